@@ -1,0 +1,36 @@
+# Tavrel: two commands on a fresh Debian 12 machine.
+#   make test   install what is needed, build with sanitizers, run every test
+#   make demo   run the PLC simulator and Tavrel on a demo project
+#   make bench  the benchmarks of an optimised build
+
+JOBS ?= 2
+BUILD ?= build
+BENCH_BUILD ?= build-release
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test demo bench clean
+
+all: build
+
+deps:
+	@tools/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DTAVREL_SANITIZE=address;undefined" $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 300
+
+demo: build
+	@tools/demo $(BUILD)
+
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVREL_BUILD_TESTS=OFF -DTAVREL_BUILD_BENCH=ON >/dev/null
+	@cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@tools/bench $(BENCH_BUILD)
+
+clean:
+	rm -rf $(BUILD) $(BENCH_BUILD)

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "common/BinaryMix.h"
+#include "common/Currency.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tavrel::comm {
+
+/// The serial settings block handed to the driver when a serial channel opens, in this order.
+struct SerialSettings
+{
+    std::int32_t SerialBaudRate = 57600;
+    std::int32_t DataBits = 8;
+    std::int32_t Parity = 0; ///< 0 none, 1 odd, 2 even
+    std::int32_t StopBits = 1;
+    std::int32_t TimeOut = 6000; ///< reply time-out in milliseconds
+    std::int16_t NumRetries = 3;
+};
+
+/// The channel to one PLC. One instance per PLC, used by one thread. Every operation reports failure as
+/// false (or a nonzero status); an implementation may also throw, which callers count as a failure.
+///
+/// Order on one instance: SetUnitId; then OpenSerial, or SetEthernetMode, SetRemoteHost, SetRemotePort,
+/// SetTimeOut, SetRetries, ConnectEthernet and, only after 0, OpenEthernet; then reads, writes, PlcStop,
+/// PlcRun; CloseSerial or CloseEthernet ends it. A released instance frees its channel.
+///
+/// The one-operand reads and writes take the operand address, a count (always 1), a buffer of at least
+/// `count` elements (filled by a read, holding the value for a write) and a status byte; they return
+/// true when done.
+class CommDriver
+{
+public:
+    virtual ~CommDriver() = default;
+
+    virtual void SetUnitId(std::uint8_t unitId) = 0;
+    /// Opens a serial channel on a COM port; true when open.
+    virtual bool OpenSerial(std::int32_t& comPort, SerialSettings& settings) = 0;
+    virtual void SetEthernetMode(std::int32_t mode) = 0;
+    virtual void SetRemoteHost(const std::string& host) = 0;
+    virtual void SetRemotePort(std::int32_t port) = 0;
+    virtual void SetTimeOut(std::int32_t milliseconds) = 0;
+    virtual void SetRetries(std::int16_t retries) = 0;
+    /// Prepares a TCP/IP channel; 0 means go on with OpenEthernet.
+    virtual std::int32_t ConnectEthernet() = 0;
+    /// Opens the prepared TCP/IP channel; true when open.
+    virtual bool OpenEthernet() = 0;
+    virtual void CloseSerial() = 0;
+    virtual void CloseEthernet() = 0;
+
+    /// Stops or runs the PLC; true when done.
+    virtual bool PlcStop(std::uint8_t& status) = 0;
+    virtual bool PlcRun(std::uint8_t& status) = 0;
+
+    /// Reads every entry of a batched-read list in one call and fills each entry's Values (one record
+    /// per operand); true only when everything was read.
+    virtual bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) = 0;
+
+    virtual bool ReadMB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadSB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadI(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadO(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadCBit(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadXB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadMI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadSI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadXI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadML(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadSL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadXL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadMF(std::int16_t address, std::int16_t count, std::span<float> values, std::uint8_t& status) = 0;
+    virtual bool ReadDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool ReadXDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool ReadCCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool ReadCPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    /// Timer reads deliver the raw timer word: a 14-bit count and a 2-bit time base.
+    virtual bool ReadTPreset(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+    virtual bool ReadTCurrent(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+
+    virtual bool WriteMB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteSB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteO(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteXB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteMI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteSI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteXI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteML(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteSL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteXL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
+    virtual bool WriteMF(std::int16_t address, std::int16_t count, std::span<float> values, std::uint8_t& status) = 0;
+    virtual bool WriteDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool WriteSDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool WriteXDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool WriteCCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool WriteCPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    /// Timer writes take a count of 10 ms ticks.
+    virtual bool WriteTPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+    virtual bool WriteTCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+};
+
+/// Makes a fresh, unopened driver instance; each PLC asks it for one whenever it opens its channel.
+using CommDriverFactory = std::function<std::shared_ptr<CommDriver>()>;
+
+} // namespace tavrel::comm

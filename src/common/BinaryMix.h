@@ -1,0 +1,30 @@
+#pragma once
+
+#include "common/Currency.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace tavrel::common {
+
+/// One operand value as the batched read fills it.
+struct OperandValue
+{
+    std::int32_t LongValue = 0;    ///< bits and words; for "MF" the float's bits with its two halves exchanged
+    std::int32_t TimerCurrent = 0; ///< timer current value in 10 ms ticks
+    std::int32_t TimerPreset = 0;  ///< timer preset in 10 ms ticks
+    Currency CurrencyValue;        ///< double words and counter current values
+    Currency CounterPreset;        ///< counter preset
+};
+
+/// One request of a PLC's batched read: a run of operands of one batched request code.
+struct BinaryMixEntry
+{
+    std::int32_t Reserved = 0;
+    std::int32_t MixType = 0;      ///< the batched request code of the operand type; 0 only in an empty list
+    std::int32_t StartAddress = 0;
+    std::int32_t Count = 0;
+    std::vector<OperandValue> Values; ///< empty when built; filled by the driver, one per operand
+};
+
+} // namespace tavrel::common

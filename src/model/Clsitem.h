@@ -1,0 +1,50 @@
+#pragma once
+
+#include "common/ItemValue.h"
+#include "model/LabelArray.h"
+
+#include <cstdint>
+#include <vector>
+
+namespace tavrel::model {
+
+/// One item of a PLC: a run of operands of one type from one address, with a direction and an enabled flag.
+/// A single item holds one label; a vector item holds none and has one child per operand, each with its own.
+/// The fields are plain properties: they store and return their value and do nothing else.
+class Clsitem
+{
+public:
+    common::ItemValue PrevValue;     ///< the label text last published or last accepted as a poke
+    std::int32_t Key = 0;            ///< unique among the items of a PLC; children carry their parent's
+    std::int32_t OperandType = 0;    ///< operand type code
+    std::int32_t OperandAddress = 0; ///< first operand; a child's is its parent's plus its position
+    model::Label Label;                  ///< the DDE label of a single item or a child; none for a vector
+    bool IsArray = false;            ///< true for a vector item
+    bool IsEnable = false;           ///< takes part in reads and writes
+    common::ItemValue Currentvalue;  ///< the value most recently taken from the PLC
+    std::int32_t IoDirection = 0;    ///< direction code
+
+    /// The children of a vector item in address order; empty for every other item.
+    std::vector<Clsitem>& colItems() { return m_children; }
+    const std::vector<Clsitem>& colItems() const { return m_children; }
+
+    /// Gives the item's labels back: each child's of a vector, else its own. Children stay in place.
+    void UnloadLabels();
+
+    /// Builds `pNumItems` children with this item's type, direction and consecutive addresses, the given
+    /// enable flag and key, and the labels of `pLabels` in order. Start address and type are taken from
+    /// this item, which the caller sets first.
+    void AddIChildItems(std::int32_t pNumItems, std::int32_t pStartAddress, std::int32_t pOperansType,
+                        const std::vector<model::Label>& pLabels, bool pIsEnable, std::int32_t pKey);
+
+    /// The number of operands: the number of children of a vector, else 1.
+    std::int32_t Length() const { return IsArray ? static_cast<std::int32_t>(m_children.size()) : 1; }
+
+    /// The label index of the first operand: the first child's for a vector.
+    std::int32_t FirstLabelIndex() const;
+
+private:
+    std::vector<Clsitem> m_children;
+};
+
+} // namespace tavrel::model

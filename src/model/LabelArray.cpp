@@ -1,0 +1,118 @@
+#include "model/LabelArray.h"
+
+#include <algorithm>
+
+namespace tavrel::model {
+
+namespace {
+const std::string kEmpty;
+}
+
+LabelArray::LabelArray() { m_labels.emplace_back(std::string()); }
+
+tl::expected<void, std::string> LabelArray::Load(std::int32_t index)
+{
+    if (index < 1 || index > kMaxIndex) {
+        return tl::make_unexpected("label index " + std::to_string(index) + " is outside 1 to "
+                                   + std::to_string(kMaxIndex));
+    }
+    const auto position = static_cast<std::size_t>(index);
+    if (position < m_labels.size() && m_labels[position]) {
+        return tl::make_unexpected("label " + LabelName(index) + " is already loaded");
+    }
+    if (position >= m_labels.size()) {
+        m_labels.resize(position + 1);
+    }
+    m_labels[position] = std::string();
+    ++m_loadedCount;
+    // By position: an observer may remove itself while it is told.
+    for (std::size_t i = 0; i < m_observers.size(); ++i) {
+        m_observers[i]->LabelLoaded(index);
+    }
+    return {};
+}
+
+tl::expected<void, std::string> LabelArray::Unload(std::int32_t index)
+{
+    if (index == 0) {
+        return tl::make_unexpected(std::string("label lblDDE(0) cannot be unloaded"));
+    }
+    if (!IsLoaded(index)) {
+        return tl::make_unexpected("label " + LabelName(index) + " is not loaded");
+    }
+    m_labels[static_cast<std::size_t>(index)].reset();
+    --m_loadedCount;
+    while (m_labels.size() > 1 && !m_labels.back()) {
+        m_labels.pop_back();
+    }
+    // By position: an observer may remove itself while it is told.
+    for (std::size_t i = 0; i < m_observers.size(); ++i) {
+        m_observers[i]->LabelUnloaded(index);
+    }
+    return {};
+}
+
+void LabelArray::UnloadAll()
+{
+    for (std::int32_t index = HighestIndex(); index >= 1; --index) {
+        if (IsLoaded(index)) {
+            (void)Unload(index);
+        }
+    }
+}
+
+bool LabelArray::IsLoaded(std::int32_t index) const
+{
+    return index >= 0 && static_cast<std::size_t>(index) < m_labels.size()
+        && m_labels[static_cast<std::size_t>(index)].has_value();
+}
+
+std::int32_t LabelArray::HighestIndex() const { return static_cast<std::int32_t>(m_labels.size()) - 1; }
+
+const std::string& LabelArray::Text(std::int32_t index) const
+{
+    return IsLoaded(index) ? *m_labels[static_cast<std::size_t>(index)] : kEmpty;
+}
+
+bool LabelArray::SetText(std::int32_t index, std::string text)
+{
+    if (!IsLoaded(index)) {
+        return false;
+    }
+    std::string& current = *m_labels[static_cast<std::size_t>(index)];
+    if (current == text) {
+        return true;
+    }
+    current = std::move(text);
+    if (m_observers.empty()) {
+        return true;
+    }
+    // A copy, and by position: an observer may unload labels or remove itself while it is told.
+    const std::string changed = current;
+    for (std::size_t i = 0; i < m_observers.size(); ++i) {
+        m_observers[i]->LabelTextChanged(index, changed);
+    }
+    return true;
+}
+
+void LabelArray::AddObserver(LabelObserver* observer)
+{
+    if (std::find(m_observers.begin(), m_observers.end(), observer) == m_observers.end()) {
+        m_observers.push_back(observer);
+    }
+}
+
+void LabelArray::RemoveObserver(LabelObserver* observer) { std::erase(m_observers, observer); }
+
+const std::string& Label::Text() const { return m_array ? m_array->Text(m_index) : kEmpty; }
+
+void Label::SetText(std::string text) const
+{
+    if (m_array) {
+        m_array->SetText(m_index, std::move(text));
+    }
+}
+
+std::string LabelName(std::int32_t index) { return "lblDDE(" + std::to_string(index) + ")"; }
+
+} // namespace tavrel::model
