@@ -101,6 +101,9 @@ public:
     /// Timer writes take a count of 10 ms ticks.
     virtual bool WriteTPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
     virtual bool WriteTCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
+
+    /// Why the last operation that failed did so, in words for the user; empty when unknown.
+    virtual std::string LastError() const { return {}; }
 };
 
 /// Makes a fresh, unopened driver instance; each PLC asks it for one whenever it opens its channel.

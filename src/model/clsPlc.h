@@ -51,6 +51,8 @@ public:
     bool Connected = true;
     std::int32_t Key = 0;
     std::string Name;
+    /// Why the last exchange with the PLC failed, in words for the user (empty while all is well).
+    std::string LastError;
 
     /// The items in insertion order; each item's key is unique within the PLC.
     const std::vector<std::unique_ptr<Clsitem>>& colItems() const { return m_items; }

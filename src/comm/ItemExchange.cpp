@@ -1,0 +1,375 @@
+#include "comm/ItemExchange.h"
+
+#include "comm/DriverOperations.h"
+#include "common/NumberText.h"
+#include "common/OperandCatalogue.h"
+#include "common/ValueConversions.h"
+
+#include <limits>
+
+namespace tavrel::comm {
+
+namespace {
+
+using common::ItemValue;
+using model::Clsitem;
+
+template<class... Ts>
+struct Overloaded : Ts...
+{
+    using Ts::operator()...;
+};
+
+bool FitsDriverAddress(std::int32_t address)
+{
+    return address >= std::numeric_limits<std::int16_t>::min() && address <= std::numeric_limits<std::int16_t>::max();
+}
+
+// Reads one operand with the driver operation of its type. Nothing when the type has no read; false when the
+// driver failed or threw.
+std::optional<bool> ReadOne(CommDriver& driver, std::int32_t operandType, std::int32_t address, ItemValue& value)
+{
+    const DriverOperation read = OperationsOf(operandType).read;
+    if (std::holds_alternative<std::monostate>(read)) {
+        return std::nullopt;
+    }
+    if (!FitsDriverAddress(address)) {
+        return false;
+    }
+    const auto where = static_cast<std::int16_t>(address);
+    const bool timer = operandType == common::operand::TPreset || operandType == common::operand::TCurrent;
+    try {
+        std::uint8_t status = 0;
+        return std::visit(Overloaded{
+                              [](std::monostate) { return false; },
+                              [&](ByteOperation op) {
+                                  std::uint8_t buffer[1] = {};
+                                  const bool ok = (driver.*op)(where, 1, std::span(buffer), status);
+                                  value = ItemValue(buffer[0]);
+                                  return ok;
+                              },
+                              [&](WordOperation op) {
+                                  std::int16_t buffer[1] = {};
+                                  const bool ok = (driver.*op)(where, 1, std::span(buffer), status);
+                                  value = timer ? ItemValue(common::TimerWordToNumber(static_cast<std::uint16_t>(buffer[0])))
+                                                : ItemValue(buffer[0]);
+                                  return ok;
+                              },
+                              [&](LongOperation op) {
+                                  std::int32_t buffer[1] = {};
+                                  const bool ok = (driver.*op)(where, 1, std::span(buffer), status);
+                                  value = ItemValue(buffer[0]);
+                                  return ok;
+                              },
+                              [&](FloatOperation op) {
+                                  float buffer[1] = {};
+                                  const bool ok = (driver.*op)(where, 1, std::span(buffer), status);
+                                  value = ItemValue(buffer[0]);
+                                  return ok;
+                              },
+                              [&](CurrencyOperation op) {
+                                  common::Currency buffer[1] = {};
+                                  const bool ok = (driver.*op)(where, 1, std::span(buffer), status);
+                                  value = ItemValue(buffer[0]);
+                                  return ok;
+                              },
+                          },
+                          read);
+    } catch (...) {
+        return false; // a driver that throws has failed like one that returns false
+    }
+}
+
+// The value a text stands for in the element kind of the operand's write, or why it cannot be written.
+using WriteValue = std::variant<std::uint8_t, std::int16_t, std::int32_t, float, common::Currency>;
+
+std::string RangeText(common::ExchangeKind kind)
+{
+    switch (kind) {
+    case common::ExchangeKind::UInt8:
+        return "0 to 255";
+    case common::ExchangeKind::Int16:
+        return "-32768 to 32767";
+    case common::ExchangeKind::Int32:
+        return "-2147483648 to 2147483647";
+    case common::ExchangeKind::Float32:
+        return "a single-precision number";
+    default:
+        return "-922337203685477.5808 to 922337203685477.5807";
+    }
+}
+
+tl::expected<WriteValue, std::string> ConvertForWrite(std::int32_t operandType, std::string_view text, char separator)
+{
+    const common::OperandInfo* info = common::FindOperand(operandType);
+    if (info == nullptr) {
+        return tl::make_unexpected("operand type " + std::to_string(operandType) + " is unknown");
+    }
+    const auto refuse = [&](common::NumberError error) {
+        const std::string name(info->name);
+        if (error == common::NumberError::NotANumber) {
+            return tl::make_unexpected("'" + std::string(text) + "' is not a number");
+        }
+        return tl::make_unexpected("'" + std::string(text) + "' is out of range for " + name + " ("
+                                   + RangeText(info->write) + ")");
+    };
+    const auto whole = [&](std::int64_t low, std::int64_t high) { return common::ParseWholeNumber(text, low, high, separator); };
+
+    switch (info->write) {
+    case common::ExchangeKind::UInt8:
+        if (auto v = whole(0, 255)) {
+            return WriteValue(static_cast<std::uint8_t>(*v));
+        } else {
+            return refuse(v.error());
+        }
+    case common::ExchangeKind::Int16:
+        if (auto v = whole(std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max())) {
+            return WriteValue(static_cast<std::int16_t>(*v));
+        } else {
+            return refuse(v.error());
+        }
+    case common::ExchangeKind::Int32:
+        if (auto v = whole(std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max())) {
+            return WriteValue(static_cast<std::int32_t>(*v));
+        } else {
+            return refuse(v.error());
+        }
+    case common::ExchangeKind::Float32:
+        if (auto v = common::ParseSingle(text, separator)) {
+            return WriteValue(*v);
+        } else {
+            return refuse(v.error());
+        }
+    case common::ExchangeKind::Currency:
+        if (auto v = common::ParseCurrency(text, separator)) {
+            return WriteValue(*v);
+        } else {
+            return refuse(v.error());
+        }
+    case common::ExchangeKind::TimerTicks:
+        // Timer texts are read field by field; a field that is not a number counts as 0.
+        return WriteValue(common::Currency::FromWhole(common::TimerTextToTicks(text)));
+    default:
+        return tl::make_unexpected(std::string("operand type ") + std::string(info->name) + " cannot be written");
+    }
+}
+
+bool WriteOne(CommDriver& driver, std::int32_t operandType, std::int32_t address, const WriteValue& value)
+{
+    if (!FitsDriverAddress(address)) {
+        return false;
+    }
+    const auto where = static_cast<std::int16_t>(address);
+    const DriverOperation write = OperationsOf(operandType).write;
+    std::uint8_t status = 0;
+    const auto call = [&]<class Element, class Operation>(Operation op) {
+        if (!std::holds_alternative<Element>(value)) {
+            return false;
+        }
+        Element buffer[1] = {std::get<Element>(value)};
+        return (driver.*op)(where, 1, std::span(buffer), status);
+    };
+    try {
+        return std::visit(Overloaded{
+                              [](std::monostate) { return false; },
+                              [&](ByteOperation op) { return call.operator()<std::uint8_t>(op); },
+                              [&](WordOperation op) { return call.operator()<std::int16_t>(op); },
+                              [&](LongOperation op) { return call.operator()<std::int32_t>(op); },
+                              [&](FloatOperation op) { return call.operator()<float>(op); },
+                              [&](CurrencyOperation op) { return call.operator()<common::Currency>(op); },
+                          },
+                          write);
+    } catch (...) {
+        return false;
+    }
+}
+
+// Publishes a value on a single item or child of a vector whose parent has `direction`: a Read/Write label
+// holding an unnoticed poke is left alone and the poke noted. Returns false when a poke was noted.
+bool Publish(Clsitem& target, const ItemValue& value, std::int32_t direction, char separator)
+{
+    const std::string& labelText = target.Label.Text();
+    if (direction == common::direction::ReadWrite && !labelText.empty() && !(target.PrevValue == labelText)) {
+        target.PrevValue = ItemValue(labelText);
+        return false;
+    }
+    std::string text = value.ToText(separator);
+    if (direction == common::direction::ReadWrite) {
+        target.PrevValue = ItemValue(text);
+    }
+    target.Label.SetText(std::move(text));
+    return true;
+}
+
+bool ReadSingle(Clsitem& item, CommDriver& driver, char separator)
+{
+    const std::string labelText = item.Label.Text();
+    item.Currentvalue = ItemValue(labelText);
+    ItemValue read;
+    const std::optional<bool> result = ReadOne(driver, item.OperandType, item.OperandAddress, read);
+    if (result.has_value()) {
+        if (!*result) {
+            return false;
+        }
+        if (read.ToText(separator) != labelText) {
+            item.Currentvalue = read;
+        }
+    }
+    if (item.IoDirection != common::direction::Write) {
+        if (item.IoDirection == common::direction::ReadWrite && !labelText.empty() && !(item.PrevValue == labelText)) {
+            item.PrevValue = ItemValue(labelText);
+            return true;
+        }
+        item.Label.SetText(item.Currentvalue.ToText(separator));
+    }
+    if (item.IoDirection == common::direction::ReadWrite) {
+        item.PrevValue = item.Currentvalue;
+    }
+    return true;
+}
+
+bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::function<void(const RefusedPoke&)>& refused)
+{
+    const std::string labelText = item.Label.Text();
+    if (!labelText.empty() && labelText != item.Currentvalue.ToText(separator)) {
+        const auto value = ConvertForWrite(item.OperandType, labelText, separator);
+        if (!value) {
+            // Never write some other value in its place: show the last published value again.
+            std::string published = item.Currentvalue.ToText(separator);
+            if (item.IoDirection == common::direction::ReadWrite) {
+                item.PrevValue = ItemValue(published);
+            }
+            item.Label.SetText(std::move(published));
+            if (refused) {
+                refused(RefusedPoke{&item, value.error()});
+            }
+            return true;
+        }
+        if (!WriteOne(driver, item.OperandType, item.OperandAddress, *value)) {
+            return false; // the poke stays on the label and is written again in a later pass
+        }
+    } else {
+        // A request whose answer is not used: it keeps an idle channel busy on every write pass.
+        try {
+            std::int16_t buffer[1] = {};
+            std::uint8_t status = 0;
+            (void)driver.ReadMI(0, 1, std::span(buffer), status);
+        } catch (...) {
+        }
+    }
+    if (item.IoDirection == common::direction::Write) {
+        item.Label.SetText(std::string());
+    }
+    return true;
+}
+
+} // namespace
+
+ItemValue ToOperandValueVariant(std::int32_t operandType, const common::OperandValue& value, char decimalSeparator)
+{
+    const common::OperandInfo* info = common::FindOperand(operandType);
+    if (info == nullptr) {
+        return {};
+    }
+    switch (info->field) {
+    case common::ValueField::LongValue:
+        return ItemValue(value.LongValue);
+    case common::ValueField::SwappedFloatWord:
+        return ItemValue(common::FloatTextFromSwappedWord(value.LongValue, decimalSeparator));
+    case common::ValueField::CurrencyValue:
+        return ItemValue(value.CurrencyValue);
+    case common::ValueField::CounterPreset:
+        return ItemValue(value.CounterPreset);
+    case common::ValueField::TimerPreset:
+        return ItemValue(common::TimerTicksToText(value.TimerPreset));
+    case common::ValueField::TimerCurrent:
+        return ItemValue(common::TimerTicksToText(value.TimerCurrent));
+    }
+    return {};
+}
+
+bool UpdateValues(Clsitem& item, std::span<const common::OperandValue> pValues, char decimalSeparator)
+{
+    if (item.IsArray) {
+        if (pValues.size() != item.colItems().size()) {
+            return false;
+        }
+        for (std::size_t i = 0; i < pValues.size(); ++i) {
+            Clsitem& child = item.colItems()[i];
+            const ItemValue value = ToOperandValueVariant(item.OperandType, pValues[i], decimalSeparator);
+            child.Currentvalue = value;
+            if (item.IoDirection == common::direction::Write) {
+                continue;
+            }
+            if (!Publish(child, value, item.IoDirection, decimalSeparator)) {
+                return true; // the children after a noted poke are updated in the next pass
+            }
+        }
+        return true;
+    }
+    if (pValues.size() != 1) {
+        return false;
+    }
+    const ItemValue value = ToOperandValueVariant(item.OperandType, pValues[0], decimalSeparator);
+    if (item.IoDirection == common::direction::Write) {
+        return true;
+    }
+    const std::string& labelText = item.Label.Text();
+    if (item.IoDirection == common::direction::ReadWrite && !labelText.empty() && !(item.PrevValue == labelText)) {
+        item.PrevValue = ItemValue(labelText);
+        return true;
+    }
+    item.Currentvalue = value;
+    Publish(item, value, item.IoDirection, decimalSeparator);
+    return true;
+}
+
+bool ReadAsciiFromPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char decimalSeparator)
+{
+    if (item.IsArray) {
+        for (Clsitem& child : item.colItems()) {
+            if (!ReadAsciiFromPlcAndUpdateItem(child, pCommDrv, decimalSeparator)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return ReadSingle(item, pCommDrv, decimalSeparator);
+}
+
+std::optional<std::string> PokeRefusal(const Clsitem& item, std::string_view text, char decimalSeparator)
+{
+    if (item.IsArray) {
+        return "a vector has no value of its own; poke its elements";
+    }
+    if (item.IoDirection == common::direction::Read) {
+        return "the item is read-only";
+    }
+    if (!item.IsEnable) {
+        return "the item is disabled";
+    }
+    if (common::FindOperand(item.OperandType) == nullptr) {
+        return "operand type " + std::to_string(item.OperandType) + " is unknown";
+    }
+    const auto value = ConvertForWrite(item.OperandType, text, decimalSeparator);
+    if (!value) {
+        return value.error();
+    }
+    return std::nullopt;
+}
+
+bool WriteToPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char decimalSeparator,
+                             const std::function<void(const RefusedPoke&)>& refused)
+{
+    if (item.IsArray) {
+        for (Clsitem& child : item.colItems()) {
+            if (!WriteToPlcAndUpdateItem(child, pCommDrv, decimalSeparator, refused)) {
+                return false;
+            }
+        }
+        return true;
+    }
+    return WriteSingle(item, pCommDrv, decimalSeparator, refused);
+}
+
+} // namespace tavrel::comm

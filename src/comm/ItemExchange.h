@@ -1,0 +1,47 @@
+#pragma once
+
+#include "comm/CommDriver.h"
+#include "comm/CommEnvironment.h"
+#include "common/BinaryMix.h"
+#include "common/ItemValue.h"
+#include "model/Clsitem.h"
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace tavrel::comm {
+
+/// The value an item of `operandType` takes from one batched-read record.
+common::ItemValue ToOperandValueVariant(std::int32_t operandType, const common::OperandValue& value,
+                                        char decimalSeparator = '.');
+
+/// Takes the values of a batched read, one per operand, and publishes them on the item's labels; a
+/// Read/Write label holding a client's poke is left alone and the poke noted. False, and nothing changed,
+/// when the number of values does not match the item.
+bool UpdateValues(model::Clsitem& item, std::span<const common::OperandValue> pValues, char decimalSeparator = '.');
+
+/// Reads the item (each child of a vector, stopping at the first failure) one operand at a time and
+/// publishes the values. False when a driver read failed or threw.
+bool ReadAsciiFromPlcAndUpdateItem(model::Clsitem& item, CommDriver& pCommDrv, char decimalSeparator = '.');
+
+/// Why a text poked into an item can never be written to its operand, or nothing when it can.
+/// `text` must not be empty.
+std::optional<std::string> PokeRefusal(const model::Clsitem& item, std::string_view text,
+                                       char decimalSeparator = '.');
+
+/// A refused poke, as the write pass reports it.
+struct RefusedPoke
+{
+    const model::Clsitem* item;
+    std::string reason;
+};
+
+/// Writes what a client poked into the item's labels (each child of a vector, stopping at the first
+/// failure). A text that cannot be written as the operand's kind is refused without a driver call: the label
+/// goes back to the last published value and `refused` is called. False when a driver write failed or threw.
+bool WriteToPlcAndUpdateItem(model::Clsitem& item, CommDriver& pCommDrv, char decimalSeparator = '.',
+                             const std::function<void(const RefusedPoke&)>& refused = {});
+
+} // namespace tavrel::comm

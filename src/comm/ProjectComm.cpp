@@ -1,0 +1,108 @@
+#include "comm/ProjectComm.h"
+
+#include "comm/PlcComm.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace tavrel::comm {
+
+std::int64_t SteadySeconds()
+{
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+namespace {
+
+bool SameNameIgnoringCase(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+        return lower(x) == lower(y);
+    });
+}
+
+} // namespace
+
+void Refresh(model::clsConfig& config, const CommEnvironment& env)
+{
+    for (const auto& plc : config.colPlcs()) {
+        if (plc->Connected) {
+            bool ok = ReadItemValuesAndUpdateItems(*plc, env);
+            if (ok) {
+                ok = WriteItemValuesAndUpdateItems(*plc, env);
+            }
+            if (!ok) {
+                plc->Connected = false;
+                plc->ConnectedTimeOutTimer = env.MonotonicSeconds();
+                if (env.Observer) {
+                    env.Observer->HighlightNotConnectedPlc(plc->Key, plc->LastError);
+                }
+            }
+        } else if (env.MonotonicSeconds() - plc->ConnectedTimeOutTimer >= kReconnectDelaySeconds) {
+            (void)OpenComm(*plc, env);
+            plc->Connected = true;
+            if (env.Observer) {
+                env.Observer->HighlightConnectedPlc(plc->Key);
+            }
+        }
+    }
+}
+
+void ResetConnctedState(model::clsConfig& config)
+{
+    for (const auto& plc : config.colPlcs()) {
+        plc->Connected = true;
+    }
+}
+
+void OpenPlcsComm(model::clsConfig& config, const CommEnvironment& env)
+{
+    for (const auto& plc : config.colPlcs()) {
+        (void)OpenComm(*plc, env);
+    }
+}
+
+void ClosePlcsComm(model::clsConfig& config, const CommEnvironment& env)
+{
+    for (const auto& plc : config.colPlcs()) {
+        CloseComm(*plc, env);
+    }
+}
+
+void BuildBinaryMix(model::clsConfig& config)
+{
+    for (const auto& plc : config.colPlcs()) {
+        BuildBinaryMix(*plc);
+    }
+}
+
+model::clsPlc* FindPlcByName(const model::clsConfig& config, std::string_view name)
+{
+    for (const auto& plc : config.colPlcs()) {
+        if (SameNameIgnoringCase(plc->Name, name)) {
+            return plc.get();
+        }
+    }
+    return nullptr;
+}
+
+bool RunPlc(model::clsConfig& config, std::string_view pPlcName, const CommEnvironment& env)
+{
+    model::clsPlc* plc = FindPlcByName(config, pPlcName);
+    if (plc) {
+        (void)RunMe(*plc, env);
+    }
+    return plc != nullptr;
+}
+
+bool StopPlc(model::clsConfig& config, std::string_view pPlcName, const CommEnvironment& env)
+{
+    model::clsPlc* plc = FindPlcByName(config, pPlcName);
+    if (plc) {
+        (void)StopMe(*plc, env);
+    }
+    return plc != nullptr;
+}
+
+} // namespace tavrel::comm

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "comm/CommEnvironment.h"
+#include "model/clsConfig.h"
+
+#include <string_view>
+
+namespace tavrel::comm {
+
+/// One pass over every PLC in project order: a connected PLC reads and, when that succeeded, writes its
+/// pending pokes; a PLC that fails is marked not connected and re-opened kReconnectDelaySeconds later.
+void Refresh(model::clsConfig& config, const CommEnvironment& env);
+
+/// Marks every PLC connected.
+void ResetConnctedState(model::clsConfig& config);
+
+/// Opens every PLC's channel in project order; the results are not used.
+void OpenPlcsComm(model::clsConfig& config, const CommEnvironment& env);
+
+/// Closes every PLC's channel.
+void ClosePlcsComm(model::clsConfig& config, const CommEnvironment& env);
+
+/// Rebuilds every PLC's batched-read list.
+void BuildBinaryMix(model::clsConfig& config);
+
+/// Sends the run (or stop) command to the first PLC whose name matches without regard to letter case;
+/// nothing when none does. Returns whether a PLC of that name was found.
+bool RunPlc(model::clsConfig& config, std::string_view pPlcName, const CommEnvironment& env);
+bool StopPlc(model::clsConfig& config, std::string_view pPlcName, const CommEnvironment& env);
+
+/// The first PLC whose name matches without regard to letter case, or null.
+model::clsPlc* FindPlcByName(const model::clsConfig& config, std::string_view name);
+
+} // namespace tavrel::comm

@@ -1,0 +1,264 @@
+#include "comm/ItemExchange.h"
+
+#include "comm/PlcComm.h"
+#include "common/OperandCatalogue.h"
+#include "common/ValueConversions.h"
+#include "support/CommFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavrel;
+using namespace tavrel::test;
+using Calls = std::vector<std::string>;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+class ItemExchangeTest : public CommFixture
+{
+protected:
+    ItemExchangeTest() : plc(AddPlc("Line_1")) { driver = script.Factory()(plc); script.Clear(); }
+
+    bool Read(model::Clsitem& item, std::int32_t longValue)
+    {
+        common::OperandValue value;
+        value.LongValue = longValue;
+        return comm::UpdateValues(item, std::span(&value, 1));
+    }
+    bool Write(model::Clsitem& item) { return comm::WriteToPlcAndUpdateItem(item, *driver, '.', refusal); }
+
+    model::clsPlc& plc;
+    std::shared_ptr<comm::CommDriver> driver;
+    std::vector<std::string> refused;
+    std::function<void(const comm::RefusedPoke&)> refusal = [this](const comm::RefusedPoke& r) { refused.push_back(r.reason); };
+};
+
+TEST_F(ItemExchangeTest, ReadWriteItemPublishesAndFindsNothingToWrite)
+{
+    auto& item = AddItem(plc, op::MI, 10, dir::ReadWrite);
+    item.Label.SetText("5");
+    item.PrevValue = common::ItemValue(std::int32_t{5});
+
+    ASSERT_TRUE(Read(item, 6));
+    EXPECT_EQ(item.Label.Text(), "6");
+    EXPECT_EQ(item.Currentvalue.ToText(), "6");
+    EXPECT_EQ(item.PrevValue.ToText(), "6");
+
+    ASSERT_TRUE(Write(item));
+    EXPECT_EQ(script.Calls(), (Calls{"ReadMI(0,1)"}));
+}
+
+TEST_F(ItemExchangeTest, PokeOfAReadWriteItemIsNotedThenWrittenThenPublished)
+{
+    auto& item = AddItem(plc, op::MI, 10, dir::ReadWrite);
+    ASSERT_TRUE(Read(item, 5));
+    item.Label.SetText("9"); // a client's poke
+
+    ASSERT_TRUE(Read(item, 5));
+    EXPECT_EQ(item.Label.Text(), "9") << "the read pass leaves a poke alone";
+    EXPECT_EQ(item.PrevValue.ToText(), "9");
+
+    ASSERT_TRUE(Write(item));
+    EXPECT_EQ(script.Calls(), (Calls{"WriteMI(10,1,9)"}));
+
+    ASSERT_TRUE(Read(item, 9));
+    EXPECT_EQ(item.Label.Text(), "9");
+    EXPECT_EQ(item.Currentvalue.ToText(), "9");
+}
+
+TEST_F(ItemExchangeTest, WriteOnlyItemWritesEachPokeAndClearsItsLabel)
+{
+    auto& item = AddItem(plc, op::ML, 3, dir::Write);
+    for (int poke = 0; poke < 2; ++poke) {
+        item.Label.SetText("123");
+        ASSERT_TRUE(Write(item));
+        EXPECT_EQ(item.Label.Text(), "");
+    }
+    EXPECT_EQ(script.Calls(), (Calls{"WriteML(3,1,123)", "WriteML(3,1,123)"}));
+}
+
+TEST_F(ItemExchangeTest, FailedWriteKeepsThePokeForTheNextPass)
+{
+    auto& item = AddItem(plc, op::ML, 3, dir::Write);
+    item.Label.SetText("123");
+    script.Queue("WriteML", {DriverAnswer::Fails()});
+    EXPECT_FALSE(Write(item));
+    EXPECT_EQ(item.Label.Text(), "123");
+    script.Queue("WriteML", {DriverAnswer::Throws()});
+    EXPECT_FALSE(Write(item)) << "a driver that throws fails like one that returns false";
+    EXPECT_EQ(item.Label.Text(), "123");
+}
+
+TEST_F(ItemExchangeTest, VectorGivenTheWrongNumberOfValuesChangesNothing)
+{
+    auto& item = AddItem(plc, op::MB, 0, dir::Read, 3);
+    std::vector<common::OperandValue> values(2);
+    values[0].LongValue = 1;
+    EXPECT_FALSE(comm::UpdateValues(item, values));
+    for (const auto& child : item.colItems()) {
+        EXPECT_EQ(child.Label.Text(), "");
+    }
+}
+
+TEST_F(ItemExchangeTest, VectorStopsPublishingAtAChildHoldingAPoke)
+{
+    auto& item = AddItem(plc, op::MI, 0, dir::ReadWrite, 3);
+    item.colItems()[1].Label.SetText("77");
+    std::vector<common::OperandValue> values(3);
+    values[0].LongValue = 1;
+    values[1].LongValue = 2;
+    values[2].LongValue = 3;
+    ASSERT_TRUE(comm::UpdateValues(item, values));
+    EXPECT_EQ(item.colItems()[0].Label.Text(), "1");
+    EXPECT_EQ(item.colItems()[1].Label.Text(), "77");
+    EXPECT_EQ(item.colItems()[2].Label.Text(), "") << "children after a noted poke wait for the next pass";
+}
+
+TEST_F(ItemExchangeTest, BatchedValuesTakeTheFieldAndTextOfTheirOperandType)
+{
+    struct Case
+    {
+        std::int32_t operandType;
+        common::OperandValue value;
+        std::string text;
+    };
+    common::OperandValue timer;
+    timer.TimerCurrent = 366123;
+    timer.TimerPreset = 100;
+    common::OperandValue counter;
+    counter.CurrencyValue = common::Currency::FromWhole(4000000000);
+    counter.CounterPreset = common::Currency::FromWhole(12);
+    common::OperandValue real;
+    real.LongValue = common::SwappedWordFromFloat(1.5f);
+    common::OperandValue negative;
+    negative.LongValue = -7;
+
+    const std::vector<Case> cases{
+        {op::TCurrent, timer, "01:01:01.23"}, {op::TPreset, timer, "00:00:01.00"},
+        {op::DW, counter, "4000000000"},      {op::CCurrent, counter, "4000000000"},
+        {op::CPreset, counter, "12"},         {op::MF, real, "1.5"},
+        {op::SI, negative, "-7"},             {op::XB, negative, "-7"},
+        {8, negative, ""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(comm::ToOperandValueVariant(c.operandType, c.value).ToText(), c.text) << c.operandType;
+    }
+}
+
+TEST_F(ItemExchangeTest, TimerPokeIsWrittenAsTicks)
+{
+    auto& item = AddItem(plc, op::TCurrent, 4, dir::ReadWrite);
+    item.Label.SetText("00:00:10.00");
+    ASSERT_TRUE(Write(item));
+    EXPECT_EQ(script.Calls(), (Calls{"WriteTCurrent(4,1,1000)"}));
+}
+
+TEST_F(ItemExchangeTest, PerItemReadsUseTheDriverOperationOfTheirType)
+{
+    struct Case
+    {
+        std::int32_t operandType;
+        std::string call;
+        double answer;
+        std::string text;
+    };
+    const std::vector<Case> cases{
+        {op::MB, "ReadMB(1,1)", 1, "1"},
+        {op::CBit, "ReadCBit(1,1)", 0, "0"},
+        {op::SI, "ReadSI(1,1)", -12, "-12"},
+        {op::XL, "ReadXL(1,1)", 70000, "70000"},
+        {op::MF, "ReadMF(1,1)", 2.25, "2.25"},
+        {op::XDW, "ReadXDW(1,1)", 5, "5"},
+        {op::TPreset, "ReadTPreset(1,1)", 0x4005, "5000"},
+    };
+    for (const Case& c : cases) {
+        script.Clear();
+        auto& item = AddItem(plc, c.operandType, 1, dir::Read);
+        script.Queue(c.call.substr(0, c.call.find('(')), {DriverAnswer::Value(c.answer)});
+        ASSERT_TRUE(comm::ReadAsciiFromPlcAndUpdateItem(item, *driver));
+        EXPECT_EQ(script.Calls(), (Calls{c.call}));
+        EXPECT_EQ(item.Label.Text(), c.text) << c.call;
+    }
+}
+
+TEST_F(ItemExchangeTest, TimerBitIsNeverReadOneAtATime)
+{
+    auto& item = AddItem(plc, op::TBit, 1, dir::Read);
+    item.Label.SetText("1");
+    EXPECT_TRUE(comm::ReadAsciiFromPlcAndUpdateItem(item, *driver));
+    EXPECT_TRUE(script.Calls().empty());
+    EXPECT_EQ(item.Label.Text(), "1");
+}
+
+TEST_F(ItemExchangeTest, VectorReadAndWriteStopAtTheFirstFailingChild)
+{
+    auto& vector = AddItem(plc, op::MI, 20, dir::ReadWrite, 3);
+    script.Queue("ReadMI", {DriverAnswer::Value(1), DriverAnswer::Fails(), DriverAnswer::Value(3)});
+    EXPECT_FALSE(comm::ReadAsciiFromPlcAndUpdateItem(vector, *driver));
+    EXPECT_EQ(script.Calls(), (Calls{"ReadMI(20,1)", "ReadMI(21,1)"}));
+
+    script.Clear();
+    for (auto& child : vector.colItems()) {
+        child.Label.SetText("4");
+    }
+    script.Queue("WriteMI", {DriverAnswer::Fails()});
+    EXPECT_FALSE(Write(vector));
+    EXPECT_EQ(script.Calls(), (Calls{"WriteMI(20,1,4)"}));
+}
+
+TEST_F(ItemExchangeTest, PokesThatCannotBeWrittenAreRefusedWithoutADriverCall)
+{
+    struct Case
+    {
+        std::int32_t operandType;
+        std::string poke;
+        std::string reason;
+    };
+    const std::vector<Case> cases{
+        {op::MI, "abc", "'abc' is not a number"},
+        {op::MB, "300", "'300' is out of range for MB (0 to 255)"},
+        {op::MI, "32767.5", "'32767.5' is out of range for MI (-32768 to 32767)"},
+        {op::ML, "1e12", "'1e12' is out of range for ML (-2147483648 to 2147483647)"},
+        {op::MF, "1e39", "'1e39' is out of range for MF (a single-precision number)"},
+        {op::DW, "-", "'-' is not a number"},
+    };
+    for (const Case& c : cases) {
+        script.Clear();
+        refused.clear();
+        auto& item = AddItem(plc, c.operandType, 1, dir::ReadWrite);
+        ASSERT_TRUE(Read(item, 4));
+        item.Label.SetText(c.poke);
+        ASSERT_TRUE(Read(item, 4)); // notes the poke
+
+        EXPECT_TRUE(Write(item)) << "a refused poke is no failure of the PLC";
+        EXPECT_TRUE(script.Calls().empty()) << c.poke;
+        ASSERT_EQ(refused, (std::vector<std::string>{c.reason}));
+        EXPECT_EQ(item.Label.Text(), item.Currentvalue.ToText()) << "the label goes back to the published value";
+        EXPECT_EQ(item.PrevValue.ToText(), item.Label.Text());
+
+        ASSERT_TRUE(Read(item, 5));
+        EXPECT_EQ(item.Label.Text(), item.Currentvalue.ToText()) << "and the next read publishes again";
+        EXPECT_NE(item.Label.Text(), c.poke);
+    }
+}
+
+TEST_F(ItemExchangeTest, WholeNumberPokesRoundHalvesToEven)
+{
+    auto& item = AddItem(plc, op::MI, 1, dir::Write);
+    for (const char* poke : {"2.5", "3.5", " -1.5 "}) {
+        item.Label.SetText(poke);
+        ASSERT_TRUE(Write(item));
+    }
+    EXPECT_EQ(script.Calls(), (Calls{"WriteMI(1,1,2)", "WriteMI(1,1,4)", "WriteMI(1,1,-2)"}));
+}
+
+TEST_F(ItemExchangeTest, PokeRefusalNamesTheItemsOwnReasons)
+{
+    auto& readOnly = AddItem(plc, op::MI, 1, dir::Read);
+    auto& disabled = AddItem(plc, op::MI, 2, dir::ReadWrite, 1, false);
+    auto& inputs = AddItem(plc, op::I, 3, dir::ReadWrite);
+    auto& fine = AddItem(plc, op::MI, 4, dir::ReadWrite);
+    EXPECT_EQ(comm::PokeRefusal(readOnly, "1"), "the item is read-only");
+    EXPECT_EQ(comm::PokeRefusal(disabled, "1"), "the item is disabled");
+    EXPECT_EQ(comm::PokeRefusal(inputs, "1"), "operand type I cannot be written");
+    EXPECT_EQ(comm::PokeRefusal(fine, "1"), std::nullopt);
+}

@@ -1,0 +1,242 @@
+#include "comm/PlcComm.h"
+
+#include "common/OperandCatalogue.h"
+#include "support/CommFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavrel;
+using namespace tavrel::test;
+using Calls = std::vector<std::string>;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+class PlcCommTest : public CommFixture
+{
+};
+
+TEST_F(PlcCommTest, SerialOpenHandsOverTheSerialBlockInOrder)
+{
+    auto& plc = AddPlc("Line_1");
+    auto params = plc.GetCommParams();
+    params.UnitId = 7;
+    params.SerialComPort = 3;
+    params.SerialBaudRate = 9600;
+    plc.SetCommParams(params);
+
+    EXPECT_TRUE(comm::OpenComm(plc, env));
+    EXPECT_EQ(script.Calls(), (Calls{"new", "SetUnitId(7)", "OpenSerial(3,9600,8,0,1,6000,3)"}));
+    EXPECT_NE(plc.Driver(), nullptr);
+}
+
+TEST_F(PlcCommTest, TcpOpenSetsUpTheHostBeforeConnecting)
+{
+    auto& plc = AddPlc("Line_1", 0, 2);
+    EXPECT_TRUE(comm::OpenComm(plc, env));
+    EXPECT_EQ(script.Calls(), (Calls{"new", "SetUnitId(0)", "SetEthernetMode(0)", "SetRemoteHost(127.0.0.1)",
+                                     "SetRemotePort(502)", "SetTimeOut(6000)", "SetRetries(3)", "ConnectEthernet()",
+                                     "OpenEthernet()"}));
+}
+
+TEST_F(PlcCommTest, NonzeroConnectStatusSkipsOpenEthernetAndLeavesNoDriver)
+{
+    auto& plc = AddPlc("Line_1", 0, 2);
+    script.ConnectStatus = 5;
+    EXPECT_FALSE(comm::OpenComm(plc, env));
+    EXPECT_EQ(script.Calls().back(), "ConnectEthernet()");
+    EXPECT_EQ(plc.Driver(), nullptr);
+}
+
+TEST_F(PlcCommTest, UnknownPathWayOpensNoChannel)
+{
+    for (const std::int32_t pathWay : {0, 3}) {
+        script.Clear();
+        auto& plc = AddPlc("P" + std::to_string(pathWay), 0, pathWay);
+        EXPECT_FALSE(comm::OpenComm(plc, env));
+        EXPECT_EQ(script.Calls(false), (Calls{"SetUnitId(0)"})) << "PathWay " << pathWay;
+        EXPECT_FALSE(plc.LastError.empty());
+    }
+}
+
+TEST_F(PlcCommTest, UnitIdBeyondOneByteFailsBeforeAnyDriverCall)
+{
+    auto& plc = AddPlc("Line_1");
+    auto params = plc.GetCommParams();
+    params.UnitId = 300;
+    plc.SetCommParams(params);
+    EXPECT_FALSE(comm::OpenComm(plc, env));
+    EXPECT_TRUE(script.Calls().empty());
+    EXPECT_NE(plc.LastError.find("300"), std::string::npos);
+}
+
+TEST_F(PlcCommTest, ThrowingOpenCountsAsFailure)
+{
+    auto& plc = AddPlc("Line_1");
+    script.Queue("OpenSerial", {DriverAnswer::Throws()});
+    EXPECT_FALSE(comm::OpenComm(plc, env));
+    EXPECT_EQ(plc.Driver(), nullptr);
+}
+
+TEST_F(PlcCommTest, CloseWithoutDriverLeavesAFreshUnopenedInstance)
+{
+    auto& plc = AddPlc("Line_1");
+    comm::CloseComm(plc, env);
+    EXPECT_EQ(script.Calls(), (Calls{"new"}));
+    EXPECT_NE(plc.Driver(), nullptr);
+}
+
+TEST_F(PlcCommTest, WithoutConnectOnceEveryCommandOpensAndCloses)
+{
+    options.ConnectOnce = false;
+    auto& plc = AddPlc("Line_1");
+    EXPECT_TRUE(comm::StopMe(plc, env));
+    EXPECT_TRUE(comm::StopMe(plc, env));
+    const Calls pair{"new", "SetUnitId(0)", "OpenSerial(1,57600,8,0,1,6000,3)", "PlcStop()", "CloseSerial()", "new"};
+    Calls expected = pair;
+    expected.insert(expected.end(), pair.begin(), pair.end());
+    EXPECT_EQ(script.Calls(), expected);
+}
+
+TEST_F(PlcCommTest, WithConnectOnceACommandUsesTheOpenChannel)
+{
+    auto& plc = AddPlc("Line_1");
+    ASSERT_TRUE(comm::OpenComm(plc, env));
+    script.Clear();
+    EXPECT_TRUE(comm::RunMe(plc, env));
+    EXPECT_EQ(script.Calls(), (Calls{"PlcRun()"}));
+
+    // After a close the fresh instance is used as it is, unopened.
+    comm::CloseComm(plc, env);
+    script.Clear();
+    EXPECT_TRUE(comm::StopMe(plc, env));
+    EXPECT_EQ(script.Calls(), (Calls{"PlcStop()"}));
+}
+
+TEST_F(PlcCommTest, CommandOnAChannelThatWillNotOpenFailsWithoutADriverCall)
+{
+    auto& plc = AddPlc("Line_1");
+    script.Always("OpenSerial", DriverAnswer::Fails());
+    EXPECT_FALSE(comm::StopMe(plc, env));
+    EXPECT_EQ(std::count(script.calls.begin(), script.calls.end(), "PlcStop()"), 0);
+}
+
+TEST_F(PlcCommTest, BinaryMixHasOneEntryPerEnabledReadableItemWithItsMixType)
+{
+    auto& plc = AddPlc("Line_1");
+    AddItem(plc, op::MB, 1, dir::Read);
+    AddItem(plc, op::MI, 2, dir::Write);                 // never read
+    AddItem(plc, op::MI, 3, dir::ReadWrite, 1, false);   // disabled
+    AddItem(plc, op::TCurrent, 5, dir::Read);
+    AddItem(plc, op::CPreset, 6, dir::ReadWrite, 10);
+    comm::BuildBinaryMix(plc);
+
+    ASSERT_EQ(plc.BinaryMixCount, 3);
+    const std::vector<std::array<std::int32_t, 3>> expected{{1, 1, 1}, {11, 5, 1}, {12, 6, 10}};
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(plc.BinaryMix[i].MixType, expected[i][0]);
+        EXPECT_EQ(plc.BinaryMix[i].StartAddress, expected[i][1]);
+        EXPECT_EQ(plc.BinaryMix[i].Count, expected[i][2]);
+    }
+}
+
+TEST_F(PlcCommTest, EmptyBinaryMixReadsNothingAndSucceeds)
+{
+    auto& plc = AddPlc("Line_1");
+    AddItem(plc, op::MI, 2, dir::Write);
+    comm::BuildBinaryMix(plc);
+    EXPECT_EQ(plc.BinaryMixCount, 0);
+    EXPECT_EQ(plc.BinaryMix.size(), 1u);
+    EXPECT_TRUE(comm::ReadItemValuesAndUpdateItems(plc, env));
+    EXPECT_TRUE(script.Calls().empty());
+}
+
+TEST_F(PlcCommTest, Q40FamilyBuildsNoBinaryMix)
+{
+    auto& plc = AddPlc("Q", common::plctype::Q40StandAlone);
+    AddItem(plc, op::MI, 2, dir::Read);
+    comm::BuildBinaryMix(plc);
+    EXPECT_EQ(plc.BinaryMixCount, 0);
+}
+
+TEST_F(PlcCommTest, BatchedValuesPairWithItemsPastDisabledAndWriteOnlyOnes)
+{
+    auto& plc = AddPlc("Line_1");
+    auto& first = AddItem(plc, op::MI, 1, dir::Read);
+    AddItem(plc, op::MI, 2, dir::Read, 1, false);
+    AddItem(plc, op::MI, 3, dir::Write);
+    auto& vector = AddItem(plc, op::MI, 4, dir::Read, 2);
+    auto& last = AddItem(plc, op::MI, 9, dir::Read);
+    comm::BuildBinaryMix(plc);
+    script.FillBinaryMix = [](std::vector<common::BinaryMixEntry>& entries) {
+        for (auto& entry : entries) {
+            for (std::size_t i = 0; i < entry.Values.size(); ++i) {
+                entry.Values[i].LongValue = entry.StartAddress * 10 + static_cast<std::int32_t>(i);
+            }
+        }
+    };
+
+    ASSERT_TRUE(comm::ReadItemValuesAndUpdateItems(plc, env));
+    EXPECT_EQ(script.Calls(), (Calls{"new", "SetUnitId(0)", "OpenSerial(1,57600,8,0,1,6000,3)",
+                                     "ReadBinaryMix(3@1x1;3@4x2;3@9x1)"}));
+    EXPECT_EQ(first.Label.Text(), "10");
+    EXPECT_EQ(vector.colItems()[0].Label.Text(), "40");
+    EXPECT_EQ(vector.colItems()[1].Label.Text(), "41");
+    EXPECT_EQ(last.Label.Text(), "90");
+}
+
+TEST_F(PlcCommTest, FailedBatchedReadChangesNoLabel)
+{
+    auto& plc = AddPlc("Line_1");
+    auto& item = AddItem(plc, op::MI, 1, dir::Read);
+    item.Label.SetText("5");
+    comm::BuildBinaryMix(plc);
+    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()});
+    EXPECT_FALSE(comm::ReadItemValuesAndUpdateItems(plc, env));
+    EXPECT_EQ(item.Label.Text(), "5");
+    EXPECT_FALSE(plc.LastError.empty());
+}
+
+TEST_F(PlcCommTest, ItemByItemReadCountsAChannelThatWillNotOpenAsAFailure)
+{
+    auto& plc = AddPlc("Q", common::plctype::Q40ViaOrbis);
+    AddItem(plc, op::MI, 1, dir::ReadWrite);
+    AddItem(plc, op::MI, 2, dir::ReadWrite);
+    script.Always("OpenSerial", DriverAnswer::Fails());
+    const auto opens = [&] { return std::count(script.calls.begin(), script.calls.end(), "OpenSerial(1,57600,8,0,1,6000,3)"); };
+
+    EXPECT_FALSE(comm::ReadItemValuesAndUpdateItems(plc, env));
+    EXPECT_EQ(opens(), 1) << "one attempt per pass, not one per item";
+    EXPECT_FALSE(comm::WriteItemValuesAndUpdateItems(plc, env));
+    EXPECT_EQ(opens(), 2);
+}
+
+TEST_F(PlcCommTest, ItemByItemReadGoesOnAfterAFailedItemButReportsIt)
+{
+    auto& plc = AddPlc("Q", common::plctype::Q40StandAlone);
+    auto& a = AddItem(plc, op::MI, 1, dir::Read);
+    auto& b = AddItem(plc, op::MI, 2, dir::Read);
+    script.Queue("ReadMI", {DriverAnswer::Fails(), DriverAnswer::Value(7)});
+    EXPECT_FALSE(comm::ReadItemValuesAndUpdateItems(plc, env));
+    EXPECT_EQ(a.Label.Text(), "");
+    EXPECT_EQ(b.Label.Text(), "7");
+}
+
+TEST_F(PlcCommTest, UnknownPlcTypeFailsEveryReadWithoutChannelActivity)
+{
+    auto& plc = AddPlc("Odd", 9);
+    AddItem(plc, op::MI, 1, dir::Read);
+    EXPECT_FALSE(comm::ReadItemValuesAndUpdateItems(plc, env));
+    EXPECT_TRUE(script.Calls().empty());
+}
+
+TEST_F(PlcCommTest, WritePassWithoutPokesSucceedsWithOneIdleReadPerWritableItem)
+{
+    auto& plc = AddPlc("Line_1");
+    AddItem(plc, op::MI, 1, dir::ReadWrite);
+    AddItem(plc, op::MI, 2, dir::Read);
+    AddItem(plc, op::ML, 3, dir::Write);
+    ASSERT_TRUE(comm::OpenComm(plc, env));
+    script.Clear();
+    EXPECT_TRUE(comm::WriteItemValuesAndUpdateItems(plc, env));
+    EXPECT_EQ(script.Calls(), (Calls{"ReadMI(0,1)", "ReadMI(0,1)"}));
+}

@@ -1,0 +1,159 @@
+#include "comm/ProjectComm.h"
+
+#include "comm/PlcComm.h"
+#include "common/OperandCatalogue.h"
+#include "support/CommFixture.h"
+
+#include <gtest/gtest.h>
+
+using namespace tavrel;
+using namespace tavrel::test;
+using Calls = std::vector<std::string>;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+class ProjectCommTest : public CommFixture
+{
+protected:
+    // Starts a run as the run loop does: lists built, every PLC connected and opened.
+    void StartRun()
+    {
+        comm::BuildBinaryMix(config);
+        comm::ResetConnctedState(config);
+        comm::OpenPlcsComm(config, env);
+        script.Clear();
+    }
+    long Count(const std::string& call) const { return std::count(script.calls.begin(), script.calls.end(), call); }
+};
+
+TEST_F(ProjectCommTest, FailedPlcIsMarkedAndRetriedSixtySecondsLater)
+{
+    auto& a = AddPlc("A");
+    auto& b = AddPlc("B");
+    AddItem(a, op::MI, 1, dir::Read);
+    AddItem(b, op::MI, 2, dir::Read);
+    StartRun();
+
+    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()}); // A fails once
+    comm::Refresh(config, env);
+    EXPECT_FALSE(a.Connected);
+    EXPECT_TRUE(b.Connected);
+    EXPECT_EQ(observer.events, (Calls{"not connected 2"}));
+
+    script.Clear();
+    now += 59;
+    comm::Refresh(config, env);
+    EXPECT_EQ(script.Calls(false), (Calls{"ReadBinaryMix(3@2x1)"})) << "A is skipped before 60 s";
+    EXPECT_EQ(observer.events.size(), 1u);
+
+    script.Clear();
+    now += 1;
+    comm::Refresh(config, env);
+    EXPECT_TRUE(a.Connected);
+    EXPECT_EQ(observer.events.back(), "connected 2");
+    EXPECT_EQ(script.Calls().front(), "new") << "A is re-opened at 60 s";
+    EXPECT_EQ(Count("ReadBinaryMix(3@1x1)"), 0) << "and read in the next pass";
+
+    script.Clear();
+    comm::Refresh(config, env);
+    EXPECT_EQ(Count("ReadBinaryMix(3@1x1)"), 1);
+}
+
+TEST_F(ProjectCommTest, FailureStampUsesAMonotonicClockAcrossMidnight)
+{
+    // The clock goes on counting past any time of day: 60 s after the failure is always 60 s later.
+    auto& a = AddPlc("A");
+    AddItem(a, op::MI, 1, dir::Read);
+    StartRun();
+    now = 86399; // one second before a midnight by the time of day
+    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()});
+    comm::Refresh(config, env);
+    now = 86399 + 60;
+    comm::Refresh(config, env);
+    EXPECT_TRUE(a.Connected);
+}
+
+TEST_F(ProjectCommTest, WritesFollowOnlyASuccessfulRead)
+{
+    auto& a = AddPlc("A");
+    auto& item = AddItem(a, op::MI, 1, dir::ReadWrite);
+    StartRun();
+    item.Label.SetText("8");
+    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()});
+    comm::Refresh(config, env);
+    EXPECT_EQ(Count("WriteMI(1,1,8)"), 0);
+    EXPECT_EQ(item.Label.Text(), "8") << "the poke survives the failed pass";
+}
+
+TEST_F(ProjectCommTest, FailedWriteMarksThePlcNotConnected)
+{
+    auto& a = AddPlc("A");
+    auto& item = AddItem(a, op::MI, 1, dir::Write);
+    StartRun();
+    item.Label.SetText("8");
+    script.Queue("WriteMI", {DriverAnswer::Fails()});
+    comm::Refresh(config, env);
+    EXPECT_FALSE(a.Connected);
+}
+
+TEST_F(ProjectCommTest, RefusedPokeLeavesThePlcConnectedAndTellsTheObserver)
+{
+    auto& a = AddPlc("A");
+    auto& item = AddItem(a, op::MB, 1, dir::Write);
+    StartRun();
+    item.Label.SetText("300");
+    comm::Refresh(config, env);
+    EXPECT_TRUE(a.Connected);
+    EXPECT_EQ(observer.events, (Calls{"refused A lblDDE(1): '300' is out of range for MB (0 to 255)"}));
+    EXPECT_EQ(Count("WriteMB(1,1,44)"), 0);
+    EXPECT_EQ(item.Label.Text(), "");
+}
+
+TEST_F(ProjectCommTest, WithoutConnectOnceNoChannelStaysOpenBetweenPasses)
+{
+    options.ConnectOnce = false;
+    auto& a = AddPlc("A", common::plctype::Q40StandAlone);
+    AddItem(a, op::MI, 1, dir::Read);
+    AddItem(a, op::MI, 2, dir::Read);
+    StartRun();
+    comm::Refresh(config, env);
+    // A channel per item; the pass ends with the channel closed and a fresh, unopened instance.
+    EXPECT_EQ(Count("OpenSerial(1,57600,8,0,1,6000,3)"), 2);
+    const auto calls = script.Calls();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "CloseSerial()");
+    EXPECT_EQ(calls.back(), "new");
+}
+
+TEST_F(ProjectCommTest, ClosingEveryChannelEndsARun)
+{
+    AddPlc("A");
+    AddPlc("B", 0, 2);
+    StartRun();
+    comm::ClosePlcsComm(config, env);
+    EXPECT_EQ(script.Calls(false), (Calls{"CloseSerial()", "CloseEthernet()"}));
+}
+
+TEST_F(ProjectCommTest, RunAndStopFindThePlcByNameWithoutRegardToCase)
+{
+    auto& first = AddPlc("Pump");
+    auto& second = AddPlc("PUMP");
+    ASSERT_TRUE(comm::OpenComm(first, env));
+    ASSERT_TRUE(comm::OpenComm(second, env));
+    script.Clear();
+
+    EXPECT_TRUE(comm::StopPlc(config, "pump", env));
+    EXPECT_TRUE(comm::RunPlc(config, "PuMp", env));
+    EXPECT_EQ(script.Calls(), (Calls{"PlcStop()", "PlcRun()"}));
+    EXPECT_EQ(comm::FindPlcByName(config, "pump"), &first) << "only the first of two equal names";
+    EXPECT_FALSE(comm::RunPlc(config, "", env));
+    EXPECT_FALSE(comm::StopPlc(config, "Pumps", env));
+}
+
+TEST_F(ProjectCommTest, ProjectWithoutPlcsPassesQuietly)
+{
+    StartRun();
+    comm::Refresh(config, env);
+    EXPECT_TRUE(script.Calls().empty());
+    EXPECT_TRUE(observer.events.empty());
+}

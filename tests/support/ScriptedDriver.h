@@ -1,0 +1,136 @@
+#pragma once
+
+#include "comm/CommDriver.h"
+#include "comm/CommEnvironment.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrel::test {
+
+/// One scripted answer of a driver operation.
+struct DriverAnswer
+{
+    enum class Kind { Ok, Fail, Throw };
+    Kind kind = Kind::Ok;
+    double value = 0; ///< what a read delivers in element 0 (a currency as its number, not scaled)
+
+    static DriverAnswer Value(double v) { return {Kind::Ok, v}; }
+    static DriverAnswer Fails() { return {Kind::Fail, 0}; }
+    static DriverAnswer Throws() { return {Kind::Throw, 0}; }
+};
+
+/// The script and the record shared by every driver instance a factory makes: the calls in order, as
+/// texts like "ReadMI(10,1)" or "WriteML(3,1,123)" ("new" when an instance is made), and the answers to
+/// give, queued per operation. An operation with no queued answer succeeds with 0; ConnectEthernet
+/// answers ConnectStatus.
+class DriverScript
+{
+public:
+    std::vector<std::string> calls;
+    std::int32_t ConnectStatus = 0;
+    /// Fills the entries of a batched read that succeeds; unset: one zeroed record per operand.
+    std::function<void(std::vector<common::BinaryMixEntry>&)> FillBinaryMix;
+
+    /// Queues answers for an operation, given in the order they will be used.
+    void Queue(const std::string& operation, std::initializer_list<DriverAnswer> answers);
+    /// The answer every call of an operation gets once its queue is empty.
+    void Always(const std::string& operation, DriverAnswer answer) { m_always[operation] = answer; }
+
+    /// The next answer of an operation.
+    DriverAnswer Next(const std::string& operation);
+
+    /// A factory that makes instances recording into this script.
+    std::function<std::shared_ptr<comm::CommDriver>(const model::clsPlc&)> Factory();
+
+    /// Calls recorded since the last Clear, without "new" entries when `withCreation` is false.
+    std::vector<std::string> Calls(bool withCreation = true) const;
+    void Clear() { calls.clear(); }
+
+private:
+    std::map<std::string, std::deque<DriverAnswer>> m_queues;
+    std::map<std::string, DriverAnswer> m_always;
+};
+
+/// A driver that records every call into its script and answers from it.
+class ScriptedDriver : public comm::CommDriver
+{
+public:
+    explicit ScriptedDriver(std::shared_ptr<DriverScript> script) : m_script(std::move(script)) {}
+
+    void SetUnitId(std::uint8_t unitId) override;
+    bool OpenSerial(std::int32_t& comPort, comm::SerialSettings& settings) override;
+    void SetEthernetMode(std::int32_t mode) override;
+    void SetRemoteHost(const std::string& host) override;
+    void SetRemotePort(std::int32_t port) override;
+    void SetTimeOut(std::int32_t milliseconds) override;
+    void SetRetries(std::int16_t retries) override;
+    std::int32_t ConnectEthernet() override;
+    bool OpenEthernet() override;
+    void CloseSerial() override;
+    void CloseEthernet() override;
+    bool PlcStop(std::uint8_t& status) override;
+    bool PlcRun(std::uint8_t& status) override;
+    bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) override;
+
+#define TAVREL_SCRIPTED_OPERATION(Name, Element)                                                                   \
+    bool Name(std::int16_t address, std::int16_t count, std::span<Element> values, std::uint8_t& status) override \
+    {                                                                                                              \
+        return Exchange(#Name, address, count, values, status);                                                    \
+    }
+    TAVREL_SCRIPTED_OPERATION(ReadMB, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(ReadSB, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(ReadI, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(ReadO, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(ReadCBit, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(ReadXB, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(ReadMI, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(ReadSI, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(ReadXI, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(ReadML, std::int32_t)
+    TAVREL_SCRIPTED_OPERATION(ReadSL, std::int32_t)
+    TAVREL_SCRIPTED_OPERATION(ReadXL, std::int32_t)
+    TAVREL_SCRIPTED_OPERATION(ReadMF, float)
+    TAVREL_SCRIPTED_OPERATION(ReadDW, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(ReadXDW, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(ReadCCurrent, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(ReadCPreset, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(ReadTPreset, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(ReadTCurrent, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(WriteMB, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(WriteSB, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(WriteO, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(WriteXB, std::uint8_t)
+    TAVREL_SCRIPTED_OPERATION(WriteMI, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(WriteSI, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(WriteXI, std::int16_t)
+    TAVREL_SCRIPTED_OPERATION(WriteML, std::int32_t)
+    TAVREL_SCRIPTED_OPERATION(WriteSL, std::int32_t)
+    TAVREL_SCRIPTED_OPERATION(WriteXL, std::int32_t)
+    TAVREL_SCRIPTED_OPERATION(WriteMF, float)
+    TAVREL_SCRIPTED_OPERATION(WriteDW, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(WriteSDW, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(WriteXDW, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(WriteCCurrent, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(WriteCPreset, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(WriteTPreset, common::Currency)
+    TAVREL_SCRIPTED_OPERATION(WriteTCurrent, common::Currency)
+#undef TAVREL_SCRIPTED_OPERATION
+
+    std::string LastError() const override { return "scripted failure"; }
+
+private:
+    bool Answer(const std::string& operation);
+
+    template<class Element>
+    bool Exchange(const std::string& name, std::int16_t address, std::int16_t count, std::span<Element> values,
+                  std::uint8_t& status);
+
+    std::shared_ptr<DriverScript> m_script;
+};
+
+} // namespace tavrel::test
