@@ -1,0 +1,394 @@
+#include "app/Program.h"
+
+#include "comm/ItemExchange.h"
+#include "comm/PlcComm.h"
+#include "comm/ProjectComm.h"
+#include "common/OperandCatalogue.h"
+#include "storage/ProjectDatabase.h"
+
+#include <QLocale>
+
+#include <algorithm>
+#include <cctype>
+
+namespace tavrel::app {
+
+namespace {
+
+const char* const kProgramName = "Tavrel";
+
+char LocaleDecimalSeparator()
+{
+    const QString point = QLocale::system().decimalPoint();
+    return point.size() == 1 && point.at(0).unicode() < 128 ? static_cast<char>(point.at(0).unicode()) : '.';
+}
+
+bool FileExists(const std::string& path)
+{
+    std::error_code error;
+    return !path.empty() && std::filesystem::is_regular_file(path, error);
+}
+
+} // namespace
+
+std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std::string& command)
+{
+    const std::size_t lastUnderscore = command.rfind('_');
+    if (lastUnderscore == std::string::npos) {
+        return std::nullopt;
+    }
+    std::string verb = command.substr(lastUnderscore + 1);
+    std::transform(verb.begin(), verb.end(), verb.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return std::make_pair(command.substr(0, lastUnderscore), verb);
+}
+
+Program::Program(common::Settings settings, DriverFactory factory, std::filesystem::path templatePath, QObject* parent)
+    : QObject(parent)
+    , m_settings(std::move(settings))
+    , m_templatePath(std::move(templatePath))
+    , m_project(std::make_unique<model::clsConfig>(m_labels))
+{
+    m_options = common::LoadOptions(m_settings);
+    m_env.CreateDriver = std::move(factory);
+    m_env.Options = &m_options;
+    m_env.Observer = this;
+    m_env.DecimalSeparator = LocaleDecimalSeparator();
+    m_passTimer.setSingleShot(true);
+    connect(&m_passTimer, &QTimer::timeout, this, &Program::RunPass);
+}
+
+Program::~Program()
+{
+    m_passTimer.stop();
+    if (m_running && m_options.ConnectOnce) {
+        comm::ClosePlcsComm(*m_project, m_env);
+    }
+}
+
+std::string Program::Title() const
+{
+    return m_currentPath.empty() ? kProgramName : std::string(kProgramName) + " - " + m_currentPath;
+}
+
+void Program::ReloadOptions() { m_options = common::LoadOptions(m_settings); }
+
+void Program::ReplaceProject(std::unique_ptr<model::clsConfig> project)
+{
+    m_project = std::move(project);
+    emit projectChanged();
+}
+
+void Program::NewProject()
+{
+    m_labels.UnloadAll();
+    ReplaceProject(std::make_unique<model::clsConfig>(m_labels));
+    m_currentPath.clear();
+    UpdateCaption();
+}
+
+bool Program::OpenProject(const std::string& path)
+{
+    std::string file = path;
+    if (file.empty()) {
+        const std::optional<std::string> chosen = m_host ? m_host->ChooseProjectToOpen() : std::nullopt;
+        if (!chosen || chosen->empty()) {
+            return false;
+        }
+        file = *chosen;
+    }
+    // Read and check the whole file first, so a file that cannot be opened costs the open project nothing.
+    auto data = storage::ReadProjectFile(file);
+    if (!data) {
+        ShowError("Unable to open " + file + ": " + data.error());
+        return false;
+    }
+    m_labels.UnloadAll();
+    auto project = storage::BuildProject(*data, m_labels);
+    if (!project) {
+        ShowError("Unable to open " + file + ": " + project.error());
+        ReplaceProject(std::make_unique<model::clsConfig>(m_labels));
+        m_currentPath.clear();
+        UpdateCaption();
+        return false;
+    }
+    m_currentPath = file;
+    ReplaceProject(std::move(*project));
+    UpdateCaption();
+    return true;
+}
+
+bool Program::SaveProject(bool saveAs)
+{
+    if (m_currentPath.empty() || saveAs) {
+        const std::optional<std::string> chosen = m_host ? m_host->ChooseProjectToSave() : std::nullopt;
+        if (saveAs && (!chosen || chosen->empty())) {
+            return false;
+        }
+        m_currentPath = chosen.value_or(std::string());
+    }
+    if (m_currentPath.empty()) {
+        return false;
+    }
+    UpdateCaption();
+    auto saved = storage::SaveToDB(*m_project, m_currentPath, m_templatePath);
+    if (!saved) {
+        ShowError(saved.error());
+        return false;
+    }
+    return true;
+}
+
+void Program::UpdateCaption()
+{
+    (void)m_settings.WriteSetting("CurrentFilePath", m_currentPath);
+    emit titleChanged(QString::fromStdString(Title()));
+}
+
+bool Program::DeleteItem(std::int32_t plcKey, std::int32_t itemKey)
+{
+    model::clsPlc* plc = m_project->FindPlc(plcKey);
+    if (plc == nullptr || plc->FindItem(itemKey) == nullptr) {
+        return false;
+    }
+    if (m_host && !m_host->Confirm("Are you sure you want to delete the selected item?")) {
+        return false;
+    }
+    // An element carries its vector's key, so an element row removes the whole vector.
+    (void)plc->RemoveItem(itemKey);
+    if (plc->colItems().empty()) {
+        (void)m_project->RemovePLC(plcKey);
+    }
+    emit projectChanged();
+    return true;
+}
+
+void Program::RefreshOnce()
+{
+    if (m_running) {
+        return;
+    }
+    SetRunning(true);
+    if (m_host) {
+        m_host->SetBusy(true);
+    }
+    emit projectChanged();
+    comm::BuildBinaryMix(*m_project);
+    comm::ResetConnctedState(*m_project);
+    if (m_options.ConnectOnce) {
+        comm::OpenPlcsComm(*m_project, m_env);
+    }
+    comm::Refresh(*m_project, m_env);
+    if (m_options.ConnectOnce) {
+        comm::ClosePlcsComm(*m_project, m_env);
+    }
+    if (m_host) {
+        m_host->SetBusy(false);
+    }
+    SetRunning(false);
+}
+
+void Program::SetRunning(bool running)
+{
+    if (m_running != running) {
+        m_running = running;
+        emit runningChanged(running);
+    }
+}
+
+void Program::ToggleRun()
+{
+    if (m_running) {
+        if (m_runToolEnabled) {
+            StopRun();
+        }
+    } else {
+        StartRun();
+    }
+}
+
+void Program::StartRun()
+{
+    if (m_host) {
+        m_host->SetBusy(true);
+    }
+    m_runToolEnabled = false;
+    emit runToolEnabledChanged(false);
+    SetRunning(true);
+    emit projectChanged();
+    comm::BuildBinaryMix(*m_project);
+    comm::ResetConnctedState(*m_project);
+    if (m_host) {
+        m_host->SetBusy(false);
+        if (m_options.MinimizedAfterRun) {
+            m_host->MinimizeForRun();
+        }
+    }
+    if (m_options.ConnectOnce) {
+        comm::OpenPlcsComm(*m_project, m_env);
+    }
+    m_firstPass = true;
+    m_passTimer.start(0);
+}
+
+void Program::StopRun()
+{
+    m_passTimer.stop();
+    if (m_options.ConnectOnce) {
+        comm::ClosePlcsComm(*m_project, m_env);
+    }
+    SetRunning(false);
+}
+
+void Program::RunPass()
+{
+    if (!m_running) {
+        return;
+    }
+    comm::Refresh(*m_project, m_env);
+    emit passFinished();
+    if (m_firstPass) {
+        m_firstPass = false;
+        m_runToolEnabled = true;
+        emit runToolEnabledChanged(true);
+    }
+    if (m_running) {
+        ScheduleNextPass();
+    }
+}
+
+void Program::ScheduleNextPass()
+{
+    // A pass with something to exchange follows at once, after the pending events; otherwise the loop waits
+    // for the next reconnect, or for events alone, instead of spinning.
+    std::optional<std::int64_t> nextRetry;
+    for (const auto& plc : m_project->colPlcs()) {
+        const bool hasWork = std::any_of(plc->colItems().begin(), plc->colItems().end(),
+                                         [](const auto& item) { return item->IsEnable; });
+        if (!hasWork && plc->Connected) {
+            continue;
+        }
+        if (plc->Connected) {
+            m_passTimer.start(0);
+            return;
+        }
+        const std::int64_t due = plc->ConnectedTimeOutTimer + comm::kReconnectDelaySeconds;
+        nextRetry = nextRetry ? std::min(*nextRetry, due) : due;
+    }
+    if (nextRetry) {
+        const std::int64_t waitSeconds = std::max<std::int64_t>(0, *nextRetry - m_env.MonotonicSeconds());
+        m_passTimer.start(static_cast<int>(std::min<std::int64_t>(waitSeconds, 3600) * 1000));
+    }
+}
+
+void Program::Execute(const std::string& command)
+{
+    const auto parts = SplitExecuteCommand(command);
+    if (!parts) {
+        return;
+    }
+    const auto& [name, verb] = *parts;
+    if (verb == "STOP") {
+        comm::StopPlc(*m_project, name, m_env);
+    } else if (verb == "RUN") {
+        comm::RunPlc(*m_project, name, m_env);
+    } else if (verb == "RUN/STOP") {
+        ToggleRun();
+    }
+}
+
+std::optional<PokeRefusal> Program::Poke(std::int32_t index, const std::string& text)
+{
+    if (!m_labels.IsLoaded(index) || index == 0) {
+        return PokeRefusal{PokeRefusal::Kind::UnknownItem,
+                           index == 0 ? "lblDDE(0) is no item of any PLC" : model::LabelName(index) + " is no item"};
+    }
+    for (const auto& plc : m_project->colPlcs()) {
+        for (const auto& item : plc->colItems()) {
+            const model::Clsitem* target = nullptr;
+            if (item->IsArray) {
+                for (const auto& child : item->colItems()) {
+                    if (child.Label.Index() == index) {
+                        target = &child;
+                    }
+                }
+            } else if (item->Label.Index() == index) {
+                target = item.get();
+            }
+            if (target == nullptr) {
+                continue;
+            }
+            // An item that can never take a poke is a conflict whatever the text; otherwise only the text is wrong.
+            const common::OperandInfo* info = common::FindOperand(target->OperandType);
+            const bool neverWritable = target->IoDirection == common::direction::Read || !target->IsEnable
+                || info == nullptr || info->write == common::ExchangeKind::None;
+            if (auto refusal = comm::PokeRefusal(*target, text.empty() ? std::string("0") : text, m_env.DecimalSeparator)) {
+                if (neverWritable || !text.empty()) {
+                    return PokeRefusal{neverWritable ? PokeRefusal::Kind::Conflict : PokeRefusal::Kind::BadValue,
+                                       *refusal};
+                }
+            }
+            m_labels.SetText(index, text);
+            return std::nullopt;
+        }
+    }
+    return PokeRefusal{PokeRefusal::Kind::UnknownItem, model::LabelName(index) + " is no item"};
+}
+
+void Program::StartUp(const std::string& commandLineFile)
+{
+    if (FileExists(commandLineFile)) {
+        if (OpenProject(commandLineFile)) {
+            return;
+        }
+    } else {
+        switch (m_options.StartUpOperation) {
+        case 1:
+            if (FileExists(m_options.ProjectFilePath) && OpenProject(m_options.ProjectFilePath)) {
+                return;
+            }
+            break;
+        case 2: {
+            const std::string last = m_settings.ReadSetting("CurrentFilePath", "");
+            if (FileExists(last) && OpenProject(last)) {
+                return;
+            }
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    NewProject();
+}
+
+void Program::FirstActivation()
+{
+    if (m_activatedOnce) {
+        return;
+    }
+    m_activatedOnce = true;
+    if (!m_project->colPlcs().empty() && m_options.AutoRun) {
+        ToggleRun();
+    }
+}
+
+void Program::ShowError(const std::string& message)
+{
+    if (m_host) {
+        m_host->ShowError(message);
+    }
+}
+
+void Program::HighlightConnectedPlc(std::int32_t pPlcKey) { emit plcConnected(pPlcKey); }
+
+void Program::HighlightNotConnectedPlc(std::int32_t pPlcKey, const std::string& reason)
+{
+    emit plcNotConnected(pPlcKey, QString::fromStdString(reason));
+}
+
+void Program::PokeRefused(const model::clsPlc& plc, const model::Clsitem& item, const std::string& reason)
+{
+    emit pokeRefused(QString::fromStdString(plc.Name), item.Label.Index(), QString::fromStdString(reason));
+}
+
+} // namespace tavrel::app

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "app/ProgramHost.h"
+#include "comm/CommEnvironment.h"
+#include "common/AppOptions.h"
+#include "common/Settings.h"
+#include "model/LabelArray.h"
+#include "model/clsConfig.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tavrel::app {
+
+/// Why a poke was refused, and the HTTP status that says so.
+struct PokeRefusal
+{
+    enum class Kind {
+        UnknownItem, ///< no label of that index, or one that is no item's
+        Conflict,    ///< the item can never take a poke: read-only, disabled, a vector, a type without a write
+        BadValue     ///< the text is not a number of the operand's kind, or out of its range
+    };
+    Kind kind;
+    std::string reason;
+};
+
+/// The program's heart: the one project and its labels, the current file, the settings and the running
+/// flag, with every command that the window, headless mode and the link server share. Lives on the main
+/// thread; a run goes on in the event loop, one refresh pass per turn, so events are handled between passes.
+class Program : public QObject, private comm::CommObserver
+{
+    Q_OBJECT
+
+public:
+    using DriverFactory = std::function<std::shared_ptr<comm::CommDriver>(const model::clsPlc&)>;
+
+    /// A program with an empty project, reading and writing `settings`, making drivers with `factory`,
+    /// saving with the template database at `templatePath`.
+    Program(common::Settings settings, DriverFactory factory, std::filesystem::path templatePath,
+            QObject* parent = nullptr);
+    ~Program() override;
+
+    void SetHost(ProgramHost* host) { m_host = host; }
+
+    model::LabelArray& Labels() { return m_labels; }
+    model::clsConfig& Project() { return *m_project; }
+    const std::string& CurrentFilePath() const { return m_currentPath; }
+    bool IsRunning() const { return m_running; }
+    /// False from the start of a run until the first pass is over: a stop asked for then is not acted on.
+    bool IsRunToolEnabled() const { return m_runToolEnabled; }
+    const common::AppOptions& Options() const { return m_options; }
+    common::Settings& Settings() { return m_settings; }
+    /// "Tavrel", or "Tavrel - " and the path of the open project file.
+    std::string Title() const;
+    comm::CommEnvironment& Environment() { return m_env; }
+
+    /// Reads the options from the settings file again; they apply to the next exchange.
+    void ReloadOptions();
+
+    /// An empty project with no file.
+    void NewProject();
+    /// Opens a project file, or asks for one when `path` is empty. A file that cannot be read is reported
+    /// and the open project stays as it was. True when a project was opened.
+    bool OpenProject(const std::string& path);
+    /// Saves to the current file, asking for one when there is none or `saveAs` is set. True when saved.
+    bool SaveProject(bool saveAs);
+    /// Writes the current file to the settings and tells the surfaces the new title.
+    void UpdateCaption();
+
+    /// Deletes, after asking, the item of a grid row (an element row deletes its whole vector) and the
+    /// PLC when it has no items left. True when something was deleted.
+    bool DeleteItem(std::int32_t plcKey, std::int32_t itemKey);
+
+    /// One read and write pass over every PLC, on demand.
+    void RefreshOnce();
+
+    /// Starts the run, or stops it after the current pass.
+    void ToggleRun();
+
+    /// The execute command handler: "<PLC>_STOP", "<PLC>_RUN", "<anything>_RUN/STOP".
+    void Execute(const std::string& command);
+
+    /// Replaces the text of label `index` as a client's poke, or says why it is refused; nothing changes
+    /// then.
+    [[nodiscard]] std::optional<PokeRefusal> Poke(std::int32_t index, const std::string& text);
+
+    /// The project to start with: the command-line file if it exists, else the start-up option.
+    void StartUp(const std::string& commandLineFile);
+    /// Starts running once, on the first activation of the window, when AutoRun is on and there is a PLC.
+    void FirstActivation();
+
+signals:
+    /// The project was replaced or changed: surfaces refill what they show of it.
+    void projectChanged();
+    void titleChanged(const QString& title);
+    /// The running flag changed (a run started or stopped, or a one-shot refresh began or ended).
+    void runningChanged(bool running);
+    void runToolEnabledChanged(bool enabled);
+    void plcConnected(int plcKey);
+    void plcNotConnected(int plcKey, const QString& reason);
+    void pokeRefused(const QString& plcName, int labelIndex, const QString& reason);
+    /// One refresh pass of a run is over.
+    void passFinished();
+
+private:
+    void HighlightConnectedPlc(std::int32_t pPlcKey) override;
+    void HighlightNotConnectedPlc(std::int32_t pPlcKey, const std::string& reason) override;
+    void PokeRefused(const model::clsPlc& plc, const model::Clsitem& item, const std::string& reason) override;
+
+    void ReplaceProject(std::unique_ptr<model::clsConfig> project);
+    void StartRun();
+    void StopRun();
+    void RunPass();
+    void ScheduleNextPass();
+    void SetRunning(bool running);
+    void ShowError(const std::string& message);
+
+    common::Settings m_settings;
+    common::AppOptions m_options;
+    std::filesystem::path m_templatePath;
+    model::LabelArray m_labels;
+    std::unique_ptr<model::clsConfig> m_project;
+    std::string m_currentPath;
+    bool m_running = false;
+    bool m_runToolEnabled = true;
+    bool m_activatedOnce = false;
+    bool m_firstPass = false;
+    ProgramHost* m_host = nullptr;
+    comm::CommEnvironment m_env;
+    QTimer m_passTimer;
+};
+
+/// The execute command split as the handler reads it: the PLC name (letter case kept) and the verb in
+/// upper case; nothing for a command without "_".
+std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std::string& command);
+
+} // namespace tavrel::app

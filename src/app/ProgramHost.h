@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace tavrel::app {
+
+/// What the program asks of the surface it runs behind: the window answers with dialogs, headless mode
+/// without them.
+class ProgramHost
+{
+public:
+    virtual ~ProgramHost() = default;
+    /// The project file the user chose to open, or nothing when cancelled.
+    virtual std::optional<std::string> ChooseProjectToOpen() = 0;
+    /// The file name the user chose to save under (possibly empty), or nothing when cancelled.
+    virtual std::optional<std::string> ChooseProjectToSave() = 0;
+    /// Shows a user error.
+    virtual void ShowError(const std::string& message) = 0;
+    /// Asks a Yes/No question; true for Yes.
+    virtual bool Confirm(const std::string& question) = 0;
+    /// Shows or hides the wait pointer around long work.
+    virtual void SetBusy(bool /*busy*/) {}
+    /// Minimises the window when a run starts, if the options say so.
+    virtual void MinimizeForRun() {}
+};
+
+} // namespace tavrel::app
