@@ -48,7 +48,7 @@ Program::Program(common::Settings settings, DriverFactory factory, std::filesyst
     , m_templatePath(std::move(templatePath))
     , m_project(std::make_unique<model::clsConfig>(m_labels))
 {
-    m_options = common::LoadOptions(m_settings);
+    m_options = common::GetOptions(m_settings);
     m_env.CreateDriver = std::move(factory);
     m_env.Options = &m_options;
     m_env.Observer = this;
@@ -70,7 +70,7 @@ std::string Program::Title() const
     return m_currentPath.empty() ? kProgramName : std::string(kProgramName) + " - " + m_currentPath;
 }
 
-void Program::ReloadOptions() { m_options = common::LoadOptions(m_settings); }
+void Program::ReloadOptions() { m_options = common::GetOptions(m_settings); }
 
 void Program::ReplaceProject(std::unique_ptr<model::clsConfig> project)
 {
@@ -203,6 +203,13 @@ void Program::ToggleRun()
         }
     } else {
         StartRun();
+    }
+}
+
+void Program::Stop()
+{
+    if (m_running) {
+        StopRun();
     }
 }
 

@@ -81,6 +81,8 @@ public:
 
     /// Starts the run, or stops it after the current pass.
     void ToggleRun();
+    /// Stops a run, if one is going on, whatever the state of the Run tool; for shutting down.
+    void Stop();
 
     /// The execute command handler: "<PLC>_STOP", "<PLC>_RUN", "<anything>_RUN/STOP".
     void Execute(const std::string& command);

@@ -1,0 +1,101 @@
+#include "apps/tavrel/Headless.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace tavrel {
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char byte = 1;
+    // Only async-signal-safe work here: the event loop picks the byte up.
+    (void)!::write(g_signalPipe[0], &byte, 1);
+}
+
+void PrintLine(const std::string& line)
+{
+    std::fprintf(stdout, "%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+Headless::Headless(app::Program& program, QObject* parent) : QObject(parent), m_program(program)
+{
+    connect(&program, &app::Program::passFinished, this, &Headless::ReportStates);
+    connect(&program, &app::Program::pokeRefused, this, [](const QString& plc, int label, const QString& reason) {
+        PrintLine("poke refused: PLC '" + plc.toStdString() + "' lblDDE(" + std::to_string(label) + "): " + reason.toStdString());
+    });
+    connect(&program, &app::Program::projectChanged, this, [this] { m_reported.clear(); });
+}
+
+void Headless::ShowError(const std::string& message)
+{
+    std::fprintf(stderr, "tavrel: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+void Headless::Start(const std::string& commandLineFile)
+{
+    m_program.StartUp(commandLineFile);
+    std::size_t items = 0;
+    for (const auto& plc : m_program.Project().colPlcs()) {
+        items += plc->colItems().size();
+    }
+    const std::string& path = m_program.CurrentFilePath();
+    PrintLine("project " + (path.empty() ? std::string("(new, empty)") : path) + ": "
+              + std::to_string(m_program.Project().colPlcs().size()) + " PLC(s), " + std::to_string(items) + " item(s)");
+    m_program.ToggleRun();
+    PrintLine("running");
+}
+
+void Headless::ReportStates()
+{
+    for (const auto& plc : m_program.Project().colPlcs()) {
+        const auto reported = m_reported.find(plc->Key);
+        if (reported != m_reported.end() && reported->second == plc->Connected) {
+            continue;
+        }
+        m_reported[plc->Key] = plc->Connected;
+        if (plc->Connected) {
+            PrintLine("PLC '" + plc->Name + "' connected (" + plc->GetCommParamsAsString() + ")");
+        } else {
+            PrintLine("PLC '" + plc->Name + "' not connected (" + plc->GetCommParamsAsString() + "): "
+                      + (plc->LastError.empty() ? std::string("no answer") : plc->LastError)
+                      + "; next attempt in 60 s");
+        }
+    }
+}
+
+void StopOnSignals(app::Program& program)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0) {
+        return;
+    }
+    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&program, notifier] {
+        char byte = 0;
+        (void)!::read(g_signalPipe[1], &byte, 1);
+        notifier->setEnabled(false);
+        program.Stop();
+        PrintLine("stopped");
+        QCoreApplication::quit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace tavrel

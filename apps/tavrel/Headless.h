@@ -1,0 +1,42 @@
+#pragma once
+
+#include "app/Program.h"
+#include "app/ProgramHost.h"
+
+#include <QObject>
+
+#include <map>
+#include <string>
+
+namespace tavrel {
+
+/// Runs the program without a window: no dialogs, every message and state change as one line on the
+/// standard streams.
+class Headless : public QObject, public app::ProgramHost
+{
+    Q_OBJECT
+
+public:
+    explicit Headless(app::Program& program, QObject* parent = nullptr);
+
+    std::optional<std::string> ChooseProjectToOpen() override { return std::nullopt; }
+    std::optional<std::string> ChooseProjectToSave() override { return std::nullopt; }
+    void ShowError(const std::string& message) override;
+    bool Confirm(const std::string&) override { return false; }
+
+    /// Loads the project of the command line (or of the start-up option) and starts running.
+    void Start(const std::string& commandLineFile);
+
+private:
+    void ReportStates();
+
+    app::Program& m_program;
+    /// The connection state last reported per PLC key.
+    std::map<std::int32_t, bool> m_reported;
+};
+
+/// Makes SIGINT and SIGTERM stop the event loop cleanly: the run stops after the current pass, the
+/// channels close, and the application quits with 0.
+void StopOnSignals(app::Program& program);
+
+} // namespace tavrel

@@ -1,0 +1,182 @@
+// tavrel: serves live PLC values over HTTP and WebSocket, with a window or headless.
+#include "apps/tavrel/Headless.h"
+#include "app/Program.h"
+#include "comm/modbus/ModbusDriver.h"
+#include "comm/modbus/OperandMap.h"
+#include "common/Settings.h"
+#include "link/LinkServer.h"
+#include "storage/ProjectDatabase.h"
+#if TAVREL_WITH_WINDOW
+#include "ui/WindowMain.h"
+#include <QApplication>
+#include <QMessageBox>
+#endif
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QLockFile>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+constexpr int kExitUsage = 2;
+constexpr int kExitAlreadyRunning = 3;
+
+bool HasFlag(int argc, char** argv, const char* flag)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], flag) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int Fail(bool headless, const std::string& message, int code)
+{
+#if TAVREL_WITH_WINDOW
+    if (!headless) {
+        QMessageBox::critical(nullptr, QStringLiteral("Tavrel"), QString::fromStdString(message));
+        return code;
+    }
+#endif
+    (void)headless;
+    std::fprintf(stderr, "tavrel: %s\n", message.c_str());
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const bool headless = HasFlag(argc, argv, "--headless");
+    std::unique_ptr<QCoreApplication> application;
+#if TAVREL_WITH_WINDOW
+    if (!headless) {
+        application = std::make_unique<QApplication>(argc, argv);
+    }
+#endif
+    if (!application) {
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    }
+    QCoreApplication::setApplicationName(QStringLiteral("tavrel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TAVREL_VERSION));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Serves live PLC values to clients over HTTP and WebSocket."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addOptions({
+        {QStringLiteral("headless"), QStringLiteral("Run without a window; start running at once.")},
+        {QStringLiteral("settings"), QStringLiteral("Read and write settings in <file> instead of tavrel.ini beside the program."), QStringLiteral("file")},
+        {QStringLiteral("modbus-map"), QStringLiteral("Read the Modbus operand map from <file> (default: modbus-map.ini beside the settings file, if any)."), QStringLiteral("file")},
+        {QStringLiteral("listen"), QStringLiteral("Serve the items on <address:port> (default: LinkAddress and LinkPort of the settings, 127.0.0.1:7410)."), QStringLiteral("address:port")},
+        {QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.")},
+    });
+    parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."), QStringLiteral("[project]"));
+    parser.process(*application);
+
+    const std::filesystem::path executable = QCoreApplication::applicationFilePath().toStdString();
+    tavrel::common::Settings settings = parser.isSet(QStringLiteral("settings"))
+        ? tavrel::common::Settings(std::filesystem::absolute(parser.value(QStringLiteral("settings")).toStdString()),
+                                   executable.stem().string())
+        : tavrel::common::Settings::ForExecutable(executable);
+
+    // One instance per settings file: a second one would fight the first over the same PLCs and port.
+    const QByteArray key = QCryptographicHash::hash(QByteArray::fromStdString(settings.FilePath().string()),
+                                                    QCryptographicHash::Sha1).toHex().left(16);
+    QLockFile instanceLock(QDir::temp().filePath(QStringLiteral("tavrel-%1.lock").arg(QString::fromLatin1(key))));
+    instanceLock.setStaleLockTime(0);
+    if (!instanceLock.tryLock(0)) {
+#if TAVREL_WITH_WINDOW
+        if (!headless) {
+            QMessageBox::information(nullptr, QStringLiteral("Tavrel"), QStringLiteral("This application is already running"));
+            return kExitAlreadyRunning;
+        }
+#endif
+        std::fprintf(stderr, "This application is already running\n");
+        return kExitAlreadyRunning;
+    }
+
+    std::filesystem::path mapFile;
+    if (parser.isSet(QStringLiteral("modbus-map"))) {
+        mapFile = parser.value(QStringLiteral("modbus-map")).toStdString();
+    } else if (std::filesystem::path beside = settings.FilePath().parent_path() / "modbus-map.ini";
+               std::filesystem::exists(beside)) {
+        mapFile = beside;
+    }
+    tavrel::comm::modbus::OperandMap map;
+    if (!mapFile.empty()) {
+        auto read = tavrel::comm::modbus::ReadOperandMapFile(mapFile);
+        if (!read) {
+            return Fail(headless, read.error(), kExitUsage);
+        }
+        map = std::move(*read);
+    }
+
+    auto templatePath = tavrel::storage::DefaultTemplatePath();
+    if (!templatePath) {
+        return Fail(headless, templatePath.error(), kExitUsage);
+    }
+
+    QString listenAddress = QString::fromStdString(tavrel::common::ReadLinkAddress(settings));
+    quint16 listenPort = tavrel::common::ReadLinkPort(settings);
+    if (parser.isSet(QStringLiteral("listen"))) {
+        const QString value = parser.value(QStringLiteral("listen"));
+        const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+        bool portOk = false;
+        const uint port = colon > 0 ? value.mid(colon + 1).toUInt(&portOk) : 0;
+        if (colon <= 0 || !portOk || port > 65535) {
+            return Fail(headless, "--listen takes ADDRESS:PORT, for example 127.0.0.1:7410, not '" + value.toStdString() + "'",
+                        kExitUsage);
+        }
+        listenAddress = value.left(colon);
+        listenPort = static_cast<quint16>(port);
+    }
+    QHostAddress address;
+    if (!address.setAddress(listenAddress)) {
+        return Fail(headless, "the link server address '" + listenAddress.toStdString() + "' is no IP address", kExitUsage);
+    }
+
+    tavrel::app::Program program(
+        std::move(settings),
+        [map](const tavrel::model::clsPlc& plc) {
+            return std::make_shared<tavrel::comm::modbus::ModbusDriver>(map, plc.Params().PlcType);
+        },
+        *templatePath);
+
+    tavrel::link::LinkServer server(program);
+    const auto listening = server.Listen(address, listenPort);
+    const QStringList positional = parser.positionalArguments();
+    const std::string projectFile = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
+
+    if (headless) {
+        if (!listening) {
+            return Fail(true, listening.error(), kExitUsage);
+        }
+        std::printf("link server on http://%s:%u/dde/Tavrel/Items\n", address.toString().toUtf8().constData(), *listening);
+        tavrel::Headless host(program);
+        program.SetHost(&host);
+        tavrel::StopOnSignals(program);
+        host.Start(projectFile);
+        const int code = QCoreApplication::exec();
+        program.SetHost(nullptr);
+        return code;
+    }
+#if TAVREL_WITH_WINDOW
+    if (!listening) {
+        QMessageBox::warning(nullptr, QStringLiteral("Tavrel"),
+                             QString::fromStdString(listening.error() + "\nThe items are not served until the link server "
+                                                                        "address or port is changed in Options."));
+    }
+    return tavrel::ui::RunWindow(program, server, QString::fromStdString(projectFile), !parser.isSet(QStringLiteral("no-splash")));
+#else
+    return Fail(true, "this build has no window; run it with --headless", kExitUsage);
+#endif
+}
