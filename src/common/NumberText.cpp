@@ -14,8 +14,10 @@ namespace {
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// Exponents beyond this are saturated: they already put any number far outside every kind's range.
-constexpr std::int64_t kExponentLimit = 100000;
+// Exponents are saturated this far beyond the length of the text: the digits of the text can move the
+// point by no more than its length, so a saturated exponent still puts the number far outside every
+// kind's range, on the same side as the written one.
+constexpr std::int64_t kExponentMargin = 100000;
 
 // Rounds the decimal number to a whole number, halves to even. Sets `tooLarge` when the magnitude
 // does not fit in 64 unsigned bits.
@@ -143,6 +145,7 @@ tl::expected<DecimalText, NumberError> DecimalText::Parse(std::string_view text,
     }
 
     std::int64_t exponent = 0;
+    const std::int64_t exponentLimit = static_cast<std::int64_t>(text.size()) + kExponentMargin;
     if (pos < end && (text[pos] == 'e' || text[pos] == 'E')) {
         ++pos;
         bool exponentNegative = false;
@@ -154,7 +157,7 @@ tl::expected<DecimalText, NumberError> DecimalText::Parse(std::string_view text,
             return tl::make_unexpected(NumberError::NotANumber);
         }
         for (; pos < end && IsDigit(text[pos]); ++pos) {
-            exponent = std::min(exponent * 10 + (text[pos] - '0'), kExponentLimit);
+            exponent = std::min(exponent * 10 + (text[pos] - '0'), exponentLimit);
         }
         if (exponentNegative) {
             exponent = -exponent;
