@@ -33,6 +33,8 @@ public:
 
     friend bool operator==(const ItemValue& a, const ItemValue& b) { return a.ToText() == b.ToText(); }
     friend bool operator==(const ItemValue& a, const std::string& text) { return a.ToText() == text; }
+    // Without it a literal ("5") converts both ways, to a text and to an ItemValue, and the compare is ambiguous.
+    friend bool operator==(const ItemValue& a, const char* text) { return a.ToText() == text; }
 
 private:
     Storage m_value;
