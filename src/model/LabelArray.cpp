@@ -5,8 +5,23 @@
 namespace tavrel::model {
 
 namespace {
+
 const std::string kEmpty;
+
+// Tells every observer registered now. An observer may add or remove observers, itself included, while it
+// is told: the walk is over a copy, and one removed meanwhile is not told any more.
+template<typename Notify>
+void NotifyObservers(const std::vector<LabelObserver*>& observers, Notify notify)
+{
+    const std::vector<LabelObserver*> registered = observers;
+    for (LabelObserver* observer : registered) {
+        if (std::find(observers.begin(), observers.end(), observer) != observers.end()) {
+            notify(*observer);
+        }
+    }
 }
+
+} // namespace
 
 LabelArray::LabelArray() { m_labels.emplace_back(std::string()); }
 
@@ -25,10 +40,7 @@ tl::expected<void, std::string> LabelArray::Load(std::int32_t index)
     }
     m_labels[position] = std::string();
     ++m_loadedCount;
-    // By position: an observer may remove itself while it is told.
-    for (std::size_t i = 0; i < m_observers.size(); ++i) {
-        m_observers[i]->LabelLoaded(index);
-    }
+    NotifyObservers(m_observers, [index](LabelObserver& observer) { observer.LabelLoaded(index); });
     return {};
 }
 
@@ -45,10 +57,7 @@ tl::expected<void, std::string> LabelArray::Unload(std::int32_t index)
     while (m_labels.size() > 1 && !m_labels.back()) {
         m_labels.pop_back();
     }
-    // By position: an observer may remove itself while it is told.
-    for (std::size_t i = 0; i < m_observers.size(); ++i) {
-        m_observers[i]->LabelUnloaded(index);
-    }
+    NotifyObservers(m_observers, [index](LabelObserver& observer) { observer.LabelUnloaded(index); });
     return {};
 }
 
@@ -87,11 +96,10 @@ bool LabelArray::SetText(std::int32_t index, std::string text)
     if (m_observers.empty()) {
         return true;
     }
-    // A copy, and by position: an observer may unload labels or remove itself while it is told.
+    // A copy: an observer may unload the label, and with it the text, while it is told.
     const std::string changed = current;
-    for (std::size_t i = 0; i < m_observers.size(); ++i) {
-        m_observers[i]->LabelTextChanged(index, changed);
-    }
+    NotifyObservers(m_observers,
+                    [index, &changed](LabelObserver& observer) { observer.LabelTextChanged(index, changed); });
     return true;
 }
 
