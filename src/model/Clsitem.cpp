@@ -1,5 +1,7 @@
 #include "model/Clsitem.h"
 
+#include <limits>
+
 namespace tavrel::model {
 
 void Clsitem::UnloadLabels()
@@ -18,7 +20,11 @@ void Clsitem::UnloadLabels()
 void Clsitem::AddIChildItems(std::int32_t pNumItems, std::int32_t /*pStartAddress*/, std::int32_t /*pOperansType*/,
                              const std::vector<model::Label>& pLabels, bool pIsEnable, std::int32_t pKey)
 {
-    for (std::int32_t i = 0; i < pNumItems && static_cast<std::size_t>(i) < pLabels.size(); ++i) {
+    // No child past the largest address: its address could not be written.
+    const std::int64_t lastAddress = std::numeric_limits<std::int32_t>::max();
+    for (std::int32_t i = 0; i < pNumItems && static_cast<std::size_t>(i) < pLabels.size()
+         && std::int64_t{OperandAddress} + i <= lastAddress;
+         ++i) {
         Clsitem child;
         child.OperandType = OperandType;
         child.IoDirection = IoDirection;

@@ -33,7 +33,7 @@ public:
 
     /// Builds `pNumItems` children with this item's type, direction and consecutive addresses, the given
     /// enable flag and key, and the labels of `pLabels` in order. Start address and type are taken from
-    /// this item, which the caller sets first.
+    /// this item, which the caller sets first. No child is made past the last label or the largest address.
     void AddIChildItems(std::int32_t pNumItems, std::int32_t pStartAddress, std::int32_t pOperansType,
                         const std::vector<model::Label>& pLabels, bool pIsEnable, std::int32_t pKey);
 

@@ -1,6 +1,7 @@
 #include "model/clsPlc.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace tavrel::model {
 
@@ -43,6 +44,11 @@ tl::expected<void, std::string> clsPlc::AddItems(std::int32_t pNumItems, std::in
 {
     if (pNumItems < 1) {
         return tl::make_unexpected("an item needs at least one operand, not " + std::to_string(pNumItems));
+    }
+    if (std::int64_t{pStartAddress} + pNumItems - 1 > std::numeric_limits<std::int32_t>::max()) {
+        return tl::make_unexpected("operands " + std::to_string(pStartAddress) + " to "
+                                   + std::to_string(std::int64_t{pStartAddress} + pNumItems - 1)
+                                   + " pass the largest address");
     }
     const std::int32_t startLabel = pStartLabelIndex == -1 ? GetNextLabelIndex() : pStartLabelIndex;
     if (startLabel < 1 || std::int64_t{startLabel} + pNumItems - 1 > LabelArray::kMaxIndex) {
