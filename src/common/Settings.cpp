@@ -1,0 +1,455 @@
+#include "common/Settings.h"
+
+#include "common/NumberText.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tavrel::common {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+std::string_view TrimLeft(std::string_view text)
+{
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    return text;
+}
+
+std::string_view Trim(std::string_view text)
+{
+    text = TrimLeft(text);
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool EqualNoCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lowerA = (a[i] >= 'A' && a[i] <= 'Z') ? a[i] - 'A' + 'a' : a[i];
+        const auto lowerB = (b[i] >= 'A' && b[i] <= 'Z') ? b[i] - 'A' + 'a' : b[i];
+        if (lowerA != lowerB) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string Quoted(const fs::path& path)
+{
+    return "\"" + path.string() + "\"";
+}
+
+// What one line of the file is.
+struct IniLine
+{
+    enum class Kind { Other, Section, Key };
+    Kind kind = Kind::Other;
+    std::string_view name; ///< section or key name, without surrounding blanks
+    std::string_view value; ///< the value of a key, without surrounding blanks
+};
+
+IniLine Classify(std::string_view line)
+{
+    const std::string_view text = TrimLeft(line);
+    if (text.empty() || text.front() == ';') {
+        return {};
+    }
+    if (text.front() == '[') {
+        const std::size_t close = text.find(']');
+        return { IniLine::Kind::Section,
+                 Trim(text.substr(1, close == std::string_view::npos ? close : close - 1)),
+                 {} };
+    }
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos || Trim(text.substr(0, equals)).empty()) {
+        return {};
+    }
+    return { IniLine::Kind::Key, Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)) };
+}
+
+// The file as lines, with what it takes to write it back the way it was.
+struct IniText
+{
+    bool byteOrderMark = false;
+    std::string lineEnd = "\n";
+    std::vector<std::string> lines;
+
+    static IniText Parse(std::string_view content)
+    {
+        IniText text;
+        if (content.starts_with(kUtf8ByteOrderMark)) {
+            text.byteOrderMark = true;
+            content.remove_prefix(kUtf8ByteOrderMark.size());
+        }
+        const std::size_t firstEnd = content.find('\n');
+        if (firstEnd != std::string_view::npos && firstEnd > 0 && content[firstEnd - 1] == '\r') {
+            text.lineEnd = "\r\n";
+        }
+        while (!content.empty()) {
+            const std::size_t end = content.find('\n');
+            std::string_view line = content.substr(0, end);
+            if (line.ends_with('\r')) {
+                line.remove_suffix(1);
+            }
+            text.lines.emplace_back(line);
+            content.remove_prefix(end == std::string_view::npos ? content.size() : end + 1);
+        }
+        return text;
+    }
+
+    std::string Render() const
+    {
+        std::string content = byteOrderMark ? std::string(kUtf8ByteOrderMark) : std::string();
+        for (const std::string& line : lines) {
+            content += line;
+            content += lineEnd;
+        }
+        return content;
+    }
+
+    // The lines of the first section of that name: [header + 1, end); nothing when there is none.
+    std::optional<std::pair<std::size_t, std::size_t>> FindSection(std::string_view section) const
+    {
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const IniLine line = Classify(lines[i]);
+            if (line.kind == IniLine::Kind::Section && EqualNoCase(line.name, section)) {
+                std::size_t end = i + 1;
+                while (end < lines.size() && Classify(lines[end]).kind != IniLine::Kind::Section) {
+                    ++end;
+                }
+                return std::pair { i + 1, end };
+            }
+        }
+        return std::nullopt;
+    }
+
+    // The first line of the section range that holds the key.
+    std::optional<std::size_t> FindKey(std::pair<std::size_t, std::size_t> range, std::string_view key) const
+    {
+        for (std::size_t i = range.first; i < range.second; ++i) {
+            const IniLine line = Classify(lines[i]);
+            if (line.kind == IniLine::Kind::Key && EqualNoCase(line.name, key)) {
+                return i;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void Set(std::string_view section, std::string_view key, std::string_view value)
+    {
+        const auto range = FindSection(section);
+        if (!range) {
+            if (!lines.empty() && !Trim(lines.back()).empty()) {
+                lines.emplace_back();
+            }
+            lines.push_back("[" + std::string(section) + "]");
+            lines.push_back(std::string(key) + "=" + std::string(value));
+            return;
+        }
+        if (const auto found = FindKey(*range, key)) {
+            // The key keeps the spelling it has in the file.
+            const std::string name(Classify(lines[*found]).name);
+            lines[*found] = name + "=" + std::string(value);
+            return;
+        }
+        // After the last key of the section: blank lines and comments before the next section
+        // stay where they are.
+        std::size_t insertAt = range->first;
+        for (std::size_t i = range->first; i < range->second; ++i) {
+            if (Classify(lines[i]).kind == IniLine::Kind::Key) {
+                insertAt = i + 1;
+            }
+        }
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt),
+                     std::string(key) + "=" + std::string(value));
+    }
+};
+
+// A value as a read returns it: cut to the longest length, then leading blanks removed.
+std::string AsRead(std::string_view value)
+{
+    value = Trim(value);
+    if (value.size() > Settings::kMaxValueLength) {
+        std::size_t length = Settings::kMaxValueLength;
+        // Back off to the start of a character, so the cut never leaves half a UTF-8 sequence.
+        while (length > 0 && (static_cast<unsigned char>(value[length]) & 0xC0U) == 0x80U) {
+            --length;
+        }
+        value = value.substr(0, length);
+    }
+    return std::string(TrimLeft(value));
+}
+
+// The content of the file; nothing when it does not exist.
+tl::expected<std::optional<std::string>, std::string> ReadFile(const fs::path& path)
+{
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        const int error = errno;
+        if (error == ENOENT) {
+            return std::optional<std::string>();
+        }
+        return tl::make_unexpected("cannot read settings file " + Quoted(path) + ": " + std::strerror(error));
+    }
+    std::string content;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        if (count < 0) {
+            const int error = errno;
+            if (error == EINTR) {
+                continue;
+            }
+            ::close(descriptor);
+            return tl::make_unexpected("cannot read settings file " + Quoted(path) + ": " + std::strerror(error));
+        }
+        if (count == 0) {
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(descriptor);
+    return std::optional<std::string>(std::move(content));
+}
+
+// Replaces the file with `content` in one step: a new file beside it, flushed, renamed over it.
+tl::expected<void, std::string> ReplaceFile(const fs::path& requested, const std::string& content)
+{
+    std::error_code ignored;
+    // Through a symbolic link the linked file is replaced and the link kept.
+    const fs::path path = fs::is_symlink(requested, ignored) ? fs::canonical(requested, ignored) : requested;
+    const fs::path target = path.empty() ? requested : path;
+    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+    const auto failure = [&target](std::string_view what, int error) {
+        return tl::make_unexpected("cannot write settings file " + Quoted(target) + ": " + std::string(what)
+                                   + std::strerror(error));
+    };
+
+    static std::atomic<unsigned> counter { 0 };
+    std::random_device entropy;
+    fs::path temporary;
+    int descriptor = -1;
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && descriptor < 0 && error == EEXIST; ++attempt) {
+        temporary = folder
+            / ("." + target.filename().string() + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)
+               + "-" + std::to_string(entropy() % 100000U));
+        descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        error = descriptor < 0 ? errno : 0;
+    }
+    if (descriptor < 0) {
+        return failure("cannot create a new file beside it: ", error);
+    }
+    const auto abandon = [&](std::string_view what, int cause) {
+        ::close(descriptor);
+        ::unlink(temporary.c_str());
+        return failure(what, cause);
+    };
+    // The file keeps the permissions it had.
+    struct stat existing = {};
+    if (::stat(target.c_str(), &existing) == 0 && ::fchmod(descriptor, existing.st_mode & 07777) != 0) {
+        return abandon("cannot give the new file the old one's permissions: ", errno);
+    }
+    const char* data = content.data();
+    std::size_t left = content.size();
+    while (left > 0) {
+        const ssize_t written = ::write(descriptor, data, left);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return abandon("", errno);
+        }
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    if (::fsync(descriptor) != 0) {
+        return abandon("", errno);
+    }
+    if (::close(descriptor) != 0) {
+        const int closeError = errno;
+        ::unlink(temporary.c_str());
+        return failure("", closeError);
+    }
+    if (::rename(temporary.c_str(), target.c_str()) != 0) {
+        const int renameError = errno;
+        ::unlink(temporary.c_str());
+        return failure("", renameError);
+    }
+    // The new file is in place; flushing the folder only makes the rename survive a power loss.
+    const int folderDescriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderDescriptor >= 0) {
+        (void)::fsync(folderDescriptor);
+        ::close(folderDescriptor);
+    }
+    return {};
+}
+
+// Why a key or value cannot be written as one line of the file, or nothing when it can.
+std::optional<std::string> LineFormatProblem(std::string_view key, std::string_view value)
+{
+    const auto hasLineBreak = [](std::string_view text) {
+        return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+    };
+    if (key.empty() || Trim(key).size() != key.size()) {
+        return "key \"" + std::string(key) + "\" is empty or begins or ends with a blank";
+    }
+    if (hasLineBreak(key) || key.find('=') != std::string_view::npos || key.front() == '[' || key.front() == ';') {
+        return "key \"" + std::string(key) + "\" holds a line break, \"=\" or begins with \"[\" or \";\"";
+    }
+    if (hasLineBreak(value)) {
+        return "the value of key " + std::string(key) + " holds a line break";
+    }
+    return std::nullopt;
+}
+
+bool ReadBoolean(const Settings& settings, std::string_view key, bool defaultValue)
+{
+    const std::string text = settings.ReadSetting(key, defaultValue ? "1" : "0");
+    const auto number = ParseDouble(text);
+    if (!number) {
+        // A number too large for a double is still a number, and not 0.
+        return number.error() == NumberError::OutOfRange ? true : defaultValue;
+    }
+    return *number != 0.0;
+}
+
+std::string_view BooleanText(bool value)
+{
+    return value ? "1" : "0";
+}
+
+} // namespace
+
+Settings::Settings(std::filesystem::path file, std::string section)
+    : m_file(std::move(file))
+    , m_section(std::move(section))
+{
+}
+
+Settings Settings::ForExecutable(const std::filesystem::path& executable)
+{
+    const std::string baseName = executable.stem().string();
+    return Settings(executable.parent_path() / (baseName + ".ini"), baseName);
+}
+
+std::string Settings::ReadSetting(std::string_view key, std::string_view defaultValue) const
+{
+    const auto content = ReadFile(m_file);
+    if (!content || !*content) {
+        return AsRead(defaultValue);
+    }
+    const IniText text = IniText::Parse(**content);
+    const auto range = text.FindSection(m_section);
+    if (!range) {
+        return AsRead(defaultValue);
+    }
+    const auto line = text.FindKey(*range, key);
+    if (!line) {
+        return AsRead(defaultValue);
+    }
+    return AsRead(Classify(text.lines[*line]).value);
+}
+
+tl::expected<void, std::string> Settings::WriteSetting(std::string_view key, std::string_view value)
+{
+    const Entry entry { key, value };
+    return WriteSettings(std::span(&entry, 1));
+}
+
+tl::expected<void, std::string> Settings::WriteSettings(std::span<const Entry> entries)
+{
+    for (const auto& [key, value] : entries) {
+        if (const auto problem = LineFormatProblem(key, value)) {
+            return tl::make_unexpected("cannot write settings file " + Quoted(m_file) + ": " + *problem);
+        }
+    }
+    // A file that cannot be read is not overwritten: its other sections would be lost.
+    const auto content = ReadFile(m_file);
+    if (!content) {
+        return tl::make_unexpected(content.error());
+    }
+    IniText text = *content ? IniText::Parse(**content) : IniText();
+    for (const auto& [key, value] : entries) {
+        text.Set(m_section, key, value);
+    }
+    return ReplaceFile(m_file, text.Render());
+}
+
+AppOptions GetOptions(const Settings& settings)
+{
+    const AppOptions defaults;
+    AppOptions options;
+    options.AutoRun = ReadBoolean(settings, settingskey::AutoRun, defaults.AutoRun);
+    options.ProjectFilePath = settings.ReadSetting(settingskey::ProjectFilePath, defaults.ProjectFilePath);
+    const auto startUp
+        = ParseWholeNumber(settings.ReadSetting(settingskey::StartUpOperation, "0"),
+                           std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max());
+    options.StartUpOperation = startUp ? static_cast<std::int32_t>(*startUp) : defaults.StartUpOperation;
+    options.MinimizedAfterRun = ReadBoolean(settings, settingskey::MinimizedAfterRun, defaults.MinimizedAfterRun);
+    options.ConnectOnce = ReadBoolean(settings, settingskey::ConnectOnce, defaults.ConnectOnce);
+    return options;
+}
+
+tl::expected<void, std::string> SaveOptions(Settings& settings, const AppOptions& options, bool runAsService)
+{
+    const std::string startUp = std::to_string(options.StartUpOperation);
+    const Settings::Entry entries[] = {
+        { settingskey::AutoRun, BooleanText(options.AutoRun) },
+        { settingskey::RunAsService, BooleanText(runAsService) },
+        { settingskey::ProjectFilePath, options.ProjectFilePath },
+        { settingskey::MinimizedAfterRun, BooleanText(options.MinimizedAfterRun) },
+        { settingskey::ConnectOnce, BooleanText(options.ConnectOnce) },
+        { settingskey::StartUpOperation, startUp },
+    };
+    return settings.WriteSettings(entries);
+}
+
+std::string ReadCurrentFilePath(const Settings& settings)
+{
+    return settings.ReadSetting(settingskey::CurrentFilePath, "");
+}
+
+tl::expected<void, std::string> WriteCurrentFilePath(Settings& settings, std::string_view path)
+{
+    return settings.WriteSetting(settingskey::CurrentFilePath, path);
+}
+
+std::string ReadLinkAddress(const Settings& settings)
+{
+    std::string address = settings.ReadSetting(settingskey::LinkAddress, kDefaultLinkAddress);
+    return address.empty() ? std::string(kDefaultLinkAddress) : address;
+}
+
+std::uint16_t ReadLinkPort(const Settings& settings)
+{
+    const auto port = ParseWholeNumber(settings.ReadSetting(settingskey::LinkPort, ""), 0, 65535);
+    return port ? static_cast<std::uint16_t>(*port) : kDefaultLinkPort;
+}
+
+} // namespace tavrel::common

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "common/AppOptions.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <tl/expected.hpp>
+
+namespace tavrel::common {
+
+/// The program's settings file: an INI file read and written the way Windows profile files are.
+/// One section is used, named after the program; section and key names match without regard to
+/// case; a missing file, section or key reads as the caller's default; a value is read with its
+/// surrounding blanks removed and cut to 254 bytes. Nothing is cached: every read reads the file,
+/// every write replaces it in one step, keeping every other section, key and comment.
+class Settings
+{
+public:
+    /// The longest value a read returns, in bytes.
+    static constexpr std::size_t kMaxValueLength = 254;
+
+    /// One key and the value to write under it.
+    using Entry = std::pair<std::string_view, std::string_view>;
+
+    /// The settings of section `section` in the file at `file`.
+    Settings(std::filesystem::path file, std::string section);
+
+    /// The settings of a program: the file <folder>/<base name>.ini, the section <base name>.
+    static Settings ForExecutable(const std::filesystem::path& executable);
+
+    const std::filesystem::path& FilePath() const { return m_file; }
+    const std::string& Section() const { return m_section; }
+
+    /// The value of `key` in the section, or `defaultValue` when the file, the section or the key is
+    /// missing or the file cannot be read; leading and trailing blanks removed, cut to 254 bytes
+    /// (never inside a UTF-8 character).
+    std::string ReadSetting(std::string_view key, std::string_view defaultValue) const;
+
+    /// Writes `key`=`value` into the section, creating the file, the section or the key as needed.
+    /// Refuses a key or value that would break the line format (a line break, "=" in a key) and a
+    /// file it cannot read, leaving the file as it was.
+    [[nodiscard]] tl::expected<void, std::string> WriteSetting(std::string_view key, std::string_view value);
+
+    /// Writes several keys in order with one replacement of the file: all of them or none.
+    [[nodiscard]] tl::expected<void, std::string> WriteSettings(std::span<const Entry> entries);
+
+private:
+    std::filesystem::path m_file;
+    std::string m_section;
+};
+
+/// The keys of the settings file.
+namespace settingskey {
+inline constexpr std::string_view StartUpOperation = "StartUpOperation";
+inline constexpr std::string_view ProjectFilePath = "ProjectFilePath";
+inline constexpr std::string_view AutoRun = "AutoRun";
+inline constexpr std::string_view MinimizedAfterRun = "MinimizedAfterRun";
+inline constexpr std::string_view ConnectOnce = "ConnectOnce";
+inline constexpr std::string_view RunAsService = "RunAsService";
+inline constexpr std::string_view CurrentFilePath = "CurrentFilePath";
+inline constexpr std::string_view LinkAddress = "LinkAddress";
+inline constexpr std::string_view LinkPort = "LinkPort";
+} // namespace settingskey
+
+inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
+inline constexpr std::uint16_t kDefaultLinkPort = 7410;
+
+/// The options of the settings file. Booleans: "0" is false, any other number true; a
+/// StartUpOperation is read as a whole number; a value that is not a number reads as its key's default.
+AppOptions GetOptions(const Settings& settings);
+
+/// Writes the options, in this order: AutoRun, RunAsService, ProjectFilePath, MinimizedAfterRun,
+/// ConnectOnce, StartUpOperation; Booleans as "0" and "1". All six keys or none are written.
+[[nodiscard]] tl::expected<void, std::string> SaveOptions(Settings& settings, const AppOptions& options,
+                                                          bool runAsService = false);
+
+/// The path of the project that was open last ("" for a new, unsaved project).
+std::string ReadCurrentFilePath(const Settings& settings);
+
+/// Notes the path of the project that is open ("" for a new, unsaved project).
+[[nodiscard]] tl::expected<void, std::string> WriteCurrentFilePath(Settings& settings, std::string_view path);
+
+/// The address the link server listens on; 127.0.0.1 when the key is missing or empty.
+std::string ReadLinkAddress(const Settings& settings);
+
+/// The port the link server listens on; 7410 when the key is missing or not a whole number 0 to 65535.
+std::uint16_t ReadLinkPort(const Settings& settings);
+
+} // namespace tavrel::common

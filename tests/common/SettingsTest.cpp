@@ -1,0 +1,193 @@
+#include "common/Settings.h"
+
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+using namespace tavrel::common;
+using tavrel::test::TempDir;
+
+namespace {
+
+std::string ReadText(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteText(const std::filesystem::path& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::size_t FileCount(const std::filesystem::path& folder)
+{
+    return static_cast<std::size_t>(
+        std::distance(std::filesystem::directory_iterator(folder), std::filesystem::directory_iterator()));
+}
+
+} // namespace
+
+TEST(Settings, WithoutAFileEveryKeyHasItsDefault)
+{
+    TempDir dir;
+    const Settings settings(dir / "Tavrel.ini", "Tavrel");
+    EXPECT_EQ(GetOptions(settings), AppOptions {});
+    EXPECT_TRUE(GetOptions(settings).ConnectOnce);
+    EXPECT_EQ(ReadCurrentFilePath(settings), "");
+    EXPECT_EQ(ReadLinkAddress(settings), "127.0.0.1");
+    EXPECT_EQ(ReadLinkPort(settings), 7410);
+    EXPECT_EQ(settings.ReadSetting("Anything", "  fallback  "), "fallback");
+}
+
+TEST(Settings, ReadsOnlyItsOwnSectionWithoutRegardToCase)
+{
+    TempDir dir;
+    WriteText(dir / "Tavrel.ini",
+              "AutoRun=1\n"
+              "[Other]\nAutoRun=1\nProjectFilePath=/other.tve\n"
+              "[TAVREL]\n; a comment=not a key\n  autorun =  1  \nprojectfilepath= /plant a.tve\n"
+              "AutoRun=0\n"
+              "[Later]\nMinimizedAfterRun=1\n");
+    const Settings settings(dir / "Tavrel.ini", "Tavrel");
+    EXPECT_EQ(settings.ReadSetting("AutoRun", "0"), "1"); // the first of two lines
+    EXPECT_EQ(settings.ReadSetting("ProjectFilePath", ""), "/plant a.tve");
+    EXPECT_EQ(settings.ReadSetting("MinimizedAfterRun", "0"), "0");
+    EXPECT_EQ(settings.ReadSetting("; a comment", "none"), "none");
+}
+
+TEST(Settings, ReadsAFileWrittenWithWindowsLineEnds)
+{
+    TempDir dir;
+    WriteText(dir / "Tavrel.ini", "\xEF\xBB\xBF[Tavrel]\r\nProjectFilePath=/plant.tve\r\nAutoRun=1\r\n");
+    Settings settings(dir / "Tavrel.ini", "Tavrel");
+    EXPECT_EQ(settings.ReadSetting("ProjectFilePath", ""), "/plant.tve");
+    ASSERT_TRUE(settings.WriteSetting("ConnectOnce", "0"));
+    EXPECT_EQ(ReadText(dir / "Tavrel.ini"),
+              "\xEF\xBB\xBF[Tavrel]\r\nProjectFilePath=/plant.tve\r\nAutoRun=1\r\nConnectOnce=0\r\n");
+}
+
+TEST(Settings, ALongValueIsReadBackCutTo254Bytes)
+{
+    TempDir dir;
+    Settings settings(dir / "Tavrel.ini", "Tavrel");
+    const std::string longPath = "/" + std::string(299, 'p');
+    ASSERT_TRUE(settings.WriteSetting("ProjectFilePath", longPath));
+    EXPECT_EQ(settings.ReadSetting("ProjectFilePath", ""), longPath.substr(0, 254));
+    EXPECT_EQ(GetOptions(settings).ProjectFilePath, longPath.substr(0, 254));
+
+    // "ü" takes bytes 254 and 255: the cut falls before it rather than through it.
+    ASSERT_TRUE(settings.WriteSetting("CurrentFilePath", std::string(253, 'a') + "\xC3\xBC" + "bc"));
+    EXPECT_EQ(ReadCurrentFilePath(settings), std::string(253, 'a'));
+}
+
+TEST(Settings, AWriteKeepsEveryOtherLine)
+{
+    TempDir dir;
+    const auto path = dir / "Tavrel.ini";
+    WriteText(path,
+              "; settings of Tavrel\n"
+              "[Other]\nConnectOnce=1\n\n"
+              "[tavrel]\nAUTORUN=0\n; the project\nProjectFilePath=/a.tve\n\n"
+              "[Later]\nKey=Value\n");
+    Settings settings(path, "Tavrel");
+    ASSERT_TRUE(settings.WriteSetting("AutoRun", "1")); // replaced where it is, in its spelling
+    ASSERT_TRUE(settings.WriteSetting("ConnectOnce", "0")); // added after the section's last key
+    EXPECT_EQ(ReadText(path),
+              "; settings of Tavrel\n"
+              "[Other]\nConnectOnce=1\n\n"
+              "[tavrel]\nAUTORUN=1\n; the project\nProjectFilePath=/a.tve\nConnectOnce=0\n\n"
+              "[Later]\nKey=Value\n");
+
+    Settings other(path, "Tavrel2");
+    ASSERT_TRUE(other.WriteSetting("AutoRun", "1")); // a new section at the end
+    EXPECT_EQ(ReadText(path).substr(ReadText(path).rfind("[Later]")), "[Later]\nKey=Value\n\n[Tavrel2]\nAutoRun=1\n");
+}
+
+TEST(Settings, SaveOptionsWritesTheSixKeysInOrder)
+{
+    TempDir dir;
+    Settings settings(dir / "Tavrel.ini", "Tavrel");
+    AppOptions options;
+    options.StartUpOperation = 1;
+    options.ProjectFilePath = "/plants/line 1.tve";
+    options.AutoRun = true;
+    options.MinimizedAfterRun = true;
+    options.ConnectOnce = false;
+    ASSERT_TRUE(SaveOptions(settings, options));
+    EXPECT_EQ(ReadText(dir / "Tavrel.ini"),
+              "[Tavrel]\nAutoRun=1\nRunAsService=0\nProjectFilePath=/plants/line 1.tve\n"
+              "MinimizedAfterRun=1\nConnectOnce=0\nStartUpOperation=1\n");
+    EXPECT_EQ(GetOptions(settings), options);
+}
+
+TEST(Settings, AWriteThatWouldBreakTheFormatIsRefusedAndChangesNothing)
+{
+    TempDir dir;
+    const auto path = dir / "Tavrel.ini";
+    WriteText(path, "[Tavrel]\nAutoRun=0\n");
+    Settings settings(path, "Tavrel");
+    AppOptions options;
+    options.ProjectFilePath = "/a.tve\nAutoRun=1";
+    EXPECT_FALSE(SaveOptions(settings, options));
+    EXPECT_FALSE(settings.WriteSetting("Auto=Run", "1"));
+    EXPECT_FALSE(settings.WriteSetting("[Tavrel]", "1"));
+    EXPECT_FALSE(settings.WriteSetting("", "1"));
+    EXPECT_EQ(ReadText(path), "[Tavrel]\nAutoRun=0\n");
+    EXPECT_EQ(FileCount(dir.Path()), 1U);
+}
+
+struct BooleanCase
+{
+    const char* text;
+    bool autoRun; ///< default false
+    bool connectOnce; ///< default true
+};
+
+class ReadingABoolean : public testing::TestWithParam<BooleanCase>
+{
+};
+
+TEST_P(ReadingABoolean, ZeroIsFalseAnyOtherNumberTrueAndTextTheDefault)
+{
+    TempDir dir;
+    WriteText(dir / "Tavrel.ini",
+              std::string("[Tavrel]\nAutoRun=") + GetParam().text + "\nConnectOnce=" + GetParam().text + "\n");
+    const AppOptions options = GetOptions(Settings(dir / "Tavrel.ini", "Tavrel"));
+    EXPECT_EQ(options.AutoRun, GetParam().autoRun);
+    EXPECT_EQ(options.ConnectOnce, GetParam().connectOnce);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, ReadingABoolean,
+                         testing::Values(BooleanCase { "0", false, false }, BooleanCase { "1", true, true },
+                                         BooleanCase { "-1", true, true }, BooleanCase { "2", true, true },
+                                         BooleanCase { "0.0", false, false }, BooleanCase { "0.5", true, true },
+                                         BooleanCase { "1e999", true, true }, BooleanCase { "yes", false, true },
+                                         BooleanCase { "", false, true }, BooleanCase { "1 0", false, true }));
+
+TEST(Settings, StartUpOperationIsReadAsAWholeNumberOrItsDefault)
+{
+    TempDir dir;
+    Settings settings(dir / "Tavrel.ini", "Tavrel");
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::int32_t>> {
+             { "2", 2 }, { " 1", 1 }, { "1.6", 2 }, { "7", 7 }, { "last", 0 }, { "", 0 }, { "99999999999", 0 } }) {
+        ASSERT_TRUE(settings.WriteSetting("StartUpOperation", text));
+        EXPECT_EQ(GetOptions(settings).StartUpOperation, expected) << "from \"" << text << "\"";
+    }
+}
+
+TEST(Settings, TheLinkPortIsAWholeNumberUpTo65535)
+{
+    TempDir dir;
+    Settings settings(dir / "Tavrel.ini", "Tavrel");
+    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::uint16_t>> {
+             { "8080", 8080 }, { "65535", 65535 }, { "65536", 7410 }, { "-1", 7410 }, { "port", 7410 } }) {
+        ASSERT_TRUE(settings.WriteSetting("LinkPort", text));
+        EXPECT_EQ(ReadLinkPort(settings), expected) << "from \"" << text << "\"";
+    }
+}
