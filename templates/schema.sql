@@ -1,0 +1,38 @@
+-- The empty project database that every save starts from (Templates/DDETemplate.tvb).
+-- A project file holds its PLCs in Plcs, one row of communication parameters per PLC in
+-- CommParams and one row per top-level item in Items; PLC and item keys are not stored,
+-- label indexes are. Booleans are stored as -1 (true) and 0 (false).
+
+CREATE TABLE Plcs (
+    ID   INTEGER PRIMARY KEY AUTOINCREMENT,
+    Name TEXT
+);
+
+CREATE TABLE CommParams (
+    PlcID          INTEGER,
+    PathWay        INTEGER,
+    EthRemotePort  INTEGER,
+    EthRemoteIP    TEXT,
+    SerialComPort  INTEGER,
+    SerialBaudRate INTEGER,
+    TimeOut        INTEGER,
+    NumRetries     INTEGER,
+    UnitID         INTEGER,
+    PlcType        INTEGER,
+    DataBits       INTEGER,
+    Parity         INTEGER,
+    StopBits       INTEGER
+);
+
+CREATE TABLE Items (
+    PlcID         INTEGER,
+    OprndType     INTEGER,
+    OprndAddr     INTEGER,
+    Oprndlength   INTEGER,
+    CommDirection INTEGER,
+    IsEnabled     INTEGER,
+    LabelIndex    INTEGER
+);
+
+CREATE INDEX CommParamsByPlc ON CommParams (PlcID);
+CREATE INDEX ItemsByPlc ON Items (PlcID);
