@@ -1,0 +1,476 @@
+#include "storage/ProjectDatabase.h"
+
+#include "StorageTestSupport.h"
+#include "common/OperandCatalogue.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace tavrel;
+using namespace tavrel::test;
+namespace operand = tavrel::common::operand;
+using model::clsConfig;
+using model::clsPlc;
+using model::CommParams;
+using model::LabelArray;
+
+namespace {
+
+struct ItemSpec
+{
+    std::int32_t count;
+    std::int32_t address;
+    std::int32_t type;
+    std::int32_t direction;
+    bool enabled;
+    std::int32_t label; ///< -1: the next free label
+};
+
+clsPlc& AddPlc(clsConfig& project, const std::string& name, const CommParams& params,
+               const std::vector<ItemSpec>& items)
+{
+    auto plc = project.NewPlc();
+    plc->Name = name;
+    plc->SetCommParams(params);
+    for (const ItemSpec& item : items) {
+        std::int32_t label = item.label;
+        auto added = plc->AddItems(item.count, item.address, item.type, item.direction, item.enabled, label);
+        EXPECT_TRUE(added) << added.error();
+    }
+    return project.AddPLC(std::move(plc));
+}
+
+CommParams TcpParams()
+{
+    CommParams params;
+    params.PathWay = 2;
+    params.EthRemoteIP = "192.168.1.10";
+    params.EthRemotePort = 502;
+    params.UnitId = 255;
+    params.PlcType = 3;
+    params.TimeOut = 1500;
+    params.NumRetries = 7;
+    params.SerialComPort = 4;
+    params.SerialBaudRate = 19200;
+    params.DataBits = 7;
+    params.Parity = 2;
+    params.StopBits = 2;
+    return params;
+}
+
+// A PLC as text: name, parameters and every item with the label of every operand.
+std::string Describe(const clsPlc& plc)
+{
+    const CommParams& p = plc.Params();
+    std::string text = plc.Name + " | " + std::to_string(p.PathWay) + "," + std::to_string(p.UnitId) + ","
+        + std::to_string(p.SerialBaudRate) + "," + std::to_string(p.DataBits) + "," + std::to_string(p.Parity) + ","
+        + std::to_string(p.StopBits) + "," + std::to_string(p.TimeOut) + "," + std::to_string(p.NumRetries) + ","
+        + std::to_string(p.SerialComPort) + "," + p.EthRemoteIP + "," + std::to_string(p.EthRemotePort) + ","
+        + std::to_string(p.PlcType);
+    for (const auto& item : plc.colItems()) {
+        text += " | type " + std::to_string(item->OperandType) + " dir " + std::to_string(item->IoDirection)
+            + (item->IsEnable ? " on" : " off") + (item->IsArray ? " vector" : " single") + ":";
+        if (item->IsArray) {
+            for (const auto& child : item->colItems()) {
+                text += " " + std::to_string(child.OperandAddress) + "@" + std::to_string(child.Label.Index());
+            }
+        } else {
+            text += " " + std::to_string(item->OperandAddress) + "@" + std::to_string(item->Label.Index());
+        }
+    }
+    return text;
+}
+
+std::vector<std::string> Describe(const clsConfig& project)
+{
+    std::vector<std::string> plcs;
+    for (const auto& plc : project.colPlcs()) {
+        plcs.push_back(Describe(*plc));
+    }
+    return plcs;
+}
+
+std::unique_ptr<clsConfig> Load(const std::filesystem::path& path, LabelArray& labels)
+{
+    auto loaded = storage::LoadFromDB(path, labels);
+    if (!loaded) {
+        ADD_FAILURE() << loaded.error();
+        return nullptr;
+    }
+    return std::move(*loaded);
+}
+
+// The name of a table-driven case.
+template<typename Case> std::string NameOf(const testing::TestParamInfo<Case>& param)
+{
+    return param.param.name;
+}
+
+} // namespace
+
+TEST(ProjectDatabase, SavedProjectOpensWithTheSamePlcsItemsAndLabels)
+{
+    TempDir dir;
+    LabelArray labels;
+    clsConfig project(labels);
+    AddPlc(project, "Dropped", {}, {});
+    AddPlc(project, "Line_1", {},
+           { { 1, 10, operand::MI, 2, true, -1 }, // label 1
+             { 5, 100, operand::ML, 0, true, -1 }, // labels 2 to 6
+             { 1, 7, operand::O, 1, false, 20 }, // a gap before label 20
+             { 1, 8, operand::O, 1, false, -1 } }); // label 21
+    CommParams tcp = TcpParams();
+    tcp.EthMode = 5;
+    AddPlc(project, "Tcp", tcp, { { 8, 0, operand::TCurrent, 0, true, 30 } });
+    ASSERT_TRUE(project.RemovePLC(2)); // the remaining PLC keys are 3 and 4
+    ASSERT_TRUE(project.FindPlc(3)->RemoveItem(2)); // the remaining item keys are 3, 4 and 5
+
+    const auto path = dir / "plant.tve";
+    auto saved = storage::SaveToDB(project, path, BuiltTemplate());
+    ASSERT_TRUE(saved) << saved.error();
+
+    LabelArray reopenedLabels;
+    auto reopened = Load(path, reopenedLabels);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(Describe(project), Describe(*reopened));
+    ASSERT_EQ(reopened->colPlcs().size(), 2U);
+    EXPECT_EQ(reopened->colPlcs()[0]->Key, 2);
+    EXPECT_EQ(reopened->colPlcs()[1]->Key, 3);
+    EXPECT_EQ(reopened->colPlcs()[1]->Params().EthMode, 0); // not stored
+    std::vector<std::int32_t> itemKeys;
+    for (const auto& item : reopened->colPlcs()[0]->colItems()) {
+        itemKeys.push_back(item->Key);
+    }
+    EXPECT_EQ(itemKeys, (std::vector<std::int32_t> { 2, 3, 4 }));
+    EXPECT_EQ(reopenedLabels.LoadedCount(), labels.LoadedCount());
+    EXPECT_EQ(reopenedLabels.HighestIndex(), 37);
+}
+
+TEST(ProjectDatabase, RowsHoldTheValuesInColumnOrder)
+{
+    TempDir dir;
+    LabelArray labels;
+    clsConfig project(labels);
+    for (int i = 1; i <= 7; ++i) {
+        std::vector<ItemSpec> items;
+        if (i == 4) {
+            items = { { 3, 10, operand::MI, 2, true, 7 }, { 1, 5, operand::MB, 0, false, 1 } };
+        }
+        AddPlc(project, "P" + std::to_string(i), {}, items);
+    }
+    const auto path = dir / "rows.tve";
+    ASSERT_TRUE(storage::SaveToDB(project, path, BuiltTemplate()));
+
+    EXPECT_EQ(QueryRows(path, "SELECT ID, Name FROM Plcs ORDER BY rowid"),
+              (std::vector<std::string> { "1,'P1'", "2,'P2'", "3,'P3'", "4,'P4'", "5,'P5'", "6,'P6'", "7,'P7'" }));
+    EXPECT_EQ(QueryRows(path,
+                        "SELECT PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,TimeOut,"
+                        "NumRetries,UnitID,PlcType,DataBits,Parity,StopBits FROM CommParams WHERE PlcID=7"),
+              (std::vector<std::string> { "7,1,0,'',1,57600,6000,3,0,0,8,0,1" }));
+    EXPECT_EQ(QueryRows(path,
+                        "SELECT PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex "
+                        "FROM Items ORDER BY rowid"),
+              (std::vector<std::string> { "4,3,10,3,2,-1,7", "4,1,5,1,0,0,1" }));
+}
+
+TEST(ProjectDatabase, NamesAndHostsHoldingQuotesSurvive)
+{
+    TempDir dir;
+    LabelArray labels;
+    clsConfig project(labels);
+    CommParams tcp = TcpParams();
+    tcp.EthRemoteIP = "plc'7\".example'); DROP TABLE Items; --";
+    AddPlc(project, "O'Brien's \"Line\" ü", tcp, { { 1, 0, operand::MI, 0, true, -1 } });
+    const auto path = dir / "quotes.tve";
+    auto saved = storage::SaveToDB(project, path, BuiltTemplate());
+    ASSERT_TRUE(saved) << saved.error();
+
+    LabelArray reopenedLabels;
+    auto reopened = Load(path, reopenedLabels);
+    ASSERT_TRUE(reopened);
+    EXPECT_EQ(Describe(project), Describe(*reopened));
+}
+
+TEST(ProjectDatabase, SaveWithoutTemplateLeavesTheFileAsItWas)
+{
+    TempDir dir;
+    LabelArray labels;
+    clsConfig project(labels);
+    AddPlc(project, "A", {}, { { 1, 0, operand::MI, 0, true, -1 } });
+    const auto path = dir / "plant.tve";
+    ASSERT_TRUE(storage::SaveToDB(project, path, BuiltTemplate()));
+    const std::string before = ReadBytes(path);
+
+    AddPlc(project, "B", {}, {});
+    auto saved = storage::SaveToDB(project, path, dir / "Templates" / "DDETemplate.tvb");
+    ASSERT_FALSE(saved);
+    EXPECT_EQ(saved.error().rfind("Unable to find template file", 0), 0U) << saved.error();
+    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(FileNames(dir.Path()), std::vector<std::string> { "plant.tve" });
+}
+
+struct FailingTemplate
+{
+    const char* name;
+    const char* schema; ///< the template's tables
+    const char* problem; ///< what the error must say
+};
+
+void PrintTo(const FailingTemplate& failing, std::ostream* out)
+{
+    *out << failing.name;
+}
+
+class SaveWithAFailingStatement : public testing::TestWithParam<FailingTemplate>
+{
+};
+
+TEST_P(SaveWithAFailingStatement, LeavesTheFileAsItWas)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "broken");
+    const auto brokenTemplate = dir.Path() / "broken" / "DDETemplate.tvb";
+    MakeDatabase(brokenTemplate, GetParam().schema);
+    LabelArray labels;
+    clsConfig project(labels);
+    AddPlc(project, "A", {}, { { 1, 0, operand::MI, 0, true, 1 } });
+    const auto path = dir / "plant.tve";
+    ASSERT_TRUE(storage::SaveToDB(project, path, BuiltTemplate()));
+    const std::string before = ReadBytes(path);
+
+    AddPlc(project, "B", {}, { { 1, 0, operand::MI, 0, true, 2 }, { 1, 1, operand::MI, 0, true, 9 } });
+    auto saved = storage::SaveToDB(project, path, brokenTemplate);
+    ASSERT_FALSE(saved);
+    EXPECT_NE(saved.error().find(GetParam().problem), std::string::npos) << saved.error();
+    EXPECT_EQ(saved.error().find("Unable to find template file"), std::string::npos) << saved.error();
+    EXPECT_EQ(ReadBytes(path), before);
+    EXPECT_EQ(FileNames(dir.Path()), (std::vector<std::string> { "broken", "plant.tve" }));
+}
+
+constexpr const char* kPlcsAndCommParams
+    = "CREATE TABLE Plcs (ID INTEGER PRIMARY KEY AUTOINCREMENT, Name TEXT);"
+      "CREATE TABLE CommParams (PlcID, PathWay, EthRemotePort, EthRemoteIP, SerialComPort, SerialBaudRate, TimeOut,"
+      " NumRetries, UnitID, PlcType, DataBits, Parity, StopBits);";
+
+INSTANTIATE_TEST_SUITE_P(
+    ProjectDatabase, SaveWithAFailingStatement,
+    testing::Values(FailingTemplate { "TableMissing", kPlcsAndCommParams, "no such table: Items" },
+                    // The third item breaks a rule of the table: the save fails after rows were written.
+                    FailingTemplate {
+                        "ThirdItemRefused",
+                        "CREATE TABLE Plcs (ID INTEGER PRIMARY KEY AUTOINCREMENT, Name TEXT);"
+                        "CREATE TABLE CommParams (PlcID, PathWay, EthRemotePort, EthRemoteIP, SerialComPort,"
+                        " SerialBaudRate, TimeOut, NumRetries, UnitID, PlcType, DataBits, Parity, StopBits);"
+                        "CREATE TABLE Items (PlcID, OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled,"
+                        " LabelIndex CHECK (LabelIndex < 5));",
+                        "cannot store item 2 of PLC \"B\"" }),
+    NameOf<FailingTemplate>);
+
+TEST(ProjectDatabase, AKilledSaveLeavesTheOldOrTheNewProject)
+{
+    TempDir dir;
+    const auto path = dir / "plant.tve";
+    LabelArray oldLabels;
+    clsConfig oldProject(oldLabels);
+    AddPlc(oldProject, "Old", {}, { { 1, 0, operand::MI, 0, true, -1 } });
+    ASSERT_TRUE(storage::SaveToDB(oldProject, path, BuiltTemplate()));
+    const std::string oldBytes = ReadBytes(path);
+
+    constexpr std::size_t kNewPlcs = 100;
+    constexpr std::size_t kItemsPerPlc = 20;
+    LabelArray newLabels;
+    clsConfig newProject(newLabels);
+    for (std::size_t i = 0; i < kNewPlcs; ++i) {
+        std::vector<ItemSpec> items(kItemsPerPlc, ItemSpec { 1, 0, operand::MI, 2, true, -1 });
+        AddPlc(newProject, "New " + std::to_string(i), TcpParams(), items);
+    }
+    // How long one save takes here, so that the kills land before, during and after a save.
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(storage::SaveToDB(newProject, dir / "timing.tve", BuiltTemplate()));
+    const auto saveTime = std::chrono::steady_clock::now() - started;
+    std::filesystem::remove(dir / "timing.tve");
+
+    constexpr int kPoints = 12;
+    int sawOld = 0;
+    int sawNew = 0;
+    for (int point = 0; point <= kPoints; ++point) {
+        WriteBytes(path, oldBytes);
+        const pid_t child = ::fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            const bool done = storage::SaveToDB(newProject, path, BuiltTemplate()).has_value();
+            ::_exit(done ? 0 : 1);
+        }
+        std::this_thread::sleep_for(saveTime * point / (kPoints - 2));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+
+        LabelArray labels;
+        auto reopened = storage::LoadFromDB(path, labels);
+        ASSERT_TRUE(reopened) << "killed at " << point << "/" << kPoints - 2 << " of a save: " << reopened.error();
+        const std::size_t plcs = (*reopened)->colPlcs().size();
+        if (plcs == 1) {
+            ++sawOld;
+            EXPECT_EQ(ReadBytes(path), oldBytes);
+        } else {
+            ++sawNew;
+            EXPECT_EQ(plcs, kNewPlcs);
+            EXPECT_EQ(labels.LoadedCount(), 1 + kNewPlcs * kItemsPerPlc);
+        }
+    }
+    EXPECT_EQ(sawOld + sawNew, kPoints + 1);
+}
+
+// The project that is open when a file fails to load: its labels must stay as they are.
+class OpenProjectFixture
+{
+public:
+    OpenProjectFixture()
+        : m_project(m_labels)
+    {
+        AddPlc(m_project, "Open", {}, { { 3, 0, operand::MI, 0, true, -1 } });
+        m_labels.SetText(2, "42");
+    }
+    LabelArray& Labels() { return m_labels; }
+    void ExpectUntouched() const
+    {
+        EXPECT_EQ(m_labels.LoadedCount(), 4U);
+        EXPECT_EQ(m_labels.HighestIndex(), 3);
+        EXPECT_EQ(m_labels.Text(2), "42");
+    }
+
+private:
+    LabelArray m_labels;
+    clsConfig m_project;
+};
+
+TEST(ProjectDatabase, ALoadMeetingTakenLabelsGivesBackTheLabelsItLoaded)
+{
+    TempDir dir;
+    LabelArray fileLabels;
+    clsConfig fileProject(fileLabels);
+    AddPlc(fileProject, "A", {}, { { 2, 0, operand::MI, 0, true, 10 }, { 1, 5, operand::MI, 0, true, 12 } });
+    AddPlc(fileProject, "B", {}, { { 1, 0, operand::MI, 0, true, 2 } });
+    const auto path = dir / "plant.tve";
+    ASSERT_TRUE(storage::SaveToDB(fileProject, path, BuiltTemplate()));
+
+    OpenProjectFixture open;
+    auto loaded = storage::LoadFromDB(path, open.Labels());
+    ASSERT_FALSE(loaded);
+    EXPECT_NE(loaded.error().find("lblDDE(2) is already loaded"), std::string::npos) << loaded.error();
+    open.ExpectUntouched();
+}
+
+struct BrokenFile
+{
+    const char* name;
+    enum class Kind { Missing, Bytes, Schema, TemplateWithRows } kind;
+    const char* content; ///< bytes, a schema, or statements run on a copy of the template
+    const char* problem; ///< what the error must say
+};
+
+void PrintTo(const BrokenFile& broken, std::ostream* out)
+{
+    *out << broken.name;
+}
+
+class OpeningABrokenFile : public testing::TestWithParam<BrokenFile>
+{
+};
+
+// One PLC with its parameters and one item: a good project to break.
+constexpr const char* kGoodRows = "INSERT INTO Plcs (ID, Name) VALUES (1, 'A');"
+                                  "INSERT INTO CommParams VALUES (1, 1, 0, '', 1, 57600, 6000, 3, 0, 0, 8, 0, 1);"
+                                  "INSERT INTO Items VALUES (1, 3, 10, 1, 2, -1, 1);";
+
+TEST_P(OpeningABrokenFile, FailsNamingTheProblemAndChangesNothing)
+{
+    TempDir dir;
+    const auto path = dir / "broken.tve";
+    const BrokenFile& broken = GetParam();
+    switch (broken.kind) {
+    case BrokenFile::Kind::Missing:
+        break;
+    case BrokenFile::Kind::Bytes:
+        WriteBytes(path, broken.content);
+        break;
+    case BrokenFile::Kind::Schema:
+        MakeDatabase(path, broken.content);
+        break;
+    case BrokenFile::Kind::TemplateWithRows:
+        std::filesystem::copy_file(BuiltTemplate(), path);
+        RunSql(path, std::string(kGoodRows) + broken.content);
+        break;
+    }
+    const std::string before = ReadBytes(path);
+
+    OpenProjectFixture open;
+    auto loaded = storage::LoadFromDB(path, open.Labels());
+    ASSERT_FALSE(loaded);
+    EXPECT_NE(loaded.error().find(broken.problem), std::string::npos) << loaded.error();
+    EXPECT_NE(loaded.error().find(path.string()), std::string::npos) << loaded.error();
+    open.ExpectUntouched();
+    EXPECT_EQ(ReadBytes(path), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProjectDatabase, OpeningABrokenFile,
+    testing::Values(
+        BrokenFile { "NoFile", BrokenFile::Kind::Missing, "", "there is no such file" },
+        BrokenFile { "TextFile", BrokenFile::Kind::Bytes,
+                     "PLC list, written by hand.\nLine_1 COM 1 57600\nLine_2 TCP/IP 192.168.1.10 502\n"
+                     "These lines are long enough to be taken for the header of a database file.\n",
+                     "not a project file (not a database)" },
+        BrokenFile { "EmptyFile", BrokenFile::Kind::Bytes, "", "has no table Plcs" },
+        BrokenFile {
+            "ItemsWithoutLabelIndex", BrokenFile::Kind::Schema,
+            "CREATE TABLE Plcs (ID INTEGER PRIMARY KEY, Name TEXT);"
+            "CREATE TABLE CommParams (PlcID, PathWay, EthRemotePort, EthRemoteIP, SerialComPort, SerialBaudRate,"
+            " TimeOut, NumRetries, UnitID, PlcType, DataBits, Parity, StopBits);"
+            "CREATE TABLE Items (PlcID, OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled);",
+            "table Items has no column LabelIndex" },
+        BrokenFile { "PlcWithoutCommParams", BrokenFile::Kind::TemplateWithRows,
+                     "INSERT INTO Plcs (ID, Name) VALUES (2, 'B');", "PLC \"B\" (ID 2) has no CommParams row" },
+        BrokenFile { "OverlappingLabels", BrokenFile::Kind::TemplateWithRows,
+                     "INSERT INTO Items VALUES (1, 3, 20, 5, 0, 0, 5);"
+                     "INSERT INTO Plcs (ID, Name) VALUES (2, 'B');"
+                     "INSERT INTO CommParams VALUES (2, 1, 0, '', 2, 9600, 6000, 3, 0, 0, 8, 0, 1);"
+                     "INSERT INTO Items VALUES (2, 3, 0, 1, 0, 0, 7);",
+                     "label lblDDE(7) of item 1 of PLC \"B\" (ID 2) overlap labels lblDDE(5) to lblDDE(9) of item 2 "
+                     "of PLC \"A\" (ID 1)" },
+        BrokenFile { "LabelIndexZero", BrokenFile::Kind::TemplateWithRows, "UPDATE Items SET LabelIndex = 0;",
+                     "LabelIndex 0 is outside 1 to 32767" },
+        // -1 asks the model for a new label; a stored item must not be given one silently.
+        BrokenFile { "LabelIndexMinusOne", BrokenFile::Kind::TemplateWithRows, "UPDATE Items SET LabelIndex = -1;",
+                     "LabelIndex -1 is outside 1 to 32767" },
+        BrokenFile { "VectorPastTheLastLabel", BrokenFile::Kind::TemplateWithRows,
+                     "UPDATE Items SET LabelIndex = 32767, Oprndlength = 2;", "runs past lblDDE(32767)" },
+        BrokenFile { "LengthZero", BrokenFile::Kind::TemplateWithRows, "UPDATE Items SET Oprndlength = 0;",
+                     "Oprndlength 0 is outside 1 to 32767" },
+        BrokenFile { "AddressRunsPastTheLargest", BrokenFile::Kind::TemplateWithRows,
+                     "UPDATE Items SET OprndAddr = 2147483647, Oprndlength = 2;", "runs past the largest address" },
+        BrokenFile { "UnknownOperandType", BrokenFile::Kind::TemplateWithRows, "UPDATE Items SET OprndType = 8;",
+                     "OprndType 8 is not an operand type" },
+        BrokenFile { "UnknownDirection", BrokenFile::Kind::TemplateWithRows, "UPDATE Items SET CommDirection = 3;",
+                     "CommDirection 3 is not a direction" },
+        BrokenFile { "UnitIdBeyondAByte", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET UnitID = 256;",
+                     "UnitID 256 is outside 0 to 255" },
+        BrokenFile { "NumRetriesBeyond16Bits", BrokenFile::Kind::TemplateWithRows,
+                     "UPDATE CommParams SET NumRetries = 40000;", "NumRetries 40000 is outside -32768 to 32767" },
+        BrokenFile { "PortBeyondTcp", BrokenFile::Kind::TemplateWithRows,
+                     "UPDATE CommParams SET EthRemotePort = 65536;", "EthRemotePort 65536 is outside 0 to 65535" },
+        BrokenFile { "UnknownPlcType", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET PlcType = 9;",
+                     "PlcType 9 is not a PLC type" },
+        BrokenFile { "TextForANumber", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET PathWay = 'serial';",
+                     "PathWay \"serial\" is not a whole number" },
+        BrokenFile { "EmptyValue", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET StopBits = NULL;",
+                     "StopBits is empty" }),
+    NameOf<BrokenFile>);
