@@ -78,6 +78,7 @@ int main(int argc, char** argv)
         {QStringLiteral("modbus-map"), QStringLiteral("Read the Modbus operand map from <file> (default: modbus-map.ini beside the settings file, if any)."), QStringLiteral("file")},
         {QStringLiteral("listen"), QStringLiteral("Serve the items on <address:port> (default: LinkAddress and LinkPort of the settings, 127.0.0.1:7410)."), QStringLiteral("address:port")},
         {QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.")},
+        {QStringLiteral("screenshots"), QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."), QStringLiteral("folder")},
     });
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."), QStringLiteral("[project]"));
     parser.process(*application);
@@ -175,7 +176,19 @@ int main(int argc, char** argv)
                              QString::fromStdString(listening.error() + "\nThe items are not served until the link server "
                                                                         "address or port is changed in Options."));
     }
-    return tavrel::ui::RunWindow(program, server, QString::fromStdString(projectFile), !parser.isSet(QStringLiteral("no-splash")));
+    tavrel::ui::WindowStart windowStart;
+    windowStart.commandLineFile = QString::fromStdString(projectFile);
+    windowStart.showSplash = !parser.isSet(QStringLiteral("no-splash"));
+    windowStart.screenshotFolder = parser.value(QStringLiteral("screenshots"));
+    windowStart.moveLinkServer = [&server](const std::string& newAddress, std::uint16_t newPort) -> std::optional<std::string> {
+        QHostAddress where;
+        if (!where.setAddress(QString::fromStdString(newAddress))) {
+            return "'" + newAddress + "' is no IP address";
+        }
+        auto moved = server.Move(where, newPort);
+        return moved ? std::nullopt : std::optional<std::string>(moved.error());
+    };
+    return tavrel::ui::RunWindow(program, windowStart);
 #else
     return Fail(true, "this build has no window; run it with --headless", kExitUsage);
 #endif

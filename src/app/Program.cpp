@@ -99,13 +99,13 @@ bool Program::OpenProject(const std::string& path)
     // Read and check the whole file first, so a file that cannot be opened costs the open project nothing.
     auto data = storage::ReadProjectFile(file);
     if (!data) {
-        ShowError("Unable to open " + file + ": " + data.error());
+        ShowError(data.error());
         return false;
     }
     m_labels.UnloadAll();
     auto project = storage::BuildProject(*data, m_labels);
     if (!project) {
-        ShowError("Unable to open " + file + ": " + project.error());
+        ShowError(project.error());
         ReplaceProject(std::make_unique<model::clsConfig>(m_labels));
         m_currentPath.clear();
         UpdateCaption();

@@ -223,7 +223,7 @@ bool ReadSingle(Clsitem& item, CommDriver& driver, char separator)
         item.Label.SetText(item.Currentvalue.ToText(separator));
     }
     if (item.IoDirection == common::direction::ReadWrite) {
-        item.PrevValue = item.Currentvalue;
+        item.PrevValue = common::ItemValue(item.Currentvalue.ToText(separator));
     }
     return true;
 }

@@ -165,6 +165,38 @@ tl::expected<quint16, std::string> LinkServer::Listen(const QHostAddress& addres
     return server->serverPort();
 }
 
+tl::expected<quint16, std::string> LinkServer::Move(const QHostAddress& address, quint16 port)
+{
+    QTcpServer* previous = m_tcpServer;
+    if (previous != nullptr && previous->serverAddress() == address && previous->serverPort() == port) {
+        return port;
+    }
+    if (previous != nullptr) {
+        // The same port on another address may clash with the old socket; free it first, then try, and
+        // take the old place back if the new one cannot be had.
+        const QHostAddress oldAddress = previous->serverAddress();
+        const quint16 oldPort = previous->serverPort();
+        previous->close();
+        auto moved = Listen(address, port);
+        if (!moved) {
+            previous->listen(oldAddress, oldPort);
+            m_tcpServer = previous;
+            return moved;
+        }
+        previous->deleteLater();
+        return moved;
+    }
+    return Listen(address, port);
+}
+
+std::optional<std::pair<QHostAddress, quint16>> LinkServer::Listening() const
+{
+    if (m_tcpServer == nullptr || !m_tcpServer->isListening()) {
+        return std::nullopt;
+    }
+    return std::make_pair(m_tcpServer->serverAddress(), m_tcpServer->serverPort());
+}
+
 bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     const QString path = request.url().path(QUrl::FullyDecoded);

@@ -53,6 +53,13 @@ public:
     /// Starts listening; the port actually bound (useful with port 0), or what went wrong.
     tl::expected<quint16, std::string> Listen(const QHostAddress& address, quint16 port);
 
+    /// Moves the server to another address or port: the new one is opened before the old one closes,
+    /// so a failure leaves the server where it was.
+    tl::expected<quint16, std::string> Move(const QHostAddress& address, quint16 port);
+
+    /// The address and port listened on, if any.
+    std::optional<std::pair<QHostAddress, quint16>> Listening() const;
+
     /// The number of open WebSocket conversations.
     std::size_t SessionCount() const { return m_sessions.size(); }
 

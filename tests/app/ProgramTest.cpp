@@ -1,0 +1,250 @@
+#include "app/Program.h"
+
+#include "common/OperandCatalogue.h"
+#include "storage/ProjectDatabase.h"
+#include "support/ScriptedDriver.h"
+#include "support/TempDir.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <fstream>
+#include <gtest/gtest.h>
+
+using namespace tavrel;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+namespace {
+
+// Answers every question the way the test says, and remembers the errors shown.
+class ScriptedHost : public app::ProgramHost
+{
+public:
+    std::optional<std::string> openAnswer;
+    std::optional<std::string> saveAnswer;
+    bool confirm = true;
+    std::vector<std::string> errors;
+    int questions = 0;
+
+    std::optional<std::string> ChooseProjectToOpen() override { return openAnswer; }
+    std::optional<std::string> ChooseProjectToSave() override { return saveAnswer; }
+    void ShowError(const std::string& message) override { errors.push_back(message); }
+    bool Confirm(const std::string&) override
+    {
+        ++questions;
+        return confirm;
+    }
+};
+
+void Spin(const std::function<bool()>& until, int milliseconds = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!until() && timer.elapsed() < milliseconds) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
+class ProgramTest : public ::testing::Test
+{
+protected:
+    ProgramTest()
+    {
+        program.SetHost(&host);
+    }
+
+    model::clsPlc& AddPlc(const std::string& name)
+    {
+        auto plc = program.Project().NewPlc();
+        plc->Name = name;
+        return program.Project().AddPLC(std::move(plc));
+    }
+    model::Clsitem& AddItem(model::clsPlc& plc, std::int32_t type, std::int32_t direction, std::int32_t length = 1)
+    {
+        std::int32_t label = -1;
+        EXPECT_TRUE(plc.AddItems(length, 0, type, direction, true, label));
+        return *plc.colItems().back();
+    }
+    long Count(const std::string& call) const
+    {
+        return std::count(script.calls.begin(), script.calls.end(), call);
+    }
+    std::filesystem::path Template()
+    {
+        // The real template is built beside the programs; make our own from the schema for the test.
+        const auto path = dir / "template.tvb";
+        if (!std::filesystem::exists(path)) {
+            std::filesystem::copy_file(TAVREL_TEMPLATE_PATH, path);
+        }
+        return path;
+    }
+
+    test::TempDir dir;
+    test::DriverScript script;
+    ScriptedHost host;
+    app::Program program{common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH};
+};
+
+} // namespace
+
+TEST_F(ProgramTest, RunPassesUntilStoppedThenClosesEveryChannel)
+{
+    auto& plc = AddPlc("A");
+    AddItem(plc, op::MI, dir::Read);
+    program.ToggleRun();
+    EXPECT_TRUE(program.IsRunning());
+    EXPECT_FALSE(program.IsRunToolEnabled()) << "no stop is taken before the first pass is over";
+    program.ToggleRun();
+    EXPECT_TRUE(program.IsRunning());
+
+    Spin([&] { return Count("ReadBinaryMix(3@0x1)") >= 3; });
+    EXPECT_GE(Count("ReadBinaryMix(3@0x1)"), 3);
+    EXPECT_TRUE(program.IsRunToolEnabled());
+    program.ToggleRun();
+    EXPECT_FALSE(program.IsRunning());
+    EXPECT_EQ(script.calls.back(), "new") << "the channel was closed and replaced by a fresh instance";
+    EXPECT_EQ(Count("CloseSerial()"), 1);
+
+    const long reads = Count("ReadBinaryMix(3@0x1)");
+    Spin([] { return false; }, 50);
+    EXPECT_EQ(Count("ReadBinaryMix(3@0x1)"), reads) << "no pass after the stop";
+}
+
+TEST_F(ProgramTest, IdleRunWaitsForEventsInsteadOfSpinning)
+{
+    AddPlc("Empty"); // no items: nothing to exchange
+    int passes = 0;
+    QObject::connect(&program, &app::Program::passFinished, [&] { ++passes; });
+    program.ToggleRun();
+    Spin([] { return false; }, 100);
+    EXPECT_EQ(passes, 1);
+    program.ToggleRun();
+    EXPECT_FALSE(program.IsRunning());
+}
+
+TEST_F(ProgramTest, PokeIsWrittenInTheNextPass)
+{
+    auto& plc = AddPlc("A");
+    AddItem(plc, op::MI, dir::ReadWrite);
+    program.ToggleRun();
+    Spin([&] { return program.IsRunToolEnabled(); });
+    EXPECT_EQ(program.Poke(1, "42"), std::nullopt);
+    Spin([&] { return Count("WriteMI(0,1,42)") == 1; });
+    EXPECT_EQ(Count("WriteMI(0,1,42)"), 1);
+    program.Stop();
+}
+
+TEST_F(ProgramTest, PokeRefusalsSayWhatKindOfProblem)
+{
+    auto& plc = AddPlc("A");
+    AddItem(plc, op::MI, dir::ReadWrite);
+    AddItem(plc, op::MI, dir::Read);
+    EXPECT_EQ(program.Poke(1, "x")->kind, app::PokeRefusal::Kind::BadValue);
+    EXPECT_EQ(program.Poke(2, "1")->kind, app::PokeRefusal::Kind::Conflict);
+    EXPECT_EQ(program.Poke(9, "1")->kind, app::PokeRefusal::Kind::UnknownItem);
+    EXPECT_EQ(program.Poke(1, ""), std::nullopt) << "an empty poke withdraws a pending one";
+    EXPECT_EQ(program.Labels().Text(1), "");
+}
+
+TEST_F(ProgramTest, DeletingAnElementRowDeletesItsVectorAndAnEmptyPlc)
+{
+    auto& plc = AddPlc("A");
+    auto& vector = AddItem(plc, op::MI, dir::Read, 3);
+    const std::int32_t plcKey = plc.Key;
+    host.confirm = false;
+    EXPECT_FALSE(program.DeleteItem(plcKey, vector.colItems()[1].Key));
+    EXPECT_EQ(program.Labels().LoadedCount(), 4u);
+    host.confirm = true;
+    EXPECT_TRUE(program.DeleteItem(plcKey, vector.colItems()[1].Key));
+    EXPECT_EQ(program.Labels().LoadedCount(), 1u);
+    EXPECT_TRUE(program.Project().colPlcs().empty());
+}
+
+TEST_F(ProgramTest, SaveThenOpenGivesTheProjectBackAndTheTitle)
+{
+    auto& plc = AddPlc("Line_1");
+    AddItem(plc, op::MI, dir::ReadWrite, 4);
+    host.saveAnswer = (dir / "p.tve").string();
+    ASSERT_TRUE(program.SaveProject(false));
+    EXPECT_EQ(program.Title(), "Tavrel - " + *host.saveAnswer);
+    EXPECT_EQ(program.Settings().ReadSetting("CurrentFilePath", ""), *host.saveAnswer);
+
+    program.NewProject();
+    EXPECT_EQ(program.Title(), "Tavrel");
+    EXPECT_EQ(program.Labels().LoadedCount(), 1u);
+    ASSERT_TRUE(program.OpenProject(*host.saveAnswer));
+    ASSERT_EQ(program.Project().colPlcs().size(), 1u);
+    EXPECT_EQ(program.Project().colPlcs()[0]->colItems()[0]->colItems().size(), 4u);
+}
+
+TEST_F(ProgramTest, FileThatCannotBeOpenedLeavesTheOpenProjectAlone)
+{
+    auto& plc = AddPlc("Keep");
+    AddItem(plc, op::MI, dir::Read);
+    const auto junk = dir / "junk.tve";
+    std::ofstream(junk) << "not a database";
+    EXPECT_FALSE(program.OpenProject(junk.string()));
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_NE(host.errors[0].find("junk.tve"), std::string::npos);
+    ASSERT_EQ(program.Project().colPlcs().size(), 1u);
+    EXPECT_EQ(program.Project().colPlcs()[0]->Name, "Keep");
+    EXPECT_TRUE(program.Labels().IsLoaded(1));
+
+    host.openAnswer.reset();
+    EXPECT_FALSE(program.OpenProject("")) << "a cancelled dialog changes nothing";
+    EXPECT_EQ(program.Project().colPlcs().size(), 1u);
+}
+
+TEST_F(ProgramTest, StartUpPrefersAnExistingCommandLineFile)
+{
+    auto& plc = AddPlc("Saved");
+    AddItem(plc, op::MI, dir::Read);
+    host.saveAnswer = (dir / "saved.tve").string();
+    ASSERT_TRUE(program.SaveProject(true));
+    program.NewProject();
+
+    ASSERT_TRUE(program.Settings().WriteSetting("StartUpOperation", "2"));
+    program.ReloadOptions();
+    program.StartUp((dir / "saved.tve").string());
+    EXPECT_EQ(program.CurrentFilePath(), (dir / "saved.tve").string());
+
+    // A quoted path names no file and falls through to the start-up option: the last project, which
+    // the line above made the saved one.
+    program.NewProject();
+    ASSERT_TRUE(program.Settings().WriteSetting("CurrentFilePath", (dir / "saved.tve").string()));
+    program.StartUp("\"" + (dir / "saved.tve").string() + "\"");
+    EXPECT_EQ(program.CurrentFilePath(), (dir / "saved.tve").string());
+
+    ASSERT_TRUE(program.Settings().WriteSetting("StartUpOperation", "0"));
+    program.ReloadOptions();
+    program.StartUp("");
+    EXPECT_TRUE(program.CurrentFilePath().empty());
+}
+
+TEST_F(ProgramTest, AutoRunStartsOnlyOnTheFirstActivationWithAPlc)
+{
+    ASSERT_TRUE(program.Settings().WriteSetting("AutoRun", "1"));
+    program.ReloadOptions();
+    program.FirstActivation();
+    EXPECT_FALSE(program.IsRunning()) << "no PLC, no run";
+    AddPlc("A");
+    program.FirstActivation();
+    EXPECT_FALSE(program.IsRunning()) << "only the first activation acts";
+}
+
+TEST_F(ProgramTest, ExecuteCommandsSplitAtTheLastUnderscore)
+{
+    using Split = std::optional<std::pair<std::string, std::string>>;
+    EXPECT_EQ(app::SplitExecuteCommand("Line_1_stop"), Split(std::make_pair("Line_1", "STOP")));
+    EXPECT_EQ(app::SplitExecuteCommand("_RUN"), Split(std::make_pair("", "RUN")));
+    EXPECT_EQ(app::SplitExecuteCommand("Tavrel_run/stop"), Split(std::make_pair("Tavrel", "RUN/STOP")));
+    EXPECT_EQ(app::SplitExecuteCommand("STOP"), std::nullopt);
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,356 @@
+#include "link/LinkServer.h"
+
+#include "common/OperandCatalogue.h"
+#include "support/ScriptedDriver.h"
+#include "support/TempDir.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTest>
+#include <QWebSocket>
+
+using namespace tavrel;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+namespace {
+
+struct Response
+{
+    int status = 0;
+    QByteArray body;
+};
+
+// A WebSocket client that keeps every message it receives.
+class Client : public QObject
+{
+public:
+    explicit Client(quint16 port)
+    {
+        connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString& m) { messages.append(m); });
+        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/dde/Tavrel/Items").arg(port)));
+    }
+    bool WaitConnected() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000); }
+    void Send(const QJsonObject& message) { socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson())); }
+    QJsonObject NextObject()
+    {
+        if (!QTest::qWaitFor([this] { return !messages.isEmpty(); }, 5000)) {
+            return {};
+        }
+        return QJsonDocument::fromJson(messages.takeFirst().toUtf8()).object();
+    }
+
+    QWebSocket socket;
+    QStringList messages;
+};
+
+} // namespace
+
+class LinkServerTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    test::TempDir m_dir;
+    test::DriverScript m_script;
+    std::unique_ptr<app::Program> m_program;
+    std::unique_ptr<link::LinkServer> m_server;
+    quint16 m_port = 0;
+    QNetworkAccessManager m_network;
+
+    model::clsPlc& AddPlc(const std::string& name)
+    {
+        auto plc = m_program->Project().NewPlc();
+        plc->Name = name;
+        return m_program->Project().AddPLC(std::move(plc));
+    }
+    void AddItem(model::clsPlc& plc, std::int32_t type, std::int32_t direction, std::int32_t length = 1, bool enabled = true)
+    {
+        std::int32_t label = -1;
+        QVERIFY(plc.AddItems(length, 0, type, direction, enabled, label));
+    }
+
+    Response Call(const QByteArray& method, const QString& path, const QByteArray& body = {}, const QByteArray& accept = {})
+    {
+        QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
+        if (!accept.isEmpty()) {
+            request.setRawHeader("Accept", accept);
+        }
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
+        QNetworkReply* reply = m_network.sendCustomRequest(request, method, body);
+        QSignalSpy finished(reply, &QNetworkReply::finished);
+        finished.wait(5000);
+        Response response{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
+        reply->deleteLater();
+        return response;
+    }
+
+private slots:
+    void init()
+    {
+        m_script = test::DriverScript();
+        m_program = std::make_unique<app::Program>(common::Settings(m_dir / "t.ini", "tavrel"), m_script.Factory(),
+                                                   m_dir / "missing-template.tvb");
+        // Pump: lblDDE(1) Read/Write MI, lblDDE(2) Read MI, lblDDE(3..5) Write MB vector, lblDDE(6) disabled.
+        auto& pump = AddPlc("Pump");
+        AddItem(pump, op::MI, dir::ReadWrite);
+        AddItem(pump, op::MI, dir::Read);
+        AddItem(pump, op::MB, dir::Write, 3);
+        AddItem(pump, op::MI, dir::ReadWrite, 1, false);
+        AddPlc("Line_1");
+        AddItem(*m_program->Project().colPlcs().back(), op::I, dir::ReadWrite);
+        m_server = std::make_unique<link::LinkServer>(*m_program);
+        auto port = m_server->Listen(QHostAddress::LocalHost, 0);
+        QVERIFY(port.has_value());
+        m_port = *port;
+    }
+
+    void cleanup()
+    {
+        m_server.reset();
+        m_program.reset();
+    }
+
+    void itemNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("index");
+        QTest::newRow("plain") << "lblDDE(7)" << 7;
+        QTest::newRow("any case") << "LBLdde(12)" << 12;
+        QTest::newRow("zero") << "lblDDE(0)" << 0;
+        QTest::newRow("highest") << "lblDDE(32767)" << 32767;
+        QTest::newRow("beyond") << "lblDDE(32768)" << -1;
+        QTest::newRow("leading zero") << "lblDDE(07)" << -1;
+        QTest::newRow("blank") << "lblDDE( 7)" << -1;
+        QTest::newRow("sign") << "lblDDE(-1)" << -1;
+        QTest::newRow("empty") << "lblDDE()" << -1;
+        QTest::newRow("other") << "label(7)" << -1;
+        QTest::newRow("open") << "lblDDE(7" << -1;
+    }
+    void itemNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, index);
+        const auto parsed = link::ParseItemName(name);
+        QCOMPARE(parsed.value_or(-1), index);
+    }
+
+    void requestAnswersTheLabelText()
+    {
+        m_program->Labels().SetText(2, "17");
+        QCOMPARE(Call("GET", "/dde/Tavrel/Items/lblDDE(2)").body, QByteArray("17"));
+        QCOMPARE(Call("GET", "/dde/TAVREL/items/LBLdde(2)").body, QByteArray("17"));
+        QCOMPARE(Call("GET", "/dde/Tavrel/Items/lblDDE%282%29").status, 200);
+        QCOMPARE(Call("GET", "/dde/Tavrel/Items/lblDDE(0)").status, 200);
+    }
+
+    void unknownNamesAreRefusedWithAReason_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("service") << "/dde/Excel/Items/lblDDE(1)" << 404 << "unknown service 'Excel'";
+        QTest::newRow("topic") << "/dde/Tavrel/Things/lblDDE(1)" << 404 << "unknown topic 'Things'";
+        QTest::newRow("item") << "/dde/Tavrel/Items/lblDDE(99)" << 404 << "no item lblDDE(99)";
+        QTest::newRow("malformed item") << "/dde/Tavrel/Items/x'y" << 400 << "is no item name";
+        QTest::newRow("too deep") << "/dde/Tavrel/Items/lblDDE(1)/x" << 404 << "paths are";
+        QTest::newRow("elsewhere") << "/index.html" << 404 << "no such path";
+    }
+    void unknownNamesAreRefusedWithAReason()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QString, reason);
+        const Response response = Call("GET", path);
+        QCOMPARE(response.status, status);
+        QVERIFY2(QString::fromUtf8(response.body).contains(reason), response.body.constData());
+    }
+
+    void pokeReplacesTheLabel()
+    {
+        QCOMPARE(Call("PUT", "/dde/Tavrel/Items/lblDDE(1)", "42").status, 204);
+        QCOMPARE(m_program->Labels().Text(1), std::string("42"));
+        QCOMPARE(Call("PUT", "/dde/Tavrel/Items/lblDDE(4)", "1\r\n").status, 204);
+        QCOMPARE(m_program->Labels().Text(4), std::string("1")); // a trailing line break is no part of the value
+    }
+
+    void pokesThatCanNeverBeWrittenAreRefused_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("read-only") << "lblDDE(2)" << QByteArray("5") << 409 << "read-only";
+        QTest::newRow("disabled") << "lblDDE(6)" << QByteArray("5") << 409 << "disabled";
+        QTest::newRow("no write") << "lblDDE(7)" << QByteArray("1") << 409 << "cannot be written";
+        QTest::newRow("not a number") << "lblDDE(1)" << QByteArray("abc") << 422 << "not a number";
+        QTest::newRow("beyond a byte") << "lblDDE(3)" << QByteArray("300") << 422 << "out of range for MB (0 to 255)";
+        QTest::newRow("beyond int16") << "lblDDE(1)" << QByteArray("40000") << 422 << "out of range";
+        QTest::newRow("label 0") << "lblDDE(0)" << QByteArray("1") << 404 << "no item of any PLC";
+        QTest::newRow("too long") << "lblDDE(1)" << QByteArray(70000, '1') << 413 << "longer than";
+    }
+    void pokesThatCanNeverBeWrittenAreRefused()
+    {
+        QFETCH(QString, item);
+        QFETCH(QByteArray, text);
+        QFETCH(int, status);
+        QFETCH(QString, reason);
+        const auto index = *link::ParseItemName(item);
+        m_program->Labels().SetText(index, "before");
+        const Response response = Call("PUT", "/dde/Tavrel/Items/" + item, text);
+        QCOMPARE(response.status, status);
+        QVERIFY2(QString::fromUtf8(response.body).contains(reason), response.body.constData());
+        QCOMPARE(m_program->Labels().Text(index), std::string("before"));
+    }
+
+    void everyExecuteIsAccepted_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<QStringList>("calls");
+        QTest::addColumn<bool>("running");
+        QTest::newRow("stop") << QByteArray("Pump_STOP") << QStringList{"PlcStop()"} << false;
+        QTest::newRow("run, any case") << QByteArray("pump_run") << QStringList{"PlcRun()"} << false;
+        QTest::newRow("name with underscore") << QByteArray("Line_1_STOP") << QStringList{"PlcStop()"} << false;
+        QTest::newRow("verb alone") << QByteArray("STOP") << QStringList{} << false;
+        QTest::newRow("empty") << QByteArray("") << QStringList{} << false;
+        QTest::newRow("unknown verb") << QByteArray("Pump_RESET") << QStringList{} << false;
+        QTest::newRow("empty name") << QByteArray("_RUN") << QStringList{} << false;
+        QTest::newRow("toggle") << QByteArray("Tavrel_RUN/STOP") << QStringList{} << true;
+        QTest::newRow("toggle, any name") << QByteArray("Pump_run/stop") << QStringList{} << true;
+        QTest::newRow("toggle, no name") << QByteArray("_RUN/STOP") << QStringList{} << true;
+    }
+    void everyExecuteIsAccepted()
+    {
+        QFETCH(QByteArray, command);
+        QFETCH(QStringList, calls);
+        QFETCH(bool, running);
+        m_script.Clear();
+        QCOMPARE(Call("POST", "/dde/Tavrel/Items", command).status, 202);
+        QStringList commands;
+        for (const std::string& call : m_script.Calls(false)) {
+            if (call == "PlcStop()" || call == "PlcRun()") {
+                commands << QString::fromStdString(call);
+            }
+        }
+        QCOMPARE(commands, calls);
+        QCOMPARE(m_program->IsRunning(), running);
+        if (running) {
+            // The run goes on in the event loop; the same command stops it once the first pass is over.
+            QVERIFY(QTest::qWaitFor([this] { return m_program->IsRunToolEnabled(); }, 5000));
+            QCOMPARE(Call("POST", "/dde/Tavrel/Items", command).status, 202);
+            QVERIFY(!m_program->IsRunning());
+        }
+    }
+
+    void listsEveryItemAsJsonOrHtml()
+    {
+        m_program->Labels().SetText(2, "<5>");
+        const Response json = Call("GET", "/dde/Tavrel/Items", {}, "application/json");
+        const QJsonArray items = QJsonDocument::fromJson(json.body).object().value("items").toArray();
+        QCOMPARE(items.size(), 7);
+        QCOMPARE(items[1].toObject().value("value").toString(), QStringLiteral("<5>"));
+        QCOMPARE(items[2].toObject().value("item").toString(), QStringLiteral("lblDDE(3)"));
+        const Response html = Call("GET", "/dde/Tavrel/Items");
+        QVERIFY(html.body.contains("<td>lblDDE(7)</td><td>Line_1</td>"));
+        QVERIFY(html.body.contains("&lt;5&gt;"));
+    }
+
+    void adviseAnswersAtOnceAndAtEveryChange()
+    {
+        Client client(m_port);
+        QVERIFY(client.WaitConnected());
+        m_program->Labels().SetText(2, "1");
+        client.Send({{"op", "advise"}, {"item", "lblDDE(2)"}});
+        QJsonObject first = client.NextObject();
+        QCOMPARE(first.value("item").toString(), QStringLiteral("lblDDE(2)"));
+        QCOMPARE(first.value("value").toString(), QStringLiteral("1"));
+
+        m_program->Labels().SetText(2, "2");
+        QCOMPARE(client.NextObject().value("value").toString(), QStringLiteral("2"));
+
+        client.Send({{"op", "unadvise"}, {"item", "lblDDE(2)"}});
+        QCOMPARE(client.NextObject().value("ok").toBool(), true);
+        m_program->Labels().SetText(2, "3");
+        QTest::qWait(100);
+        QVERIFY(client.messages.isEmpty());
+    }
+
+    void severalChangesArriveTogether()
+    {
+        Client client(m_port);
+        QVERIFY(client.WaitConnected());
+        for (const char* item : {"lblDDE(1)", "lblDDE(2)"}) {
+            client.Send({{"op", "advise"}, {"item", item}});
+            client.NextObject();
+        }
+        m_program->Labels().SetText(1, "a");
+        m_program->Labels().SetText(2, "b");
+        QVERIFY(QTest::qWaitFor([&] { return !client.messages.isEmpty(); }, 5000));
+        const QJsonArray batch = QJsonDocument::fromJson(client.messages.takeFirst().toUtf8()).array();
+        QCOMPARE(batch.size(), 2);
+        QCOMPARE(batch[1].toObject().value("value").toString(), QStringLiteral("b"));
+    }
+
+    void removedItemEndsItsLinks()
+    {
+        Client client(m_port);
+        QVERIFY(client.WaitConnected());
+        client.Send({{"op", "advise"}, {"item", "lblDDE(3)"}});
+        client.NextObject();
+        auto& pump = *m_program->Project().colPlcs().front();
+        QVERIFY(m_program->DeleteItem(pump.Key, pump.colItems()[2]->Key));
+        const QJsonObject ended = client.NextObject();
+        QCOMPARE(ended.value("op").toString(), QStringLiteral("ended"));
+        QCOMPARE(ended.value("item").toString(), QStringLiteral("lblDDE(3)"));
+        QCOMPARE(Call("GET", "/dde/Tavrel/Items/lblDDE(3)").status, 404);
+    }
+
+    void conversationAnswersEveryRequest()
+    {
+        Client client(m_port);
+        QVERIFY(client.WaitConnected());
+        client.Send({{"op", "poke"}, {"item", "lblDDE(1)"}, {"value", "12"}});
+        QCOMPARE(client.NextObject().value("ok").toBool(), true);
+        client.Send({{"op", "request"}, {"item", "lbldde(1)"}});
+        QCOMPARE(client.NextObject().value("value").toString(), QStringLiteral("12"));
+        client.Send({{"op", "poke"}, {"item", "lblDDE(2)"}, {"value", "12"}});
+        QCOMPARE(client.NextObject().value("status").toInt(), 409);
+        client.Send({{"op", "advise"}, {"item", "lblDDE(300)"}});
+        QCOMPARE(client.NextObject().value("status").toInt(), 404);
+        client.Send({{"op", "dance"}});
+        QCOMPARE(client.NextObject().value("status").toInt(), 400);
+        client.socket.sendTextMessage(QStringLiteral("{not json"));
+        QCOMPARE(client.NextObject().value("status").toInt(), 400);
+        client.Send({{"op", "execute"}, {"command", "Pump_STOP"}});
+        QCOMPARE(client.NextObject().value("ok").toBool(), true);
+        QVERIFY(QTest::qWaitFor([this] {
+            const auto calls = m_script.Calls(false);
+            return std::find(calls.begin(), calls.end(), "PlcStop()") != calls.end();
+        }, 5000));
+        QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
+    }
+
+    void linksPerConnectionAreBounded()
+    {
+        m_server.reset();
+        link::LinkLimits limits;
+        limits.maxLinksPerConnection = 2;
+        m_server = std::make_unique<link::LinkServer>(*m_program, limits);
+        m_port = *m_server->Listen(QHostAddress::LocalHost, 0);
+        Client client(m_port);
+        QVERIFY(client.WaitConnected());
+        for (const char* item : {"lblDDE(1)", "lblDDE(2)"}) {
+            client.Send({{"op", "advise"}, {"item", item}});
+            QVERIFY(client.NextObject().contains("value"));
+        }
+        client.Send({{"op", "advise"}, {"item", "lblDDE(4)"}});
+        QCOMPARE(client.NextObject().value("status").toInt(), 429);
+    }
+};
+
+QTEST_GUILESS_MAIN(LinkServerTest)
+#include "LinkServerTest.moc"
