@@ -1,0 +1,507 @@
+#include "ui/ItemGrid.h"
+
+#include "common/OperandCatalogue.h"
+#include "model/clsConfig.h"
+#include "ui/Pictures.h"
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+#include <algorithm>
+#include <array>
+
+namespace tavrel::ui {
+
+const QColor ItemGrid::kLightYellow(255, 255, 240);
+const QColor ItemGrid::kPeach(255, 224, 192);
+const QColor ItemGrid::kNotConnected(255, 0, 0);
+
+namespace {
+
+// Column widths in twips, 15 twips to the pixel.
+constexpr std::array<int, ItemGrid::kColumnCount> kWidthsInTwips { 3000, 270, 1200, 1410, 1185, 1740, 1620, 765, 765 };
+constexpr std::array<int, 6> kMergedColumns { ItemGrid::kColOutline,    ItemGrid::kColPlc,
+                                              ItemGrid::kColEnabled,    ItemGrid::kColOperandType,
+                                              ItemGrid::kColCommParams, ItemGrid::kColDirection };
+const QString kNotConnectedSuffix = QStringLiteral(" (NOT CONNECTED)");
+
+/// Paints the grid without a selection highlight or focus frame (the program colours the current row
+/// itself), the Enabled column as check boxes and the outline buttons of vector header rows.
+class GridDelegate : public QStyledItemDelegate
+{
+public:
+    explicit GridDelegate(ItemGrid* grid)
+        : QStyledItemDelegate(grid)
+        , m_grid(grid)
+    {
+    }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        QStyleOptionViewItem plain(option);
+        plain.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        if (index.column() == ItemGrid::kColEnabled) {
+            PaintCheckBox(painter, plain, index);
+            return;
+        }
+        QStyledItemDelegate::paint(painter, plain, index);
+        if (index.column() == ItemGrid::kColOutline
+            && m_grid->Row(index.row()).kind == ItemGrid::RowKind::VectorHeader) {
+            PaintOutlineButton(painter, plain.rect, m_grid->Row(index.row()).collapsed);
+        }
+    }
+
+private:
+    void PaintCheckBox(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const
+    {
+        const QVariant background = index.data(Qt::BackgroundRole);
+        if (background.canConvert<QBrush>()) {
+            painter->fillRect(option.rect, background.value<QBrush>());
+        }
+        const QString text = index.data(Qt::DisplayRole).toString();
+        if (text.isEmpty()) {
+            return;
+        }
+        QStyleOptionButton box;
+        const QStyle* style = option.widget ? option.widget->style() : QApplication::style();
+        const QSize indicator(style->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, option.widget),
+                              style->pixelMetric(QStyle::PM_IndicatorHeight, nullptr, option.widget));
+        box.rect = QRect(option.rect.center() - QPoint(indicator.width() / 2, indicator.height() / 2), indicator);
+        box.state = QStyle::State_Enabled | (text == QLatin1String("True") ? QStyle::State_On : QStyle::State_Off);
+        style->drawPrimitive(QStyle::PE_IndicatorCheckBox, &box, painter, option.widget);
+    }
+
+    static void PaintOutlineButton(QPainter* painter, const QRect& cell, bool collapsed)
+    {
+        const int side = std::min({ 9, cell.width() - 4, cell.height() - 4 });
+        if (side < 5) {
+            return;
+        }
+        const QRect box(cell.center().x() - side / 2, cell.center().y() - side / 2, side, side);
+        painter->save();
+        painter->setPen(QColor(110, 110, 110));
+        painter->setBrush(Qt::white);
+        painter->drawRect(box);
+        painter->setPen(Qt::black);
+        const int middleY = box.top() + side / 2;
+        const int middleX = box.left() + side / 2;
+        painter->drawLine(box.left() + 2, middleY, box.right() - 2, middleY);
+        if (collapsed) {
+            painter->drawLine(middleX, box.top() + 2, middleX, box.bottom() - 2);
+        }
+        painter->restore();
+    }
+
+    ItemGrid* m_grid;
+};
+
+QString BoolText(bool value)
+{
+    return value ? QStringLiteral("True") : QStringLiteral("False");
+}
+
+QString DdeName(std::int32_t labelIndex)
+{
+    return QStringLiteral("lblDDE(%1)").arg(labelIndex);
+}
+
+/// Texts of columns 1 to 8 for one item or element.
+QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const QString& length, const QString& ddeName,
+                      const QString& commText)
+{
+    return { outline,
+             QString::fromUtf8(common::OperandTypeName(item.OperandType).data(),
+                               static_cast<qsizetype>(common::OperandTypeName(item.OperandType).size())),
+             QString::number(item.OperandAddress),
+             length,
+             ddeName,
+             QString::fromUtf8(common::IoDirectionName(item.IoDirection).data(),
+                               static_cast<qsizetype>(common::IoDirectionName(item.IoDirection).size())),
+             BoolText(item.IsEnable),
+             commText };
+}
+
+} // namespace
+
+ItemGrid::ItemGrid(QWidget* parent)
+    : QTableWidget(parent)
+{
+    setObjectName(QStringLiteral("vsItems"));
+    setColumnCount(kColumnCount);
+    QStringList headers = QString::fromLatin1(kHeaderFormat).split(QLatin1Char('\t'));
+    headers.removeLast(); // the format ends with a tab
+    setHorizontalHeaderLabels(headers);
+    // The widths were chosen for a small font: a wider font widens a column to its header text.
+    const QFontMetrics headerMetrics(horizontalHeader()->font());
+    for (int column = 0; column < kColumnCount; ++column) {
+        const int headerWidth = headerMetrics.horizontalAdvance(headers.at(column)) + 12;
+        setColumnWidth(column, std::max(kWidthsInTwips[static_cast<std::size_t>(column)] / 15, headerWidth));
+    }
+    horizontalHeader()->setStretchLastSection(true);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setSectionsClickable(false);
+    verticalHeader()->hide();
+    verticalHeader()->setMinimumSectionSize(0);
+    verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setTabKeyNavigation(false);
+    setWordWrap(false);
+    setItemDelegate(new GridDelegate(this));
+    QPalette colours = palette();
+    colours.setColor(QPalette::Base, kLightYellow);
+    setPalette(colours);
+    connect(this, &QTableWidget::currentCellChanged, this,
+            [this](int currentRow, int, int previousRow, int) { OnCurrentCellChanged(currentRow, previousRow); });
+}
+
+void ItemGrid::Fill(const model::clsConfig& project)
+{
+    const int oldCurrent = CurrentItemRow();
+    const RowInfo previous = oldCurrent >= 0 ? Row(oldCurrent) : RowInfo {};
+
+    m_filling = true;
+    setCurrentCell(-1, -1);
+    clearSpans();
+    setRowCount(0);
+    m_rows.clear();
+
+    for (const auto& plcPointer : project.colPlcs()) {
+        const model::clsPlc& plc = *plcPointer;
+        const QString name = QString::fromStdString(plc.Name);
+        const QString commText = QString::fromStdString(plc.GetCommParamsAsString());
+        const QIcon picture = PlcTypePicture(plc.Params().PlcType);
+        RowInfo base { RowKind::PlcLead, plc.Key, 0, 0, name, commText, false };
+
+        AppendRow(base, {}, kLightYellow, kLightYellow);
+        setRowHidden(rowCount() - 1, true);
+
+        for (const auto& itemPointer : plc.colItems()) {
+            const model::Clsitem& item = *itemPointer;
+            RowInfo info = base;
+            info.itemKey = item.Key;
+            if (!item.IsArray) {
+                info.kind = RowKind::ScalarItem;
+                info.labelIndex = item.Label.Index();
+                QStringList texts { name };
+                texts << ItemTexts(QString(), item, QStringLiteral("1"), DdeName(item.Label.Index()), commText);
+                AppendRow(info, texts, kLightYellow, kPeach);
+                this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+                continue;
+            }
+            if (item.colItems().empty()) {
+                continue; // a vector always has elements; nothing to show otherwise
+            }
+            RowInfo spacer = base;
+            spacer.kind = RowKind::VectorSpacer;
+            spacer.itemKey = item.Key;
+            const auto appendSpacer = [&] {
+                AppendRow(spacer, { name }, kLightYellow, kLightYellow);
+                this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+                setRowHeight(rowCount() - 1, 0);
+            };
+            appendSpacer();
+            const model::Clsitem& first = item.colItems().front();
+            const auto count = static_cast<std::int32_t>(item.colItems().size());
+            info.kind = RowKind::VectorHeader;
+            info.labelIndex = first.Label.Index();
+            QStringList headerTexts { name };
+            headerTexts << ItemTexts(
+                QString(), first, QString::number(count),
+                QStringLiteral("lblDDE(%1-%2)").arg(first.Label.Index()).arg(first.Label.Index() + count - 1),
+                commText);
+            AppendRow(info, headerTexts, kLightYellow, kPeach);
+            this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+            appendSpacer();
+            for (const model::Clsitem& element : item.colItems()) {
+                RowInfo elementInfo = info;
+                elementInfo.kind = RowKind::VectorElement;
+                elementInfo.labelIndex = element.Label.Index();
+                QStringList texts { name };
+                texts << ItemTexts(QStringLiteral("1"), element, QStringLiteral("1"), DdeName(element.Label.Index()),
+                                   commText);
+                AppendRow(elementInfo, texts, kLightYellow, kLightYellow);
+                this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+            }
+        }
+    }
+    MergeCells();
+    m_filling = false;
+
+    int restored = -1;
+    if (oldCurrent >= 0) {
+        for (int row = 0; row < rowCount(); ++row) {
+            const RowInfo& info = Row(row);
+            if (info.kind == previous.kind && info.plcKey == previous.plcKey && info.itemKey == previous.itemKey
+                && info.labelIndex == previous.labelIndex) {
+                restored = row;
+                break;
+            }
+        }
+    }
+    if (restored >= 0) {
+        SetCurrentItemRow(restored);
+    } else {
+        emit currentItemRowChanged(-1);
+    }
+}
+
+void ItemGrid::AppendRow(const RowInfo& info, const QStringList& texts, const QColor& plcBackground,
+                         const QColor& restBackground)
+{
+    const int row = rowCount();
+    setRowCount(row + 1);
+    m_rows.push_back(info);
+    const bool carriesItem = CarriesItem(row);
+    for (int column = 0; column < kColumnCount; ++column) {
+        auto* cell = new QTableWidgetItem(column < texts.size() ? texts.at(column) : QString());
+        cell->setBackground(column == kColPlc ? plcBackground : restBackground);
+        cell->setForeground(Qt::black);
+        cell->setFlags(carriesItem ? Qt::ItemIsEnabled | Qt::ItemIsSelectable : Qt::ItemIsEnabled);
+        if (column == kColAddress || column == kColLength) {
+            cell->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        }
+        setItem(row, column, cell);
+    }
+}
+
+bool ItemGrid::CarriesItem(int row) const
+{
+    if (row < 0 || row >= static_cast<int>(m_rows.size())) {
+        return false;
+    }
+    const RowKind kind = Row(row).kind;
+    return kind == RowKind::ScalarItem || kind == RowKind::VectorHeader || kind == RowKind::VectorElement;
+}
+
+int ItemGrid::CurrentItemRow() const
+{
+    const int row = currentRow();
+    return CarriesItem(row) ? row : -1;
+}
+
+void ItemGrid::SetCurrentItemRow(int row)
+{
+    if (CarriesItem(row) && !IsFoldedAway(row)) {
+        setCurrentCell(row, kColAddress);
+    } else {
+        setCurrentCell(-1, -1);
+    }
+}
+
+bool ItemGrid::IsFoldedAway(int row) const
+{
+    return Row(row).kind == RowKind::VectorElement && isRowHidden(row);
+}
+
+void ItemGrid::MergeCells()
+{
+    clearSpans();
+    const int rows = rowCount();
+    for (const int column : kMergedColumns) {
+        int start = -1;
+        int last = -1;
+        QString text;
+        const auto close = [&] {
+            if (start >= 0 && last > start) {
+                setSpan(start, column, last - start + 1, 1);
+            }
+            start = -1;
+        };
+        for (int row = 0; row < rows; ++row) {
+            if (IsFoldedAway(row)) {
+                continue; // folded elements neither join nor split the cells around them
+            }
+            const QString cellText = item(row, column)->text();
+            // Apart from the PLC name, a vector's element cells never merge with the rows around them.
+            const bool sameLevel = column == kColPlc || start < 0
+                || (Row(row).kind == RowKind::VectorElement) == (Row(last).kind == RowKind::VectorElement);
+            if (start >= 0 && sameLevel && !cellText.isEmpty() && cellText == text) {
+                last = row;
+                continue;
+            }
+            close();
+            if (!cellText.isEmpty()) {
+                start = row;
+                last = row;
+                text = cellText;
+            }
+        }
+        close();
+    }
+}
+
+void ItemGrid::SetCollapsed(int headerRow, bool collapsed)
+{
+    if (headerRow < 0 || headerRow >= rowCount() || Row(headerRow).kind != RowKind::VectorHeader) {
+        return;
+    }
+    m_rows[static_cast<std::size_t>(headerRow)].collapsed = collapsed;
+    const int current = currentRow();
+    // Below the header: one spacer row, then the elements.
+    for (int row = headerRow + 2; row < rowCount() && Row(row).kind == RowKind::VectorElement; ++row) {
+        setRowHidden(row, collapsed);
+    }
+    MergeCells();
+    if (collapsed && current > headerRow && CarriesItem(current) && isRowHidden(current)) {
+        SetCurrentItemRow(headerRow);
+    }
+    viewport()->update();
+}
+
+void ItemGrid::HighlightConnectedPlc(std::int32_t pPlcKey)
+{
+    for (int row = 0; row < rowCount(); ++row) {
+        if (!CarriesItem(row) || Row(row).plcKey != pPlcKey) {
+            continue;
+        }
+        QTableWidgetItem* cell = item(row, kColCommParams);
+        cell->setText(Row(row).commParamsText);
+        cell->setBackground(kPeach);
+        cell->setForeground(Qt::black);
+        cell->setToolTip(QString());
+    }
+}
+
+void ItemGrid::HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& reason)
+{
+    for (int row = 0; row < rowCount(); ++row) {
+        if (!CarriesItem(row) || Row(row).plcKey != pPlcKey) {
+            continue;
+        }
+        QTableWidgetItem* cell = item(row, kColCommParams);
+        cell->setText(cell->text() + kNotConnectedSuffix);
+        cell->setBackground(kNotConnected);
+        cell->setForeground(Qt::white);
+        cell->setToolTip(reason.isEmpty() ? QString() : QStringLiteral("Not connected: %1").arg(reason));
+    }
+}
+
+void ItemGrid::PaintRowSelection(int row, bool selected)
+{
+    if (row < 0 || row >= rowCount()) {
+        return;
+    }
+    const RowKind kind = Row(row).kind;
+    const bool outlineNode = kind == RowKind::ScalarItem || kind == RowKind::VectorHeader;
+    for (const int column : { kColAddress, kColLength, kColDdeName }) {
+        QTableWidgetItem* cell = item(row, column);
+        if (selected) {
+            cell->setBackground(palette().color(QPalette::Active, QPalette::Highlight));
+            cell->setForeground(Qt::white);
+        } else {
+            cell->setBackground(outlineNode ? kPeach : kLightYellow);
+            cell->setForeground(Qt::black);
+        }
+    }
+}
+
+void ItemGrid::OnCurrentCellChanged(int currentRow, int previousRow)
+{
+    if (m_filling || currentRow == previousRow) {
+        return;
+    }
+    PaintRowSelection(previousRow, false);
+    if (CarriesItem(currentRow)) {
+        PaintRowSelection(currentRow, true);
+    }
+    emit currentItemRowChanged(CarriesItem(currentRow) ? currentRow : -1);
+}
+
+int ItemGrid::NextItemRow(int from, int step) const
+{
+    for (int row = from + step; row >= 0 && row < rowCount(); row += step) {
+        if (CarriesItem(row) && !isRowHidden(row)) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+QModelIndex ItemGrid::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers)
+{
+    const int current = currentRow();
+    int target = -1;
+    switch (cursorAction) {
+    case MoveUp:
+    case MovePrevious:
+        target = NextItemRow(current < 0 ? rowCount() : current, -1);
+        break;
+    case MoveDown:
+    case MoveNext:
+        target = NextItemRow(current, 1);
+        break;
+    case MoveHome:
+        target = NextItemRow(-1, 1);
+        break;
+    case MoveEnd:
+        target = NextItemRow(rowCount(), -1);
+        break;
+    case MovePageUp:
+    case MovePageDown: {
+        // Let the table find the row a page away, then settle on the nearest row that carries an item.
+        const int paged = QTableWidget::moveCursor(cursorAction, modifiers).row();
+        const int step = cursorAction == MovePageDown ? 1 : -1;
+        target = CarriesItem(paged) && !isRowHidden(paged) ? paged : NextItemRow(paged, step);
+        if (target < 0) {
+            target = NextItemRow(paged, -step);
+        }
+        break;
+    }
+    case MoveLeft:
+    case MoveRight:
+        target = current;
+        break;
+    }
+    if (!CarriesItem(target)) {
+        return currentIndex();
+    }
+    return model()->index(target, kColAddress);
+}
+
+void ItemGrid::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton && event->button() != Qt::RightButton) {
+        return;
+    }
+    setFocus(Qt::MouseFocusReason);
+    const QPoint position = event->position().toPoint();
+    const int row = rowAt(position.y());
+    if (!CarriesItem(row)) {
+        return;
+    }
+    SetCurrentItemRow(row);
+    if (event->button() == Qt::RightButton) {
+        emit itemRowRightClicked(row, event->globalPosition().toPoint());
+        return;
+    }
+    if (columnAt(position.x()) == kColOutline && Row(row).kind == RowKind::VectorHeader) {
+        SetCollapsed(row, !Row(row).collapsed);
+    }
+}
+
+void ItemGrid::mouseMoveEvent(QMouseEvent* event)
+{
+    // Dragging never moves the current row: a merged cell would drag it onto a row without an item.
+    event->accept();
+}
+
+void ItemGrid::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() != Qt::LeftButton) {
+        return;
+    }
+    const QPoint position = event->position().toPoint();
+    const int row = rowAt(position.y());
+    if (!CarriesItem(row) || columnAt(position.x()) == kColOutline) {
+        return;
+    }
+    SetCurrentItemRow(row);
+    emit itemRowDoubleClicked(row);
+}
+
+} // namespace tavrel::ui

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QColor>
+#include <QTableWidget>
+
+#include <cstdint>
+#include <vector>
+
+namespace tavrel::model {
+class clsConfig;
+}
+
+namespace tavrel::ui {
+
+/// The grid `vsItems` of the main window: one row per item and per vector element, grouped by PLC, with
+/// hidden lead rows and zero-height spacer rows that carry no item and can never become the current row.
+/// Row numbers are the table's own: the header is not a row, so the first PLC's lead row is row 0.
+class ItemGrid : public QTableWidget
+{
+    Q_OBJECT
+
+public:
+    enum Column : int {
+        kColPlc,
+        kColOutline,
+        kColOperandType,
+        kColAddress,
+        kColLength,
+        kColDdeName,
+        kColDirection,
+        kColEnabled,
+        kColCommParams,
+        kColumnCount
+    };
+
+    enum class RowKind { PlcLead, ScalarItem, VectorSpacer, VectorHeader, VectorElement };
+
+    /// What a row stands for. Rows that carry an item hold the keys to find it in the project: an element
+    /// row holds its vector's key and its own label index.
+    struct RowInfo
+    {
+        RowKind kind = RowKind::PlcLead;
+        std::int32_t plcKey = 0;
+        std::int32_t itemKey = 0;
+        std::int32_t labelIndex = 0;
+        QString plcName;
+        QString commParamsText; ///< the PLC's parameter text as the fill wrote it, without a connection state
+        bool collapsed = false; ///< vector header rows: the elements are folded away
+    };
+
+    static const QColor kLightYellow;
+    static const QColor kPeach;
+    static const QColor kNotConnected;
+
+    /// The header texts, tab-separated as the grid's format string.
+    static constexpr const char* kHeaderFormat = "PLC\t+\tOperand Type\tOperand Address\tVector Length\tDDE "
+                                                 "Name\tDirection\tEnabled\tCommunication Parameters\t";
+
+    explicit ItemGrid(QWidget* parent = nullptr);
+
+    /// Rebuilds every row from the project. The current row stays on the same item when it is still there.
+    void Fill(const model::clsConfig& project);
+
+    /// Shows the PLC's rows as connected: plain parameter text, black on peach.
+    void HighlightConnectedPlc(std::int32_t pPlcKey);
+    /// Shows the PLC's rows as not connected: " (NOT CONNECTED)" after the parameters, white on red, and the
+    /// reason as the cell's tool tip.
+    void HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& reason);
+
+    const RowInfo& Row(int row) const { return m_rows.at(static_cast<std::size_t>(row)); }
+    /// True for the rows a user can see and choose: single items, vector headers and elements.
+    bool CarriesItem(int row) const;
+    /// The current row, or -1 when there is none.
+    int CurrentItemRow() const;
+    /// Makes an item row the current row; any other row clears the current row.
+    void SetCurrentItemRow(int row);
+
+    /// Folds a vector's elements away under its header row, or shows them again.
+    void SetCollapsed(int headerRow, bool collapsed);
+
+signals:
+    /// The current row changed (to -1 when there is none), after the selection colours moved.
+    void currentItemRowChanged(int row);
+    void itemRowDoubleClicked(int row);
+    /// A right-button click made `row` the current row.
+    void itemRowRightClicked(int row, const QPoint& globalPosition);
+
+protected:
+    QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    void AppendRow(const RowInfo& info, const QStringList& texts, const QColor& plcBackground,
+                   const QColor& restBackground);
+    void MergeCells();
+    void PaintRowSelection(int row, bool selected);
+    void OnCurrentCellChanged(int currentRow, int previousRow);
+    int NextItemRow(int from, int step) const;
+    bool IsFoldedAway(int row) const;
+
+    std::vector<RowInfo> m_rows;
+    bool m_filling = false;
+};
+
+} // namespace tavrel::ui
