@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QLineEdit>
+#include <QValidator>
+
+namespace tavrel::ui {
+
+/// Accepts up to four "."-separated numbers from 0 to 255; the text is acceptable with all four present.
+class IpAddressValidator : public QValidator
+{
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int& position) const override;
+};
+
+/// The IP-address entry `ctIpCOnfig`: a line edit that takes only a dotted IPv4 address.
+class IpAddressEdit : public QLineEdit
+{
+    Q_OBJECT
+
+public:
+    explicit IpAddressEdit(QWidget* parent = nullptr);
+
+    /// The dotted address as entered (possibly incomplete).
+    QString Address() const { return text(); }
+    void SetAddress(const QString& address) { setText(address); }
+    /// True when the entry holds four numbers from 0 to 255.
+    bool IsComplete() const;
+};
+
+} // namespace tavrel::ui

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QDialog>
+
+#include <cstdint>
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace tavrel::model {
+class clsConfig;
+class clsPlc;
+class Clsitem;
+struct CommParams;
+} // namespace tavrel::model
+
+namespace tavrel::ui {
+
+class IpAddressEdit;
+
+/// The Define PLC dialog: names a new or existing PLC, sets its communication parameters and adds one item
+/// to it ("Define PLC"), or changes one item and its PLC's parameters ("Edit PLC"). The model changes only
+/// after OK has passed validation, and only in ApplyToModel.
+class frmConfigItems : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit frmConfigItems(QWidget* parent = nullptr);
+    ~frmConfigItems() override;
+
+    /// Define mode, shown modally: true when OK added an item (to a new PLC or to one chosen by name).
+    static bool AddNewItems(model::clsConfig& pDDEConfig, QWidget* parent);
+    /// Edit mode for an item of a PLC, shown modally: true when OK changed them. False, without showing
+    /// anything, when the keys name no item.
+    static bool EditItem(model::clsConfig& pDDEConfig, std::int32_t pPlcKey, std::int32_t pItemKey, QWidget* parent);
+
+    /// Prepares the dialog for a new PLC of the project, with no item shown.
+    void PrepareAddNewItems(model::clsConfig& pDDEConfig);
+    /// Prepares the dialog for an item of a PLC; false when the keys name no item.
+    bool PrepareEditItem(model::clsConfig& pDDEConfig, std::int32_t pPlcKey, std::int32_t pItemKey);
+    /// Writes what OK accepted into the model; does nothing and returns false unless OK was accepted.
+    bool ApplyToModel();
+
+    /// Set only when OK passed validation.
+    bool OkFlag() const { return m_ok; }
+
+    /// Checks the input as OK does; shows the first problem in a message box and returns false.
+    bool ValidateInput();
+
+private:
+    void BuildControls();
+    void BuildLists();
+    void FillOperandTypes();
+    void ShowPlc(const model::clsPlc& plc);
+    void ShowItem(const model::Clsitem& item);
+    void ShowCode(QComboBox& list, int code);
+    void ShowCommFrame(int pathWay);
+    void UpdateOkButton();
+    void ReadCommValues(model::CommParams& params) const;
+    void OnPlcTypeChosen();
+    void OnPlcNameChosen(int index);
+    void OnAddressKindChosen();
+    void OnOk();
+
+    // The PLC group.
+    QComboBox* m_cbPLC = nullptr;
+    QComboBox* m_cbPLCType = nullptr;
+    QComboBox* m_cbUnitID = nullptr;
+    // The operand groups.
+    QComboBox* m_cbOpType = nullptr;
+    QLineEdit* m_txtOpAddress = nullptr;
+    QLineEdit* m_txtLength = nullptr;
+    QCheckBox* m_ckEnable = nullptr;
+    QComboBox* m_cbDirection = nullptr;
+    // Communication parameters.
+    QComboBox* m_cbConnectionType = nullptr;
+    QGroupBox* m_fSerial = nullptr;
+    QGroupBox* m_fEthernet = nullptr;
+    QComboBox* m_cbTimeOut = nullptr;
+    QComboBox* m_cbRetries = nullptr;
+    QComboBox* m_cbBaudRate = nullptr;
+    QComboBox* m_cbPCPort = nullptr;
+    QComboBox* m_cbDataBits = nullptr;
+    QComboBox* m_cbParity = nullptr;
+    QComboBox* m_cbStopBits = nullptr;
+    QRadioButton* m_optIP = nullptr;
+    QRadioButton* m_optHostName = nullptr;
+    IpAddressEdit* m_ctIpCOnfig = nullptr;
+    QLineEdit* m_txtHostName = nullptr;
+    QLineEdit* m_txtRemotePort = nullptr;
+    QPushButton* m_cmdOK = nullptr;
+    QPushButton* m_cmdCancel = nullptr;
+
+    model::clsConfig* m_project = nullptr;
+    model::clsPlc* m_plc = nullptr;
+    model::Clsitem* m_item = nullptr;
+    std::unique_ptr<model::clsPlc> m_newPlc;
+    bool m_ok = false;
+};
+
+} // namespace tavrel::ui

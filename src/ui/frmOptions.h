@@ -1,0 +1,77 @@
+#pragma once
+
+#include "common/AppOptions.h"
+
+#include <QDialog>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+
+namespace tavrel::common {
+class Settings;
+}
+
+namespace tavrel::ui {
+
+/// Moves the link server to another address and port. Returns nothing when it listens there, or the reason
+/// it cannot; the server then keeps listening where it was.
+using LinkServerMover = std::function<std::optional<std::string>(const std::string& address, std::uint16_t port)>;
+
+/// The Options dialog: start-up behaviour, automatic run, minimising, the connect-once rule and the link
+/// server's address. Reads the settings file when it opens; writes it only on OK.
+class frmOptions : public QDialog
+{
+    Q_OBJECT
+
+public:
+    /// A dialog over `settings`; `moveLinkServer`, when given, applies a changed link address on OK.
+    explicit frmOptions(common::Settings& settings, LinkServerMover moveLinkServer = {}, QWidget* parent = nullptr);
+    ~frmOptions() override;
+
+    /// Reads the settings file into the dialog's record and its controls.
+    void LoadOptions();
+    /// Enables the path box and "..." only for "Load project:", and "Auto Run" for all but "Load new project".
+    void UpdateStartUpControls();
+    /// Validates the link server fields, moves the server when they changed, then writes the settings.
+    /// False, with a message and nothing written, when the fields are refused or the server cannot move.
+    bool SaveOptions();
+
+    /// The dialog's record as the controls show it.
+    common::AppOptions Options() const;
+
+private:
+    void BuildControls();
+    void OnStartUpChosen();
+    void ChooseProjectPath();
+
+    common::Settings& m_settings;
+    LinkServerMover m_moveLinkServer;
+    common::AppOptions m_options;
+    std::string m_loadedLinkAddress;
+    std::uint16_t m_loadedLinkPort = 0;
+
+    QTabWidget* m_tabs = nullptr;
+    QRadioButton* m_opLoadNew = nullptr;
+    QRadioButton* m_opLoadPath = nullptr;
+    QRadioButton* m_opLoadLast = nullptr;
+    QLineEdit* m_txtProjectPath = nullptr;
+    QPushButton* m_cmdProjectPath = nullptr;
+    QCheckBox* m_ckAutoRun = nullptr;
+    QCheckBox* m_ckMinimized = nullptr;
+    QCheckBox* m_ckRunAsService = nullptr;
+    QCheckBox* m_ckConnectOnce = nullptr;
+    QLineEdit* m_txtLinkAddress = nullptr;
+    QLineEdit* m_txtLinkPort = nullptr;
+    QPushButton* m_cmdOK = nullptr;
+    QPushButton* m_cmdCancel = nullptr;
+};
+
+} // namespace tavrel::ui
