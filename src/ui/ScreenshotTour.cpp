@@ -1,0 +1,252 @@
+#include "ui/ScreenshotTour.h"
+
+#include "app/Program.h"
+#include "model/clsConfig.h"
+#include "ui/ItemGrid.h"
+#include "ui/frmConfigItems.h"
+#include "ui/frmMain.h"
+#include "ui/frmOptions.h"
+#include "ui/frmSplash.h"
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QTextStream>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace tavrel::ui {
+
+namespace {
+
+constexpr int kSettleMilliseconds = 400;
+constexpr qint64 kRunWaitMilliseconds = 25000;
+constexpr int kMinimumPassesShown = 3;
+const QSize kTourWindowSize(1000, 430);
+
+/// One step of the tour: it does its part and says how long to wait before the next one (negative: ask again
+/// in a moment, the step is not done yet).
+using Step = std::function<int()>;
+
+class Tour : public QObject
+{
+public:
+    Tour(frmMain& window, app::Program& program, const QString& folder)
+        : QObject(&window)
+        , m_window(window)
+        , m_program(program)
+        , m_folder(folder)
+    {
+        connect(&m_program, &app::Program::plcNotConnected, this, [this] { m_notConnectedSeen = true; });
+        connect(&m_program, &app::Program::passFinished, this, [this] { ++m_passes; });
+    }
+
+    void Start()
+    {
+        QDir().mkpath(m_folder);
+        BuildSteps();
+        QTimer::singleShot(kSettleMilliseconds, this, [this] { Next(); });
+    }
+
+private:
+    void Next()
+    {
+        if (m_step >= m_steps.size()) {
+            QCoreApplication::exit(m_failures == 0 ? 0 : 1);
+            return;
+        }
+        const int wait = m_steps[m_step]();
+        if (wait >= 0) {
+            ++m_step;
+        }
+        QTimer::singleShot(wait >= 0 ? wait : 100, this, [this] { Next(); });
+    }
+
+    void Save(const QPixmap& picture, const QString& name)
+    {
+        const QString path = QDir(m_folder).filePath(name);
+        QTextStream out(stdout);
+        if (picture.isNull() || !picture.save(path)) {
+            ++m_failures;
+            out << "not saved: " << path << Qt::endl;
+            return;
+        }
+        out << path << Qt::endl;
+    }
+
+    /// The first row of a PLC's items whose connection kind is `pathWay` (0: any), or -1.
+    int ItemRowOf(int pathWay) const
+    {
+        const ItemGrid& grid = m_window.Grid();
+        for (int row = 0; row < grid.rowCount(); ++row) {
+            if (!grid.CarriesItem(row)) {
+                continue;
+            }
+            const model::clsPlc* plc = m_program.Project().FindPlc(grid.Row(row).plcKey);
+            if (plc != nullptr && (pathWay == 0 || plc->Params().PathWay == pathWay)) {
+                return row;
+            }
+        }
+        return -1;
+    }
+
+    void ShootDialog(int pathWay, const QString& name)
+    {
+        frmConfigItems dialog(&m_window);
+        const int row = pathWay == 0 ? -1 : ItemRowOf(pathWay);
+        if (row >= 0) {
+            const ItemGrid::RowInfo& info = m_window.Grid().Row(row);
+            dialog.PrepareEditItem(m_program.Project(), info.plcKey, info.itemKey);
+        } else {
+            dialog.PrepareAddNewItems(m_program.Project());
+            if (pathWay == 2) {
+                auto* connection = dialog.findChild<QComboBox*>(QStringLiteral("cbConnectionType"));
+                connection->setCurrentIndex(connection->findData(2));
+            }
+        }
+        dialog.show();
+        QCoreApplication::processEvents();
+        Save(dialog.grab(), name);
+    }
+
+    void BuildSteps()
+    {
+        m_steps.push_back([this] {
+            frmSplash splash;
+            splash.show();
+            QCoreApplication::processEvents();
+            Save(splash.grab(), QStringLiteral("splash.png"));
+            return 0;
+        });
+        m_steps.push_back([this] {
+            Save(m_window.grab(), QStringLiteral("main-first-size.png"));
+            m_window.resize(kTourWindowSize);
+            return kSettleMilliseconds;
+        });
+        m_steps.push_back([this] {
+            m_window.Grid().SetCurrentItemRow(ItemRowOf(0));
+            QCoreApplication::processEvents();
+            Save(m_window.grab(), QStringLiteral("main-stopped.png"));
+            return 0;
+        });
+        m_steps.push_back([this] {
+            ItemGrid& grid = m_window.Grid();
+            const int row = ItemRowOf(2) >= 0 ? ItemRowOf(2) : ItemRowOf(0);
+            if (row < 0) {
+                return 0;
+            }
+            const QRect cell = grid.visualItemRect(grid.item(row, ItemGrid::kColDdeName));
+            m_window.ShowRowMenu(row, grid.viewport()->mapToGlobal(cell.center()));
+            return kSettleMilliseconds;
+        });
+        m_steps.push_back([this] {
+            QMenu* menu = m_window.Band(QStringLiteral("popItem"));
+            if (!menu->isVisible()) {
+                return 0;
+            }
+            QPixmap picture = m_window.grab();
+            QPainter painter(&picture);
+            painter.drawPixmap(menu->pos() - m_window.mapToGlobal(QPoint(0, 0)), menu->grab());
+            painter.end();
+            menu->hide();
+            Save(picture, QStringLiteral("main-context-menu.png"));
+            return 0;
+        });
+        m_steps.push_back([this] {
+            ShootDialog(0, QStringLiteral("define-plc-new.png"));
+            ShootDialog(1, QStringLiteral("define-plc-serial.png"));
+            ShootDialog(2, QStringLiteral("define-plc-tcpip.png"));
+            return 0;
+        });
+        m_steps.push_back([this] {
+            frmOptions options(m_program.Settings(), {}, &m_window);
+            options.show();
+            auto* tabs = options.findChild<QTabWidget*>(QStringLiteral("tabOptions"));
+            tabs->setCurrentIndex(0);
+            QCoreApplication::processEvents();
+            Save(options.grab(), QStringLiteral("options-start-up.png"));
+            tabs->setCurrentIndex(1);
+            QCoreApplication::processEvents();
+            Save(options.grab(), QStringLiteral("options-communication.png"));
+            return 0;
+        });
+        m_steps.push_back([this] {
+            if (m_program.Project().colPlcs().empty()) {
+                return 0;
+            }
+            m_passes = 0;
+            m_runClock.start();
+            m_window.RunTool(QStringLiteral("ID_Run"));
+            return kSettleMilliseconds;
+        });
+        m_steps.push_back([this] {
+            // Wait for a few passes, and for the PLC that does not answer to be shown as such.
+            const bool enough = m_passes >= kMinimumPassesShown && m_notConnectedSeen;
+            if (m_program.IsRunning() && !enough && m_runClock.elapsed() < kRunWaitMilliseconds) {
+                return -1;
+            }
+            m_window.Grid().SetCurrentItemRow(ItemRowOf(0));
+            QCoreApplication::processEvents();
+            Save(m_window.grab(), QStringLiteral("main-running.png"));
+            QMenu* connection = m_window.Band(QStringLiteral("popConnaction"));
+            connection->popup(m_window.mapToGlobal(QPoint(0, 0)) + QPoint(80, 40));
+            return kSettleMilliseconds;
+        });
+        m_steps.push_back([this] {
+            QMenu* connection = m_window.Band(QStringLiteral("popConnaction"));
+            if (connection->isVisible()) {
+                QPixmap picture = m_window.grab();
+                QPainter painter(&picture);
+                painter.drawPixmap(connection->pos() - m_window.mapToGlobal(QPoint(0, 0)), connection->grab());
+                painter.end();
+                connection->hide();
+                Save(picture, QStringLiteral("main-running-menu.png"));
+            }
+            return 0;
+        });
+        m_steps.push_back([this] {
+            if (m_program.IsRunning() && !m_program.IsRunToolEnabled()) {
+                return -1;
+            }
+            if (m_program.IsRunning()) {
+                m_window.RunTool(QStringLiteral("ID_Run"));
+            }
+            return kSettleMilliseconds;
+        });
+        m_steps.push_back([this] {
+            if (m_program.IsRunning()) {
+                return -1;
+            }
+            Save(m_window.grab(), QStringLiteral("main-after-stop.png"));
+            return 0;
+        });
+    }
+
+    frmMain& m_window;
+    app::Program& m_program;
+    QString m_folder;
+    std::vector<Step> m_steps;
+    std::size_t m_step = 0;
+    int m_failures = 0;
+    int m_passes = 0;
+    bool m_notConnectedSeen = false;
+    QElapsedTimer m_runClock;
+};
+
+} // namespace
+
+void StartScreenshotTour(frmMain& window, app::Program& program, const QString& folder)
+{
+    auto* tour = new Tour(window, program, folder);
+    tour->Start();
+}
+
+} // namespace tavrel::ui

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "ui/frmOptions.h"
+
+#include <QString>
+
+namespace tavrel::app {
+class Program;
+}
+
+namespace tavrel::ui {
+
+/// How the window starts.
+struct WindowStart
+{
+    /// The whole argument text of the command line, taken as a project file path.
+    QString commandLineFile;
+    /// Shows the splash window for two seconds before the project is loaded.
+    bool showSplash = true;
+    /// Lets the Options dialog move the link server; none when the program serves no links.
+    LinkServerMover moveLinkServer;
+    /// When set, the window saves pictures of itself and its dialogs into this folder and ends.
+    QString screenshotFolder;
+};
+
+/// Runs the program with its main window: splash, settings, the start-up project, the window, the run on
+/// first activation when AutoRun is on; returns the exit code of the event loop. Needs a QApplication.
+int RunWindow(app::Program& program, const WindowStart& start);
+
+/// The same with only a command-line file and the splash switch.
+int RunWindow(app::Program& program, const QString& commandLineFile, bool showSplash);
+
+} // namespace tavrel::ui

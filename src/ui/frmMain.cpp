@@ -1,0 +1,568 @@
+#include "ui/frmMain.h"
+
+#include "app/Program.h"
+#include "link/FormulaTexts.h"
+#include "model/clsConfig.h"
+#include "ui/ItemGrid.h"
+#include "ui/Pictures.h"
+#include "ui/WindowTools.h"
+#include "ui/frmConfigItems.h"
+#include "ui/frmSplash.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QToolBar>
+#include <QUrl>
+
+namespace tavrel::ui {
+
+namespace {
+
+const QString kFileFilter = QStringLiteral("Tavrel (*.tve)");
+constexpr int kStatusMessageMilliseconds = 15000;
+// The window's first client area and its smallest outer size, in pixels at 96 dpi.
+constexpr QSize kInitialClientSize(568, 317);
+constexpr QSize kMinimumOuterSize(576, 351);
+
+bool IsRowTool(const QString& name)
+{
+    return name == QLatin1String("ID_DeleteItem") || name == QLatin1String("ID_CopyReadCommand")
+        || name == QLatin1String("ID_CopyWriteMacro") || name == QLatin1String("ID_CopyStopPlcMacro")
+        || name == QLatin1String("ID_CopyRunPlcMacro");
+}
+
+/// Commands that change the project or the settings: never while a run or a refresh is on.
+bool IsRefusedWhileRunning(const QString& name)
+{
+    return name == QLatin1String("ID_New") || name == QLatin1String("ID_Open") || name == QLatin1String("ID_AddNewItem")
+        || name == QLatin1String("ID_DeleteItem") || name == QLatin1String("ID_Refresh")
+        || name == QLatin1String("ID_Options");
+}
+
+} // namespace
+
+frmMain::frmMain(app::Program& program, LinkServerMover moveLinkServer, QWidget* parent)
+    : QMainWindow(parent)
+    , m_program(program)
+    , m_moveLinkServer(std::move(moveLinkServer))
+{
+    setObjectName(QStringLiteral("frmMain"));
+    m_vsItems = new ItemGrid(this);
+    setCentralWidget(m_vsItems);
+    BuildTools();
+    statusBar()->setObjectName(QStringLiteral("statusMain"));
+    ApplyFormFont(*this);
+    resize(kInitialClientSize);
+    setWindowTitle(QString::fromStdString(m_program.Title()));
+
+    m_program.SetHost(this);
+    connect(&m_program, &app::Program::projectChanged, this, &frmMain::FillGrid);
+    connect(&m_program, &app::Program::titleChanged, this, &QWidget::setWindowTitle);
+    connect(&m_program, &app::Program::runningChanged, this, &frmMain::OnRunningChanged);
+    connect(&m_program, &app::Program::runToolEnabledChanged, this, [this](bool enabled) {
+        if (m_runActive) {
+            Tool(QStringLiteral("barMain"), QStringLiteral("ID_Run"))->setEnabled(enabled);
+        }
+    });
+    connect(&m_program, &app::Program::plcConnected, this, [this](int key) { HighlightConnectedPlc(key); });
+    connect(&m_program, &app::Program::plcNotConnected, this,
+            [this](int key, const QString& reason) { HighlightNotConnectedPlc(key, reason); });
+    connect(&m_program, &app::Program::pokeRefused, this,
+            [this](const QString& plcName, int labelIndex, const QString& reason) {
+                statusBar()->showMessage(
+                    QStringLiteral("Poke to lblDDE(%1) of %2 refused: %3").arg(labelIndex).arg(plcName, reason),
+                    kStatusMessageMilliseconds);
+            });
+    connect(m_vsItems, &ItemGrid::currentItemRowChanged, this, [this] { UpdateCommandStates(); });
+    connect(m_vsItems, &ItemGrid::itemRowDoubleClicked, this, &frmMain::EditRow);
+    connect(m_vsItems, &ItemGrid::itemRowRightClicked, this, &frmMain::ShowRowMenu);
+
+    FillGrid();
+    UpdateCommandStates();
+}
+
+frmMain::~frmMain()
+{
+    m_program.SetHost(nullptr);
+    while (m_busyDepth > 0) {
+        SetBusy(false);
+    }
+}
+
+QAction* frmMain::NewTool(const char* name, const char* caption)
+{
+    auto* tool = new QAction(QString::fromLatin1(caption), this);
+    tool->setObjectName(QString::fromLatin1(name));
+    tool->setIcon(ToolIcon(tool->objectName()));
+    connect(tool, &QAction::triggered, this, [this, tool] { RunTool(tool->objectName()); });
+    return tool;
+}
+
+void frmMain::BuildTools()
+{
+    QAction* toolNew = NewTool("ID_New", "New");
+    QAction* toolOpen = NewTool("ID_Open", "Open");
+    QAction* toolSave = NewTool("ID_Save", "Save");
+    QAction* toolSaveAs = NewTool("ID_SaveAs", "Save As...");
+    QAction* toolOptions = NewTool("ID_Options", "Options...");
+    QAction* toolAddNewItem = NewTool("ID_AddNewItem", "Define PLC");
+    QAction* toolDeleteItem = NewTool("ID_DeleteItem", "Delete Selection");
+    QAction* toolCopyRead = NewTool("ID_CopyReadCommand", "Copy Read Command to Clipboard");
+    QAction* toolCopyWrite = NewTool("ID_CopyWriteMacro", "Copy Write Macro to Clipboard");
+    QAction* toolCopyStop = NewTool("ID_CopyStopPlcMacro", "Copy Stop Plc Macro to Clipboard");
+    QAction* toolCopyRun = NewTool("ID_CopyRunPlcMacro", "Copy Run Plc Macro to Clipboard");
+    QAction* toolCopyRunStop = NewTool("ID_CopyRunStopDDE", "Copy Run/Stop Toggle Macro to Clipboard");
+    QAction* toolRefresh = NewTool("ID_Refresh", "Refresh");
+    QAction* toolRun = NewTool("ID_Run", "Run");
+    QAction* toolExit = NewTool("ID_Exit", "Exit");
+    QAction* toolHelp = NewTool("ID_Help", "Help");
+    toolRun->setCheckable(true);
+    toolNew->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
+    toolOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+    toolSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+    toolHelp->setShortcut(QKeySequence(Qt::Key_F1));
+
+    // The tool bar, with the two image holders of the grid's PLC pictures (never shown as buttons).
+    m_barMain = new QToolBar(QStringLiteral("barMain"), this);
+    m_barMain->setObjectName(QStringLiteral("barMain"));
+    m_barMain->setMovable(false);
+    m_barMain->setIconSize(QSize(22, 22));
+    m_barMain->addActions({ toolNew, toolOpen, toolSave });
+    m_barMain->addSeparator();
+    m_barMain->addActions({ toolAddNewItem, toolDeleteItem });
+    m_barMain->addSeparator();
+    m_barMain->addActions({ toolCopyRead, toolCopyWrite, toolCopyStop, toolCopyRun, toolCopyRunStop });
+    m_barMain->addSeparator();
+    m_barMain->addActions({ toolRefresh, toolRun });
+    m_barMain->addSeparator();
+    m_barMain->addAction(toolExit);
+    m_barMain->addSeparator();
+    m_barMain->addAction(toolHelp);
+    for (const auto& [name, picture] : { std::pair { "picOrbis", PicOrbis() }, std::pair { "picQ40", PicQ40() } }) {
+        auto* holder = new QAction(picture, QString(), this);
+        holder->setObjectName(QString::fromLatin1(name));
+        holder->setVisible(false);
+        m_barMain->addAction(holder);
+    }
+    addToolBar(Qt::TopToolBarArea, m_barMain);
+
+    const auto newMenu = [this](const char* name, const char* caption, const char* toolName) {
+        auto* menu = new QMenu(QString::fromLatin1(caption), this);
+        menu->setObjectName(QString::fromLatin1(name));
+        menu->menuAction()->setObjectName(QString::fromLatin1(toolName));
+        return menu;
+    };
+    m_popFile = newMenu("popFile", "File", "ID_File");
+    m_popFile->addActions({ toolNew, toolOpen });
+    m_popFile->addSeparator();
+    m_popFile->addActions({ toolSave, toolSaveAs });
+    m_popFile->addSeparator();
+    m_popFile->addAction(toolOptions);
+    m_popFile->addSeparator();
+    m_popFile->addAction(toolExit);
+    m_popItems = newMenu("popItems", "PLC", "ID_Item");
+    m_popItems->addActions({ toolAddNewItem, toolDeleteItem });
+    m_popConnaction = newMenu("popConnaction", "Connection", "ID_Connection");
+    m_popConnaction->addActions({ toolRefresh, toolRun });
+    m_popHelp = newMenu("popHelp", "Help", "ID_Help");
+    m_popHelp->addAction(toolHelp);
+
+    QMenuBar* mnuMain = menuBar();
+    mnuMain->setObjectName(QStringLiteral("mnuMain"));
+    mnuMain->addMenu(m_popFile);
+    mnuMain->addMenu(m_popItems);
+    mnuMain->addMenu(m_popConnaction);
+    mnuMain->addMenu(m_popHelp);
+    m_about = NewTool("ID_About", "About");
+    mnuMain->addAction(m_about);
+
+    // The grid's pop-up has tools of its own: their captions are rewritten for the row before each display.
+    m_popItem = new QMenu(this);
+    m_popItem->setObjectName(QStringLiteral("popItem"));
+    m_popItem->addAction(NewTool("ID_CopyReadCommand", "Copy Read Command to Clipboard"));
+    m_popItem->addAction(NewTool("ID_CopyWriteMacro", "Copy Write Macro to Clipboard"));
+    m_popItem->addAction(NewTool("ID_CopyStopPlcMacro", "Copy Stop Plc Macro to Clipboard"));
+    m_popItem->addAction(NewTool("ID_CopyRunPlcMacro", "Copy Run Plc Macro to Clipboard"));
+    m_popItem->addAction(NewTool("ID_CopyRunStopDDE", "Copy Run/Stop Toggle Macro to Clipboard"));
+}
+
+QMenu* frmMain::Band(const QString& band) const
+{
+    for (QMenu* menu : { m_popFile, m_popItems, m_popConnaction, m_popHelp, m_popItem }) {
+        if (menu->objectName() == band) {
+            return menu;
+        }
+    }
+    return nullptr;
+}
+
+QAction* frmMain::Tool(const QString& band, const QString& toolName) const
+{
+    QList<QAction*> tools;
+    if (band == QLatin1String("barMain")) {
+        tools = m_barMain->actions();
+    } else if (band == QLatin1String("mnuMain")) {
+        tools = menuBar()->actions();
+    } else if (QMenu* menu = Band(band)) {
+        tools = menu->actions();
+    }
+    for (QAction* tool : tools) {
+        if (tool->objectName() == toolName) {
+            return tool;
+        }
+    }
+    return nullptr;
+}
+
+void frmMain::FillGrid()
+{
+    m_vsItems->Fill(m_program.Project());
+}
+
+void frmMain::HighlightConnectedPlc(std::int32_t pPlcKey)
+{
+    m_vsItems->HighlightConnectedPlc(pPlcKey);
+    if (const model::clsPlc* plc = m_program.Project().FindPlc(pPlcKey)) {
+        statusBar()->showMessage(QStringLiteral("%1 is connected again").arg(QString::fromStdString(plc->Name)),
+                                 kStatusMessageMilliseconds);
+    }
+}
+
+void frmMain::HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& reason)
+{
+    m_vsItems->HighlightNotConnectedPlc(pPlcKey, reason);
+    if (const model::clsPlc* plc = m_program.Project().FindPlc(pPlcKey)) {
+        const QString name = QString::fromStdString(plc->Name);
+        statusBar()->showMessage(reason.isEmpty() ? QStringLiteral("%1 is not connected").arg(name)
+                                                  : QStringLiteral("%1 is not connected: %2").arg(name, reason),
+                                 kStatusMessageMilliseconds);
+    }
+}
+
+void frmMain::UpdateCommandStates()
+{
+    if (m_program.IsRunning()) {
+        return;
+    }
+    const bool hasPlc = !m_program.Project().colPlcs().empty();
+    for (const char* name : { "ID_Refresh", "ID_Run", "ID_CopyRunStopDDE" }) {
+        Tool(QStringLiteral("barMain"), QString::fromLatin1(name))->setEnabled(hasPlc);
+    }
+    const bool itemRow = m_vsItems->CurrentItemRow() >= 0;
+    for (const char* name :
+         { "ID_DeleteItem", "ID_CopyReadCommand", "ID_CopyWriteMacro", "ID_CopyStopPlcMacro", "ID_CopyRunPlcMacro" }) {
+        Tool(QStringLiteral("barMain"), QString::fromLatin1(name))->setEnabled(itemRow);
+    }
+}
+
+void frmMain::EnableAll(bool enabled)
+{
+    for (QAction* tool : m_barMain->actions()) {
+        tool->setEnabled(enabled);
+    }
+    for (QAction* tool : m_popFile->actions()) {
+        tool->setEnabled(enabled);
+    }
+}
+
+void frmMain::EnableForRun(bool enabled)
+{
+    EnableAll(enabled);
+    Tool(QStringLiteral("barMain"), QStringLiteral("ID_Run"))->setEnabled(true);
+    Tool(QStringLiteral("barMain"), QStringLiteral("ID_CopyRunStopDDE"))->setEnabled(true);
+}
+
+void frmMain::OnRunningChanged(bool running)
+{
+    if (m_refreshing) {
+        EnableAll(!running);
+        if (!running) {
+            UpdateCommandStates();
+        }
+        return;
+    }
+    QAction* toolRun = Tool(QStringLiteral("barMain"), QStringLiteral("ID_Run"));
+    m_runActive = running;
+    toolRun->setText(running ? QStringLiteral("Stop") : QStringLiteral("Run"));
+    toolRun->setIcon(ToolIcon(running ? QStringLiteral("ID_Stop") : QStringLiteral("ID_Run")));
+    toolRun->setChecked(running);
+    EnableForRun(!running);
+    if (running) {
+        // The Run tool waits for the end of the first pass before it can stop the run.
+        toolRun->setEnabled(m_program.IsRunToolEnabled());
+    } else {
+        UpdateCommandStates();
+    }
+}
+
+void frmMain::RunTool(const QString& toolName)
+{
+    if (m_program.IsRunning() && IsRefusedWhileRunning(toolName)) {
+        return;
+    }
+    if (IsRowTool(toolName) && m_vsItems->CurrentItemRow() < 0) {
+        return; // a row command needs a row that carries an item, wherever it was invoked from
+    }
+    if (toolName == QLatin1String("ID_New")) {
+        m_program.NewProject();
+        UpdateCommandStates();
+    } else if (toolName == QLatin1String("ID_Open")) {
+        m_program.OpenProject(std::string());
+        UpdateCommandStates();
+    } else if (toolName == QLatin1String("ID_Save")) {
+        m_program.SaveProject(false);
+    } else if (toolName == QLatin1String("ID_SaveAs")) {
+        m_program.SaveProject(true);
+    } else if (toolName == QLatin1String("ID_AddNewItem")) {
+        if (frmConfigItems::AddNewItems(m_program.Project(), this)) {
+            FillGrid();
+        }
+        UpdateCommandStates();
+    } else if (toolName == QLatin1String("ID_DeleteItem")) {
+        DeleteCurrentRow();
+        UpdateCommandStates();
+    } else if (toolName == QLatin1String("ID_Refresh")) {
+        Refresh();
+    } else if (toolName == QLatin1String("ID_Run")) {
+        ToggleRun();
+    } else if (toolName == QLatin1String("ID_Exit")) {
+        close();
+    } else if (toolName == QLatin1String("ID_About")) {
+        ShowAbout();
+    } else if (toolName == QLatin1String("ID_Help")) {
+        ShowHelp();
+    } else if (toolName == QLatin1String("ID_Options")) {
+        ShowOptions();
+    } else if (toolName == QLatin1String("ID_CopyReadCommand") || toolName == QLatin1String("ID_CopyWriteMacro")
+               || toolName == QLatin1String("ID_CopyStopPlcMacro") || toolName == QLatin1String("ID_CopyRunPlcMacro")
+               || toolName == QLatin1String("ID_CopyRunStopDDE")) {
+        CopyRowText(toolName);
+    }
+}
+
+const model::Clsitem* frmMain::RowItem(int row) const
+{
+    if (!m_vsItems->CarriesItem(row)) {
+        return nullptr;
+    }
+    const ItemGrid::RowInfo& info = m_vsItems->Row(row);
+    const model::clsPlc* plc = m_program.Project().FindPlc(info.plcKey);
+    const model::Clsitem* item = plc != nullptr ? plc->FindItem(info.itemKey) : nullptr;
+    if (item == nullptr || info.kind != ItemGrid::RowKind::VectorElement) {
+        return item;
+    }
+    for (const model::Clsitem& element : item->colItems()) {
+        if (element.Label.Index() == info.labelIndex) {
+            return &element;
+        }
+    }
+    return nullptr;
+}
+
+void frmMain::PutOnClipboard(const std::string& text)
+{
+    if (text.empty()) {
+        return; // the clipboard keeps what it holds
+    }
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(QString::fromStdString(text));
+}
+
+void frmMain::CopyRowText(const QString& toolName)
+{
+    if (toolName == QLatin1String("ID_CopyRunStopDDE")) {
+        PutOnClipboard(link::RunStopMacroText());
+        return;
+    }
+    const int row = m_vsItems->CurrentItemRow();
+    if (toolName == QLatin1String("ID_CopyStopPlcMacro") || toolName == QLatin1String("ID_CopyRunPlcMacro")) {
+        const std::string plcName = m_vsItems->item(row, ItemGrid::kColPlc)->text().toStdString();
+        PutOnClipboard(toolName == QLatin1String("ID_CopyStopPlcMacro") ? link::StopPlcMacroText(plcName)
+                                                                        : link::RunPlcMacroText(plcName));
+        return;
+    }
+    const model::Clsitem* item = RowItem(row);
+    if (item == nullptr) {
+        return;
+    }
+    PutOnClipboard(toolName == QLatin1String("ID_CopyReadCommand") ? link::ReadCommandText(*item)
+                                                                   : link::WriteMacroText(*item));
+}
+
+void frmMain::DeleteCurrentRow()
+{
+    const int row = m_vsItems->CurrentItemRow();
+    if (row < 0) {
+        return;
+    }
+    // An element row holds its vector's key, so the whole vector goes; the program asks first.
+    const ItemGrid::RowInfo info = m_vsItems->Row(row);
+    m_program.DeleteItem(info.plcKey, info.itemKey);
+}
+
+void frmMain::Refresh()
+{
+    m_refreshing = true;
+    m_program.RefreshOnce();
+    m_refreshing = false;
+}
+
+void frmMain::ToggleRun()
+{
+    m_program.ToggleRun();
+    // A click during the first pass is not acted on: the tool shows the state the run is really in.
+    Tool(QStringLiteral("barMain"), QStringLiteral("ID_Run"))->setChecked(m_runActive);
+}
+
+void frmMain::ShowOptions()
+{
+    {
+        frmOptions dialog(m_program.Settings(), m_moveLinkServer, this);
+        dialog.exec();
+    }
+    m_program.ReloadOptions();
+}
+
+void frmMain::ShowHelp()
+{
+    // The result is not looked at: a missing help file shows nothing.
+    const QDir helpFolder(QCoreApplication::applicationDirPath() + QStringLiteral("/Help"));
+    QString helpFile = helpFolder.filePath(QStringLiteral("Tavrel.html"));
+    if (!QFileInfo::exists(helpFile)) {
+        helpFile = helpFolder.filePath(QStringLiteral("Tavrel.chm"));
+    }
+    if (QFileInfo::exists(helpFile)) {
+        QDesktopServices::openUrl(QUrl::fromLocalFile(helpFile));
+    }
+}
+
+void frmMain::ShowAbout()
+{
+    frmSplash splash(this);
+    splash.ShowGUI();
+}
+
+void frmMain::EditRow(int row)
+{
+    if (m_program.IsRunning() || !m_vsItems->CarriesItem(row)) {
+        return;
+    }
+    const ItemGrid::RowInfo info = m_vsItems->Row(row);
+    if (frmConfigItems::EditItem(m_program.Project(), info.plcKey, info.itemKey, this)) {
+        FillGrid();
+    }
+    m_vsItems->SetCurrentItemRow(row);
+}
+
+void frmMain::ShowRowMenu(int row, const QPoint& globalPosition)
+{
+    if (!m_vsItems->CarriesItem(row)) {
+        return;
+    }
+    m_vsItems->SetCurrentItemRow(row);
+    const QString ddeName = m_vsItems->item(row, ItemGrid::kColDdeName)->text();
+    const QString plcName = m_vsItems->item(row, ItemGrid::kColPlc)->text();
+    Tool(QStringLiteral("popItem"), QStringLiteral("ID_CopyReadCommand"))
+        ->setText(QStringLiteral("Copy Read Command: '") + ddeName + QStringLiteral("' to Clipboard"));
+    Tool(QStringLiteral("popItem"), QStringLiteral("ID_CopyWriteMacro"))
+        ->setText(QStringLiteral("Copy Write Macro: '") + ddeName + QStringLiteral("' to Clipboard"));
+    Tool(QStringLiteral("popItem"), QStringLiteral("ID_CopyStopPlcMacro"))
+        ->setText(QStringLiteral("Copy Stop '") + plcName + QStringLiteral("' PLC Macro to Clipboard"));
+    Tool(QStringLiteral("popItem"), QStringLiteral("ID_CopyRunPlcMacro"))
+        ->setText(QStringLiteral("Copy Run '") + plcName + QStringLiteral("' PLC Macro to Clipboard"));
+    m_popItem->popup(globalPosition);
+}
+
+void frmMain::HandleFirstActivation()
+{
+    if (m_activatedOnce) {
+        return;
+    }
+    m_activatedOnce = true;
+    m_program.FirstActivation();
+}
+
+std::optional<std::string> frmMain::ChooseProjectToOpen()
+{
+    const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Open"), QString(), kFileFilter);
+    if (file.isEmpty()) {
+        return std::nullopt;
+    }
+    return file.toStdString();
+}
+
+std::optional<std::string> frmMain::ChooseProjectToSave()
+{
+    QFileDialog dialog(this, QStringLiteral("Save As"), QString(), kFileFilter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(QStringLiteral("tve"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return dialog.selectedFiles().constFirst().toStdString();
+}
+
+void frmMain::ShowError(const std::string& message)
+{
+    ShowExclamation(this, QString::fromStdString(message));
+}
+
+bool frmMain::Confirm(const std::string& question)
+{
+    return AskYesNo(this, QString::fromStdString(question));
+}
+
+void frmMain::SetBusy(bool busy)
+{
+    if (busy) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        ++m_busyDepth;
+    } else if (m_busyDepth > 0) {
+        QApplication::restoreOverrideCursor();
+        --m_busyDepth;
+    }
+}
+
+void frmMain::MinimizeForRun()
+{
+    setWindowState(windowState() | Qt::WindowMinimized);
+}
+
+bool frmMain::event(QEvent* event)
+{
+    if (event->type() == QEvent::WindowActivate) {
+        HandleFirstActivation();
+    }
+    return QMainWindow::event(event);
+}
+
+void frmMain::closeEvent(QCloseEvent* event)
+{
+    // While running, a close is refused without a word; the user stops the run first.
+    if (m_program.IsRunning()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void frmMain::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // The smallest size counts the frame; the frame is known once the window is on screen.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    setMinimumSize(kMinimumOuterSize - frame.expandedTo(QSize(0, 0)));
+}
+
+} // namespace tavrel::ui

@@ -1,0 +1,109 @@
+#pragma once
+
+#include "app/ProgramHost.h"
+#include "ui/frmOptions.h"
+
+#include <QMainWindow>
+
+#include <cstdint>
+
+class QAction;
+class QMenu;
+class QToolBar;
+
+namespace tavrel::app {
+class Program;
+}
+namespace tavrel::model {
+class Clsitem;
+}
+
+namespace tavrel::ui {
+
+class ItemGrid;
+
+/// The main window: the grid of the project's PLCs and items, the menu bar, tool bar and status bar, and
+/// every command of the program. A view over the program's heart, which it serves as host for dialogs.
+class frmMain : public QMainWindow, public app::ProgramHost
+{
+    Q_OBJECT
+
+public:
+    /// A window over `program`; `moveLinkServer`, when given, lets the Options dialog move the link server.
+    explicit frmMain(app::Program& program, LinkServerMover moveLinkServer = {}, QWidget* parent = nullptr);
+    ~frmMain() override;
+
+    ItemGrid& Grid() { return *m_vsItems; }
+    /// A tool of a band ("mnuMain", "barMain", "popFile", "popItems", "popConnaction", "popHelp", "popItem") by
+    /// its name, or null.
+    QAction* Tool(const QString& band, const QString& toolName) const;
+    /// The pop-up menu of a band ("popFile" ... "popItem").
+    QMenu* Band(const QString& band) const;
+
+    /// Rebuilds the grid from the project.
+    void FillGrid();
+    void HighlightConnectedPlc(std::int32_t pPlcKey);
+    void HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& reason);
+
+    /// Enables the tool bar's tools by the project and the current row; does nothing while running.
+    void UpdateCommandStates();
+    /// Enables or disables every tool of the tool bar and the File menu.
+    void EnableAll(bool enabled);
+    /// Enable all, then Run and the run/stop toggle macro in any case.
+    void EnableForRun(bool enabled);
+
+    /// The command of a tool name; a name without a command does nothing.
+    void RunTool(const QString& toolName);
+
+    /// Opens the Define PLC dialog in Edit mode for the item of a row, and refills the grid after OK.
+    void EditRow(int row);
+    /// Shows the pop-up menu of a row with the captions rewritten for it.
+    void ShowRowMenu(int row, const QPoint& globalPosition);
+
+    /// Starts running on the first activation when the options say so; later calls do nothing.
+    void HandleFirstActivation();
+
+    // What the program asks of its host.
+    std::optional<std::string> ChooseProjectToOpen() override;
+    std::optional<std::string> ChooseProjectToSave() override;
+    void ShowError(const std::string& message) override;
+    bool Confirm(const std::string& question) override;
+    void SetBusy(bool busy) override;
+    void MinimizeForRun() override;
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void BuildTools();
+    QAction* NewTool(const char* name, const char* caption);
+    void OnRunningChanged(bool running);
+    void DeleteCurrentRow();
+    void Refresh();
+    void ToggleRun();
+    void ShowOptions();
+    void ShowHelp();
+    void ShowAbout();
+    void CopyRowText(const QString& toolName);
+    const model::Clsitem* RowItem(int row) const;
+    static void PutOnClipboard(const std::string& text);
+
+    app::Program& m_program;
+    LinkServerMover m_moveLinkServer;
+    ItemGrid* m_vsItems = nullptr;
+    QToolBar* m_barMain = nullptr;
+    QMenu* m_popFile = nullptr;
+    QMenu* m_popItems = nullptr;
+    QMenu* m_popConnaction = nullptr;
+    QMenu* m_popHelp = nullptr;
+    QMenu* m_popItem = nullptr;
+    QAction* m_about = nullptr;
+    bool m_refreshing = false;
+    bool m_runActive = false;
+    bool m_activatedOnce = false;
+    int m_busyDepth = 0;
+};
+
+} // namespace tavrel::ui
