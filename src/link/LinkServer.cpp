@@ -141,6 +141,8 @@ LinkServer::LinkServer(app::Program& program, LinkLimits limits, QObject* parent
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &LinkServer::FlushChanges);
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &LinkServer::AcceptWebSockets);
+    // The changes of a pass leave at its end, before the next pass can hold up the event loop.
+    connect(&m_program, &app::Program::passFinished, this, &LinkServer::FlushChanges);
 }
 
 LinkServer::~LinkServer()
@@ -237,6 +239,7 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             // Every execute is acknowledged, whatever it asks; a run it starts goes on in the event loop.
             const std::string command = PokeText(request.body());
             responder.write(Status::Accepted);
+            socket->flush(); // the answer leaves before a run that the command starts opens its channels
             m_program.Execute(command);
             return true;
         }
@@ -517,6 +520,10 @@ void LinkServer::FlushChanges()
 {
     // One JSON text per changed label, then one message per session: the object itself for a single
     // change, an array of them for several.
+    m_flushTimer.stop();
+    if (m_changed.empty()) {
+        return;
+    }
     std::unordered_map<std::int32_t, QByteArray> fragments;
     fragments.reserve(m_changed.size());
     for (const std::int32_t index : m_changed) {
@@ -537,12 +544,14 @@ void LinkServer::FlushChanges()
         }
     }
     m_changed.clear();
+    QByteArray batch;
     for (auto& [session, parts] : outgoing) {
         if (parts.size() == 1) {
             session->socket->sendTextMessage(QString::fromUtf8(*parts.front()));
             continue;
         }
-        QByteArray batch = "[";
+        batch.clear();
+        batch += '[';
         for (std::size_t i = 0; i < parts.size(); ++i) {
             if (i) {
                 batch += ',';
@@ -551,6 +560,10 @@ void LinkServer::FlushChanges()
         }
         batch += ']';
         session->socket->sendTextMessage(QString::fromUtf8(batch));
+    }
+    // Hand the messages to the network now: a pass that starts next may keep the event loop busy a while.
+    for (auto& [session, parts] : outgoing) {
+        session->socket->flush();
     }
 }
 

@@ -1,0 +1,307 @@
+// The link server under load: K WebSocket clients, each advising on every one of 1,000 items whose values
+// change in every pass. Every value is the moment it was read, so a client knows how long each change took
+// to reach it. Prints the change-to-client latency (p50, p99) and the notifications delivered per second.
+//
+//   tavrel-bench-link [--clients K] [--seconds S] [--pass-ms M] [--items N]
+//
+// The server (the program with a simulated PLC that answers after M ms) runs in this process; the clients
+// run in a child process, so neither slows the other's event loop.
+#include "app/Program.h"
+#include "common/OperandCatalogue.h"
+#include "link/LinkServer.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <QWebSocket>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace tavrel;
+
+namespace {
+
+constexpr std::int64_t kWrap = 1000000000; // values carry microseconds modulo this, to fit 32 bits
+
+std::int64_t NowMicros()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A PLC whose every operand holds the time it was read, after a round trip of `passMs`.
+class ClockPlc : public comm::CommDriver
+{
+public:
+    explicit ClockPlc(int passMs) : m_passMs(passMs) {}
+
+    void SetUnitId(std::uint8_t) override {}
+    bool OpenSerial(std::int32_t&, comm::SerialSettings&) override { return true; }
+    void SetEthernetMode(std::int32_t) override {}
+    void SetRemoteHost(const std::string&) override {}
+    void SetRemotePort(std::int32_t) override {}
+    void SetTimeOut(std::int32_t) override {}
+    void SetRetries(std::int16_t) override {}
+    std::int32_t ConnectEthernet() override { return 0; }
+    bool OpenEthernet() override { return true; }
+    void CloseSerial() override {}
+    void CloseEthernet() override {}
+    bool PlcStop(std::uint8_t&) override { return true; }
+    bool PlcRun(std::uint8_t&) override { return true; }
+    bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t&) override
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_passMs));
+        const auto stamp = static_cast<std::int32_t>(NowMicros() % kWrap);
+        for (auto& entry : entries) {
+            entry.Values.assign(static_cast<std::size_t>(entry.Count), common::OperandValue{});
+            for (auto& value : entry.Values) {
+                value.LongValue = stamp;
+            }
+        }
+        return true;
+    }
+#define TAVREL_BENCH_OPERATION(Name, Element)                                                                     \
+    bool Name(std::int16_t, std::int16_t, std::span<Element>, std::uint8_t&) override { return true; }
+    TAVREL_BENCH_OPERATION(ReadMB, std::uint8_t)
+    TAVREL_BENCH_OPERATION(ReadSB, std::uint8_t)
+    TAVREL_BENCH_OPERATION(ReadI, std::uint8_t)
+    TAVREL_BENCH_OPERATION(ReadO, std::uint8_t)
+    TAVREL_BENCH_OPERATION(ReadCBit, std::uint8_t)
+    TAVREL_BENCH_OPERATION(ReadXB, std::uint8_t)
+    TAVREL_BENCH_OPERATION(ReadMI, std::int16_t)
+    TAVREL_BENCH_OPERATION(ReadSI, std::int16_t)
+    TAVREL_BENCH_OPERATION(ReadXI, std::int16_t)
+    TAVREL_BENCH_OPERATION(ReadML, std::int32_t)
+    TAVREL_BENCH_OPERATION(ReadSL, std::int32_t)
+    TAVREL_BENCH_OPERATION(ReadXL, std::int32_t)
+    TAVREL_BENCH_OPERATION(ReadMF, float)
+    TAVREL_BENCH_OPERATION(ReadDW, common::Currency)
+    TAVREL_BENCH_OPERATION(ReadXDW, common::Currency)
+    TAVREL_BENCH_OPERATION(ReadCCurrent, common::Currency)
+    TAVREL_BENCH_OPERATION(ReadCPreset, common::Currency)
+    TAVREL_BENCH_OPERATION(ReadTPreset, std::int16_t)
+    TAVREL_BENCH_OPERATION(ReadTCurrent, std::int16_t)
+    TAVREL_BENCH_OPERATION(WriteMB, std::uint8_t)
+    TAVREL_BENCH_OPERATION(WriteSB, std::uint8_t)
+    TAVREL_BENCH_OPERATION(WriteO, std::uint8_t)
+    TAVREL_BENCH_OPERATION(WriteXB, std::uint8_t)
+    TAVREL_BENCH_OPERATION(WriteMI, std::int16_t)
+    TAVREL_BENCH_OPERATION(WriteSI, std::int16_t)
+    TAVREL_BENCH_OPERATION(WriteXI, std::int16_t)
+    TAVREL_BENCH_OPERATION(WriteML, std::int32_t)
+    TAVREL_BENCH_OPERATION(WriteSL, std::int32_t)
+    TAVREL_BENCH_OPERATION(WriteXL, std::int32_t)
+    TAVREL_BENCH_OPERATION(WriteMF, float)
+    TAVREL_BENCH_OPERATION(WriteDW, common::Currency)
+    TAVREL_BENCH_OPERATION(WriteSDW, common::Currency)
+    TAVREL_BENCH_OPERATION(WriteXDW, common::Currency)
+    TAVREL_BENCH_OPERATION(WriteCCurrent, common::Currency)
+    TAVREL_BENCH_OPERATION(WriteCPreset, common::Currency)
+    TAVREL_BENCH_OPERATION(WriteTPreset, common::Currency)
+    TAVREL_BENCH_OPERATION(WriteTCurrent, common::Currency)
+#undef TAVREL_BENCH_OPERATION
+
+private:
+    int m_passMs;
+};
+
+struct Options
+{
+    int clients = 10;
+    int seconds = 5;
+    int passMs = 100;
+    int items = 1000;
+};
+
+struct Result
+{
+    double p50Ms = 0;
+    double p99Ms = 0;
+    double perSecond = 0;
+    long long notifications = 0;
+};
+
+// The clients: advise on every item, count and time every change after a warm-up second.
+Result RunClients(quint16 port, const Options& options)
+{
+    int argc = 1;
+    char name[] = "clients";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    std::vector<std::unique_ptr<QWebSocket>> sockets;
+    std::vector<std::int32_t> latencies;
+    latencies.reserve(static_cast<std::size_t>(options.clients) * static_cast<std::size_t>(options.items) * 20
+                      * static_cast<std::size_t>(options.seconds));
+    bool measuring = false;
+    long long counted = 0;
+    std::int64_t measureStart = 0;
+
+    const auto onMessage = [&](const QString& text) {
+        if (!measuring) {
+            return;
+        }
+        const std::int64_t now = NowMicros() % kWrap;
+        static const QString kKey = QStringLiteral("\"value\":\"");
+        const QStringView view(text);
+        for (qsizetype at = view.indexOf(kKey); at >= 0; at = view.indexOf(kKey, at)) {
+            at += kKey.size();
+            std::int64_t value = 0;
+            while (at < view.size() && view[at].isDigit()) {
+                value = value * 10 + (view[at++].unicode() - '0');
+            }
+            latencies.push_back(static_cast<std::int32_t>(((now - value) % kWrap + kWrap) % kWrap));
+            ++counted;
+        }
+    };
+    for (int i = 0; i < options.clients; ++i) {
+        auto socket = std::make_unique<QWebSocket>();
+        QWebSocket* raw = socket.get();
+        QObject::connect(raw, &QWebSocket::connected, raw, [raw, &options] {
+            for (int item = 1; item <= options.items; ++item) {
+                raw->sendTextMessage(QStringLiteral("{\"op\":\"advise\",\"item\":\"lblDDE(%1)\"}").arg(item));
+            }
+        });
+        QObject::connect(raw, &QWebSocket::textMessageReceived, raw, onMessage);
+        raw->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/dde/Tavrel/Items").arg(port)));
+        sockets.push_back(std::move(socket));
+    }
+    QTimer::singleShot(2000, [&] {
+        measuring = true;
+        measureStart = NowMicros();
+    });
+    QTimer::singleShot(2000 + options.seconds * 1000, [&] { QCoreApplication::quit(); });
+    QCoreApplication::exec();
+    const double elapsed = static_cast<double>(NowMicros() - measureStart) / 1e6;
+
+    Result result;
+    result.notifications = counted;
+    result.perSecond = static_cast<double>(counted) / elapsed;
+    if (!latencies.empty()) {
+        const auto at = [&](double fraction) {
+            auto nth = latencies.begin() + static_cast<std::ptrdiff_t>(fraction * static_cast<double>(latencies.size() - 1));
+            std::nth_element(latencies.begin(), nth, latencies.end());
+            return static_cast<double>(*nth) / 1000.0;
+        };
+        result.p50Ms = at(0.50);
+        result.p99Ms = at(0.99);
+    }
+    return result;
+}
+
+int Serve(const Options& options, int portPipe, pid_t child)
+{
+    int argc = 1;
+    char name[] = "server";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    char folder[] = "/tmp/tavrel-bench-XXXXXX";
+    if (::mkdtemp(folder) == nullptr) {
+        return 1;
+    }
+    app::Program program(common::Settings(std::filesystem::path(folder) / "bench.ini", "tavrel"),
+                         [&options](const model::clsPlc&) { return std::make_shared<ClockPlc>(options.passMs); },
+                         std::filesystem::path(folder) / "none.tvb");
+    auto plc = program.Project().NewPlc();
+    plc->Name = "Clock";
+    auto& added = program.Project().AddPLC(std::move(plc));
+    constexpr int kVectorLength = 50;
+    for (int first = 0; first < options.items; first += kVectorLength) {
+        std::int32_t label = -1;
+        (void)added.AddItems(std::min(kVectorLength, options.items - first), first, common::operand::ML,
+                             common::direction::Read, true, label);
+    }
+    link::LinkServer server(program);
+    const auto port = server.Listen(QHostAddress::LocalHost, 0);
+    if (!port) {
+        std::fprintf(stderr, "%s\n", port.error().c_str());
+        return 1;
+    }
+    const quint16 bound = *port;
+    (void)!::write(portPipe, &bound, sizeof bound);
+    program.ToggleRun();
+    // Serve until the clients are done.
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        int status = 0;
+        if (::waitpid(child, &status, WNOHANG) == child) {
+            QCoreApplication::quit();
+        }
+    });
+    poll.start(50);
+    QCoreApplication::exec();
+    program.Stop();
+    std::filesystem::remove_all(folder);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<int> clientCounts;
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const int value = std::atoi(argv[i + 1]);
+        if (name == "--clients") {
+            clientCounts.push_back(value);
+        } else if (name == "--seconds") {
+            options.seconds = value;
+        } else if (name == "--pass-ms") {
+            options.passMs = value;
+        } else if (name == "--items") {
+            options.items = value;
+        } else {
+            std::fprintf(stderr, "usage: tavrel-bench-link [--clients K]... [--seconds S] [--pass-ms M] [--items N]\n");
+            return 2;
+        }
+    }
+    if (clientCounts.empty()) {
+        clientCounts = {1, 10, 100};
+    }
+    std::printf("Link server: %d items changing every pass, a pass every %d ms (simulated PLC), %d s measured\n",
+                options.items, options.passMs, options.seconds);
+    std::printf("%8s  %12s  %12s  %16s\n", "clients", "p50 (ms)", "p99 (ms)", "notifications/s");
+    for (const int clients : clientCounts) {
+        options.clients = clients;
+        // The clients' process is made before any Qt object, and learns the port through a pipe.
+        int portPipe[2];
+        int resultPipe[2];
+        if (::pipe(portPipe) != 0 || ::pipe(resultPipe) != 0) {
+            return 1;
+        }
+        std::fflush(nullptr);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            quint16 port = 0;
+            if (::read(portPipe[0], &port, sizeof port) != static_cast<ssize_t>(sizeof port)) {
+                ::_exit(1);
+            }
+            const Result result = RunClients(port, options);
+            (void)!::write(resultPipe[1], &result, sizeof result);
+            ::_exit(0);
+        }
+        if (Serve(options, portPipe[1], child) != 0) {
+            ::kill(child, SIGKILL);
+            return 1;
+        }
+        Result result;
+        if (::read(resultPipe[0], &result, sizeof result) != static_cast<ssize_t>(sizeof result)) {
+            std::fprintf(stderr, "the clients gave no result\n");
+            return 1;
+        }
+        for (const int end : {portPipe[0], portPipe[1], resultPipe[0], resultPipe[1]}) {
+            ::close(end);
+        }
+        std::printf("%8d  %12.2f  %12.2f  %16.0f\n", clients, result.p50Ms, result.p99Ms, result.perSecond);
+        std::fflush(stdout);
+    }
+    return 0;
+}
