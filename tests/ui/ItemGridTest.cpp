@@ -1,0 +1,313 @@
+#include "ui/ItemGrid.h"
+#include "UiTestTools.h"
+
+#include "common/OperandCatalogue.h"
+#include "model/clsConfig.h"
+
+#include <QHeaderView>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace tavrel;
+using ui::ItemGrid;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+namespace {
+
+using test::AddItem;
+using test::Project;
+
+enum class Shape { Empty, PlcWithoutItems, OneScalar, ScalarVectorScalar, TwoPlcs };
+
+void Build(Project& project, Shape shape)
+{
+    switch (shape) {
+    case Shape::Empty:
+        break;
+    case Shape::PlcWithoutItems:
+        project.AddPlc("Line_1");
+        break;
+    case Shape::OneScalar:
+        AddItem(project.AddPlc("Line_1"), op::MI, 10);
+        break;
+    case Shape::ScalarVectorScalar: {
+        model::clsPlc& plc = project.AddPlc("Line_1");
+        AddItem(plc, op::MI, 1);
+        AddItem(plc, op::MI, 10, 3);
+        AddItem(plc, op::MI, 20);
+        break;
+    }
+    case Shape::TwoPlcs:
+        AddItem(project.AddPlc("Line_1"), op::MB, 0);
+        AddItem(project.AddPlc("Line_2"), op::MI, 0, 2);
+        break;
+    }
+}
+
+char KindLetter(ItemGrid::RowKind kind)
+{
+    switch (kind) {
+    case ItemGrid::RowKind::PlcLead:
+        return 'L';
+    case ItemGrid::RowKind::ScalarItem:
+        return 'S';
+    case ItemGrid::RowKind::VectorSpacer:
+        return 'p';
+    case ItemGrid::RowKind::VectorHeader:
+        return 'H';
+    case ItemGrid::RowKind::VectorElement:
+        return 'E';
+    }
+    return '?';
+}
+
+QString Kinds(const ItemGrid& grid)
+{
+    QString kinds;
+    for (int row = 0; row < grid.rowCount(); ++row) {
+        kinds += QLatin1Char(KindLetter(grid.Row(row).kind));
+    }
+    return kinds;
+}
+
+QColor Background(const ItemGrid& grid, int row, int column)
+{
+    return grid.item(row, column)->background().color();
+}
+
+QColor Foreground(const ItemGrid& grid, int row, int column)
+{
+    return grid.item(row, column)->foreground().color();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Shape)
+
+class ItemGridTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void RowsFollowTheProject_data()
+    {
+        QTest::addColumn<Shape>("shape");
+        QTest::addColumn<QString>("kinds");
+        QTest::newRow("empty project: header only") << Shape::Empty << "";
+        QTest::newRow("PLC without items: its hidden lead row") << Shape::PlcWithoutItems << "L";
+        QTest::newRow("one single item") << Shape::OneScalar << "LS";
+        QTest::newRow("single, vector of three, single") << Shape::ScalarVectorScalar << "LSpHpEEES";
+        QTest::newRow("two PLCs") << Shape::TwoPlcs << "LSLpHpEE";
+    }
+
+    void RowsFollowTheProject()
+    {
+        QFETCH(Shape, shape);
+        QFETCH(QString, kinds);
+        Project project;
+        Build(project, shape);
+        ItemGrid grid;
+        grid.Fill(project.config);
+
+        QCOMPARE(Kinds(grid), kinds);
+        for (int row = 0; row < grid.rowCount(); ++row) {
+            const QChar kind = kinds.at(row);
+            QCOMPARE(grid.isRowHidden(row), kind == QLatin1Char('L'));
+            if (kind == QLatin1Char('p')) {
+                QCOMPARE(grid.rowHeight(row), 0);
+            } else if (kind != QLatin1Char('L')) {
+                QVERIFY(grid.rowHeight(row) > 0);
+            }
+            QCOMPARE(grid.CarriesItem(row), QStringLiteral("SHE").contains(kind));
+            // Items and vector headers are peach right of the PLC name; the rest light yellow.
+            const bool peach = kind == QLatin1Char('S') || kind == QLatin1Char('H');
+            QCOMPARE(Background(grid, row, ItemGrid::kColPlc), ItemGrid::kLightYellow);
+            QCOMPARE(Background(grid, row, ItemGrid::kColDirection), peach ? ItemGrid::kPeach : ItemGrid::kLightYellow);
+        }
+    }
+
+    void HeaderAndElementRowsShowTheirOwnTexts()
+    {
+        Project project;
+        model::clsPlc& plc = project.AddPlc("Line_1");
+        AddItem(plc, op::MI, 10, 8, 5, dir::ReadWrite);
+        ItemGrid grid;
+        grid.Fill(project.config);
+        QCOMPARE(Kinds(grid), QStringLiteral("LpHpEEEEEEEE"));
+
+        const QStringList header {
+            "Line_1", "", "MI", "10", "8", "lblDDE(5-12)", "Read/Write", "True", "COM 1 ; 57600"
+        };
+        for (int column = 0; column < ItemGrid::kColumnCount; ++column) {
+            QCOMPARE(grid.item(2, column)->text(), header.at(column));
+        }
+        for (int element = 0; element < 8; ++element) {
+            const int row = 4 + element;
+            QCOMPARE(grid.item(row, ItemGrid::kColOutline)->text(), QStringLiteral("1"));
+            QCOMPARE(grid.item(row, ItemGrid::kColAddress)->text(), QString::number(10 + element));
+            QCOMPARE(grid.item(row, ItemGrid::kColLength)->text(), QStringLiteral("1"));
+            QCOMPARE(grid.item(row, ItemGrid::kColDdeName)->text(), QStringLiteral("lblDDE(%1)").arg(5 + element));
+            QCOMPARE(grid.Row(row).labelIndex, 5 + element);
+        }
+    }
+
+    void EqualNeighboursMergeWithinAVectorAndAPlc()
+    {
+        Project project;
+        Build(project, Shape::ScalarVectorScalar); // L S p H p E E E S, every item MI, Read, enabled
+        AddItem(project.AddPlc("Line_2"), op::MI, 30); // L S
+        ItemGrid grid;
+        grid.Fill(project.config);
+
+        // The PLC name is one cell per PLC, over every row but the lead row.
+        QCOMPARE(grid.rowSpan(1, ItemGrid::kColPlc), 8);
+        QCOMPARE(grid.rowSpan(10, ItemGrid::kColPlc), 1);
+        // The elements share their operand type cell, but neither with the header nor with the next item.
+        QCOMPARE(grid.rowSpan(5, ItemGrid::kColOperandType), 3);
+        QCOMPARE(grid.rowSpan(3, ItemGrid::kColOperandType), 1);
+        QCOMPARE(grid.rowSpan(8, ItemGrid::kColOperandType), 1);
+        // The lead row of the next PLC parts equal texts of two PLCs.
+        QCOMPARE(grid.rowSpan(8, ItemGrid::kColDirection), 1);
+        // Address, length and name never merge.
+        for (int column : { ItemGrid::kColAddress, ItemGrid::kColLength, ItemGrid::kColDdeName }) {
+            for (int row = 0; row < grid.rowCount(); ++row) {
+                QCOMPARE(grid.rowSpan(row, column), 1);
+            }
+        }
+    }
+
+    void NotConnectedAndConnectedAgain()
+    {
+        Project project;
+        Build(project, Shape::TwoPlcs); // L S L p H p E E
+        ItemGrid grid;
+        grid.Fill(project.config);
+        const QString plain = QStringLiteral("COM 1 ; 57600");
+        const std::int32_t second = project.config.colPlcs().back()->Key;
+
+        grid.HighlightNotConnectedPlc(second, QStringLiteral("no answer"));
+        for (int row : { 4, 6, 7 }) {
+            QCOMPARE(grid.item(row, ItemGrid::kColCommParams)->text(), plain + QStringLiteral(" (NOT CONNECTED)"));
+            QCOMPARE(Background(grid, row, ItemGrid::kColCommParams), QColor(255, 0, 0));
+            QCOMPARE(Foreground(grid, row, ItemGrid::kColCommParams), QColor(Qt::white));
+            QVERIFY(grid.item(row, ItemGrid::kColCommParams)->toolTip().contains(QStringLiteral("no answer")));
+        }
+        QCOMPARE(grid.item(1, ItemGrid::kColCommParams)->text(), plain); // the other PLC
+        QCOMPARE(grid.item(3, ItemGrid::kColCommParams)->text(), QString()); // a spacer row
+
+        grid.HighlightConnectedPlc(second);
+        for (int row : { 4, 6, 7 }) {
+            QCOMPARE(grid.item(row, ItemGrid::kColCommParams)->text(), plain);
+            QCOMPARE(Background(grid, row, ItemGrid::kColCommParams), ItemGrid::kPeach);
+            QCOMPARE(Foreground(grid, row, ItemGrid::kColCommParams), QColor(Qt::black));
+            QVERIFY(grid.item(row, ItemGrid::kColCommParams)->toolTip().isEmpty());
+        }
+
+        grid.HighlightNotConnectedPlc(99, QString());
+        for (int row = 0; row < grid.rowCount(); ++row) {
+            QVERIFY(!grid.item(row, ItemGrid::kColCommParams)->text().contains(QStringLiteral("NOT CONNECTED")));
+        }
+    }
+
+    void ArrowKeysVisitOnlyRowsWithAnItem()
+    {
+        Project project;
+        Build(project, Shape::ScalarVectorScalar); // L S p H p E E E S
+        ItemGrid grid;
+        grid.Fill(project.config);
+        QCOMPARE(grid.CurrentItemRow(), -1);
+
+        QList<int> visited;
+        for (int step = 0; step < 7; ++step) {
+            QTest::keyClick(&grid, Qt::Key_Down);
+            visited << grid.CurrentItemRow();
+        }
+        QCOMPARE(visited, (QList<int> { 1, 3, 5, 6, 7, 8, 8 }));
+
+        grid.SetCurrentItemRow(5);
+        QTest::keyClick(&grid, Qt::Key_Up);
+        QCOMPARE(grid.CurrentItemRow(), 3);
+        QTest::keyClick(&grid, Qt::Key_Up);
+        QCOMPARE(grid.CurrentItemRow(), 1);
+        QTest::keyClick(&grid, Qt::Key_Up);
+        QCOMPARE(grid.CurrentItemRow(), 1);
+        QTest::keyClick(&grid, Qt::Key_End, Qt::ControlModifier);
+        QCOMPARE(grid.CurrentItemRow(), 8);
+        grid.SetCurrentItemRow(2); // a spacer row cannot be made current
+        QCOMPARE(grid.CurrentItemRow(), -1);
+
+        grid.SetCollapsed(3, true);
+        grid.SetCurrentItemRow(3);
+        QTest::keyClick(&grid, Qt::Key_Down);
+        QCOMPARE(grid.CurrentItemRow(), 8);
+    }
+
+    void TheCurrentRowIsMarkedInItsAddressLengthAndNameCells()
+    {
+        Project project;
+        Build(project, Shape::ScalarVectorScalar); // L S p H p E E E S
+        ItemGrid grid;
+        grid.Fill(project.config);
+        const QColor highlight = grid.palette().color(QPalette::Active, QPalette::Highlight);
+        QSignalSpy changes(&grid, &ItemGrid::currentItemRowChanged);
+
+        grid.SetCurrentItemRow(1);
+        grid.SetCurrentItemRow(5);
+        grid.SetCurrentItemRow(8);
+        QCOMPARE(changes.count(), 3);
+        QCOMPARE(changes.last().at(0).toInt(), 8);
+        for (int column : { ItemGrid::kColAddress, ItemGrid::kColLength, ItemGrid::kColDdeName }) {
+            QCOMPARE(Background(grid, 8, column), highlight);
+            QCOMPARE(Foreground(grid, 8, column), QColor(Qt::white));
+            QCOMPARE(Background(grid, 1, column), ItemGrid::kPeach); // an outline node again
+            QCOMPARE(Background(grid, 5, column), ItemGrid::kLightYellow); // an element again
+            QCOMPARE(Foreground(grid, 5, column), QColor(Qt::black));
+        }
+        QCOMPARE(Background(grid, 8, ItemGrid::kColOperandType), ItemGrid::kPeach);
+    }
+
+    void MouseClicksActOnTheRowUnderTheMouse()
+    {
+        Project project;
+        Build(project, Shape::ScalarVectorScalar); // L S p H p E E E S
+        ItemGrid grid;
+        grid.resize(900, 400);
+        grid.Fill(project.config);
+        grid.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&grid));
+        QSignalSpy rightClicks(&grid, &ItemGrid::itemRowRightClicked);
+        QSignalSpy doubleClicks(&grid, &ItemGrid::itemRowDoubleClicked);
+        const auto centre = [&grid](int row, int column) {
+            return QPoint(grid.columnViewportPosition(column) + grid.columnWidth(column) / 2,
+                          grid.rowViewportPosition(row) + grid.rowHeight(row) / 2);
+        };
+
+        // The PLC name is one merged cell starting at a spacer row; a click on it takes the row under the mouse.
+        QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, centre(6, ItemGrid::kColPlc));
+        QCOMPARE(grid.CurrentItemRow(), 6);
+
+        QTest::mouseClick(grid.viewport(), Qt::RightButton, {}, centre(8, ItemGrid::kColDdeName));
+        QCOMPARE(grid.CurrentItemRow(), 8);
+        QCOMPARE(rightClicks.count(), 1);
+        QCOMPARE(rightClicks.last().at(0).toInt(), 8);
+
+        const QPoint belowTheRows(50, grid.rowViewportPosition(8) + grid.rowHeight(8) + 40);
+        QTest::mouseClick(grid.viewport(), Qt::RightButton, {}, belowTheRows);
+        QCOMPARE(rightClicks.count(), 1);
+        QCOMPARE(grid.CurrentItemRow(), 8);
+
+        QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, centre(5, ItemGrid::kColAddress));
+        QCOMPARE(doubleClicks.count(), 1);
+        QCOMPARE(doubleClicks.last().at(0).toInt(), 5);
+
+        QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, centre(3, ItemGrid::kColOutline));
+        QVERIFY(grid.isRowHidden(5) && grid.isRowHidden(7) && !grid.isRowHidden(8));
+        QCOMPARE(grid.CurrentItemRow(), 3);
+        QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, centre(3, ItemGrid::kColOutline));
+        QVERIFY(!grid.isRowHidden(5));
+    }
+};
+
+QTEST_MAIN(ItemGridTest)
+#include "ItemGridTest.moc"
