@@ -1,0 +1,214 @@
+#include "UiTestTools.h"
+
+#include "common/Settings.h"
+#include "ui/frmOptions.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+#include <fstream>
+#include <sstream>
+
+using namespace tavrel;
+using test::Find;
+using ui::frmOptions;
+
+namespace {
+
+std::string FileText(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const std::filesystem::path& path, const std::string& text)
+{
+    std::ofstream file(path, std::ios::binary);
+    file << text;
+}
+
+/// A settings file in a fresh folder.
+struct SettingsFile
+{
+    test::TempDir dir;
+    std::filesystem::path path = dir / "tavrel.ini";
+    common::Settings settings { path, "tavrel" };
+
+    std::string Read(std::string_view key) const { return settings.ReadSetting(key, "<missing>"); }
+};
+
+} // namespace
+
+class frmOptionsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void WithoutASettingsFileTheDefaultsShow()
+    {
+        SettingsFile file;
+        frmOptions dialog(file.settings);
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Options"));
+        QVERIFY(Find<QRadioButton>(dialog, "opLoadNew")->isChecked());
+        QVERIFY(!Find<QLineEdit>(dialog, "txtProjectPath")->isEnabled());
+        QVERIFY(!Find<QPushButton>(dialog, "cmdProjectPath")->isEnabled());
+        QVERIFY(!Find<QCheckBox>(dialog, "ckAutoRun")->isChecked());
+        QVERIFY(!Find<QCheckBox>(dialog, "ckAutoRun")->isEnabled());
+        QVERIFY(!Find<QCheckBox>(dialog, "ckMinimized")->isChecked());
+        QVERIFY(Find<QCheckBox>(dialog, "ckConnectOnce")->isChecked());
+        QVERIFY(Find<QCheckBox>(dialog, "ckRunAsService")->isHidden());
+        QCOMPARE(Find<QLineEdit>(dialog, "txtLinkAddress")->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(Find<QLineEdit>(dialog, "txtLinkPort")->text(), QStringLiteral("7410"));
+    }
+
+    void StartUpChoicesEnableTheirControls()
+    {
+        SettingsFile file;
+        frmOptions dialog(file.settings);
+        Find<QRadioButton>(dialog, "opLoadPath")->click();
+        QVERIFY(Find<QLineEdit>(dialog, "txtProjectPath")->isEnabled());
+        QVERIFY(Find<QPushButton>(dialog, "cmdProjectPath")->isEnabled());
+        QVERIFY(Find<QCheckBox>(dialog, "ckAutoRun")->isEnabled());
+        Find<QLineEdit>(dialog, "txtProjectPath")->setText(QStringLiteral("/plant/line.tve"));
+        Find<QCheckBox>(dialog, "ckAutoRun")->setChecked(true);
+
+        Find<QRadioButton>(dialog, "opLoadLast")->click();
+        QVERIFY(Find<QLineEdit>(dialog, "txtProjectPath")->text().isEmpty());
+        QVERIFY(!Find<QLineEdit>(dialog, "txtProjectPath")->isEnabled());
+        QVERIFY(Find<QCheckBox>(dialog, "ckAutoRun")->isChecked());
+
+        Find<QRadioButton>(dialog, "opLoadNew")->click();
+        QVERIFY(!Find<QCheckBox>(dialog, "ckAutoRun")->isChecked());
+        QVERIFY(!Find<QCheckBox>(dialog, "ckAutoRun")->isEnabled());
+    }
+
+    void TheLastProjectChoiceEmptiesTheStoredPath()
+    {
+        SettingsFile file;
+        WriteFile(file.path, "[tavrel]\nStartUpOperation=2\nProjectFilePath=/plant/line.tve\nAutoRun=1\n");
+        frmOptions dialog(file.settings);
+        QVERIFY(Find<QRadioButton>(dialog, "opLoadLast")->isChecked());
+        QVERIFY(Find<QLineEdit>(dialog, "txtProjectPath")->text().isEmpty());
+        QVERIFY(Find<QCheckBox>(dialog, "ckAutoRun")->isChecked());
+        QVERIFY(Find<QCheckBox>(dialog, "ckAutoRun")->isEnabled());
+        Find<QPushButton>(dialog, "cmdOK")->click();
+        QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        QCOMPARE(file.Read("ProjectFilePath"), std::string());
+        QCOMPARE(file.Read("StartUpOperation"), std::string("2"));
+    }
+
+    void OkWritesEveryKeyOfTheDialog()
+    {
+        SettingsFile file;
+        WriteFile(file.path, "[tavrel]\nCurrentFilePath=/plant/last.tve\n");
+        frmOptions dialog(file.settings);
+        Find<QRadioButton>(dialog, "opLoadPath")->click();
+        Find<QLineEdit>(dialog, "txtProjectPath")->setText(QStringLiteral("/plant/line.tve"));
+        Find<QCheckBox>(dialog, "ckAutoRun")->setChecked(true);
+        Find<QCheckBox>(dialog, "ckMinimized")->setChecked(true);
+        Find<QCheckBox>(dialog, "ckConnectOnce")->setChecked(false);
+        Find<QPushButton>(dialog, "cmdOK")->click();
+
+        QCOMPARE(file.Read("AutoRun"), std::string("1"));
+        QCOMPARE(file.Read("RunAsService"), std::string("0")); // the hidden box, written all the same
+        QCOMPARE(file.Read("ProjectFilePath"), std::string("/plant/line.tve"));
+        QCOMPARE(file.Read("MinimizedAfterRun"), std::string("1"));
+        QCOMPARE(file.Read("ConnectOnce"), std::string("0"));
+        QCOMPARE(file.Read("StartUpOperation"), std::string("1"));
+        QCOMPARE(file.Read("CurrentFilePath"), std::string("/plant/last.tve"));
+        // An unchanged link server address is left to the file as it was.
+        QCOMPARE(file.Read("LinkPort"), std::string("<missing>"));
+        const common::AppOptions options = common::GetOptions(file.settings);
+        QCOMPARE(options, dialog.Options());
+    }
+
+    void CancelWritesNothing()
+    {
+        SettingsFile file;
+        const std::string before = "[tavrel]\nAutoRun=0\nConnectOnce=1\n";
+        WriteFile(file.path, before);
+        frmOptions dialog(file.settings);
+        Find<QCheckBox>(dialog, "ckConnectOnce")->setChecked(false);
+        Find<QRadioButton>(dialog, "opLoadLast")->click();
+        Find<QLineEdit>(dialog, "txtLinkPort")->setText(QStringLiteral("8000"));
+        Find<QPushButton>(dialog, "cmdCancel")->click();
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(FileText(file.path), before);
+    }
+
+    void TheLinkServerMovesOnlyWhenItsAddressChanged()
+    {
+        SettingsFile file;
+        std::vector<std::string> moves;
+        const auto mover = [&moves](const std::string& address, std::uint16_t port) -> std::optional<std::string> {
+            moves.push_back(address + ":" + std::to_string(port));
+            return std::nullopt;
+        };
+        {
+            frmOptions dialog(file.settings, mover);
+            Find<QPushButton>(dialog, "cmdOK")->click();
+        }
+        QVERIFY(moves.empty());
+        {
+            frmOptions dialog(file.settings, mover);
+            Find<QLineEdit>(dialog, "txtLinkAddress")->setText(QStringLiteral("0.0.0.0"));
+            Find<QLineEdit>(dialog, "txtLinkPort")->setText(QStringLiteral("8080"));
+            Find<QPushButton>(dialog, "cmdOK")->click();
+            QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        }
+        QCOMPARE(moves, (std::vector<std::string> { "0.0.0.0:8080" }));
+        QCOMPARE(file.Read("LinkAddress"), std::string("0.0.0.0"));
+        QCOMPARE(file.Read("LinkPort"), std::string("8080"));
+    }
+
+    void ARefusedLinkServerAddressKeepsTheDialogOpen_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("moverFails");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("not an address") << "localhost:80"
+                                        << "7410" << false
+                                        << "The link server address must be an IP address, such as 127.0.0.1.";
+        QTest::newRow("port 0") << "127.0.0.1"
+                                << "0" << false << "The link server port must be a whole number from 1 to 65535.";
+        QTest::newRow("port too large") << "127.0.0.1"
+                                        << "70000" << false
+                                        << "The link server port must be a whole number from 1 to 65535.";
+        QTest::newRow("port in use") << "127.0.0.1"
+                                     << "7411" << true
+                                     << "The link server cannot listen on 127.0.0.1 port 7411: address in use";
+    }
+
+    void ARefusedLinkServerAddressKeepsTheDialogOpen()
+    {
+        QFETCH(QString, address);
+        QFETCH(QString, port);
+        QFETCH(bool, moverFails);
+        QFETCH(QString, message);
+        SettingsFile file;
+        const auto mover = [moverFails](const std::string&, std::uint16_t) -> std::optional<std::string> {
+            return moverFails ? std::optional<std::string>("address in use") : std::nullopt;
+        };
+        frmOptions dialog(file.settings, mover);
+        Find<QCheckBox>(dialog, "ckConnectOnce")->setChecked(false);
+        Find<QLineEdit>(dialog, "txtLinkAddress")->setText(address);
+        Find<QLineEdit>(dialog, "txtLinkPort")->setText(port);
+        test::ModalAnswerer answerer;
+        answerer.PressOnMessageBox(QMessageBox::Ok);
+        Find<QPushButton>(dialog, "cmdOK")->click();
+        QCOMPARE(answerer.Messages().size(), 1u);
+        QCOMPARE(answerer.Messages().front().text, message);
+        QCOMPARE(answerer.Messages().front().icon, QMessageBox::Warning);
+        QVERIFY(dialog.result() != int(QDialog::Accepted));
+        QVERIFY(!std::filesystem::exists(file.path));
+    }
+};
+
+QTEST_MAIN(frmOptionsTest)
+#include "frmOptionsTest.moc"
