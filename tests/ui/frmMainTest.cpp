@@ -1,0 +1,330 @@
+#include "UiTestTools.h"
+
+#include "common/OperandCatalogue.h"
+#include "ui/ItemGrid.h"
+#include "ui/frmMain.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QToolBar>
+
+using namespace tavrel;
+using ui::frmMain;
+using ui::ItemGrid;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+namespace {
+
+const QStringList kRowTools { "ID_DeleteItem", "ID_CopyReadCommand", "ID_CopyWriteMacro", "ID_CopyStopPlcMacro",
+                              "ID_CopyRunPlcMacro" };
+const QStringList kProjectTools { "ID_Refresh", "ID_Run", "ID_CopyRunStopDDE" };
+
+/// The window over a program with PLC Line_1 (a single MI on lblDDE(9), a vector of three MI on lblDDE(5..7))
+/// and PLC Line_2 (a single MB on lblDDE(20)). Rows: L S p H p E E E L S.
+class Fixture
+{
+public:
+    explicit Fixture(bool withProject = true)
+    {
+        if (withProject) {
+            model::clsConfig& project = under.program.Project();
+            model::clsPlc& line1 = test::AddPlc(project, "Line_1");
+            test::AddItem(line1, op::MI, 10, 1, 9, dir::ReadWrite);
+            test::AddItem(line1, op::MI, 0, 3, 5, dir::ReadWrite);
+            test::AddItem(test::AddPlc(project, "Line_2"), op::MB, 1, 1, 20, dir::ReadWrite);
+        }
+        window = std::make_unique<frmMain>(under.program);
+    }
+
+    QAction* Tool(const char* name, const char* band = "barMain") const
+    {
+        QAction* tool = window->Tool(QString::fromLatin1(band), QString::fromLatin1(name));
+        if (tool == nullptr) {
+            qFatal("no tool %s in %s", name, band);
+        }
+        return tool;
+    }
+
+    QStringList EnabledTools(const char* band) const
+    {
+        QStringList enabled;
+        const QList<QAction*> tools = QString::fromLatin1(band) == QLatin1String("barMain")
+            ? window->findChild<QToolBar*>(QStringLiteral("barMain"))->actions()
+            : window->Band(QString::fromLatin1(band))->actions();
+        for (QAction* tool : tools) {
+            if (!tool->isSeparator() && tool->isEnabled() && tool->isVisible()) {
+                enabled << tool->objectName();
+            }
+        }
+        return enabled;
+    }
+
+    ItemGrid& Grid() const { return window->Grid(); }
+
+    test::ProgramUnderTest under;
+    std::unique_ptr<frmMain> window;
+};
+
+QString Clipboard()
+{
+    return QGuiApplication::clipboard()->text();
+}
+
+} // namespace
+
+class frmMainTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { QGuiApplication::clipboard()->setText(QStringLiteral("before")); }
+
+    void CommandStatesFollowTheProjectAndTheRow_data()
+    {
+        QTest::addColumn<bool>("withProject");
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("projectTools");
+        QTest::addColumn<bool>("rowTools");
+        QTest::newRow("empty project") << false << -1 << false << false;
+        QTest::newRow("PLCs, no current row") << true << -1 << true << false;
+        QTest::newRow("a single item") << true << 1 << true << true;
+        QTest::newRow("a vector element") << true << 6 << true << true;
+    }
+
+    void CommandStatesFollowTheProjectAndTheRow()
+    {
+        QFETCH(bool, withProject);
+        QFETCH(int, row);
+        QFETCH(bool, projectTools);
+        QFETCH(bool, rowTools);
+        Fixture fixture(withProject);
+        fixture.Grid().SetCurrentItemRow(row);
+        for (const QString& name : kProjectTools) {
+            QCOMPARE(fixture.Tool(qPrintable(name))->isEnabled(), projectTools);
+        }
+        for (const QString& name : kRowTools) {
+            QCOMPARE(fixture.Tool(qPrintable(name))->isEnabled(), rowTools);
+        }
+        QVERIFY(fixture.Tool("ID_New")->isEnabled());
+    }
+
+    void ARunLeavesOnlyStopAndTheToggleMacro()
+    {
+        Fixture fixture;
+        fixture.window->show();
+        fixture.Grid().SetCurrentItemRow(1);
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(fixture.under.program.IsRunning());
+        QCOMPARE(fixture.Tool("ID_Run")->text(), QStringLiteral("Stop"));
+        QCOMPARE(fixture.Tool("ID_Run", "popConnaction")->text(), QStringLiteral("Stop"));
+        QVERIFY(!fixture.Tool("ID_Run")->isEnabled()); // until the first pass is over
+        QVERIFY(test::WaitFor([&] { return fixture.Tool("ID_Run")->isEnabled(); }));
+
+        QCOMPARE(fixture.EnabledTools("barMain"), (QStringList { "ID_CopyRunStopDDE", "ID_Run" }));
+        QCOMPARE(fixture.EnabledTools("popFile"), QStringList());
+        QVERIFY(!fixture.window->close());
+        QVERIFY(fixture.window->isVisible());
+        fixture.window->RunTool(QStringLiteral("ID_New")); // refused while running
+        QCOMPARE(fixture.under.program.Project().colPlcs().size(), 2u);
+
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(!fixture.under.program.IsRunning());
+        QCOMPARE(fixture.Tool("ID_Run")->text(), QStringLiteral("Run"));
+        QCOMPARE(fixture.EnabledTools("popFile").size(), 6);
+        for (const QString& name : kRowTools + kProjectTools) {
+            QVERIFY2(fixture.Tool(qPrintable(name))->isEnabled(), qPrintable(name));
+        }
+        QVERIFY(fixture.window->close());
+    }
+
+    void ARefreshGivesTheToolsBack()
+    {
+        Fixture fixture;
+        fixture.under.script.Clear();
+        bool disabledDuringRefresh = false;
+        connect(&fixture.under.program, &app::Program::projectChanged, this,
+                [&] { disabledDuringRefresh = !fixture.Tool("ID_New")->isEnabled(); });
+        fixture.window->RunTool(QStringLiteral("ID_Refresh"));
+        QVERIFY(disabledDuringRefresh);
+        QVERIFY(!fixture.under.script.Calls(false).empty());
+        QVERIFY(!fixture.under.program.IsRunning());
+        QCOMPARE(fixture.Tool("ID_Run")->text(), QStringLiteral("Run"));
+        QCOMPARE(fixture.EnabledTools("popFile").size(), 6);
+        QVERIFY(fixture.Tool("ID_Refresh")->isEnabled());
+        QVERIFY(!fixture.Tool("ID_DeleteItem")->isEnabled()); // still no current row
+    }
+
+    void APlcThatFailsIsShownNotConnected()
+    {
+        Fixture fixture;
+        fixture.under.script.Always("ReadBinaryMix", test::DriverAnswer::Fails());
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(test::WaitFor([&] {
+            return fixture.Grid()
+                .item(1, ItemGrid::kColCommParams)
+                ->text()
+                .endsWith(QStringLiteral(" (NOT CONNECTED)"));
+        }));
+        QCOMPARE(fixture.Grid().item(1, ItemGrid::kColCommParams)->background().color(), QColor(255, 0, 0));
+        QVERIFY(fixture.window->statusBar()->currentMessage().startsWith(QStringLiteral("Line_2 is not connected: ")));
+        QVERIFY(test::WaitFor([&] { return fixture.under.program.IsRunToolEnabled(); }));
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(!fixture.under.program.IsRunning());
+    }
+
+    void ClipboardTextsOfEachRowKind_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<QString>("tool");
+        QTest::addColumn<QString>("text");
+        const QString crlf = QStringLiteral("\r\n");
+        QTest::newRow("single item: one formula") << 1 << "ID_CopyReadCommand"
+                                                  << "=Tavrel|Items!'lblDDE(9)'";
+        QTest::newRow("vector header: a line per element") << 3 << "ID_CopyReadCommand"
+                                                           << "=Tavrel|Items!'lblDDE(5)'" + crlf
+                + "=Tavrel|Items!'lblDDE(6)'" + crlf + "=Tavrel|Items!'lblDDE(7)'" + crlf;
+        QTest::newRow("element: its own formula") << 6 << "ID_CopyReadCommand"
+                                                  << "=Tavrel|Items!'lblDDE(6)'";
+        QTest::newRow("element: its own write block") << 7 << "ID_CopyWriteMacro"
+                                                      << "DDE Name: lblDDE(7)" + crlf;
+        QTest::newRow("stop macro of the row's PLC") << 9 << "ID_CopyStopPlcMacro"
+                                                     << "\"Line_2_STOP\"" + crlf;
+        QTest::newRow("run macro of an element's PLC") << 5 << "ID_CopyRunPlcMacro"
+                                                       << "\"Line_1_RUN\"" + crlf;
+        QTest::newRow("toggle macro without a row") << -1 << "ID_CopyRunStopDDE"
+                                                    << "\"Tavrel_RUN/STOP\"" + crlf;
+        QTest::newRow("a row command without a row does nothing") << -1 << "ID_CopyReadCommand"
+                                                                  << "before";
+    }
+
+    void ClipboardTextsOfEachRowKind()
+    {
+        QFETCH(int, row);
+        QFETCH(QString, tool);
+        QFETCH(QString, text);
+        Fixture fixture;
+        fixture.Grid().SetCurrentItemRow(row);
+        fixture.Tool(qPrintable(tool), "popItem")->trigger();
+        if (tool == QLatin1String("ID_CopyReadCommand")) {
+            QCOMPARE(Clipboard(), text); // formulas exactly; the macros' own texts are the link library's
+        } else {
+            QVERIFY2(Clipboard().contains(text), qPrintable(Clipboard()));
+            QCOMPARE(Clipboard().count(QStringLiteral("Dim lchannelNumber")), 1);
+        }
+    }
+
+    void ARightClickRewritesThePopUpCaptions()
+    {
+        Fixture fixture;
+        fixture.window->resize(1000, 500);
+        fixture.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
+        ItemGrid& grid = fixture.Grid();
+        const QPoint cell(grid.columnViewportPosition(ItemGrid::kColAddress) + 5, grid.rowViewportPosition(6) + 5);
+        QTest::mouseClick(grid.viewport(), Qt::RightButton, {}, cell);
+
+        QMenu* menu = fixture.window->Band(QStringLiteral("popItem"));
+        QVERIFY(menu->isVisible());
+        QStringList captions;
+        for (QAction* tool : menu->actions()) {
+            captions << tool->text();
+        }
+        QCOMPARE(
+            captions,
+            (QStringList { "Copy Read Command: 'lblDDE(6)' to Clipboard", "Copy Write Macro: 'lblDDE(6)' to Clipboard",
+                           "Copy Stop 'Line_1' PLC Macro to Clipboard", "Copy Run 'Line_1' PLC Macro to Clipboard",
+                           "Copy Run/Stop Toggle Macro to Clipboard" }));
+        QCOMPARE(grid.CurrentItemRow(), 6);
+        QCOMPARE(fixture.Tool("ID_CopyReadCommand")->text(), QStringLiteral("Copy Read Command to Clipboard"));
+        menu->hide();
+    }
+
+    void DeleteAsksThenRemoves_data()
+    {
+        QTest::addColumn<int>("row");
+        QTest::addColumn<bool>("yes");
+        QTest::addColumn<QString>("kindsAfter");
+        QTest::addColumn<QList<int>>("labelsGone");
+        QTest::newRow("single item") << 1 << true << "LpHpEEELS" << QList<int> { 9 };
+        QTest::newRow("vector header: the whole vector") << 3 << true << "LSLS" << QList<int> { 5, 6, 7 };
+        QTest::newRow("element: the whole vector") << 6 << true << "LSLS" << QList<int> { 5, 6, 7 };
+        QTest::newRow("last item of a PLC: the PLC too") << 9 << true << "LSpHpEEE" << QList<int> { 20 };
+        QTest::newRow("No keeps everything") << 6 << false << "LSpHpEEELS" << QList<int> {};
+    }
+
+    void DeleteAsksThenRemoves()
+    {
+        QFETCH(int, row);
+        QFETCH(bool, yes);
+        QFETCH(QString, kindsAfter);
+        QFETCH(QList<int>, labelsGone);
+        Fixture fixture;
+        fixture.Grid().SetCurrentItemRow(row);
+        test::ModalAnswerer answerer;
+        answerer.PressOnMessageBox(yes ? QMessageBox::Yes : QMessageBox::No);
+        fixture.window->RunTool(QStringLiteral("ID_DeleteItem"));
+
+        QCOMPARE(answerer.Messages().size(), 1u);
+        QCOMPARE(answerer.Messages().front().text,
+                 QStringLiteral("Are you sure you want to delete the selected item?"));
+        QCOMPARE(answerer.Messages().front().icon, QMessageBox::Question);
+        QCOMPARE(answerer.Messages().front().title, QStringLiteral("Tavrel"));
+        QString kinds;
+        for (int index = 0; index < fixture.Grid().rowCount(); ++index) {
+            kinds += QStringLiteral("LSpHE").at(static_cast<int>(fixture.Grid().Row(index).kind));
+        }
+        QCOMPARE(kinds, kindsAfter);
+        for (int label : { 5, 6, 7, 9, 20 }) {
+            QCOMPARE(fixture.under.program.Labels().IsLoaded(label), !labelsGone.contains(label));
+        }
+        QCOMPARE(fixture.Tool("ID_DeleteItem")->isEnabled(), !yes);
+    }
+
+    void DoubleClickEditsTheRowsItemAndKeepsTheRow()
+    {
+        Fixture fixture;
+        fixture.window->resize(1000, 500);
+        fixture.window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
+        ItemGrid& grid = fixture.Grid();
+        test::ModalAnswerer answerer;
+        QString title;
+        answerer.Then([&title](QWidget* dialog) {
+            title = dialog->windowTitle();
+            dialog->findChild<QLineEdit*>(QStringLiteral("txtOpAddress"))->setText(QStringLiteral("40"));
+            dialog->findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
+        });
+        const QPoint cell(grid.columnViewportPosition(ItemGrid::kColDdeName) + 5, grid.rowViewportPosition(6) + 5);
+        QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, cell);
+
+        QCOMPARE(title, QStringLiteral("Edit PLC"));
+        QCOMPARE(grid.item(3, ItemGrid::kColAddress)->text(), QStringLiteral("40"));
+        QCOMPARE(grid.item(6, ItemGrid::kColAddress)->text(), QStringLiteral("41"));
+        QCOMPARE(grid.CurrentItemRow(), 6);
+    }
+
+    void OptionsApplyWithoutARestart()
+    {
+        Fixture fixture;
+        QVERIFY(fixture.under.program.Options().ConnectOnce);
+        test::ModalAnswerer answerer;
+        answerer.Then([](QWidget* dialog) {
+            dialog->findChild<QCheckBox*>(QStringLiteral("ckConnectOnce"))->setChecked(false);
+            dialog->findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
+        });
+        fixture.Tool("ID_Options", "popFile")->trigger();
+        QCOMPARE(answerer.Pending(), 0u);
+        QVERIFY(!fixture.under.program.Options().ConnectOnce);
+    }
+};
+
+QTEST_MAIN(frmMainTest)
+#include "frmMainTest.moc"
