@@ -250,6 +250,7 @@ void frmConfigItems::BuildControls()
     auto* whole = new QHBoxLayout(this);
     whole->addLayout(left, 1);
     whole->addLayout(right, 1);
+    whole->setSizeConstraint(QLayout::SetFixedSize);
 
     // Both frames take the size of the larger, so switching between them moves nothing.
     const QSize frameSize = m_fSerial->sizeHint().expandedTo(m_fEthernet->sizeHint());

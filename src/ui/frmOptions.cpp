@@ -131,7 +131,7 @@ void frmOptions::BuildControls()
     auto* whole = new QVBoxLayout(this);
     whole->addWidget(m_tabs);
     whole->addLayout(buttons);
-    setMinimumSize(352, 210);
+    whole->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(m_opLoadNew, &QRadioButton::toggled, this, [this](bool on) {
         if (on) {
