@@ -1,0 +1,174 @@
+#include "comm/modbus/ModbusDriver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace tavrel::comm;
+using namespace tavrel::comm::modbus;
+using tavrel::common::Currency;
+
+namespace {
+
+// Everything that does not need a PLC: refusals before anything is sent.
+
+TEST(ModbusDriver, EveryExchangeFailsBeforeTheChannelIsOpen)
+{
+    ModbusDriver driver;
+    std::uint8_t status = 0;
+    std::int16_t word = 0;
+    std::vector<tavrel::common::BinaryMixEntry> entries{{0, 3, 0, 1, {}}};
+    EXPECT_FALSE(driver.ReadMI(0, 1, std::span(&word, 1), status));
+    EXPECT_EQ(status, status::kNotOpen);
+    EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
+    EXPECT_TRUE(entries[0].Values.empty());
+    EXPECT_FALSE(driver.PlcRun(status));
+    EXPECT_EQ(status, status::kNotOpen);
+    EXPECT_FALSE(driver.LastError().empty());
+}
+
+struct EthernetSetting
+{
+    const char* name;
+    std::function<void(ModbusDriver&)> change;
+    std::int32_t expected;
+};
+
+void PrintTo(const EthernetSetting& s, std::ostream* out) { *out << s.name; }
+
+class ConnectEthernet : public testing::TestWithParam<EthernetSetting>
+{
+};
+
+TEST_P(ConnectEthernet, ChecksTheSettings)
+{
+    ModbusDriver driver;
+    driver.SetEthernetMode(0);
+    driver.SetRemoteHost("127.0.0.1");
+    driver.SetRemotePort(502);
+    driver.SetTimeOut(1000);
+    driver.SetRetries(1);
+    GetParam().change(driver);
+    EXPECT_EQ(driver.ConnectEthernet(), GetParam().expected) << driver.LastError();
+    if (GetParam().expected != connect_status::kReady) {
+        EXPECT_FALSE(driver.LastError().empty());
+        EXPECT_FALSE(driver.OpenEthernet());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ConnectEthernet,
+    testing::Values(EthernetSetting{"AllGood", [](ModbusDriver&) {}, connect_status::kReady},
+                    EthernetSetting{"Mode1", [](ModbusDriver& d) { d.SetEthernetMode(1); },
+                                    connect_status::kUnknownMode},
+                    EthernetSetting{"NoHost", [](ModbusDriver& d) { d.SetRemoteHost(""); }, connect_status::kNoHost},
+                    EthernetSetting{"Port0", [](ModbusDriver& d) { d.SetRemotePort(0); }, connect_status::kBadPort},
+                    EthernetSetting{"TimeOut0", [](ModbusDriver& d) { d.SetTimeOut(0); },
+                                    connect_status::kBadTimeOut},
+                    EthernetSetting{"NegativeRetries", [](ModbusDriver& d) { d.SetRetries(-1); },
+                                    connect_status::kBadRetries},
+                    EthernetSetting{"Unit250", [](ModbusDriver& d) { d.SetUnitId(250); }, connect_status::kBadUnit}),
+    [](const testing::TestParamInfo<EthernetSetting>& param) { return param.param.name; });
+
+TEST(ModbusDriver, AClosedPortFailsToOpenAtOnce)
+{
+    // A bound socket that does not listen refuses connections, and keeps its port from anyone else meanwhile.
+    const int socketFd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    getsockname(socketFd, reinterpret_cast<sockaddr*>(&address), &length);
+
+    ModbusDriver driver;
+    driver.SetRemoteHost("127.0.0.1");
+    driver.SetRemotePort(ntohs(address.sin_port));
+    driver.SetTimeOut(5000);
+    ASSERT_EQ(driver.ConnectEthernet(), connect_status::kReady);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(driver.OpenEthernet());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_NE(driver.LastError().find("127.0.0.1:" + std::to_string(ntohs(address.sin_port))), std::string::npos)
+        << driver.LastError();
+    close(socketFd);
+}
+
+struct SerialSetting
+{
+    const char* name;
+    std::function<void(SerialSettings&, std::int32_t&, ModbusDriver&)> change;
+    const char* message;
+};
+
+void PrintTo(const SerialSetting& s, std::ostream* out) { *out << s.name; }
+
+class OpenSerial : public testing::TestWithParam<SerialSetting>
+{
+};
+
+TEST_P(OpenSerial, RefusesWhatModbusRtuCannotUse)
+{
+    OperandMap map;
+    map.SetSerialDevice(1, "/nonexistent/tavrel-serial");
+    ModbusDriver driver(map);
+    SerialSettings settings;
+    std::int32_t port = 1;
+    GetParam().change(settings, port, driver);
+    EXPECT_FALSE(driver.OpenSerial(port, settings));
+    EXPECT_NE(driver.LastError().find(GetParam().message), std::string::npos) << driver.LastError();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OpenSerial,
+    testing::Values(
+        SerialSetting{"Port0", [](SerialSettings&, std::int32_t& p, ModbusDriver&) { p = 0; }, "is not a serial port"},
+        SerialSetting{"DataBits6", [](SerialSettings& s, std::int32_t&, ModbusDriver&) { s.DataBits = 6; },
+                      "6 data bits"},
+        SerialSetting{"Parity3", [](SerialSettings& s, std::int32_t&, ModbusDriver&) { s.Parity = 3; },
+                      "parity code 3"},
+        SerialSetting{"StopBits3", [](SerialSettings& s, std::int32_t&, ModbusDriver&) { s.StopBits = 3; },
+                      "3 stop bits"},
+        SerialSetting{"Unit248", [](SerialSettings&, std::int32_t&, ModbusDriver& d) { d.SetUnitId(248); },
+                      "unit ID 248"},
+        SerialSetting{"MissingDevice", [](SerialSettings&, std::int32_t&, ModbusDriver&) {},
+                      "cannot open /nonexistent/tavrel-serial"}),
+    [](const testing::TestParamInfo<SerialSetting>& param) { return param.param.name; });
+
+TEST(ModbusDriver, ValuesAnOperandCannotHoldAreRefusedBeforeSending)
+{
+    ModbusDriver driver; // not open: a value that passed the checks would fail with kNotOpen instead
+    std::uint8_t status = 0;
+    std::uint8_t bit = 2;
+    EXPECT_FALSE(driver.WriteMB(0, 1, std::span(&bit, 1), status));
+    EXPECT_EQ(status, status::kRefused);
+    EXPECT_NE(driver.LastError().find("MB 0 is a bit: it takes 0 or 1, not 2"), std::string::npos);
+
+    for (const Currency value : {Currency{15000}, Currency::FromWhole(-1), Currency::FromWhole(4294967296)}) {
+        Currency copy = value;
+        EXPECT_FALSE(driver.WriteDW(3, 1, std::span(&copy, 1), status));
+        EXPECT_EQ(status, status::kRefused) << tavrel::common::CurrencyToText(value);
+    }
+    Currency ticks = Currency::FromWhole(36000000);
+    EXPECT_FALSE(driver.WriteTPreset(0, 1, std::span(&ticks, 1), status));
+    EXPECT_EQ(status, status::kRefused);
+
+    std::int16_t word = 0;
+    EXPECT_FALSE(driver.WriteMI(-1, 1, std::span(&word, 1), status));
+    EXPECT_EQ(status, status::kRefused);
+    EXPECT_FALSE(driver.WriteMI(0, 0, std::span(&word, 1), status));
+    EXPECT_EQ(status, status::kRefused);
+    EXPECT_FALSE(driver.WriteMI(0, 2, std::span(&word, 1), status)); // the buffer holds one value
+    EXPECT_EQ(status, status::kRefused);
+
+    Currency fits = Currency::FromWhole(4294967295);
+    EXPECT_FALSE(driver.WriteDW(3, 1, std::span(&fits, 1), status));
+    EXPECT_EQ(status, status::kNotOpen);
+}
+
+} // namespace

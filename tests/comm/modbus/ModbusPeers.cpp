@@ -1,0 +1,86 @@
+#include "ModbusPeers.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace tavrel::test {
+
+namespace {
+
+constexpr std::chrono::seconds kStartTimeOut{20};
+
+// The port at the end of a line "... listening on ...:PORT"; throws when the line is not that.
+int PortOfListeningLine(const std::optional<std::string>& line, const std::string& who)
+{
+    if (!line) {
+        throw std::runtime_error(who + " did not say where it listens");
+    }
+    const auto colon = line->rfind(':');
+    if (line->find("listening on") == std::string::npos || colon == std::string::npos) {
+        throw std::runtime_error(who + " said \"" + *line + "\" instead of where it listens");
+    }
+    return std::stoi(line->substr(colon + 1));
+}
+
+std::string FindProgram(const std::string& name)
+{
+    const char* path = std::getenv("PATH");
+    std::istringstream folders(path ? path : "/usr/bin:/bin");
+    for (std::string folder; std::getline(folders, folder, ':');) {
+        const std::filesystem::path candidate = std::filesystem::path(folder) / name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate.string();
+        }
+    }
+    throw std::runtime_error(name + " is not installed (tools/install-deps installs it)");
+}
+
+} // namespace
+
+std::string SimulatorPath() { return TAVREL_PLCSIM; }
+
+SimulatorProcess::SimulatorProcess(const std::vector<std::string>& extraArguments)
+{
+    std::vector<std::string> argv{SimulatorPath(), "--tcp", "127.0.0.1:0"};
+    argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
+    m_process = std::make_unique<ChildProcess>(argv);
+    m_port = PortOfListeningLine(m_process->ReadLine(kStartTimeOut), "tavrel-plcsim");
+}
+
+PymodbusPeer::PymodbusPeer()
+{
+    m_process = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/python3", TAVREL_PYMODBUS_PEER});
+    m_port = PortOfListeningLine(m_process->ReadLine(kStartTimeOut), "the pymodbus peer");
+}
+
+SerialLinePair::SerialLinePair()
+{
+    const std::string a = "pty,raw,echo=0,link=" + EndA().string();
+    const std::string b = "pty,raw,echo=0,link=" + EndB().string();
+    m_socat = std::make_unique<ChildProcess>(std::vector<std::string>{FindProgram("socat"), a, b});
+    const auto deadline = std::chrono::steady_clock::now() + kStartTimeOut;
+    while (!std::filesystem::exists(EndA()) || !std::filesystem::exists(EndB())) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            throw std::runtime_error("socat made no pseudo-terminals");
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+bool OpenTcp(comm::modbus::ModbusDriver& driver, int port, std::int32_t timeOutMs, std::int16_t retries,
+             std::uint8_t unitId)
+{
+    driver.SetUnitId(unitId);
+    driver.SetEthernetMode(0);
+    driver.SetRemoteHost("127.0.0.1");
+    driver.SetRemotePort(port);
+    driver.SetTimeOut(timeOutMs);
+    driver.SetRetries(retries);
+    return driver.ConnectEthernet() == 0 && driver.OpenEthernet();
+}
+
+} // namespace tavrel::test

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "ChildProcess.h"
+#include "support/TempDir.h"
+
+#include "comm/modbus/ModbusDriver.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrel::test {
+
+/// Where the tavrel-plcsim of this build is.
+std::string SimulatorPath();
+
+/// tavrel-plcsim serving Modbus TCP on 127.0.0.1, at a port the system chose.
+class SimulatorProcess
+{
+public:
+    explicit SimulatorProcess(const std::vector<std::string>& extraArguments = {});
+    int Port() const { return m_port; }
+    ChildProcess& Process() { return *m_process; }
+
+private:
+    std::unique_ptr<ChildProcess> m_process;
+    int m_port = 0;
+};
+
+/// A Modbus TCP server of pymodbus on 127.0.0.1 holding the known contents below: coils 0..65000, discrete inputs
+/// 0..2999, holding registers 0..15199; anything else is an illegal data address.
+class PymodbusPeer
+{
+public:
+    PymodbusPeer();
+    int Port() const { return m_port; }
+
+private:
+    std::unique_ptr<ChildProcess> m_process;
+    int m_port = 0;
+};
+
+/// What the pymodbus peer holds at an address until it is written.
+inline std::uint16_t PeerRegister(int address) { return static_cast<std::uint16_t>((address * 31 + 7) & 0xFFFF); }
+inline std::uint8_t PeerCoil(int address) { return address % 3 == 0 ? 1 : 0; }
+inline std::uint8_t PeerInput(int address) { return address % 4 == 1 ? 1 : 0; }
+
+/// Two pseudo-terminals that socat connects like the two ends of a serial cable.
+class SerialLinePair
+{
+public:
+    SerialLinePair();
+    std::filesystem::path EndA() const { return m_folder / "a"; }
+    std::filesystem::path EndB() const { return m_folder / "b"; }
+
+private:
+    TempDir m_folder;
+    std::unique_ptr<ChildProcess> m_socat;
+};
+
+/// Prepares and opens a Modbus TCP channel to 127.0.0.1:port; true when open.
+bool OpenTcp(comm::modbus::ModbusDriver& driver, int port, std::int32_t timeOutMs = 1000, std::int16_t retries = 1,
+             std::uint8_t unitId = 0);
+
+} // namespace tavrel::test

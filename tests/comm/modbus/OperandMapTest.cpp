@@ -1,0 +1,129 @@
+#include "comm/modbus/OperandMap.h"
+
+#include "common/OperandCatalogue.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+using namespace tavrel::comm::modbus;
+namespace op = tavrel::common::operand;
+
+namespace {
+
+TEST(OperandMap, RawTimerWordsTakeOneRegisterEach)
+{
+    const OperandMap map;
+    EXPECT_EQ(map.Locate(op::TPreset, 5, TimerFormat::RawWord),
+              (OperandLocation{Table::HoldingRegisters, 12005, 1}));
+    EXPECT_EQ(map.Locate(op::TCurrent, 5, TimerFormat::RawWord),
+              (OperandLocation{Table::HoldingRegisters, 13005, 1}));
+    EXPECT_EQ(TimerFormatOf(tavrel::common::plctype::Q40StandAlone), TimerFormat::RawWord);
+    EXPECT_EQ(TimerFormatOf(tavrel::common::plctype::Q40ViaOrbis), TimerFormat::RawWord);
+    EXPECT_EQ(TimerFormatOf(tavrel::common::plctype::OrbisA), TimerFormat::Ticks);
+}
+
+TEST(OperandMap, NothingOutsideTheModbusAddressesOrWithoutAPlace)
+{
+    const OperandMap map;
+    EXPECT_TRUE(map.Locate(op::MI, 65535, TimerFormat::Ticks));
+    EXPECT_FALSE(map.Locate(op::MI, 65536, TimerFormat::Ticks));
+    EXPECT_TRUE(map.Locate(op::ML, 29267, TimerFormat::Ticks)); // registers 65534 and 65535
+    EXPECT_FALSE(map.Locate(op::ML, 29268, TimerFormat::Ticks));
+    EXPECT_FALSE(map.Locate(op::MI, -1, TimerFormat::Ticks));
+    EXPECT_FALSE(map.Locate(8, 0, TimerFormat::Ticks));
+}
+
+TEST(OperandMap, ComPortsDefaultToTheSerialDevices)
+{
+    OperandMap map;
+    EXPECT_EQ(map.SerialDevice(1), "/dev/ttyS0");
+    EXPECT_EQ(map.SerialDevice(16), "/dev/ttyS15");
+    EXPECT_EQ(map.SerialDevice(0), "");
+    map.SetSerialDevice(2, "/dev/ttyUSB0");
+    EXPECT_EQ(map.SerialDevice(2), "/dev/ttyUSB0");
+}
+
+TEST(OperandMapFile, SetsEveryKindOfEntry)
+{
+    const auto map = ParseOperandMap("; where the operands live\n"
+                                     "[Bases]\n"
+                                     "MB = 2000\n"
+                                     "t(preset) = 20000   ; blanks and case do not matter\n"
+                                     "\n"
+                                     "[options]\r\n"
+                                     "WordOrder = LowWordFirst\n"
+                                     "MaxRegistersPerRequest = 60\n"
+                                     "MaxBitsPerRequest = 800\n"
+                                     "RunCoil = 100\n"
+                                     "[Ports]\n"
+                                     "COM3 = /dev/ttyUSB1\n",
+                                     "modbus-map.ini");
+    ASSERT_TRUE(map) << map.error();
+    EXPECT_EQ(map->Base(op::MB), 2000);
+    EXPECT_EQ(map->Base(op::TPreset), 20000);
+    EXPECT_EQ(map->Base(op::SB), 10000);
+    EXPECT_EQ(map->Order(), WordOrder::LowWordFirst);
+    EXPECT_EQ(map->MaxRegistersPerRequest(), 60);
+    EXPECT_EQ(map->MaxBitsPerRequest(), 800);
+    EXPECT_EQ(map->RunCoil(), 100);
+    EXPECT_EQ(map->SerialDevice(3), "/dev/ttyUSB1");
+    EXPECT_EQ(map->SerialDevice(1), "/dev/ttyS0");
+}
+
+struct BadFile
+{
+    const char* text;
+    const char* message; ///< what the error must say, after the file name and line
+};
+
+void PrintTo(const BadFile& f, std::ostream* out) { *out << testing::PrintToString(std::string(f.text)); }
+
+class BadMapFile : public testing::TestWithParam<BadFile>
+{
+};
+
+TEST_P(BadMapFile, IsRefusedNamingTheLine)
+{
+    const auto map = ParseOperandMap(GetParam().text, "modbus-map.ini");
+    ASSERT_FALSE(map);
+    EXPECT_NE(map.error().find(std::string("modbus-map.ini, line ") + GetParam().message), std::string::npos)
+        << map.error();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadMapFile,
+    testing::Values(BadFile{"MB = 5\n", "1: \"MB\" comes before any section"},
+                    BadFile{"[Bases]\nMQ = 5\n", "2: unknown operand type \"MQ\""},
+                    BadFile{"[Bases]\n\nMB = 65536\n", "3: the base address of MB must be a whole number"},
+                    BadFile{"[Bases]\nMB = 1000.5\n", "2: the base address of MB"},
+                    BadFile{"[Bases]\nMB = 1\nmb = 2\n", "3: \"mb\" is given twice (first on line 2)"},
+                    BadFile{"[Bases]\nMB 1000\n", "2: expected \"key = value\""},
+                    BadFile{"[Colours]\n", "1: unknown section [Colours]"},
+                    BadFile{"[Options]\nWordOrder = Middle\n", "2: WordOrder must be HighWordFirst or LowWordFirst"},
+                    BadFile{"[Options]\nMaxRegistersPerRequest = 126\n", "2: MaxRegistersPerRequest must be"},
+                    BadFile{"[Options]\nSpeed = 3\n", "2: unknown option \"Speed\""},
+                    BadFile{"[Ports]\nCOM0 = /dev/ttyS0\n", "2: a port is named COM1, COM2"},
+                    BadFile{"[Ports]\nCOM1 =\n", "2: COM1 needs a device path"},
+                    BadFile{"[Ports]\n= /dev/ttyS0\n", "2: a value without a key"}));
+
+TEST(OperandMapFile, AMissingFileGivesTheBuiltInMap)
+{
+    tavrel::test::TempDir folder;
+    const auto map = ReadOperandMapFile(folder / "modbus-map.ini");
+    ASSERT_TRUE(map) << map.error();
+    EXPECT_EQ(map->Base(op::MB), 1000);
+    EXPECT_EQ(map->RunCoil(), 65000);
+}
+
+TEST(OperandMapFile, ABadFileIsAnErrorNamingThePath)
+{
+    tavrel::test::TempDir folder;
+    std::ofstream(folder / "modbus-map.ini") << "[Bases]\nMB = x\n";
+    const auto map = ReadOperandMapFile(folder / "modbus-map.ini");
+    ASSERT_FALSE(map);
+    EXPECT_NE(map.error().find((folder / "modbus-map.ini").string() + ", line 2"), std::string::npos) << map.error();
+}
+
+} // namespace
