@@ -28,7 +28,8 @@ using namespace tavrel;
 
 namespace {
 
-constexpr std::int64_t kWrap = 1000000000; // values carry microseconds modulo this, to fit 32 bits
+constexpr std::int64_t kWrap = 1000000000;
+constexpr double kTargetP99Ms = 20; // values carry microseconds modulo this, to fit 32 bits
 
 std::int64_t NowMicros()
 {
@@ -263,6 +264,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
+    double worstP99AtHundred = -1;
     if (clientCounts.empty()) {
         clientCounts = {1, 10, 100};
     }
@@ -302,6 +304,14 @@ int main(int argc, char** argv)
         }
         std::printf("%8d  %12.2f  %12.2f  %16.0f\n", clients, result.p50Ms, result.p99Ms, result.perSecond);
         std::fflush(stdout);
+        if (clients == 100) {
+            worstP99AtHundred = result.p99Ms;
+        }
+    }
+    if (worstP99AtHundred >= 0) {
+        const bool met = worstP99AtHundred < kTargetP99Ms;
+        std::printf("target: p99 under %.0f ms with 100 clients: %s\n", kTargetP99Ms, met ? "met" : "missed");
+        return met ? 0 : 1;
     }
     return 0;
 }

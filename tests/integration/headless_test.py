@@ -35,6 +35,7 @@ def start(args, pattern, timeout=15):
         if match:
             return process, match, lines
     process.kill()
+    process.wait()
     raise AssertionError(f"{args[0]} never printed {pattern!r}: {''.join(lines)}")
 
 
@@ -60,8 +61,10 @@ def curl(*args):
 class Headless(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tavrel-headless-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
         self.sim, match, _ = start([f"{BIN}/tavrel-plcsim", "--tcp", "127.0.0.1:0"],
                                    r"listening on tcp 127\.0\.0\.1:(\d+)")
+        self.addCleanup(self.end, self.sim)
         self.plc_port = int(match.group(1))
         self.project = os.path.join(self.dir, "p.tve")
         shutil.copy(f"{BIN}/Templates/DDETemplate.tvb", self.project)
@@ -79,17 +82,17 @@ class Headless(unittest.TestCase):
         self.tavrel, match, self.lines = start(
             [f"{BIN}/tavrel", "--headless", "--settings", os.path.join(self.dir, "t.ini"),
              "--listen", "127.0.0.1:0", self.project], r"link server on http://127\.0\.0\.1:(\d+)/")
+        self.addCleanup(self.end, self.tavrel)
         self.base = f"http://127.0.0.1:{match.group(1)}/dde/Tavrel/Items"
         self.ws = f"ws://127.0.0.1:{match.group(1)}/dde/Tavrel/Items"
         wait_for_line(self.tavrel, r"PLC 'Line_1' connected", self.lines)
 
-    def tearDown(self):
-        for process in (self.tavrel, self.sim):
-            if process.poll() is None:
-                process.kill()
-            process.wait()
-            process.stdout.close()
-        shutil.rmtree(self.dir, ignore_errors=True)
+    @staticmethod
+    def end(process):
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        process.stdout.close()
 
     def read(self, item):
         return curl(f"{self.base}/{item}")[1]
