@@ -61,17 +61,20 @@ void Headless::Start(const std::string& commandLineFile)
 void Headless::ReportStates()
 {
     for (const auto& plc : m_program.Project().colPlcs()) {
+        // A PLC whose channel would not open again is marked connected until its next read fails; it has not
+        // come back, and saying so would report a failure as a success.
+        const bool connected = plc->Connected && plc->LastError.empty();
         const auto reported = m_reported.find(plc->Key);
-        if (reported != m_reported.end() && reported->second == plc->Connected) {
+        if (reported != m_reported.end() && reported->second == connected) {
             continue;
         }
-        m_reported[plc->Key] = plc->Connected;
-        if (plc->Connected) {
+        m_reported[plc->Key] = connected;
+        if (connected) {
             PrintLine("PLC '" + plc->Name + "' connected (" + plc->GetCommParamsAsString() + ")");
         } else {
             PrintLine("PLC '" + plc->Name + "' not connected (" + plc->GetCommParamsAsString() + "): "
                       + (plc->LastError.empty() ? std::string("no answer") : plc->LastError)
-                      + "; next attempt in 60 s");
+                      + "; next attempt in " + std::to_string(m_program.Environment().ReconnectDelaySeconds) + " s");
         }
     }
 }

@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QLockFile>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -80,6 +81,13 @@ int main(int argc, char** argv)
         {QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.")},
         {QStringLiteral("screenshots"), QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."), QStringLiteral("folder")},
     });
+    // For tests that drive the retry: the seconds between a PLC's failure and the next attempt to open it
+    // (60 unless given). Hidden from --help, since a user has no reason to change it.
+    QCommandLineOption reconnectOption(QStringLiteral("reconnect-seconds"),
+                                       QStringLiteral("Retry a failed PLC after <seconds> instead of 60."),
+                                       QStringLiteral("seconds"));
+    reconnectOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(reconnectOption);
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."), QStringLiteral("[project]"));
     parser.process(*application);
 
@@ -145,12 +153,26 @@ int main(int argc, char** argv)
         return Fail(headless, "the link server address '" + listenAddress.toStdString() + "' is no IP address", kExitUsage);
     }
 
+    std::int64_t reconnectSeconds = tavrel::comm::kReconnectDelaySeconds;
+    if (parser.isSet(reconnectOption)) {
+        bool secondsOk = false;
+        const int seconds = parser.value(reconnectOption).toInt(&secondsOk);
+        if (!secondsOk || seconds < 1 || seconds > 3600) {
+            return Fail(headless, "--reconnect-seconds takes a whole number from 1 to 3600, not '"
+                                      + parser.value(reconnectOption).toStdString() + "'",
+                        kExitUsage);
+        }
+        reconnectSeconds = seconds;
+    }
+
     tavrel::app::Program program(
         std::move(settings),
         [map](const tavrel::model::clsPlc& plc) {
             return std::make_shared<tavrel::comm::modbus::ModbusDriver>(map, plc.Params().PlcType);
         },
         *templatePath);
+
+    program.Environment().ReconnectDelaySeconds = reconnectSeconds;
 
     tavrel::link::LinkServer server(program);
     const auto listening = server.Listen(address, listenPort);

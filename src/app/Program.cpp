@@ -278,7 +278,7 @@ void Program::ScheduleNextPass()
             m_passTimer.start(0);
             return;
         }
-        const std::int64_t due = plc->ConnectedTimeOutTimer + comm::kReconnectDelaySeconds;
+        const std::int64_t due = plc->ConnectedTimeOutTimer + m_env.ReconnectDelaySeconds;
         nextRetry = nextRetry ? std::min(*nextRetry, due) : due;
     }
     if (nextRetry) {

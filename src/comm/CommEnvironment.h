@@ -30,6 +30,9 @@ public:
 /// Seconds of a monotonic clock: never goes back, not tied to the time of day.
 std::int64_t SteadySeconds();
 
+/// A PLC that failed is re-opened this many seconds later, unless the environment says otherwise.
+inline constexpr std::int64_t kReconnectDelaySeconds = 60;
+
 /// What the communication routines need from the program around them.
 struct CommEnvironment
 {
@@ -40,11 +43,10 @@ struct CommEnvironment
     CommObserver* Observer = nullptr;
     std::function<std::int64_t()> MonotonicSeconds = SteadySeconds;
     char DecimalSeparator = '.';
+    /// Seconds of MonotonicSeconds between a PLC's failure and the next attempt to open it.
+    std::int64_t ReconnectDelaySeconds = kReconnectDelaySeconds;
 
     bool ConnectOnce() const { return Options == nullptr || Options->ConnectOnce; }
 };
-
-/// A PLC that failed is re-opened this many seconds later.
-inline constexpr std::int64_t kReconnectDelaySeconds = 60;
 
 } // namespace tavrel::comm

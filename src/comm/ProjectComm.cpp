@@ -39,7 +39,9 @@ void Refresh(model::clsConfig& config, const CommEnvironment& env)
                     env.Observer->HighlightNotConnectedPlc(plc->Key, plc->LastError);
                 }
             }
-        } else if (env.MonotonicSeconds() - plc->ConnectedTimeOutTimer >= kReconnectDelaySeconds) {
+        } else if (env.MonotonicSeconds() - plc->ConnectedTimeOutTimer >= env.ReconnectDelaySeconds) {
+            // The PLC counts as connected whatever the open gives; LastError tells a failed open from a good one.
+            plc->LastError.clear();
             (void)OpenComm(*plc, env);
             plc->Connected = true;
             if (env.Observer) {

@@ -8,7 +8,7 @@
 namespace tavrel::comm {
 
 /// One pass over every PLC in project order: a connected PLC reads and, when that succeeded, writes its
-/// pending pokes; a PLC that fails is marked not connected and re-opened kReconnectDelaySeconds later.
+/// pending pokes; a PLC that fails is marked not connected and re-opened env.ReconnectDelaySeconds later.
 void Refresh(model::clsConfig& config, const CommEnvironment& env);
 
 /// Marks every PLC connected.

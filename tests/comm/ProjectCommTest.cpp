@@ -59,6 +59,35 @@ TEST_F(ProjectCommTest, FailedPlcIsMarkedAndRetriedSixtySecondsLater)
     EXPECT_EQ(Count("ReadBinaryMix(3@1x1)"), 1);
 }
 
+TEST_F(ProjectCommTest, AReopenLeavesAReasonOnlyWhenTheChannelWouldNotOpen)
+{
+    // The PLC counts as connected after either open; only the reason tells a failed one from a good one.
+    auto& a = AddPlc("A");
+    AddItem(a, op::MI, 1, dir::Read);
+    env.ReconnectDelaySeconds = 5;
+    StartRun();
+    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()});
+    comm::Refresh(config, env);
+    ASSERT_FALSE(a.Connected);
+    ASSERT_FALSE(a.LastError.empty());
+
+    script.Queue("OpenSerial", {DriverAnswer::Fails(), DriverAnswer::Fails()}); // the reopen and the read's open
+    now += 4;
+    comm::Refresh(config, env);
+    EXPECT_FALSE(a.Connected) << "the delay is the environment's";
+    now += 1;
+    comm::Refresh(config, env);
+    EXPECT_TRUE(a.Connected);
+    EXPECT_EQ(a.LastError, "scripted failure") << "the failed open says why";
+
+    comm::Refresh(config, env); // the read opens again, fails, and the clock starts over
+    ASSERT_FALSE(a.Connected);
+    now += 5;
+    comm::Refresh(config, env);
+    EXPECT_TRUE(a.Connected);
+    EXPECT_EQ(a.LastError, "") << "no reason of an earlier failure is left behind a good open";
+}
+
 TEST_F(ProjectCommTest, FailureStampUsesAMonotonicClockAcrossMidnight)
 {
     // The clock goes on counting past any time of day: 60 s after the failure is always 60 s later.
