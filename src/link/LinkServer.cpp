@@ -33,8 +33,7 @@ public:
     {
         QTcpSocket* socket = QTcpServer::nextPendingConnection();
         if (socket != nullptr) {
-            ++m_open;
-            connect(socket, &QObject::destroyed, this, [this] { --m_open; });
+            m_open.append(socket);
         }
         return socket;
     }
@@ -42,7 +41,9 @@ public:
 protected:
     void incomingConnection(qintptr handle) override
     {
-        if (m_open >= m_limit) {
+        // Counted by guarded pointers, not by signals: a WebSocket upgrade disconnects every signal of its socket.
+        m_open.removeIf([](const QPointer<QTcpSocket>& socket) { return socket.isNull(); });
+        if (m_open.size() >= m_limit) {
             QTcpSocket refused;
             refused.setSocketDescriptor(handle);
             refused.write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 24\r\nConnection: close\r\n\r\n"
@@ -56,7 +57,7 @@ protected:
 
 private:
     int m_limit;
-    int m_open = 0;
+    QList<QPointer<QTcpSocket>> m_open;
 };
 
 bool SameIgnoringCase(const QString& a, std::string_view b)
@@ -64,14 +65,35 @@ bool SameIgnoringCase(const QString& a, std::string_view b)
     return a.compare(QLatin1String(b.data(), static_cast<qsizetype>(b.size())), Qt::CaseInsensitive) == 0;
 }
 
-QString ItemName(std::int32_t index) { return QStringLiteral("lblDDE(%1)").arg(index); }
-
-void Reply(QHttpServerResponder& responder, Status status, const QString& text)
+bool IsWebSocketUpgrade(const QHttpServerRequest& request)
 {
-    responder.write(text.toUtf8() + (text.isEmpty() || status == Status::Ok ? "" : "\n"), kTextPlain, status);
+    return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
 
+QString ItemName(std::int32_t index) { return QStringLiteral("lblDDE(%1)").arg(index); }
+
 QByteArray JsonText(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+
+// An answer with a body; to a HEAD request the same headers without the body, since a client reads the bytes
+// after a HEAD answer as the next answer.
+void WriteContent(QHttpServerResponder& responder, QHttpServerRequest::Method method, const QByteArray& body,
+                  const QByteArray& mimeType, Status status = Status::Ok)
+{
+    if (method != QHttpServerRequest::Method::Head) {
+        responder.write(body, mimeType, status);
+        return;
+    }
+    responder.writeStatusLine(status);
+    responder.writeHeader("Content-Type", mimeType);
+    responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+    responder.writeBody(QByteArray());
+}
+
+void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, Status status, const QString& text)
+{
+    WriteContent(responder, method, text.toUtf8() + (text.isEmpty() || status == Status::Ok ? "" : "\n"), kTextPlain,
+                 status);
+}
 
 QString HtmlEscaped(const std::string& text) { return QString::fromStdString(text).toHtmlEscaped(); }
 
@@ -210,22 +232,27 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
     if (parts.size() < 2 || !parts[0].isEmpty() || parts[1] != QStringLiteral("dde")) {
         return false;
     }
-    const bool upgrade = request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+    const bool upgrade = IsWebSocketUpgrade(request);
+    // Whatever this handler accepts of an upgrade, the server hands over to a WebSocket conversation, answered
+    // or not; so one on any path but the list's goes to the missing handler, which refuses it and closes.
+    if (upgrade && !(parts.size() == 4 && SameIgnoringCase(parts[2], kService) && SameIgnoringCase(parts[3], kTopic))) {
+        return false;
+    }
 
+    const auto method = request.method();
     auto responder = makeResponder(request, socket);
     if (parts.size() < 4 || parts.size() > 5) {
-        Reply(responder, Status::NotFound, QStringLiteral("paths are /dde/Tavrel/Items and /dde/Tavrel/Items/lblDDE(n)"));
+        Reply(responder, method, Status::NotFound, QStringLiteral("paths are /dde/Tavrel/Items and /dde/Tavrel/Items/lblDDE(n)"));
         return true;
     }
     if (!SameIgnoringCase(parts[2], kService)) {
-        Reply(responder, Status::NotFound, QStringLiteral("unknown service '%1'; the service is Tavrel").arg(parts[2]));
+        Reply(responder, method, Status::NotFound, QStringLiteral("unknown service '%1'; the service is Tavrel").arg(parts[2]));
         return true;
     }
     if (!SameIgnoringCase(parts[3], kTopic)) {
-        Reply(responder, Status::NotFound, QStringLiteral("unknown topic '%1'; the topic is Items").arg(parts[3]));
+        Reply(responder, method, Status::NotFound, QStringLiteral("unknown topic '%1'; the topic is Items").arg(parts[3]));
         return true;
     }
-    const auto method = request.method();
 
     if (parts.size() == 4) {
         if (upgrade) {
@@ -233,7 +260,7 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
         }
         if (method == QHttpServerRequest::Method::Post) {
             if (request.body().size() > m_limits.maxBodyBytes) {
-                Reply(responder, Status::PayloadTooLarge, QStringLiteral("the command is longer than %1 bytes").arg(m_limits.maxBodyBytes));
+                Reply(responder, method, Status::PayloadTooLarge, QStringLiteral("the command is longer than %1 bytes").arg(m_limits.maxBodyBytes));
                 return true;
             }
             // Every execute is acknowledged, whatever it asks; a run it starts goes on in the event loop.
@@ -271,9 +298,10 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
                     }
                 }
             }
-            responder.write(JsonText(QJsonObject{{"service", "Tavrel"}, {"topic", "Items"},
-                                                 {"running", m_program.IsRunning()}, {"items", items}}),
-                            "application/json");
+            WriteContent(responder, method,
+                         JsonText(QJsonObject{{"service", "Tavrel"}, {"topic", "Items"},
+                                              {"running", m_program.IsRunning()}, {"items", items}}),
+                         "application/json");
             return true;
         }
         QString html = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel items</title></head>"
@@ -297,31 +325,31 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             }
         }
         html += QStringLiteral("</table>\n</body></html>\n");
-        responder.write(html.toUtf8(), "text/html; charset=utf-8");
+        WriteContent(responder, method, html.toUtf8(), "text/html; charset=utf-8");
         return true;
     }
 
     const auto index = ParseItemName(parts[4]);
     if (!index) {
-        Reply(responder, Status::BadRequest,
+        Reply(responder, method, Status::BadRequest,
               QStringLiteral("'%1' is no item name; item names have the form lblDDE(n), n from 0 to 32767").arg(parts[4]));
         return true;
     }
     if (!m_program.Labels().IsLoaded(*index)) {
-        Reply(responder, Status::NotFound, QStringLiteral("no item %1").arg(ItemName(*index)));
+        Reply(responder, method, Status::NotFound, QStringLiteral("no item %1").arg(ItemName(*index)));
         return true;
     }
     if (method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head) {
-        responder.write(QByteArray::fromStdString(m_program.Labels().Text(*index)), kTextPlain);
+        WriteContent(responder, method, QByteArray::fromStdString(m_program.Labels().Text(*index)), kTextPlain);
         return true;
     }
     if (method == QHttpServerRequest::Method::Put) {
         if (request.body().size() > m_limits.maxBodyBytes) {
-            Reply(responder, Status::PayloadTooLarge, QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes));
+            Reply(responder, method, Status::PayloadTooLarge, QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes));
             return true;
         }
         if (const auto refusal = m_program.Poke(*index, PokeText(request.body()))) {
-            Reply(responder, RefusalStatus(refusal->kind),
+            Reply(responder, method, RefusalStatus(refusal->kind),
                   QStringLiteral("%1: %2").arg(ItemName(*index), QString::fromStdString(refusal->reason)));
             return true;
         }
@@ -336,7 +364,9 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 void LinkServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     auto responder = makeResponder(request, socket);
-    Reply(responder, Status::NotFound, QStringLiteral("no such path; the items are under /dde/Tavrel/Items"));
+    Reply(responder, request.method(), Status::NotFound,
+          IsWebSocketUpgrade(request) ? QStringLiteral("WebSocket conversations open on /dde/Tavrel/Items only")
+                                      : QStringLiteral("no such path; the items are under /dde/Tavrel/Items"));
 }
 
 void LinkServer::AcceptWebSockets()
