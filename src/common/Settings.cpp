@@ -92,12 +92,19 @@ IniLine Classify(std::string_view line)
     return { IniLine::Kind::Key, Trim(text.substr(0, equals)), Trim(text.substr(equals + 1)) };
 }
 
+// One line of the file and the end it had, so that a line a write leaves alone is written back as it was.
+struct TextLine
+{
+    std::string text;
+    std::string end;
+};
+
 // The file as lines, with what it takes to write it back the way it was.
 struct IniText
 {
     bool byteOrderMark = false;
-    std::string lineEnd = "\n";
-    std::vector<std::string> lines;
+    std::string lineEnd = "\n"; ///< the end of the file's first line, given to new lines
+    std::vector<TextLine> lines;
 
     static IniText Parse(std::string_view content)
     {
@@ -113,10 +120,12 @@ struct IniText
         while (!content.empty()) {
             const std::size_t end = content.find('\n');
             std::string_view line = content.substr(0, end);
-            if (line.ends_with('\r')) {
+            const bool carriageReturn = line.ends_with('\r');
+            if (carriageReturn) {
                 line.remove_suffix(1);
             }
-            text.lines.emplace_back(line);
+            const std::string ending = end == std::string_view::npos ? text.lineEnd : carriageReturn ? "\r\n" : "\n";
+            text.lines.push_back({ std::string(line), ending });
             content.remove_prefix(end == std::string_view::npos ? content.size() : end + 1);
         }
         return text;
@@ -125,9 +134,9 @@ struct IniText
     std::string Render() const
     {
         std::string content = byteOrderMark ? std::string(kUtf8ByteOrderMark) : std::string();
-        for (const std::string& line : lines) {
-            content += line;
-            content += lineEnd;
+        for (const TextLine& line : lines) {
+            content += line.text;
+            content += line.end;
         }
         return content;
     }
@@ -136,10 +145,10 @@ struct IniText
     std::optional<std::pair<std::size_t, std::size_t>> FindSection(std::string_view section) const
     {
         for (std::size_t i = 0; i < lines.size(); ++i) {
-            const IniLine line = Classify(lines[i]);
+            const IniLine line = Classify(lines[i].text);
             if (line.kind == IniLine::Kind::Section && EqualNoCase(line.name, section)) {
                 std::size_t end = i + 1;
-                while (end < lines.size() && Classify(lines[end]).kind != IniLine::Kind::Section) {
+                while (end < lines.size() && Classify(lines[end].text).kind != IniLine::Kind::Section) {
                     ++end;
                 }
                 return std::pair { i + 1, end };
@@ -152,7 +161,7 @@ struct IniText
     std::optional<std::size_t> FindKey(std::pair<std::size_t, std::size_t> range, std::string_view key) const
     {
         for (std::size_t i = range.first; i < range.second; ++i) {
-            const IniLine line = Classify(lines[i]);
+            const IniLine line = Classify(lines[i].text);
             if (line.kind == IniLine::Kind::Key && EqualNoCase(line.name, key)) {
                 return i;
             }
@@ -164,29 +173,29 @@ struct IniText
     {
         const auto range = FindSection(section);
         if (!range) {
-            if (!lines.empty() && !Trim(lines.back()).empty()) {
-                lines.emplace_back();
+            if (!lines.empty() && !Trim(lines.back().text).empty()) {
+                lines.push_back({ std::string(), lineEnd });
             }
-            lines.push_back("[" + std::string(section) + "]");
-            lines.push_back(std::string(key) + "=" + std::string(value));
+            lines.push_back({ "[" + std::string(section) + "]", lineEnd });
+            lines.push_back({ std::string(key) + "=" + std::string(value), lineEnd });
             return;
         }
         if (const auto found = FindKey(*range, key)) {
             // The key keeps the spelling it has in the file.
-            const std::string name(Classify(lines[*found]).name);
-            lines[*found] = name + "=" + std::string(value);
+            const std::string name(Classify(lines[*found].text).name);
+            lines[*found].text = name + "=" + std::string(value);
             return;
         }
         // After the last key of the section: blank lines and comments before the next section
         // stay where they are.
         std::size_t insertAt = range->first;
         for (std::size_t i = range->first; i < range->second; ++i) {
-            if (Classify(lines[i]).kind == IniLine::Kind::Key) {
+            if (Classify(lines[i].text).kind == IniLine::Kind::Key) {
                 insertAt = i + 1;
             }
         }
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(insertAt),
-                     std::string(key) + "=" + std::string(value));
+                     TextLine { std::string(key) + "=" + std::string(value), lineEnd });
     }
 };
 
@@ -373,7 +382,7 @@ std::string Settings::ReadSetting(std::string_view key, std::string_view default
     if (!line) {
         return AsRead(defaultValue);
     }
-    return AsRead(Classify(text.lines[*line]).value);
+    return AsRead(Classify(text.lines[*line].text).value);
 }
 
 tl::expected<void, std::string> Settings::WriteSetting(std::string_view key, std::string_view value)

@@ -109,6 +109,19 @@ TEST(Settings, AWriteKeepsEveryOtherLine)
     EXPECT_EQ(ReadText(path).substr(ReadText(path).rfind("[Later]")), "[Later]\nKey=Value\n\n[Tavrel2]\nAutoRun=1\n");
 }
 
+TEST(Settings, AWriteKeepsTheLineEndsOfTheLinesItLeavesAlone)
+{
+    // A file edited on two systems: the other lines keep their own ends, so their values read as before.
+    TempDir dir;
+    const auto path = dir / "Tavrel.ini";
+    WriteText(path, "[tavrel]\nProjectFilePath=/a.tve\r\r\nCurrentFilePath=/b.tve\r\nAutoRun=0\n");
+    Settings settings(path, "tavrel");
+    ASSERT_EQ(settings.ReadSetting("ProjectFilePath", ""), "/a.tve\r");
+    ASSERT_TRUE(settings.WriteSetting("AutoRun", "1"));
+    EXPECT_EQ(settings.ReadSetting("ProjectFilePath", ""), "/a.tve\r");
+    EXPECT_EQ(ReadText(path), "[tavrel]\nProjectFilePath=/a.tve\r\r\nCurrentFilePath=/b.tve\r\nAutoRun=1\n");
+}
+
 TEST(Settings, SaveOptionsWritesTheSixKeysInOrder)
 {
     TempDir dir;
