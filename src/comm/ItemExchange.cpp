@@ -19,6 +19,9 @@ struct Overloaded : Ts...
 {
     using Ts::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (clang 14).
+template<class... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 bool FitsDriverAddress(std::int32_t address)
 {

@@ -44,9 +44,6 @@ tl::unexpected<std::string> OpenFailure(const fs::path& path, const std::string&
     return tl::make_unexpected("Cannot open project file " + Quoted(path) + ": " + problem);
 }
 
-constexpr std::int64_t kInt16Min = std::numeric_limits<std::int16_t>::min();
-constexpr std::int64_t kInt16Max = std::numeric_limits<std::int16_t>::max();
-constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
