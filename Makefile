@@ -2,13 +2,16 @@
 #   make test   install what is needed, build with sanitizers, run every test
 #   make demo   run the PLC simulator and Tavrel on a demo project
 #   make bench  the benchmarks of an optimised build
+#   make fuzz   every fuzz target of fuzz/ for FUZZ_SECONDS seconds (clang and libFuzzer, build in FUZZ_BUILD)
 
 JOBS ?= 2
 BUILD ?= build
 BENCH_BUILD ?= build-release
 CMAKE_FLAGS ?=
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench fuzz clean
 
 all: build
 
@@ -32,5 +35,8 @@ bench: deps
 	@cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@tools/bench $(BENCH_BUILD)
 
+fuzz: deps
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) tools/fuzz $(FUZZ_BUILD)
+
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
