@@ -249,7 +249,12 @@ bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::f
             return true;
         }
         if (!WriteOne(driver, item.OperandType, item.OperandAddress, *value)) {
-            return false; // the poke stays on the label and is written again in a later pass
+            // The poke stays on the label and is written again in a later pass. The read that noted it took it
+            // for the published value; unless it is unnoted again, the next good read writes over it.
+            if (item.IoDirection == common::direction::ReadWrite) {
+                item.PrevValue = ItemValue(item.Currentvalue.ToText(separator));
+            }
+            return false;
         }
     } else {
         // A request whose answer is not used: it keeps an idle channel busy on every write pass.

@@ -88,6 +88,32 @@ TEST_F(ProjectCommTest, AReopenLeavesAReasonOnlyWhenTheChannelWouldNotOpen)
     EXPECT_EQ(a.LastError, "") << "no reason of an earlier failure is left behind a good open";
 }
 
+TEST_F(ProjectCommTest, APokeWhoseWriteFailedIsWrittenOnceThePlcIsBack)
+{
+    // The PLC drops while the poke is written: the client was told the poke was taken, so it must not be lost.
+    auto& a = AddPlc("A");
+    auto& single = AddItem(a, op::MI, 1, dir::ReadWrite);
+    auto& vector = AddItem(a, op::MI, 10, dir::ReadWrite, 2);
+    StartRun();
+    comm::Refresh(config, env);
+    ASSERT_EQ(single.Label.Text(), "0");
+    single.Label.SetText("5");
+    vector.colItems()[1].Label.SetText("7");
+    script.Queue("WriteMI", {DriverAnswer::Fails(), DriverAnswer::Fails()});
+    comm::Refresh(config, env);
+    ASSERT_FALSE(a.Connected);
+    now += 60;
+    comm::Refresh(config, env);
+    ASSERT_TRUE(a.Connected);
+
+    script.Clear();
+    comm::Refresh(config, env);
+    EXPECT_EQ(single.Label.Text(), "5") << "the read after the return does not write the PLC's value over the poke";
+    EXPECT_EQ(vector.colItems()[1].Label.Text(), "7");
+    EXPECT_EQ(Count("WriteMI(1,1,5)"), 1);
+    EXPECT_EQ(Count("WriteMI(11,1,7)"), 1);
+}
+
 TEST_F(ProjectCommTest, FailureStampUsesAMonotonicClockAcrossMidnight)
 {
     // The clock goes on counting past any time of day: 60 s after the failure is always 60 s later.
