@@ -6,7 +6,8 @@ Usage: fault_injection.py BIN_FOLDER
   Steady_1   tavrel-plcsim, reached directly                  never faulted
   Steady_2   tavrel-plcsim behind a faulty link, kept healthy never faulted; the link counts its answers
   Flaky      tavrel-plcsim behind a faulty link               Modbus exceptions, garbage frames, answers stalled
-  Dropped    tavrel-plcsim behind a faulty link               connections dropped mid-request, half answers, resets
+  Dropped    tavrel-plcsim behind a faulty link               connections dropped mid-request (a poke's write among
+                                                              them), half answers, resets
   Restarted  tavrel-plcsim, reached directly                  the simulator killed and restarted, frozen and thawed
 
 The faulty link is a Modbus TCP proxy in this script. Tavrel runs with --reconnect-seconds 2 so that the
@@ -176,13 +177,15 @@ class FaultyLink:
                 mode = self.mode
                 if mode == "cut-second" and requests % 2 == 1:
                     mode = "pass"
+                if mode == "cut-write":
+                    mode = "cut" if function in (5, 6, 15, 16) else "pass"
                 if mode != "pass":
                     self.faulted += 1
                 if mode.startswith("exception-"):
                     writer.write(answer_frame(tid, unit, bytes([function | 0x80, int(mode[-1])])))
                     await writer.drain()
                     continue
-                if mode in ("cut", "cut-second"):
+                if mode in ("cut", "cut-second", "cut-write"):
                     return  # the request is taken and no answer ever comes: the connection closes
                 if mode == "reset":
                     writer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
@@ -333,12 +336,17 @@ class FaultScript(threading.Thread):
         tavrel, items = self.run_.tavrel, self.run_.items
         name = re.escape(self.plc)
         self.poked += 1
-        items.poke(self.value_item(), str(self.poked))
-        self.wait_value(str(self.poked))
-        self.wait_moving()
-
-        injected = time.monotonic()
-        self.inject(kind)
+        if kind == "cut-write":
+            # The poke itself meets the fault: its write is cut, and it must still reach the PLC later.
+            injected = time.monotonic()
+            self.inject(kind)
+            items.poke(self.value_item(), str(self.poked))
+        else:
+            items.poke(self.value_item(), str(self.poked))
+            self.wait_value(str(self.poked))
+            self.wait_moving()
+            injected = time.monotonic()
+            self.inject(kind)
         failed, _ = tavrel.wait_line(rf"PLC '{name}' not connected .*next attempt in {RECONNECT_SECONDS} s",
                                      since=injected, timeout=8)
         record.detected = True
@@ -369,7 +377,8 @@ class FaultScript(threading.Thread):
             check(not reported, f"{self.plc}: reported connected while its PLC was down: {reported}")
         record.retried = True
         check(items.read(self.value_item()) == str(self.poked), f"{self.plc} lost its value after a retry")
-        check(items.read(self.timer_item()) == frozen, f"{self.plc}: a value changed after a failed retry")
+        if kind != "cut-write":  # there the retry reads, and only the write fails again
+            check(items.read(self.timer_item()) == frozen, f"{self.plc}: a value changed after a failed retry")
         record.kept = True
 
         healed = time.monotonic()
@@ -379,6 +388,14 @@ class FaultScript(threading.Thread):
         if fresh:
             # A restarted simulator has forgotten the poke: the value read now is the PLC's, not the label's.
             self.wait_value("0")
+        if kind == "cut-write":
+            # Read back from the PLC pass after pass: had the poke been lost, the PLC's older value would show.
+            until = time.monotonic() + 1.0
+            while time.monotonic() < until:
+                check(items.read(self.value_item()) == str(self.poked),
+                      f"{self.plc}: the poke {self.poked} whose write was cut never reached the PLC: "
+                      f"{items.read(self.value_item())!r}")
+                time.sleep(0.1)
         record.back_after = moving - healed
         record.back = True
 
@@ -505,7 +522,7 @@ def main():
             FaultScript(run, "Flaky", 3, ["exception-4", "exception-2", "stall", "garbage-tid", "garbage-protocol",
                                           "garbage-count", "garbage-function", "garbage-noise"],
                         *set_mode(flaky), link=flaky),
-            FaultScript(run, "Dropped", 4, ["cut", "half", "cut-second", "reset", "cut"], *set_mode(dropped),
+            FaultScript(run, "Dropped", 4, ["cut", "half", "cut-second", "reset", "cut-write"], *set_mode(dropped),
                         link=dropped),
             FaultScript(run, "Restarted", 5, ["kill", "freeze", "kill", "freeze", "kill"], inject_restarted,
                         heal_restarted),
