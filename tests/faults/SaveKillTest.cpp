@@ -132,11 +132,19 @@ TEST(SaveKill, EveryKilledSaveLeavesTheOldProjectOrTheNewOne)
     ASSERT_TRUE(storage::SaveToDB(newProject, dir / "new.tve", BuiltTemplate()));
     const std::string newNames = Names(dir / "new.tve");
 
-    // How long a save takes here, so that the kills cover it from before the first byte to after the rename.
+    // How long a save takes here from the fork on, as the kills see it, so that they cover it from before the
+    // first byte to after the rename.
     std::vector<Clock::duration> times;
     for (int i = 0; i < 3; ++i) {
         const auto started = Clock::now();
-        ASSERT_TRUE(storage::SaveToDB(newProject, dir / "timing.tve", BuiltTemplate()));
+        const pid_t child = ::fork();
+        ASSERT_NE(child, -1);
+        if (child == 0) {
+            ::_exit(storage::SaveToDB(newProject, dir / "timing.tve", BuiltTemplate()).has_value() ? 0 : 1);
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
         times.push_back(Clock::now() - started);
     }
     std::sort(times.begin(), times.end());
@@ -154,7 +162,7 @@ TEST(SaveKill, EveryKilledSaveLeavesTheOldProjectOrTheNewOne)
     }
 
     std::printf("save kills: %d over an existing file (old project %d, new project %d, lost %d); %d over no file "
-                "(no file %d, new project %d, lost %d); one save takes %lld ms\n",
+                "(no file %d, new project %d, lost %d); one save takes %lld ms from the fork\n",
                 overAFile.kills, overAFile.old, overAFile.fresh, overAFile.lost, overNothing.kills, overNothing.none,
                 overNothing.fresh, overNothing.lost,
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(saveTime).count()));
