@@ -362,7 +362,8 @@ class FaultScript(threading.Thread):
         if self.link is not None:
             retry = self.wait_accept(after=failed, timeout=RECONNECT_SECONDS + 3)
             record.retry_after = retry - failed
-            check(RECONNECT_SECONDS - 1 - 0.1 <= record.retry_after <= RECONNECT_SECONDS + 1.5,
+            # A retry at once would come within a few milliseconds; the margins are for a busy machine.
+            check(RECONNECT_SECONDS - 1.5 <= record.retry_after <= RECONNECT_SECONDS + 2.5,
                   f"{self.plc}: retried {record.retry_after:.2f} s after failing")
             tavrel.wait_line(rf"PLC '{name}' not connected", since=retry, timeout=5)
         elif kind == "freeze":
@@ -554,7 +555,7 @@ def main():
             if failed:
                 problems.append(f"{name} failed while others were faulted: {failed[0]}")
         # One faulted PLC costs at most its time-out and retries per pass, three at once a little more.
-        worst = 3 * TIMEOUT_MS * (RETRIES + 1) / 1000 + 1.5
+        worst = 3 * TIMEOUT_MS * (RETRIES + 1) / 1000 + 3.0
         if figures["longest time a steady PLC was not read (s)"] > worst:
             problems.append(f"a steady PLC went unread for {figures['longest time a steady PLC was not read (s)']:.2f} s")
     except Failure as failure:
