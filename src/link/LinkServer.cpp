@@ -13,6 +13,8 @@
 #include <QWebSocket>
 
 #include <algorithm>
+#include <cstdio>
+#include <sys/socket.h>
 
 namespace tavrel::link {
 
@@ -52,6 +54,10 @@ protected:
             refused.abort();
             return;
         }
+        // Room for a whole pass of changes in the kernel: between passes the event loop may have only a moment
+        // to hand data over, and what does not fit waits a whole pass (the kernel caps the size it grants).
+        const int sendBuffer = 4 * 1024 * 1024;
+        ::setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
         QTcpServer::incomingConnection(handle);
     }
 
@@ -93,6 +99,36 @@ void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, S
 {
     WriteContent(responder, method, text.toUtf8() + (text.isEmpty() || status == Status::Ok ? "" : "\n"), kTextPlain,
                  status);
+}
+
+// {"item":"lblDDE(7)","value":"..."} without a JSON document: this runs for every change of every pass.
+QByteArray ItemValueJson(std::int32_t index, const std::string& value)
+{
+    QByteArray text;
+    text.reserve(static_cast<qsizetype>(value.size()) + 40);
+    text += "{\"item\":\"lblDDE(";
+    text += QByteArray::number(index);
+    text += ")\",\"value\":\"";
+    for (const char c : value) {
+        switch (c) {
+        case '"':
+            text += "\\\"";
+            break;
+        case '\\':
+            text += "\\\\";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+                text += escaped;
+            } else {
+                text += c;
+            }
+        }
+    }
+    text += "\"}";
+    return text;
 }
 
 QString HtmlEscaped(const std::string& text) { return QString::fromStdString(text).toHtmlEscaped(); }
@@ -152,6 +188,8 @@ struct LinkServer::Session
 {
     std::unique_ptr<QWebSocket> socket;
     std::set<std::int32_t> advised;
+    /// Positions, in the changes being sent, of the ones this session is linked to.
+    std::vector<std::uint32_t> pending;
 };
 
 LinkServer::LinkServer(app::Program& program, LinkLimits limits, QObject* parent)
@@ -399,13 +437,7 @@ void LinkServer::AcceptWebSockets()
 void LinkServer::DropSession(Session* session)
 {
     for (const std::int32_t index : session->advised) {
-        auto it = m_links.find(index);
-        if (it != m_links.end()) {
-            it->second.erase(session);
-            if (it->second.empty()) {
-                m_links.erase(it);
-            }
-        }
+        std::erase(m_links[static_cast<std::size_t>(index)], session);
     }
     const auto it = std::find_if(m_sessions.begin(), m_sessions.end(), [session](const auto& s) { return s.get() == session; });
     if (it != m_sessions.end()) {
@@ -494,30 +526,30 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
 
 void LinkServer::Advise(Session& session, std::int32_t index, const QString&)
 {
-    session.advised.insert(index);
-    m_links[index].insert(&session);
+    if (session.advised.insert(index).second) {
+        const auto position = static_cast<std::size_t>(index);
+        if (m_links.size() <= position) {
+            m_links.resize(position + 1);
+        }
+        m_links[position].push_back(&session);
+    }
     session.socket->sendTextMessage(QString::fromUtf8(
         JsonText({{"item", ItemName(index)}, {"value", QString::fromStdString(m_program.Labels().Text(index))}})));
 }
 
 void LinkServer::Unadvise(Session& session, std::int32_t index)
 {
-    session.advised.erase(index);
-    auto it = m_links.find(index);
-    if (it != m_links.end()) {
-        it->second.erase(&session);
-        if (it->second.empty()) {
-            m_links.erase(it);
-        }
+    if (session.advised.erase(index) != 0) {
+        std::erase(m_links[static_cast<std::size_t>(index)], &session);
     }
 }
 
 void LinkServer::LabelTextChanged(std::int32_t index, const std::string&)
 {
-    if (!m_links.count(index)) {
+    const auto position = static_cast<std::size_t>(index);
+    if (position >= m_links.size() || m_links[position].empty()) {
         return;
     }
-    const auto position = static_cast<std::size_t>(index);
     if (m_isChanged.size() <= position) {
         m_isChanged.resize(position + 1, false);
     }
@@ -533,67 +565,76 @@ void LinkServer::LabelTextChanged(std::int32_t index, const std::string&)
 
 void LinkServer::LabelUnloaded(std::int32_t index)
 {
-    auto it = m_links.find(index);
-    if (it == m_links.end()) {
+    const auto position = static_cast<std::size_t>(index);
+    if (position >= m_links.size() || m_links[position].empty()) {
         return;
     }
     const QString text = QString::fromUtf8(JsonText({{"op", "ended"}, {"item", ItemName(index)},
                                                      {"reason", QStringLiteral("%1 was removed").arg(ItemName(index))}}));
-    for (Session* session : it->second) {
+    const std::vector<Session*> ended = std::exchange(m_links[position], {});
+    for (Session* session : ended) {
         session->advised.erase(index);
         session->socket->sendTextMessage(text);
     }
-    m_links.erase(it);
 }
 
 void LinkServer::FlushChanges()
 {
     // One JSON text per changed label, then one message per session: the object itself for a single
-    // change, an array of them for several.
+    // change, an array of them for several. Sessions linked to the same changed labels (the common case
+    // of many clients watching one set) share one message text.
     m_flushTimer.stop();
     if (m_changed.empty()) {
         return;
     }
-    std::unordered_map<std::int32_t, QByteArray> fragments;
-    fragments.reserve(m_changed.size());
-    for (const std::int32_t index : m_changed) {
+    std::vector<QByteArray> fragments(m_changed.size());
+    std::vector<Session*> touched;
+    for (std::size_t i = 0; i < m_changed.size(); ++i) {
+        const std::int32_t index = m_changed[i];
         m_isChanged[static_cast<std::size_t>(index)] = false;
-        if (m_links.count(index) && m_program.Labels().IsLoaded(index)) {
-            fragments.emplace(index, JsonText({{"item", ItemName(index)},
-                                               {"value", QString::fromStdString(m_program.Labels().Text(index))}}));
-        }
-    }
-    std::unordered_map<Session*, std::vector<const QByteArray*>> outgoing;
-    for (const std::int32_t index : m_changed) {
-        const auto fragment = fragments.find(index);
-        if (fragment == fragments.end()) {
+        const auto position = static_cast<std::size_t>(index);
+        if (position >= m_links.size() || m_links[position].empty() || !m_program.Labels().IsLoaded(index)) {
             continue;
         }
-        for (Session* session : m_links[index]) {
-            outgoing[session].push_back(&fragment->second);
+        fragments[i] = ItemValueJson(index, m_program.Labels().Text(index));
+        for (Session* session : m_links[position]) {
+            if (session->pending.empty()) {
+                touched.push_back(session);
+            }
+            session->pending.push_back(static_cast<std::uint32_t>(i));
         }
     }
     m_changed.clear();
-    QByteArray batch;
-    for (auto& [session, parts] : outgoing) {
-        if (parts.size() == 1) {
-            session->socket->sendTextMessage(QString::fromUtf8(*parts.front()));
-            continue;
-        }
-        batch.clear();
-        batch += '[';
-        for (std::size_t i = 0; i < parts.size(); ++i) {
-            if (i) {
-                batch += ',';
+
+    Session* previous = nullptr;
+    QString message;
+    for (Session* session : touched) {
+        if (previous == nullptr || previous->pending != session->pending) {
+            QByteArray text;
+            if (session->pending.size() == 1) {
+                text = fragments[session->pending.front()];
+            } else {
+                text += '[';
+                for (std::size_t i = 0; i < session->pending.size(); ++i) {
+                    if (i) {
+                        text += ',';
+                    }
+                    text += fragments[session->pending[i]];
+                }
+                text += ']';
             }
-            batch += *parts[i];
+            message = QString::fromUtf8(text);
         }
-        batch += ']';
-        session->socket->sendTextMessage(QString::fromUtf8(batch));
-    }
-    // Hand the messages to the network now: a pass that starts next may keep the event loop busy a while.
-    for (auto& [session, parts] : outgoing) {
+        session->socket->sendTextMessage(message);
+        // Hand the message to the network now: a pass that starts next may keep the event loop busy a while.
         session->socket->flush();
+        if (previous != nullptr) {
+            previous->pending.clear();
+        }
+        previous = session;
+    }
+    if (previous != nullptr) {
+        previous->pending.clear();
     }
 }
 

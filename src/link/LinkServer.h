@@ -84,8 +84,8 @@ private:
     LinkLimits m_limits;
     QTcpServer* m_tcpServer = nullptr;
     std::vector<std::unique_ptr<Session>> m_sessions;
-    /// Sessions advising each label.
-    std::unordered_map<std::int32_t, std::set<Session*>> m_links;
+    /// Sessions advising each label, by label index.
+    std::vector<std::vector<Session*>> m_links;
     /// Labels changed since the last flush, in the order they changed.
     std::vector<std::int32_t> m_changed;
     std::vector<bool> m_isChanged;
