@@ -249,11 +249,8 @@ bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::f
             return true;
         }
         if (!WriteOne(driver, item.OperandType, item.OperandAddress, *value)) {
-            // The poke stays on the label and is written again in a later pass. The read that noted it took it
-            // for the published value; unless it is unnoted again, the next good read writes over it.
-            if (item.IoDirection == common::direction::ReadWrite) {
-                item.PrevValue = ItemValue(item.Currentvalue.ToText(separator));
-            }
+            // The poke stays on the label and is written again in a later pass.
+            KeepPokesPending(item, separator);
             return false;
         }
     } else {
@@ -366,12 +363,32 @@ std::optional<std::string> PokeRefusal(const Clsitem& item, std::string_view tex
     return std::nullopt;
 }
 
+void KeepPokesPending(Clsitem& item, char decimalSeparator)
+{
+    if (item.IsArray) {
+        for (Clsitem& child : item.colItems()) {
+            KeepPokesPending(child, decimalSeparator);
+        }
+        return;
+    }
+    const std::string& labelText = item.Label.Text();
+    std::string published = item.Currentvalue.ToText(decimalSeparator);
+    if (item.IoDirection == common::direction::ReadWrite && !labelText.empty() && labelText != published) {
+        item.PrevValue = ItemValue(std::move(published));
+    }
+}
+
 bool WriteToPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char decimalSeparator,
                              const std::function<void(const RefusedPoke&)>& refused)
 {
     if (item.IsArray) {
-        for (Clsitem& child : item.colItems()) {
-            if (!WriteToPlcAndUpdateItem(child, pCommDrv, decimalSeparator, refused)) {
+        auto& children = item.colItems();
+        for (auto child = children.begin(); child != children.end(); ++child) {
+            if (!WriteToPlcAndUpdateItem(*child, pCommDrv, decimalSeparator, refused)) {
+                // The children after a failed one are not written in this pass; their pokes wait as well.
+                for (auto rest = std::next(child); rest != children.end(); ++rest) {
+                    KeepPokesPending(*rest, decimalSeparator);
+                }
                 return false;
             }
         }

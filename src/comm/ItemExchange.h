@@ -31,6 +31,10 @@ bool ReadAsciiFromPlcAndUpdateItem(model::Clsitem& item, CommDriver& pCommDrv, c
 std::optional<std::string> PokeRefusal(const model::Clsitem& item, std::string_view text,
                                        char decimalSeparator = '.');
 
+/// Keeps the pokes waiting on the item's labels (each child's of a vector) pending for a later write pass:
+/// the read that noted them would otherwise take them for published values and write over them.
+void KeepPokesPending(model::Clsitem& item, char decimalSeparator = '.');
+
 /// A refused poke, as the write pass reports it.
 struct RefusedPoke
 {

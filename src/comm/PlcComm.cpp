@@ -100,8 +100,9 @@ bool ReadBinaryMixAndUpdateItems(clsPlc& plc, const CommEnvironment& env)
 
 // Item by item, as the Q40 family is read, and as every PLC is written. A channel that cannot be opened
 // counts as a failure of the item it was opened for.
-template<class Exchange>
-bool ExchangeEachItem(clsPlc& plc, const CommEnvironment& env, bool (*takesPart)(const Clsitem&), Exchange exchange)
+template<class Exchange, class Skipped>
+bool ExchangeEachItem(clsPlc& plc, const CommEnvironment& env, bool (*takesPart)(const Clsitem&), Exchange exchange,
+                      Skipped skipped)
 {
     bool opened = true;
     bool openFailed = false;
@@ -117,6 +118,7 @@ bool ExchangeEachItem(clsPlc& plc, const CommEnvironment& env, bool (*takesPart)
             openFailed = !opened;
         }
         if (!opened) {
+            skipped(*item);
             ++failures;
             continue;
         }
@@ -243,9 +245,12 @@ bool ReadItemValuesAndUpdateItems(clsPlc& plc, const CommEnvironment& env)
         return ReadBinaryMixAndUpdateItems(plc, env);
     }
     if (plcType == common::plctype::Q40StandAlone || plcType == common::plctype::Q40ViaOrbis) {
-        return ExchangeEachItem(plc, env, TakesPartInReads, [&](Clsitem& item, CommDriver& driver) {
-            return ReadAsciiFromPlcAndUpdateItem(item, driver, env.DecimalSeparator);
-        });
+        return ExchangeEachItem(
+            plc, env, TakesPartInReads,
+            [&](Clsitem& item, CommDriver& driver) {
+                return ReadAsciiFromPlcAndUpdateItem(item, driver, env.DecimalSeparator);
+            },
+            [](Clsitem&) {});
     }
     plc.LastError = "PLC type " + std::to_string(plcType) + " is unknown";
     return false;
@@ -254,13 +259,17 @@ bool ReadItemValuesAndUpdateItems(clsPlc& plc, const CommEnvironment& env)
 bool WriteItemValuesAndUpdateItems(clsPlc& plc, const CommEnvironment& env)
 {
     plc.LastError.clear();
-    return ExchangeEachItem(plc, env, TakesPartInWrites, [&](Clsitem& item, CommDriver& driver) {
-        return WriteToPlcAndUpdateItem(item, driver, env.DecimalSeparator, [&](const RefusedPoke& refused) {
-            if (env.Observer) {
-                env.Observer->PokeRefused(plc, *refused.item, refused.reason);
-            }
-        });
-    });
+    return ExchangeEachItem(
+        plc, env, TakesPartInWrites,
+        [&](Clsitem& item, CommDriver& driver) {
+            return WriteToPlcAndUpdateItem(item, driver, env.DecimalSeparator, [&](const RefusedPoke& refused) {
+                if (env.Observer) {
+                    env.Observer->PokeRefused(plc, *refused.item, refused.reason);
+                }
+            });
+        },
+        // An item whose channel would not open keeps its poke for the pass after the PLC is back.
+        [&](Clsitem& item) { KeepPokesPending(item, env.DecimalSeparator); });
 }
 
 } // namespace tavrel::comm

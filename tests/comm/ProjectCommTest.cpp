@@ -114,6 +114,38 @@ TEST_F(ProjectCommTest, APokeWhoseWriteFailedIsWrittenOnceThePlcIsBack)
     EXPECT_EQ(Count("WriteMI(11,1,7)"), 1);
 }
 
+TEST_F(ProjectCommTest, PokesThatAFailedPassNeverReachedWaitForTheNext)
+{
+    // Two ways a pass ends before a poke is written: an earlier element of its vector fails, or the write
+    // pass cannot open its channel. Either way the poke must still be written once the PLC answers.
+    options.ConnectOnce = false;
+    auto& a = AddPlc("A");
+    auto& vector = AddItem(a, op::MI, 10, dir::ReadWrite, 2);
+    auto& single = AddItem(a, op::MI, 1, dir::ReadWrite);
+    StartRun();
+    comm::Refresh(config, env);
+    vector.colItems()[0].Label.SetText("6");
+    vector.colItems()[1].Label.SetText("7");
+    script.Queue("WriteMI", {DriverAnswer::Fails()});
+    comm::Refresh(config, env);
+    ASSERT_FALSE(a.Connected);
+
+    single.Label.SetText("5");
+    now += 60;
+    comm::Refresh(config, env); // re-opens
+    script.Queue("OpenSerial", {DriverAnswer::Value(0), DriverAnswer::Fails()}); // read opens, write does not
+    comm::Refresh(config, env);
+    ASSERT_FALSE(a.Connected);
+    now += 60;
+    comm::Refresh(config, env);
+
+    script.Clear();
+    comm::Refresh(config, env);
+    EXPECT_EQ(Count("WriteMI(10,1,6)"), 1);
+    EXPECT_EQ(Count("WriteMI(11,1,7)"), 1);
+    EXPECT_EQ(Count("WriteMI(1,1,5)"), 1);
+}
+
 TEST_F(ProjectCommTest, FailureStampUsesAMonotonicClockAcrossMidnight)
 {
     // The clock goes on counting past any time of day: 60 s after the failure is always 60 s later.
