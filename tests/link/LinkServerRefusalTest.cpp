@@ -6,6 +6,7 @@
 #include "common/OperandCatalogue.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
+#include "LinkClients.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -26,32 +27,6 @@ namespace {
 constexpr qint64 kMaxBody = 64;
 constexpr std::size_t kMaxLinks = 2;
 constexpr int kMaxConnections = 3;
-
-// A WebSocket client that keeps every message it receives.
-class Client : public QObject
-{
-public:
-    explicit Client(quint16 port)
-    {
-        connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString& m) { messages.append(m); });
-        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/dde/Tavrel/Items").arg(port)));
-    }
-    bool WaitConnected()
-    {
-        return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
-    }
-    QJsonObject Ask(const QByteArray& message)
-    {
-        socket.sendTextMessage(QString::fromUtf8(message));
-        if (!QTest::qWaitFor([this] { return !messages.isEmpty(); }, 5000)) {
-            return {};
-        }
-        return QJsonDocument::fromJson(messages.takeFirst().toUtf8()).object();
-    }
-
-    QWebSocket socket;
-    QStringList messages;
-};
 
 // One request on a connection of its own, written byte for byte, and everything that comes back within 500 ms.
 QByteArray RawExchange(quint16 port, const QByteArray& request)
@@ -111,21 +86,9 @@ private:
         return state;
     }
 
-    struct Response
+    test::HttpResponse Call(const QByteArray& method, const QByteArray& path, const QByteArray& body = {})
     {
-        int status = 0;
-        QByteArray body;
-    };
-    Response Call(const QByteArray& method, const QByteArray& path, const QByteArray& body = {})
-    {
-        QNetworkRequest request(QUrl::fromEncoded("http://127.0.0.1:" + QByteArray::number(m_port) + path));
-        request.setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
-        QNetworkReply* reply = m_network.sendCustomRequest(request, method, body);
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        finished.wait(5000);
-        Response response{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
-        reply->deleteLater();
-        return response;
+        return test::HttpCall(m_network, m_port, method, path, body);
     }
 
 private slots:
@@ -221,7 +184,7 @@ private slots:
         QFETCH(int, status);
         QFETCH(QString, reason);
         const State before = Snapshot();
-        const Response response = Call(method, path, body);
+        const test::HttpResponse response = Call(method, path, body);
         QCOMPARE(response.status, status);
         QVERIFY2(QString::fromUtf8(response.body).contains(reason), response.body.constData());
         QVERIFY2(response.body.endsWith('\n'), "a reason is a line of text");
@@ -265,7 +228,7 @@ private slots:
         QFETCH(QByteArray, message);
         QFETCH(int, status);
         QFETCH(QString, reason);
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         const State before = Snapshot();
         const QJsonObject answer = client.Ask(message);
@@ -285,7 +248,7 @@ private slots:
 
     void aBinaryMessageIsAskedToBeText()
     {
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         const State before = Snapshot();
         client.socket.sendBinaryMessage("{\"op\":\"poke\",\"item\":\"lblDDE(1)\",\"value\":\"5\"}");
@@ -296,7 +259,7 @@ private slots:
 
     void linksBeyondTheLimitAreRefusedAndNotMade()
     {
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         QVERIFY(client.Ask("{\"op\":\"advise\",\"item\":\"lblDDE(1)\"}").contains("value"));
         QVERIFY(client.Ask("{\"op\":\"advise\",\"item\":\"lblDDE(2)\"}").contains("value"));
@@ -356,9 +319,9 @@ private slots:
     void connectionsBeyondTheLimitAreRefusedUntilOthersEnd()
     {
         for (int round = 0; round < 4; ++round) {
-            std::vector<std::unique_ptr<Client>> clients;
+            std::vector<std::unique_ptr<test::LinkClient>> clients;
             for (int i = 0; i < kMaxConnections; ++i) {
-                clients.push_back(std::make_unique<Client>(m_port));
+                clients.push_back(std::make_unique<test::LinkClient>(m_port));
                 QVERIFY2(clients.back()->WaitConnected(), qPrintable(QStringLiteral("round %1, client %2").arg(round).arg(i)));
             }
             const QByteArray refused = RawExchange(m_port, "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");

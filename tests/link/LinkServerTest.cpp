@@ -3,6 +3,7 @@
 #include "common/OperandCatalogue.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
+#include "LinkClients.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,38 +18,6 @@ using namespace tavrel;
 namespace op = common::operand;
 namespace dir = common::direction;
 
-namespace {
-
-struct Response
-{
-    int status = 0;
-    QByteArray body;
-};
-
-// A WebSocket client that keeps every message it receives.
-class Client : public QObject
-{
-public:
-    explicit Client(quint16 port)
-    {
-        connect(&socket, &QWebSocket::textMessageReceived, this, [this](const QString& m) { messages.append(m); });
-        socket.open(QUrl(QStringLiteral("ws://127.0.0.1:%1/dde/Tavrel/Items").arg(port)));
-    }
-    bool WaitConnected() { return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000); }
-    void Send(const QJsonObject& message) { socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson())); }
-    QJsonObject NextObject()
-    {
-        if (!QTest::qWaitFor([this] { return !messages.isEmpty(); }, 5000)) {
-            return {};
-        }
-        return QJsonDocument::fromJson(messages.takeFirst().toUtf8()).object();
-    }
-
-    QWebSocket socket;
-    QStringList messages;
-};
-
-} // namespace
 
 class LinkServerTest : public QObject
 {
@@ -74,19 +43,10 @@ private:
         QVERIFY(plc.AddItems(length, 0, type, direction, enabled, label));
     }
 
-    Response Call(const QByteArray& method, const QString& path, const QByteArray& body = {}, const QByteArray& accept = {})
+    test::HttpResponse Call(const QByteArray& method, const QString& path, const QByteArray& body = {},
+                            const QByteArray& accept = {})
     {
-        QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path)));
-        if (!accept.isEmpty()) {
-            request.setRawHeader("Accept", accept);
-        }
-        request.setHeader(QNetworkRequest::ContentTypeHeader, "text/plain");
-        QNetworkReply* reply = m_network.sendCustomRequest(request, method, body);
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        finished.wait(5000);
-        Response response{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
-        reply->deleteLater();
-        return response;
+        return test::HttpCall(m_network, m_port, method, QUrl(path).toEncoded(), body, accept);
     }
 
 private slots:
@@ -165,7 +125,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(int, status);
         QFETCH(QString, reason);
-        const Response response = Call("GET", path);
+        const test::HttpResponse response = Call("GET", path);
         QCOMPARE(response.status, status);
         QVERIFY2(QString::fromUtf8(response.body).contains(reason), response.body.constData());
     }
@@ -201,7 +161,7 @@ private slots:
         QFETCH(QString, reason);
         const auto index = *link::ParseItemName(item);
         m_program->Labels().SetText(index, "before");
-        const Response response = Call("PUT", "/dde/Tavrel/Items/" + item, text);
+        const test::HttpResponse response = Call("PUT", "/dde/Tavrel/Items/" + item, text);
         QCOMPARE(response.status, status);
         QVERIFY2(QString::fromUtf8(response.body).contains(reason), response.body.constData());
         QCOMPARE(m_program->Labels().Text(index), std::string("before"));
@@ -249,19 +209,19 @@ private slots:
     void listsEveryItemAsJsonOrHtml()
     {
         m_program->Labels().SetText(2, "<5>");
-        const Response json = Call("GET", "/dde/Tavrel/Items", {}, "application/json");
+        const test::HttpResponse json = Call("GET", "/dde/Tavrel/Items", {}, "application/json");
         const QJsonArray items = QJsonDocument::fromJson(json.body).object().value("items").toArray();
         QCOMPARE(items.size(), 7);
         QCOMPARE(items[1].toObject().value("value").toString(), QStringLiteral("<5>"));
         QCOMPARE(items[2].toObject().value("item").toString(), QStringLiteral("lblDDE(3)"));
-        const Response html = Call("GET", "/dde/Tavrel/Items");
+        const test::HttpResponse html = Call("GET", "/dde/Tavrel/Items");
         QVERIFY(html.body.contains("<td>lblDDE(7)</td><td>Line_1</td>"));
         QVERIFY(html.body.contains("&lt;5&gt;"));
     }
 
     void adviseAnswersAtOnceAndAtEveryChange()
     {
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         m_program->Labels().SetText(2, "1");
         client.Send({{"op", "advise"}, {"item", "lblDDE(2)"}});
@@ -281,7 +241,7 @@ private slots:
 
     void severalChangesArriveTogether()
     {
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         for (const char* item : {"lblDDE(1)", "lblDDE(2)"}) {
             client.Send({{"op", "advise"}, {"item", item}});
@@ -297,7 +257,7 @@ private slots:
 
     void removedItemEndsItsLinks()
     {
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         client.Send({{"op", "advise"}, {"item", "lblDDE(3)"}});
         client.NextObject();
@@ -311,7 +271,7 @@ private slots:
 
     void conversationAnswersEveryRequest()
     {
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         client.Send({{"op", "poke"}, {"item", "lblDDE(1)"}, {"value", "12"}});
         QCOMPARE(client.NextObject().value("ok").toBool(), true);
@@ -341,7 +301,7 @@ private slots:
         limits.maxLinksPerConnection = 2;
         m_server = std::make_unique<link::LinkServer>(*m_program, limits);
         m_port = *m_server->Listen(QHostAddress::LocalHost, 0);
-        Client client(m_port);
+        test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         for (const char* item : {"lblDDE(1)", "lblDDE(2)"}) {
             client.Send({{"op", "advise"}, {"item", item}});
