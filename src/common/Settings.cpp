@@ -1,18 +1,15 @@
 #include "common/Settings.h"
 
+#include "common/Files.h"
+
 #include "common/NumberText.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
 #include <optional>
-#include <random>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace tavrel::common {
 
@@ -217,104 +214,26 @@ std::string AsRead(std::string_view value)
 // The content of the file; nothing when it does not exist.
 tl::expected<std::optional<std::string>, std::string> ReadFile(const fs::path& path)
 {
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        const int error = errno;
-        if (error == ENOENT) {
+    auto content = ReadWholeFile(path);
+    if (!content) {
+        if (content.error() == ENOENT) {
             return std::optional<std::string>();
         }
-        return tl::make_unexpected("cannot read settings file " + Quoted(path) + ": " + std::strerror(error));
+        return tl::make_unexpected("cannot read settings file " + Quoted(path) + ": " + std::strerror(content.error()));
     }
-    std::string content;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
-        if (count < 0) {
-            const int error = errno;
-            if (error == EINTR) {
-                continue;
-            }
-            ::close(descriptor);
-            return tl::make_unexpected("cannot read settings file " + Quoted(path) + ": " + std::strerror(error));
-        }
-        if (count == 0) {
-            break;
-        }
-        content.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(descriptor);
-    return std::optional<std::string>(std::move(content));
+    return std::optional<std::string>(std::move(*content));
 }
 
 // Replaces the file with `content` in one step: a new file beside it, flushed, renamed over it.
-tl::expected<void, std::string> ReplaceFile(const fs::path& requested, const std::string& content)
+tl::expected<void, std::string> ReplaceFile(const fs::path& target, const std::string& content)
 {
-    std::error_code ignored;
-    // Through a symbolic link the linked file is replaced and the link kept.
-    const fs::path path = fs::is_symlink(requested, ignored) ? fs::canonical(requested, ignored) : requested;
-    const fs::path target = path.empty() ? requested : path;
-    const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const auto failure = [&target](std::string_view what, int error) {
-        return tl::make_unexpected("cannot write settings file " + Quoted(target) + ": " + std::string(what)
-                                   + std::strerror(error));
-    };
-
-    static std::atomic<unsigned> counter { 0 };
-    std::random_device entropy;
-    fs::path temporary;
-    int descriptor = -1;
-    int error = EEXIST;
-    for (int attempt = 0; attempt < 100 && descriptor < 0 && error == EEXIST; ++attempt) {
-        temporary = folder
-            / ("." + target.filename().string() + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(counter++)
-               + "-" + std::to_string(entropy() % 100000U));
-        descriptor = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        error = descriptor < 0 ? errno : 0;
-    }
-    if (descriptor < 0) {
-        return failure("cannot create a new file beside it: ", error);
-    }
-    const auto abandon = [&](std::string_view what, int cause) {
-        ::close(descriptor);
-        ::unlink(temporary.c_str());
-        return failure(what, cause);
-    };
-    // The file keeps the permissions it had.
-    struct stat existing = {};
-    if (::stat(target.c_str(), &existing) == 0 && ::fchmod(descriptor, existing.st_mode & 07777) != 0) {
-        return abandon("cannot give the new file the old one's permissions: ", errno);
-    }
-    const char* data = content.data();
-    std::size_t left = content.size();
-    while (left > 0) {
-        const ssize_t written = ::write(descriptor, data, left);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return abandon("", errno);
-        }
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    if (::fsync(descriptor) != 0) {
-        return abandon("", errno);
-    }
-    if (::close(descriptor) != 0) {
-        const int closeError = errno;
-        ::unlink(temporary.c_str());
-        return failure("", closeError);
-    }
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        const int renameError = errno;
-        ::unlink(temporary.c_str());
-        return failure("", renameError);
-    }
-    // The new file is in place; flushing the folder only makes the rename survive a power loss.
-    const int folderDescriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderDescriptor >= 0) {
-        (void)::fsync(folderDescriptor);
-        ::close(folderDescriptor);
+    // A new file beside it, with its permissions, renamed over it once complete.
+    auto replaced = ReplacementFile::Create(target, ReplacementFile::Permissions::KeepTarget)
+                        .and_then([&](ReplacementFile file) {
+                            return file.Write(content.data(), content.size()).and_then([&] { return file.Commit(); });
+                        });
+    if (!replaced) {
+        return tl::make_unexpected("cannot write settings file " + Quoted(target) + ": " + replaced.error());
     }
     return {};
 }

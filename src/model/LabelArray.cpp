@@ -1,6 +1,8 @@
 #include "model/LabelArray.h"
 
 #include <algorithm>
+#include <array>
+#include <span>
 
 namespace tavrel::model {
 
@@ -13,7 +15,18 @@ const std::string kEmpty;
 template<typename Notify>
 void NotifyObservers(const std::vector<LabelObserver*>& observers, Notify notify)
 {
-    const std::vector<LabelObserver*> registered = observers;
+    // This runs for every label a pass changes: the copy stays on the stack for the usual few observers.
+    constexpr std::size_t kUsual = 8;
+    std::array<LabelObserver*, kUsual> onStack{};
+    std::vector<LabelObserver*> onHeap;
+    std::span<LabelObserver* const> registered;
+    if (observers.size() <= kUsual) {
+        std::copy(observers.begin(), observers.end(), onStack.begin());
+        registered = std::span(onStack.data(), observers.size());
+    } else {
+        onHeap = observers;
+        registered = onHeap;
+    }
     for (LabelObserver* observer : registered) {
         if (std::find(observers.begin(), observers.end(), observer) != observers.end()) {
             notify(*observer);

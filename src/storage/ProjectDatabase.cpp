@@ -1,8 +1,8 @@
 #include "storage/ProjectDatabase.h"
 
+#include "common/Files.h"
 #include "common/OperandCatalogue.h"
 #include "storage/ProjectUpgrade.h"
-#include "storage/ReplacementFile.h"
 #include "storage/SqliteDatabase.h"
 
 #include <algorithm>
@@ -512,34 +512,15 @@ tl::expected<void, std::string> WriteProject(SqliteDatabase& db, const model::cl
 // The bytes of the template, or why they could not be had.
 tl::expected<std::string, std::string> ReadTemplate(const fs::path& templatePath)
 {
-    const int descriptor = ::open(templatePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) {
-        const int error = errno;
-        if (error == ENOENT || error == ENOTDIR) {
+    auto bytes = common::ReadWholeFile(templatePath);
+    if (!bytes) {
+        if (bytes.error() == ENOENT || bytes.error() == ENOTDIR) {
             return tl::make_unexpected("Unable to find template file " + Quoted(templatePath));
         }
-        return tl::make_unexpected("Cannot read template file " + Quoted(templatePath) + ": " + std::strerror(error));
+        return tl::make_unexpected("Cannot read template file " + Quoted(templatePath) + ": "
+                                   + std::strerror(bytes.error()));
     }
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
-        if (count < 0) {
-            const int error = errno;
-            if (error == EINTR) {
-                continue;
-            }
-            ::close(descriptor);
-            return tl::make_unexpected("Cannot read template file " + Quoted(templatePath) + ": "
-                                       + std::strerror(error));
-        }
-        if (count == 0) {
-            break;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(count));
-    }
-    ::close(descriptor);
-    return bytes;
+    return std::move(*bytes);
 }
 
 } // namespace
@@ -643,7 +624,7 @@ tl::expected<void, std::string> SaveToDB(const model::clsConfig& project, const 
     const auto fail = [&path](const std::string& what) {
         return tl::make_unexpected("Cannot save project file " + Quoted(path) + ": " + what);
     };
-    auto replacement = ReplacementFile::Create(path);
+    auto replacement = common::ReplacementFile::Create(path);
     if (!replacement) {
         return fail(replacement.error());
     }

@@ -6,7 +6,10 @@
 
 #include <tl/expected.hpp>
 
-namespace tavrel::storage {
+namespace tavrel::common {
+
+/// The whole content of a file, or the errno of what failed (ENOENT for a missing file).
+[[nodiscard]] tl::expected<std::string, int> ReadWholeFile(const std::filesystem::path& path);
 
 /// A new file made beside a target file that takes the target's place in one rename once it is
 /// complete, so a failed or interrupted write never costs the target. Until Commit the target is
@@ -14,8 +17,12 @@ namespace tavrel::storage {
 class ReplacementFile
 {
 public:
-    /// Creates an empty file in the target's folder, readable and writable as a new file would be.
-    [[nodiscard]] static tl::expected<ReplacementFile, std::string> Create(const std::filesystem::path& target);
+    /// Whether the new file takes the permissions of the target it replaces, or those of any new file.
+    enum class Permissions { New, KeepTarget };
+
+    /// Creates an empty file in the target's folder.
+    [[nodiscard]] static tl::expected<ReplacementFile, std::string> Create(const std::filesystem::path& target,
+                                                                          Permissions permissions = Permissions::New);
 
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
@@ -45,4 +52,4 @@ private:
     int m_descriptor = -1;
 };
 
-} // namespace tavrel::storage
+} // namespace tavrel::common

@@ -1,4 +1,4 @@
-#include "storage/ReplacementFile.h"
+#include "common/Files.h"
 
 #include <atomic>
 #include <cerrno>
@@ -6,9 +6,10 @@
 #include <random>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-namespace tavrel::storage {
+namespace tavrel::common {
 
 namespace {
 
@@ -43,7 +44,35 @@ std::filesystem::path FolderOf(const std::filesystem::path& file)
 
 } // namespace
 
-tl::expected<ReplacementFile, std::string> ReplacementFile::Create(const std::filesystem::path& target)
+tl::expected<std::string, int> ReadWholeFile(const std::filesystem::path& path)
+{
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) {
+        return tl::make_unexpected(errno);
+    }
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
+        if (count < 0) {
+            const int error = errno;
+            if (error == EINTR) {
+                continue;
+            }
+            ::close(descriptor);
+            return tl::make_unexpected(error);
+        }
+        if (count == 0) {
+            break;
+        }
+        content.append(buffer, static_cast<std::size_t>(count));
+    }
+    ::close(descriptor);
+    return content;
+}
+
+tl::expected<ReplacementFile, std::string> ReplacementFile::Create(const std::filesystem::path& target,
+                                                                   Permissions permissions)
 {
     const std::filesystem::path resolved = ResolvedTarget(target);
     const std::filesystem::path folder = FolderOf(resolved);
@@ -58,7 +87,15 @@ tl::expected<ReplacementFile, std::string> ReplacementFile::Create(const std::fi
         // 0666 less the umask: the permissions of any newly created file.
         const int descriptor = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (descriptor >= 0) {
-            return ReplacementFile(std::move(path), resolved, descriptor);
+            ReplacementFile file(std::move(path), resolved, descriptor);
+            struct stat existing = {};
+            if (permissions == Permissions::KeepTarget && ::stat(resolved.c_str(), &existing) == 0
+                && ::fchmod(descriptor, existing.st_mode & 07777) != 0) {
+                const int error = errno;
+                return tl::make_unexpected("cannot give the new file the permissions of " + Quoted(resolved) + ": "
+                                           + ErrnoText(error));
+            }
+            return file;
         }
         lastError = errno;
     }
@@ -127,4 +164,4 @@ tl::expected<void, std::string> ReplacementFile::Commit()
     return {};
 }
 
-} // namespace tavrel::storage
+} // namespace tavrel::common
