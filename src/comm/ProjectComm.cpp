@@ -1,8 +1,8 @@
 #include "comm/ProjectComm.h"
 
 #include "comm/PlcComm.h"
+#include "common/TextCase.h"
 
-#include <algorithm>
 #include <chrono>
 
 namespace tavrel::comm {
@@ -11,18 +11,6 @@ std::int64_t SteadySeconds()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
-
-namespace {
-
-bool SameNameIgnoringCase(std::string_view a, std::string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        return lower(x) == lower(y);
-    });
-}
-
-} // namespace
 
 void Refresh(model::clsConfig& config, const CommEnvironment& env)
 {
@@ -82,7 +70,7 @@ void BuildBinaryMix(model::clsConfig& config)
 model::clsPlc* FindPlcByName(const model::clsConfig& config, std::string_view name)
 {
     for (const auto& plc : config.colPlcs()) {
-        if (SameNameIgnoringCase(plc->Name, name)) {
+        if (common::SameTextIgnoringCase(plc->Name, name)) {
             return plc.get();
         }
     }
