@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         CheckError(map.error(), text);
         return 0;
     }
-    Require(map->MaxRegistersPerRequest() >= 1 && map->MaxRegistersPerRequest() <= kMaxReadRegisters,
+    Require(map->MaxRegistersPerRequest() >= kMinRegistersPerRequest
+                && map->MaxRegistersPerRequest() <= kMaxReadRegisters,
             "the register cap is one the protocol allows");
     Require(map->MaxBitsPerRequest() >= 1 && map->MaxBitsPerRequest() <= kMaxReadBits,
             "the bit cap is one the protocol allows");

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 namespace tavrel::comm::modbus {
 
@@ -86,10 +87,75 @@ public:
                 return tl::make_unexpected(m_sourceName + ", line " + std::to_string(lineNumber) + ": " + problem);
             }
         }
+        if (auto overlap = FindOverlap()) {
+            return tl::make_unexpected(m_sourceName + ", line " + std::to_string(overlap->first) + ": "
+                                       + overlap->second);
+        }
         return m_map;
     }
 
 private:
+    // The Modbus addresses an operand type takes from its base up to its highest legal operand on any PLC type.
+    struct Span
+    {
+        std::int32_t code;
+        Table table;
+        std::int64_t first;
+        std::int64_t last;
+    };
+
+    Span SpanOf(std::int32_t code) const
+    {
+        const auto base = m_map.Locate(code, 0, TimerFormat::Ticks);
+        Span span { code, base->table, base->address, base->address };
+        for (std::int32_t plcType = common::plctype::OrbisA; plcType <= common::plctype::Fjord; ++plcType) {
+            const auto limit = common::OperandAddressLimit(plcType, code);
+            if (!limit) {
+                continue;
+            }
+            const TimerFormat timers = TimerFormatOf(plcType);
+            const std::int64_t width = m_map.Locate(code, 0, timers)->width;
+            span.last = std::max(span.last, span.first + (std::int64_t { *limit } + 1) * width - 1);
+        }
+        span.last = std::min<std::int64_t>(span.last, 65535); // what lies beyond is refused operand by operand
+        return span;
+    }
+
+    // Two operand types whose addresses would meet: the line of the base that moved one onto the other, and why.
+    std::optional<std::pair<std::size_t, std::string>> FindOverlap() const
+    {
+        std::vector<Span> spans;
+        for (const common::OperandInfo& info : common::Operands()) {
+            if (m_map.Base(info.code)) {
+                spans.push_back(SpanOf(info.code));
+            }
+        }
+        for (std::size_t i = 0; i < spans.size(); ++i) {
+            for (std::size_t j = i + 1; j < spans.size(); ++j) {
+                const Span& a = spans[i];
+                const Span& b = spans[j];
+                if (a.table != b.table || a.last < b.first || b.last < a.first) {
+                    continue;
+                }
+                const auto lineOf = [&](std::int32_t code) {
+                    const auto line = m_baseLines.find(code);
+                    return line == m_baseLines.end() ? std::size_t { 0 } : line->second;
+                };
+                const auto describe = [](const Span& span) {
+                    return std::string(common::OperandTypeName(span.code)) + " (" + std::to_string(span.first) + " to "
+                        + std::to_string(span.last) + ")";
+                };
+                return std::make_pair(std::max(lineOf(a.code), lineOf(b.code)),
+                                      describe(a) + " and " + describe(b) + " overlap in the "
+                                          + (a.table == Table::Coils                ? "coils"
+                                                 : a.table == Table::DiscreteInputs ? "discrete inputs"
+                                                                                    : "holding registers")
+                                          + " up to their highest legal operands; move one of them");
+            }
+        }
+        return std::nullopt;
+    }
+
     // An empty text when the line was used, else what is wrong with it.
     std::string ReadLine(std::string_view line, std::size_t lineNumber)
     {
@@ -117,7 +183,7 @@ private:
         }
         switch (m_section) {
         case Section::Bases:
-            return ReadBase(key, value);
+            return ReadBase(key, value, lineNumber);
         case Section::Options:
             return ReadOption(key, value);
         case Section::Ports:
@@ -148,7 +214,7 @@ private:
         return {};
     }
 
-    std::string ReadBase(std::string_view key, std::string_view value)
+    std::string ReadBase(std::string_view key, std::string_view value, std::size_t lineNumber)
     {
         const std::string foldedKey = Folded(key);
         const auto operands = common::Operands();
@@ -163,6 +229,7 @@ private:
                 + Quoted(value);
         }
         m_map.SetBase(info->code, static_cast<std::uint16_t>(*base));
+        m_baseLines[info->code] = lineNumber;
         return {};
     }
 
@@ -181,9 +248,11 @@ private:
             return {};
         }
         if (foldedKey == "maxregistersperrequest") {
-            const auto cap = StrictNumber(value, 1, kMaxReadRegisters);
+            const auto cap = StrictNumber(value, kMinRegistersPerRequest, kMaxReadRegisters);
             if (!cap) {
-                return "MaxRegistersPerRequest must be a whole number from 1 to 125, not " + Quoted(value);
+                return "MaxRegistersPerRequest must be a whole number from 2 to 125 (a 32-bit value takes two "
+                       "registers and is never split), not "
+                    + Quoted(value);
             }
             m_map.SetMaxRegistersPerRequest(static_cast<int>(*cap));
             return {};
@@ -228,6 +297,7 @@ private:
     OperandMap m_map;
     Section m_section = Section::None;
     std::map<std::string, std::size_t> m_keyLines;
+    std::map<std::int32_t, std::size_t> m_baseLines; ///< the line of each base the file sets
 };
 
 } // namespace
@@ -320,7 +390,7 @@ bool OperandMap::SetBase(std::int32_t operandType, std::uint16_t base)
 
 bool OperandMap::SetMaxRegistersPerRequest(int cap)
 {
-    if (cap < 1 || cap > kMaxReadRegisters) {
+    if (cap < kMinRegistersPerRequest || cap > kMaxReadRegisters) {
         return false;
     }
     m_maxRegisters = cap;
@@ -353,8 +423,9 @@ void OperandMap::SetSerialDevice(std::int32_t comPort, std::string device)
 }
 
 // Keys, matched without regard to case or blanks; ';' or '#' starts a comment:
-//   [Bases]    an operand type name as the program shows it ("MB", "T (Preset)") = base address 0..65535
-//   [Options]  WordOrder = HighWordFirst | LowWordFirst; MaxRegistersPerRequest = 1..125;
+//   [Bases]    an operand type name as the program shows it ("MB", "T (Preset)") = base address 0..65535;
+//              two types of one table must not meet up to their highest legal operands
+//   [Options]  WordOrder = HighWordFirst | LowWordFirst; MaxRegistersPerRequest = 2..125;
 //              MaxBitsPerRequest = 1..2000; RunCoil = 0..65535
 //   [Ports]    COMn = serial device path
 tl::expected<OperandMap, std::string> ParseOperandMap(std::string_view text, std::string_view sourceName)

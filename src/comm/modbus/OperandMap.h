@@ -30,6 +30,8 @@ inline constexpr int kMaxReadRegisters = 125;
 inline constexpr int kMaxReadBits = 2000;
 inline constexpr int kMaxWriteRegisters = 123;
 inline constexpr int kMaxWriteBits = 1968;
+/// The fewest registers a request may be capped to: one 32-bit value, which is never split between requests.
+inline constexpr int kMinRegistersPerRequest = 2;
 
 /// Where one operand lives: its table, its first Modbus address and how many bits or registers it takes.
 struct OperandLocation
@@ -61,7 +63,7 @@ public:
     WordOrder Order() const { return m_wordOrder; }
     void SetOrder(WordOrder order) { m_wordOrder = order; }
 
-    /// Registers (1..125) and bits (1..2000) one read request may ask for; writes stay within 123 and 1968 too.
+    /// Registers (2..125) and bits (1..2000) one read request may ask for; writes stay within 123 and 1968 too.
     int MaxRegistersPerRequest() const { return m_maxRegisters; }
     int MaxBitsPerRequest() const { return m_maxBits; }
     /// False, and nothing changed, for a cap outside the protocol's range.

@@ -49,7 +49,7 @@ TEST(OperandMapFile, SetsEveryKindOfEntry)
 {
     const auto map = ParseOperandMap("; where the operands live\n"
                                      "[Bases]\n"
-                                     "MB = 2000\n"
+                                     "MB = 1500\n"
                                      "t(preset) = 20000   ; blanks and case do not matter\n"
                                      "\n"
                                      "[options]\r\n"
@@ -61,7 +61,7 @@ TEST(OperandMapFile, SetsEveryKindOfEntry)
                                      "COM3 = /dev/ttyUSB1\n",
                                      "modbus-map.ini");
     ASSERT_TRUE(map) << map.error();
-    EXPECT_EQ(map->Base(op::MB), 2000);
+    EXPECT_EQ(map->Base(op::MB), 1500);
     EXPECT_EQ(map->Base(op::TPreset), 20000);
     EXPECT_EQ(map->Base(op::SB), 10000);
     EXPECT_EQ(map->Order(), WordOrder::LowWordFirst);
@@ -94,19 +94,28 @@ TEST_P(BadMapFile, IsRefusedNamingTheLine)
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadMapFile,
-    testing::Values(BadFile{"MB = 5\n", "1: \"MB\" comes before any section"},
-                    BadFile{"[Bases]\nMQ = 5\n", "2: unknown operand type \"MQ\""},
-                    BadFile{"[Bases]\n\nMB = 65536\n", "3: the base address of MB must be a whole number"},
-                    BadFile{"[Bases]\nMB = 1000.5\n", "2: the base address of MB"},
-                    BadFile{"[Bases]\nMB = 1\nmb = 2\n", "3: \"mb\" is given twice (first on line 2)"},
-                    BadFile{"[Bases]\nMB 1000\n", "2: expected \"key = value\""},
-                    BadFile{"[Colours]\n", "1: unknown section [Colours]"},
-                    BadFile{"[Options]\nWordOrder = Middle\n", "2: WordOrder must be HighWordFirst or LowWordFirst"},
-                    BadFile{"[Options]\nMaxRegistersPerRequest = 126\n", "2: MaxRegistersPerRequest must be"},
-                    BadFile{"[Options]\nSpeed = 3\n", "2: unknown option \"Speed\""},
-                    BadFile{"[Ports]\nCOM0 = /dev/ttyS0\n", "2: a port is named COM1, COM2"},
-                    BadFile{"[Ports]\nCOM1 =\n", "2: COM1 needs a device path"},
-                    BadFile{"[Ports]\n= /dev/ttyS0\n", "2: a value without a key"}));
+    testing::Values(
+        BadFile { "MB = 5\n", "1: \"MB\" comes before any section" },
+        BadFile { "[Bases]\nMQ = 5\n", "2: unknown operand type \"MQ\"" },
+        BadFile { "[Bases]\n\nMB = 65536\n", "3: the base address of MB must be a whole number" },
+        BadFile { "[Bases]\nMB = 1000.5\n", "2: the base address of MB" },
+        BadFile { "[Bases]\nMB = 1\nmb = 2\n", "3: \"mb\" is given twice (first on line 2)" },
+        BadFile { "[Bases]\nMB 1000\n", "2: expected \"key = value\"" },
+        BadFile { "[Colours]\n", "1: unknown section [Colours]" },
+        BadFile { "[Options]\nWordOrder = Middle\n", "2: WordOrder must be HighWordFirst or LowWordFirst" },
+        BadFile { "[Options]\nMaxRegistersPerRequest = 126\n", "2: MaxRegistersPerRequest must be" },
+        // One register a request would split every 32-bit value between two requests.
+        BadFile { "[Options]\n\nMaxRegistersPerRequest = 1\n",
+                  "3: MaxRegistersPerRequest must be a whole number from 2" },
+        // MB reaches 1000 + 8191 on PLC type 0; SB at 9000 would share its coils.
+        BadFile { "[Bases]\nSB = 9000\n", "2: MB (1000 to 9191) and SB (9000 to 9511) overlap in the coils" },
+        BadFile { "[Bases]\nMI = 6800\n\nML = 7000\n", "4: MI (6800 to 10895) and ML (7000 to 8023)" },
+        BadFile { "[Bases]\nT (Current) = 12500\n",
+                  "2: T (Preset) (12000 to 12767) and T (Current) (12500 to 13267) overlap in the holding registers" },
+        BadFile { "[Options]\nSpeed = 3\n", "2: unknown option \"Speed\"" },
+        BadFile { "[Ports]\nCOM0 = /dev/ttyS0\n", "2: a port is named COM1, COM2" },
+        BadFile { "[Ports]\nCOM1 =\n", "2: COM1 needs a device path" },
+        BadFile { "[Ports]\n= /dev/ttyS0\n", "2: a value without a key" }));
 
 TEST(OperandMapFile, AMissingFileGivesTheBuiltInMap)
 {
