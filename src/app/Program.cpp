@@ -324,21 +324,28 @@ std::optional<PokeRefusal> Program::Poke(std::int32_t index, const std::string& 
             if (target == nullptr) {
                 continue;
             }
-            // An item that can never take a poke is a conflict whatever the text; otherwise only the text is wrong.
-            const common::OperandInfo* info = common::FindOperand(target->OperandType);
-            const bool neverWritable = target->IoDirection == common::direction::Read || !target->IsEnable
-                || info == nullptr || info->write == common::ExchangeKind::None;
-            if (auto refusal = comm::PokeRefusal(*target, text.empty() ? std::string("0") : text, m_env.DecimalSeparator)) {
-                if (neverWritable || !text.empty()) {
-                    return PokeRefusal{neverWritable ? PokeRefusal::Kind::Conflict : PokeRefusal::Kind::BadValue,
-                                       *refusal};
-                }
+            if (auto problem = comm::CheckPoke(*target, text, CheckingDriver(*plc).get(), m_env.DecimalSeparator)) {
+                return PokeRefusal { problem->kind == comm::PokeProblem::Kind::NeverWritable
+                                         ? PokeRefusal::Kind::Conflict
+                                         : PokeRefusal::Kind::BadValue,
+                                     std::move(problem->reason) };
             }
             m_labels.SetText(index, text);
             return std::nullopt;
         }
     }
     return PokeRefusal{PokeRefusal::Kind::UnknownItem, model::LabelName(index) + " is no item"};
+}
+
+std::shared_ptr<const comm::CommDriver> Program::CheckingDriver(const model::clsPlc& plc) const
+{
+    // A fresh instance: it knows the PLC's operands as the channel's does, and the channel's own instance is
+    // left to the exchange that owns it.
+    try {
+        return m_env.CreateDriver ? m_env.CreateDriver(plc) : nullptr;
+    } catch (...) {
+        return nullptr; // the write pass asks the driver again
+    }
 }
 
 void Program::StartUp(const std::string& commandLineFile)

@@ -22,8 +22,10 @@ struct PokeRefusal
 {
     enum class Kind {
         UnknownItem, ///< no label of that index, or one that is no item's
-        Conflict,    ///< the item can never take a poke: read-only, disabled, a vector, a type without a write
-        BadValue     ///< the text is not a number of the operand's kind, or out of its range
+        Conflict, ///< the item can never take a poke: read-only, disabled, a vector, a type without a write,
+                  ///< an operand the PLC's driver cannot reach
+        BadValue ///< the text is no value the operand can hold: not a number or timer text, out of the
+                 ///< kind's range, or beyond what the PLC's operand holds
     };
     Kind kind;
     std::string reason;
@@ -88,7 +90,8 @@ public:
     void Execute(const std::string& command);
 
     /// Replaces the text of label `index` as a client's poke, or says why it is refused; nothing changes
-    /// then.
+    /// then. The text is checked against the item and against what the PLC's operand can hold before it is
+    /// taken, so a poke that is taken is one the write pass can write.
     [[nodiscard]] std::optional<PokeRefusal> Poke(std::int32_t index, const std::string& text);
 
     /// The project to start with: the command-line file if it exists, else the start-up option.
@@ -114,6 +117,8 @@ private:
     void HighlightNotConnectedPlc(std::int32_t pPlcKey, const std::string& reason) override;
     void PokeRefused(const model::clsPlc& plc, const model::Clsitem& item, const std::string& reason) override;
 
+    // A driver instance for the PLC, to ask what its operands can hold; null when none can be made.
+    std::shared_ptr<const comm::CommDriver> CheckingDriver(const model::clsPlc& plc) const;
     void ReplaceProject(std::unique_ptr<model::clsConfig> project);
     void StartRun();
     void StopRun();

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace tavrel::comm {
@@ -21,6 +23,26 @@ struct SerialSettings
     std::int32_t StopBits = 1;
     std::int32_t TimeOut = 6000; ///< reply time-out in milliseconds
     std::int16_t NumRetries = 3;
+};
+
+/// One value on its way to an operand, in the element kind of the operand type's write.
+using OperandWriteValue = std::variant<std::uint8_t, std::int16_t, std::int32_t, float, common::Currency>;
+
+/// Why a driver cannot write a value to an operand.
+struct WriteRefusal
+{
+    enum class Kind {
+        Operand, ///< the operand cannot be written at all on this PLC, whatever the value
+        Value ///< the operand cannot hold this value
+    };
+    Kind kind;
+    std::string reason;
+};
+
+/// How the last operation that failed did so.
+enum class FailureKind {
+    Exchange, ///< the exchange with the PLC failed: no answer, a broken channel, an exception answer
+    Refused ///< refused before anything was sent: an operand or value this PLC cannot hold; the channel is fine
 };
 
 /// The channel to one PLC. One instance per PLC, used by one thread. Every operation reports failure as
@@ -104,6 +126,20 @@ public:
 
     /// Why the last operation that failed did so, in words for the user; empty when unknown.
     virtual std::string LastError() const { return {}; }
+    /// Whether the last operation that failed was refused before anything was sent or failed in the exchange.
+    virtual FailureKind LastFailureKind() const { return FailureKind::Exchange; }
+
+    /// Why `value` cannot be written to operand `address` of `operandType` on this PLC, or nothing when it can.
+    /// Asks nothing of the PLC and may be called on an unopened instance; a driver that does not say accepts
+    /// every value of the operand's element kind.
+    virtual std::optional<WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                                   const OperandWriteValue& value) const
+    {
+        (void)operandType;
+        (void)address;
+        (void)value;
+        return std::nullopt;
+    }
 };
 
 /// Makes a fresh, unopened driver instance; each PLC asks it for one whenever it opens its channel.

@@ -83,8 +83,7 @@ std::optional<bool> ReadOne(CommDriver& driver, std::int32_t operandType, std::i
     }
 }
 
-// The value a text stands for in the element kind of the operand's write, or why it cannot be written.
-using WriteValue = std::variant<std::uint8_t, std::int16_t, std::int32_t, float, common::Currency>;
+using WriteValue = OperandWriteValue;
 
 std::string RangeText(common::ExchangeKind kind)
 {
@@ -102,23 +101,30 @@ std::string RangeText(common::ExchangeKind kind)
     }
 }
 
-tl::expected<WriteValue, std::string> ConvertForWrite(std::int32_t operandType, std::string_view text, char separator)
+std::string Quoted(std::string_view text)
 {
-    const common::OperandInfo* info = common::FindOperand(operandType);
-    if (info == nullptr) {
-        return tl::make_unexpected("operand type " + std::to_string(operandType) + " is unknown");
+    return "'" + std::string(text) + "'";
+}
+
+// The value a text stands for in the element kind of the operand type's write, by the kind's own rules.
+tl::expected<WriteValue, PokeProblem> ConvertForWrite(const common::OperandInfo& info, std::string_view text,
+                                                      char separator)
+{
+    using Kind = PokeProblem::Kind;
+    if (text.empty()) {
+        return tl::make_unexpected(PokeProblem { Kind::BadValue, "an empty text is no value to write" });
     }
     const auto refuse = [&](common::NumberError error) {
-        const std::string name(info->name);
         if (error == common::NumberError::NotANumber) {
-            return tl::make_unexpected("'" + std::string(text) + "' is not a number");
+            return tl::make_unexpected(PokeProblem { Kind::BadValue, Quoted(text) + " is not a number" });
         }
-        return tl::make_unexpected("'" + std::string(text) + "' is out of range for " + name + " ("
-                                   + RangeText(info->write) + ")");
+        return tl::make_unexpected(PokeProblem { Kind::BadValue,
+                                                 Quoted(text) + " is out of range for " + std::string(info.name) + " ("
+                                                     + RangeText(info.write) + ")" });
     };
     const auto whole = [&](std::int64_t low, std::int64_t high) { return common::ParseWholeNumber(text, low, high, separator); };
 
-    switch (info->write) {
+    switch (info.write) {
     case common::ExchangeKind::UInt8:
         if (auto v = whole(0, 255)) {
             return WriteValue(static_cast<std::uint8_t>(*v));
@@ -150,18 +156,65 @@ tl::expected<WriteValue, std::string> ConvertForWrite(std::int32_t operandType, 
             return refuse(v.error());
         }
     case common::ExchangeKind::TimerTicks:
-        // Timer texts are read field by field; a field that is not a number counts as 0.
-        return WriteValue(common::Currency::FromWhole(common::TimerTextToTicks(text)));
+        if (auto ticks = common::ParseTimerText(text)) {
+            return WriteValue(common::Currency::FromWhole(*ticks));
+        } else if (ticks.error() == common::NumberError::OutOfRange) {
+            return tl::make_unexpected(PokeProblem { Kind::BadValue,
+                                                     Quoted(text) + " is longer than the longest "
+                                                         + std::string(info.name) + ", 99:59:59.99" });
+        } else {
+            return tl::make_unexpected(PokeProblem {
+                Kind::BadValue, Quoted(text) + " is not a timer text (hh:mm:ss.cc, such as 00:01:30.00)" });
+        }
     default:
-        return tl::make_unexpected(std::string("operand type ") + std::string(info->name) + " cannot be written");
+        return tl::make_unexpected(
+            PokeProblem { Kind::NeverWritable, "operand type " + std::string(info.name) + " cannot be written" });
     }
 }
 
-bool WriteOne(CommDriver& driver, std::int32_t operandType, std::int32_t address, const WriteValue& value)
+// The value a text stands for on the operand: the kind's rules, then what the driver's operand can hold.
+tl::expected<WriteValue, PokeProblem> WritableValue(std::int32_t operandType, std::int32_t address,
+                                                    std::string_view text, const CommDriver* driver, char separator)
 {
-    if (!FitsDriverAddress(address)) {
-        return false;
+    const common::OperandInfo* info = common::FindOperand(operandType);
+    if (info == nullptr) {
+        return tl::make_unexpected(PokeProblem { PokeProblem::Kind::NeverWritable,
+                                                 "operand type " + std::to_string(operandType) + " is unknown" });
     }
+    if (info->write == common::ExchangeKind::None) {
+        return tl::make_unexpected(PokeProblem { PokeProblem::Kind::NeverWritable,
+                                                 "operand type " + std::string(info->name) + " cannot be written" });
+    }
+    if (!FitsDriverAddress(address)) {
+        return tl::make_unexpected(PokeProblem { PokeProblem::Kind::NeverWritable,
+                                                 std::string(info->name) + " " + std::to_string(address)
+                                                     + " lies beyond the addresses a driver can reach" });
+    }
+    auto value = ConvertForWrite(*info, text, separator);
+    if (!value || driver == nullptr) {
+        return value;
+    }
+    std::optional<WriteRefusal> refusal;
+    try {
+        refusal = driver->CheckWrite(operandType, address, *value);
+    } catch (const std::exception& error) {
+        refusal = WriteRefusal { WriteRefusal::Kind::Value, error.what() };
+    } catch (...) {
+        refusal = WriteRefusal { WriteRefusal::Kind::Value, "the driver cannot write " + Quoted(text) };
+    }
+    if (refusal) {
+        return tl::make_unexpected(PokeProblem { refusal->kind == WriteRefusal::Kind::Operand
+                                                     ? PokeProblem::Kind::NeverWritable
+                                                     : PokeProblem::Kind::BadValue,
+                                                 std::move(refusal->reason) });
+    }
+    return value;
+}
+
+enum class WriteOutcome { Written, Failed, Refused };
+
+WriteOutcome WriteOne(CommDriver& driver, std::int32_t operandType, std::int32_t address, const WriteValue& value)
+{
     const auto where = static_cast<std::int16_t>(address);
     const DriverOperation write = OperationsOf(operandType).write;
     std::uint8_t status = 0;
@@ -173,17 +226,21 @@ bool WriteOne(CommDriver& driver, std::int32_t operandType, std::int32_t address
         return (driver.*op)(where, 1, std::span(buffer), status);
     };
     try {
-        return std::visit(Overloaded{
-                              [](std::monostate) { return false; },
-                              [&](ByteOperation op) { return call.operator()<std::uint8_t>(op); },
-                              [&](WordOperation op) { return call.operator()<std::int16_t>(op); },
-                              [&](LongOperation op) { return call.operator()<std::int32_t>(op); },
-                              [&](FloatOperation op) { return call.operator()<float>(op); },
-                              [&](CurrencyOperation op) { return call.operator()<common::Currency>(op); },
-                          },
-                          write);
+        const bool written = std::visit(Overloaded {
+                                            [](std::monostate) { return false; },
+                                            [&](ByteOperation op) { return call.operator()<std::uint8_t>(op); },
+                                            [&](WordOperation op) { return call.operator()<std::int16_t>(op); },
+                                            [&](LongOperation op) { return call.operator()<std::int32_t>(op); },
+                                            [&](FloatOperation op) { return call.operator()<float>(op); },
+                                            [&](CurrencyOperation op) { return call.operator()<common::Currency>(op); },
+                                        },
+                                        write);
+        if (written) {
+            return WriteOutcome::Written;
+        }
+        return driver.LastFailureKind() == FailureKind::Refused ? WriteOutcome::Refused : WriteOutcome::Failed;
     } catch (...) {
-        return false;
+        return WriteOutcome::Failed;
     }
 }
 
@@ -231,24 +288,44 @@ bool ReadSingle(Clsitem& item, CommDriver& driver, char separator)
     return true;
 }
 
+// Drops a poke that can never be written: the label shows the last published value again, and the poker is told.
+void DropPoke(Clsitem& item, std::string reason, char separator, const std::function<void(const RefusedPoke&)>& refused)
+{
+    std::string published = item.Currentvalue.ToText(separator);
+    if (item.IoDirection == common::direction::ReadWrite) {
+        item.PrevValue = ItemValue(published);
+    }
+    item.Label.SetText(std::move(published));
+    if (refused) {
+        refused(RefusedPoke { &item, std::move(reason) });
+    }
+}
+
 bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::function<void(const RefusedPoke&)>& refused)
 {
     const std::string labelText = item.Label.Text();
     if (!labelText.empty() && labelText != item.Currentvalue.ToText(separator)) {
-        const auto value = ConvertForWrite(item.OperandType, labelText, separator);
+        // Never write some other value in its place, and never count a value the PLC cannot hold as a failed
+        // exchange: the PLC is fine, the poke is not.
+        const auto value = WritableValue(item.OperandType, item.OperandAddress, labelText, &driver, separator);
         if (!value) {
-            // Never write some other value in its place: show the last published value again.
-            std::string published = item.Currentvalue.ToText(separator);
-            if (item.IoDirection == common::direction::ReadWrite) {
-                item.PrevValue = ItemValue(published);
-            }
-            item.Label.SetText(std::move(published));
-            if (refused) {
-                refused(RefusedPoke{&item, value.error()});
-            }
+            DropPoke(item, value.error().reason, separator, refused);
             return true;
         }
-        if (!WriteOne(driver, item.OperandType, item.OperandAddress, *value)) {
+        switch (WriteOne(driver, item.OperandType, item.OperandAddress, *value)) {
+        case WriteOutcome::Written:
+            break;
+        case WriteOutcome::Refused: {
+            std::string reason;
+            try {
+                reason = driver.LastError();
+            } catch (...) {
+            }
+            DropPoke(item, reason.empty() ? "the driver refused " + Quoted(labelText) : std::move(reason), separator,
+                     refused);
+            return true;
+        }
+        case WriteOutcome::Failed:
             // The poke stays on the label and is written again in a later pass.
             KeepPokesPending(item, separator);
             return false;
@@ -342,23 +419,22 @@ bool ReadAsciiFromPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char dec
     return ReadSingle(item, pCommDrv, decimalSeparator);
 }
 
-std::optional<std::string> PokeRefusal(const Clsitem& item, std::string_view text, char decimalSeparator)
+std::optional<PokeProblem> CheckPoke(const Clsitem& item, std::string_view text, const CommDriver* driver,
+                                     char decimalSeparator)
 {
+    using Kind = PokeProblem::Kind;
     if (item.IsArray) {
-        return "a vector has no value of its own; poke its elements";
+        return PokeProblem { Kind::NeverWritable, "a vector has no value of its own; poke its elements" };
     }
     if (item.IoDirection == common::direction::Read) {
-        return "the item is read-only";
+        return PokeProblem { Kind::NeverWritable, "the item is read-only" };
     }
     if (!item.IsEnable) {
-        return "the item is disabled";
+        return PokeProblem { Kind::NeverWritable, "the item is disabled" };
     }
-    if (common::FindOperand(item.OperandType) == nullptr) {
-        return "operand type " + std::to_string(item.OperandType) + " is unknown";
-    }
-    const auto value = ConvertForWrite(item.OperandType, text, decimalSeparator);
+    auto value = WritableValue(item.OperandType, item.OperandAddress, text, driver, decimalSeparator);
     if (!value) {
-        return value.error();
+        return std::move(value.error());
     }
     return std::nullopt;
 }

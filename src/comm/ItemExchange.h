@@ -26,10 +26,24 @@ bool UpdateValues(model::Clsitem& item, std::span<const common::OperandValue> pV
 /// publishes the values. False when a driver read failed or threw.
 bool ReadAsciiFromPlcAndUpdateItem(model::Clsitem& item, CommDriver& pCommDrv, char decimalSeparator = '.');
 
-/// Why a text poked into an item can never be written to its operand, or nothing when it can.
-/// `text` must not be empty.
-std::optional<std::string> PokeRefusal(const model::Clsitem& item, std::string_view text,
-                                       char decimalSeparator = '.');
+/// Why a poke cannot be taken.
+struct PokeProblem
+{
+    enum class Kind {
+        NeverWritable, ///< the item takes no poke whatever the text: read-only, disabled, a vector, no write
+        BadValue ///< the text is no value the operand can hold
+    };
+    Kind kind;
+    std::string reason;
+};
+
+/// The one check of a text poked into a single item or an element of a vector, made before anything is
+/// noted: the item takes pokes; the text is a value of the operand's kind (a number within its range, a timer
+/// text within the longest timer; never an empty text); and, when `driver` is given, the PLC's operand can
+/// hold it (a bit 0 or 1, a double word a whole number from 0 to 4294967295, ...). Nothing when it can be
+/// written.
+std::optional<PokeProblem> CheckPoke(const model::Clsitem& item, std::string_view text, const CommDriver* driver,
+                                     char decimalSeparator = '.');
 
 /// Keeps the pokes waiting on the item's labels (each child's of a vector) pending for a later write pass:
 /// the read that noted them would otherwise take them for published values and write over them.
@@ -43,8 +57,9 @@ struct RefusedPoke
 };
 
 /// Writes what a client poked into the item's labels (each child of a vector, stopping at the first
-/// failure). A text that cannot be written as the operand's kind is refused without a driver call: the label
-/// goes back to the last published value and `refused` is called. False when a driver write failed or threw.
+/// failure). A text that CheckPoke refuses is dropped without a write, and so is one the driver refuses when
+/// asked to write it: the label goes back to the last published value and `refused` is called; neither
+/// counts as a failure. False when a driver write failed in the exchange or threw; that poke stays pending.
 bool WriteToPlcAndUpdateItem(model::Clsitem& item, CommDriver& pCommDrv, char decimalSeparator = '.',
                              const std::function<void(const RefusedPoke&)>& refused = {});
 

@@ -69,6 +69,31 @@ std::int32_t TimerTextToTicks(std::string_view text)
     return ClampTimerTicks(ticks);
 }
 
+tl::expected<std::int32_t, NumberError> ParseTimerText(std::string_view text)
+{
+    const auto first = text.find_first_not_of(' ');
+    const auto last = text.find_last_not_of(' ');
+    const std::string_view form
+        = first == std::string_view::npos ? std::string_view {} : text.substr(first, last - first + 1);
+    constexpr std::string_view kPattern = "00:00:00.00";
+    if (form.size() != kPattern.size()) {
+        return tl::make_unexpected(NumberError::NotANumber);
+    }
+    for (std::size_t i = 0; i < form.size(); ++i) {
+        const bool digit = form[i] >= '0' && form[i] <= '9';
+        if (kPattern[i] == '0' ? !digit : form[i] != kPattern[i]) {
+            return tl::make_unexpected(NumberError::NotANumber);
+        }
+    }
+    const auto field = [&](std::size_t at) { return (form[at] - '0') * 10 + (form[at + 1] - '0'); };
+    const std::int64_t ticks = std::int64_t { field(0) } * kTicksPerHour + std::int64_t { field(3) } * kTicksPerMinute
+        + std::int64_t { field(6) } * kTicksPerSecond + field(9);
+    if (ticks > kMaxTimerTicks) {
+        return tl::make_unexpected(NumberError::OutOfRange);
+    }
+    return static_cast<std::int32_t>(ticks);
+}
+
 std::int32_t ClampTimerTicks(std::int64_t ticks)
 {
     if (ticks > kMaxTimerTicks) {

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "common/NumberText.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include <tl/expected.hpp>
 
 namespace tavrel::common {
 
@@ -24,6 +28,11 @@ std::string TimerTicksToText(std::int32_t ticks);
 /// The ticks of a timer text: whole numbers at positions 1, 4, 7 and 10 (two characters each), only the
 /// total limited to 0 .. 35999999.
 std::int32_t TimerTextToTicks(std::string_view text);
+
+/// The ticks of a text in the timer text form "hh:mm:ss.cc" (blanks around allowed), each field two digits;
+/// fields are not limited on their own ("00:75:00.00" is 75 minutes). NotANumber for any other text, OutOfRange
+/// for a total beyond 35999999: a poke is taken only as a timer text and never limited to some other value.
+tl::expected<std::int32_t, NumberError> ParseTimerText(std::string_view text);
 
 /// The ticks limited to 0 .. 35999999.
 std::int32_t ClampTimerTicks(std::int64_t ticks);

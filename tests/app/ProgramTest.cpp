@@ -135,16 +135,47 @@ TEST_F(ProgramTest, PokeIsWrittenInTheNextPass)
     program.Stop();
 }
 
-TEST_F(ProgramTest, PokeRefusalsSayWhatKindOfProblem)
+TEST_F(ProgramTest, PokeRefusalsSayWhatKindOfProblemAndLeaveTheLabelAlone)
 {
     auto& plc = AddPlc("A");
     AddItem(plc, op::MI, dir::ReadWrite);
     AddItem(plc, op::MI, dir::Read);
-    EXPECT_EQ(program.Poke(1, "x")->kind, app::PokeRefusal::Kind::BadValue);
-    EXPECT_EQ(program.Poke(2, "1")->kind, app::PokeRefusal::Kind::Conflict);
-    EXPECT_EQ(program.Poke(9, "1")->kind, app::PokeRefusal::Kind::UnknownItem);
-    EXPECT_EQ(program.Poke(1, ""), std::nullopt) << "an empty poke withdraws a pending one";
-    EXPECT_EQ(program.Labels().Text(1), "");
+    AddItem(plc, op::MB, dir::ReadWrite);
+    AddItem(plc, op::TPreset, dir::ReadWrite);
+    // What the PLC's operands hold is the driver's to say.
+    script.WriteCheck = [](std::int32_t type, std::int32_t, const comm::OperandWriteValue& value) {
+        return type == op::MB && std::get<std::uint8_t>(value) > 1
+            ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "a bit takes 0 or 1" })
+            : std::nullopt;
+    };
+    using Kind = app::PokeRefusal::Kind;
+    const std::vector<std::tuple<std::int32_t, std::string, Kind>> cases {
+        { 1, "x", Kind::BadValue },    { 1, "", Kind::BadValue },  { 2, "1", Kind::Conflict },
+        { 9, "1", Kind::UnknownItem }, { 3, "2", Kind::BadValue }, { 4, "abc", Kind::BadValue },
+        { 4, "10", Kind::BadValue },   { 4, "", Kind::BadValue },
+    };
+    for (const auto& [index, text, kind] : cases) {
+        const auto refusal = program.Poke(index, text);
+        ASSERT_TRUE(refusal.has_value()) << index << " '" << text << "'";
+        EXPECT_EQ(refusal->kind, kind) << refusal->reason;
+        EXPECT_FALSE(refusal->reason.empty());
+    }
+    EXPECT_EQ(program.Poke(3, "2")->reason, "a bit takes 0 or 1");
+    for (std::int32_t index = 1; index <= 4; ++index) {
+        EXPECT_EQ(program.Labels().Text(index), "") << "a refused poke changes no label";
+    }
+    EXPECT_EQ(program.Poke(3, "1"), std::nullopt);
+    EXPECT_EQ(program.Poke(4, "00:01:30.00"), std::nullopt);
+    EXPECT_EQ(program.Labels().Text(4), "00:01:30.00");
+}
+
+TEST_F(ProgramTest, ExecuteFindsThePlcWhateverTheCaseOfAnyLetter)
+{
+    AddPlc("Kühlung");
+    program.Execute("KÜHLUNG_STOP");
+    program.Execute("kühlung_run");
+    EXPECT_EQ(Count("PlcStop()"), 1);
+    EXPECT_EQ(Count("PlcRun()"), 1);
 }
 
 TEST_F(ProgramTest, DeletingAnElementRowDeletesItsVectorAndAnEmptyPlc)

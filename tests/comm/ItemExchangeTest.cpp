@@ -213,13 +213,16 @@ TEST_F(ItemExchangeTest, PokesThatCannotBeWrittenAreRefusedWithoutADriverCall)
         std::string poke;
         std::string reason;
     };
-    const std::vector<Case> cases{
-        {op::MI, "abc", "'abc' is not a number"},
-        {op::MB, "300", "'300' is out of range for MB (0 to 255)"},
-        {op::MI, "32767.5", "'32767.5' is out of range for MI (-32768 to 32767)"},
-        {op::ML, "1e12", "'1e12' is out of range for ML (-2147483648 to 2147483647)"},
-        {op::MF, "1e39", "'1e39' is out of range for MF (a single-precision number)"},
-        {op::DW, "-", "'-' is not a number"},
+    const std::vector<Case> cases {
+        { op::MI, "abc", "'abc' is not a number" },
+        { op::MB, "300", "'300' is out of range for MB (0 to 255)" },
+        { op::MI, "32767.5", "'32767.5' is out of range for MI (-32768 to 32767)" },
+        { op::ML, "1e12", "'1e12' is out of range for ML (-2147483648 to 2147483647)" },
+        { op::MF, "1e39", "'1e39' is out of range for MF (a single-precision number)" },
+        { op::DW, "-", "'-' is not a number" },
+        { op::TPreset, "abc", "'abc' is not a timer text (hh:mm:ss.cc, such as 00:01:30.00)" },
+        { op::TPreset, "10", "'10' is not a timer text (hh:mm:ss.cc, such as 00:01:30.00)" },
+        { op::TCurrent, "99:99:99.99", "'99:99:99.99' is longer than the longest T (Current), 99:59:59.99" },
     };
     for (const Case& c : cases) {
         script.Clear();
@@ -251,14 +254,46 @@ TEST_F(ItemExchangeTest, WholeNumberPokesRoundHalvesToEven)
     EXPECT_EQ(script.Calls(), (Calls{"WriteMI(1,1,2)", "WriteMI(1,1,4)", "WriteMI(1,1,-2)"}));
 }
 
-TEST_F(ItemExchangeTest, PokeRefusalNamesTheItemsOwnReasons)
+TEST_F(ItemExchangeTest, ADriverRefusalAtWriteTimeDropsThatPokeAloneAndIsNoFailure)
 {
+    auto& vector = AddItem(plc, op::MB, 0, dir::ReadWrite, 3);
+    for (auto& child : vector.colItems()) {
+        child.Label.SetText("1");
+    }
+    script.Queue("WriteMB", { DriverAnswer::Refuses() });
+    EXPECT_TRUE(Write(vector)) << "the PLC did nothing wrong";
+    EXPECT_EQ(script.Calls(), (Calls { "WriteMB(0,1,1)", "WriteMB(1,1,1)", "WriteMB(2,1,1)" }));
+    EXPECT_EQ(refused, (std::vector<std::string> { "scripted refusal" }));
+    EXPECT_EQ(vector.colItems()[0].Label.Text(), vector.colItems()[0].Currentvalue.ToText()) << "dropped, not pending";
+
+    script.Clear();
+    EXPECT_TRUE(Write(vector));
+    EXPECT_EQ(script.Calls().front(), "ReadMI(0,1)") << "the dropped poke is not tried again";
+}
+
+TEST_F(ItemExchangeTest, CheckPokeAsksTheItemTheKindAndTheDriverInThatOrder)
+{
+    using Kind = comm::PokeProblem::Kind;
     auto& readOnly = AddItem(plc, op::MI, 1, dir::Read);
     auto& disabled = AddItem(plc, op::MI, 2, dir::ReadWrite, 1, false);
     auto& inputs = AddItem(plc, op::I, 3, dir::ReadWrite);
-    auto& fine = AddItem(plc, op::MI, 4, dir::ReadWrite);
-    EXPECT_EQ(comm::PokeRefusal(readOnly, "1"), "the item is read-only");
-    EXPECT_EQ(comm::PokeRefusal(disabled, "1"), "the item is disabled");
-    EXPECT_EQ(comm::PokeRefusal(inputs, "1"), "operand type I cannot be written");
-    EXPECT_EQ(comm::PokeRefusal(fine, "1"), std::nullopt);
+    auto& coil = AddItem(plc, op::MB, 4, dir::ReadWrite);
+    script.WriteCheck = [](std::int32_t, std::int32_t, const comm::OperandWriteValue& value) {
+        return std::get<std::uint8_t>(value) > 1
+            ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "a bit takes 0 or 1" })
+            : std::nullopt;
+    };
+    const auto check = [&](const model::Clsitem& item, std::string_view text) {
+        const auto problem = comm::CheckPoke(item, text, driver.get());
+        return problem ? std::optional(std::make_pair(problem->kind, problem->reason)) : std::nullopt;
+    };
+    using Answer = std::optional<std::pair<Kind, std::string>>;
+    EXPECT_EQ(check(readOnly, "1"), Answer({ Kind::NeverWritable, "the item is read-only" }));
+    EXPECT_EQ(check(disabled, "1"), Answer({ Kind::NeverWritable, "the item is disabled" }));
+    EXPECT_EQ(check(inputs, "1"), Answer({ Kind::NeverWritable, "operand type I cannot be written" }));
+    EXPECT_EQ(check(coil, ""), Answer({ Kind::BadValue, "an empty text is no value to write" }));
+    EXPECT_EQ(check(coil, "256"), Answer({ Kind::BadValue, "'256' is out of range for MB (0 to 255)" }));
+    EXPECT_EQ(check(coil, "2"), Answer({ Kind::BadValue, "a bit takes 0 or 1" }));
+    EXPECT_EQ(comm::CheckPoke(coil, "2", nullptr), std::nullopt) << "without a driver only the kind's rules apply";
+    EXPECT_EQ(check(coil, "1"), std::nullopt);
 }

@@ -196,6 +196,39 @@ TEST_F(ProjectCommTest, RefusedPokeLeavesThePlcConnectedAndTellsTheObserver)
     EXPECT_EQ(item.Label.Text(), "");
 }
 
+TEST_F(ProjectCommTest, PokesTheDriverRefusesAreDroppedWhileThePlcKeepsFlowing)
+{
+    auto& a = AddPlc("A");
+    auto& coil = AddItem(a, op::MB, 1, dir::ReadWrite);
+    auto& word = AddItem(a, op::MI, 2, dir::Read);
+    std::int32_t tick = 0;
+    script.FillBinaryMix
+        = [&](std::vector<common::BinaryMixEntry>& entries) { entries[1].Values[0].LongValue = ++tick; };
+    StartRun();
+    comm::Refresh(config, env);
+
+    // Refused when checked before the write, and when the write itself is refused: neither fails the PLC.
+    script.WriteCheck = [](std::int32_t, std::int32_t, const comm::OperandWriteValue& value) {
+        return std::get<std::uint8_t>(value) == 2
+            ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "checked" })
+            : std::nullopt;
+    };
+    script.Queue("WriteMB", { DriverAnswer::Refuses() });
+    for (const char* poke : { "2", "1" }) {
+        coil.Label.SetText(poke);
+        comm::Refresh(config, env);
+        EXPECT_TRUE(a.Connected);
+        EXPECT_EQ(coil.Label.Text(), "0") << "back to the published value";
+    }
+    EXPECT_EQ(observer.events, (Calls { "refused A lblDDE(1): checked", "refused A lblDDE(1): scripted refusal" }));
+    EXPECT_EQ(word.Label.Text(), "3") << "the other items kept updating";
+
+    coil.Label.SetText("1");
+    comm::Refresh(config, env);
+    EXPECT_EQ(Count("WriteMB(1,1,1)"), 2) << "the good poke afterwards is written";
+    EXPECT_EQ(observer.events.size(), 2u);
+}
+
 TEST_F(ProjectCommTest, WithoutConnectOnceNoChannelStaysOpenBetweenPasses)
 {
     options.ConnectOnce = false;
@@ -235,6 +268,17 @@ TEST_F(ProjectCommTest, RunAndStopFindThePlcByNameWithoutRegardToCase)
     EXPECT_EQ(comm::FindPlcByName(config, "pump"), &first) << "only the first of two equal names";
     EXPECT_FALSE(comm::RunPlc(config, "", env));
     EXPECT_FALSE(comm::StopPlc(config, "Pumps", env));
+
+    // Every letter with a case, not only A to Z; bytes that are not UTF-8 must match as they are.
+    auto& cooling = AddPlc("Kühlung");
+    auto& greek = AddPlc("ΠΑΣ");
+    auto& stray = AddPlc("L\xC3\x28");
+    EXPECT_EQ(comm::FindPlcByName(config, "KÜHLUNG"), &cooling);
+    EXPECT_EQ(comm::FindPlcByName(config, "πας"), &greek) << "final sigma";
+    EXPECT_EQ(comm::FindPlcByName(config, "KUHLUNG"), nullptr);
+    EXPECT_EQ(comm::FindPlcByName(config, "Kühl"), nullptr);
+    EXPECT_EQ(comm::FindPlcByName(config, "l\xC3\x28"), &stray);
+    EXPECT_EQ(comm::FindPlcByName(config, "l\xE3\x28"), nullptr);
 }
 
 TEST_F(ProjectCommTest, ProjectWithoutPlcsPassesQuietly)

@@ -44,6 +44,24 @@ TEST(ValueConversions, TimerTextsAddTheirFieldsAndLimitOnlyTheTotal)
     }
 }
 
+TEST(ValueConversions, OnlyTimerTextsThatATimerCanHoldAreTakenAsPokes)
+{
+    const std::pair<std::string_view, std::int32_t> taken[] = {
+        { "00:00:00.00", 0 },      { "01:01:01.23", 366123 },         { " 00:01:30.00 ", 9000 },
+        { "00:75:00.00", 450000 }, { "99:59:59.99", kMaxTimerTicks },
+    };
+    for (const auto& [text, ticks] : taken) {
+        EXPECT_EQ(ParseTimerText(text), ticks) << text;
+    }
+    for (const std::string_view text :
+         { ""sv, "abc"sv, "10"sv, "1:02:03.04"sv, "01:01:01.2"sv, "01x01y01z23"sv, "-1:00:00.00"sv,
+           "01:01:01.23 and more"sv, "01:01:01,23"sv, "01:0\0:01.23"sv }) {
+        EXPECT_EQ(ParseTimerText(text), tl::make_unexpected(NumberError::NotANumber)) << text;
+    }
+    EXPECT_EQ(ParseTimerText("99:99:99.99"), tl::make_unexpected(NumberError::OutOfRange));
+    EXPECT_EQ(ParseTimerText("99:60:00.00"), tl::make_unexpected(NumberError::OutOfRange));
+}
+
 TEST(ValueConversions, MidNumberReadsAWholeNumberFromASliceOrGivesZero)
 {
     struct Case

@@ -78,7 +78,11 @@ class Headless(unittest.TestCase):
                            [(3, 100, 1, 2, 1),    # lblDDE(1): MI 100, read/write
                             (3, 0, 1, 0, 2),      # lblDDE(2): MI 0, read-only
                             (1, 0, 3, 2, 3),      # lblDDE(3..5): MB 0..2, read/write vector
-                            (5, 7, 1, 1, 6)])     # lblDDE(6): ML 7, write-only
+                            (5, 7, 1, 1, 6),      # lblDDE(6): ML 7, write-only
+                            (1, 10, 1, 2, 7),     # lblDDE(7): MB 10, read/write
+                            (16, 4, 1, 2, 8),     # lblDDE(8): DW 4, read/write
+                            (39, 3, 1, 2, 9),     # lblDDE(9): T (Preset) 3, read/write
+                            (44, 0, 1, 0, 10)])   # lblDDE(10): T (Current) 0, read-only; timer 0 runs by itself
         self.tavrel, match, self.lines = start(
             [f"{BIN}/tavrel", "--headless", "--settings", os.path.join(self.dir, "t.ini"),
              "--listen", "127.0.0.1:0", self.project], r"link server on http://127\.0\.0\.1:(\d+)/")
@@ -126,6 +130,48 @@ class Headless(unittest.TestCase):
                 self.assertEqual(got_status, status)
                 self.assertIn(reason, body)
                 self.assertEqual(self.read(item), before)
+
+    def test_pokes_the_plc_cannot_hold_are_refused_and_the_plc_goes_on(self):
+        timer_before = self.read("lblDDE(10)")
+        cases = [("lblDDE(7)", "2", "MB 10 is a bit: it takes 0 or 1, not 2"),
+                 ("lblDDE(8)", "-1", "DW 4 takes a whole number from 0 to 4294967295, not -1"),
+                 ("lblDDE(8)", "12.5", "DW 4 takes a whole number from 0 to 4294967295, not 12.5"),
+                 ("lblDDE(8)", "4294967296", "DW 4 takes a whole number from 0 to 4294967295, not 4294967296"),
+                 ("lblDDE(9)", "abc", "'abc' is not a timer text (hh:mm:ss.cc"),
+                 ("lblDDE(9)", "", "an empty text is no value to write"),
+                 ("lblDDE(9)", "10", "'10' is not a timer text (hh:mm:ss.cc")]
+        for item, text, reason in cases:
+            with self.subTest(item=item, text=text):
+                before = self.read(item)
+                status, body = curl("-X", "PUT", "--data", text, f"{self.base}/{item}")
+                self.assertEqual(status, 422)
+                self.assertIn(reason, body)
+                self.assertEqual(self.read(item), before)
+
+        # A good poke afterwards is in the simulator's registers within a second, read past Tavrel.
+        from pymodbus.client import ModbusTcpClient
+        plc = ModbusTcpClient("127.0.0.1", port=self.plc_port)
+        self.assertTrue(plc.connect())
+        self.addCleanup(plc.close)
+        started = time.monotonic()
+        for item, text in [("lblDDE(7)", "1"), ("lblDDE(8)", "4294967295"), ("lblDDE(9)", "00:01:30.00")]:
+            self.assertEqual(curl("-X", "PUT", "--data", text, f"{self.base}/{item}")[0], 204)
+        expected = ([True], [0xFFFF, 0xFFFF], [0, 9000])  # coil 1010; DW at 9908; preset ticks at 12006
+        while True:
+            got = (plc.read_coils(1010, 1, slave=255).bits[:1], plc.read_holding_registers(9908, 2, slave=255).registers,
+                   plc.read_holding_registers(12006, 2, slave=255).registers)
+            elapsed = time.monotonic() - started
+            if got == expected or elapsed > 1.0:
+                break
+            time.sleep(0.01)
+        self.assertEqual(got, expected, f"after {elapsed:.3f} s")
+        print(f"\ngood pokes in the simulator's registers {elapsed * 1000:.0f} ms after the first PUT", file=sys.stderr)
+
+        self.assertNotEqual(self.read("lblDDE(10)"), timer_before, "the other items kept updating")
+        self.tavrel.send_signal(signal.SIGTERM)
+        self.assertEqual(self.tavrel.wait(10), 0)
+        output = "".join(self.lines) + self.tavrel.stdout.read()
+        self.assertNotIn("not connected", output)
 
     def test_execute_grammar_is_always_accepted(self):
         for command in ["Line_1_STOP", "line_1_run", "STOP", "", "Line_1_RESET", "_RUN"]:

@@ -103,6 +103,9 @@ bool ScriptedDriver::Exchange(const std::string& name, std::int16_t address, std
     if (answer.kind == DriverAnswer::Kind::Throw) {
         throw std::runtime_error(name + " threw");
     }
+    if (answer.kind != DriverAnswer::Kind::Ok) {
+        m_refused = answer.kind == DriverAnswer::Kind::Refuse;
+    }
     if (!write && answer.kind == DriverAnswer::Kind::Ok) {
         values[0] = FromNumber<Element>(answer.value);
     }

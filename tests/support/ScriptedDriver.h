@@ -15,13 +15,14 @@ namespace tavrel::test {
 /// One scripted answer of a driver operation.
 struct DriverAnswer
 {
-    enum class Kind { Ok, Fail, Throw };
+    enum class Kind { Ok, Fail, Throw, Refuse }; ///< Refuse: false, refused before anything was sent
     Kind kind = Kind::Ok;
     double value = 0; ///< what a read delivers in element 0 (a currency as its number, not scaled)
 
     static DriverAnswer Value(double v) { return {Kind::Ok, v}; }
     static DriverAnswer Fails() { return {Kind::Fail, 0}; }
     static DriverAnswer Throws() { return {Kind::Throw, 0}; }
+    static DriverAnswer Refuses() { return { Kind::Refuse, 0 }; }
 };
 
 /// The script and the record shared by every driver instance a factory makes: the calls in order, as
@@ -33,6 +34,9 @@ class DriverScript
 public:
     std::vector<std::string> calls;
     std::int32_t ConnectStatus = 0;
+    /// What CheckWrite answers; unset: every value is accepted.
+    std::function<std::optional<comm::WriteRefusal>(std::int32_t, std::int32_t, const comm::OperandWriteValue&)>
+        WriteCheck;
     /// Fills the entries of a batched read that succeeds; unset: one zeroed record per operand.
     std::function<void(std::vector<common::BinaryMixEntry>&)> FillBinaryMix;
 
@@ -121,7 +125,19 @@ public:
     TAVREL_SCRIPTED_OPERATION(WriteTCurrent, common::Currency)
 #undef TAVREL_SCRIPTED_OPERATION
 
-    std::string LastError() const override { return "scripted failure"; }
+    std::string LastError() const override
+    {
+        return m_refused ? "scripted refusal" : "scripted failure";
+    }
+    std::optional<comm::WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                                 const comm::OperandWriteValue& value) const override
+    {
+        return m_script->WriteCheck ? m_script->WriteCheck(operandType, address, value) : std::nullopt;
+    }
+    comm::FailureKind LastFailureKind() const override
+    {
+        return m_refused ? comm::FailureKind::Refused : comm::FailureKind::Exchange;
+    }
 
 private:
     bool Answer(const std::string& operation);
@@ -131,6 +147,7 @@ private:
                   std::uint8_t& status);
 
     std::shared_ptr<DriverScript> m_script;
+    bool m_refused = false; ///< the last failed operation was refused
 };
 
 } // namespace tavrel::test

@@ -309,6 +309,7 @@ bool ModbusDriver::CheckOpen(std::uint8_t& status)
     }
     // Keep the reason of the failure that closed the channel: it is the one worth showing.
     status = status::kNotOpen;
+    m_lastFailureKind = FailureKind::Exchange;
     if (m_lastError.empty()) {
         m_lastError = "the channel to " + m_endpoint + " is not open";
     }
@@ -326,6 +327,7 @@ bool ModbusDriver::Fail(std::uint8_t& status, std::uint8_t code, std::string mes
 {
     status = code;
     m_lastError = std::move(message);
+    m_lastFailureKind = code == status::kRefused ? FailureKind::Refused : FailureKind::Exchange;
     return false;
 }
 
@@ -704,10 +706,8 @@ bool ModbusDriver::WriteBits(std::int32_t operandType, std::int16_t address, std
         return false;
     }
     for (std::int32_t i = 0; i < count; ++i) {
-        if (values[static_cast<std::size_t>(i)] > 1) {
-            return Fail(status, status::kRefused,
-                        OperandRun(operandType, address + i, 1) + " is a bit: it takes 0 or 1, not "
-                            + std::to_string(values[static_cast<std::size_t>(i)]));
+        if (auto refusal = BitRefusal(operandType, std::int64_t { address } + i, values[static_cast<std::size_t>(i)])) {
+            return Fail(status, status::kRefused, std::move(*refusal));
         }
     }
     if (location->table != Table::Coils) {
@@ -767,13 +767,10 @@ bool ModbusDriver::WriteDoubleWords(std::int32_t operandType, std::int16_t addre
     std::vector<std::uint16_t> registers;
     for (std::int32_t i = 0; i < count; ++i) {
         const common::Currency value = values[static_cast<std::size_t>(i)];
-        const auto whole = WholeWithin(value, std::numeric_limits<std::uint32_t>::max());
-        if (!whole) {
-            return Fail(status, status::kRefused,
-                        OperandRun(operandType, address + i, 1) + " takes a whole number from 0 to 4294967295, not "
-                            + CurrencyText(value));
+        if (auto refusal = DoubleWordRefusal(operandType, std::int64_t { address } + i, value)) {
+            return Fail(status, status::kRefused, std::move(*refusal));
         }
-        const auto words = SplitWords(static_cast<std::uint32_t>(*whole));
+        const auto words = SplitWords(static_cast<std::uint32_t>(value.scaled / common::Currency::kScale));
         registers.insert(registers.end(), words.begin(), words.end());
     }
     return WriteRegisterValues(operandType, address, count, registers, status);
@@ -789,22 +786,80 @@ bool ModbusDriver::WriteTimerTicks(std::int32_t operandType, std::int16_t addres
     std::vector<std::uint16_t> registers;
     for (std::int32_t i = 0; i < count; ++i) {
         const common::Currency value = values[static_cast<std::size_t>(i)];
-        const auto ticks = WholeWithin(value, common::kMaxTimerTicks);
-        const auto word = ticks && raw ? RawTimerWordFromTicks(*ticks) : std::nullopt;
-        if (!ticks || (raw && !word)) {
-            return Fail(status, status::kRefused,
-                        OperandRun(operandType, address + i, 1) + " takes a whole number of 10 ms ticks from 0 to "
-                            + std::to_string(raw ? 16383 * 1000 : common::kMaxTimerTicks) + ", not "
-                            + CurrencyText(value));
+        if (auto refusal = TimerRefusal(operandType, std::int64_t { address } + i, value)) {
+            return Fail(status, status::kRefused, std::move(*refusal));
         }
+        const std::int64_t ticks = value.scaled / common::Currency::kScale;
         if (raw) {
-            registers.push_back(*word);
+            registers.push_back(*RawTimerWordFromTicks(ticks));
         } else {
-            const auto words = SplitWords(static_cast<std::uint32_t>(*ticks));
+            const auto words = SplitWords(static_cast<std::uint32_t>(ticks));
             registers.insert(registers.end(), words.begin(), words.end());
         }
     }
     return WriteRegisterValues(operandType, address, count, registers, status);
+}
+
+std::optional<std::string> ModbusDriver::BitRefusal(std::int32_t operandType, std::int64_t address,
+                                                    std::uint8_t value) const
+{
+    if (value > 1) {
+        return OperandRun(operandType, address, 1) + " is a bit: it takes 0 or 1, not " + std::to_string(value);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ModbusDriver::DoubleWordRefusal(std::int32_t operandType, std::int64_t address,
+                                                           common::Currency value) const
+{
+    if (!WholeWithin(value, std::numeric_limits<std::uint32_t>::max())) {
+        return OperandRun(operandType, address, 1) + " takes a whole number from 0 to 4294967295, not "
+            + CurrencyText(value);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ModbusDriver::TimerRefusal(std::int32_t operandType, std::int64_t address,
+                                                      common::Currency value) const
+{
+    const bool raw = Timers() == TimerFormat::RawWord;
+    const auto ticks = WholeWithin(value, common::kMaxTimerTicks);
+    if (!ticks || (raw && !RawTimerWordFromTicks(*ticks))) {
+        // The raw word's longest value: a count of 16383 on the 10 s base.
+        const std::int32_t longest = raw ? 16383 * 1000 : common::kMaxTimerTicks;
+        return OperandRun(operandType, address, 1) + " holds " + common::TimerTicksToText(0) + " to "
+            + common::TimerTicksToText(longest) + (raw ? " on this PLC type" : "") + ", not "
+            + (ticks ? common::TimerTicksToText(static_cast<std::int32_t>(*ticks)) : CurrencyText(value) + " ticks");
+    }
+    return std::nullopt;
+}
+
+std::optional<WriteRefusal> ModbusDriver::CheckWrite(std::int32_t operandType, std::int32_t address,
+                                                     const OperandWriteValue& value) const
+{
+    const auto location = m_map.Locate(operandType, address, Timers());
+    if (!location) {
+        return WriteRefusal { WriteRefusal::Kind::Operand,
+                              OperandRun(operandType, address, 1)
+                                  + " lies outside the Modbus addresses of the operand map" };
+    }
+    const bool bit = std::holds_alternative<std::uint8_t>(value);
+    if (location->table != (bit ? Table::Coils : Table::HoldingRegisters)) {
+        return WriteRefusal { WriteRefusal::Kind::Operand,
+                              OperandName(operandType) + " lives in read-only " + TableNoun(location->table, 2) };
+    }
+    std::optional<std::string> refusal;
+    if (bit) {
+        refusal = BitRefusal(operandType, address, std::get<std::uint8_t>(value));
+    } else if (const auto* currency = std::get_if<common::Currency>(&value)) {
+        refusal = operandType == op::TPreset || operandType == op::TCurrent
+            ? TimerRefusal(operandType, address, *currency)
+            : DoubleWordRefusal(operandType, address, *currency);
+    }
+    if (refusal) {
+        return WriteRefusal { WriteRefusal::Kind::Value, std::move(*refusal) };
+    }
+    return std::nullopt;
 }
 
 bool ModbusDriver::WriteRunCoil(bool run, std::uint8_t& status)

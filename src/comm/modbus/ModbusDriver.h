@@ -115,6 +115,14 @@ public:
 
     /// Why the last operation that failed did so; empty after a success.
     std::string LastError() const override { return m_lastError; }
+    /// Refused for what was refused before anything was sent (status kRefused), else Exchange.
+    FailureKind LastFailureKind() const override { return m_lastFailureKind; }
+
+    /// Refuses an operand the map cannot place or that lives in a read-only table, a bit other than 0 or 1, a
+    /// double word or counter value that is not a whole number from 0 to 4294967295, and timer ticks beyond
+    /// what the PLC type's timers hold (the raw timer word of PLC types 1 and 2 holds less).
+    std::optional<WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                           const OperandWriteValue& value) const override;
 
 private:
     enum class Transport { None, Serial, Tcp };
@@ -161,6 +169,13 @@ private:
     bool WriteTimerTicks(std::int32_t operandType, std::int16_t address, std::int16_t count,
                          std::span<common::Currency> values, std::uint8_t& status);
     bool WriteRunCoil(bool run, std::uint8_t& status);
+
+    // Why one value cannot be written to operand `address` of its type, or nothing when it can.
+    std::optional<std::string> BitRefusal(std::int32_t operandType, std::int64_t address, std::uint8_t value) const;
+    std::optional<std::string> DoubleWordRefusal(std::int32_t operandType, std::int64_t address,
+                                                 common::Currency value) const;
+    std::optional<std::string> TimerRefusal(std::int32_t operandType, std::int64_t address,
+                                            common::Currency value) const;
 
     // Locates `count` operands for a one-operand operation, refusing what the buffer or the map cannot hold.
     std::optional<OperandLocation> LocateRun(std::int32_t operandType, std::int16_t address, std::int16_t count,
@@ -209,6 +224,7 @@ private:
     std::int32_t m_retries = 3;
 
     std::string m_lastError;
+    FailureKind m_lastFailureKind = FailureKind::Exchange;
 
     // Scratch of the reads: a planner per table and images of what the requests brought back.
     std::array<ReadPlanner, 3> m_planners;

@@ -1,4 +1,5 @@
 #include "comm/modbus/ModbusDriver.h"
+#include "common/OperandCatalogue.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -140,23 +141,49 @@ INSTANTIATE_TEST_SUITE_P(
                       "cannot open /nonexistent/tavrel-serial"}),
     [](const testing::TestParamInfo<SerialSetting>& param) { return param.param.name; });
 
-TEST(ModbusDriver, ValuesAnOperandCannotHoldAreRefusedBeforeSending)
+TEST(ModbusDriver, ValuesAnOperandCannotHoldAreRefusedBeforeSendingAndByCheckWrite)
 {
     ModbusDriver driver; // not open: a value that passed the checks would fail with kNotOpen instead
     std::uint8_t status = 0;
+    const auto refusedAlike
+        = [&](bool written, std::int32_t operandType, std::int16_t address, const OperandWriteValue& value) {
+              EXPECT_FALSE(written);
+              EXPECT_EQ(status, status::kRefused) << driver.LastError();
+              EXPECT_EQ(driver.LastFailureKind(), FailureKind::Refused);
+              const auto refusal = driver.CheckWrite(operandType, address, value);
+              ASSERT_TRUE(refusal.has_value()) << "CheckWrite accepts what the write refuses: " << driver.LastError();
+              EXPECT_EQ(refusal->kind, WriteRefusal::Kind::Value);
+              EXPECT_EQ(refusal->reason, driver.LastError());
+          };
     std::uint8_t bit = 2;
-    EXPECT_FALSE(driver.WriteMB(0, 1, std::span(&bit, 1), status));
-    EXPECT_EQ(status, status::kRefused);
-    EXPECT_NE(driver.LastError().find("MB 0 is a bit: it takes 0 or 1, not 2"), std::string::npos);
+    refusedAlike(driver.WriteMB(0, 1, std::span(&bit, 1), status), tavrel::common::operand::MB, 0, bit);
+    EXPECT_EQ(driver.LastError(), "MB 0 is a bit: it takes 0 or 1, not 2");
 
-    for (const Currency value : {Currency{15000}, Currency::FromWhole(-1), Currency::FromWhole(4294967296)}) {
-        Currency copy = value;
-        EXPECT_FALSE(driver.WriteDW(3, 1, std::span(&copy, 1), status));
-        EXPECT_EQ(status, status::kRefused) << tavrel::common::CurrencyToText(value);
+    for (Currency value : { Currency { 15000 }, Currency::FromWhole(-1), Currency::FromWhole(4294967296) }) {
+        SCOPED_TRACE(tavrel::common::CurrencyToText(value));
+        refusedAlike(driver.WriteDW(3, 1, std::span(&value, 1), status), tavrel::common::operand::DW, 3, value);
     }
     Currency ticks = Currency::FromWhole(36000000);
-    EXPECT_FALSE(driver.WriteTPreset(0, 1, std::span(&ticks, 1), status));
-    EXPECT_EQ(status, status::kRefused);
+    refusedAlike(driver.WriteTPreset(0, 1, std::span(&ticks, 1), status), tavrel::common::operand::TPreset, 0, ticks);
+
+    // One raw timer word holds 16383 counts of 10 s at most.
+    ModbusDriver q40(OperandMap {}, tavrel::common::plctype::Q40StandAlone);
+    Currency fifty = Currency::FromWhole(50 * 360000);
+    EXPECT_EQ(driver.CheckWrite(tavrel::common::operand::TCurrent, 1, fifty), std::nullopt);
+    EXPECT_FALSE(q40.WriteTCurrent(1, 1, std::span(&fifty, 1), status));
+    EXPECT_EQ(q40.LastFailureKind(), FailureKind::Refused);
+    EXPECT_EQ(q40.CheckWrite(tavrel::common::operand::TCurrent, 1, fifty)->reason,
+              "T (Current) 1 holds 00:00:00.00 to 45:30:30.00 on this PLC type, not 50:00:00.00");
+
+    // An operand that a moved base puts beyond the Modbus addresses can take no value at all.
+    OperandMap moved;
+    ASSERT_TRUE(moved.SetBase(tavrel::common::operand::ML, 65535));
+    ModbusDriver movedDriver(moved);
+    EXPECT_EQ(movedDriver.CheckWrite(tavrel::common::operand::ML, 0, std::int32_t { 1 })->kind,
+              WriteRefusal::Kind::Operand);
+    std::int32_t one = 1;
+    EXPECT_FALSE(movedDriver.WriteML(0, 1, std::span(&one, 1), status));
+    EXPECT_EQ(movedDriver.LastFailureKind(), FailureKind::Refused);
 
     std::int16_t word = 0;
     EXPECT_FALSE(driver.WriteMI(-1, 1, std::span(&word, 1), status));
@@ -167,8 +194,10 @@ TEST(ModbusDriver, ValuesAnOperandCannotHoldAreRefusedBeforeSending)
     EXPECT_EQ(status, status::kRefused);
 
     Currency fits = Currency::FromWhole(4294967295);
+    EXPECT_EQ(driver.CheckWrite(tavrel::common::operand::DW, 3, fits), std::nullopt);
     EXPECT_FALSE(driver.WriteDW(3, 1, std::span(&fits, 1), status));
     EXPECT_EQ(status, status::kNotOpen);
+    EXPECT_EQ(driver.LastFailureKind(), FailureKind::Exchange) << "a closed channel is no refusal";
 }
 
 } // namespace

@@ -1,8 +1,11 @@
 #include "DriverCalls.h"
 #include "ModbusPeers.h"
 
+#include "comm/ItemExchange.h"
+#include "comm/ProjectComm.h"
 #include "common/OperandCatalogue.h"
 #include "common/ValueConversions.h"
+#include "support/CommFixture.h"
 
 #include <sys/wait.h>
 
@@ -111,6 +114,98 @@ TEST(PlcSimulator, PlcTypes1And2KeepTimersAsRawWords)
     const std::int32_t before = first();
     std::this_thread::sleep_for(200ms);
     EXPECT_GT(first(), before);
+}
+
+TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
+{
+    namespace dir = tavrel::common::direction;
+    SimulatorProcess simulator;
+    tavrel::model::LabelArray labels;
+    tavrel::model::clsConfig config { labels };
+    auto newPlc = config.NewPlc();
+    newPlc->Name = "Sim";
+    tavrel::model::CommParams params;
+    params.PathWay = 2;
+    params.EthRemoteIP = "127.0.0.1";
+    params.EthRemotePort = simulator.Port();
+    params.TimeOut = 1000;
+    params.NumRetries = 1;
+    newPlc->SetCommParams(params);
+    auto& plc = config.AddPLC(std::move(newPlc));
+    const auto add = [&](std::int32_t type, std::int32_t address, std::int32_t direction) -> tavrel::model::Clsitem& {
+        std::int32_t label = -1;
+        EXPECT_TRUE(plc.AddItems(1, address, type, direction, true, label));
+        return *plc.colItems().back();
+    };
+    auto& coil = add(op::MB, 5, dir::ReadWrite);
+    auto& doubleWord = add(op::DW, 2, dir::ReadWrite);
+    auto& preset = add(op::TPreset, 3, dir::ReadWrite);
+    auto& running = add(op::TCurrent, 0, dir::Read); // timer 0 runs by itself
+
+    RecordingObserver observer;
+    tavrel::comm::CommEnvironment env;
+    env.CreateDriver = [](const tavrel::model::clsPlc& p) {
+        return std::make_shared<ModbusDriver>(OperandMap {}, p.Params().PlcType);
+    };
+    env.Observer = &observer;
+    tavrel::comm::BuildBinaryMix(config);
+    tavrel::comm::ResetConnctedState(config);
+    tavrel::comm::OpenPlcsComm(config, env);
+    tavrel::comm::Refresh(config, env);
+    ASSERT_TRUE(plc.Connected) << plc.LastError;
+
+    struct Poke
+    {
+        tavrel::model::Clsitem* item;
+        std::string text;
+        bool kindRefuses; ///< refused by the kind's rules alone, without asking the driver
+    };
+    const std::vector<Poke> refusedPokes {
+        { &coil, "2", false },          { &doubleWord, "-1", false },
+        { &doubleWord, "12.5", false }, { &doubleWord, "4294967296", false },
+        { &preset, "abc", true },       { &preset, "", true },
+        { &preset, "10", true },
+    };
+    const auto checker = env.CreateDriver(plc);
+    for (const Poke& poke : refusedPokes) {
+        SCOPED_TRACE("poke '" + poke.text + "' into "
+                     + std::string(tavrel::common::OperandTypeName(poke.item->OperandType)));
+        const auto problem = tavrel::comm::CheckPoke(*poke.item, poke.text, checker.get());
+        ASSERT_TRUE(problem.has_value());
+        EXPECT_EQ(problem->kind, tavrel::comm::PokeProblem::Kind::BadValue) << problem->reason;
+        EXPECT_EQ(tavrel::comm::CheckPoke(*poke.item, poke.text, nullptr).has_value(), poke.kindRefuses);
+        if (poke.text.empty()) {
+            continue; // an empty label is nothing to write
+        }
+        // Should one reach a label all the same, the write pass drops it and the PLC goes on.
+        const std::string timerBefore = running.Label.Text();
+        observer.events.clear();
+        poke.item->Label.SetText(poke.text);
+        std::this_thread::sleep_for(30ms);
+        tavrel::comm::Refresh(config, env);
+        EXPECT_TRUE(plc.Connected) << plc.LastError;
+        ASSERT_EQ(observer.events.size(), 1u);
+        EXPECT_TRUE(observer.events[0].starts_with("refused Sim lblDDE(")) << observer.events[0];
+        EXPECT_NE(poke.item->Label.Text(), poke.text);
+        EXPECT_NE(running.Label.Text(), timerBefore) << "the other items keep updating";
+    }
+
+    for (auto& [item, text] : std::vector<std::pair<tavrel::model::Clsitem*, std::string>> {
+             { &coil, "1" }, { &doubleWord, "4294967295" }, { &preset, "00:01:30.00" } }) {
+        ASSERT_EQ(tavrel::comm::CheckPoke(*item, text, checker.get()), std::nullopt);
+        item->Label.SetText(text);
+    }
+    observer.events.clear();
+    tavrel::comm::Refresh(config, env);
+    EXPECT_TRUE(observer.events.empty());
+    tavrel::comm::ClosePlcsComm(config, env);
+
+    ModbusDriver reader;
+    ASSERT_TRUE(OpenTcp(reader, simulator.Port())) << reader.LastError();
+    std::uint8_t status = 0;
+    EXPECT_TRUE(ExpectOne<std::uint8_t>(&ModbusDriver::ReadMB, 5, 1)(reader, status));
+    EXPECT_TRUE(ExpectOne(&ModbusDriver::ReadDW, 2, Currency::FromWhole(4294967295))(reader, status));
+    ReadEntry(reader, op::TBit, 3, 1, [](const Values& v) { EXPECT_EQ(v[0].TimerPreset, 9000); });
 }
 
 TEST(PlcSimulator, DirectIsUnit255OverTcp)
