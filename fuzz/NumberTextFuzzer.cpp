@@ -129,6 +129,13 @@ void CheckTimerText(std::string_view text)
     Require(shown.size() == 11 && shown[2] == ':' && shown[5] == ':' && shown[8] == '.', "a timer text is hh:mm:ss.cc",
             shown);
     Require(TimerTextToTicks(shown) == ticks, "a timer text reads back to its ticks", std::string(text) + " -> " + shown);
+    Require(ParseTimerText(shown) == ticks, "a shown timer text is taken as a poke", shown);
+    // A poke is taken only where the field-by-field reading of the text, blanks around it dropped, gives the same
+    // ticks without limiting them.
+    if (const auto poked = ParseTimerText(text)) {
+        const std::string_view form = text.substr(text.find_first_not_of(' '), 11);
+        Require(*poked == TimerTextToTicks(form), "a timer poke means what the timer text means", std::string(text));
+    }
 }
 
 } // namespace
