@@ -2,6 +2,7 @@
 #   make test   install what is needed, build with sanitizers, run every test
 #   make demo   run the PLC simulator and Tavrel on a demo project
 #   make bench  the benchmarks of an optimised build
+#   make windows  tavrel-dde.exe, the DDE gateway for Windows, cross-built into build-windows/
 #   make fuzz   every fuzz target of fuzz/ for FUZZ_SECONDS seconds (clang and libFuzzer, build in FUZZ_BUILD)
 
 JOBS ?= 2
@@ -10,8 +11,9 @@ BENCH_BUILD ?= build-release
 CMAKE_FLAGS ?=
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+WINDOWS_BUILD ?= build-windows
 
-.PHONY: all deps configure build test demo bench fuzz clean
+.PHONY: all deps configure build test demo bench fuzz windows clean
 
 all: build
 
@@ -35,8 +37,13 @@ bench: deps
 	@cmake --build $(BENCH_BUILD) -j $(JOBS)
 	@tools/bench $(BENCH_BUILD)
 
+windows: deps
+	@cmake -S windows -B $(WINDOWS_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/windows/mingw-w64-x86_64.cmake >/dev/null
+	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+	@echo "$(WINDOWS_BUILD)/tavrel-dde.exe"
+
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) tools/fuzz $(FUZZ_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)

@@ -1,0 +1,333 @@
+// tavrel-dde-client: a DDEML client driven by lines on standard input, one answer line per command, for the
+// tests and the benchmark of tavrel-dde.
+//
+//   connect TOPIC [SERVICE]     open a conversation (service Tavrel by default)  -> ok | error CODE NAME
+//   format text|unicode|N|NAME  the clipboard format of later transactions
+//   request ITEM                -> value TEXT | error CODE NAME
+//   advise ITEM | unadvise ITEM -> ok | error CODE NAME; then "data ITEM TEXT" at each change
+//   poke ITEM TEXT              -> ok | error CODE NAME
+//   pokesize ITEM N             poke a text of N characters
+//   execute TEXT                -> ok | error CODE NAME
+//   latency on | latency report record (now - value) of every advise instead of printing it, then
+//                               -> latency COUNT P50_MS P99_MS MAX_MS
+//   disconnect | quit
+// TEXT is the rest of the line, with \r, \n, \t and \\ read as escapes; values are printed the same way.
+#include <windows.h>
+
+#include <ddeml.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kTimeoutMs = 10000;
+constexpr UINT kLineMessage = WM_APP + 1;
+constexpr long long kWrapMicros = 1000000000;
+
+DWORD g_instance = 0;
+HCONV g_conversation = nullptr;
+UINT g_format = CF_TEXT;
+bool g_latency = false;
+std::vector<double> g_latencies;
+std::deque<std::string> g_lines;
+
+std::string Narrow(const std::wstring& text)
+{
+    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr, nullptr);
+    return narrow;
+}
+
+std::wstring Widen(const std::string& text, UINT codePage = CP_UTF8)
+{
+    const int length = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    return wide;
+}
+
+std::string Escaped(const std::string& text)
+{
+    std::string escaped;
+    for (const char c : text) {
+        switch (c) {
+        case '\r': escaped += "\\r"; break;
+        case '\n': escaped += "\\n"; break;
+        case '\t': escaped += "\\t"; break;
+        case '\\': escaped += "\\\\"; break;
+        default: escaped += c;
+        }
+    }
+    return escaped;
+}
+
+std::string Unescaped(const std::string& text)
+{
+    std::string plain;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            plain += text[i];
+            continue;
+        }
+        const char next = text[++i];
+        plain += next == 'r' ? '\r' : next == 'n' ? '\n' : next == 't' ? '\t' : next;
+    }
+    return plain;
+}
+
+void Say(const std::string& line)
+{
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string ErrorName(UINT error)
+{
+    switch (error) {
+    case DMLERR_NOTPROCESSED: return "NOTPROCESSED";
+    case DMLERR_NO_CONV_ESTABLISHED: return "NO_CONV_ESTABLISHED";
+    case DMLERR_ADVACKTIMEOUT: return "ADVACKTIMEOUT";
+    case DMLERR_DATAACKTIMEOUT: return "DATAACKTIMEOUT";
+    case DMLERR_EXECACKTIMEOUT: return "EXECACKTIMEOUT";
+    case DMLERR_POKEACKTIMEOUT: return "POKEACKTIMEOUT";
+    case DMLERR_BUSY: return "BUSY";
+    case DMLERR_INVALIDPARAMETER: return "INVALIDPARAMETER";
+    case DMLERR_SERVER_DIED: return "SERVER_DIED";
+    default: return "OTHER";
+    }
+}
+
+std::string Failure() 
+{
+    const UINT error = DdeGetLastError(g_instance);
+    return "error " + std::to_string(error) + " " + ErrorName(error);
+}
+
+std::string Text(HDDEDATA data, UINT format)
+{
+    const DWORD size = DdeGetData(data, nullptr, 0, 0);
+    std::vector<BYTE> bytes(size);
+    DdeGetData(data, bytes.data(), size, 0);
+    if (format == CF_UNICODETEXT) {
+        std::wstring wide(bytes.size() / 2, L'\0');
+        std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
+        return Narrow(wide.substr(0, wide.find(L'\0')));
+    }
+    std::string ansi(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    ansi = ansi.substr(0, ansi.find('\0'));
+    return format == CF_TEXT ? Narrow(Widen(ansi, CP_ACP)) : ansi;
+}
+
+std::string Name(HSZ handle)
+{
+    wchar_t name[256];
+    const DWORD length = DdeQueryStringW(g_instance, handle, name, 256, CP_WINUNICODE);
+    return Narrow(std::wstring(name, length));
+}
+
+long long NowMicros()
+{
+    FILETIME time;
+    GetSystemTimePreciseAsFileTime(&time);
+    const auto ticks = (static_cast<long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return (ticks - 116444736000000000LL) / 10; // since 1970, as the simulator's writer counts
+}
+
+HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV, HSZ, HSZ item, HDDEDATA data, ULONG_PTR, ULONG_PTR)
+{
+    if (type == XTYP_ADVDATA) {
+        const std::string value = Text(data, format);
+        if (g_latency) {
+            const long long stamp = std::atoll(value.c_str());
+            if (stamp > 0) {
+                const long long delay = ((NowMicros() % kWrapMicros) - stamp + kWrapMicros) % kWrapMicros;
+                g_latencies.push_back(static_cast<double>(delay) / 1000.0);
+            }
+        } else {
+            Say("data " + Name(item) + " " + Escaped(value));
+        }
+        return reinterpret_cast<HDDEDATA>(DDE_FACK);
+    }
+    if (type == XTYP_DISCONNECT) {
+        Say("disconnected");
+        g_conversation = nullptr;
+    }
+    return nullptr;
+}
+
+HDDEDATA Transact(const BYTE* data, DWORD size, const std::string& item, UINT type, DWORD* result = nullptr)
+{
+    HSZ handle = item.empty() ? nullptr : DdeCreateStringHandleW(g_instance, Widen(item).c_str(), CP_WINUNICODE);
+    DWORD status = 0;
+    HDDEDATA answer = DdeClientTransaction(const_cast<BYTE*>(data), size, g_conversation, handle,
+                                           type == XTYP_EXECUTE ? 0 : g_format, type, kTimeoutMs, &status);
+    if (result != nullptr) {
+        *result = status;
+    }
+    if (handle != nullptr) {
+        DdeFreeStringHandle(g_instance, handle);
+    }
+    return answer;
+}
+
+void Poke(const std::string& item, const std::string& text)
+{
+    std::vector<BYTE> bytes;
+    if (g_format == CF_UNICODETEXT) {
+        const std::wstring wide = Widen(text);
+        bytes.resize((wide.size() + 1) * 2);
+        std::memcpy(bytes.data(), wide.c_str(), bytes.size());
+    } else {
+        std::string ansi = text;
+        if (g_format == CF_TEXT) {
+            const std::wstring wide = Widen(text);
+            const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+            ansi.assign(static_cast<std::size_t>(length), '\0');
+            WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, nullptr, nullptr);
+        }
+        bytes.assign(ansi.begin(), ansi.end());
+        bytes.push_back(0);
+    }
+    Say(Transact(bytes.data(), static_cast<DWORD>(bytes.size()), item, XTYP_POKE) ? "ok" : Failure());
+}
+
+bool Command(const std::string& line)
+{
+    const auto space = line.find(' ');
+    const std::string verb = line.substr(0, space);
+    const std::string rest = space == std::string::npos ? std::string() : line.substr(space + 1);
+    const auto restSpace = rest.find(' ');
+    const std::string first = rest.substr(0, restSpace);
+    const std::string tail = restSpace == std::string::npos ? std::string() : rest.substr(restSpace + 1);
+
+    if (verb == "quit") {
+        return false;
+    }
+    if (verb == "connect") {
+        const std::string service = tail.empty() ? "Tavrel" : tail;
+        HSZ serviceHandle = DdeCreateStringHandleW(g_instance, Widen(service).c_str(), CP_WINUNICODE);
+        HSZ topicHandle = DdeCreateStringHandleW(g_instance, Widen(first).c_str(), CP_WINUNICODE);
+        g_conversation = DdeConnect(g_instance, serviceHandle, topicHandle, nullptr);
+        DdeFreeStringHandle(g_instance, serviceHandle);
+        DdeFreeStringHandle(g_instance, topicHandle);
+        Say(g_conversation != nullptr ? "ok" : Failure());
+    } else if (verb == "disconnect") {
+        DdeDisconnect(g_conversation);
+        g_conversation = nullptr;
+        Say("ok");
+    } else if (verb == "format") {
+        g_format = rest == "text"                    ? CF_TEXT
+            : rest == "unicode"                      ? CF_UNICODETEXT
+            : !rest.empty() && std::isdigit(static_cast<unsigned char>(rest[0])) ? static_cast<UINT>(std::stoul(rest))
+                                                     : RegisterClipboardFormatW(Widen(rest).c_str());
+        Say("ok");
+    } else if (verb == "request") {
+        HDDEDATA data = Transact(nullptr, 0, rest, XTYP_REQUEST);
+        if (data == nullptr) {
+            Say(Failure());
+        } else {
+            Say("value " + Escaped(Text(data, g_format)));
+            DdeFreeDataHandle(data);
+        }
+    } else if (verb == "advise" || verb == "unadvise") {
+        Say(Transact(nullptr, 0, rest, verb == "advise" ? XTYP_ADVSTART : XTYP_ADVSTOP) ? "ok" : Failure());
+    } else if (verb == "poke") {
+        Poke(first, Unescaped(tail));
+    } else if (verb == "pokesize") {
+        Poke(first, std::string(static_cast<std::size_t>(std::stoul(tail)), '7'));
+    } else if (verb == "execute") {
+        const std::wstring command = Widen(Unescaped(rest));
+        Say(Transact(reinterpret_cast<const BYTE*>(command.c_str()), static_cast<DWORD>((command.size() + 1) * 2), {},
+                     XTYP_EXECUTE)
+                ? "ok"
+                : Failure());
+    } else if (verb == "latency") {
+        if (rest == "on") {
+            g_latency = true;
+            g_latencies.clear();
+            Say("ok");
+        } else {
+            std::vector<double> sorted = g_latencies;
+            std::sort(sorted.begin(), sorted.end());
+            const auto at = [&](double share) {
+                return sorted.empty() ? 0.0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(share * static_cast<double>(sorted.size())))];
+            };
+            char text[128];
+            std::snprintf(text, sizeof text, "latency %zu %.2f %.2f %.2f", sorted.size(), at(0.5), at(0.99),
+                          sorted.empty() ? 0.0 : sorted.back());
+            Say(text);
+        }
+    } else {
+        Say("error 0 UNKNOWN_COMMAND");
+    }
+    return true;
+}
+
+LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == kLineMessage) {
+        // Queued, not run: a transaction's own message loop may be dispatching this.
+        std::string* line = reinterpret_cast<std::string*>(lParam);
+        g_lines.push_back(std::move(*line));
+        delete line;
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+} // namespace
+
+int main()
+{
+    if (DdeInitializeW(&g_instance, Callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) {
+        Say("error DdeInitialize");
+        return 1;
+    }
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowProcedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = L"TavrelDdeTestClient";
+    RegisterClassW(&windowClass);
+    HWND window = CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                windowClass.hInstance, nullptr);
+    std::thread reader([window] {
+        std::string line;
+        while (std::getline(std::cin, line)) {
+            if (!line.empty() && line.back() == '\r') {
+                line.pop_back();
+            }
+            PostMessageW(window, kLineMessage, 0, reinterpret_cast<LPARAM>(new std::string(line)));
+        }
+        PostMessageW(window, kLineMessage, 0, reinterpret_cast<LPARAM>(new std::string("quit")));
+    });
+    reader.detach();
+    Say("ready");
+
+    MSG message;
+    bool running = true;
+    while (running && GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+        while (running && !g_lines.empty()) {
+            const std::string line = std::move(g_lines.front());
+            g_lines.pop_front();
+            running = Command(line);
+        }
+    }
+    if (g_conversation != nullptr) {
+        DdeDisconnect(g_conversation);
+    }
+    DdeUninitialize(g_instance);
+    std::fflush(stdout);
+    ExitProcess(0);
+}

@@ -1,0 +1,392 @@
+#include "DdeServer.h"
+
+#include "Text.h"
+
+#include <cstring>
+
+namespace tavrel::dde {
+
+namespace {
+
+constexpr UINT kLinkMessage = WM_APP + 1;
+constexpr UINT kAdviseMessage = WM_APP + 2;
+constexpr const wchar_t* kWindowClass = L"TavrelDdeGateway";
+/// What a link shows while its value is not current: a spreadsheet formula using it fails instead of
+/// calculating with an old number.
+constexpr const char* kNotCurrent = "#N/A";
+/// Pokes and executes larger than this are refused before they are copied.
+constexpr DWORD kMaxIncomingData = 1024 * 1024;
+
+std::string FormatName(UINT format)
+{
+    wchar_t name[128];
+    const int length = GetClipboardFormatNameW(format, name, 128);
+    return std::to_string(format) + (length > 0 ? " (" + Narrow(std::wstring_view(name, static_cast<std::size_t>(length))) + ")" : "");
+}
+
+} // namespace
+
+DdeServer* DdeServer::s_server = nullptr;
+
+DdeServer::DdeServer(LinkClient& link, Log& log) : m_link(link), m_log(log) { s_server = this; }
+
+DdeServer::~DdeServer()
+{
+    s_server = nullptr; // DdeUninitialize ends conversations, and their callbacks find no server
+    m_itemHandles.clear();
+    if (m_instance && m_service) {
+        DdeNameService(m_instance.Id(), m_service.Get(), nullptr, DNS_UNREGISTER);
+    }
+    m_status.Reset();
+    m_system.Reset();
+    m_items.Reset();
+    m_service.Reset();
+    m_instance.Reset();
+    if (m_window != nullptr) {
+        DestroyWindow(m_window);
+    }
+}
+
+std::string DdeServer::Start()
+{
+    WNDCLASSW windowClass{};
+    windowClass.lpfnWndProc = WindowProcedure;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.lpszClassName = kWindowClass;
+    RegisterClassW(&windowClass);
+    m_window = CreateWindowW(kWindowClass, L"tavrel-dde", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                             windowClass.hInstance, nullptr);
+    if (m_window == nullptr) {
+        return "cannot create the message window (error " + std::to_string(GetLastError()) + ")";
+    }
+    UINT error = DMLERR_NO_ERROR;
+    m_instance = DdeInstance(Callback, APPCLASS_STANDARD | CBF_SKIP_REGISTRATIONS | CBF_SKIP_UNREGISTRATIONS, error);
+    if (!m_instance) {
+        return "DdeInitialize failed (DDEML error " + std::to_string(error) + ")";
+    }
+    const DWORD id = m_instance.Id();
+    m_service = StringHandle(id, L"Tavrel");
+    m_items = StringHandle(id, L"Items");
+    m_system = StringHandle(id, SZDDESYS_TOPIC);
+    m_status = StringHandle(id, SZDDESYS_ITEM_STATUS);
+    if (!m_service || !m_items || !m_system || !m_status) {
+        return "cannot make DDE string handles (DDEML error " + std::to_string(DdeGetLastError(id)) + ")";
+    }
+    if (DdeNameService(id, m_service.Get(), nullptr, DNS_REGISTER) == nullptr) {
+        return "cannot register the DDE service Tavrel (DDEML error " + std::to_string(DdeGetLastError(id)) + ")";
+    }
+    return {};
+}
+
+int DdeServer::Run()
+{
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+void DdeServer::Stop() { PostMessageW(m_window, WM_CLOSE, 0, 0); }
+
+void DdeServer::LinkChanged() { PostMessageW(m_window, kLinkMessage, 0, 0); }
+
+LRESULT CALLBACK DdeServer::WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (s_server != nullptr) {
+        if (message == kLinkMessage) {
+            s_server->PostAdvises();
+            return 0;
+        }
+        if (message == kAdviseMessage) {
+            s_server->PostAdvise(static_cast<std::int32_t>(wParam));
+            return 0;
+        }
+    }
+    if (message == WM_CLOSE) {
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HDDEDATA CALLBACK DdeServer::Callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
+                                      HDDEDATA data, ULONG_PTR, ULONG_PTR)
+{
+    if (s_server == nullptr) {
+        return nullptr;
+    }
+    return s_server->Transaction(type, format, conversation, topic, item, data);
+}
+
+HDDEDATA DdeServer::Transaction(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data)
+{
+    switch (type) {
+    case XTYP_CONNECT:
+        // Here `item` is the service name.
+        if (!m_items.Is(topic) && !m_system.Is(topic)) {
+            m_log.Line("conversation on unknown topic '" + Name(topic) + "' refused; the topics are Items and System");
+            return nullptr;
+        }
+        return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(m_service.Is(item)));
+    case XTYP_WILDCONNECT:
+        return WildConnect(topic, item);
+    case XTYP_REQUEST:
+        return Request(format, topic, item, false);
+    case XTYP_ADVREQ:
+        return Request(format, topic, item, true);
+    case XTYP_ADVSTART:
+        return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(AdviseStart(format, conversation, topic, item)));
+    case XTYP_ADVSTOP:
+        AdviseStop(conversation, topic, item);
+        return nullptr;
+    case XTYP_POKE:
+        return Poke(format, topic, item, data);
+    case XTYP_EXECUTE:
+        return Execute(data);
+    case XTYP_DISCONNECT:
+        if (const auto links = m_links.find(conversation); links != m_links.end()) {
+            for (const std::int32_t index : links->second) {
+                m_link.RemoveLink(index);
+            }
+            m_links.erase(links);
+        }
+        return nullptr;
+    default:
+        return nullptr;
+    }
+}
+
+HDDEDATA DdeServer::WildConnect(HSZ topic, HSZ service)
+{
+    if (service != nullptr && !m_service.Is(service)) {
+        return nullptr;
+    }
+    std::vector<HSZPAIR> pairs;
+    for (const StringHandle* candidate : {&m_items, &m_system}) {
+        if (topic == nullptr || candidate->Is(topic)) {
+            pairs.push_back({m_service.Get(), candidate->Get()});
+        }
+    }
+    if (pairs.empty()) {
+        return nullptr;
+    }
+    pairs.push_back({nullptr, nullptr});
+    return DdeCreateDataHandle(m_instance.Id(), reinterpret_cast<BYTE*>(pairs.data()),
+                               static_cast<DWORD>(pairs.size() * sizeof(HSZPAIR)), 0, nullptr, CF_TEXT, 0);
+}
+
+bool DdeServer::TextFormat(UINT format, const std::string& what)
+{
+    if (format == CF_TEXT || format == CF_UNICODETEXT) {
+        return true;
+    }
+    // Clients try their richer formats first and fall back to text; one line per format says so.
+    if (m_refusedFormats.insert(format).second) {
+        m_log.Line(what + " in clipboard format " + FormatName(format)
+                   + " refused: only text (CF_TEXT, CF_UNICODETEXT) is served");
+    }
+    return false;
+}
+
+std::optional<std::int32_t> DdeServer::Item(HSZ item, const char* transaction)
+{
+    const std::wstring name = StringOf(m_instance.Id(), item);
+    const auto index = ParseItemName(name);
+    if (!index) {
+        m_log.Line(std::string(transaction) + " of '" + Narrow(name)
+                   + "' refused: items have the form lblDDE(n), n from 0 to 32767");
+    }
+    return index;
+}
+
+std::string DdeServer::Name(HSZ handle) const { return Excerpt(Narrow(StringOf(m_instance.Id(), handle))); }
+
+HDDEDATA DdeServer::Text(HSZ item, UINT format, const std::string& utf8) const
+{
+    const std::wstring wide = Widen(utf8);
+    if (format == CF_UNICODETEXT) {
+        return DdeCreateDataHandle(m_instance.Id(), reinterpret_cast<BYTE*>(const_cast<wchar_t*>(wide.c_str())),
+                                   static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)), 0, item, format, 0);
+    }
+    const std::string ansi = ToAnsi(wide);
+    return DdeCreateDataHandle(m_instance.Id(), reinterpret_cast<BYTE*>(const_cast<char*>(ansi.c_str())),
+                               static_cast<DWORD>(ansi.size() + 1), 0, item, format, 0);
+}
+
+std::string DdeServer::SystemItem(const std::wstring& name) const
+{
+    const auto is = [&](const wchar_t* standard) { return CompareStringOrdinal(name.c_str(), -1, standard, -1, TRUE) == CSTR_EQUAL; };
+    if (is(SZDDESYS_ITEM_TOPICS)) {
+        return "Items\tSystem";
+    }
+    if (is(SZDDESYS_ITEM_SYSITEMS)) {
+        return "Topics\tSysItems\tFormats\tStatus";
+    }
+    if (is(SZDDESYS_ITEM_FORMATS)) {
+        return "TEXT\tUNICODETEXT";
+    }
+    if (is(SZDDESYS_ITEM_STATUS)) {
+        // Busy while the link server is away: requests fail, links wait.
+        return m_link.Connected() ? "Ready" : "Busy";
+    }
+    return {};
+}
+
+HDDEDATA DdeServer::Request(UINT format, HSZ topic, HSZ item, bool advise)
+{
+    const char* const transaction = advise ? "advise" : "request";
+    if (!TextFormat(format, std::string(transaction) + " of " + Name(item))) {
+        return nullptr;
+    }
+    if (m_system.Is(topic)) {
+        const std::string value = SystemItem(StringOf(m_instance.Id(), item));
+        if (value.empty()) {
+            m_log.Line("request of System!" + Name(item) + " refused: the System items are " + SystemItem(SZDDESYS_ITEM_SYSITEMS));
+            return nullptr;
+        }
+        return Text(item, format, value);
+    }
+    const auto index = Item(item, transaction);
+    if (!index) {
+        return nullptr;
+    }
+    if (advise) {
+        return Text(item, format, m_link.LinkedValue(*index).value_or(kNotCurrent));
+    }
+    const Answer answer = m_link.Request(*index);
+    if (!answer.ok) {
+        m_log.Line("request of " + ItemName(*index) + " refused: " + answer.error);
+        return nullptr;
+    }
+    return Text(item, format, answer.value);
+}
+
+bool DdeServer::AdviseStart(UINT format, HCONV conversation, HSZ topic, HSZ item)
+{
+    if (!TextFormat(format, "link to " + Name(item))) {
+        return false;
+    }
+    if (m_system.Is(topic)) {
+        if (!m_status.Is(item)) {
+            m_log.Line("link to System!" + Name(item) + " refused: only System!Status can be linked");
+            return false;
+        }
+        return true;
+    }
+    const auto index = Item(item, "link");
+    if (!index) {
+        return false;
+    }
+    const Answer answer = m_link.AddLink(*index);
+    if (!answer.ok) {
+        m_log.Line("link to " + ItemName(*index) + " refused: " + answer.error);
+        return false;
+    }
+    m_links[conversation].insert(*index);
+    m_log.Line("link to " + ItemName(*index) + " started");
+    // The new link gets the current value as soon as DDEML has made it, after this callback.
+    PostMessageW(m_window, kAdviseMessage, static_cast<WPARAM>(*index), 0);
+    return true;
+}
+
+void DdeServer::AdviseStop(HCONV conversation, HSZ topic, HSZ item)
+{
+    if (!m_items.Is(topic)) {
+        return;
+    }
+    const auto index = ParseItemName(StringOf(m_instance.Id(), item));
+    const auto links = m_links.find(conversation);
+    if (!index || links == m_links.end()) {
+        return;
+    }
+    if (const auto link = links->second.find(*index); link != links->second.end()) {
+        links->second.erase(link);
+        m_link.RemoveLink(*index);
+        m_log.Line("link to " + ItemName(*index) + " ended");
+    }
+}
+
+std::optional<std::wstring> DdeServer::ReadText(HDDEDATA data, UINT format, const std::string& what)
+{
+    const DWORD size = DdeGetData(data, nullptr, 0, 0);
+    if (size > kMaxIncomingData) {
+        m_log.Line(what + " refused: " + std::to_string(size) + " bytes, more than any item takes");
+        return std::nullopt;
+    }
+    std::vector<BYTE> bytes(size);
+    if (size > 0) {
+        DdeGetData(data, bytes.data(), size, 0);
+    }
+    if (format == CF_UNICODETEXT) {
+        std::wstring text(bytes.size() / sizeof(wchar_t), L'\0');
+        std::memcpy(text.data(), bytes.data(), text.size() * sizeof(wchar_t));
+        return text.substr(0, text.find(L'\0'));
+    }
+    const std::string ansi(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    return FromAnsi(ansi.substr(0, ansi.find('\0')));
+}
+
+HDDEDATA DdeServer::Poke(UINT format, HSZ topic, HSZ item, HDDEDATA data)
+{
+    if (!m_items.Is(topic)) {
+        m_log.Line("poke of " + Name(topic) + "!" + Name(item) + " refused: only items of the topic Items take pokes");
+        return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+    }
+    const auto index = Item(item, "poke");
+    if (!index || !TextFormat(format, "poke of " + ItemName(*index))) {
+        return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+    }
+    const auto text = ReadText(data, format, "poke of " + ItemName(*index));
+    if (!text) {
+        return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+    }
+    const std::string value = Narrow(WithoutLineEnd(*text));
+    const Answer answer = m_link.Poke(*index, value);
+    if (!answer.ok) {
+        m_log.Line("poke of '" + Excerpt(value) + "' into " + ItemName(*index) + " refused: " + answer.error);
+        return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+    }
+    m_log.Line("poke of '" + Excerpt(value) + "' into " + ItemName(*index) + " taken");
+    return reinterpret_cast<HDDEDATA>(DDE_FACK);
+}
+
+HDDEDATA DdeServer::Execute(HDDEDATA data)
+{
+    // DDEML hands a Unicode server every execute string as UTF-16, whatever the client sent.
+    const auto text = ReadText(data, CF_UNICODETEXT, "execute");
+    if (!text) {
+        return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+    }
+    const std::string command = Narrow(WithoutLineEnd(*text));
+    const Answer answer = m_link.Execute(command);
+    if (!answer.ok) {
+        m_log.Line("execute '" + Excerpt(command) + "' not delivered: " + answer.error);
+        return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
+    }
+    m_log.Line("execute '" + Excerpt(command) + "' delivered");
+    return reinterpret_cast<HDDEDATA>(DDE_FACK);
+}
+
+void DdeServer::PostAdvise(std::int32_t index)
+{
+    auto handle = m_itemHandles.find(index);
+    if (handle == m_itemHandles.end()) {
+        handle = m_itemHandles.emplace(index, StringHandle(m_instance.Id(), Widen(ItemName(index)))).first;
+    }
+    DdePostAdvise(m_instance.Id(), m_items.Get(), handle->second.Get());
+}
+
+void DdeServer::PostAdvises()
+{
+    for (const std::int32_t index : m_link.TakeChanged()) {
+        PostAdvise(index);
+    }
+    if (m_link.TakeConnectionChanged()) {
+        m_log.Line(m_link.Connected() ? "System!Status is Ready" : "System!Status is Busy: the link server is away");
+        DdePostAdvise(m_instance.Id(), m_system.Get(), m_status.Get());
+    }
+}
+
+} // namespace tavrel::dde

@@ -1,0 +1,74 @@
+#pragma once
+
+#include "Handles.h"
+#include "LinkClient.h"
+#include "Log.h"
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tavrel::dde {
+
+/// The DDE server "Tavrel" with the topics Items (the link server's items lblDDE(i)) and System (Topics,
+/// SysItems, Formats, Status). Lives on the thread that made it, which must run its message loop (Run).
+class DdeServer
+{
+public:
+    DdeServer(LinkClient& link, Log& log);
+    DdeServer(const DdeServer&) = delete;
+    DdeServer& operator=(const DdeServer&) = delete;
+    ~DdeServer();
+
+    /// Registers the service; the reason when that fails.
+    std::string Start();
+    /// Runs the message loop until Stop; the process's exit code.
+    int Run();
+    /// Ends Run; may be called from any thread.
+    void Stop();
+    /// Tells the DDE thread that the link client has news; may be called from any thread.
+    void LinkChanged();
+
+private:
+    static HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
+                                      HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2);
+    static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+    HDDEDATA Transaction(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data);
+    HDDEDATA Request(UINT format, HSZ topic, HSZ item, bool advise);
+    HDDEDATA Poke(UINT format, HSZ topic, HSZ item, HDDEDATA data);
+    HDDEDATA Execute(HDDEDATA data);
+    bool AdviseStart(UINT format, HCONV conversation, HSZ topic, HSZ item);
+    void AdviseStop(HCONV conversation, HSZ topic, HSZ item);
+    HDDEDATA WildConnect(HSZ topic, HSZ service);
+    void PostAdvises();
+    void PostAdvise(std::int32_t index);
+
+    HDDEDATA Text(HSZ item, UINT format, const std::string& utf8) const;
+    std::optional<std::wstring> ReadText(HDDEDATA data, UINT format, const std::string& what);
+    bool TextFormat(UINT format, const std::string& what);
+    std::string SystemItem(const std::wstring& name) const;
+    std::optional<std::int32_t> Item(HSZ item, const char* transaction);
+    std::string Name(HSZ handle) const;
+
+    static DdeServer* s_server;
+
+    LinkClient& m_link;
+    Log& m_log;
+    HWND m_window = nullptr;
+    DdeInstance m_instance;
+    StringHandle m_service;
+    StringHandle m_items;
+    StringHandle m_system;
+    StringHandle m_status;
+    /// String handles of items, made once for posting advises.
+    std::unordered_map<std::int32_t, StringHandle> m_itemHandles;
+    /// The Items links of each conversation (one entry per link), released when it ends.
+    std::map<HCONV, std::multiset<std::int32_t>> m_links;
+    std::set<UINT> m_refusedFormats;
+};
+
+} // namespace tavrel::dde

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrel::dde {
+
+/// What the command line asks of the gateway.
+struct Options
+{
+    std::wstring host = L"127.0.0.1"; ///< the link server's host name or address (no brackets)
+    std::uint16_t port = 7410;
+    std::wstring tokenFile;           ///< a file holding the link server's access token; empty: none
+    std::wstring logFile;             ///< where to log; empty: the console, or the default file without one
+    bool help = false;
+};
+
+/// The usage text of --help.
+extern const char* const kUsage;
+
+/// Reads the arguments after the program name into `options`; the reason when they are not understood.
+std::optional<std::string> ReadOptions(const std::vector<std::wstring>& arguments, Options& options);
+
+/// The token in `path`: its first line without surrounding blanks; the reason when it cannot be had.
+std::optional<std::string> ReadToken(const std::wstring& path, std::string& token);
+
+} // namespace tavrel::dde
