@@ -22,6 +22,21 @@ constexpr std::size_t kReceiveChunk = 64 * 1024;
 
 std::string ErrorText(DWORD error)
 {
+    // The common ones by name: not every system has WinHTTP's message texts.
+    switch (error) {
+    case ERROR_WINHTTP_CANNOT_CONNECT:
+        return "cannot connect (error 12029)";
+    case ERROR_WINHTTP_TIMEOUT:
+        return "timed out (error 12002)";
+    case ERROR_WINHTTP_NAME_NOT_RESOLVED:
+        return "host name not found (error 12007)";
+    case ERROR_WINHTTP_CONNECTION_ERROR:
+        return "connection reset or closed (error 12030)";
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+        return "invalid answer from the server (error 12152)";
+    default:
+        break;
+    }
     wchar_t* text = nullptr;
     const HMODULE winhttp = GetModuleHandleW(L"winhttp.dll");
     const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS

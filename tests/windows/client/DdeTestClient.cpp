@@ -29,6 +29,7 @@ namespace {
 
 constexpr DWORD kTimeoutMs = 10000;
 constexpr UINT kLineMessage = WM_APP + 1;
+constexpr DWORD kSettleMs = 30;
 constexpr long long kWrapMicros = 1000000000;
 
 DWORD g_instance = 0;
@@ -214,6 +215,11 @@ bool Command(const std::string& line)
         return false;
     }
     if (verb == "connect") {
+        // One conversation at a time: DDEML turns down a second one to the same service and topic.
+        if (g_conversation != nullptr) {
+            DdeDisconnect(g_conversation);
+            g_conversation = nullptr;
+        }
         const std::string service = tail.empty() ? "Tavrel" : tail;
         HSZ serviceHandle = DdeCreateStringHandleW(g_instance, Widen(service).c_str(), CP_WINUNICODE);
         HSZ topicHandle = DdeCreateStringHandleW(g_instance, Widen(first).c_str(), CP_WINUNICODE);
@@ -273,6 +279,21 @@ bool Command(const std::string& line)
     return true;
 }
 
+// Wine's DDEML finishes a transaction with messages of its own after the call returns: a client that starts
+// the next one at once may find the last one's conversation in a state it does not expect.
+void Settle()
+{
+    const DWORD until = GetTickCount() + kSettleMs;
+    for (DWORD now = GetTickCount(); static_cast<LONG>(until - now) > 0; now = GetTickCount()) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, until - now, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+}
+
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == kLineMessage) {
@@ -322,6 +343,7 @@ int main()
             const std::string line = std::move(g_lines.front());
             g_lines.pop_front();
             running = Command(line);
+            Settle();
         }
     }
     if (g_conversation != nullptr) {

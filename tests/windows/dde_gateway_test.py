@@ -1,0 +1,293 @@
+#!/usr/bin/env python3
+"""tavrel-dde.exe under Wine, driven by our DDEML client, against tavrel --headless and tavrel-plcsim (or a
+hostile link server). Every test class has its own Wine prefix and wineserver, ended at the end.
+
+Usage: dde_gateway_test.py BIN_FOLDER WINDOWS_BUILD_FOLDER [unittest arguments, e.g. Transactions]
+"""
+import http.server
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.request
+
+from pymodbus.client import ModbusTcpClient
+
+import winetools
+
+BIN = None
+WINDOWS = None
+RUN_COIL = 65000
+
+
+def start(args, pattern, timeout=20):
+    """Starts a Linux program and waits for a line of its output that matches `pattern`."""
+    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    deadline = time.time() + timeout
+    lines = []
+    while time.time() < deadline:
+        line = process.stdout.readline()
+        if not line:
+            break
+        lines.append(line)
+        match = re.search(pattern, line)
+        if match:
+            return process, match
+    process.kill()
+    process.wait()
+    raise AssertionError(f"{args[0]} never printed {pattern!r}: {''.join(lines)}")
+
+
+def end(process):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    if process.stdout:
+        process.stdout.close()
+
+
+def eventually(check, what, timeout=15):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if check():
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"never: {what}")
+
+
+class Plant:
+    """tavrel-plcsim and tavrel --headless on a project of one PLC, Line_1, with an item of every kind."""
+
+    # (operand type, address, length, direction, label): MI, ML, MF, MB, DW read/write; a vector of MB;
+    # timer and counter current values; a read-only MI.
+    ITEMS = [(3, 100, 1, 2, 1), (5, 7, 1, 2, 2), (7, 3, 1, 2, 3), (1, 5, 1, 2, 4), (16, 2, 1, 2, 5),
+             (1, 10, 2, 2, 6), (44, 0, 1, 0, 8), (45, 0, 1, 0, 9), (3, 0, 1, 0, 10)]
+    LABELS = [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]
+    READ_ONLY = 10
+
+    def __init__(self, folder):
+        self.folder = folder
+        self.sim, match = start([f"{BIN}/tavrel-plcsim", "--tcp", "127.0.0.1:0"],
+                                r"listening on tcp 127\.0\.0\.1:(\d+)")
+        self.plc_port = int(match.group(1))
+        self.modbus = ModbusTcpClient("127.0.0.1", port=self.plc_port)
+        self.project = os.path.join(folder, "plant.tve")
+        shutil.copy(f"{BIN}/Templates/DDETemplate.tvb", self.project)
+        with sqlite3.connect(self.project) as db:
+            db.execute("INSERT INTO Plcs (Name) VALUES ('Line_1')")
+            db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
+                       "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
+                       "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (self.plc_port,))
+            db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,"
+                           "LabelIndex) VALUES (1,?,?,?,?,-1,?)", self.ITEMS)
+        self.port = None
+        self.tavrel = None
+        self.start_tavrel()
+
+    def start_tavrel(self):
+        listen = f"127.0.0.1:{self.port or 0}"
+        self.tavrel, match = start([f"{BIN}/tavrel", "--headless", "--settings", os.path.join(self.folder, "t.ini"),
+                                    "--listen", listen, self.project], r"link server on http://127\.0\.0\.1:(\d+)/")
+        self.port = int(match.group(1))
+        # Its output is read to the end by a thread, so that it never blocks on a full pipe.
+        threading.Thread(target=self.tavrel.stdout.read, daemon=True).start()
+
+    def stop_tavrel(self):
+        end(self.tavrel)
+
+    def close(self):
+        self.modbus.close()
+        end(self.tavrel)
+        end(self.sim)
+
+    def http(self, item=""):
+        url = f"http://127.0.0.1:{self.port}/dde/Tavrel/Items" + (f"/{item}" if item else "")
+        request = urllib.request.Request(url, headers={"Accept": "application/json"})
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return answer.read().decode()
+
+    def register(self, address):
+        return self.modbus.read_holding_registers(address, 1, slave=1).registers[0]
+
+    def set_register(self, address, value):
+        self.modbus.write_register(address, value, slave=1)
+
+    def coil(self, address):
+        return self.modbus.read_coils(address, 1, slave=1).bits[0]
+
+
+class WineTest(unittest.TestCase):
+    """One Wine prefix for the class; a fresh gateway and DDE client for every test."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.wine = winetools.WinePrefix()
+        cls.addClassCleanup(cls.wine.close)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tavrel-dde-test-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.log = os.path.join(self.dir, "gateway.log")
+
+    def start_gateway(self, port, *options, connected=True, log="gateway.log"):
+        self.log = os.path.join(self.dir, log)
+        self.gateway, _ = self.wine.start(f"{WINDOWS}/tavrel-dde.exe", "--server", f"127.0.0.1:{port}",
+                                          "--log", self.wine.path(self.log), *options)
+        self.addCleanup(self.end_wine_process, self.gateway)
+        self.wait_log("DDE server Tavrel ready", 60)
+        if connected:
+            self.wait_log("connected to the link server")
+        self.client = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe")
+        self.addCleanup(self.end_wine_process, self.client.process)
+
+    def tearDown(self):
+        # The gateway's own account of a failed test.
+        errors = [error for _, error in self._outcome.result.errors + self._outcome.result.failures]
+        if errors and os.path.exists(self.log):
+            print(f"--- gateway log {self.log}:\n{self.log_text()}", file=sys.stderr)
+
+    def assertRefused(self, command):
+        """The DDE client's command fails, and fails at once rather than at its 10-second time-out (Wine's DDEML
+        sets no error code for a transaction that the server turned down)."""
+        started = time.monotonic()
+        answer = self.client(command)
+        self.assertTrue(answer.startswith("error"), f"{command}: {answer}")
+        self.assertLess(time.monotonic() - started, 5, f"{command} failed only at the client's time-out")
+
+    @staticmethod
+    def end_wine_process(process):
+        if process.poll() is None:
+            process.kill()
+            process.wait(10)
+
+    def log_text(self):
+        try:
+            with open(self.log, encoding="utf-8", errors="replace") as log:
+                return log.read()
+        except FileNotFoundError:
+            return ""
+
+    def wait_log(self, text, timeout=20):
+        deadline = time.time() + timeout
+        while text not in self.log_text():
+            if time.time() > deadline:
+                self.fail(f"the gateway never logged {text!r}; its log:\n{self.log_text()}")
+            if self.gateway.poll() is not None:
+                self.fail(f"the gateway ended ({self.gateway.returncode}); its log:\n{self.log_text()}")
+            time.sleep(0.05)
+
+
+class Transactions(WineTest):
+    def setUp(self):
+        super().setUp()
+        self.plant = Plant(self.dir)
+        self.addCleanup(self.plant.close)
+        self.plant.set_register(100, 1234)
+        eventually(lambda: self.plant.http("lblDDE(1)") == "1234", "Tavrel read MI 100")
+        self.start_gateway(self.plant.port)
+        self.assertEqual(self.client("connect Items"), "ok")
+
+    def test_requests_answer_every_item_kind_in_both_text_formats(self):
+        for text_format in ["text", "unicode"]:
+            self.client(f"format {text_format}")
+            for label in Plant.LABELS:
+                item = f"lblDDE({label})"
+                with self.subTest(format=text_format, item=item):
+                    answer = self.client(f"request {item}")
+                    # The timer and counter run: their value only has to be one the link server had.
+                    self.assertTrue(answer.startswith("value "), answer)
+                    if label not in (8, 9):
+                        self.assertEqual(answer, "value " + self.plant.http(item))
+        self.assertEqual(self.client("request LBLdde(1)"), "value 1234", "item names match without case")
+
+    def test_what_is_not_served_is_refused_and_logged(self):
+        self.assertRefused("connect Nope")
+        self.wait_log("conversation on unknown topic 'Nope' refused")
+        self.assertEqual(self.client("connect Items"), "ok")
+        cases = [("request lblDDE(99)", "request of lblDDE(99) refused: no item lblDDE(99)"),
+                 ("request lblDDE(01)", "request of 'lblDDE(01)' refused"),
+                 ("request Temperature", "request of 'Temperature' refused"),
+                 ("advise lblDDE(99)", "link to lblDDE(99) refused"),
+                 ("format 2", None),  # CF_BITMAP: the client should fall back to text
+                 ("request lblDDE(1)", "in clipboard format 2 refused"),
+                 ("advise lblDDE(1)", None),
+                 ("format XlTable", None),
+                 ("request lblDDE(1)", "(XlTable) refused")]
+        for command, logged in cases:
+            with self.subTest(command=command):
+                if logged is None:
+                    self.client(command)
+                else:
+                    self.assertRefused(command)
+                    self.wait_log(logged)
+        self.client("format text")
+        self.assertEqual(self.client("request lblDDE(1)"), "value 1234", "the gateway still serves")
+
+    def test_pokes_reach_the_plc_and_refused_pokes_change_nothing(self):
+        self.assertEqual(self.client("poke lblDDE(1) 4321\\r\\n"), "ok", "a spreadsheet's line end is dropped")
+        eventually(lambda: self.plant.register(100) == 4321, "MI 100 became 4321")
+        self.client("format unicode")
+        self.assertEqual(self.client("poke lbldde(4) 1"), "ok")
+        eventually(lambda: self.plant.http("lblDDE(4)") == "1", "MB 5 became 1")
+
+        before = self.plant.register(0)
+        # Wine's DDEML reports a refused poke to the client as taken: the effect and the log tell.
+        refused = [("poke lblDDE(10) 5", "poke of '5' into lblDDE(10) refused"),
+                   ("poke lblDDE(1) abc", "poke of 'abc' into lblDDE(1) refused"),
+                   ("pokesize lblDDE(1) 70000", "too long"),
+                   ("poke lblDDE(77) 1", "refused: no item lblDDE(77)")]
+        for command, logged in refused:
+            with self.subTest(command=command):
+                self.client(command)
+                self.wait_log(logged)
+        self.client("format 2")
+        self.client("poke lblDDE(1) 9")
+        self.wait_log("poke of lblDDE(1) in clipboard format 2 refused")
+        time.sleep(0.5)  # a pass or two, in which a wrongly taken poke would be written
+        self.assertEqual(self.plant.register(0), before)
+        self.assertEqual(self.plant.register(100), 4321)
+        self.client("format text")
+        self.assertEqual(self.client("request lblDDE(1)"), "value 4321", "the link outlived the long poke")
+
+    def test_executes_stop_a_plc_and_toggle_the_run(self):
+        self.plant.modbus.write_coil(RUN_COIL, True, slave=1)
+        self.assertEqual(self.client("execute Line_1_STOP\\r\\n"), "ok")
+        eventually(lambda: not self.plant.coil(RUN_COIL), "Line_1_STOP cleared the run coil")
+        self.assertEqual(self.client("execute Line_1_RUN"), "ok")
+        eventually(lambda: self.plant.coil(RUN_COIL), "Line_1_RUN set the run coil")
+        self.assertTrue(json.loads(self.plant.http())["running"])
+        self.assertEqual(self.client("execute Tavrel_RUN/STOP"), "ok")
+        eventually(lambda: not json.loads(self.plant.http())["running"], "Tavrel_RUN/STOP stopped the run")
+        self.wait_log("execute 'Tavrel_RUN/STOP' delivered")
+
+    def test_system_topic_and_one_gateway_per_session(self):
+        self.assertEqual(self.client("connect System"), "ok")
+        for item, value in [("Topics", "Items\\tSystem"), ("SysItems", "Topics\\tSysItems\\tFormats\\tStatus"),
+                            ("Formats", "TEXT\\tUNICODETEXT"), ("Status", "Ready")]:
+            with self.subTest(item=item):
+                self.assertEqual(self.client(f"request {item}"), f"value {value}")
+        self.assertRefused("request Help")
+        code, output = self.wine.run(f"{WINDOWS}/tavrel-dde.exe", "--help")
+        self.assertEqual((code, output.startswith("usage: tavrel-dde")), (0, True), output)
+        code, output = self.wine.run(f"{WINDOWS}/tavrel-dde.exe", "--server", f"127.0.0.1:{self.plant.port}")
+        self.assertEqual(code, 3)
+        self.assertIn("already running", output)
+
+
+if __name__ == "__main__":
+    BIN = sys.argv.pop(1)
+    WINDOWS = sys.argv.pop(1)
+    unittest.main(verbosity=2)
