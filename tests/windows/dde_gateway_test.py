@@ -287,6 +287,32 @@ class Transactions(WineTest):
         self.assertIn("already running", output)
 
 
+class Reconnection(WineTest):
+    def test_links_outlive_the_link_server_and_show_it_was_away(self):
+        plant = Plant(self.dir)
+        self.addCleanup(plant.close)
+        self.start_gateway(plant.port)
+        self.assertEqual(self.client("connect Items"), "ok")
+        self.assertEqual(self.client("advise lblDDE(1)"), "ok")
+        self.assertEqual(self.client("advise lblDDE(6)"), "ok")
+        self.client.wait_data("lblDDE(1)", "0")
+        plant.set_register(100, 555)
+        self.client.wait_data("lblDDE(1)", "555")  # a change in the PLC reaches the spreadsheet
+
+        plant.stop_tavrel()
+        self.client.wait_data("lblDDE(1)", "#N/A")
+        self.client.wait_data("lblDDE(6)", "#N/A")
+        self.assertRefused("request lblDDE(1)")
+        self.assertEqual(self.client("connect System"), "ok")
+        self.assertEqual(self.client("request Status"), "value Busy")
+        plant.set_register(100, 777)
+
+        plant.start_tavrel()
+        self.client.wait_data("lblDDE(1)", "777")
+        self.client.wait_data("lblDDE(6)", "0")
+        self.assertEqual(self.client("request Status"), "value Ready")
+
+
 if __name__ == "__main__":
     BIN = sys.argv.pop(1)
     WINDOWS = sys.argv.pop(1)
