@@ -313,6 +313,109 @@ class Reconnection(WineTest):
         self.assertEqual(self.client("request Status"), "value Ready")
 
 
+class FakeLinkServer:
+    """A link server that misbehaves in one way: `mode` is
+    http-garbage  answers the upgrade with bytes that are no HTTP
+    json-garbage  completes the upgrade, then answers every message with text that is no JSON
+    cut           completes the upgrade, then starts a long message and closes in its middle
+    token         refuses the upgrade with 401 unless the token is 'right'"""
+
+    def __init__(self, mode):
+        self.mode = mode
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.running = True
+        threading.Thread(target=self._serve, daemon=True).start()
+
+    def close(self):
+        self.running = False
+        self.listener.close()
+
+    def _serve(self):
+        while self.running:
+            try:
+                connection, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._talk, args=(connection,), daemon=True).start()
+
+    def _talk(self, connection):
+        import base64
+        import hashlib
+        with connection:
+            connection.settimeout(10)
+            try:
+                request = b""
+                while b"\r\n\r\n" not in request:
+                    chunk = connection.recv(4096)
+                    if not chunk:
+                        return
+                    request += chunk
+                if self.mode == "http-garbage":
+                    connection.sendall(b"\x00\xffnonsense\r\n\r\n")
+                    return
+                if self.mode == "token" and b"Authorization: Bearer right" not in request:
+                    connection.sendall(b"HTTP/1.1 401 Unauthorized\r\nContent-Length: 19\r\n\r\nthe token is wrong\n")
+                    return
+                key = re.search(rb"Sec-WebSocket-Key: *(\S+)", request, re.I).group(1)
+                accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
+                connection.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                                   b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+                while self.running:
+                    if not connection.recv(65536):
+                        return
+                    if self.mode == "json-garbage":
+                        payload = b"<html>certainly not JSON"
+                        connection.sendall(bytes([0x81, len(payload)]) + payload)
+                    elif self.mode == "cut":
+                        connection.sendall(bytes([0x81, 126, 0x01, 0x00]) + b'{"item":"lblD')
+                        return
+                    else:
+                        payload = b'{"op":"request","item":"lblDDE(1)","value":"42"}'
+                        connection.sendall(bytes([0x81, len(payload)]) + payload)
+            except OSError:
+                return
+
+
+class HostileLinkServers(WineTest):
+    def test_every_misbehaviour_is_a_refusal_and_a_log_line(self):
+        token_file = os.path.join(self.dir, "token")
+        cases = [("http-garbage", [], "not reached"),
+                 ("json-garbage", [], "sent something that is not JSON"),
+                 ("cut", [], "connection lost"),
+                 ("token", ["--token-file", self.wine.path(token_file)], "the token was refused")]
+        with open(token_file, "w") as file:
+            file.write("wrong\n")
+        for mode, options, logged in cases:
+            with self.subTest(mode=mode):
+                server = FakeLinkServer(mode)
+                try:
+                    self.start_gateway(server.port, *options, connected=mode in ("json-garbage", "cut"),
+                                       log=f"{mode}.log")
+                    self.assertEqual(self.client("connect Items"), "ok")
+                    self.assertRefused("request lblDDE(1)")
+                    self.assertRefused("execute Line_1_STOP")
+                    self.assertEqual(self.client("advise lblDDE(1)"), "ok", "links wait for a server that works")
+                    self.client.wait_data("lblDDE(1)", "#N/A")
+                    self.wait_log(logged)
+                    self.assertIsNone(self.gateway.poll(), "the gateway runs on")
+                finally:
+                    server.close()
+                    self.end_wine_process(self.client.process)
+                    self.end_wine_process(self.gateway)
+
+        # The right token is sent as the link server asks for it.
+        with open(token_file, "w") as file:
+            file.write("right\n")
+        server = FakeLinkServer("token")
+        self.addCleanup(server.close)
+        self.start_gateway(server.port, "--token-file", self.wine.path(token_file))
+        self.assertEqual(self.client("connect Items"), "ok")
+        self.assertEqual(self.client("request lblDDE(1)"), "value 42")
+
+
 if __name__ == "__main__":
     BIN = sys.argv.pop(1)
     WINDOWS = sys.argv.pop(1)
