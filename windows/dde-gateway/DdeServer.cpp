@@ -177,11 +177,12 @@ HDDEDATA DdeServer::WildConnect(HSZ topic, HSZ service)
                                static_cast<DWORD>(pairs.size() * sizeof(HSZPAIR)), 0, nullptr, CF_TEXT, 0);
 }
 
-bool DdeServer::TextFormat(UINT format, const std::string& what)
+bool DdeServer::TextFormat(UINT format, const char* transaction, HSZ item)
 {
     if (format == CF_TEXT || format == CF_UNICODETEXT) {
         return true;
     }
+    const std::string what = std::string(transaction) + " of " + Name(item);
     // Clients try their richer formats first and fall back to text; one line per format says so.
     if (m_refusedFormats.insert(format).second) {
         m_log.Line(what + " in clipboard format " + FormatName(format)
@@ -237,7 +238,7 @@ std::string DdeServer::SystemItem(const std::wstring& name) const
 HDDEDATA DdeServer::Request(UINT format, HSZ topic, HSZ item, bool advise)
 {
     const char* const transaction = advise ? "advise" : "request";
-    if (!TextFormat(format, std::string(transaction) + " of " + Name(item))) {
+    if (!TextFormat(format, transaction, item)) {
         return nullptr;
     }
     if (m_system.Is(topic)) {
@@ -265,7 +266,7 @@ HDDEDATA DdeServer::Request(UINT format, HSZ topic, HSZ item, bool advise)
 
 bool DdeServer::AdviseStart(UINT format, HCONV conversation, HSZ topic, HSZ item)
 {
-    if (!TextFormat(format, "link to " + Name(item))) {
+    if (!TextFormat(format, "link", item)) {
         return false;
     }
     if (m_system.Is(topic)) {
@@ -335,7 +336,7 @@ HDDEDATA DdeServer::Poke(UINT format, HSZ topic, HSZ item, HDDEDATA data)
         return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
     }
     const auto index = Item(item, "poke");
-    if (!index || !TextFormat(format, "poke of " + ItemName(*index))) {
+    if (!index || !TextFormat(format, "poke", item)) {
         return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
     }
     const auto text = ReadText(data, format, "poke of " + ItemName(*index));

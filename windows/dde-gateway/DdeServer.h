@@ -49,7 +49,8 @@ private:
 
     HDDEDATA Text(HSZ item, UINT format, const std::string& utf8) const;
     std::optional<std::wstring> ReadText(HDDEDATA data, UINT format, const std::string& what);
-    bool TextFormat(UINT format, const std::string& what);
+    /// True for the text formats; logs each other format once, as refused.
+    bool TextFormat(UINT format, const char* transaction, HSZ item);
     std::string SystemItem(const std::wstring& name) const;
     std::optional<std::int32_t> Item(HSZ item, const char* transaction);
     std::string Name(HSZ handle) const;
