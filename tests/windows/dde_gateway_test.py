@@ -76,26 +76,29 @@ class Plant:
     ITEMS = [(3, 100, 1, 2, 1), (5, 7, 1, 2, 2), (7, 3, 1, 2, 3), (1, 5, 1, 2, 4), (16, 2, 1, 2, 5),
              (1, 10, 2, 2, 6), (44, 0, 1, 0, 8), (45, 0, 1, 0, 9), (3, 0, 1, 0, 10)]
     LABELS = [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]
-    READ_ONLY = 10
 
     def __init__(self, folder):
         self.folder = folder
         self.sim, match = start([f"{BIN}/tavrel-plcsim", "--tcp", "127.0.0.1:0"],
                                 r"listening on tcp 127\.0\.0\.1:(\d+)")
-        self.plc_port = int(match.group(1))
-        self.modbus = ModbusTcpClient("127.0.0.1", port=self.plc_port)
-        self.project = os.path.join(folder, "plant.tve")
-        shutil.copy(f"{BIN}/Templates/DDETemplate.tvb", self.project)
-        with sqlite3.connect(self.project) as db:
-            db.execute("INSERT INTO Plcs (Name) VALUES ('Line_1')")
-            db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
-                       "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                       "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (self.plc_port,))
-            db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,"
-                           "LabelIndex) VALUES (1,?,?,?,?,-1,?)", self.ITEMS)
-        self.port = None
         self.tavrel = None
-        self.start_tavrel()
+        try:
+            self.plc_port = int(match.group(1))
+            self.modbus = ModbusTcpClient("127.0.0.1", port=self.plc_port)
+            self.project = os.path.join(folder, "plant.tve")
+            shutil.copy(f"{BIN}/Templates/DDETemplate.tvb", self.project)
+            with sqlite3.connect(self.project) as db:
+                db.execute("INSERT INTO Plcs (Name) VALUES ('Line_1')")
+                db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,"
+                           "SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
+                           "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (self.plc_port,))
+                db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,"
+                               "LabelIndex) VALUES (1,?,?,?,?,-1,?)", self.ITEMS)
+            self.port = None
+            self.start_tavrel()
+        except BaseException:
+            self.close()
+            raise
 
     def start_tavrel(self):
         listen = f"127.0.0.1:{self.port or 0}"
@@ -109,8 +112,10 @@ class Plant:
         end(self.tavrel)
 
     def close(self):
-        self.modbus.close()
-        end(self.tavrel)
+        if hasattr(self, "modbus"):
+            self.modbus.close()
+        if self.tavrel is not None:
+            end(self.tavrel)
         end(self.sim)
 
     def http(self, item=""):
