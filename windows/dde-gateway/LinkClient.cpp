@@ -205,7 +205,7 @@ void LinkClient::Converse(HINTERNET socket)
         }
     }
     for (const std::int32_t index : linked) {
-        Send(Op::Advise, index, Dump({{"op", "advise"}, {"item", ItemName(index)}}));
+        Send(Op::Advise, index, Dump({{"op", "advise"}, {"item", ItemName(index)}}), true);
     }
 
     std::string message;
@@ -264,6 +264,7 @@ bool LinkClient::Handle(const std::string& message)
     std::vector<std::int32_t> changed;
     bool answered = false;
     std::string ended;
+    std::string refusedRenewal;
     {
         std::lock_guard lock(m_mutex);
         const auto change = [&](const json& update) {
@@ -335,6 +336,10 @@ bool LinkClient::Handle(const std::string& message)
                     }
                     answer.value = value->get<std::string>();
                 }
+                if (pending->renewal && !answer.ok) {
+                    // The item went while the server was away: the link stays, showing #N/A.
+                    refusedRenewal = ItemName(pending->index) + ": " + answer.error;
+                }
                 if (!pending->done) {
                     pending->done = true;
                     pending->answer = std::move(answer);
@@ -345,6 +350,9 @@ bool LinkClient::Handle(const std::string& message)
     }
     if (answered) {
         m_answered.notify_all();
+    }
+    if (!refusedRenewal.empty()) {
+        m_log.Line("the link server no longer serves " + refusedRenewal + "; its links show #N/A");
     }
     if (!ended.empty()) {
         m_log.Line(ended + " was removed from the project; its links show #N/A");
@@ -435,7 +443,8 @@ std::optional<std::string> LinkClient::LinkedValue(std::int32_t index) const
     return link == m_links.end() ? std::nullopt : link->second.value;
 }
 
-std::shared_ptr<LinkClient::Pending> LinkClient::Send(Op op, std::int32_t index, const std::string& message)
+std::shared_ptr<LinkClient::Pending> LinkClient::Send(Op op, std::int32_t index, const std::string& message,
+                                                      bool renewal)
 {
     std::lock_guard send(m_sendMutex);
     if (m_socket == nullptr) {
@@ -444,6 +453,7 @@ std::shared_ptr<LinkClient::Pending> LinkClient::Send(Op op, std::int32_t index,
     auto pending = std::make_shared<Pending>();
     pending->op = op;
     pending->index = index;
+    pending->renewal = renewal;
     {
         // Queued before it leaves, so that its answer always finds it.
         std::lock_guard lock(m_mutex);

@@ -83,6 +83,7 @@ private:
         Op op = Op::Request;
         std::int32_t index = -1;
         bool done = false;
+        bool renewal = false; ///< an advise renewed after a reconnection, which no one waits for
         Answer answer;
     };
 
@@ -104,7 +105,7 @@ private:
     void Converse(HINTERNET socket);
     bool Handle(const std::string& message);
     void Disconnected();
-    std::shared_ptr<Pending> Send(Op op, std::int32_t index, const std::string& message);
+    std::shared_ptr<Pending> Send(Op op, std::int32_t index, const std::string& message, bool renewal = false);
     Answer Transact(Op op, std::int32_t index, const std::string& message);
     Answer Wait(const std::shared_ptr<Pending>& pending);
     void SetValueLocked(std::int32_t index, std::optional<std::string> value);
