@@ -21,14 +21,20 @@ std::string FormatName(UINT format)
 {
     wchar_t name[128];
     const int length = GetClipboardFormatNameW(format, name, 128);
-    return std::to_string(format) + (length > 0 ? " (" + Narrow(std::wstring_view(name, static_cast<std::size_t>(length))) + ")" : "");
+    return std::to_string(format)
+        + (length > 0 ? " (" + Narrow(std::wstring_view(name, static_cast<std::size_t>(length))) + ")" : "");
 }
 
 } // namespace
 
 DdeServer* DdeServer::s_server = nullptr;
 
-DdeServer::DdeServer(LinkClient& link, Log& log) : m_link(link), m_log(log) { s_server = this; }
+DdeServer::DdeServer(LinkClient& link, Log& log)
+    : m_link(link)
+    , m_log(log)
+{
+    s_server = this;
+}
 
 DdeServer::~DdeServer()
 {
@@ -49,13 +55,13 @@ DdeServer::~DdeServer()
 
 std::string DdeServer::Start()
 {
-    WNDCLASSW windowClass{};
+    WNDCLASSW windowClass {};
     windowClass.lpfnWndProc = WindowProcedure;
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = kWindowClass;
     RegisterClassW(&windowClass);
-    m_window = CreateWindowW(kWindowClass, L"tavrel-dde", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                             windowClass.hInstance, nullptr);
+    m_window = CreateWindowW(kWindowClass, L"tavrel-dde", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, windowClass.hInstance,
+                             nullptr);
     if (m_window == nullptr) {
         return "cannot create the message window (error " + std::to_string(GetLastError()) + ")";
     }
@@ -88,9 +94,15 @@ int DdeServer::Run()
     return static_cast<int>(message.wParam);
 }
 
-void DdeServer::Stop() { PostMessageW(m_window, WM_CLOSE, 0, 0); }
+void DdeServer::Stop()
+{
+    PostMessageW(m_window, WM_CLOSE, 0, 0);
+}
 
-void DdeServer::LinkChanged() { PostMessageW(m_window, kLinkMessage, 0, 0); }
+void DdeServer::LinkChanged()
+{
+    PostMessageW(m_window, kLinkMessage, 0, 0);
+}
 
 LRESULT CALLBACK DdeServer::WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -111,8 +123,8 @@ LRESULT CALLBACK DdeServer::WindowProcedure(HWND window, UINT message, WPARAM wP
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-HDDEDATA CALLBACK DdeServer::Callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
-                                      HDDEDATA data, ULONG_PTR, ULONG_PTR)
+HDDEDATA CALLBACK DdeServer::Callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data,
+                                      ULONG_PTR, ULONG_PTR)
 {
     if (s_server == nullptr) {
         return nullptr;
@@ -164,15 +176,15 @@ HDDEDATA DdeServer::WildConnect(HSZ topic, HSZ service)
         return nullptr;
     }
     std::vector<HSZPAIR> pairs;
-    for (const StringHandle* candidate : {&m_items, &m_system}) {
+    for (const StringHandle* candidate : { &m_items, &m_system }) {
         if (topic == nullptr || candidate->Is(topic)) {
-            pairs.push_back({m_service.Get(), candidate->Get()});
+            pairs.push_back({ m_service.Get(), candidate->Get() });
         }
     }
     if (pairs.empty()) {
         return nullptr;
     }
-    pairs.push_back({nullptr, nullptr});
+    pairs.push_back({ nullptr, nullptr });
     return DdeCreateDataHandle(m_instance.Id(), reinterpret_cast<BYTE*>(pairs.data()),
                                static_cast<DWORD>(pairs.size() * sizeof(HSZPAIR)), 0, nullptr, CF_TEXT, 0);
 }
@@ -202,7 +214,10 @@ std::optional<std::int32_t> DdeServer::Item(HSZ item, const char* transaction)
     return index;
 }
 
-std::string DdeServer::Name(HSZ handle) const { return Excerpt(Narrow(StringOf(m_instance.Id(), handle))); }
+std::string DdeServer::Name(HSZ handle) const
+{
+    return Excerpt(Narrow(StringOf(m_instance.Id(), handle)));
+}
 
 HDDEDATA DdeServer::Text(HSZ item, UINT format, const std::string& utf8) const
 {
@@ -218,7 +233,9 @@ HDDEDATA DdeServer::Text(HSZ item, UINT format, const std::string& utf8) const
 
 std::string DdeServer::SystemItem(const std::wstring& name) const
 {
-    const auto is = [&](const wchar_t* standard) { return CompareStringOrdinal(name.c_str(), -1, standard, -1, TRUE) == CSTR_EQUAL; };
+    const auto is = [&](const wchar_t* standard) {
+        return CompareStringOrdinal(name.c_str(), -1, standard, -1, TRUE) == CSTR_EQUAL;
+    };
     if (is(SZDDESYS_ITEM_TOPICS)) {
         return "Items\tSystem";
     }
@@ -244,7 +261,8 @@ HDDEDATA DdeServer::Request(UINT format, HSZ topic, HSZ item, bool advise)
     if (m_system.Is(topic)) {
         const std::string value = SystemItem(StringOf(m_instance.Id(), item));
         if (value.empty()) {
-            m_log.Line("request of System!" + Name(item) + " refused: the System items are " + SystemItem(SZDDESYS_ITEM_SYSITEMS));
+            m_log.Line("request of System!" + Name(item) + " refused: the System items are "
+                       + SystemItem(SZDDESYS_ITEM_SYSITEMS));
             return nullptr;
         }
         return Text(item, format, value);

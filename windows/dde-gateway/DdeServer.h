@@ -33,8 +33,8 @@ public:
     void LinkChanged();
 
 private:
-    static HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
-                                      HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2);
+    static HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data,
+                                      ULONG_PTR data1, ULONG_PTR data2);
     static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HDDEDATA Transaction(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data);

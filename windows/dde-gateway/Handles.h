@@ -15,10 +15,16 @@ class InternetHandle
 {
 public:
     InternetHandle() = default;
-    explicit InternetHandle(HINTERNET handle) : m_handle(handle) {}
+    explicit InternetHandle(HINTERNET handle)
+        : m_handle(handle)
+    {
+    }
     InternetHandle(const InternetHandle&) = delete;
     InternetHandle& operator=(const InternetHandle&) = delete;
-    InternetHandle(InternetHandle&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+    InternetHandle(InternetHandle&& other) noexcept
+        : m_handle(std::exchange(other.m_handle, nullptr))
+    {
+    }
     InternetHandle& operator=(InternetHandle&& other) noexcept
     {
         if (this != &other) {
@@ -47,10 +53,16 @@ class KernelHandle
 {
 public:
     KernelHandle() = default;
-    explicit KernelHandle(HANDLE handle) : m_handle(handle) {}
+    explicit KernelHandle(HANDLE handle)
+        : m_handle(handle)
+    {
+    }
     KernelHandle(const KernelHandle&) = delete;
     KernelHandle& operator=(const KernelHandle&) = delete;
-    KernelHandle(KernelHandle&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+    KernelHandle(KernelHandle&& other) noexcept
+        : m_handle(std::exchange(other.m_handle, nullptr))
+    {
+    }
     KernelHandle& operator=(KernelHandle&& other) noexcept
     {
         if (this != &other) {
@@ -90,7 +102,10 @@ public:
     }
     DdeInstance(const DdeInstance&) = delete;
     DdeInstance& operator=(const DdeInstance&) = delete;
-    DdeInstance(DdeInstance&& other) noexcept : m_id(std::exchange(other.m_id, 0)) {}
+    DdeInstance(DdeInstance&& other) noexcept
+        : m_id(std::exchange(other.m_id, 0))
+    {
+    }
     DdeInstance& operator=(DdeInstance&& other) noexcept
     {
         if (this != &other) {

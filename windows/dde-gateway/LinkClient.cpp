@@ -40,8 +40,9 @@ std::string ErrorText(DWORD error)
     wchar_t* text = nullptr;
     const HMODULE winhttp = GetModuleHandleW(L"winhttp.dll");
     const DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS
-        | (winhttp != nullptr && error >= WINHTTP_ERROR_BASE && error <= WINHTTP_ERROR_LAST ? FORMAT_MESSAGE_FROM_HMODULE
-                                                                                           : FORMAT_MESSAGE_FROM_SYSTEM);
+        | (winhttp != nullptr && error >= WINHTTP_ERROR_BASE && error <= WINHTTP_ERROR_LAST
+               ? FORMAT_MESSAGE_FROM_HMODULE
+               : FORMAT_MESSAGE_FROM_SYSTEM);
     const DWORD length = FormatMessageW(flags, winhttp, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     std::string message;
     if (length > 0 && text != nullptr) {
@@ -51,11 +52,14 @@ std::string ErrorText(DWORD error)
     return message.empty() ? "error " + std::to_string(error) : message + " (error " + std::to_string(error) + ")";
 }
 
-std::string Dump(const json& message) { return message.dump(-1, ' ', false, json::error_handler_t::replace); }
+std::string Dump(const json& message)
+{
+    return message.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 const char* OpName(int op)
 {
-    static const char* const names[] = {"request", "poke", "execute", "advise", "unadvise"};
+    static const char* const names[] = { "request", "poke", "execute", "advise", "unadvise" };
     return names[op];
 }
 
@@ -92,7 +96,10 @@ LinkClient::~LinkClient()
     }
 }
 
-void LinkClient::Start() { m_thread = std::thread([this] { Run(); }); }
+void LinkClient::Start()
+{
+    m_thread = std::thread([this] { Run(); });
+}
 
 std::string LinkClient::Url() const
 {
@@ -135,8 +142,7 @@ std::optional<LinkClient::Socket> LinkClient::Connect(std::string& error)
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
-    WinHttpSetTimeouts(session.Get(), kConnectTimeoutMs, kConnectTimeoutMs, kConnectTimeoutMs,
-                       kUpgradeAnswerTimeoutMs);
+    WinHttpSetTimeouts(session.Get(), kConnectTimeoutMs, kConnectTimeoutMs, kConnectTimeoutMs, kUpgradeAnswerTimeoutMs);
     Socket result;
     result.connection.Reset(WinHttpConnect(session.Get(), m_options.host.c_str(), m_options.port, 0));
     if (!result.connection) {
@@ -171,9 +177,9 @@ std::optional<LinkClient::Socket> LinkClient::Connect(std::string& error)
             reason = Excerpt(std::string_view(body, read), 200);
         }
         error = "the server answered " + std::to_string(status) + (reason.empty() ? "" : ": " + reason)
-            + (status == 401 || status == 403 ? (m_token.empty() ? " (it wants a token: --token-file)"
-                                                                 : " (the token was refused)")
-                                              : "");
+            + (status == 401 || status == 403
+                   ? (m_token.empty() ? " (it wants a token: --token-file)" : " (the token was refused)")
+                   : "");
         return std::nullopt;
     }
     result.socket.Reset(WinHttpWebSocketCompleteUpgrade(request.Get(), 0));
@@ -205,15 +211,16 @@ void LinkClient::Converse(HINTERNET socket)
         }
     }
     for (const std::int32_t index : linked) {
-        Send(Op::Advise, index, Dump({{"op", "advise"}, {"item", ItemName(index)}}), true);
+        Send(Op::Advise, index, Dump({ { "op", "advise" }, { "item", ItemName(index) } }), true);
     }
 
     std::string message;
     std::vector<char> chunk(kReceiveChunk);
     for (;;) {
         DWORD read = 0;
-        WINHTTP_WEB_SOCKET_BUFFER_TYPE type{};
-        const DWORD error = WinHttpWebSocketReceive(socket, chunk.data(), static_cast<DWORD>(chunk.size()), &read, &type);
+        WINHTTP_WEB_SOCKET_BUFFER_TYPE type {};
+        const DWORD error
+            = WinHttpWebSocketReceive(socket, chunk.data(), static_cast<DWORD>(chunk.size()), &read, &type);
         if (error != NO_ERROR) {
             if (WaitForSingleObject(m_stop.Get(), 0) != WAIT_OBJECT_0) {
                 m_log.Line("link server connection lost: " + ErrorText(error));
@@ -226,8 +233,7 @@ void LinkClient::Converse(HINTERNET socket)
             DWORD reasonLength = 0;
             WinHttpWebSocketQueryCloseStatus(socket, &code, reason, sizeof reason, &reasonLength);
             m_log.Line("the link server closed the connection (code " + std::to_string(code)
-                       + (reasonLength ? ": " + Excerpt(std::string_view(reason, reasonLength)) : std::string())
-                       + ")");
+                       + (reasonLength ? ": " + Excerpt(std::string_view(reason, reasonLength)) : std::string()) + ")");
             return;
         }
         if (type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE
@@ -317,8 +323,8 @@ bool LinkClient::Handle(const std::string& message)
                 }
                 auto pending = m_pending.front();
                 if (op != "error" && op != OpName(static_cast<int>(pending->op))) {
-                    return garbage("an answer to '" + op + "' where one to '"
-                                   + OpName(static_cast<int>(pending->op)) + "' was due");
+                    return garbage("an answer to '" + op + "' where one to '" + OpName(static_cast<int>(pending->op))
+                                   + "' was due");
                 }
                 m_pending.pop_front();
                 Answer answer;
@@ -372,7 +378,7 @@ void LinkClient::Disconnected()
         for (const auto& pending : m_pending) {
             if (!pending->done) {
                 pending->done = true;
-                pending->answer = {false, {}, "the connection to the link server was lost"};
+                pending->answer = { false, {}, "the connection to the link server was lost" };
             }
         }
         m_pending.clear();
@@ -465,7 +471,7 @@ std::shared_ptr<LinkClient::Pending> LinkClient::Send(Op op, std::int32_t index,
         std::lock_guard lock(m_mutex);
         std::erase(m_pending, pending);
         pending->done = true;
-        pending->answer = {false, {}, "cannot send to the link server: " + ErrorText(error)};
+        pending->answer = { false, {}, "cannot send to the link server: " + ErrorText(error) };
     }
     return pending;
 }
@@ -476,8 +482,8 @@ Answer LinkClient::Wait(const std::shared_ptr<Pending>& pending)
     if (!m_answered.wait_for(lock, kAnswerTimeout, [&] { return pending->done; })) {
         // Left in the queue: its answer may still come, and must not be taken for the next one's.
         pending->done = true;
-        pending->answer = {false, {}, "no answer from the link server within "
-                                          + std::to_string(kAnswerTimeout.count()) + " ms"};
+        pending->answer
+            = { false, {}, "no answer from the link server within " + std::to_string(kAnswerTimeout.count()) + " ms" };
     }
     return pending->answer;
 }
@@ -485,30 +491,31 @@ Answer LinkClient::Wait(const std::shared_ptr<Pending>& pending)
 Answer LinkClient::Transact(Op op, std::int32_t index, const std::string& message)
 {
     if (message.size() > kMaxMessageBytes) {
-        return {false, {}, "the text is too long: the link server takes messages of "
-                               + std::to_string(kMaxMessageBytes) + " bytes at most, this one has "
-                               + std::to_string(message.size())};
+        return { false,
+                 {},
+                 "the text is too long: the link server takes messages of " + std::to_string(kMaxMessageBytes)
+                     + " bytes at most, this one has " + std::to_string(message.size()) };
     }
     const auto pending = Send(op, index, message);
     if (!pending) {
-        return {false, {}, "the link server " + Url() + " is not connected"};
+        return { false, {}, "the link server " + Url() + " is not connected" };
     }
     return Wait(pending);
 }
 
 Answer LinkClient::Request(std::int32_t index)
 {
-    return Transact(Op::Request, index, Dump({{"op", "request"}, {"item", ItemName(index)}}));
+    return Transact(Op::Request, index, Dump({ { "op", "request" }, { "item", ItemName(index) } }));
 }
 
 Answer LinkClient::Poke(std::int32_t index, const std::string& text)
 {
-    return Transact(Op::Poke, index, Dump({{"op", "poke"}, {"item", ItemName(index)}, {"value", text}}));
+    return Transact(Op::Poke, index, Dump({ { "op", "poke" }, { "item", ItemName(index) }, { "value", text } }));
 }
 
 Answer LinkClient::Execute(const std::string& command)
 {
-    return Transact(Op::Execute, -1, Dump({{"op", "execute"}, {"command", command}}));
+    return Transact(Op::Execute, -1, Dump({ { "op", "execute" }, { "command", command } }));
 }
 
 Answer LinkClient::AddLink(std::int32_t index)
@@ -516,12 +523,12 @@ Answer LinkClient::AddLink(std::int32_t index)
     {
         std::lock_guard lock(m_mutex);
         if (++m_links[index].refs > 1) {
-            return {true, {}, {}};
+            return { true, {}, {} };
         }
     }
-    const auto pending = Send(Op::Advise, index, Dump({{"op", "advise"}, {"item", ItemName(index)}}));
+    const auto pending = Send(Op::Advise, index, Dump({ { "op", "advise" }, { "item", ItemName(index) } }));
     if (!pending) {
-        return {true, {}, {}}; // advised when the server is back
+        return { true, {}, {} }; // advised when the server is back
     }
     Answer answer = Wait(pending);
     std::lock_guard lock(m_mutex);
@@ -533,7 +540,7 @@ Answer LinkClient::AddLink(std::int32_t index)
         }
         return answer;
     }
-    return {true, {}, {}};
+    return { true, {}, {} };
 }
 
 void LinkClient::RemoveLink(std::int32_t index)
@@ -548,7 +555,7 @@ void LinkClient::RemoveLink(std::int32_t index)
         m_links.erase(link);
     }
     // Its answer needs no one to wait for it: the queue takes it in turn.
-    Send(Op::Unadvise, index, Dump({{"op", "unadvise"}, {"item", ItemName(index)}}));
+    Send(Op::Unadvise, index, Dump({ { "op", "unadvise" }, { "item", ItemName(index) } }));
 }
 
 } // namespace tavrel::dde

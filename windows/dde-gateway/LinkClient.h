@@ -35,7 +35,7 @@ class LinkClient
 {
 public:
     /// The longest a transaction waits for the link server's answer.
-    static constexpr std::chrono::milliseconds kAnswerTimeout{3000};
+    static constexpr std::chrono::milliseconds kAnswerTimeout { 3000 };
     /// The longest message the link server takes (its limit on a WebSocket message).
     static constexpr std::size_t kMaxMessageBytes = 64 * 1024;
 
@@ -119,17 +119,17 @@ private:
     KernelHandle m_finished;
     std::thread m_thread;
 
-    std::mutex m_sendMutex;          ///< one sender at a time; guards m_socket
-    HINTERNET m_socket = nullptr;    ///< the open WebSocket (owned by the link thread), or null
+    std::mutex m_sendMutex; ///< one sender at a time; guards m_socket
+    HINTERNET m_socket = nullptr; ///< the open WebSocket (owned by the link thread), or null
 
-    mutable std::mutex m_mutex;      ///< guards everything below
+    mutable std::mutex m_mutex; ///< guards everything below
     std::condition_variable m_answered;
     std::deque<std::shared_ptr<Pending>> m_pending; ///< sent and not yet answered, in order
     std::map<std::int32_t, Link> m_links;
     std::vector<std::int32_t> m_changed;
     bool m_connected = false;
     bool m_connectionChanged = false;
-    bool m_notified = false;         ///< the DDE thread has news it has not taken yet
+    bool m_notified = false; ///< the DDE thread has news it has not taken yet
 };
 
 } // namespace tavrel::dde

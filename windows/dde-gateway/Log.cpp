@@ -42,7 +42,7 @@ void Log::OpenFileLocked()
 {
     m_file = CreateFileW(m_path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                          nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    LARGE_INTEGER size{};
+    LARGE_INTEGER size {};
     m_fileSize = m_file != INVALID_HANDLE_VALUE && GetFileSizeEx(m_file, &size)
         ? static_cast<unsigned long long>(size.QuadPart)
         : 0;

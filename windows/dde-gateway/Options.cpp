@@ -6,18 +6,18 @@
 
 namespace tavrel::dde {
 
-const char* const kUsage =
-    "usage: tavrel-dde [--server HOST:PORT] [--token-file FILE] [--log FILE]\n"
-    "\n"
-    "The DDE server \"Tavrel\" (topics Items and System) for spreadsheets on this PC. Every request, link,\n"
-    "poke and execute goes to a Tavrel link server, which may run on a Linux machine, in WSL or here.\n"
-    "\n"
-    "  --server HOST:PORT   the link server (default 127.0.0.1:7410; [::1]:7410 for IPv6)\n"
-    "  --token-file FILE    send the access token in FILE to the link server\n"
-    "  --log FILE           log to FILE (default: the console, or %LOCALAPPDATA%\\Tavrel\\tavrel-dde.log)\n"
-    "  --help               this text\n"
-    "\n"
-    "In a spreadsheet cell: =Tavrel|Items!'lblDDE(7)'\n";
+const char* const kUsage
+    = "usage: tavrel-dde [--server HOST:PORT] [--token-file FILE] [--log FILE]\n"
+      "\n"
+      "The DDE server \"Tavrel\" (topics Items and System) for spreadsheets on this PC. Every request, link,\n"
+      "poke and execute goes to a Tavrel link server, which may run on a Linux machine, in WSL or here.\n"
+      "\n"
+      "  --server HOST:PORT   the link server (default 127.0.0.1:7410; [::1]:7410 for IPv6)\n"
+      "  --token-file FILE    send the access token in FILE to the link server\n"
+      "  --log FILE           log to FILE (default: the console, or %LOCALAPPDATA%\\Tavrel\\tavrel-dde.log)\n"
+      "  --help               this text\n"
+      "\n"
+      "In a spreadsheet cell: =Tavrel|Items!'lblDDE(7)'\n";
 
 namespace {
 

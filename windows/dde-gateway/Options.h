@@ -12,8 +12,8 @@ struct Options
 {
     std::wstring host = L"127.0.0.1"; ///< the link server's host name or address (no brackets)
     std::uint16_t port = 7410;
-    std::wstring tokenFile;           ///< a file holding the link server's access token; empty: none
-    std::wstring logFile;             ///< where to log; empty: the console, or the default file without one
+    std::wstring tokenFile; ///< a file holding the link server's access token; empty: none
+    std::wstring logFile; ///< where to log; empty: the console, or the default file without one
     bool help = false;
 };
 

@@ -36,13 +36,25 @@ std::string FromWide(UINT codePage, std::wstring_view text)
 
 } // namespace
 
-std::wstring Widen(std::string_view utf8) { return ToWide(CP_UTF8, utf8); }
+std::wstring Widen(std::string_view utf8)
+{
+    return ToWide(CP_UTF8, utf8);
+}
 
-std::string Narrow(std::wstring_view text) { return FromWide(CP_UTF8, text); }
+std::string Narrow(std::wstring_view text)
+{
+    return FromWide(CP_UTF8, text);
+}
 
-std::string ToAnsi(std::wstring_view text) { return FromWide(CP_ACP, text); }
+std::string ToAnsi(std::wstring_view text)
+{
+    return FromWide(CP_ACP, text);
+}
 
-std::wstring FromAnsi(std::string_view text) { return ToWide(CP_ACP, text); }
+std::wstring FromAnsi(std::string_view text)
+{
+    return ToWide(CP_ACP, text);
+}
 
 std::wstring StringOf(DWORD instance, HSZ handle)
 {
@@ -85,7 +97,10 @@ std::optional<std::int32_t> ParseItemName(std::wstring_view name)
     return index;
 }
 
-std::string ItemName(std::int32_t index) { return "lblDDE(" + std::to_string(index) + ")"; }
+std::string ItemName(std::int32_t index)
+{
+    return "lblDDE(" + std::to_string(index) + ")";
+}
 
 std::wstring WithoutLineEnd(std::wstring text)
 {

@@ -130,8 +130,8 @@ int main()
     Log log;
     log.SetOutput(output);
     const std::wstring logFile = !options.logFile.empty() ? options.logFile
-        : output == nullptr                            ? DefaultLogFile()
-                                                       : std::wstring();
+        : output == nullptr                               ? DefaultLogFile()
+                                                          : std::wstring();
     if (!logFile.empty()) {
         if (const std::string error = log.OpenFile(logFile); !error.empty()) {
             Tell(output, "tavrel-dde: " + error + "\n", true);

@@ -42,10 +42,11 @@ std::deque<std::string> g_lines;
 
 std::string Narrow(const std::wstring& text)
 {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                           nullptr, nullptr);
+    const int length
+        = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string narrow(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr, nullptr);
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), length, nullptr,
+                        nullptr);
     return narrow;
 }
 
@@ -62,11 +63,20 @@ std::string Escaped(const std::string& text)
     std::string escaped;
     for (const char c : text) {
         switch (c) {
-        case '\r': escaped += "\\r"; break;
-        case '\n': escaped += "\\n"; break;
-        case '\t': escaped += "\\t"; break;
-        case '\\': escaped += "\\\\"; break;
-        default: escaped += c;
+        case '\r':
+            escaped += "\\r";
+            break;
+        case '\n':
+            escaped += "\\n";
+            break;
+        case '\t':
+            escaped += "\\t";
+            break;
+        case '\\':
+            escaped += "\\\\";
+            break;
+        default:
+            escaped += c;
         }
     }
     return escaped;
@@ -96,20 +106,30 @@ void Say(const std::string& line)
 std::string ErrorName(UINT error)
 {
     switch (error) {
-    case DMLERR_NOTPROCESSED: return "NOTPROCESSED";
-    case DMLERR_NO_CONV_ESTABLISHED: return "NO_CONV_ESTABLISHED";
-    case DMLERR_ADVACKTIMEOUT: return "ADVACKTIMEOUT";
-    case DMLERR_DATAACKTIMEOUT: return "DATAACKTIMEOUT";
-    case DMLERR_EXECACKTIMEOUT: return "EXECACKTIMEOUT";
-    case DMLERR_POKEACKTIMEOUT: return "POKEACKTIMEOUT";
-    case DMLERR_BUSY: return "BUSY";
-    case DMLERR_INVALIDPARAMETER: return "INVALIDPARAMETER";
-    case DMLERR_SERVER_DIED: return "SERVER_DIED";
-    default: return "OTHER";
+    case DMLERR_NOTPROCESSED:
+        return "NOTPROCESSED";
+    case DMLERR_NO_CONV_ESTABLISHED:
+        return "NO_CONV_ESTABLISHED";
+    case DMLERR_ADVACKTIMEOUT:
+        return "ADVACKTIMEOUT";
+    case DMLERR_DATAACKTIMEOUT:
+        return "DATAACKTIMEOUT";
+    case DMLERR_EXECACKTIMEOUT:
+        return "EXECACKTIMEOUT";
+    case DMLERR_POKEACKTIMEOUT:
+        return "POKEACKTIMEOUT";
+    case DMLERR_BUSY:
+        return "BUSY";
+    case DMLERR_INVALIDPARAMETER:
+        return "INVALIDPARAMETER";
+    case DMLERR_SERVER_DIED:
+        return "SERVER_DIED";
+    default:
+        return "OTHER";
     }
 }
 
-std::string Failure() 
+std::string Failure()
 {
     const UINT error = DdeGetLastError(g_instance);
     return "error " + std::to_string(error) + " " + ErrorName(error);
@@ -194,9 +214,11 @@ void Poke(const std::string& item, const std::string& text)
         std::string ansi = text;
         if (g_format == CF_TEXT) {
             const std::wstring wide = Widen(text);
-            const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+            const int length = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                                   nullptr, nullptr);
             ansi.assign(static_cast<std::size_t>(length), '\0');
-            WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, nullptr, nullptr);
+            WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(wide.size()), ansi.data(), length, nullptr,
+                                nullptr);
         }
         bytes.assign(ansi.begin(), ansi.end());
         bytes.push_back(0);
@@ -236,10 +258,11 @@ bool Command(const std::string& line)
         g_conversation = nullptr;
         Say("ok");
     } else if (verb == "format") {
-        g_format = rest == "text"                    ? CF_TEXT
-            : rest == "unicode"                      ? CF_UNICODETEXT
-            : !rest.empty() && std::isdigit(static_cast<unsigned char>(rest[0])) ? static_cast<UINT>(std::stoul(rest))
-                                                     : RegisterClipboardFormatW(Widen(rest).c_str());
+        g_format = rest == "text" ? CF_TEXT
+            : rest == "unicode"   ? CF_UNICODETEXT
+            : !rest.empty() && std::isdigit(static_cast<unsigned char>(rest[0]))
+            ? static_cast<UINT>(std::stoul(rest))
+            : RegisterClipboardFormatW(Widen(rest).c_str());
         Say("ok");
     } else if (verb == "request") {
         HDDEDATA data = Transact(nullptr, 0, rest, XTYP_REQUEST);
@@ -287,7 +310,10 @@ bool Command(const std::string& line)
             std::vector<double> sorted = g_latencies;
             std::sort(sorted.begin(), sorted.end());
             const auto at = [&](double share) {
-                return sorted.empty() ? 0.0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(share * static_cast<double>(sorted.size())))];
+                return sorted.empty()
+                    ? 0.0
+                    : sorted[std::min(sorted.size() - 1,
+                                      static_cast<std::size_t>(share * static_cast<double>(sorted.size())))];
             };
             char text[128];
             std::snprintf(text, sizeof text, "latency %zu %.2f %.2f %.2f", sorted.size(), at(0.5), at(0.99),
@@ -335,7 +361,7 @@ int main()
         Say("error DdeInitialize");
         return 1;
     }
-    WNDCLASSW windowClass{};
+    WNDCLASSW windowClass {};
     windowClass.lpfnWndProc = WindowProcedure;
     windowClass.hInstance = GetModuleHandleW(nullptr);
     windowClass.lpszClassName = L"TavrelDdeTestClient";
