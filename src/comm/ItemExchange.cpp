@@ -432,6 +432,9 @@ std::optional<PokeProblem> CheckPoke(const Clsitem& item, std::string_view text,
     if (!item.IsEnable) {
         return PokeProblem { Kind::NeverWritable, "the item is disabled" };
     }
+    if (common::IoDirectionName(item.IoDirection).empty()) {
+        return PokeProblem { Kind::NeverWritable, "direction " + std::to_string(item.IoDirection) + " is unknown" };
+    }
     auto value = WritableValue(item.OperandType, item.OperandAddress, text, driver, decimalSeparator);
     if (!value) {
         return std::move(value.error());

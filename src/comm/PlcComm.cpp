@@ -12,12 +12,14 @@ using model::Clsitem;
 
 bool TakesPartInReads(const Clsitem& item)
 {
-    return item.IsEnable && item.IoDirection != common::direction::Write;
+    return item.IsEnable && !WhyNotExchanged(item)
+        && (item.IoDirection == common::direction::Read || item.IoDirection == common::direction::ReadWrite);
 }
 
 bool TakesPartInWrites(const Clsitem& item)
 {
-    return item.IsEnable && item.IoDirection != common::direction::Read;
+    return item.IsEnable && !WhyNotExchanged(item)
+        && (item.IoDirection == common::direction::Write || item.IoDirection == common::direction::ReadWrite);
 }
 
 std::string DriverError(clsPlc& plc, const std::string& fallback)
@@ -135,12 +137,35 @@ bool ExchangeEachItem(clsPlc& plc, const CommEnvironment& env, bool (*takesPart)
 
 } // namespace
 
+std::optional<std::string> WhyNotOpened(const clsPlc& plc)
+{
+    const model::CommParams& params = plc.Params();
+    if (common::PlcTypeName(params.PlcType).empty()) {
+        return "PLC type " + std::to_string(params.PlcType) + " is not one this program knows";
+    }
+    if (params.UnitId < 0 || params.UnitId > 255) {
+        return "unit ID " + std::to_string(params.UnitId) + " is outside 0 to 255";
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> WhyNotExchanged(const Clsitem& item)
+{
+    if (common::FindOperand(item.OperandType) == nullptr) {
+        return "operand type " + std::to_string(item.OperandType) + " is not one this program knows";
+    }
+    if (common::IoDirectionName(item.IoDirection).empty()) {
+        return "direction " + std::to_string(item.IoDirection) + " is not one this program knows";
+    }
+    return std::nullopt;
+}
+
 bool OpenComm(clsPlc& plc, const CommEnvironment& env)
 {
     plc.Driver().reset();
     const model::CommParams& params = plc.Params();
-    if (params.UnitId < 0 || params.UnitId > 255) {
-        plc.LastError = "unit ID " + std::to_string(params.UnitId) + " is outside 0 to 255";
+    if (auto problem = WhyNotOpened(plc)) {
+        plc.LastError = *problem;
         return false;
     }
     std::shared_ptr<CommDriver> driver;
@@ -240,6 +265,11 @@ void BuildBinaryMix(clsPlc& plc)
 bool ReadItemValuesAndUpdateItems(clsPlc& plc, const CommEnvironment& env)
 {
     plc.LastError.clear();
+    // A PLC whose stored values the channel cannot use fails, with the reason, even with nothing to read.
+    if (auto problem = WhyNotOpened(plc)) {
+        plc.LastError = *problem;
+        return false;
+    }
     const std::int32_t plcType = plc.Params().PlcType;
     if (common::IsBatchedPlcType(plcType)) {
         return ReadBinaryMixAndUpdateItems(plc, env);

@@ -3,10 +3,22 @@
 #include "comm/CommEnvironment.h"
 #include "model/clsPlc.h"
 
+#include <optional>
+#include <string>
+
 namespace tavrel::comm {
 
-/// Opens the PLC's channel with a fresh driver; the previous one is released unclosed. On failure the PLC
-/// has no driver and its LastError says why. A driver that throws counts as a failure.
+/// Why the PLC's channel cannot be opened with its stored values (a PLC type or unit ID this program does
+/// not know), or nothing when it can.
+std::optional<std::string> WhyNotOpened(const model::clsPlc& plc);
+
+/// Why an item is never read or written (an operand type or direction this program does not know), or
+/// nothing when it takes part in the exchange.
+std::optional<std::string> WhyNotExchanged(const model::Clsitem& item);
+
+/// Opens the PLC's channel with a fresh driver; the previous one is released unclosed. On failure (also for
+/// the reasons of WhyNotOpened) the PLC has no driver and its LastError says why. A driver that throws counts as a
+/// failure.
 bool OpenComm(model::clsPlc& plc, const CommEnvironment& env);
 
 /// Closes the channel, if any, and leaves a fresh, unopened driver in its place.

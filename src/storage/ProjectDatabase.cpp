@@ -1,7 +1,6 @@
 #include "storage/ProjectDatabase.h"
 
 #include "common/Files.h"
-#include "common/OperandCatalogue.h"
 #include "storage/ProjectUpgrade.h"
 #include "storage/SqliteDatabase.h"
 
@@ -47,7 +46,6 @@ tl::unexpected<std::string> OpenFailure(const fs::path& path, const std::string&
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t kMaxUnitId = 255; // one byte on the wire
 constexpr std::int64_t kMaxTcpPort = 65535;
 constexpr std::int64_t kMaxLabelIndex = model::LabelArray::kMaxIndex;
 
@@ -251,14 +249,13 @@ tl::expected<model::CommParams, std::string> ReadCommParams(SqliteStatement& sta
     fields.Whole(4, "SerialBaudRate", params.SerialBaudRate);
     fields.Whole(5, "TimeOut", params.TimeOut);
     fields.Whole(6, "NumRetries", params.NumRetries);
-    fields.Whole(7, "UnitID", params.UnitId, 0, kMaxUnitId);
+    // A PLC type or unit ID outside the lists still loads: the dialog shows it as unknown and the channel
+    // of that PLC alone refuses to open with it.
+    fields.Whole(7, "UnitID", params.UnitId);
     fields.Whole(8, "PlcType", params.PlcType);
     fields.Whole(9, "DataBits", params.DataBits);
     fields.Whole(10, "Parity", params.Parity);
     fields.Whole(11, "StopBits", params.StopBits);
-    if (!fields.Problem() && common::PlcTypeName(params.PlcType).empty()) {
-        fields.Report("PlcType " + std::to_string(params.PlcType) + " is not a PLC type");
-    }
     if (fields.Problem()) {
         return tl::make_unexpected("the CommParams row of " + PlcName(plc) + " is wrong: " + *fields.Problem());
     }
@@ -269,11 +266,8 @@ tl::expected<model::CommParams, std::string> ReadCommParams(SqliteStatement& sta
 // Checks the values of one Items row that only make sense together.
 void CheckItem(const ItemRecord& item, RowFields& fields)
 {
-    if (common::FindOperand(item.OprndType) == nullptr) {
-        fields.Report("OprndType " + std::to_string(item.OprndType) + " is not an operand type");
-    } else if (common::IoDirectionName(item.CommDirection).empty()) {
-        fields.Report("CommDirection " + std::to_string(item.CommDirection) + " is not a direction");
-    } else if (std::int64_t { item.OprndAddr } + item.Oprndlength - 1 > kInt32Max) {
+    // An operand type or direction outside the lists still loads; such an item is never exchanged.
+    if (std::int64_t { item.OprndAddr } + item.Oprndlength - 1 > kInt32Max) {
         fields.Report("OprndAddr " + std::to_string(item.OprndAddr) + " with Oprndlength "
                       + std::to_string(item.Oprndlength) + " runs past the largest address");
     } else if (std::int64_t { item.LabelIndex } + item.Oprndlength - 1 > kMaxLabelIndex) {

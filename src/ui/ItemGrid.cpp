@@ -108,18 +108,23 @@ QString DdeName(std::int32_t labelIndex)
     return QStringLiteral("lblDDE(%1)").arg(labelIndex);
 }
 
+/// The name of a code, or "(unknown: N)" for a stored code the program does not know.
+QString NameOrUnknown(std::string_view name, std::int32_t code)
+{
+    return name.empty() ? QStringLiteral("(unknown: %1)").arg(code)
+                        : QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+}
+
 /// Texts of columns 1 to 8 for one item or element.
 QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const QString& length, const QString& ddeName,
                       const QString& commText)
 {
     return { outline,
-             QString::fromUtf8(common::OperandTypeName(item.OperandType).data(),
-                               static_cast<qsizetype>(common::OperandTypeName(item.OperandType).size())),
+             NameOrUnknown(common::OperandTypeName(item.OperandType), item.OperandType),
              QString::number(item.OperandAddress),
              length,
              ddeName,
-             QString::fromUtf8(common::IoDirectionName(item.IoDirection).data(),
-                               static_cast<qsizetype>(common::IoDirectionName(item.IoDirection).size())),
+             NameOrUnknown(common::IoDirectionName(item.IoDirection), item.IoDirection),
              BoolText(item.IsEnable),
              commText };
 }

@@ -391,6 +391,35 @@ constexpr const char* kGoodRows = "INSERT INTO Plcs (ID, Name) VALUES (1, 'A');"
                                   "INSERT INTO CommParams VALUES (1, 1, 0, '', 1, 57600, 6000, 3, 0, 0, 8, 0, 1);"
                                   "INSERT INTO Items VALUES (1, 3, 10, 1, 2, -1, 1);";
 
+// Values outside the program's lists are the dialog's and the channel's to refuse, PLC by PLC and item by
+// item; the file loads, and saves them back as they were.
+TEST(ProjectDatabase, ValuesOutsideTheListsLoadAndSaveAsStored)
+{
+    TempDir dir;
+    const auto path = dir / "odd.tve";
+    std::filesystem::copy_file(BuiltTemplate(), path);
+    RunSql(path,
+           std::string(kGoodRows)
+               + "UPDATE CommParams SET PlcType = 9, UnitID = 256;"
+                 "INSERT INTO Items VALUES (1, 8, 0, 1, 0, -1, 2);"
+                 "INSERT INTO Items VALUES (1, 3, 0, 1, 3, -1, 3);");
+    LabelArray loadedLabels;
+    auto loaded = storage::LoadFromDB(path, loadedLabels);
+    ASSERT_TRUE(loaded) << loaded.error();
+    const clsPlc& plc = *(*loaded)->colPlcs().at(0);
+    EXPECT_EQ(plc.GetCommParams().PlcType, 9);
+    EXPECT_EQ(plc.GetCommParams().UnitId, 256);
+    ASSERT_EQ(plc.colItems().size(), 3u);
+    EXPECT_EQ(plc.colItems()[1]->OperandType, 8);
+    EXPECT_EQ(plc.colItems()[2]->IoDirection, 3);
+
+    ASSERT_TRUE(storage::SaveToDB(**loaded, dir / "again.tve", BuiltTemplate()));
+    LabelArray labels;
+    auto again = storage::LoadFromDB(dir / "again.tve", labels);
+    ASSERT_TRUE(again) << again.error();
+    EXPECT_EQ((*again)->colPlcs().at(0)->GetCommParams(), plc.GetCommParams());
+}
+
 TEST_P(OpeningABrokenFile, FailsNamingTheProblemAndChangesNothing)
 {
     TempDir dir;
@@ -457,18 +486,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "Oprndlength 0 is outside 1 to 32767" },
         BrokenFile { "AddressRunsPastTheLargest", BrokenFile::Kind::TemplateWithRows,
                      "UPDATE Items SET OprndAddr = 2147483647, Oprndlength = 2;", "runs past the largest address" },
-        BrokenFile { "UnknownOperandType", BrokenFile::Kind::TemplateWithRows, "UPDATE Items SET OprndType = 8;",
-                     "OprndType 8 is not an operand type" },
-        BrokenFile { "UnknownDirection", BrokenFile::Kind::TemplateWithRows, "UPDATE Items SET CommDirection = 3;",
-                     "CommDirection 3 is not a direction" },
-        BrokenFile { "UnitIdBeyondAByte", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET UnitID = 256;",
-                     "UnitID 256 is outside 0 to 255" },
         BrokenFile { "NumRetriesBeyond16Bits", BrokenFile::Kind::TemplateWithRows,
                      "UPDATE CommParams SET NumRetries = 40000;", "NumRetries 40000 is outside -32768 to 32767" },
         BrokenFile { "PortBeyondTcp", BrokenFile::Kind::TemplateWithRows,
                      "UPDATE CommParams SET EthRemotePort = 65536;", "EthRemotePort 65536 is outside 0 to 65535" },
-        BrokenFile { "UnknownPlcType", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET PlcType = 9;",
-                     "PlcType 9 is not a PLC type" },
         BrokenFile { "TextForANumber", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET PathWay = 'serial';",
                      "PathWay \"serial\" is not a whole number" },
         BrokenFile { "EmptyValue", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET StopBits = NULL;",
