@@ -36,6 +36,7 @@ Headless::Headless(app::Program& program, QObject* parent) : QObject(parent), m_
         PrintLine("poke refused: PLC '" + plc.toStdString() + "' lblDDE(" + std::to_string(label) + "): " + reason.toStdString());
     });
     connect(&program, &app::Program::projectChanged, this, [this] { m_reported.clear(); });
+    connect(&program, &app::Program::notice, this, [](const QString& text) { PrintLine(text.toStdString()); });
 }
 
 void Headless::ShowError(const std::string& message)
@@ -44,7 +45,7 @@ void Headless::ShowError(const std::string& message)
     std::fflush(stderr);
 }
 
-void Headless::Start(const std::string& commandLineFile)
+void Headless::LoadProject(const std::string& commandLineFile)
 {
     m_program.StartUp(commandLineFile);
     std::size_t items = 0;
@@ -54,6 +55,10 @@ void Headless::Start(const std::string& commandLineFile)
     const std::string& path = m_program.CurrentFilePath();
     PrintLine("project " + (path.empty() ? std::string("(new, empty)") : path) + ": "
               + std::to_string(m_program.Project().colPlcs().size()) + " PLC(s), " + std::to_string(items) + " item(s)");
+}
+
+void Headless::Run()
+{
     m_program.ToggleRun();
     PrintLine("running");
 }

@@ -24,8 +24,10 @@ public:
     void ShowError(const std::string& message) override;
     bool Confirm(const std::string&) override { return false; }
 
-    /// Loads the project of the command line (or of the start-up option) and starts running.
-    void Start(const std::string& commandLineFile);
+    /// Loads the project of the command line (or of the start-up option) and says what it holds.
+    void LoadProject(const std::string& commandLineFile);
+    /// Starts running.
+    void Run();
 
 private:
     void ReportStates();

@@ -6,6 +6,7 @@
 #include "common/OperandCatalogue.h"
 #include "storage/ProjectDatabase.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 
 #include <algorithm>
@@ -28,6 +29,16 @@ bool FileExists(const std::string& path)
     std::error_code error;
     return !path.empty() && std::filesystem::is_regular_file(path, error);
 }
+
+// A path as the settings keep it: absolute, so that a start from another folder finds the same file.
+std::string AbsolutePath(const std::string& path)
+{
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    return error ? path : absolute.lexically_normal().string();
+}
+
+const char* const kRefusedWhileRunning = "The project cannot be changed while running; stop the run first.";
 
 } // namespace
 
@@ -78,24 +89,38 @@ void Program::ReplaceProject(std::unique_ptr<model::clsConfig> project)
     emit projectChanged();
 }
 
-void Program::NewProject()
+bool Program::NewProject()
 {
+    if (m_running) {
+        ShowError(kRefusedWhileRunning);
+        return false;
+    }
     m_labels.UnloadAll();
     ReplaceProject(std::make_unique<model::clsConfig>(m_labels));
     m_currentPath.clear();
     UpdateCaption();
+    return true;
 }
 
 bool Program::OpenProject(const std::string& path)
 {
+    if (m_running) {
+        ShowError(kRefusedWhileRunning);
+        return false;
+    }
     std::string file = path;
     if (file.empty()) {
-        const std::optional<std::string> chosen = m_host ? m_host->ChooseProjectToOpen() : std::nullopt;
+        std::optional<std::string> chosen;
+        if (m_host) {
+            const ProjectDialog dialog(*this);
+            chosen = m_host->ChooseProjectToOpen();
+        }
         if (!chosen || chosen->empty()) {
             return false;
         }
         file = *chosen;
     }
+    file = AbsolutePath(file);
     // Read and check the whole file first, so a file that cannot be opened costs the open project nothing.
     auto data = storage::ReadProjectFile(file);
     if (!data) {
@@ -114,7 +139,57 @@ bool Program::OpenProject(const std::string& path)
     m_currentPath = file;
     ReplaceProject(std::move(*project));
     UpdateCaption();
+    ReportUnexchangedItems();
     return true;
+}
+
+bool Program::DefinePlc()
+{
+    if (m_running) {
+        ShowError(kRefusedWhileRunning);
+        return false;
+    }
+    bool added = false;
+    if (m_host) {
+        const ProjectDialog dialog(*this);
+        added = m_host->DefinePlc(*m_project);
+    }
+    if (added) {
+        emit projectChanged();
+    }
+    return added;
+}
+
+bool Program::EditItem(std::int32_t plcKey, std::int32_t itemKey)
+{
+    if (m_running) {
+        ShowError(kRefusedWhileRunning);
+        return false;
+    }
+    bool changed = false;
+    if (m_host) {
+        const ProjectDialog dialog(*this);
+        changed = m_host->EditItem(*m_project, plcKey, itemKey);
+    }
+    if (changed) {
+        emit projectChanged();
+    }
+    return changed;
+}
+
+void Program::ReportUnexchangedItems()
+{
+    for (const auto& plc : m_project->colPlcs()) {
+        if (auto problem = comm::WhyNotOpened(*plc)) {
+            emit notice(QString::fromStdString("PLC '" + plc->Name + "' cannot be opened: " + *problem));
+        }
+        for (const auto& item : plc->colItems()) {
+            if (auto problem = comm::WhyNotExchanged(*item)) {
+                emit notice(QString::fromStdString(model::LabelName(item->Label.Index()) + " of PLC '" + plc->Name
+                                                   + "' is never exchanged: " + *problem));
+            }
+        }
+    }
 }
 
 bool Program::SaveProject(bool saveAs)
@@ -124,7 +199,7 @@ bool Program::SaveProject(bool saveAs)
         if (saveAs && (!chosen || chosen->empty())) {
             return false;
         }
-        m_currentPath = chosen.value_or(std::string());
+        m_currentPath = chosen && !chosen->empty() ? AbsolutePath(*chosen) : std::string();
     }
     if (m_currentPath.empty()) {
         return false;
@@ -146,12 +221,19 @@ void Program::UpdateCaption()
 
 bool Program::DeleteItem(std::int32_t plcKey, std::int32_t itemKey)
 {
+    if (m_running) {
+        ShowError(kRefusedWhileRunning);
+        return false;
+    }
     model::clsPlc* plc = m_project->FindPlc(plcKey);
     if (plc == nullptr || plc->FindItem(itemKey) == nullptr) {
         return false;
     }
-    if (m_host && !m_host->Confirm("Are you sure you want to delete the selected item?")) {
-        return false;
+    if (m_host) {
+        const ProjectDialog question(*this);
+        if (!m_host->Confirm("Are you sure you want to delete the selected item?")) {
+            return false;
+        }
     }
     // An element carries its vector's key, so an element row removes the whole vector.
     (void)plc->RemoveItem(itemKey);
@@ -198,12 +280,21 @@ void Program::SetRunning(bool running)
 void Program::ToggleRun()
 {
     if (m_running) {
-        if (m_runToolEnabled) {
-            StopRun();
-        }
+        // Between passes already: the event loop only gets here once a pass is over.
+        StopRun();
+    } else if (m_projectDialogs > 0) {
+        emit notice(QStringLiteral("Run/stop not acted on: a dialog that changes the project is open."));
     } else {
         StartRun();
     }
+}
+
+void Program::ClickRun()
+{
+    if (m_running && !m_runToolEnabled) {
+        return;
+    }
+    ToggleRun();
 }
 
 void Program::Stop()
@@ -218,6 +309,7 @@ void Program::StartRun()
     if (m_host) {
         m_host->SetBusy(true);
     }
+    ++m_runNumber;
     m_runToolEnabled = false;
     emit runToolEnabledChanged(false);
     SetRunning(true);
@@ -240,10 +332,15 @@ void Program::StartRun()
 void Program::StopRun()
 {
     m_passTimer.stop();
+    m_firstPass = false;
     if (m_options.ConnectOnce) {
         comm::ClosePlcsComm(*m_project, m_env);
     }
     SetRunning(false);
+    if (!m_runToolEnabled) {
+        m_runToolEnabled = true;
+        emit runToolEnabledChanged(true);
+    }
 }
 
 void Program::RunPass()
@@ -255,6 +352,13 @@ void Program::RunPass()
     emit passFinished();
     if (m_firstPass) {
         m_firstPass = false;
+        // The clicks that arrived during the first pass are handled while the Run tool is still disabled, so
+        // they are not acted on; an execute among them still is.
+        const std::uint64_t run = m_runNumber;
+        QCoreApplication::processEvents();
+        if (!m_running || run != m_runNumber) {
+            return; // stopped, or stopped and started again, meanwhile
+        }
         m_runToolEnabled = true;
         emit runToolEnabledChanged(true);
     }
@@ -357,16 +461,31 @@ void Program::StartUp(const std::string& commandLineFile)
     } else {
         switch (m_options.StartUpOperation) {
         case 1:
-            if (FileExists(m_options.ProjectFilePath) && OpenProject(m_options.ProjectFilePath)) {
-                return;
+            if (FileExists(m_options.ProjectFilePath)) {
+                if (OpenProject(m_options.ProjectFilePath)) {
+                    return;
+                }
+            } else if (!m_options.ProjectFilePath.empty()) {
+                emit notice(QString::fromStdString("The start-up project " + m_options.ProjectFilePath
+                                                   + " was not found; a new project was started."));
             }
             break;
         case 2: {
             const std::string last = m_settings.ReadSetting("CurrentFilePath", "");
-            if (FileExists(last) && OpenProject(last)) {
-                return;
+            if (FileExists(last)) {
+                if (OpenProject(last)) {
+                    return;
+                }
+                break;
             }
-            break;
+            NewProject();
+            if (!last.empty()) {
+                // Kept, so that the project opens again once its file is back (a drive not mounted yet).
+                (void)m_settings.WriteSetting("CurrentFilePath", last);
+                emit notice(
+                    QString::fromStdString("The last project " + last + " was not found; a new project was started."));
+            }
+            return;
         }
         default:
             break;

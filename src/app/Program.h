@@ -53,8 +53,11 @@ public:
     model::clsConfig& Project() { return *m_project; }
     const std::string& CurrentFilePath() const { return m_currentPath; }
     bool IsRunning() const { return m_running; }
-    /// False from the start of a run until the first pass is over: a stop asked for then is not acted on.
+    /// False from the start of a run until the events that arrived during its first pass have been handled:
+    /// a click on the Run tool then is not acted on.
     bool IsRunToolEnabled() const { return m_runToolEnabled; }
+    /// True while a dialog that changes the project (Open, Define or Edit PLC, the Delete question) is open.
+    bool IsProjectDialogOpen() const { return m_projectDialogs > 0; }
     const common::AppOptions& Options() const { return m_options; }
     common::Settings& Settings() { return m_settings; }
     /// "Tavrel", or "Tavrel - " and the path of the open project file.
@@ -64,11 +67,17 @@ public:
     /// Reads the options from the settings file again; they apply to the next exchange.
     void ReloadOptions();
 
-    /// An empty project with no file.
-    void NewProject();
+    // The commands that change the project refuse to act while running, whoever calls them.
+
+    /// An empty project with no file; false, changing nothing, while running.
+    bool NewProject();
     /// Opens a project file, or asks for one when `path` is empty. A file that cannot be read is reported
-    /// and the open project stays as it was. True when a project was opened.
+    /// and the open project stays as it was. True when a project was opened; the path is kept absolute.
     bool OpenProject(const std::string& path);
+    /// Opens the Define PLC dialog through the host; true when OK added an item.
+    bool DefinePlc();
+    /// Opens the Edit PLC dialog for an item through the host; true when OK changed it.
+    bool EditItem(std::int32_t plcKey, std::int32_t itemKey);
     /// Saves to the current file, asking for one when there is none or `saveAs` is set. True when saved.
     bool SaveProject(bool saveAs);
     /// Writes the current file to the settings and tells the surfaces the new title.
@@ -81,8 +90,11 @@ public:
     /// One read and write pass over every PLC, on demand.
     void RefreshOnce();
 
-    /// Starts the run, or stops it after the current pass.
+    /// Starts the run, or stops it after the current pass (an execute, AutoRun, headless mode). A run is not
+    /// started while a dialog that changes the project is open; a notice says so.
     void ToggleRun();
+    /// A click on the Run tool: ToggleRun, except while the tool is disabled.
+    void ClickRun();
     /// Stops a run, if one is going on, whatever the state of the Run tool; for shutting down.
     void Stop();
 
@@ -111,6 +123,9 @@ signals:
     void pokeRefused(const QString& plcName, int labelIndex, const QString& reason);
     /// One refresh pass of a run is over.
     void passFinished();
+    /// Something the user should know that is no error: the window shows it in the status bar, headless
+    /// mode as a line.
+    void notice(const QString& text);
 
 private:
     void HighlightConnectedPlc(std::int32_t pPlcKey) override;
@@ -126,6 +141,24 @@ private:
     void ScheduleNextPass();
     void SetRunning(bool running);
     void ShowError(const std::string& message);
+    void ReportUnexchangedItems();
+
+    /// Counts a dialog that changes the project for as long as it is open.
+    class ProjectDialog
+    {
+    public:
+        explicit ProjectDialog(Program& program)
+            : m_program(program)
+        {
+            ++m_program.m_projectDialogs;
+        }
+        ~ProjectDialog() { --m_program.m_projectDialogs; }
+        ProjectDialog(const ProjectDialog&) = delete;
+        ProjectDialog& operator=(const ProjectDialog&) = delete;
+
+    private:
+        Program& m_program;
+    };
 
     common::Settings m_settings;
     common::AppOptions m_options;
@@ -137,6 +170,9 @@ private:
     bool m_runToolEnabled = true;
     bool m_activatedOnce = false;
     bool m_firstPass = false;
+    int m_projectDialogs = 0;
+    /// Counts runs, so that the end of a first pass knows whether its run is still the current one.
+    std::uint64_t m_runNumber = 0;
     ProgramHost* m_host = nullptr;
     comm::CommEnvironment m_env;
     QTimer m_passTimer;

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+
+namespace tavrel::model {
+class clsConfig;
+}
 
 namespace tavrel::app {
 
@@ -19,6 +24,15 @@ public:
     virtual void ShowError(const std::string& message) = 0;
     /// Asks a Yes/No question; true for Yes.
     virtual bool Confirm(const std::string& question) = 0;
+    /// Shows the Define PLC dialog for `project`; true when OK added an item. A host without dialogs adds
+    /// nothing.
+    virtual bool DefinePlc(model::clsConfig& /*project*/) { return false; }
+    /// Shows the Edit PLC dialog for an item of `project`; true when OK changed it. A host without dialogs
+    /// changes nothing.
+    virtual bool EditItem(model::clsConfig& /*project*/, std::int32_t /*plcKey*/, std::int32_t /*itemKey*/)
+    {
+        return false;
+    }
     /// Shows or hides the wait pointer around long work.
     virtual void SetBusy(bool /*busy*/) {}
     /// Minimises the window when a run starts, if the options say so.

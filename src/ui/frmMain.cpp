@@ -82,6 +82,8 @@ frmMain::frmMain(app::Program& program, LinkServerMover moveLinkServer, QWidget*
                     QStringLiteral("Poke to lblDDE(%1) of %2 refused: %3").arg(labelIndex).arg(plcName, reason),
                     kStatusMessageMilliseconds);
             });
+    connect(&m_program, &app::Program::notice, this,
+            [this](const QString& text) { statusBar()->showMessage(text, kStatusMessageMilliseconds); });
     connect(m_vsItems, &ItemGrid::currentItemRowChanged, this, [this] { UpdateCommandStates(); });
     connect(m_vsItems, &ItemGrid::itemRowDoubleClicked, this, &frmMain::EditRow);
     connect(m_vsItems, &ItemGrid::itemRowRightClicked, this, &frmMain::ShowRowMenu);
@@ -125,14 +127,13 @@ void frmMain::BuildTools()
     QAction* toolRun = NewTool("ID_Run", "Run");
     QAction* toolExit = NewTool("ID_Exit", "Exit");
     QAction* toolHelp = NewTool("ID_Help", "Help");
-    toolRun->setCheckable(true);
     toolNew->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
     toolOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     toolSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     toolHelp->setShortcut(QKeySequence(Qt::Key_F1));
 
     // The tool bar, with the two image holders of the grid's PLC pictures (never shown as buttons).
-    m_barMain = new QToolBar(QStringLiteral("barMain"), this);
+    m_barMain = new QToolBar(QStringLiteral("Toolbar"), this);
     m_barMain->setObjectName(QStringLiteral("barMain"));
     m_barMain->setMovable(false);
     m_barMain->setIconSize(QSize(22, 22));
@@ -294,7 +295,6 @@ void frmMain::OnRunningChanged(bool running)
     m_runActive = running;
     toolRun->setText(running ? QStringLiteral("Stop") : QStringLiteral("Run"));
     toolRun->setIcon(ToolIcon(running ? QStringLiteral("ID_Stop") : QStringLiteral("ID_Run")));
-    toolRun->setChecked(running);
     EnableForRun(!running);
     if (running) {
         // The Run tool waits for the end of the first pass before it can stop the run.
@@ -323,9 +323,7 @@ void frmMain::RunTool(const QString& toolName)
     } else if (toolName == QLatin1String("ID_SaveAs")) {
         m_program.SaveProject(true);
     } else if (toolName == QLatin1String("ID_AddNewItem")) {
-        if (frmConfigItems::AddNewItems(m_program.Project(), this)) {
-            FillGrid();
-        }
+        m_program.DefinePlc();
         UpdateCommandStates();
     } else if (toolName == QLatin1String("ID_DeleteItem")) {
         DeleteCurrentRow();
@@ -419,9 +417,7 @@ void frmMain::Refresh()
 
 void frmMain::ToggleRun()
 {
-    m_program.ToggleRun();
-    // A click during the first pass is not acted on: the tool shows the state the run is really in.
-    Tool(QStringLiteral("barMain"), QStringLiteral("ID_Run"))->setChecked(m_runActive);
+    m_program.ClickRun();
 }
 
 void frmMain::ShowOptions()
@@ -458,9 +454,7 @@ void frmMain::EditRow(int row)
         return;
     }
     const ItemGrid::RowInfo info = m_vsItems->Row(row);
-    if (frmConfigItems::EditItem(m_program.Project(), info.plcKey, info.itemKey, this)) {
-        FillGrid();
-    }
+    m_program.EditItem(info.plcKey, info.itemKey);
     m_vsItems->SetCurrentItemRow(row);
 }
 
@@ -521,6 +515,16 @@ void frmMain::ShowError(const std::string& message)
 bool frmMain::Confirm(const std::string& question)
 {
     return AskYesNo(this, QString::fromStdString(question));
+}
+
+bool frmMain::DefinePlc(model::clsConfig& project)
+{
+    return frmConfigItems::AddNewItems(project, this);
+}
+
+bool frmMain::EditItem(model::clsConfig& project, std::int32_t plcKey, std::int32_t itemKey)
+{
+    return frmConfigItems::EditItem(project, plcKey, itemKey, this);
 }
 
 void frmMain::SetBusy(bool busy)

@@ -16,7 +16,8 @@ class Program;
 }
 namespace tavrel::model {
 class Clsitem;
-}
+class clsConfig;
+} // namespace tavrel::model
 
 namespace tavrel::ui {
 
@@ -68,6 +69,8 @@ public:
     std::optional<std::string> ChooseProjectToSave() override;
     void ShowError(const std::string& message) override;
     bool Confirm(const std::string& question) override;
+    bool DefinePlc(model::clsConfig& project) override;
+    bool EditItem(model::clsConfig& project, std::int32_t plcKey, std::int32_t itemKey) override;
     void SetBusy(bool busy) override;
     void MinimizeForRun() override;
 

@@ -26,14 +26,31 @@ public:
     bool confirm = true;
     std::vector<std::string> errors;
     int questions = 0;
+    /// Runs while a dialog or question is up, as events from clients would.
+    std::function<void()> whileShown = [] {};
+    /// What the Define PLC dialog does to the project when confirmed; nothing means Cancel.
+    std::function<void(model::clsConfig&)> definePlc;
 
-    std::optional<std::string> ChooseProjectToOpen() override { return openAnswer; }
+    std::optional<std::string> ChooseProjectToOpen() override
+    {
+        whileShown();
+        return openAnswer;
+    }
     std::optional<std::string> ChooseProjectToSave() override { return saveAnswer; }
     void ShowError(const std::string& message) override { errors.push_back(message); }
     bool Confirm(const std::string&) override
     {
         ++questions;
+        whileShown();
         return confirm;
+    }
+    bool DefinePlc(model::clsConfig& project) override
+    {
+        whileShown();
+        if (definePlc) {
+            definePlc(project);
+        }
+        return static_cast<bool>(definePlc);
     }
 };
 
@@ -52,6 +69,8 @@ protected:
     ProgramTest()
     {
         program.SetHost(&host);
+        QObject::connect(&program, &app::Program::notice,
+                         [this](const QString& text) { notices.push_back(text.toStdString()); });
     }
 
     model::clsPlc& AddPlc(const std::string& name)
@@ -83,6 +102,7 @@ protected:
     test::TempDir dir;
     test::DriverScript script;
     ScriptedHost host;
+    std::vector<std::string> notices;
     app::Program program{common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH};
 };
 
@@ -94,8 +114,8 @@ TEST_F(ProgramTest, RunPassesUntilStoppedThenClosesEveryChannel)
     AddItem(plc, op::MI, dir::Read);
     program.ToggleRun();
     EXPECT_TRUE(program.IsRunning());
-    EXPECT_FALSE(program.IsRunToolEnabled()) << "no stop is taken before the first pass is over";
-    program.ToggleRun();
+    EXPECT_FALSE(program.IsRunToolEnabled()) << "no click is taken before the first pass is over";
+    program.ClickRun();
     EXPECT_TRUE(program.IsRunning());
 
     Spin([&] { return Count("ReadBinaryMix(3@0x1)") >= 3; });
@@ -109,6 +129,74 @@ TEST_F(ProgramTest, RunPassesUntilStoppedThenClosesEveryChannel)
     const long reads = Count("ReadBinaryMix(3@0x1)");
     Spin([] { return false; }, 50);
     EXPECT_EQ(Count("ReadBinaryMix(3@0x1)"), reads) << "no pass after the stop";
+}
+
+TEST_F(ProgramTest, AnExecuteRunStopBeforeTheFirstPassStopsTheRun)
+{
+    auto& plc = AddPlc("A");
+    AddItem(plc, op::MI, dir::Read);
+    // Two executes taken in one turn of the event loop: the second comes before the first pass.
+    program.Execute("Tavrel_RUN/STOP");
+    EXPECT_TRUE(program.IsRunning());
+    program.Execute("tavrel_run/stop");
+    EXPECT_FALSE(program.IsRunning());
+    EXPECT_TRUE(program.IsRunToolEnabled());
+    Spin([] { return false; }, 50);
+    EXPECT_EQ(Count("ReadBinaryMix(3@0x1)"), 0) << "no pass after the stop";
+}
+
+TEST_F(ProgramTest, NoRunStartsWhileADialogThatChangesTheProjectIsOpen)
+{
+    auto& plc = AddPlc("A");
+    AddItem(plc, op::MI, dir::Read);
+    host.saveAnswer = (dir / "p.tve").string();
+    ASSERT_TRUE(program.SaveProject(false));
+    host.whileShown = [this] { program.Execute("Tavrel_RUN/STOP"); };
+
+    host.openAnswer = *host.saveAnswer;
+    EXPECT_TRUE(program.OpenProject(""));
+    EXPECT_FALSE(program.IsRunning()) << "the Open dialog was up";
+    host.definePlc = [](model::clsConfig& project) {
+        auto added = project.NewPlc();
+        added->Name = "B";
+        std::int32_t label = -1;
+        (void)added->AddItems(1, 0, op::MI, dir::Read, true, label);
+        project.AddPLC(std::move(added));
+    };
+    EXPECT_TRUE(program.DefinePlc());
+    EXPECT_FALSE(program.IsRunning()) << "the Define PLC dialog was up";
+    model::clsPlc& first = *program.Project().colPlcs().front();
+    EXPECT_TRUE(program.DeleteItem(first.Key, first.colItems().front()->Key));
+    EXPECT_FALSE(program.IsRunning()) << "the Delete question was up";
+    ASSERT_EQ(notices.size(), 3u);
+    EXPECT_EQ(notices[0], "Run/stop not acted on: a dialog that changes the project is open.");
+    ASSERT_EQ(program.Project().colPlcs().size(), 1u);
+    EXPECT_EQ(program.Project().colPlcs()[0]->Name, "B");
+
+    // Whoever calls them, the commands that change the project refuse to act while running.
+    host.whileShown = [] {};
+    program.ToggleRun();
+    ASSERT_TRUE(program.IsRunning());
+    model::clsPlc& running = *program.Project().colPlcs().front();
+    const std::int32_t plcKey = running.Key;
+    const std::int32_t itemKey = running.colItems().front()->Key;
+    const std::vector<std::pair<const char*, std::function<bool()>>> commands {
+        { "New", [&] { return program.NewProject(); } },
+        { "Open", [&] { return program.OpenProject(*host.saveAnswer); } },
+        { "Open with the dialog", [&] { return program.OpenProject(""); } },
+        { "Define PLC", [&] { return program.DefinePlc(); } },
+        { "Edit PLC", [&] { return program.EditItem(plcKey, itemKey); } },
+        { "Delete", [&] { return program.DeleteItem(plcKey, itemKey); } },
+    };
+    for (const auto& [name, command] : commands) {
+        const int questions = host.questions;
+        EXPECT_FALSE(command()) << name;
+        EXPECT_EQ(host.questions, questions) << name << " asked nothing";
+        ASSERT_EQ(program.Project().colPlcs().size(), 1u) << name;
+        EXPECT_EQ(program.Project().colPlcs()[0]->colItems().size(), 1u) << name;
+    }
+    EXPECT_EQ(host.errors.size(), commands.size());
+    program.Stop();
 }
 
 TEST_F(ProgramTest, IdleRunWaitsForEventsInsteadOfSpinning)
@@ -251,6 +339,70 @@ TEST_F(ProgramTest, StartUpPrefersAnExistingCommandLineFile)
     program.ReloadOptions();
     program.StartUp("");
     EXPECT_TRUE(program.CurrentFilePath().empty());
+}
+
+TEST_F(ProgramTest, TheLastProjectIsFoundFromAnotherFolderAndAMissingOneIsReported)
+{
+    auto& plc = AddPlc("Saved");
+    AddItem(plc, op::MI, dir::Read);
+    host.saveAnswer = (dir / "saved.tve").string();
+    ASSERT_TRUE(program.SaveProject(false));
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::create_directory(dir / "elsewhere");
+
+    // Started in the project's folder with a relative path, then from another folder.
+    std::filesystem::current_path(dir.Path());
+    program.NewProject();
+    program.StartUp("saved.tve");
+    EXPECT_EQ(program.CurrentFilePath(), (dir / "saved.tve").string());
+    std::filesystem::current_path(dir / "elsewhere");
+    ASSERT_TRUE(program.Settings().WriteSetting("StartUpOperation", "2"));
+    app::Program later(common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH);
+    later.StartUp("");
+    std::filesystem::current_path(before);
+    EXPECT_EQ(later.CurrentFilePath(), (dir / "saved.tve").string());
+    ASSERT_EQ(later.Project().colPlcs().size(), 1u);
+
+    // A missing last project is said, and not forgotten.
+    std::filesystem::rename(dir / "saved.tve", dir / "away.tve");
+    program.ReloadOptions();
+    program.StartUp("");
+    EXPECT_TRUE(program.Project().colPlcs().empty());
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find((dir / "saved.tve").string() + " was not found"), std::string::npos) << notices[0];
+    EXPECT_EQ(program.Settings().ReadSetting("CurrentFilePath", ""), (dir / "saved.tve").string());
+}
+
+TEST_F(ProgramTest, ValuesOutsideTheListsLoadAndOnlyTheirPlcOrItemIsLeftOut)
+{
+    auto& good = AddPlc("Good");
+    AddItem(good, op::MI, dir::Read);
+    AddItem(good, 8, dir::Read); // no such operand type
+    AddItem(good, op::MB, 7); // no such direction
+    auto& odd = AddPlc("Odd");
+    model::CommParams params;
+    params.PlcType = 9;
+    odd.SetCommParams(params);
+    AddItem(odd, op::MI, dir::Read);
+    host.saveAnswer = (dir / "odd.tve").string();
+    ASSERT_TRUE(program.SaveProject(false));
+    program.NewProject();
+
+    ASSERT_TRUE(program.OpenProject(*host.saveAnswer)) << (host.errors.empty() ? "" : host.errors[0]);
+    EXPECT_EQ(notices,
+              (std::vector<std::string> {
+                  "lblDDE(2) of PLC 'Good' is never exchanged: operand type 8 is not one this program knows",
+                  "lblDDE(3) of PLC 'Good' is never exchanged: direction 7 is not one this program knows",
+                  "PLC 'Odd' cannot be opened: PLC type 9 is not one this program knows" }));
+    std::vector<std::string> notConnected;
+    QObject::connect(&program, &app::Program::plcNotConnected, [&](int key, const QString& reason) {
+        notConnected.push_back(program.Project().FindPlc(key)->Name + ": " + reason.toStdString());
+    });
+    program.ToggleRun();
+    Spin([&] { return Count("ReadBinaryMix(3@0x1)") >= 2; });
+    program.Stop();
+    EXPECT_GE(Count("ReadBinaryMix(3@0x1)"), 2) << "the good item is read alone, pass after pass";
+    EXPECT_EQ(notConnected, (std::vector<std::string> { "Odd: PLC type 9 is not one this program knows" }));
 }
 
 TEST_F(ProgramTest, AutoRunStartsOnlyOnTheFirstActivationWithAPlc)

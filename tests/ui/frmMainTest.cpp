@@ -125,6 +125,9 @@ private slots:
         QVERIFY(fixture.under.program.IsRunning());
         QCOMPARE(fixture.Tool("ID_Run")->text(), QStringLiteral("Stop"));
         QCOMPARE(fixture.Tool("ID_Run", "popConnaction")->text(), QStringLiteral("Stop"));
+        QVERIFY(!fixture.Tool("ID_Run", "popConnaction")->isChecked()); // a caption, not a ticked entry
+        auto* toolbar = fixture.window->findChild<QToolBar*>(QStringLiteral("barMain"));
+        QCOMPARE(toolbar->toggleViewAction()->text(), QStringLiteral("Toolbar")); // as its context menu shows it
         QVERIFY(!fixture.Tool("ID_Run")->isEnabled()); // until the first pass is over
         QVERIFY(test::WaitFor([&] { return fixture.Tool("ID_Run")->isEnabled(); }));
 
@@ -143,6 +146,41 @@ private slots:
             QVERIFY2(fixture.Tool(qPrintable(name))->isEnabled(), qPrintable(name));
         }
         QVERIFY(fixture.window->close());
+    }
+
+    void AClickDuringTheFirstPassIsNotActedOn()
+    {
+        Fixture fixture;
+        fixture.window->show();
+        // A slow first pass: the user clicks Run again while it goes on.
+        int clicks = 0;
+        fixture.under.script.FillBinaryMix = [&](std::vector<common::BinaryMixEntry>&) {
+            if (clicks++ == 0) {
+                QTimer::singleShot(0, fixture.window.get(), [&] { fixture.Tool("ID_Run")->trigger(); });
+            }
+        };
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(test::WaitFor([&] { return clicks >= 3; }));
+        QVERIFY(fixture.under.program.IsRunning());
+        QCOMPARE(fixture.Tool("ID_Run")->text(), QStringLiteral("Stop"));
+        fixture.Tool("ID_Run")->trigger();
+        QVERIFY(!fixture.under.program.IsRunning());
+    }
+
+    void ARemoteRunWaitsForTheDefinePlcDialog()
+    {
+        Fixture fixture;
+        fixture.window->show();
+        test::ModalAnswerer answerer;
+        answerer.Then([&](QWidget* dialog) {
+            fixture.under.program.Execute("Tavrel_RUN/STOP");
+            dialog->findChild<QPushButton*>(QStringLiteral("cmdCancel"))->click();
+        });
+        fixture.window->RunTool(QStringLiteral("ID_AddNewItem"));
+        QCOMPARE(answerer.Pending(), 0u);
+        QVERIFY(!fixture.under.program.IsRunning());
+        QCOMPARE(fixture.window->statusBar()->currentMessage(),
+                 QStringLiteral("Run/stop not acted on: a dialog that changes the project is open."));
     }
 
     void ARefreshGivesTheToolsBack()
