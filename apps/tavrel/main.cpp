@@ -1,6 +1,7 @@
 // tavrel: serves live PLC values over HTTP and WebSocket, with a window or headless.
 #include "apps/tavrel/Headless.h"
 #include "app/Program.h"
+#include "app/SingleInstance.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
@@ -14,9 +15,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QDir>
-#include <QLockFile>
 
 #include <cstdint>
 #include <cstdio>
@@ -97,12 +95,9 @@ int main(int argc, char** argv)
                                    executable.stem().string())
         : tavrel::common::Settings::ForExecutable(executable);
 
-    // One instance per settings file: a second one would fight the first over the same PLCs and port.
-    const QByteArray key = QCryptographicHash::hash(QByteArray::fromStdString(settings.FilePath().string()),
-                                                    QCryptographicHash::Sha1).toHex().left(16);
-    QLockFile instanceLock(QDir::temp().filePath(QStringLiteral("tavrel-%1.lock").arg(QString::fromLatin1(key))));
-    instanceLock.setStaleLockTime(0);
-    if (!instanceLock.tryLock(0)) {
+    // One instance per user and settings file: a second one would fight the first over the same PLCs and port.
+    tavrel::app::SingleInstance instance(settings.FilePath());
+    if (!instance.Claim()) {
 #if TAVREL_WITH_WINDOW
         if (!headless) {
             QMessageBox::information(nullptr, QStringLiteral("Tavrel"), QStringLiteral("This application is already running"));
@@ -174,31 +169,45 @@ int main(int argc, char** argv)
 
     program.Environment().ReconnectDelaySeconds = reconnectSeconds;
 
+    // The link server listens only once the start-up project is in place, so that no client runs or reads the
+    // empty project that start-up is about to replace.
     tavrel::link::LinkServer server(program);
-    const auto listening = server.Listen(address, listenPort);
     const QStringList positional = parser.positionalArguments();
     const std::string projectFile = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
 
     if (headless) {
+        tavrel::Headless host(program);
+        program.SetHost(&host);
+        QObject::connect(&instance, &tavrel::app::SingleInstance::anotherStartRefused, [] {
+            std::printf("another start with these settings was refused\n");
+            std::fflush(stdout);
+        });
+        host.LoadProject(projectFile);
+        const auto listening = server.Listen(address, listenPort);
         if (!listening) {
+            program.SetHost(nullptr);
             return Fail(true, listening.error(), kExitUsage);
         }
         std::printf("link server on http://%s:%u/dde/Tavrel/Items\n", address.toString().toUtf8().constData(), *listening);
-        tavrel::Headless host(program);
-        program.SetHost(&host);
+        std::fflush(stdout);
         tavrel::StopOnSignals(program);
-        host.Start(projectFile);
+        host.Run();
         const int code = QCoreApplication::exec();
         program.SetHost(nullptr);
         return code;
     }
 #if TAVREL_WITH_WINDOW
-    if (!listening) {
-        QMessageBox::warning(nullptr, QStringLiteral("Tavrel"),
-                             QString::fromStdString(listening.error() + "\nThe items are not served until the link server "
-                                                                        "address or port is changed in Options."));
-    }
     tavrel::ui::WindowStart windowStart;
+    windowStart.instance = &instance;
+    windowStart.startServing = [&server, address, listenPort](QWidget* window) {
+        const auto listening = server.Listen(address, listenPort);
+        if (!listening) {
+            QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                 QString::fromStdString(listening.error()
+                                                        + "\nThe items are not served until the link server "
+                                                          "address or port is changed in Options."));
+        }
+    };
     windowStart.commandLineFile = QString::fromStdString(projectFile);
     windowStart.showSplash = !parser.isSet(QStringLiteral("no-splash"));
     windowStart.screenshotFolder = parser.value(QStringLiteral("screenshots"));

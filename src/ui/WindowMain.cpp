@@ -1,6 +1,7 @@
 #include "ui/WindowMain.h"
 
 #include "app/Program.h"
+#include "app/SingleInstance.h"
 #include "ui/ScreenshotTour.h"
 #include "ui/frmMain.h"
 #include "ui/frmSplash.h"
@@ -22,6 +23,17 @@ int RunWindow(app::Program& program, const WindowStart& start)
     program.StartUp(start.commandLineFile.toStdString());
     window.UpdateCommandStates();
     window.show();
+    if (start.startServing) {
+        start.startServing(&window);
+    }
+    if (start.instance != nullptr) {
+        QObject::connect(start.instance, &app::SingleInstance::anotherStartRefused, &window, [&window] {
+            window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+            window.show();
+            window.raise();
+            window.activateWindow();
+        });
+    }
 
     if (!start.screenshotFolder.isEmpty()) {
         StartScreenshotTour(window, program, start.screenshotFolder);

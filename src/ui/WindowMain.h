@@ -4,9 +4,14 @@
 
 #include <QString>
 
+#include <functional>
+
+class QWidget;
+
 namespace tavrel::app {
 class Program;
-}
+class SingleInstance;
+} // namespace tavrel::app
 
 namespace tavrel::ui {
 
@@ -19,6 +24,11 @@ struct WindowStart
     bool showSplash = true;
     /// Lets the Options dialog move the link server; none when the program serves no links.
     LinkServerMover moveLinkServer;
+    /// Starts the link server once the start-up project is in place, before the first activation; the window
+    /// is the parent of any message it shows.
+    std::function<void(QWidget* window)> startServing;
+    /// When given, a refused later start brings the window to the front.
+    app::SingleInstance* instance = nullptr;
     /// When set, the window saves pictures of itself and its dialogs into this folder and ends.
     QString screenshotFolder;
 };

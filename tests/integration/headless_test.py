@@ -9,21 +9,23 @@ import os
 import re
 import shutil
 import signal
+import socket
 import sqlite3
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import urllib.request
 
 import websockets
 
 BIN = None
 
 
-def start(args, pattern, timeout=15):
+def start(args, pattern, timeout=15, env=None):
     """Starts a program and waits for a line of its output that matches `pattern`."""
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=env)
     deadline = time.time() + timeout
     lines = []
     while time.time() < deadline:
@@ -97,6 +99,12 @@ class Headless(unittest.TestCase):
             process.kill()
         process.wait()
         process.stdout.close()
+
+    @staticmethod
+    def end_quietly(process):
+        if process.poll() is None:
+            process.kill()
+        process.wait()
 
     def read(self, item):
         return curl(f"{self.base}/{item}")[1]
@@ -221,6 +229,67 @@ class Headless(unittest.TestCase):
                                  "--listen", "127.0.0.1:0"], capture_output=True, text=True, timeout=15)
         self.assertNotEqual(second.returncode, 0)
         self.assertIn("This application is already running", second.stderr)
+        wait_for_line(self.tavrel, r"another start with these settings was refused", self.lines)
+
+
+def make_project(path, plc_port):
+    shutil.copy(f"{BIN}/Templates/DDETemplate.tvb", path)
+    with sqlite3.connect(path) as db:
+        db.execute("INSERT INTO Plcs (Name) VALUES ('Line_1')")
+        db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
+                   "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
+                   "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (plc_port,))
+        db.execute("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex)"
+                   " VALUES (1,3,0,1,0,-1,1)")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class StartUp(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tavrel-start-")
+        self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
+        self.project = os.path.join(self.dir, "p.tve")
+        make_project(self.project, free_port())  # a PLC nobody answers for: its items are listed all the same
+        self.settings = os.path.join(self.dir, "t.ini")
+
+    def runtime(self, name):
+        folder = os.path.join(self.dir, name)
+        os.makedirs(folder, mode=0o700, exist_ok=True)
+        return dict(os.environ, XDG_RUNTIME_DIR=folder)
+
+    def test_the_link_server_serves_nothing_before_the_start_up_project(self):
+        port = free_port()
+        window = subprocess.Popen([f"{BIN}/tavrel", "--settings", self.settings, "--listen", f"127.0.0.1:{port}",
+                                   self.project], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  env=dict(self.runtime("user"), QT_QPA_PLATFORM="offscreen"))
+        self.addCleanup(Headless.end_quietly, window)
+        answers = []
+        deadline = time.time() + 20
+        while time.time() < deadline and len(answers) < 3:
+            try:
+                with urllib.request.urlopen(f"http://127.0.0.1:{port}/dde/Tavrel/Items", timeout=2) as response:
+                    answers.append(response.read().decode())
+            except OSError:
+                time.sleep(0.05)
+        self.assertEqual(len(answers), 3, "the window never served its items")
+        for answer in answers:
+            self.assertIn("lblDDE(1)", answer, "served while the splash was up, before the project was loaded")
+
+    def test_the_lock_is_per_user_and_a_later_start_brings_the_first_forward(self):
+        args = [f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen", "127.0.0.1:0", self.project]
+        first, _, lines = start(args, r"link server on", env=self.runtime("alice"))
+        self.addCleanup(Headless.end, first)
+        other, _, _ = start(args, r"link server on", env=self.runtime("bob"))
+        self.addCleanup(Headless.end, other)
+        again = subprocess.run(args, capture_output=True, text=True, timeout=15, env=self.runtime("alice"))
+        self.assertEqual(again.returncode, 3)
+        self.assertIn("This application is already running", again.stderr)
+        wait_for_line(first, r"another start with these settings was refused", lines)
 
 
 if __name__ == "__main__":
