@@ -35,7 +35,8 @@ QCheckBox* NewCheckBox(QWidget* parent, const char* name, const char* caption)
     return box;
 }
 
-/// The port of a text: a whole number from 1 to 65535, or nothing.
+/// The port of a text: a whole number from 0 to 65535 (0: a free port the system picks, as the settings
+/// allow), or nothing.
 std::optional<std::uint16_t> LinkPortOf(const QString& text)
 {
     static const QRegularExpression digits(QStringLiteral("^\\s*[0-9]{1,5}\\s*$"));
@@ -43,7 +44,7 @@ std::optional<std::uint16_t> LinkPortOf(const QString& text)
         return std::nullopt;
     }
     const int port = text.trimmed().toInt();
-    if (port < 1 || port > 65535) {
+    if (port > 65535) {
         return std::nullopt;
     }
     return static_cast<std::uint16_t>(port);
@@ -223,7 +224,7 @@ bool frmOptions::SaveOptions()
     const std::optional<std::uint16_t> port = LinkPortOf(m_txtLinkPort->text());
     if (!port) {
         m_tabs->setCurrentIndex(1);
-        ShowExclamation(this, QStringLiteral("The link server port must be a whole number from 1 to 65535."));
+        ShowExclamation(this, QStringLiteral("The link server port must be a whole number from 0 to 65535."));
         return false;
     }
     const std::string newAddress = addressText.toStdString();

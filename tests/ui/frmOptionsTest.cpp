@@ -164,6 +164,18 @@ private slots:
         QCOMPARE(moves, (std::vector<std::string> { "0.0.0.0:8080" }));
         QCOMPARE(file.Read("LinkAddress"), std::string("0.0.0.0"));
         QCOMPARE(file.Read("LinkPort"), std::string("8080"));
+        // Port 0 (a free port) as the settings allow it: OK takes it without a word, as loaded.
+        WriteFile(file.path, "[tavrel]\nLinkPort=0\n");
+        {
+            test::ModalAnswerer answerer; // a refusal would wait for its message box to be answered
+            answerer.PressOnMessageBox(QMessageBox::Ok);
+            frmOptions dialog(file.settings, mover);
+            Find<QPushButton>(dialog, "cmdOK")->click();
+            QCOMPARE(answerer.Messages().size(), 0u);
+            QCOMPARE(dialog.result(), int(QDialog::Accepted));
+        }
+        QCOMPARE(moves.size(), 1u);
+        QCOMPARE(file.Read("LinkPort"), std::string("0"));
     }
 
     void ARefusedLinkServerAddressKeepsTheDialogOpen_data()
@@ -175,11 +187,9 @@ private slots:
         QTest::newRow("not an address") << "localhost:80"
                                         << "7410" << false
                                         << "The link server address must be an IP address, such as 127.0.0.1.";
-        QTest::newRow("port 0") << "127.0.0.1"
-                                << "0" << false << "The link server port must be a whole number from 1 to 65535.";
         QTest::newRow("port too large") << "127.0.0.1"
                                         << "70000" << false
-                                        << "The link server port must be a whole number from 1 to 65535.";
+                                        << "The link server port must be a whole number from 0 to 65535.";
         QTest::newRow("port in use") << "127.0.0.1"
                                      << "7411" << true
                                      << "The link server cannot listen on 127.0.0.1 port 7411: address in use";
