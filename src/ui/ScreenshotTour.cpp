@@ -12,6 +12,8 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
@@ -19,6 +21,7 @@
 #include <QTextStream>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -164,6 +167,29 @@ private:
             ShootDialog(0, QStringLiteral("define-plc-new.png"));
             ShootDialog(1, QStringLiteral("define-plc-serial.png"));
             ShootDialog(2, QStringLiteral("define-plc-tcpip.png"));
+            return 0;
+        });
+        m_steps.push_back([this] {
+            // A new name typed key by key that begins like an existing one stays as typed.
+            if (m_program.Project().colPlcs().empty()) {
+                return 0;
+            }
+            const std::string& existing = m_program.Project().colPlcs().front()->Name;
+            const QString typed
+                = QString::fromStdString(existing.substr(0, std::max<std::size_t>(1, existing.size() - 1)));
+            frmConfigItems dialog(&m_window);
+            dialog.PrepareAddNewItems(m_program.Project());
+            dialog.show();
+            auto* name = dialog.findChild<QComboBox*>(QStringLiteral("cbPLC"));
+            name->setFocus();
+            for (const QChar letter : typed) {
+                QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(letter));
+                QCoreApplication::sendEvent(name->lineEdit(), &press);
+                QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, QString(letter));
+                QCoreApplication::sendEvent(name->lineEdit(), &release);
+            }
+            QCoreApplication::processEvents();
+            Save(dialog.grab(), QStringLiteral("define-plc-typed-prefix.png"));
             return 0;
         });
         m_steps.push_back([this] {

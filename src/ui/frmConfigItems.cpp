@@ -136,6 +136,8 @@ void frmConfigItems::BuildControls()
     m_cbPLC = NewList(plcGroup, "cbPLC");
     m_cbPLC->setEditable(true);
     m_cbPLC->setInsertPolicy(QComboBox::NoInsert);
+    // Typing "Line_1" must stay "Line_1" when "Line_10" exists: no completion into an existing name.
+    m_cbPLC->setCompleter(nullptr);
     m_cbPLCType = NewList(plcGroup, "cbPLCType");
     m_cbUnitID = NewList(plcGroup, "cbUnitID");
     auto* plcForm = new QFormLayout(plcGroup);
@@ -678,10 +680,11 @@ bool frmConfigItems::ApplyToModel()
         return true;
     }
 
-    // A PLC chosen from the list, its name not edited afterwards, takes the item instead of a new one.
+    // The PLC whose name is exactly the text of the name box (chosen from the list, or typed letter for
+    // letter) takes the item instead of a new one.
     model::clsPlc* target = m_plc;
-    const int chosen = m_cbPLC->currentIndex();
-    if (chosen >= 0 && m_cbPLC->currentText() == m_cbPLC->itemText(chosen)) {
+    const int chosen = m_cbPLC->findText(m_cbPLC->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (chosen >= 0) {
         if (model::clsPlc* existing = m_project->FindPlc(m_cbPLC->itemData(chosen).toInt())) {
             target = existing;
         }

@@ -333,6 +333,49 @@ private slots:
         QCOMPARE(existing.GetCommParams().NumRetries, 5);
     }
 
+    void ATypedNameIsTakenLetterForLetter_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("target");
+        QTest::newRow("a prefix of an existing name") << "Line_1"
+                                                      << "Line_1";
+        QTest::newRow("another letter case") << "line_10"
+                                             << "line_10";
+        QTest::newRow("an existing name in full") << "Line_10"
+                                                  << "Line_10";
+    }
+
+    void ATypedNameIsTakenLetterForLetter()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, target);
+        Project project;
+        AddItem(project.AddPlc("Line_10"), op::MI, 0);
+        frmConfigItems dialog;
+        dialog.PrepareAddNewItems(project.config);
+        dialog.show();
+        auto* name = Find<QComboBox>(dialog, "cbPLC");
+        name->setFocus();
+        QTest::keyClicks(name->lineEdit(), typed);
+        QCOMPARE(name->currentText(), typed);
+        Choose(dialog, "cbOpType", op::MB);
+        Type(dialog, "txtOpAddress", QStringLiteral("5"));
+        Type(dialog, "txtLength", QStringLiteral("1"));
+        Choose(dialog, "cbDirection", dir::Read);
+        QCOMPARE(PressOk(dialog), QString());
+        QVERIFY(dialog.ApplyToModel());
+
+        const model::clsPlc* holder = nullptr;
+        for (const auto& plc : project.config.colPlcs()) {
+            if (plc->Name == target.toStdString()) {
+                holder = plc.get();
+            }
+        }
+        QVERIFY(holder != nullptr);
+        QCOMPARE(holder->colItems().back()->OperandType, op::MB);
+        QCOMPARE(project.config.colPlcs().size(), target == QLatin1String("Line_10") ? 1u : 2u);
+    }
+
     void EditingAVectorMovesItsElements()
     {
         Project project;
