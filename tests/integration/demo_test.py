@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""tools/demo ends the simulator and Tavrel with itself, whatever signal ends it.
+
+Usage: demo_test.py SOURCE_FOLDER BIN_FOLDER
+"""
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+SOURCE = BIN = None
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def children(pid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == pid:
+                found.append(int(entry))
+    return found
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def name_of(pid):
+    try:
+        with open(f"/proc/{pid}/comm") as comm:
+            return comm.read().strip()
+    except OSError:
+        return ""
+
+
+class Demo(unittest.TestCase):
+    def run_and_end_with(self, signal_number, while_starting):
+        """Ends the demo with a signal while it starts (the simulator up, Tavrel not yet) or once it runs."""
+        with tempfile.TemporaryDirectory(prefix="tavrel-demo-") as build:
+            os.symlink(BIN, os.path.join(build, "bin"))
+            demo = subprocess.Popen([f"{SOURCE}/tools/demo", build], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                    text=True, env=dict(os.environ, DEMO_PORT=str(free_port())),
+                                    start_new_session=True)
+            seen = set()
+            try:
+                deadline = time.time() + 30
+                if while_starting:
+                    # The simulator is up; Tavrel follows once the demo project is written.
+                    log = os.path.join(build, "demo", "plcsim.log")
+                    while time.time() < deadline and not (os.path.exists(log) and "listening" in open(log).read()):
+                        seen.update(children(demo.pid))
+                        time.sleep(0.01)
+                else:
+                    output = []
+                    while time.time() < deadline:
+                        line = demo.stdout.readline()
+                        output.append(line)
+                        if not line or "Press Ctrl-C" in line:
+                            break
+                    self.assertIn("Press Ctrl-C", "".join(output))
+                    seen.update(children(demo.pid))
+                    self.assertGreaterEqual(len(seen), 2, "the simulator and Tavrel run under the demo")
+                demo.send_signal(signal_number)
+                deadline = time.time() + 20
+                while time.time() < deadline and demo.poll() is None:
+                    seen.update(children(demo.pid))
+                    time.sleep(0.05)
+                self.assertIsNotNone(demo.poll(), "the demo went on after the signal")
+                deadline = time.time() + 10
+                while time.time() < deadline and any(alive(pid) for pid in seen):
+                    time.sleep(0.1)
+                self.assertEqual([name_of(pid) for pid in seen if alive(pid)], [], "left running after the demo")
+            finally:
+                for pid in [demo.pid] + children(demo.pid) + list(seen):
+                    try:
+                        os.kill(pid, signal.SIGKILL)
+                    except OSError:
+                        pass
+                demo.wait()
+                demo.stdout.close()
+
+    def test_sigterm_while_running(self):
+        self.run_and_end_with(signal.SIGTERM, while_starting=False)
+
+    def test_sigterm_while_starting(self):
+        self.run_and_end_with(signal.SIGTERM, while_starting=True)
+
+    def test_sighup_while_running(self):
+        self.run_and_end_with(signal.SIGHUP, while_starting=False)
+
+
+if __name__ == "__main__":
+    BIN = sys.argv.pop(2)
+    SOURCE = sys.argv.pop(1)
+    unittest.main(verbosity=2)
