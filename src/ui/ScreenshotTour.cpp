@@ -180,6 +180,12 @@ private:
             frmConfigItems dialog(&m_window);
             dialog.PrepareAddNewItems(m_program.Project());
             dialog.show();
+            dialog.activateWindow();
+            QElapsedTimer activation;
+            activation.start();
+            while (!dialog.isActiveWindow() && activation.elapsed() < kSettleMilliseconds) {
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            }
             auto* name = dialog.findChild<QComboBox*>(QStringLiteral("cbPLC"));
             name->setFocus();
             for (const QChar letter : typed) {

@@ -354,8 +354,11 @@ private slots:
         frmConfigItems dialog;
         dialog.PrepareAddNewItems(project.config);
         dialog.show();
+        dialog.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog)); // completion works only in a window that has the focus
         auto* name = Find<QComboBox>(dialog, "cbPLC");
         name->setFocus();
+        QVERIFY(name->lineEdit()->hasFocus());
         QTest::keyClicks(name->lineEdit(), typed);
         QCOMPARE(name->currentText(), typed);
         Choose(dialog, "cbOpType", op::MB);
