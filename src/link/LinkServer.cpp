@@ -3,16 +3,21 @@
 #include "common/OperandCatalogue.h"
 #include "link/FormulaTexts.h"
 
+#include <QCryptographicHash>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUrlQuery>
 #include <QWebSocket>
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <sys/socket.h>
 
@@ -76,29 +81,87 @@ bool IsWebSocketUpgrade(const QHttpServerRequest& request)
     return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
 }
 
+qint64 NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// A client that reads nothing never takes the close frame either; its connection is cut after this long.
+constexpr int kCloseGraceMs = 5000;
+
 QString ItemName(std::int32_t index) { return QStringLiteral("lblDDE(%1)").arg(index); }
 
 QByteArray JsonText(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
 
+using Headers = std::vector<std::pair<QByteArray, QByteArray>>;
+
 // An answer with a body; to a HEAD request the same headers without the body, since a client reads the bytes
 // after a HEAD answer as the next answer.
 void WriteContent(QHttpServerResponder& responder, QHttpServerRequest::Method method, const QByteArray& body,
-                  const QByteArray& mimeType, Status status = Status::Ok)
+                  const QByteArray& mimeType, Status status = Status::Ok, const Headers& headers = {})
 {
-    if (method != QHttpServerRequest::Method::Head) {
-        responder.write(body, mimeType, status);
-        return;
-    }
     responder.writeStatusLine(status);
-    responder.writeHeader("Content-Type", mimeType);
+    for (const auto& [name, value] : headers) {
+        responder.writeHeader(name, value);
+    }
+    if (!mimeType.isEmpty()) {
+        responder.writeHeader("Content-Type", mimeType);
+    }
     responder.writeHeader("Content-Length", QByteArray::number(body.size()));
-    responder.writeBody(QByteArray());
+    responder.writeBody(method == QHttpServerRequest::Method::Head ? QByteArray() : body);
 }
 
-void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, Status status, const QString& text)
+void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, Status status, const QString& text,
+           const Headers& headers = {})
 {
     WriteContent(responder, method, text.toUtf8() + (text.isEmpty() || status == Status::Ok ? "" : "\n"), kTextPlain,
-                 status);
+                 status, headers);
+}
+
+// The host part of a Host header, lower case, without port; an IPv6 address keeps its brackets.
+QString HostName(const QByteArray& header)
+{
+    const QString host = QString::fromLatin1(header).trimmed().toLower();
+    if (host.startsWith(QLatin1Char('['))) {
+        const qsizetype end = host.indexOf(QLatin1Char(']'));
+        return end < 0 ? host : host.left(end + 1);
+    }
+    const qsizetype colon = host.lastIndexOf(QLatin1Char(':'));
+    return colon < 0 ? host : host.left(colon);
+}
+
+bool IsIpLiteral(const QString& host)
+{
+    QHostAddress address;
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        return address.setAddress(host.mid(1, host.size() - 2)) && address.protocol() == QAbstractSocket::IPv6Protocol;
+    }
+    // Four dotted decimal numbers only: a name that merely parses as an address in some short form is a name.
+    static const QRegularExpression dotted(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"));
+    return dotted.match(host).hasMatch() && address.setAddress(host);
+}
+
+// An origin as compared: lower case, without a trailing "/".
+QString NormalOrigin(QString origin)
+{
+    origin = origin.trimmed().toLower();
+    while (origin.endsWith(QLatin1Char('/'))) {
+        origin.chop(1);
+    }
+    return origin;
+}
+
+// Equal or not, in a time that does not depend on where two tokens first differ.
+bool SameToken(const QByteArray& given, const QByteArray& expected)
+{
+    const QByteArray a = QCryptographicHash::hash(given, QCryptographicHash::Sha256);
+    const QByteArray b = QCryptographicHash::hash(expected, QCryptographicHash::Sha256);
+    unsigned difference = 0;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        difference |= static_cast<unsigned>(static_cast<unsigned char>(a[i]) ^ static_cast<unsigned char>(b[i]));
+    }
+    return difference == 0;
 }
 
 // {"item":"lblDDE(7)","value":"..."} without a JSON document: this runs for every change of every pass.
@@ -146,6 +209,17 @@ std::string PokeText(const QByteArray& body)
     return text;
 }
 
+// A JSON number as the text a client would have poked: the shortest form that reads back as the same number,
+// with the decimal separator the poke's number parser expects.
+std::string NumberPokeText(double value, char decimalSeparator)
+{
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    std::string text(buffer, written.ptr);
+    std::replace(text.begin(), text.end(), '.', decimalSeparator);
+    return text;
+}
+
 Status RefusalStatus(app::PokeRefusal::Kind kind)
 {
     switch (kind) {
@@ -184,10 +258,25 @@ std::optional<std::int32_t> ParseItemName(const QString& name)
     return index;
 }
 
-struct LinkServer::Session
+// A WebSocket conversation. A write, flush or close of its socket can end the connection and drop the session at
+// once, so a session is deleted later, from the event loop, and code that may outlive such a call holds it by a
+// guarded pointer and checks `gone` before touching it again.
+struct LinkServer::Session : QObject
 {
-    std::unique_ptr<QWebSocket> socket;
+    explicit Session(QObject* parent)
+        : QObject(parent)
+    {
+    }
+
+    QWebSocket* socket = nullptr; ///< a child of the session
+    QString peer;
+    bool gone = false;
+    bool closing = false; ///< closed for reading too slowly; nothing more is sent
     std::set<std::int32_t> advised;
+    /// While the client is behind: the links whose newest value is still to be sent.
+    std::set<std::int32_t> stale;
+    qint64 unsentBefore = 0;
+    qint64 lastProgressMs = 0;
     /// Positions, in the changes being sent, of the ones this session is linked to.
     std::vector<std::uint32_t> pending;
 };
@@ -203,18 +292,40 @@ LinkServer::LinkServer(app::Program& program, LinkLimits limits, QObject* parent
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &LinkServer::AcceptWebSockets);
     // The changes of a pass leave at its end, before the next pass can hold up the event loop.
     connect(&m_program, &app::Program::passFinished, this, &LinkServer::FlushChanges);
+    m_watchdog.setInterval(std::clamp(m_limits.stallMs / 4, 50, 1000));
+    connect(&m_watchdog, &QTimer::timeout, this, &LinkServer::WatchSlowClients);
+    m_watchdog.start();
 }
 
 LinkServer::~LinkServer()
 {
     m_program.Labels().RemoveObserver(this);
-    for (auto& session : m_sessions) {
+    // The sessions go with the server's children, when it is no longer a LinkServer: nothing may call back.
+    for (Session* session : m_sessions) {
         session->socket->disconnect(this);
+        session->socket->disconnect(session);
     }
+}
+
+void LinkServer::SetAccess(LinkAccess access)
+{
+    for (QString& origin : access.allowedOrigins) {
+        origin = NormalOrigin(origin);
+    }
+    for (QString& host : access.allowedHosts) {
+        host = host.trimmed().toLower();
+    }
+    m_access = std::move(access);
 }
 
 tl::expected<quint16, std::string> LinkServer::Listen(const QHostAddress& address, quint16 port)
 {
+    if (!address.isLoopback() && m_access.token.isEmpty()) {
+        return tl::make_unexpected(
+            "refusing to serve on " + address.toString().toStdString()
+            + ", which other machines can reach, without an access token: set LinkTokenFile in the settings to a file "
+              "that only you can read (chmod 600) holding a token of 16 or more characters, or listen on 127.0.0.1");
+    }
     auto* server = new LimitedTcpServer(m_limits.maxConnections, this);
     if (!server->listen(address, port)) {
         const std::string error = server->errorString().toStdString();
@@ -259,8 +370,89 @@ std::optional<std::pair<QHostAddress, quint16>> LinkServer::Listening() const
     return std::make_pair(m_tcpServer->serverAddress(), m_tcpServer->serverPort());
 }
 
+bool LinkServer::OriginAllowed(const QString& origin) const
+{
+    const quint16 port = m_tcpServer != nullptr ? m_tcpServer->serverPort() : 0;
+    QStringList own { QStringLiteral("127.0.0.1"), QStringLiteral("localhost"), QStringLiteral("[::1]") };
+    if (m_tcpServer != nullptr) {
+        const QHostAddress listened = m_tcpServer->serverAddress();
+        own.append(listened.protocol() == QAbstractSocket::IPv6Protocol
+                       ? QStringLiteral("[%1]").arg(listened.toString())
+                       : listened.toString());
+    }
+    for (const QString& host : own) {
+        if (origin == QStringLiteral("http://%1:%2").arg(host.toLower()).arg(port)) {
+            return true;
+        }
+    }
+    return m_access.allowedOrigins.contains(origin);
+}
+
+std::optional<LinkServer::Refusal> LinkServer::CheckAccess(const QHttpServerRequest& request) const
+{
+    // A browser always names the host it asked for; a page of a rebound name does so under that name.
+    const QByteArray hostHeader = request.value("host");
+    if (!hostHeader.isEmpty()) {
+        const QString host = HostName(hostHeader);
+        if (!IsIpLiteral(host) && host != QStringLiteral("localhost") && !m_access.allowedHosts.contains(host)) {
+            return Refusal { Status::MisdirectedRequest,
+                             QStringLiteral("this server is not '%1'; reach it by IP address or localhost, or add the "
+                                            "name to LinkAllowedHosts")
+                                 .arg(host) };
+        }
+    }
+    // Requests from web pages carry the page's origin; a page may command the server only when trusted.
+    if (!request.value("origin").isEmpty()) {
+        const QString origin = NormalOrigin(QString::fromLatin1(request.value("origin")));
+        if (!OriginAllowed(origin)) {
+            return Refusal { Status::Forbidden,
+                             QStringLiteral("requests from web pages of origin '%1' are refused; add "
+                                            "the origin to LinkAllowedOrigins to allow them")
+                                 .arg(origin) };
+        }
+    }
+    // The preflight of a browser carries no credentials.
+    if (m_access.token.isEmpty() || request.method() == QHttpServerRequest::Method::Options) {
+        return std::nullopt;
+    }
+    QByteArray given;
+    const QByteArray authorization = request.value("authorization").trimmed();
+    if (authorization.size() > 7 && authorization.left(7).compare("Bearer ", Qt::CaseInsensitive) == 0) {
+        given = authorization.mid(7).trimmed();
+    } else if (IsWebSocketUpgrade(request)) {
+        given = QUrlQuery(request.url()).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
+    }
+    if (given.isEmpty()) {
+        return Refusal { Status::Unauthorized,
+                         QStringLiteral("this server needs its access token: send the header 'Authorization: Bearer "
+                                        "TOKEN' (on a WebSocket upgrade, ?token=TOKEN will do too)") };
+    }
+    if (!SameToken(given, m_access.token)) {
+        return Refusal { Status::Unauthorized, QStringLiteral("the access token is wrong") };
+    }
+    return std::nullopt;
+}
+
 bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
+    const auto method = request.method();
+    const bool upgrade = IsWebSocketUpgrade(request);
+    if (const auto refusal = CheckAccess(request)) {
+        // An upgrade that this handler accepts becomes a conversation; the missing handler refuses it instead.
+        if (upgrade) {
+            return false;
+        }
+        auto responder = makeResponder(request, socket);
+        Reply(responder, method, refusal->status, refusal->reason,
+              refusal->status == Status::Unauthorized ? Headers { { "WWW-Authenticate", "Bearer realm=\"Tavrel\"" } }
+                                                      : Headers {});
+        return true;
+    }
+    // Allowed web pages may read the answers; the origin was checked above.
+    Headers cors;
+    if (const QByteArray origin = request.value("origin"); !origin.isEmpty()) {
+        cors = { { "Access-Control-Allow-Origin", origin }, { "Vary", "Origin" } };
+    }
     const QString path = request.url().path(QUrl::FullyDecoded);
     QStringList parts = path.split(QLatin1Char('/'));
     // "/dde/Tavrel/Items[/item]" splits into "", "dde", service, topic[, item]; a trailing "/" is forgiven.
@@ -270,25 +462,35 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
     if (parts.size() < 2 || !parts[0].isEmpty() || parts[1] != QStringLiteral("dde")) {
         return false;
     }
-    const bool upgrade = IsWebSocketUpgrade(request);
     // Whatever this handler accepts of an upgrade, the server hands over to a WebSocket conversation, answered
     // or not; so one on any path but the list's goes to the missing handler, which refuses it and closes.
     if (upgrade && !(parts.size() == 4 && SameIgnoringCase(parts[2], kService) && SameIgnoringCase(parts[3], kTopic))) {
         return false;
     }
 
-    const auto method = request.method();
     auto responder = makeResponder(request, socket);
+    if (method == QHttpServerRequest::Method::Options) {
+        cors.insert(cors.end(),
+                    { { "Allow", "GET, HEAD, PUT, POST, OPTIONS" },
+                      { "Access-Control-Allow-Methods", "GET, HEAD, PUT, POST, OPTIONS" },
+                      { "Access-Control-Allow-Headers", "Authorization, Content-Type" },
+                      { "Access-Control-Max-Age", "600" } });
+        WriteContent(responder, method, {}, {}, Status::NoContent, cors);
+        return true;
+    }
     if (parts.size() < 4 || parts.size() > 5) {
-        Reply(responder, method, Status::NotFound, QStringLiteral("paths are /dde/Tavrel/Items and /dde/Tavrel/Items/lblDDE(n)"));
+        Reply(responder, method, Status::NotFound,
+              QStringLiteral("paths are /dde/Tavrel/Items and /dde/Tavrel/Items/lblDDE(n)"), cors);
         return true;
     }
     if (!SameIgnoringCase(parts[2], kService)) {
-        Reply(responder, method, Status::NotFound, QStringLiteral("unknown service '%1'; the service is Tavrel").arg(parts[2]));
+        Reply(responder, method, Status::NotFound,
+              QStringLiteral("unknown service '%1'; the service is Tavrel").arg(parts[2]), cors);
         return true;
     }
     if (!SameIgnoringCase(parts[3], kTopic)) {
-        Reply(responder, method, Status::NotFound, QStringLiteral("unknown topic '%1'; the topic is Items").arg(parts[3]));
+        Reply(responder, method, Status::NotFound,
+              QStringLiteral("unknown topic '%1'; the topic is Items").arg(parts[3]), cors);
         return true;
     }
 
@@ -298,19 +500,21 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
         }
         if (method == QHttpServerRequest::Method::Post) {
             if (request.body().size() > m_limits.maxBodyBytes) {
-                Reply(responder, method, Status::PayloadTooLarge, QStringLiteral("the command is longer than %1 bytes").arg(m_limits.maxBodyBytes));
+                Reply(responder, method, Status::PayloadTooLarge,
+                      QStringLiteral("the command is longer than %1 bytes").arg(m_limits.maxBodyBytes), cors);
                 return true;
             }
             // Every execute is acknowledged, whatever it asks; a run it starts goes on in the event loop.
             const std::string command = PokeText(request.body());
-            responder.write(Status::Accepted);
+            WriteContent(responder, method, {}, {}, Status::Accepted, cors);
             socket->flush(); // the answer leaves before a run that the command starts opens its channels
             m_program.Execute(command);
             return true;
         }
         if (method != QHttpServerRequest::Method::Get && method != QHttpServerRequest::Method::Head) {
-            responder.write(QByteArray("use GET to list the items, POST to execute a command\n"),
-                            {{"Content-Type", kTextPlain}, {"Allow", "GET, HEAD, POST"}}, Status::MethodNotAllowed);
+            cors.emplace_back("Allow", "GET, HEAD, POST, OPTIONS");
+            Reply(responder, method, Status::MethodNotAllowed,
+                  QStringLiteral("use GET to list the items, POST to execute a command"), cors);
             return true;
         }
         const bool json = request.value("accept").contains("application/json");
@@ -337,9 +541,11 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
                 }
             }
             WriteContent(responder, method,
-                         JsonText(QJsonObject{{"service", "Tavrel"}, {"topic", "Items"},
-                                              {"running", m_program.IsRunning()}, {"items", items}}),
-                         "application/json");
+                         JsonText(QJsonObject { { "service", "Tavrel" },
+                                                { "topic", "Items" },
+                                                { "running", m_program.IsRunning() },
+                                                { "items", items } }),
+                         "application/json", Status::Ok, cors);
             return true;
         }
         QString html = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel items</title></head>"
@@ -363,45 +569,56 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             }
         }
         html += QStringLiteral("</table>\n</body></html>\n");
-        WriteContent(responder, method, html.toUtf8(), "text/html; charset=utf-8");
+        WriteContent(responder, method, html.toUtf8(), "text/html; charset=utf-8", Status::Ok, cors);
         return true;
     }
 
     const auto index = ParseItemName(parts[4]);
     if (!index) {
-        Reply(responder, method, Status::BadRequest,
-              QStringLiteral("'%1' is no item name; item names have the form lblDDE(n), n from 0 to 32767").arg(parts[4]));
+        Reply(
+            responder, method, Status::BadRequest,
+            QStringLiteral("'%1' is no item name; item names have the form lblDDE(n), n from 0 to 32767").arg(parts[4]),
+            cors);
         return true;
     }
     if (!m_program.Labels().IsLoaded(*index)) {
-        Reply(responder, method, Status::NotFound, QStringLiteral("no item %1").arg(ItemName(*index)));
+        Reply(responder, method, Status::NotFound, QStringLiteral("no item %1").arg(ItemName(*index)), cors);
         return true;
     }
     if (method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head) {
-        WriteContent(responder, method, QByteArray::fromStdString(m_program.Labels().Text(*index)), kTextPlain);
+        WriteContent(responder, method, QByteArray::fromStdString(m_program.Labels().Text(*index)), kTextPlain,
+                     Status::Ok, cors);
         return true;
     }
     if (method == QHttpServerRequest::Method::Put) {
         if (request.body().size() > m_limits.maxBodyBytes) {
-            Reply(responder, method, Status::PayloadTooLarge, QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes));
+            Reply(responder, method, Status::PayloadTooLarge,
+                  QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes), cors);
             return true;
         }
         if (const auto refusal = m_program.Poke(*index, PokeText(request.body()))) {
             Reply(responder, method, RefusalStatus(refusal->kind),
-                  QStringLiteral("%1: %2").arg(ItemName(*index), QString::fromStdString(refusal->reason)));
+                  QStringLiteral("%1: %2").arg(ItemName(*index), QString::fromStdString(refusal->reason)), cors);
             return true;
         }
-        responder.write(Status::NoContent);
+        WriteContent(responder, method, {}, {}, Status::NoContent, cors);
         return true;
     }
-    responder.write(QByteArray("use GET to read the item, PUT to poke it\n"),
-                    {{"Content-Type", kTextPlain}, {"Allow", "GET, HEAD, PUT"}}, Status::MethodNotAllowed);
+    cors.emplace_back("Allow", "GET, HEAD, PUT, OPTIONS");
+    Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("use GET to read the item, PUT to poke it"),
+          cors);
     return true;
 }
 
 void LinkServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     auto responder = makeResponder(request, socket);
+    if (const auto refusal = CheckAccess(request)) {
+        Reply(responder, request.method(), refusal->status, refusal->reason,
+              refusal->status == Status::Unauthorized ? Headers { { "WWW-Authenticate", "Bearer realm=\"Tavrel\"" } }
+                                                      : Headers {});
+        return;
+    }
     Reply(responder, request.method(), Status::NotFound,
           IsWebSocketUpgrade(request) ? QStringLiteral("WebSocket conversations open on /dde/Tavrel/Items only")
                                       : QStringLiteral("no such path; the items are under /dde/Tavrel/Items"));
@@ -421,29 +638,127 @@ void LinkServer::AcceptWebSockets()
         }
         socket->setMaxAllowedIncomingMessageSize(static_cast<quint64>(m_limits.maxMessageBytes));
         socket->setMaxAllowedIncomingFrameSize(static_cast<quint64>(m_limits.maxMessageBytes));
-        auto session = std::make_unique<Session>();
-        session->socket = std::move(socket);
-        Session* raw = session.get();
-        connect(raw->socket.get(), &QWebSocket::textMessageReceived, this,
-                [this, raw](const QString& message) { HandleMessage(*raw, message); });
-        connect(raw->socket.get(), &QWebSocket::binaryMessageReceived, this, [raw](const QByteArray&) {
-            raw->socket->sendTextMessage(QStringLiteral("{\"op\":\"error\",\"error\":\"send JSON text messages\"}"));
+        auto* session = new Session(this);
+        session->socket = socket.release();
+        session->socket->setParent(session);
+        session->peer
+            = QStringLiteral("%1:%2").arg(session->socket->peerAddress().toString()).arg(session->socket->peerPort());
+        // The session is the context of each connection: none can call into a deleted session.
+        connect(session->socket, &QWebSocket::textMessageReceived, session,
+                [this, session](const QString& message) { HandleMessage(*session, message); });
+        connect(session->socket, &QWebSocket::binaryMessageReceived, session, [this, session](const QByteArray&) {
+            Send(*session, QStringLiteral("{\"op\":\"error\",\"error\":\"send JSON text messages\"}"));
         });
-        connect(raw->socket.get(), &QWebSocket::disconnected, this, [this, raw] { DropSession(raw); });
-        m_sessions.push_back(std::move(session));
+        connect(session->socket, &QWebSocket::disconnected, session, [this, session] { DropSession(session); });
+        session->lastProgressMs = NowMs();
+        connect(session->socket, &QWebSocket::bytesWritten, session, [this, session](qint64) {
+            session->lastProgressMs = NowMs();
+            if (!session->stale.empty() && session->socket->bytesToWrite() <= m_limits.conflateBytes) {
+                SendStale(*session);
+            }
+        });
+        m_sessions.push_back(session);
+        ++m_stats.opened;
     }
 }
 
 void LinkServer::DropSession(Session* session)
 {
+    if (session->gone) {
+        return;
+    }
+    session->gone = true;
     for (const std::int32_t index : session->advised) {
         std::erase(m_links[static_cast<std::size_t>(index)], session);
     }
-    const auto it = std::find_if(m_sessions.begin(), m_sessions.end(), [session](const auto& s) { return s.get() == session; });
-    if (it != m_sessions.end()) {
-        (*it)->socket->disconnect(this);
-        (*it)->socket.release()->deleteLater();
-        m_sessions.erase(it);
+    session->advised.clear();
+    std::erase(m_sessions, session);
+    session->socket->disconnect(this);
+    session->socket->disconnect(session);
+    session->deleteLater();
+    ++m_stats.dropped;
+}
+
+bool LinkServer::Send(Session& session, const QString& text)
+{
+    if (session.gone || session.closing) {
+        return false;
+    }
+    session.socket->sendTextMessage(text);
+    if (session.gone) {
+        return false;
+    }
+    // Past this, even answers to its own requests would grow the process without end.
+    session.unsentBefore = session.socket->bytesToWrite();
+    if (session.unsentBefore > m_limits.maxUnsentBytes) {
+        CloseSlow(
+            session,
+            QStringLiteral("the client reads too slowly: more than %1 bytes unsent").arg(m_limits.maxUnsentBytes));
+        return false;
+    }
+    return true;
+}
+
+void LinkServer::SendStale(Session& session)
+{
+    QByteArray text;
+    int count = 0;
+    for (const std::int32_t index : std::exchange(session.stale, {})) {
+        if (session.advised.count(index) == 0 || !m_program.Labels().IsLoaded(index)) {
+            continue;
+        }
+        text += (count++ == 0 ? "" : ",") + ItemValueJson(index, m_program.Labels().Text(index));
+    }
+    if (count > 0) {
+        Send(session, QString::fromUtf8(count == 1 ? text : '[' + text + ']'));
+    }
+}
+
+void LinkServer::CloseSlow(Session& session, const QString& reason)
+{
+    if (session.gone || session.closing) {
+        return;
+    }
+    session.closing = true;
+    ++m_stats.closedSlow;
+    const QString peer = session.peer;
+    // Nothing more is queued for it.
+    for (const std::int32_t index : session.advised) {
+        std::erase(m_links[static_cast<std::size_t>(index)], &session);
+    }
+    session.advised.clear();
+    session.stale.clear();
+    const QPointer<Session> guarded(&session);
+    session.socket->close(QWebSocketProtocol::CloseCodePolicyViolated, reason);
+    if (guarded != nullptr && !guarded->gone) {
+        QTimer::singleShot(kCloseGraceMs, guarded.data(), [guarded] {
+            if (guarded != nullptr && !guarded->gone) {
+                guarded->socket->abort();
+            }
+        });
+    }
+    emit clientNotice(QStringLiteral("link client %1 closed (1008): %2").arg(peer, reason));
+}
+
+void LinkServer::WatchSlowClients()
+{
+    const qint64 now = NowMs();
+    const std::vector<QPointer<Session>> sessions(m_sessions.begin(), m_sessions.end());
+    for (const QPointer<Session>& guarded : sessions) {
+        Session* session = guarded.data();
+        if (session == nullptr || session->gone || session->closing) {
+            continue;
+        }
+        const qint64 unsent = session->socket->bytesToWrite();
+        if (unsent == 0 || unsent < session->unsentBefore) {
+            session->lastProgressMs = now;
+        }
+        session->unsentBefore = unsent;
+        if (unsent > 0 && now - session->lastProgressMs > m_limits.stallMs) {
+            CloseSlow(*session, QStringLiteral("the client has taken nothing for %1 s").arg(m_limits.stallMs / 1000.0));
+        } else if (!session->stale.empty() && unsent <= m_limits.conflateBytes) {
+            SendStale(*session);
+        }
     }
 }
 
@@ -453,7 +768,7 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &parseError);
     const auto fail = [&](const QString& op, const QString& error, int status) {
         QJsonObject reply{{"op", op.isEmpty() ? QStringLiteral("error") : op}, {"ok", false}, {"error", error}, {"status", status}};
-        session.socket->sendTextMessage(QString::fromUtf8(JsonText(reply)));
+        Send(session, QString::fromUtf8(JsonText(reply)));
     };
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
         fail({}, QStringLiteral("a message is one JSON object, like {\"op\":\"advise\",\"item\":\"lblDDE(7)\"}"), 400);
@@ -466,7 +781,7 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
             fail(op, QStringLiteral("execute needs a \"command\" text"), 400);
             return;
         }
-        session.socket->sendTextMessage(QString::fromUtf8(JsonText({{"op", op}, {"ok", true}})));
+        Send(session, QString::fromUtf8(JsonText({ { "op", op }, { "ok", true } })));
         m_program.Execute(object.value("command").toString().toStdString());
         return;
     }
@@ -483,7 +798,7 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
     }
     if (op == QStringLiteral("unadvise")) {
         Unadvise(session, *index);
-        session.socket->sendTextMessage(QString::fromUtf8(JsonText({{"op", op}, {"item", item}, {"ok", true}})));
+        Send(session, QString::fromUtf8(JsonText({ { "op", op }, { "item", item }, { "ok", true } })));
         return;
     }
     if (!m_program.Labels().IsLoaded(*index)) {
@@ -499,8 +814,10 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
         return;
     }
     if (op == QStringLiteral("request")) {
-        session.socket->sendTextMessage(QString::fromUtf8(JsonText(
-            {{"op", op}, {"item", ItemName(*index)}, {"value", QString::fromStdString(m_program.Labels().Text(*index))}})));
+        Send(session,
+             QString::fromUtf8(JsonText({ { "op", op },
+                                          { "item", ItemName(*index) },
+                                          { "value", QString::fromStdString(m_program.Labels().Text(*index)) } })));
         return;
     }
     // poke
@@ -509,8 +826,9 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
         fail(op, QStringLiteral("poke needs a \"value\" text"), 400);
         return;
     }
-    const std::string text = value.isString() ? value.toString().toStdString()
-                                              : QString::number(value.toDouble(), 'g', 17).toStdString();
+    const std::string text = value.isString()
+        ? value.toString().toStdString()
+        : NumberPokeText(value.toDouble(), m_program.Environment().DecimalSeparator);
     if (static_cast<qint64>(text.size()) > m_limits.maxBodyBytes) {
         fail(op, QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes), 413);
         return;
@@ -521,7 +839,7 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
                               : RefusalStatus(refusal->kind) == Status::Conflict ? 409 : 422));
         return;
     }
-    session.socket->sendTextMessage(QString::fromUtf8(JsonText({{"op", op}, {"item", ItemName(*index)}, {"ok", true}})));
+    Send(session, QString::fromUtf8(JsonText({ { "op", op }, { "item", ItemName(*index) }, { "ok", true } })));
 }
 
 void LinkServer::Advise(Session& session, std::int32_t index, const QString&)
@@ -533,8 +851,9 @@ void LinkServer::Advise(Session& session, std::int32_t index, const QString&)
         }
         m_links[position].push_back(&session);
     }
-    session.socket->sendTextMessage(QString::fromUtf8(
-        JsonText({{"item", ItemName(index)}, {"value", QString::fromStdString(m_program.Labels().Text(index))}})));
+    Send(session,
+         QString::fromUtf8(JsonText(
+             { { "item", ItemName(index) }, { "value", QString::fromStdString(m_program.Labels().Text(index)) } })));
 }
 
 void LinkServer::Unadvise(Session& session, std::int32_t index)
@@ -571,10 +890,16 @@ void LinkServer::LabelUnloaded(std::int32_t index)
     }
     const QString text = QString::fromUtf8(JsonText({{"op", "ended"}, {"item", ItemName(index)},
                                                      {"reason", QStringLiteral("%1 was removed").arg(ItemName(index))}}));
-    const std::vector<Session*> ended = std::exchange(m_links[position], {});
-    for (Session* session : ended) {
+    std::vector<QPointer<Session>> ended;
+    for (Session* session : std::exchange(m_links[position], {})) {
         session->advised.erase(index);
-        session->socket->sendTextMessage(text);
+        session->stale.erase(index);
+        ended.emplace_back(session);
+    }
+    for (const QPointer<Session>& session : ended) {
+        if (session != nullptr) {
+            Send(*session, text);
+        }
     }
 }
 
@@ -587,10 +912,11 @@ void LinkServer::FlushChanges()
     if (m_changed.empty()) {
         return;
     }
-    std::vector<QByteArray> fragments(m_changed.size());
-    std::vector<Session*> touched;
-    for (std::size_t i = 0; i < m_changed.size(); ++i) {
-        const std::int32_t index = m_changed[i];
+    const std::vector<std::int32_t> changed = std::exchange(m_changed, {});
+    std::vector<QByteArray> fragments(changed.size());
+    std::vector<QPointer<Session>> touched;
+    for (std::size_t i = 0; i < changed.size(); ++i) {
+        const std::int32_t index = changed[i];
         m_isChanged[static_cast<std::size_t>(index)] = false;
         const auto position = static_cast<std::size_t>(index);
         if (position >= m_links.size() || m_links[position].empty() || !m_program.Labels().IsLoaded(index)) {
@@ -599,42 +925,62 @@ void LinkServer::FlushChanges()
         fragments[i] = ItemValueJson(index, m_program.Labels().Text(index));
         for (Session* session : m_links[position]) {
             if (session->pending.empty()) {
-                touched.push_back(session);
+                touched.emplace_back(session);
             }
             session->pending.push_back(static_cast<std::uint32_t>(i));
         }
     }
-    m_changed.clear();
 
-    Session* previous = nullptr;
+    // Sending can drop any session of the list, so each is held by a guarded pointer and checked before use.
+    std::vector<std::uint32_t> previous;
     QString message;
-    for (Session* session : touched) {
-        if (previous == nullptr || previous->pending != session->pending) {
+    QStringList notices;
+    for (const QPointer<Session>& guarded : touched) {
+        Session* session = guarded.data();
+        if (session == nullptr || session->gone) {
+            continue;
+        }
+        std::vector<std::uint32_t> pending = std::exchange(session->pending, {});
+        // A client with much unsent gets, for each of its links, only the newest value once it has caught up.
+        if (!session->stale.empty() || session->socket->bytesToWrite() > m_limits.conflateBytes) {
+            if (session->stale.empty()) {
+                ++m_stats.conflated;
+                notices.append(QStringLiteral("link client %1 is behind by %2 bytes; it gets only the newest values")
+                                   .arg(session->peer)
+                                   .arg(session->socket->bytesToWrite()));
+            }
+            for (const std::uint32_t i : pending) {
+                session->stale.insert(changed[i]);
+            }
+            if (session->socket->bytesToWrite() <= m_limits.conflateBytes) {
+                SendStale(*session);
+            }
+            continue;
+        }
+        if (message.isEmpty() || pending != previous) {
             QByteArray text;
-            if (session->pending.size() == 1) {
-                text = fragments[session->pending.front()];
+            if (pending.size() == 1) {
+                text = fragments[pending.front()];
             } else {
                 text += '[';
-                for (std::size_t i = 0; i < session->pending.size(); ++i) {
+                for (std::size_t i = 0; i < pending.size(); ++i) {
                     if (i) {
                         text += ',';
                     }
-                    text += fragments[session->pending[i]];
+                    text += fragments[pending[i]];
                 }
                 text += ']';
             }
             message = QString::fromUtf8(text);
+            previous = std::move(pending);
         }
-        session->socket->sendTextMessage(message);
         // Hand the message to the network now: a pass that starts next may keep the event loop busy a while.
-        session->socket->flush();
-        if (previous != nullptr) {
-            previous->pending.clear();
+        if (Send(*session, message)) {
+            session->socket->flush();
         }
-        previous = session;
     }
-    if (previous != nullptr) {
-        previous->pending.clear();
+    for (const QString& notice : notices) {
+        emit clientNotice(notice);
     }
 }
 

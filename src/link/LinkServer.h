@@ -5,6 +5,7 @@
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
+#include <QHttpServerResponder>
 #include <QPointer>
 #include <QTimer>
 
@@ -30,6 +31,30 @@ struct LinkLimits
     qint64 maxMessageBytes = 64 * 1024;     ///< a WebSocket message
     std::size_t maxLinksPerConnection = 40000;
     int maxConnections = 512;               ///< HTTP and WebSocket connections together
+    /// Unsent bytes past which a connection gets only the newest value of each of its links.
+    qint64 conflateBytes = 1024 * 1024;
+    /// Unsent bytes past which a connection is closed (code 1008).
+    qint64 maxUnsentBytes = 16 * 1024 * 1024;
+    /// Time a connection may hold unsent data without taking any of it before it is closed (code 1008).
+    int stallMs = 30000;
+};
+
+/// Who may talk to the server. Requests without an Origin header (programs rather than web pages) need no
+/// origin; requests from web pages are served when their origin is the server's own or listed here.
+struct LinkAccess
+{
+    QStringList allowedOrigins; ///< web page origins served besides the server's own, like "http://scada.example:8080"
+    QStringList allowedHosts; ///< Host names served besides IP addresses and localhost (DNS rebinding stops here)
+    QByteArray token; ///< when not empty, every request must carry it; required to listen off loopback
+};
+
+/// What the server has done with its WebSocket clients since it started.
+struct LinkStats
+{
+    std::uint64_t opened = 0; ///< conversations accepted
+    std::uint64_t dropped = 0; ///< conversations ended, for whatever reason
+    std::uint64_t conflated = 0; ///< times a client fell behind and got only the newest values
+    std::uint64_t closedSlow = 0; ///< clients closed for reading too slowly or not at all
 };
 
 /// An item name "lblDDE(7)", matched without regard to case, as its label index; nothing for a name of
@@ -50,7 +75,14 @@ public:
     explicit LinkServer(app::Program& program, LinkLimits limits = {}, QObject* parent = nullptr);
     ~LinkServer() override;
 
-    /// Starts listening; the port actually bound (useful with port 0), or what went wrong.
+    /// Sets who may talk to the server, for requests from now on.
+    void SetAccess(LinkAccess access);
+
+    /// Whether requests must carry the access token.
+    bool TokenInForce() const { return !m_access.token.isEmpty(); }
+
+    /// Starts listening; the port actually bound (useful with port 0), or what went wrong. An address other
+    /// machines can reach is refused while no access token is set.
     tl::expected<quint16, std::string> Listen(const QHostAddress& address, quint16 port);
 
     /// Moves the server to another address or port: the new one is opened before the old one closes,
@@ -63,12 +95,27 @@ public:
     /// The number of open WebSocket conversations.
     std::size_t SessionCount() const { return m_sessions.size(); }
 
+    const LinkStats& Stats() const { return m_stats; }
+
+signals:
+    /// Something worth a line in a log about one client (fallen behind, caught up, closed).
+    void clientNotice(const QString& text);
+
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
     struct Session;
+    struct Refusal
+    {
+        QHttpServerResponder::StatusCode status;
+        QString reason;
+    };
+
+    /// Why a request may not be served (Host, Origin, token, in this order), or nothing when it may.
+    std::optional<Refusal> CheckAccess(const QHttpServerRequest& request) const;
+    bool OriginAllowed(const QString& origin) const;
 
     void LabelTextChanged(std::int32_t index, const std::string& text) override;
     void LabelUnloaded(std::int32_t index) override;
@@ -79,17 +126,27 @@ private:
     void Unadvise(Session& session, std::int32_t index);
     void DropSession(Session* session);
     void FlushChanges();
+    /// Queues a message for a session; false when the session is gone or has just been closed for it.
+    bool Send(Session& session, const QString& text);
+    /// Sends the newest value of every link left out while the session was behind, once it has caught up.
+    void SendStale(Session& session);
+    void CloseSlow(Session& session, const QString& reason);
+    void WatchSlowClients();
 
     app::Program& m_program;
     LinkLimits m_limits;
+    LinkAccess m_access;
     QTcpServer* m_tcpServer = nullptr;
-    std::vector<std::unique_ptr<Session>> m_sessions;
+    /// Open conversations; each a child of the server, deleted later when dropped.
+    std::vector<Session*> m_sessions;
     /// Sessions advising each label, by label index.
     std::vector<std::vector<Session*>> m_links;
     /// Labels changed since the last flush, in the order they changed.
     std::vector<std::int32_t> m_changed;
     std::vector<bool> m_isChanged;
     QTimer m_flushTimer;
+    QTimer m_watchdog;
+    LinkStats m_stats;
 };
 
 } // namespace tavrel::link

@@ -5,8 +5,11 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTest>
 #include <QWebSocket>
+
+#include <sys/socket.h>
 
 namespace tavrel::test {
 
@@ -66,5 +69,78 @@ inline HttpResponse HttpCall(QNetworkAccessManager& network, quint16 port, const
     reply->deleteLater();
     return response;
 }
+
+/// A WebSocket client on a bare TCP socket, for what QWebSocket keeps from a test: any header on the upgrade,
+/// the server's refusal as sent, and a connection reset instead of a close.
+class RawWebSocket
+{
+public:
+    /// Asks for an upgrade of `target` with `headers` (each line ending in CRLF) added; the head of the answer, or
+    /// what came before the connection ended.
+    QByteArray Open(quint16 port, const QByteArray& headers = {}, const QByteArray& target = "/dde/Tavrel/Items")
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (!socket.waitForConnected(5000)) {
+            return {};
+        }
+        socket.write("GET " + target + " HTTP/1.1\r\n" + (headers.contains("Host:") ? "" : "Host: 127.0.0.1\r\n")
+                     + "Upgrade: websocket\r\nConnection: Upgrade\r\n"
+                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n"
+                     + headers + "\r\n");
+        (void)QTest::qWaitFor(
+            [this] {
+                received += socket.readAll();
+                return received.contains("\r\n\r\n") || socket.state() == QAbstractSocket::UnconnectedState;
+            },
+            5000);
+        received += socket.readAll();
+        const qsizetype end = received.indexOf("\r\n\r\n");
+        const QByteArray head = end < 0 ? received : received.left(end + 4);
+        received.remove(0, head.size());
+        return head;
+    }
+
+    /// Sends one masked text frame, as a client must.
+    void SendText(const QByteArray& text)
+    {
+        QByteArray frame("\x81");
+        if (text.size() < 126) {
+            frame += static_cast<char>(0x80 | text.size());
+        } else {
+            frame += '\xfe';
+            frame += static_cast<char>(text.size() >> 8);
+            frame += static_cast<char>(text.size() & 0xff);
+        }
+        const char mask[4] = { 0x12, 0x34, 0x56, 0x78 };
+        frame.append(mask, 4);
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            frame += static_cast<char>(text[i] ^ mask[i % 4]);
+        }
+        socket.write(frame);
+        socket.flush();
+    }
+
+    /// Waits until `count` bytes or more have come after the upgrade answer.
+    bool WaitReceived(qsizetype count)
+    {
+        return QTest::qWaitFor(
+            [&] {
+                received += socket.readAll();
+                return received.size() >= count;
+            },
+            5000);
+    }
+
+    /// Ends the connection with a reset (RST) rather than a close, as a dropped network or a killed client does.
+    void Reset()
+    {
+        const linger hard { 1, 0 };
+        ::setsockopt(static_cast<int>(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        socket.abort();
+    }
+
+    QTcpSocket socket;
+    QByteArray received;
+};
 
 } // namespace tavrel::test

@@ -294,21 +294,60 @@ private slots:
         QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
     }
 
-    void linksPerConnectionAreBounded()
+    // A number in a JSON poke is taken as the same poke written as text, in a decimal-comma locale as elsewhere.
+    void numberPokesReadInTheLocalesDecimalSeparator_data()
     {
-        m_server.reset();
-        link::LinkLimits limits;
-        limits.maxLinksPerConnection = 2;
-        m_server = std::make_unique<link::LinkServer>(*m_program, limits);
-        m_port = *m_server->Listen(QHostAddress::LocalHost, 0);
+        QTest::addColumn<char>("separator");
+        QTest::newRow("point") << '.';
+        QTest::newRow("comma") << ',';
+    }
+    void numberPokesReadInTheLocalesDecimalSeparator()
+    {
+        QFETCH(char, separator);
+        m_program->Environment().DecimalSeparator = separator;
+        AddItem(*m_program->Project().colPlcs().front(), op::MF, dir::ReadWrite); // lblDDE(8)
         test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
-        for (const char* item : {"lblDDE(1)", "lblDDE(2)"}) {
-            client.Send({{"op", "advise"}, {"item", item}});
-            QVERIFY(client.NextObject().contains("value"));
+        client.Send({ { "op", "poke" }, { "item", "lblDDE(8)" }, { "value", 1.5 } });
+        const QJsonObject answer = client.NextObject();
+        QVERIFY2(answer.value("ok").toBool(), qPrintable(answer.value("error").toString()));
+        QCOMPARE(m_program->Labels().Text(8), std::string("1") + separator + "5");
+    }
+
+    // Clients that reset their connections while a pass's changes are on their way: the flush that meets the
+    // reset ends those sessions at once, and the server goes on with the others and with new ones.
+    void resetConnectionsEndOnlyTheirOwnSessions()
+    {
+        constexpr int kClients = 20;
+        test::LinkClient survivor(m_port);
+        QVERIFY(survivor.WaitConnected());
+        survivor.Send({ { "op", "advise" }, { "item", "lblDDE(1)" } });
+        QVERIFY(survivor.NextObject().contains("value"));
+        for (int round = 0; round < 5; ++round) {
+            std::vector<std::unique_ptr<test::RawWebSocket>> clients;
+            for (int i = 0; i < kClients; ++i) {
+                clients.push_back(std::make_unique<test::RawWebSocket>());
+                QVERIFY(clients.back()->Open(m_port).startsWith("HTTP/1.1 101"));
+                for (int item = 1; item <= 2; ++item) {
+                    clients.back()->SendText(
+                        QStringLiteral("{\"op\":\"advise\",\"item\":\"lblDDE(%1)\"}").arg(item).toUtf8());
+                }
+            }
+            for (auto& client : clients) {
+                QVERIFY(client->WaitReceived(2 * 30)); // both first answers
+            }
+            for (auto& client : clients) {
+                client->Reset();
+            }
+            // The server has not yet seen the resets when the pass's changes go out.
+            const std::string text = "round " + std::to_string(round);
+            m_program->Labels().SetText(1, text);
+            m_program->Labels().SetText(2, text);
+            emit m_program->passFinished();
+            QVERIFY(QTest::qWaitFor([this] { return m_server->SessionCount() == 1; }, 5000));
+            QCOMPARE(survivor.NextObject().value("value").toString(), QString::fromStdString(text));
         }
-        client.Send({{"op", "advise"}, {"item", "lblDDE(4)"}});
-        QCOMPARE(client.NextObject().value("status").toInt(), 429);
+        QCOMPARE(m_server->Stats().dropped, 5u * kClients);
     }
 };
 
