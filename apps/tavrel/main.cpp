@@ -86,6 +86,13 @@ int main(int argc, char** argv)
                                        QStringLiteral("seconds"));
     reconnectOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(reconnectOption);
+    // For tests of slow link clients: the seconds a client may take nothing before it is closed (30 unless given).
+    QCommandLineOption stallOption(
+        QStringLiteral("link-stall-seconds"),
+        QStringLiteral("Close a link client that takes nothing for <seconds> instead of 30."),
+        QStringLiteral("seconds"));
+    stallOption.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(stallOption);
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."), QStringLiteral("[project]"));
     parser.process(*application);
 
@@ -160,6 +167,37 @@ int main(int argc, char** argv)
         reconnectSeconds = seconds;
     }
 
+    tavrel::link::LinkLimits linkLimits;
+    if (parser.isSet(stallOption)) {
+        bool secondsOk = false;
+        const int seconds = parser.value(stallOption).toInt(&secondsOk);
+        if (!secondsOk || seconds < 1 || seconds > 3600) {
+            return Fail(headless,
+                        "--link-stall-seconds takes a whole number from 1 to 3600, not '"
+                            + parser.value(stallOption).toStdString() + "'",
+                        kExitUsage);
+        }
+        linkLimits.stallMs = seconds * 1000;
+    }
+    // Who may talk to the link server; a token file named but unusable is an error, never silently no token.
+    const tavrel::common::LinkAccessSettings accessSettings = tavrel::common::ReadLinkAccess(settings);
+    tavrel::link::LinkAccess access;
+    for (const std::string& origin : accessSettings.allowedOrigins) {
+        access.allowedOrigins.append(QString::fromStdString(origin));
+    }
+    for (const std::string& host : accessSettings.allowedHosts) {
+        access.allowedHosts.append(QString::fromStdString(host));
+    }
+    std::string accessError;
+    if (!accessSettings.tokenFile.empty()) {
+        auto token = tavrel::common::ReadLinkToken(accessSettings.tokenFile);
+        if (token) {
+            access.token = QByteArray::fromStdString(*token);
+        } else {
+            accessError = "LinkTokenFile: " + token.error() + "; the link server does not start without its token";
+        }
+    }
+
     tavrel::app::Program program(
         std::move(settings),
         [map](const tavrel::model::clsPlc& plc) {
@@ -171,7 +209,12 @@ int main(int argc, char** argv)
 
     // The link server listens only once the start-up project is in place, so that no client runs or reads the
     // empty project that start-up is about to replace.
-    tavrel::link::LinkServer server(program);
+    tavrel::link::LinkServer server(program, linkLimits);
+    server.SetAccess(access);
+    const auto listen = [&server, &accessError, address, listenPort] {
+        return accessError.empty() ? server.Listen(address, listenPort)
+                                   : tl::expected<quint16, std::string>(tl::unexpect, accessError);
+    };
     const QStringList positional = parser.positionalArguments();
     const std::string projectFile = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
 
@@ -183,13 +226,18 @@ int main(int argc, char** argv)
             std::fflush(stdout);
         });
         host.LoadProject(projectFile);
-        const auto listening = server.Listen(address, listenPort);
+        const auto listening = listen();
         if (!listening) {
             program.SetHost(nullptr);
             return Fail(true, listening.error(), kExitUsage);
         }
-        std::printf("link server on http://%s:%u/dde/Tavrel/Items\n", address.toString().toUtf8().constData(), *listening);
+        std::printf("link server on http://%s:%u/dde/Tavrel/Items%s\n", address.toString().toUtf8().constData(),
+                    *listening, server.TokenInForce() ? " (access token required)" : "");
         std::fflush(stdout);
+        QObject::connect(&server, &tavrel::link::LinkServer::clientNotice, [](const QString& notice) {
+            std::printf("%s\n", notice.toUtf8().constData());
+            std::fflush(stdout);
+        });
         tavrel::StopOnSignals(program);
         host.Run();
         const int code = QCoreApplication::exec();
@@ -199,8 +247,8 @@ int main(int argc, char** argv)
 #if TAVREL_WITH_WINDOW
     tavrel::ui::WindowStart windowStart;
     windowStart.instance = &instance;
-    windowStart.startServing = [&server, address, listenPort](QWidget* window) {
-        const auto listening = server.Listen(address, listenPort);
+    windowStart.startServing = [&listen](QWidget* window) {
+        const auto listening = listen();
         if (!listening) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),
                                  QString::fromStdString(listening.error()

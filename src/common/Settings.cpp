@@ -4,6 +4,7 @@
 
 #include "common/NumberText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -378,6 +379,75 @@ std::uint16_t ReadLinkPort(const Settings& settings)
 {
     const auto port = ParseWholeNumber(settings.ReadSetting(settingskey::LinkPort, ""), 0, 65535);
     return port ? static_cast<std::uint16_t>(*port) : kDefaultLinkPort;
+}
+
+namespace {
+
+std::vector<std::string> SplitAtBlanks(std::string_view text)
+{
+    std::vector<std::string> words;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && IsBlank(text[at])) {
+            ++at;
+        }
+        std::size_t end = at;
+        while (end < text.size() && !IsBlank(text[end])) {
+            ++end;
+        }
+        if (end > at) {
+            words.emplace_back(text.substr(at, end - at));
+        }
+        at = end;
+    }
+    return words;
+}
+
+} // namespace
+
+LinkAccessSettings ReadLinkAccess(const Settings& settings)
+{
+    LinkAccessSettings access;
+    access.allowedOrigins = SplitAtBlanks(settings.ReadSetting(settingskey::LinkAllowedOrigins, ""));
+    access.allowedHosts = SplitAtBlanks(settings.ReadSetting(settingskey::LinkAllowedHosts, ""));
+    const std::string tokenFile = settings.ReadSetting(settingskey::LinkTokenFile, "");
+    if (!tokenFile.empty()) {
+        const fs::path path(tokenFile);
+        access.tokenFile = path.is_absolute() ? path : settings.FilePath().parent_path() / path;
+    }
+    return access;
+}
+
+tl::expected<std::string, std::string> ReadLinkToken(const fs::path& file)
+{
+    const std::string name = "the token file " + file.string();
+    std::error_code error;
+    const fs::file_status status = fs::status(file, error);
+    if (error || !fs::is_regular_file(status)) {
+        return tl::make_unexpected(name + " " + (error ? "cannot be read: " + error.message() : "is no regular file"));
+    }
+    constexpr fs::perms kOthers = fs::perms::group_all | fs::perms::others_all;
+    if ((status.permissions() & kOthers) != fs::perms::none) {
+        return tl::make_unexpected(name + " may be read by others; make it its owner's alone (chmod 600)");
+    }
+    auto content = ReadWholeFile(file);
+    if (!content) {
+        return tl::make_unexpected(name + " cannot be read: " + std::strerror(content.error()));
+    }
+    std::string_view token(*content);
+    token = token.substr(0, token.find('\n'));
+    if (!token.empty() && token.back() == '\r') {
+        token.remove_suffix(1);
+    }
+    token = Trim(token);
+    if (token.size() < kMinLinkTokenLength) {
+        return tl::make_unexpected(name + " holds a token of " + std::to_string(token.size()) + " characters; use "
+                                   + std::to_string(kMinLinkTokenLength) + " or more");
+    }
+    if (std::any_of(token.begin(), token.end(), [](char c) { return c <= ' ' || c > '~'; })) {
+        return tl::make_unexpected(name + " holds a token with blanks or characters beyond visible ASCII");
+    }
+    return std::string(token);
 }
 
 } // namespace tavrel::common

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <tl/expected.hpp>
 
@@ -66,6 +67,9 @@ inline constexpr std::string_view RunAsService = "RunAsService";
 inline constexpr std::string_view CurrentFilePath = "CurrentFilePath";
 inline constexpr std::string_view LinkAddress = "LinkAddress";
 inline constexpr std::string_view LinkPort = "LinkPort";
+inline constexpr std::string_view LinkAllowedOrigins = "LinkAllowedOrigins";
+inline constexpr std::string_view LinkAllowedHosts = "LinkAllowedHosts";
+inline constexpr std::string_view LinkTokenFile = "LinkTokenFile";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -91,5 +95,24 @@ std::string ReadLinkAddress(const Settings& settings);
 
 /// The port the link server listens on; 7410 when the key is missing or not a whole number 0 to 65535.
 std::uint16_t ReadLinkPort(const Settings& settings);
+
+/// Who may talk to the link server besides programs on this computer, as the settings file says.
+struct LinkAccessSettings
+{
+    std::vector<std::string> allowedOrigins; ///< web page origins, like "http://scada.example:8080"
+    std::vector<std::string>
+        allowedHosts; ///< host names the server may be reached by, besides IP addresses and localhost
+    std::filesystem::path tokenFile; ///< empty: no access token; relative paths are beside the settings file
+};
+
+/// The blank-separated lists LinkAllowedOrigins and LinkAllowedHosts and the path LinkTokenFile.
+LinkAccessSettings ReadLinkAccess(const Settings& settings);
+
+/// The shortest access token taken, in characters.
+inline constexpr std::size_t kMinLinkTokenLength = 16;
+
+/// The access token held in the first line of `file`: a file readable and writable by its owner only, the token
+/// 16 or more visible ASCII characters without blanks. Or why the file cannot serve as one.
+tl::expected<std::string, std::string> ReadLinkToken(const std::filesystem::path& file);
 
 } // namespace tavrel::common

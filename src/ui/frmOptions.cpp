@@ -10,6 +10,7 @@
 #include <QGroupBox>
 #include <QHBoxLayout>
 #include <QHostAddress>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -114,6 +115,10 @@ void frmOptions::BuildControls()
     auto* linkForm = new QFormLayout(linkGroup);
     linkForm->addRow(QStringLiteral("Address:"), m_txtLinkAddress);
     linkForm->addRow(QStringLiteral("Port:"), m_txtLinkPort);
+    m_lblLinkToken = new QLabel(linkGroup);
+    m_lblLinkToken->setObjectName(QStringLiteral("lblLinkToken"));
+    m_lblLinkToken->setWordWrap(true);
+    linkForm->addRow(QStringLiteral("Access token:"), m_lblLinkToken);
     auto* communicationLayout = new QVBoxLayout(communication);
     communicationLayout->addWidget(m_ckConnectOnce);
     communicationLayout->addWidget(linkGroup);
@@ -185,6 +190,16 @@ void frmOptions::LoadOptions()
     m_loadedLinkPort = common::ReadLinkPort(m_settings);
     m_txtLinkAddress->setText(QString::fromStdString(m_loadedLinkAddress));
     m_txtLinkPort->setText(QString::number(m_loadedLinkPort));
+    // The token is set in the settings file (LinkTokenFile), never shown here.
+    const std::filesystem::path tokenFile = common::ReadLinkAccess(m_settings).tokenFile;
+    if (tokenFile.empty()) {
+        m_lblLinkToken->setText(QStringLiteral("none: only this computer can be served"));
+    } else if (const auto token = common::ReadLinkToken(tokenFile); token) {
+        m_lblLinkToken->setText(QStringLiteral("in force: every client must send it (from %1)")
+                                    .arg(QString::fromStdString(tokenFile.string())));
+    } else {
+        m_lblLinkToken->setText(QStringLiteral("not usable: %1").arg(QString::fromStdString(token.error())));
+    }
 }
 
 void frmOptions::UpdateStartUpControls()

@@ -10,6 +10,7 @@
 #include <string>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -70,6 +71,7 @@ private:
     QCheckBox* m_ckConnectOnce = nullptr;
     QLineEdit* m_txtLinkAddress = nullptr;
     QLineEdit* m_txtLinkPort = nullptr;
+    QLabel* m_lblLinkToken = nullptr;
     QPushButton* m_cmdOK = nullptr;
     QPushButton* m_cmdCancel = nullptr;
 };

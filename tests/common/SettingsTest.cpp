@@ -204,3 +204,47 @@ TEST(Settings, TheLinkPortIsAWholeNumberUpTo65535)
         EXPECT_EQ(ReadLinkPort(settings), expected) << "from \"" << text << "\"";
     }
 }
+
+TEST(Settings, TheLinkAccessListsAreBlankSeparatedAndTheTokenFileSitsBesideTheSettings)
+{
+    TempDir dir;
+    WriteText(dir / "t.ini",
+              "[t]\nLinkAllowedOrigins=  http://a.example:8080\thttp://b.example \nLinkTokenFile=token\n");
+    const LinkAccessSettings access = ReadLinkAccess(Settings(dir / "t.ini", "t"));
+    EXPECT_EQ(access.allowedOrigins, (std::vector<std::string> { "http://a.example:8080", "http://b.example" }));
+    EXPECT_TRUE(access.allowedHosts.empty());
+    EXPECT_EQ(access.tokenFile, dir / "token");
+}
+
+TEST(Settings, ALinkTokenFileServesOnlyWhenItIsItsOwnersAloneAndHoldsALongToken)
+{
+    namespace fs = std::filesystem;
+    TempDir dir;
+    const struct
+    {
+        std::string content;
+        fs::perms permissions;
+        std::string tokenOrError;
+    } cases[] = {
+        { "0123456789abcdef\r\nsecond line", fs::perms::owner_read | fs::perms::owner_write, "0123456789abcdef" },
+        { "  0123456789abcdef  \n", fs::perms::owner_read, "0123456789abcdef" },
+        { "0123456789abcdef", fs::perms::owner_read | fs::perms::group_read,
+          "may be read by others; make it its owner's alone (chmod 600)" },
+        { "0123456789abcdef", fs::perms::owner_read | fs::perms::others_read, "may be read by others" },
+        { "0123456789abcde\n", fs::perms::owner_read, "holds a token of 15 characters; use 16 or more" },
+        { "", fs::perms::owner_read, "holds a token of 0 characters" },
+        { "0123456789 abcdef", fs::perms::owner_read, "holds a token with blanks or characters beyond visible ASCII" },
+    };
+    for (const auto& one : cases) {
+        const fs::path file = dir / "token";
+        fs::remove(file);
+        WriteText(file, one.content);
+        fs::permissions(file, one.permissions);
+        const auto token = ReadLinkToken(file);
+        const std::string got = token ? *token : token.error();
+        EXPECT_NE(got.find(one.tokenOrError), std::string::npos) << got;
+    }
+    const auto missing = ReadLinkToken(dir / "none");
+    ASSERT_FALSE(missing.has_value());
+    EXPECT_NE(missing.error().find("the token file " + (dir / "none").string() + " cannot be read"), std::string::npos);
+}

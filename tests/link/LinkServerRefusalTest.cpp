@@ -45,6 +45,8 @@ QByteArray RawExchange(quint16 port, const QByteArray& request)
     return received + socket.readAll();
 }
 
+const QByteArray kToken = "s3cret-Token-0123456789";
+
 const QByteArray kUpgradeHeaders = "Upgrade: websocket\r\nConnection: Upgrade\r\n"
                                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
 
@@ -84,6 +86,12 @@ private:
             state.labels.push_back(m_program->Labels().Text(i));
         }
         return state;
+    }
+
+    void UseAccess()
+    {
+        m_server->SetAccess(
+            { { QStringLiteral("http://scada.example:8080") }, { QStringLiteral("tavrel.plant") }, kToken });
     }
 
     test::HttpResponse Call(const QByteArray& method, const QByteArray& path, const QByteArray& body = {})
@@ -312,6 +320,133 @@ private slots:
         QVERIFY2(received.endsWith("\r\n\r\nWebSocket conversations open on /dde/Tavrel/Items only\n"), received.constData());
         QCOMPARE(m_server->SessionCount(), 0u);
         QVERIFY(Snapshot() == before);
+    }
+
+    // Who may talk: the Host, the Origin and the access token are checked before anything else, for plain
+    // requests and WebSocket upgrades alike; a refused request does nothing.
+    void accessRefusals_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QByteArray>("expected"); // a reason or a header of the answer
+        const QByteArray post = "POST /dde/Tavrel/Items HTTP/1.1\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n";
+        const QByteArray upgrade = "GET /dde/Tavrel/Items HTTP/1.1\r\n" + kUpgradeHeaders;
+        const QByteArray token = "Authorization: Bearer " + kToken + "\r\n";
+        const QByteArray host = "Host: 127.0.0.1\r\n";
+        QTest::newRow("foreign origin") << post + host + token + "Origin: http://evil.example\r\n"
+                                        << QByteArray("403 Forbidden")
+                                        << QByteArray(
+                                               "requests from web pages of origin 'http://evil.example' are refused");
+        QTest::newRow("foreign origin, upgrade")
+            << upgrade + host + token + "Origin: http://evil.example\r\n"
+            << QByteArray("403 Forbidden") << QByteArray("add the origin to LinkAllowedOrigins");
+        QTest::newRow("null origin") << post + host + token + "Origin: null\r\n"
+                                     << QByteArray("403 Forbidden") << QByteArray("origin 'null'");
+        QTest::newRow("own origin on another port")
+            << post + host + token + "Origin: http://127.0.0.1:1\r\n"
+            << QByteArray("403 Forbidden") << QByteArray("origin 'http://127.0.0.1:1'");
+        QTest::newRow("rebound name") << post + token + "Host: attacker.example:7410\r\n"
+                                      << QByteArray("421 Misdirected Request")
+                                      << QByteArray("this server is not 'attacker.example'");
+        QTest::newRow("rebound name, upgrade")
+            << upgrade + token + "Host: attacker.example\r\n"
+            << QByteArray("421 Misdirected Request") << QByteArray("add the name to LinkAllowedHosts");
+        QTest::newRow("name short of an address") << post + token + "Host: 127.1\r\n"
+                                                  << QByteArray("421 Misdirected Request") << QByteArray("not '127.1'");
+        QTest::newRow("no token") << post + host << QByteArray("401 Unauthorized")
+                                  << QByteArray("this server needs its access token");
+        QTest::newRow("no token, challenge")
+            << post + host << QByteArray("401 Unauthorized") << QByteArray("WWW-Authenticate: Bearer");
+        QTest::newRow("wrong token") << post + host + "Authorization: Bearer " + kToken + "x\r\n"
+                                     << QByteArray("401 Unauthorized") << QByteArray("the access token is wrong");
+        QTest::newRow("token of another scheme")
+            << post + host + "Authorization: Basic " + kToken + "\r\n"
+            << QByteArray("401 Unauthorized") << QByteArray("needs its access token");
+        QTest::newRow("token in the query of a request")
+            << "POST /dde/Tavrel/Items?token=" + kToken + " HTTP/1.1\r\nContent-Length: 9\r\n" + host
+            << QByteArray("401 Unauthorized") << QByteArray("needs its access token");
+        QTest::newRow("no token, upgrade")
+            << upgrade + host << QByteArray("401 Unauthorized") << QByteArray("?token=TOKEN will do too");
+        QTest::newRow("wrong token, upgrade")
+            << "GET /dde/Tavrel/Items?token=nope HTTP/1.1\r\n" + kUpgradeHeaders + host
+            << QByteArray("401 Unauthorized") << QByteArray("the access token is wrong");
+        QTest::newRow("foreign preflight") << "OPTIONS /dde/Tavrel/Items HTTP/1.1\r\n" + host
+                + "Origin: http://evil.example\r\nAccess-Control-Request-Method: POST\r\n"
+                                           << QByteArray("403 Forbidden") << QByteArray("origin 'http://evil.example'");
+    }
+    void accessRefusals()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, expected);
+        UseAccess();
+        const State before = Snapshot();
+        const QByteArray received = RawExchange(m_port, request + "\r\nPump_STOP");
+        QVERIFY2(received.startsWith("HTTP/1.1 " + status + "\r\n"), received.constData());
+        QVERIFY2(received.contains(expected), received.constData());
+        QCOMPARE(m_server->SessionCount(), 0u);
+        QTest::qWait(20);
+        QVERIFY(Snapshot() == before);
+    }
+
+    // What may talk is served: programs without an Origin, the server's own and listed origins (with the
+    // headers a browser needs to read the answer), listed host names, and the token by header or, on an
+    // upgrade, in the query.
+    void accessGranted_data()
+    {
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("status");
+        QTest::addColumn<QByteArray>("expected");
+        const QByteArray post = "POST /dde/Tavrel/Items HTTP/1.1\r\nContent-Type: text/plain\r\nContent-Length: 9\r\n";
+        const QByteArray token = "Authorization: Bearer " + kToken + "\r\n";
+        const QByteArray host = "Host: 127.0.0.1\r\n";
+        QTest::newRow("no origin") << post + host + token << QByteArray("202 Accepted") << QByteArray();
+        QTest::newRow("token in any case of scheme") << post + host + "authorization: bearer " + kToken + "\r\n"
+                                                     << QByteArray("202 Accepted") << QByteArray();
+        QTest::newRow("listed origin") << post + host + token + "Origin: http://SCADA.example:8080/\r\n"
+                                       << QByteArray("202 Accepted")
+                                       << QByteArray("Access-Control-Allow-Origin: http://SCADA.example:8080/");
+        QTest::newRow("own origin") << post + host + token + "Origin: http://localhost:PORT\r\n"
+                                    << QByteArray("202 Accepted") << QByteArray("Vary: Origin");
+        QTest::newRow("listed host") << post + token + "Host: Tavrel.Plant:7410\r\n"
+                                     << QByteArray("202 Accepted") << QByteArray();
+        QTest::newRow("IPv6 host") << post + token + "Host: [::1]:7410\r\n"
+                                   << QByteArray("202 Accepted") << QByteArray();
+        QTest::newRow("preflight without token")
+            << "OPTIONS /dde/Tavrel/Items HTTP/1.1\r\n" + host
+                + "Origin: http://scada.example:8080\r\nAccess-Control-Request-Method: PUT\r\n"
+            << QByteArray("204 No Content") << QByteArray("Access-Control-Allow-Headers: Authorization, Content-Type");
+        QTest::newRow("upgrade, token in query")
+            << "GET /dde/Tavrel/Items?token=" + kToken + " HTTP/1.1\r\n" + kUpgradeHeaders + host
+            << QByteArray("101 Switching Protocols") << QByteArray();
+        QTest::newRow("upgrade, token in header")
+            << "GET /dde/Tavrel/Items HTTP/1.1\r\n" + kUpgradeHeaders + host + token
+            << QByteArray("101 Switching Protocols") << QByteArray();
+    }
+    void accessGranted()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, status);
+        QFETCH(QByteArray, expected);
+        UseAccess();
+        const QByteArray received
+            = RawExchange(m_port, request.replace("PORT", QByteArray::number(m_port)) + "\r\nPump_STOP");
+        QVERIFY2(received.startsWith("HTTP/1.1 " + status + "\r\n"), received.constData());
+        QVERIFY2(received.contains(expected), received.constData());
+    }
+
+    // Without a token, other machines are never served: the server will not listen where they can reach it.
+    void noListeningOffLoopbackWithoutAToken()
+    {
+        link::LinkServer server(*m_program);
+        for (const QHostAddress& address :
+             { QHostAddress(QHostAddress::Any), QHostAddress(QStringLiteral("192.0.2.1")) }) {
+            const auto refused = server.Listen(address, 0);
+            QVERIFY(!refused.has_value());
+            QVERIFY2(refused.error().find("without an access token: set LinkTokenFile") != std::string::npos,
+                     refused.error().c_str());
+        }
+        QVERIFY(!server.Listening().has_value());
     }
 
     // Connections beyond the limit are refused with a reason; ended ones, WebSocket conversations too, free

@@ -349,6 +349,72 @@ private slots:
         }
         QCOMPARE(m_server->Stats().dropped, 5u * kClients);
     }
+
+    // A client that stops reading gets, once it reads again, the newest value of each link rather than every
+    // value it missed; one that takes nothing for the stall time is closed with 1008 and the reason.
+    void slowClientsGetTheNewestValuesAndStalledOnesAreClosed()
+    {
+        m_server.reset();
+        link::LinkLimits limits;
+        limits.conflateBytes = 256 * 1024;
+        limits.stallMs = 2000;
+        m_server = std::make_unique<link::LinkServer>(*m_program, limits);
+        m_port = *m_server->Listen(QHostAddress::LocalHost, 0);
+        test::RawWebSocket client;
+        QVERIFY(client.Open(m_port).startsWith("HTTP/1.1 101"));
+        client.SendText(R"j({"op":"advise","item":"lblDDE(1)"})j");
+        client.SendText(R"j({"op":"advise","item":"lblDDE(2)"})j");
+        QVERIFY(client.WaitReceived(2 * 30));
+        client.socket.setReadBufferSize(1024); // reads no more than this: the rest waits in the kernel, then the server
+
+        const std::string bulk(100000, 'x');
+        int changes = 0;
+        const auto change = [&] {
+            ++changes;
+            m_program->Labels().SetText(1, bulk + std::to_string(changes));
+            m_program->Labels().SetText(2, "v" + std::to_string(changes));
+            emit m_program->passFinished();
+        };
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                change();
+                return m_server->Stats().conflated > 0;
+            },
+            5000));
+        for (int i = 0; i < 20; ++i) {
+            change();
+            QTest::qWait(1);
+        }
+        const QByteArray newest = "\"value\":\"v" + QByteArray::number(changes) + "\"";
+        client.socket.setReadBufferSize(0);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                client.received += client.socket.readAll();
+                return client.received.contains(newest);
+            },
+            5000));
+        QVERIFY2(client.received.count("lblDDE(2)") < changes, "every missed value was sent");
+        QCOMPARE(m_server->Stats().closedSlow, 0u);
+
+        client.socket.setReadBufferSize(1024);
+        QTest::qWait(50);
+        client.socket.readAll();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                change();
+                return m_server->Stats().closedSlow > 0;
+            },
+            10000));
+        client.socket.setReadBufferSize(0);
+        client.received.clear();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                client.received += client.socket.readAll();
+                return client.received.contains("\x03\xf0the client has taken nothing for 2 s");
+            },
+            5000));
+        QVERIFY(QTest::qWaitFor([this] { return m_server->SessionCount() == 0; }, 10000));
+    }
 };
 
 QTEST_GUILESS_MAIN(LinkServerTest)

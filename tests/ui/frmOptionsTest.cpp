@@ -4,6 +4,7 @@
 #include "ui/frmOptions.h"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -217,6 +218,38 @@ private slots:
         QCOMPARE(answerer.Messages().front().icon, QMessageBox::Warning);
         QVERIFY(dialog.result() != int(QDialog::Accepted));
         QVERIFY(!std::filesystem::exists(file.path));
+    }
+
+    // The Link Server group says whether clients must send an access token, and why a named token file does
+    // not serve.
+    void TheLinkServerGroupShowsWhetherATokenIsInForce_data()
+    {
+        QTest::addColumn<QByteArray>("tokenFileLine");
+        QTest::addColumn<bool>("othersMayRead");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("none") << QByteArray() << false << "none: only this computer can be served";
+        QTest::newRow("in force") << QByteArray("LinkTokenFile=token\n") << false
+                                  << "in force: every client must send it";
+        QTest::newRow("readable by others")
+            << QByteArray("LinkTokenFile=token\n") << true << "not usable: the token file";
+    }
+    void TheLinkServerGroupShowsWhetherATokenIsInForce()
+    {
+        QFETCH(QByteArray, tokenFileLine);
+        QFETCH(bool, othersMayRead);
+        QFETCH(QString, shown);
+        SettingsFile file;
+        const auto folder = file.path.parent_path();
+        std::ofstream(folder / "token") << "0123456789abcdef0123\n";
+        std::filesystem::permissions(folder / "token",
+                                     othersMayRead
+                                         ? std::filesystem::perms::owner_read | std::filesystem::perms::others_read
+                                         : std::filesystem::perms::owner_read);
+        std::ofstream(file.path) << "[tavrel]\n" << tokenFileLine.toStdString();
+        frmOptions dialog(file.settings);
+        const QString text = Find<QLabel>(dialog, "lblLinkToken")->text();
+        QVERIFY2(text.startsWith(shown), qPrintable(text));
+        QVERIFY(!text.contains(QStringLiteral("0123456789abcdef")));
     }
 };
 
