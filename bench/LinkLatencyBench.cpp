@@ -172,7 +172,21 @@ int OpenIdleClient(quint16 port, int items)
     const std::string upgrade = "GET /dde/Tavrel/Items HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                                 "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                                 "Sec-WebSocket-Version: 13\r\n\r\n";
-    std::string frames = upgrade;
+    // A client waits for the answer to its upgrade before it sends frames; the server reads none sent earlier.
+    std::string answer;
+    if (::send(fd, upgrade.data(), upgrade.size(), 0) != static_cast<ssize_t>(upgrade.size())) {
+        ::close(fd);
+        return -1;
+    }
+    while (answer.find("\r\n\r\n") == std::string::npos) {
+        char byte = 0;
+        if (::recv(fd, &byte, 1, 0) != 1) {
+            ::close(fd);
+            return -1;
+        }
+        answer += byte;
+    }
+    std::string frames;
     for (int item = 1; item <= items; ++item) {
         const std::string text = "{\"op\":\"advise\",\"item\":\"lblDDE(" + std::to_string(item) + ")\"}";
         frames += '\x81';
@@ -180,7 +194,7 @@ int OpenIdleClient(quint16 port, int items)
         frames.append(4, '\0');
         frames += text;
     }
-    // The answer to the upgrade stays unread with everything after it.
+    // Everything after the upgrade's answer stays unread.
     for (std::size_t sent = 0; sent < frames.size();) {
         const ssize_t n = ::send(fd, frames.data() + sent, frames.size() - sent, 0);
         if (n <= 0) {

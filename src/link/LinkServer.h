@@ -98,7 +98,7 @@ public:
     const LinkStats& Stats() const { return m_stats; }
 
 signals:
-    /// Something worth a line in a log about one client (fallen behind, caught up, closed).
+    /// Something worth a line in a log about one client: it fell behind, or it was closed for not reading.
     void clientNotice(const QString& text);
 
 protected:
