@@ -35,7 +35,7 @@ HALF_OPEN = 40
 SLOW_CLIENTS = 5
 # The slow clients may hold up to 16 MiB unsent each before they are closed; the sanitizer's allocator pads every
 # block and keeps pages it has freed, so RSS shows about twice that peak afterwards.
-RSS_GROWTH_BOUND_MB = 2 * 16 * 5 + 16
+RSS_GROWTH_BOUND_MB = 2 * 16 * SLOW_CLIENTS + 16
 MI, T_CURRENT = 3, 44
 
 
