@@ -40,13 +40,14 @@ MI, T_CURRENT = 3, 44
 
 
 def make_project(path, template, port):
-    """One PLC: lblDDE(1) MI 100 Read/Write, lblDDE(2) the simulator's running timer, lblDDE(3..52) MI 0..49."""
+    """One PLC: lblDDE(1) MI 100 Read/Write, lblDDE(2) the simulator's running timer, lblDDE(3..52) MI 0..49.
+    A generous time-out: this suite loads the machine, and the PLC is not what it tests."""
     shutil.copy(template, path)
     with sqlite3.connect(path) as db:
         db.execute("INSERT INTO Plcs (ID, Name) VALUES (1, 'Line')")
         db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
                    "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                   "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (port,))
+                   "VALUES (1,2,?,'127.0.0.1',1,57600,3000,1,0,0,8,0,1)", (port,))
         db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) "
                        "VALUES (1,?,?,?,?,-1,?)", [(MI, 100, 1, 2, 1), (T_CURRENT, 0, 1, 0, 2), (MI, 0, 50, 2, 3)])
 
@@ -289,7 +290,7 @@ def main():
         # Freed memory goes back at once rather than into the sanitizer's quarantine, so RSS shows what is held.
         os.environ["ASAN_OPTIONS"] = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "quarantine_size_mb=4"]))
         tavrel = Program([f"{bin_folder}/tavrel", "--headless", "--settings", settings, "--listen", "127.0.0.1:0",
-                          "--link-stall-seconds", str(STALL_SECONDS), project],
+                          "--link-stall-seconds", str(STALL_SECONDS), "--reconnect-seconds", "1", project],
                          stderr_path=os.path.join(folder, "tavrel.stderr"))
         _, match = tavrel.wait_line(r"link server on http://127\.0\.0\.1:(\d+)/\S* \(access token required\)")
         port = int(match.group(1))
