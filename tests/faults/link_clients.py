@@ -253,6 +253,10 @@ def slow_clients(port, tavrel, figures):
         pushed += 20
         if len(tavrel.lines_between(r"closed \(1008\)", since, time.monotonic())) >= SLOW_CLIENTS:
             break
+    # A client that took nothing more is closed once the stall time has passed.
+    until = time.monotonic() + STALL_SECONDS + 10
+    while time.monotonic() < until and len(tavrel.lines_between(r"closed \(1008\)", since, time.monotonic())) < SLOW_CLIENTS:
+        time.sleep(0.2)
     conflated = len(tavrel.lines_between(r"is behind by", since, time.monotonic()))
     closed = tavrel.lines_between(r"closed \(1008\)", since, time.monotonic())
     check(len(closed) == SLOW_CLIENTS, f"{len(closed)} of {SLOW_CLIENTS} slow clients were closed: {closed}")
