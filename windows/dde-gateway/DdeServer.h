@@ -5,7 +5,9 @@
 #include "Log.h"
 
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -45,6 +47,7 @@ private:
     void AdviseStop(HCONV conversation, HSZ topic, HSZ item);
     HDDEDATA WildConnect(HSZ topic, HSZ service);
     void PostAdvises();
+    void PostQueuedAdvises();
     void PostAdvise(std::int32_t index);
 
     HDDEDATA Text(HSZ item, UINT format, const std::string& utf8) const;
@@ -67,6 +70,13 @@ private:
     StringHandle m_status;
     /// String handles of items, made once for posting advises.
     std::unordered_map<std::int32_t, StringHandle> m_itemHandles;
+    /// Changed items whose advise is not posted yet, oldest change first; each is in it once.
+    std::deque<std::int32_t> m_adviseQueue;
+    std::set<std::int32_t> m_queuedAdvises;
+    /// A continuation of PostQueuedAdvises is posted to the window and not handled yet.
+    bool m_morePosted = false;
+    /// The item whose advise DdePostAdvise is posting, so that its XTYP_ADVREQ needs no name lookups.
+    std::optional<std::int32_t> m_posting;
     /// The Items links of each conversation (one entry per link), released when it ends.
     std::map<HCONV, std::multiset<std::int32_t>> m_links;
     std::set<UINT> m_refusedFormats;
