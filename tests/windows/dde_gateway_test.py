@@ -152,7 +152,7 @@ class WineTest(unittest.TestCase):
         self.gateway, _ = self.wine.start(f"{WINDOWS}/tavrel-dde.exe", "--server", f"127.0.0.1:{port}",
                                           "--log", self.wine.path(self.log), *options)
         self.addCleanup(self.end_wine_process, self.gateway)
-        self.wait_log("DDE server Tavrel ready", 60)
+        self.wait_log("DDE server Tavrel ready", 120)
         if connected:
             self.wait_log("connected to the link server")
         self.client = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe")

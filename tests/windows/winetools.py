@@ -127,6 +127,17 @@ class DdeClient:
         self.output.until(lambda line: line == "ready", 60)
 
     def __call__(self, command, timeout=30):
+        answer = self.send(command, timeout)
+        # On a loaded machine Wine's DDEML now and then misses a server that has just registered its name; a
+        # spreadsheet tries again too.
+        for _ in range(3):
+            if not (command.startswith("connect ") and "NO_CONV_ESTABLISHED" in answer):
+                break
+            time.sleep(1)
+            answer = self.send(command, timeout)
+        return answer
+
+    def send(self, command, timeout):
         self.process.stdin.write(command + "\n")
         self.process.stdin.flush()
         while True:
