@@ -1,10 +1,13 @@
 // tavrel-plcsim: a PLC simulator on Modbus TCP or Modbus RTU.
 //
-//   tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE]
+//   tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE] [--delay-ms N]
 //   tavrel-plcsim --rtu DEVICE [--baud N] [--parity N|E|O] [--stop-bits 1|2] [--unit N] [--family q40] [--map FILE]
+//                 [--delay-ms N]
 //
 // Port 0 lets the system choose a free port. The first line on standard output says where the simulator
-// listens; SIGINT or SIGTERM stops it with exit code 0.
+// listens; SIGINT or SIGTERM stops it with exit code 0, after a last line saying how many requests it answered.
+// --delay-ms holds every answer back that long, as a slow PLC or a long line would. Several PLCs are several
+// simulators, one process each, so that one's delay never holds up another's answers.
 
 #include "PlcSimulator.h"
 
@@ -21,6 +24,7 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -54,11 +58,14 @@ struct Options
     std::optional<int> unit;
     TimerFormat timers = TimerFormat::Ticks;
     std::string mapFile;
+    int delayMs = 0;
 };
 
-const char* const kUsage = "usage: tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE]\n"
+std::uint64_t g_answered = 0;
+
+const char* const kUsage = "usage: tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE] [--delay-ms N]\n"
                            "       tavrel-plcsim --rtu DEVICE [--baud N] [--parity N|E|O] [--stop-bits 1|2]\n"
-                           "                     [--unit N] [--family q40] [--map FILE]\n";
+                           "                     [--unit N] [--family q40] [--map FILE] [--delay-ms N]\n";
 
 std::optional<int> Number(std::string_view text, int minimum, int maximum)
 {
@@ -128,6 +135,12 @@ int ReadOptions(int argc, char** argv, Options& options)
                 return Refuse("--family knows only q40 (raw timer words), not " + std::string(value));
             }
             options.timers = TimerFormat::RawWord;
+        } else if (name == "--delay-ms") {
+            const auto delay = Number(value, 0, 60000);
+            if (!delay) {
+                return Refuse("--delay-ms takes milliseconds from 0 to 60000, not " + std::string(value));
+            }
+            options.delayMs = *delay;
         } else if (name == "--map") {
             options.mapFile = std::string(value);
         } else {
@@ -146,9 +159,23 @@ int ReadOptions(int argc, char** argv, Options& options)
     return 0;
 }
 
-// Answers one request; a TCP request for another unit than ours, when we have one, gets the gateway exception.
-void Serve(modbus_t* context, PlcSimulator& plc, const std::uint8_t* query, int length, std::optional<int> tcpUnit)
+// Holds an answer back; a stop signal cuts the wait short.
+void Delay(int milliseconds)
 {
+    if (milliseconds <= 0) {
+        return;
+    }
+    timespec wait{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (g_stopRequested == 0 && nanosleep(&wait, &wait) == -1 && errno == EINTR) {
+    }
+}
+
+// Answers one request; a TCP request for another unit than ours, when we have one, gets the gateway exception.
+void Serve(modbus_t* context, PlcSimulator& plc, const std::uint8_t* query, int length, std::optional<int> tcpUnit,
+           int delayMs)
+{
+    Delay(delayMs);
+    ++g_answered;
     plc.Advance(PlcSimulator::Clock::now());
     const int header = modbus_get_header_length(context);
     if (tcpUnit && query[header - 1] != *tcpUnit) {
@@ -199,7 +226,7 @@ int ServeTcp(const Options& options, PlcSimulator& plc)
             modbus_set_socket(context.Get(), sockets[i].fd);
             const int length = modbus_receive(context.Get(), query.data());
             if (length > 0) {
-                Serve(context.Get(), plc, query.data(), length, options.unit);
+                Serve(context.Get(), plc, query.data(), length, options.unit, options.delayMs);
             } else if (length == -1) {
                 close(sockets[i].fd); // the client left, or sent what is no Modbus request
                 sockets[i].fd = -1;
@@ -261,7 +288,7 @@ int ServeRtu(const Options& options, PlcSimulator& plc)
         }
         const int length = modbus_receive(context.Get(), query.data());
         if (length > 0) {
-            Serve(context.Get(), plc, query.data(), length, std::nullopt);
+            Serve(context.Get(), plc, query.data(), length, std::nullopt, options.delayMs);
         } else if (length == -1) {
             modbus_flush(context.Get()); // a broken frame: wait for the next one
         }
@@ -300,7 +327,10 @@ int main(int argc, char** argv)
 
     try {
         PlcSimulator plc(map, options.timers, PlcSimulator::Clock::now());
-        return options.rtuDevice.empty() ? ServeTcp(options, plc) : ServeRtu(options, plc);
+        const int code = options.rtuDevice.empty() ? ServeTcp(options, plc) : ServeRtu(options, plc);
+        std::printf("tavrel-plcsim answered %llu requests\n", static_cast<unsigned long long>(g_answered));
+        std::fflush(stdout);
+        return code;
     } catch (const std::exception& error) {
         std::fprintf(stderr, "tavrel-plcsim: %s\n", error.what());
         return 1;
