@@ -21,6 +21,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -77,6 +78,7 @@ int main(int argc, char** argv)
         {QStringLiteral("modbus-map"), QStringLiteral("Read the Modbus operand map from <file> (default: modbus-map.ini beside the settings file, if any)."), QStringLiteral("file")},
         {QStringLiteral("listen"), QStringLiteral("Serve the items on <address:port> (default: LinkAddress and LinkPort of the settings, 127.0.0.1:7410)."), QStringLiteral("address:port")},
         {QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.")},
+        {QStringLiteral("min-pass-ms"), QStringLiteral("Start a refresh pass at most every <ms> milliseconds (default: MinPassMs of the settings, 0: at once)."), QStringLiteral("ms")},
         {QStringLiteral("screenshots"), QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."), QStringLiteral("folder")},
     });
     // For tests that drive the retry: the seconds between a PLC's failure and the next attempt to open it
@@ -198,6 +200,19 @@ int main(int argc, char** argv)
         }
     }
 
+    std::optional<std::int32_t> minPassMs;
+    if (parser.isSet(QStringLiteral("min-pass-ms"))) {
+        bool msOk = false;
+        const int ms = parser.value(QStringLiteral("min-pass-ms")).toInt(&msOk);
+        if (!msOk || ms < 0 || ms > tavrel::common::kMaxMinPassMs) {
+            return Fail(headless, "--min-pass-ms takes a whole number from 0 to "
+                                      + std::to_string(tavrel::common::kMaxMinPassMs) + ", not '"
+                                      + parser.value(QStringLiteral("min-pass-ms")).toStdString() + "'",
+                        kExitUsage);
+        }
+        minPassMs = ms;
+    }
+
     tavrel::app::Program program(
         std::move(settings),
         [map](const tavrel::model::clsPlc& plc) {
@@ -206,6 +221,9 @@ int main(int argc, char** argv)
         *templatePath);
 
     program.Environment().ReconnectDelaySeconds = reconnectSeconds;
+    if (minPassMs) {
+        program.OverrideMinPassMs(*minPassMs);
+    }
 
     // The link server listens only once the start-up project is in place, so that no client runs or reads the
     // empty project that start-up is about to replace.

@@ -65,6 +65,7 @@ Program::Program(common::Settings settings, DriverFactory factory, std::filesyst
     m_env.Observer = this;
     m_env.DecimalSeparator = LocaleDecimalSeparator();
     m_passTimer.setSingleShot(true);
+    m_passTimer.setTimerType(Qt::PreciseTimer); // MinPassMs spaces passes to the millisecond
     connect(&m_passTimer, &QTimer::timeout, this, &Program::RunPass);
 }
 
@@ -72,7 +73,7 @@ Program::~Program()
 {
     m_passTimer.stop();
     if (m_running && m_options.ConnectOnce) {
-        comm::ClosePlcsComm(*m_project, m_env);
+        comm::ClosePlcsComm(*m_project, m_env, m_workers);
     }
 }
 
@@ -81,10 +82,23 @@ std::string Program::Title() const
     return m_currentPath.empty() ? kProgramName : std::string(kProgramName) + " - " + m_currentPath;
 }
 
-void Program::ReloadOptions() { m_options = common::GetOptions(m_settings); }
+void Program::ReloadOptions()
+{
+    m_options = common::GetOptions(m_settings);
+    if (m_minPassOverride) {
+        m_options.MinPassMs = *m_minPassOverride;
+    }
+}
+
+void Program::OverrideMinPassMs(std::int32_t milliseconds)
+{
+    m_minPassOverride = milliseconds;
+    m_options.MinPassMs = milliseconds;
+}
 
 void Program::ReplaceProject(std::unique_ptr<model::clsConfig> project)
 {
+    m_workers.KeepOnly({}); // the old project's channels
     m_project = std::move(project);
     emit projectChanged();
 }
@@ -239,6 +253,7 @@ bool Program::DeleteItem(std::int32_t plcKey, std::int32_t itemKey)
     (void)plc->RemoveItem(itemKey);
     if (plc->colItems().empty()) {
         (void)m_project->RemovePLC(plcKey);
+        m_workers.KeepOnly({}); // started again for the channels the next pass uses
     }
     emit projectChanged();
     return true;
@@ -257,11 +272,11 @@ void Program::RefreshOnce()
     comm::BuildBinaryMix(*m_project);
     comm::ResetConnctedState(*m_project);
     if (m_options.ConnectOnce) {
-        comm::OpenPlcsComm(*m_project, m_env);
+        comm::OpenPlcsComm(*m_project, m_env, m_workers);
     }
-    comm::Refresh(*m_project, m_env);
+    comm::RefreshSideBySide(*m_project, m_env, m_workers);
     if (m_options.ConnectOnce) {
-        comm::ClosePlcsComm(*m_project, m_env);
+        comm::ClosePlcsComm(*m_project, m_env, m_workers);
     }
     if (m_host) {
         m_host->SetBusy(false);
@@ -323,7 +338,7 @@ void Program::StartRun()
         }
     }
     if (m_options.ConnectOnce) {
-        comm::OpenPlcsComm(*m_project, m_env);
+        comm::OpenPlcsComm(*m_project, m_env, m_workers);
     }
     m_firstPass = true;
     m_passTimer.start(0);
@@ -334,7 +349,7 @@ void Program::StopRun()
     m_passTimer.stop();
     m_firstPass = false;
     if (m_options.ConnectOnce) {
-        comm::ClosePlcsComm(*m_project, m_env);
+        comm::ClosePlcsComm(*m_project, m_env, m_workers);
     }
     SetRunning(false);
     if (!m_runToolEnabled) {
@@ -348,7 +363,8 @@ void Program::RunPass()
     if (!m_running) {
         return;
     }
-    comm::Refresh(*m_project, m_env);
+    m_passStart.start();
+    comm::RefreshSideBySide(*m_project, m_env, m_workers);
     emit passFinished();
     if (m_firstPass) {
         m_firstPass = false;
@@ -369,8 +385,11 @@ void Program::RunPass()
 
 void Program::ScheduleNextPass()
 {
-    // A pass with something to exchange follows at once, after the pending events; otherwise the loop waits
-    // for the next reconnect, or for events alone, instead of spinning.
+    // A pass with something to exchange follows once MinPassMs has gone by since this one started (at once, after
+    // the pending events, when it is 0); otherwise the loop waits for the next reconnect, or for events alone,
+    // instead of spinning.
+    const std::int64_t sinceStart = m_passStart.isValid() ? m_passStart.elapsed() : 0;
+    const int spacing = static_cast<int>(std::max<std::int64_t>(0, m_options.MinPassMs - sinceStart));
     std::optional<std::int64_t> nextRetry;
     for (const auto& plc : m_project->colPlcs()) {
         const bool hasWork = std::any_of(plc->colItems().begin(), plc->colItems().end(),
@@ -379,7 +398,7 @@ void Program::ScheduleNextPass()
             continue;
         }
         if (plc->Connected) {
-            m_passTimer.start(0);
+            m_passTimer.start(spacing);
             return;
         }
         const std::int64_t due = plc->ConnectedTimeOutTimer + m_env.ReconnectDelaySeconds;
@@ -387,7 +406,7 @@ void Program::ScheduleNextPass()
     }
     if (nextRetry) {
         const std::int64_t waitSeconds = std::max<std::int64_t>(0, *nextRetry - m_env.MonotonicSeconds());
-        m_passTimer.start(static_cast<int>(std::min<std::int64_t>(waitSeconds, 3600) * 1000));
+        m_passTimer.start(std::max(spacing, static_cast<int>(std::min<std::int64_t>(waitSeconds, 3600) * 1000)));
     }
 }
 

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "app/ProgramHost.h"
+#include "comm/ChannelWorkers.h"
 #include "comm/CommEnvironment.h"
 #include "common/AppOptions.h"
 #include "common/Settings.h"
 #include "model/LabelArray.h"
 #include "model/clsConfig.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -34,6 +36,7 @@ struct PokeRefusal
 /// The program's heart: the one project and its labels, the current file, the settings and the running
 /// flag, with every command that the window, headless mode and the link server share. Lives on the main
 /// thread; a run goes on in the event loop, one refresh pass per turn, so events are handled between passes.
+/// A pass exchanges with the PLCs of different channels side by side on channel workers and waits for them.
 class Program : public QObject, private comm::CommObserver
 {
     Q_OBJECT
@@ -66,6 +69,8 @@ public:
 
     /// Reads the options from the settings file again; they apply to the next exchange.
     void ReloadOptions();
+    /// Spaces passes by `milliseconds` whatever the settings file says, for as long as the program runs.
+    void OverrideMinPassMs(std::int32_t milliseconds);
 
     // The commands that change the project refuse to act while running, whoever calls them.
 
@@ -175,7 +180,10 @@ private:
     std::uint64_t m_runNumber = 0;
     ProgramHost* m_host = nullptr;
     comm::CommEnvironment m_env;
+    comm::ChannelWorkers m_workers;
     QTimer m_passTimer;
+    QElapsedTimer m_passStart;
+    std::optional<std::int32_t> m_minPassOverride;
 };
 
 /// The execute command split as the handler reads it: the PLC name (letter case kept) and the verb in

@@ -28,9 +28,9 @@ bool FitsDriverAddress(std::int32_t address)
     return address >= std::numeric_limits<std::int16_t>::min() && address <= std::numeric_limits<std::int16_t>::max();
 }
 
-// Reads one operand with the driver operation of its type. Nothing when the type has no read; false when the
-// driver failed or threw.
-std::optional<bool> ReadOne(CommDriver& driver, std::int32_t operandType, std::int32_t address, ItemValue& value)
+} // namespace
+
+std::optional<bool> ReadOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address, ItemValue& value)
 {
     const DriverOperation read = OperationsOf(operandType).read;
     if (std::holds_alternative<std::monostate>(read)) {
@@ -82,6 +82,8 @@ std::optional<bool> ReadOne(CommDriver& driver, std::int32_t operandType, std::i
         return false; // a driver that throws has failed like one that returns false
     }
 }
+
+namespace {
 
 using WriteValue = OperandWriteValue;
 
@@ -261,12 +263,12 @@ bool Publish(Clsitem& target, const ItemValue& value, std::int32_t direction, ch
     return true;
 }
 
-bool ReadSingle(Clsitem& item, CommDriver& driver, char separator)
+} // namespace
+
+bool PublishOperandRead(Clsitem& item, const std::optional<bool>& result, const ItemValue& read, char separator)
 {
     const std::string labelText = item.Label.Text();
     item.Currentvalue = ItemValue(labelText);
-    ItemValue read;
-    const std::optional<bool> result = ReadOne(driver, item.OperandType, item.OperandAddress, read);
     if (result.has_value()) {
         if (!*result) {
             return false;
@@ -288,6 +290,15 @@ bool ReadSingle(Clsitem& item, CommDriver& driver, char separator)
     return true;
 }
 
+namespace {
+
+bool ReadSingle(Clsitem& item, CommDriver& driver, char separator)
+{
+    ItemValue read;
+    const std::optional<bool> result = ReadOperand(driver, item.OperandType, item.OperandAddress, read);
+    return PublishOperandRead(item, result, read, separator);
+}
+
 // Drops a poke that can never be written: the label shows the last published value again, and the poker is told.
 void DropPoke(Clsitem& item, std::string reason, char separator, const std::function<void(const RefusedPoke&)>& refused)
 {
@@ -301,36 +312,12 @@ void DropPoke(Clsitem& item, std::string reason, char separator, const std::func
     }
 }
 
-bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::function<void(const RefusedPoke&)>& refused)
+} // namespace
+
+OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address, const std::string& labelText,
+                          const std::string& publishedText, char separator)
 {
-    const std::string labelText = item.Label.Text();
-    if (!labelText.empty() && labelText != item.Currentvalue.ToText(separator)) {
-        // Never write some other value in its place, and never count a value the PLC cannot hold as a failed
-        // exchange: the PLC is fine, the poke is not.
-        const auto value = WritableValue(item.OperandType, item.OperandAddress, labelText, &driver, separator);
-        if (!value) {
-            DropPoke(item, value.error().reason, separator, refused);
-            return true;
-        }
-        switch (WriteOne(driver, item.OperandType, item.OperandAddress, *value)) {
-        case WriteOutcome::Written:
-            break;
-        case WriteOutcome::Refused: {
-            std::string reason;
-            try {
-                reason = driver.LastError();
-            } catch (...) {
-            }
-            DropPoke(item, reason.empty() ? "the driver refused " + Quoted(labelText) : std::move(reason), separator,
-                     refused);
-            return true;
-        }
-        case WriteOutcome::Failed:
-            // The poke stays on the label and is written again in a later pass.
-            KeepPokesPending(item, separator);
-            return false;
-        }
-    } else {
+    if (labelText.empty() || labelText == publishedText) {
         // A request whose answer is not used: it keeps an idle channel busy on every write pass.
         try {
             std::int16_t buffer[1] = {};
@@ -338,11 +325,59 @@ bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::f
             (void)driver.ReadMI(0, 1, std::span(buffer), status);
         } catch (...) {
         }
+        return {OperandWrite::Outcome::Idle, {}};
+    }
+    // Never write some other value in its place, and never count a value the PLC cannot hold as a failed
+    // exchange: the PLC is fine, the poke is not.
+    const auto value = WritableValue(operandType, address, labelText, &driver, separator);
+    if (!value) {
+        return {OperandWrite::Outcome::Dropped, value.error().reason};
+    }
+    switch (WriteOne(driver, operandType, address, *value)) {
+    case WriteOutcome::Written:
+        return {OperandWrite::Outcome::Written, {}};
+    case WriteOutcome::Refused: {
+        std::string reason;
+        try {
+            reason = driver.LastError();
+        } catch (...) {
+        }
+        return {OperandWrite::Outcome::Dropped, reason.empty() ? "the driver refused " + Quoted(labelText) : std::move(reason)};
+    }
+    case WriteOutcome::Failed:
+        break;
+    }
+    return {OperandWrite::Outcome::Failed, {}};
+}
+
+bool FinishOperandWrite(Clsitem& item, const OperandWrite& write, char separator,
+                        const std::function<void(const RefusedPoke&)>& refused)
+{
+    switch (write.outcome) {
+    case OperandWrite::Outcome::Dropped:
+        DropPoke(item, write.reason, separator, refused);
+        return true;
+    case OperandWrite::Outcome::Failed:
+        // The poke stays on the label and is written again in a later pass.
+        KeepPokesPending(item, separator);
+        return false;
+    case OperandWrite::Outcome::Written:
+    case OperandWrite::Outcome::Idle:
+        break;
     }
     if (item.IoDirection == common::direction::Write) {
         item.Label.SetText(std::string());
     }
     return true;
+}
+
+namespace {
+
+bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::function<void(const RefusedPoke&)>& refused)
+{
+    const OperandWrite write = WriteOperand(driver, item.OperandType, item.OperandAddress, item.Label.Text(),
+                                            item.Currentvalue.ToText(separator), separator);
+    return FinishOperandWrite(item, write, separator, refused);
 }
 
 } // namespace

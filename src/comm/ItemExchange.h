@@ -26,6 +26,16 @@ bool UpdateValues(model::Clsitem& item, std::span<const common::OperandValue> pV
 /// publishes the values. False when a driver read failed or threw.
 bool ReadAsciiFromPlcAndUpdateItem(model::Clsitem& item, CommDriver& pCommDrv, char decimalSeparator = '.');
 
+/// Reads one operand with the driver operation of its type. Nothing when the type has no read; false when the
+/// driver failed or threw. Touches no item: it may run away from the model.
+std::optional<bool> ReadOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address,
+                                common::ItemValue& value);
+
+/// Publishes what ReadOperand gave for a single item or child of a vector (`result` and `read`), as the
+/// item-by-item read does. False when the read failed.
+bool PublishOperandRead(model::Clsitem& item, const std::optional<bool>& result, const common::ItemValue& read,
+                        char decimalSeparator = '.');
+
 /// Why a poke cannot be taken.
 struct PokeProblem
 {
@@ -55,6 +65,30 @@ struct RefusedPoke
     const model::Clsitem* item;
     std::string reason;
 };
+
+/// What the write pass did with one single item or child of a vector.
+struct OperandWrite
+{
+    enum class Outcome {
+        Idle, ///< nothing was pending; the idle request was sent
+        Written,
+        Dropped, ///< the poke can never be written (refused by the checks or by the driver); `reason` says why
+        Failed ///< the exchange failed; the poke stays pending
+    };
+    Outcome outcome;
+    std::string reason;
+};
+
+/// The driver's half of writing one operand whose label shows `labelText` and whose last published value is
+/// `publishedText`: writes a pending poke, or sends the idle request. Touches no item: it may run away from the
+/// model.
+OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address,
+                          const std::string& labelText, const std::string& publishedText, char decimalSeparator = '.');
+
+/// The item's half: drops a refused poke, keeps a failed one pending, clears a written write-only label. False
+/// when the write failed.
+bool FinishOperandWrite(model::Clsitem& item, const OperandWrite& write, char decimalSeparator = '.',
+                        const std::function<void(const RefusedPoke&)>& refused = {});
 
 /// Writes what a client poked into the item's labels (each child of a vector, stopping at the first
 /// failure). A text that CheckPoke refuses is dropped without a write, and so is one the driver refuses when

@@ -1,9 +1,11 @@
 #include "comm/ProjectComm.h"
 
 #include "comm/PlcComm.h"
+#include "comm/PlcExchange.h"
 #include "common/TextCase.h"
 
 #include <chrono>
+#include <set>
 
 namespace tavrel::comm {
 
@@ -12,31 +14,148 @@ std::int64_t SteadySeconds()
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-void Refresh(model::clsConfig& config, const CommEnvironment& env)
+namespace {
+
+using RunJobs = std::function<void(std::vector<ChannelWorkers::Job>&)>;
+
+void RunInline(std::vector<ChannelWorkers::Job>& jobs)
 {
-    for (const auto& plc : config.colPlcs()) {
-        if (plc->Connected) {
-            bool ok = ReadItemValuesAndUpdateItems(*plc, env);
-            if (ok) {
-                ok = WriteItemValuesAndUpdateItems(*plc, env);
-            }
-            if (!ok) {
-                plc->Connected = false;
-                plc->ConnectedTimeOutTimer = env.MonotonicSeconds();
-                if (env.Observer) {
-                    env.Observer->HighlightNotConnectedPlc(plc->Key, plc->LastError);
-                }
-            }
-        } else if (env.MonotonicSeconds() - plc->ConnectedTimeOutTimer >= env.ReconnectDelaySeconds) {
+    for (ChannelWorkers::Job& job : jobs) {
+        job.work();
+    }
+}
+
+void MarkNotConnected(model::clsPlc& plc, const CommEnvironment& env)
+{
+    plc.Connected = false;
+    plc.ConnectedTimeOutTimer = env.MonotonicSeconds();
+    if (env.Observer) {
+        env.Observer->HighlightNotConnectedPlc(plc.Key, plc.LastError);
+    }
+}
+
+// One PLC's part of a pass.
+struct Turn
+{
+    enum class Kind { Idle, Read, Reopen };
+    model::clsPlc* plc = nullptr;
+    Kind kind = Kind::Idle;
+    ChannelSlot slot;
+    ReadPlan read;
+    WritePlan write;
+    bool writes = false;
+};
+
+// A pass over `plcs` in two rounds of exchanges, each planned and applied on this thread in project order: the
+// reads (and the re-opens of PLCs whose wait is over), then the writes of the PLCs whose read was good.
+void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env, const RunJobs& run)
+{
+    std::vector<Turn> turns(plcs.size());
+    std::vector<ChannelWorkers::Job> jobs;
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+        Turn& turn = turns[i];
+        model::clsPlc& plc = *plcs[i];
+        turn.plc = &plc;
+        if (plc.Connected) {
+            turn.kind = Turn::Kind::Read;
+        } else if (env.MonotonicSeconds() - plc.ConnectedTimeOutTimer >= env.ReconnectDelaySeconds) {
+            turn.kind = Turn::Kind::Reopen;
+        } else {
+            continue;
+        }
+        plc.LastError.clear();
+        turn.slot = SlotOf(plc, env);
+        if (turn.kind == Turn::Kind::Read) {
+            turn.read = PlanRead(plc);
+            jobs.push_back({ChannelOf(plc.Params()), [&turn] { ExchangeRead(turn.slot, turn.read); }});
+        } else {
             // The PLC counts as connected whatever the open gives; LastError tells a failed open from a good one.
-            plc->LastError.clear();
-            (void)OpenComm(*plc, env);
-            plc->Connected = true;
-            if (env.Observer) {
-                env.Observer->HighlightConnectedPlc(plc->Key);
-            }
+            jobs.push_back({ChannelOf(plc.Params()), [&turn] { (void)OpenChannel(turn.slot); }});
         }
     }
+    run(jobs);
+
+    jobs.clear();
+    for (Turn& turn : turns) {
+        model::clsPlc& plc = *turn.plc;
+        if (turn.kind == Turn::Kind::Idle) {
+            continue;
+        }
+        WriteBack(plc, turn.slot);
+        if (turn.kind == Turn::Kind::Reopen) {
+            plc.Connected = true;
+            if (env.Observer) {
+                env.Observer->HighlightConnectedPlc(plc.Key);
+            }
+            continue;
+        }
+        if (!ApplyRead(plc, turn.read, env)) {
+            MarkNotConnected(plc, env);
+            continue;
+        }
+        // Writes are made only after a good read.
+        turn.writes = true;
+        plc.LastError.clear();
+        turn.write = PlanWrite(plc, env);
+        turn.slot = SlotOf(plc, env);
+        jobs.push_back({ChannelOf(plc.Params()), [&turn] { ExchangeWrite(turn.slot, turn.write); }});
+    }
+    run(jobs);
+
+    for (Turn& turn : turns) {
+        if (!turn.writes) {
+            continue;
+        }
+        WriteBack(*turn.plc, turn.slot);
+        if (!ApplyWrite(*turn.plc, turn.write, env)) {
+            MarkNotConnected(*turn.plc, env);
+        }
+    }
+}
+
+RunJobs OnWorkers(model::clsConfig& config, ChannelWorkers& workers)
+{
+    std::set<std::string> channels;
+    for (const auto& plc : config.colPlcs()) {
+        channels.insert(ChannelOf(plc->Params()));
+    }
+    workers.KeepOnly(channels);
+    return [&workers](std::vector<ChannelWorkers::Job>& jobs) { workers.RunAndWait(jobs); };
+}
+
+void ForEveryChannel(model::clsConfig& config, const CommEnvironment& env, const RunJobs& run,
+                     void (*operation)(ChannelSlot&))
+{
+    std::vector<ChannelSlot> slots;
+    slots.reserve(config.colPlcs().size());
+    std::vector<ChannelWorkers::Job> jobs;
+    for (const auto& plc : config.colPlcs()) {
+        ChannelSlot& slot = slots.emplace_back(SlotOf(*plc, env));
+        jobs.push_back({ChannelOf(plc->Params()), [&slot, operation] { operation(slot); }});
+    }
+    run(jobs);
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        WriteBack(*config.colPlcs()[i], slots[i]);
+    }
+}
+
+} // namespace
+
+void Refresh(model::clsConfig& config, const CommEnvironment& env)
+{
+    // One PLC after another, each read and written before the next is read.
+    for (const auto& plc : config.colPlcs()) {
+        RunPass({plc.get()}, env, RunInline);
+    }
+}
+
+void RefreshSideBySide(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers)
+{
+    std::vector<model::clsPlc*> plcs;
+    for (const auto& plc : config.colPlcs()) {
+        plcs.push_back(plc.get());
+    }
+    RunPass(plcs, env, OnWorkers(config, workers));
 }
 
 void ResetConnctedState(model::clsConfig& config)
@@ -48,16 +167,22 @@ void ResetConnctedState(model::clsConfig& config)
 
 void OpenPlcsComm(model::clsConfig& config, const CommEnvironment& env)
 {
-    for (const auto& plc : config.colPlcs()) {
-        (void)OpenComm(*plc, env);
-    }
+    ForEveryChannel(config, env, RunInline, [](ChannelSlot& slot) { (void)OpenChannel(slot); });
+}
+
+void OpenPlcsComm(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers)
+{
+    ForEveryChannel(config, env, OnWorkers(config, workers), [](ChannelSlot& slot) { (void)OpenChannel(slot); });
 }
 
 void ClosePlcsComm(model::clsConfig& config, const CommEnvironment& env)
 {
-    for (const auto& plc : config.colPlcs()) {
-        CloseComm(*plc, env);
-    }
+    ForEveryChannel(config, env, RunInline, CloseChannel);
+}
+
+void ClosePlcsComm(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers)
+{
+    ForEveryChannel(config, env, OnWorkers(config, workers), CloseChannel);
 }
 
 void BuildBinaryMix(model::clsConfig& config)

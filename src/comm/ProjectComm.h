@@ -1,5 +1,6 @@
 #pragma once
 
+#include "comm/ChannelWorkers.h"
 #include "comm/CommEnvironment.h"
 #include "model/clsConfig.h"
 
@@ -11,14 +12,21 @@ namespace tavrel::comm {
 /// pending pokes; a PLC that fails is marked not connected and re-opened env.ReconnectDelaySeconds later.
 void Refresh(model::clsConfig& config, const CommEnvironment& env);
 
+/// The same pass with the exchanges side by side: each channel's PLCs on its worker, one after another, while the
+/// main thread waits; the results are applied in project order, so the model and its observers see what the pass
+/// above gives them. Ends the workers of channels the project no longer has.
+void RefreshSideBySide(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers);
+
 /// Marks every PLC connected.
 void ResetConnctedState(model::clsConfig& config);
 
 /// Opens every PLC's channel in project order; the results are not used.
 void OpenPlcsComm(model::clsConfig& config, const CommEnvironment& env);
+void OpenPlcsComm(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers);
 
 /// Closes every PLC's channel.
 void ClosePlcsComm(model::clsConfig& config, const CommEnvironment& env);
+void ClosePlcsComm(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers);
 
 /// Rebuilds every PLC's batched-read list.
 void BuildBinaryMix(model::clsConfig& config);

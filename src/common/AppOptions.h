@@ -13,6 +13,8 @@ struct AppOptions
     bool AutoRun = false;
     bool MinimizedAfterRun = false;
     bool ConnectOnce = true; ///< open each PLC's channel once per run instead of around every exchange
+    /// Milliseconds from the start of one refresh pass to the start of the next; 0 lets passes follow at once.
+    std::int32_t MinPassMs = 0;
 
     friend bool operator==(const AppOptions&, const AppOptions&) = default;
 };

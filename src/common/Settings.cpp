@@ -342,12 +342,15 @@ AppOptions GetOptions(const Settings& settings)
     options.StartUpOperation = startUp ? static_cast<std::int32_t>(*startUp) : defaults.StartUpOperation;
     options.MinimizedAfterRun = ReadBoolean(settings, settingskey::MinimizedAfterRun, defaults.MinimizedAfterRun);
     options.ConnectOnce = ReadBoolean(settings, settingskey::ConnectOnce, defaults.ConnectOnce);
+    const auto minPass = ParseWholeNumber(settings.ReadSetting(settingskey::MinPassMs, "0"), 0, kMaxMinPassMs);
+    options.MinPassMs = minPass ? static_cast<std::int32_t>(*minPass) : defaults.MinPassMs;
     return options;
 }
 
 tl::expected<void, std::string> SaveOptions(Settings& settings, const AppOptions& options, bool runAsService)
 {
     const std::string startUp = std::to_string(options.StartUpOperation);
+    const std::string minPass = std::to_string(options.MinPassMs);
     const Settings::Entry entries[] = {
         { settingskey::AutoRun, BooleanText(options.AutoRun) },
         { settingskey::RunAsService, BooleanText(runAsService) },
@@ -355,6 +358,7 @@ tl::expected<void, std::string> SaveOptions(Settings& settings, const AppOptions
         { settingskey::MinimizedAfterRun, BooleanText(options.MinimizedAfterRun) },
         { settingskey::ConnectOnce, BooleanText(options.ConnectOnce) },
         { settingskey::StartUpOperation, startUp },
+        { settingskey::MinPassMs, minPass },
     };
     return settings.WriteSettings(entries);
 }

@@ -63,6 +63,7 @@ inline constexpr std::string_view ProjectFilePath = "ProjectFilePath";
 inline constexpr std::string_view AutoRun = "AutoRun";
 inline constexpr std::string_view MinimizedAfterRun = "MinimizedAfterRun";
 inline constexpr std::string_view ConnectOnce = "ConnectOnce";
+inline constexpr std::string_view MinPassMs = "MinPassMs";
 inline constexpr std::string_view RunAsService = "RunAsService";
 inline constexpr std::string_view CurrentFilePath = "CurrentFilePath";
 inline constexpr std::string_view LinkAddress = "LinkAddress";
@@ -76,11 +77,15 @@ inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
 inline constexpr std::uint16_t kDefaultLinkPort = 7410;
 
 /// The options of the settings file. Booleans: "0" is false, any other number true; a
-/// StartUpOperation is read as a whole number; a value that is not a number reads as its key's default.
+/// StartUpOperation is read as a whole number; a value that is not a number reads as its key's default, and
+/// so does a MinPassMs outside 0 to kMaxMinPassMs.
 AppOptions GetOptions(const Settings& settings);
 
+/// The longest MinPassMs: a minute between passes.
+inline constexpr std::int32_t kMaxMinPassMs = 60000;
+
 /// Writes the options, in this order: AutoRun, RunAsService, ProjectFilePath, MinimizedAfterRun,
-/// ConnectOnce, StartUpOperation; Booleans as "0" and "1". All six keys or none are written.
+/// ConnectOnce, StartUpOperation, MinPassMs; Booleans as "0" and "1". All seven keys or none are written.
 [[nodiscard]] tl::expected<void, std::string> SaveOptions(Settings& settings, const AppOptions& options,
                                                           bool runAsService = false);
 

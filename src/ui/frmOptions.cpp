@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -105,6 +106,16 @@ void frmOptions::BuildControls()
 
     auto* communication = new QWidget(m_tabs);
     m_ckConnectOnce = NewCheckBox(communication, "ckConnectOnce", "Connect Once");
+    m_spnMinPassMs = new QSpinBox(communication);
+    m_spnMinPassMs->setObjectName(QStringLiteral("spnMinPassMs"));
+    m_spnMinPassMs->setRange(0, common::kMaxMinPassMs);
+    m_spnMinPassMs->setSingleStep(50);
+    m_spnMinPassMs->setSuffix(QStringLiteral(" ms"));
+    m_spnMinPassMs->setSpecialValueText(QStringLiteral("none"));
+    m_spnMinPassMs->setToolTip(QStringLiteral("Time from the start of one refresh pass to the start of the next; "
+                                              "none lets passes follow each other at once."));
+    auto* passForm = new QFormLayout;
+    passForm->addRow(QStringLiteral("Minimum pass time:"), m_spnMinPassMs);
     auto* linkGroup = new QGroupBox(QStringLiteral("Link Server"), communication);
     linkGroup->setObjectName(QStringLiteral("fLinkServer"));
     m_txtLinkAddress = new QLineEdit(linkGroup);
@@ -121,6 +132,7 @@ void frmOptions::BuildControls()
     linkForm->addRow(QStringLiteral("Access token:"), m_lblLinkToken);
     auto* communicationLayout = new QVBoxLayout(communication);
     communicationLayout->addWidget(m_ckConnectOnce);
+    communicationLayout->addLayout(passForm);
     communicationLayout->addWidget(linkGroup);
     communicationLayout->addStretch();
     m_tabs->addTab(communication, QStringLiteral("Communication"));
@@ -172,6 +184,7 @@ void frmOptions::LoadOptions()
     m_ckAutoRun->setChecked(m_options.AutoRun);
     m_ckMinimized->setChecked(m_options.MinimizedAfterRun);
     m_ckConnectOnce->setChecked(m_options.ConnectOnce);
+    m_spnMinPassMs->setValue(m_options.MinPassMs);
     m_txtProjectPath->setText(QString::fromStdString(m_options.ProjectFilePath));
     switch (m_options.StartUpOperation) {
     case 0:
@@ -217,6 +230,7 @@ common::AppOptions frmOptions::Options() const
     options.ProjectFilePath = m_txtProjectPath->text().toStdString();
     options.MinimizedAfterRun = m_ckMinimized->isChecked();
     options.ConnectOnce = m_ckConnectOnce->isChecked();
+    options.MinPassMs = m_spnMinPassMs->value();
     if (m_opLoadNew->isChecked()) {
         options.StartUpOperation = 0;
     } else if (m_opLoadPath->isChecked()) {

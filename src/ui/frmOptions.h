@@ -14,6 +14,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QSpinBox;
 class QTabWidget;
 
 namespace tavrel::common {
@@ -69,6 +70,7 @@ private:
     QCheckBox* m_ckMinimized = nullptr;
     QCheckBox* m_ckRunAsService = nullptr;
     QCheckBox* m_ckConnectOnce = nullptr;
+    QSpinBox* m_spnMinPassMs = nullptr;
     QLineEdit* m_txtLinkAddress = nullptr;
     QLineEdit* m_txtLinkPort = nullptr;
     QLabel* m_lblLinkToken = nullptr;

@@ -211,6 +211,29 @@ TEST_F(ProgramTest, IdleRunWaitsForEventsInsteadOfSpinning)
     EXPECT_FALSE(program.IsRunning());
 }
 
+TEST_F(ProgramTest, MinPassMsSpacesThePassStartsAndTheCommandLineOutranksTheSettings)
+{
+    auto& plc = AddPlc("A");
+    AddItem(plc, op::MI, dir::Read);
+    ASSERT_TRUE(program.Settings().WriteSetting("MinPassMs", "5000"));
+    program.ReloadOptions();
+    program.OverrideMinPassMs(150);
+    program.ReloadOptions(); // the Options dialog closed: the command line still holds
+    EXPECT_EQ(program.Options().MinPassMs, 150);
+
+    std::vector<qint64> finished;
+    QElapsedTimer clock;
+    clock.start();
+    QObject::connect(&program, &app::Program::passFinished, [&] { finished.push_back(clock.elapsed()); });
+    program.ToggleRun();
+    Spin([&] { return finished.size() >= 3; });
+    program.Stop();
+    ASSERT_GE(finished.size(), 3U);
+    for (std::size_t i = 1; i < finished.size(); ++i) {
+        EXPECT_GE(finished[i] - finished[i - 1], 140) << "pass " << i;
+    }
+}
+
 TEST_F(ProgramTest, PokeIsWrittenInTheNextPass)
 {
     auto& plc = AddPlc("A");

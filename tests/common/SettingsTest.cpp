@@ -122,7 +122,7 @@ TEST(Settings, AWriteKeepsTheLineEndsOfTheLinesItLeavesAlone)
     EXPECT_EQ(ReadText(path), "[tavrel]\nProjectFilePath=/a.tve\r\r\nCurrentFilePath=/b.tve\r\nAutoRun=1\n");
 }
 
-TEST(Settings, SaveOptionsWritesTheSixKeysInOrder)
+TEST(Settings, SaveOptionsWritesTheSevenKeysInOrder)
 {
     TempDir dir;
     Settings settings(dir / "Tavrel.ini", "Tavrel");
@@ -132,11 +132,20 @@ TEST(Settings, SaveOptionsWritesTheSixKeysInOrder)
     options.AutoRun = true;
     options.MinimizedAfterRun = true;
     options.ConnectOnce = false;
+    options.MinPassMs = 250;
     ASSERT_TRUE(SaveOptions(settings, options));
     EXPECT_EQ(ReadText(dir / "Tavrel.ini"),
               "[Tavrel]\nAutoRun=1\nRunAsService=0\nProjectFilePath=/plants/line 1.tve\n"
-              "MinimizedAfterRun=1\nConnectOnce=0\nStartUpOperation=1\n");
+              "MinimizedAfterRun=1\nConnectOnce=0\nStartUpOperation=1\nMinPassMs=250\n");
     EXPECT_EQ(GetOptions(settings), options);
+
+    // A pass time beyond a minute, or below 0, reads as the default: passes follow at once.
+    for (const char* text : {"-1", "60001", "fast"}) {
+        ASSERT_TRUE(settings.WriteSetting("MinPassMs", text));
+        EXPECT_EQ(GetOptions(settings).MinPassMs, 0) << text;
+    }
+    ASSERT_TRUE(settings.WriteSetting("MinPassMs", "60000"));
+    EXPECT_EQ(GetOptions(settings).MinPassMs, 60000);
 }
 
 TEST(Settings, AWriteThatWouldBreakTheFormatIsRefusedAndChangesNothing)

@@ -40,14 +40,27 @@ Element FromNumber(double value)
 
 } // namespace
 
+void DriverScript::Record(std::string call)
+{
+    {
+        std::lock_guard lock(m_lock.mutex);
+        calls.push_back(call);
+    }
+    if (OnCall) {
+        OnCall(call);
+    }
+}
+
 void DriverScript::Queue(const std::string& operation, std::initializer_list<DriverAnswer> answers)
 {
+    std::lock_guard lock(m_lock.mutex);
     auto& queue = m_queues[operation];
     queue.insert(queue.end(), answers.begin(), answers.end());
 }
 
 DriverAnswer DriverScript::Next(const std::string& operation)
 {
+    std::lock_guard lock(m_lock.mutex);
     auto& queue = m_queues[operation];
     if (!queue.empty()) {
         DriverAnswer answer = queue.front();
@@ -63,7 +76,7 @@ std::function<std::shared_ptr<comm::CommDriver>(const model::clsPlc&)> DriverScr
     // The script outlives the test's use of the factory; instances share it.
     std::shared_ptr<DriverScript> self(this, [](DriverScript*) {});
     return [self](const model::clsPlc&) -> std::shared_ptr<comm::CommDriver> {
-        self->calls.push_back("new");
+        self->Record("new");
         return std::make_shared<ScriptedDriver>(self);
     };
 }
@@ -97,7 +110,7 @@ bool ScriptedDriver::Exchange(const std::string& name, std::int16_t address, std
     if (write) {
         call += "," + Number(AsNumber(values[0]));
     }
-    m_script->calls.push_back(call + ")");
+    m_script->Record(call + ")");
     status = 0;
     const DriverAnswer answer = m_script->Next(name);
     if (answer.kind == DriverAnswer::Kind::Throw) {
@@ -112,49 +125,49 @@ bool ScriptedDriver::Exchange(const std::string& name, std::int16_t address, std
     return answer.kind == DriverAnswer::Kind::Ok;
 }
 
-void ScriptedDriver::SetUnitId(std::uint8_t unitId) { m_script->calls.push_back("SetUnitId(" + std::to_string(unitId) + ")"); }
+void ScriptedDriver::SetUnitId(std::uint8_t unitId) { m_script->Record("SetUnitId(" + std::to_string(unitId) + ")"); }
 
 bool ScriptedDriver::OpenSerial(std::int32_t& comPort, comm::SerialSettings& s)
 {
-    m_script->calls.push_back("OpenSerial(" + std::to_string(comPort) + "," + std::to_string(s.SerialBaudRate) + ","
+    m_script->Record("OpenSerial(" + std::to_string(comPort) + "," + std::to_string(s.SerialBaudRate) + ","
                               + std::to_string(s.DataBits) + "," + std::to_string(s.Parity) + ","
                               + std::to_string(s.StopBits) + "," + std::to_string(s.TimeOut) + ","
                               + std::to_string(s.NumRetries) + ")");
     return Answer("OpenSerial");
 }
 
-void ScriptedDriver::SetEthernetMode(std::int32_t mode) { m_script->calls.push_back("SetEthernetMode(" + std::to_string(mode) + ")"); }
-void ScriptedDriver::SetRemoteHost(const std::string& host) { m_script->calls.push_back("SetRemoteHost(" + host + ")"); }
-void ScriptedDriver::SetRemotePort(std::int32_t port) { m_script->calls.push_back("SetRemotePort(" + std::to_string(port) + ")"); }
-void ScriptedDriver::SetTimeOut(std::int32_t ms) { m_script->calls.push_back("SetTimeOut(" + std::to_string(ms) + ")"); }
-void ScriptedDriver::SetRetries(std::int16_t retries) { m_script->calls.push_back("SetRetries(" + std::to_string(retries) + ")"); }
+void ScriptedDriver::SetEthernetMode(std::int32_t mode) { m_script->Record("SetEthernetMode(" + std::to_string(mode) + ")"); }
+void ScriptedDriver::SetRemoteHost(const std::string& host) { m_script->Record("SetRemoteHost(" + host + ")"); }
+void ScriptedDriver::SetRemotePort(std::int32_t port) { m_script->Record("SetRemotePort(" + std::to_string(port) + ")"); }
+void ScriptedDriver::SetTimeOut(std::int32_t ms) { m_script->Record("SetTimeOut(" + std::to_string(ms) + ")"); }
+void ScriptedDriver::SetRetries(std::int16_t retries) { m_script->Record("SetRetries(" + std::to_string(retries) + ")"); }
 
 std::int32_t ScriptedDriver::ConnectEthernet()
 {
-    m_script->calls.push_back("ConnectEthernet()");
+    m_script->Record("ConnectEthernet()");
     return m_script->ConnectStatus;
 }
 
 bool ScriptedDriver::OpenEthernet()
 {
-    m_script->calls.push_back("OpenEthernet()");
+    m_script->Record("OpenEthernet()");
     return Answer("OpenEthernet");
 }
 
-void ScriptedDriver::CloseSerial() { m_script->calls.push_back("CloseSerial()"); }
-void ScriptedDriver::CloseEthernet() { m_script->calls.push_back("CloseEthernet()"); }
+void ScriptedDriver::CloseSerial() { m_script->Record("CloseSerial()"); }
+void ScriptedDriver::CloseEthernet() { m_script->Record("CloseEthernet()"); }
 
 bool ScriptedDriver::PlcStop(std::uint8_t& status)
 {
     status = 0;
-    m_script->calls.push_back("PlcStop()");
+    m_script->Record("PlcStop()");
     return Answer("PlcStop");
 }
 
 bool ScriptedDriver::PlcRun(std::uint8_t& status)
 {
     status = 0;
-    m_script->calls.push_back("PlcRun()");
+    m_script->Record("PlcRun()");
     return Answer("PlcRun");
 }
 
@@ -167,7 +180,7 @@ bool ScriptedDriver::ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries,
         call += (i ? ";" : "") + std::to_string(e.MixType) + "@" + std::to_string(e.StartAddress) + "x"
             + std::to_string(e.Count);
     }
-    m_script->calls.push_back(call + ")");
+    m_script->Record(call + ")");
     if (!Answer("ReadBinaryMix")) {
         return false;
     }

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,11 @@ public:
     /// Fills the entries of a batched read that succeeds; unset: one zeroed record per operand.
     std::function<void(std::vector<common::BinaryMixEntry>&)> FillBinaryMix;
 
+    /// Notes a call; instances on several channel workers note theirs side by side.
+    void Record(std::string call);
+    /// Runs on every call, before it is answered, on the thread that makes it (null: nothing).
+    std::function<void(const std::string&)> OnCall;
+
     /// Queues answers for an operation, given in the order they will be used.
     void Queue(const std::string& operation, std::initializer_list<DriverAnswer> answers);
     /// The answer every call of an operation gets once its queue is empty.
@@ -56,6 +62,15 @@ public:
     void Clear() { calls.clear(); }
 
 private:
+    // A script that is assigned over keeps its own lock.
+    struct Lock
+    {
+        std::mutex mutex;
+        Lock() = default;
+        Lock(const Lock&) {}
+        Lock& operator=(const Lock&) { return *this; }
+    };
+    Lock m_lock;
     std::map<std::string, std::deque<DriverAnswer>> m_queues;
     std::map<std::string, DriverAnswer> m_always;
 };

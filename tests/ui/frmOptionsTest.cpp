@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 
 #include <fstream>
@@ -62,6 +63,7 @@ private slots:
         QVERIFY(!Find<QCheckBox>(dialog, "ckAutoRun")->isEnabled());
         QVERIFY(!Find<QCheckBox>(dialog, "ckMinimized")->isChecked());
         QVERIFY(Find<QCheckBox>(dialog, "ckConnectOnce")->isChecked());
+        QCOMPARE(Find<QSpinBox>(dialog, "spnMinPassMs")->value(), 0);
         QVERIFY(Find<QCheckBox>(dialog, "ckRunAsService")->isHidden());
         QCOMPARE(Find<QLineEdit>(dialog, "txtLinkAddress")->text(), QStringLiteral("127.0.0.1"));
         QCOMPARE(Find<QLineEdit>(dialog, "txtLinkPort")->text(), QStringLiteral("7410"));
@@ -113,6 +115,7 @@ private slots:
         Find<QCheckBox>(dialog, "ckAutoRun")->setChecked(true);
         Find<QCheckBox>(dialog, "ckMinimized")->setChecked(true);
         Find<QCheckBox>(dialog, "ckConnectOnce")->setChecked(false);
+        Find<QSpinBox>(dialog, "spnMinPassMs")->setValue(100);
         Find<QPushButton>(dialog, "cmdOK")->click();
 
         QCOMPARE(file.Read("AutoRun"), std::string("1"));
@@ -121,6 +124,7 @@ private slots:
         QCOMPARE(file.Read("MinimizedAfterRun"), std::string("1"));
         QCOMPARE(file.Read("ConnectOnce"), std::string("0"));
         QCOMPARE(file.Read("StartUpOperation"), std::string("1"));
+        QCOMPARE(file.Read("MinPassMs"), std::string("100"));
         QCOMPARE(file.Read("CurrentFilePath"), std::string("/plant/last.tve"));
         // An unchanged link server address is left to the file as it was.
         QCOMPARE(file.Read("LinkPort"), std::string("<missing>"));
