@@ -8,7 +8,9 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <gtest/gtest.h>
 
 using namespace tavrel;
@@ -73,10 +75,17 @@ protected:
                          [this](const QString& text) { notices.push_back(text.toStdString()); });
     }
 
-    model::clsPlc& AddPlc(const std::string& name)
+    model::clsPlc& AddPlc(const std::string& name, std::int32_t tcpPort = 0)
     {
         auto plc = program.Project().NewPlc();
         plc->Name = name;
+        if (tcpPort != 0) { // a channel of its own
+            model::CommParams params;
+            params.PathWay = 2;
+            params.EthRemoteIP = "127.0.0.1";
+            params.EthRemotePort = tcpPort;
+            plc->SetCommParams(params);
+        }
         return program.Project().AddPLC(std::move(plc));
     }
     model::Clsitem& AddItem(model::clsPlc& plc, std::int32_t type, std::int32_t direction, std::int32_t length = 1)
@@ -232,6 +241,55 @@ TEST_F(ProgramTest, MinPassMsSpacesThePassStartsAndTheCommandLineOutranksTheSett
     for (std::size_t i = 1; i < finished.size(); ++i) {
         EXPECT_GE(finished[i] - finished[i - 1], 140) << "pass " << i;
     }
+}
+
+TEST_F(ProgramTest, AStopDuringAPassWithWorkersBusyEndsTheRunAfterThatPass)
+{
+    AddItem(AddPlc("A", 502), op::MI, dir::Read);
+    AddItem(AddPlc("B", 503), op::MI, dir::Read);
+    std::atomic<int> reads = 0;
+    script.OnCall = [&](const std::string& call) {
+        if (call == "ReadBinaryMix(3@0x1)" && ++reads == 3) {
+            // The second pass is under way on both workers when the stop comes in.
+            QMetaObject::invokeMethod(&program, [this] { program.ToggleRun(); }, Qt::QueuedConnection);
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+    };
+    program.ToggleRun();
+    Spin([&] { return !program.IsRunning(); });
+    script.OnCall = nullptr;
+    EXPECT_FALSE(program.IsRunning());
+    EXPECT_EQ(reads, 4) << "the pass under way ended for both PLCs, and none followed";
+    EXPECT_EQ(Count("CloseEthernet()"), 2);
+    for (const auto& plc : program.Project().colPlcs()) {
+        EXPECT_EQ(plc->colItems().front()->Label.Text(), "0") << plc->Name;
+    }
+}
+
+TEST_F(ProgramTest, APlcDeletedOrAProjectOpenedAfterARunIsNeverExchangedWithAgain)
+{
+    auto& first = AddPlc("A", 502);
+    AddItem(first, op::MI, dir::Read);
+    auto& second = AddPlc("B", 503);
+    AddItem(second, op::ML, dir::Read);
+    const std::int32_t secondKey = second.Key;
+    const std::int32_t itemKey = second.colItems().front()->Key;
+    program.ToggleRun();
+    Spin([&] { return Count("ReadBinaryMix(5@0x1)") >= 2; });
+    program.Stop();
+
+    ASSERT_TRUE(program.DeleteItem(secondKey, itemKey));
+    ASSERT_EQ(program.Project().colPlcs().size(), 1U);
+    script.Clear();
+    program.ToggleRun();
+    Spin([&] { return Count("ReadBinaryMix(3@0x1)") >= 3; });
+    program.Stop();
+    EXPECT_EQ(Count("ReadBinaryMix(5@0x1)"), 0);
+
+    program.NewProject();
+    script.Clear();
+    program.RefreshOnce();
+    EXPECT_EQ(script.calls, std::vector<std::string>{});
 }
 
 TEST_F(ProgramTest, PokeIsWrittenInTheNextPass)

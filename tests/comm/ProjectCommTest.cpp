@@ -6,6 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <thread>
+
 using namespace tavrel;
 using namespace tavrel::test;
 using Calls = std::vector<std::string>;
@@ -287,4 +293,109 @@ TEST_F(ProjectCommTest, ProjectWithoutPlcsPassesQuietly)
     comm::Refresh(config, env);
     EXPECT_TRUE(script.Calls().empty());
     EXPECT_TRUE(observer.events.empty());
+}
+
+namespace {
+
+class LabelOrder : public model::LabelObserver
+{
+public:
+    std::vector<std::int32_t> changed;
+    void LabelTextChanged(std::int32_t index, const std::string&) override { changed.push_back(index); }
+};
+
+// Opens a gate once, for a worker waiting on another.
+class Gate
+{
+public:
+    void Open()
+    {
+        std::lock_guard lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+    bool Wait()
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(5), [this] { return m_open; });
+    }
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_open = false;
+};
+
+} // namespace
+
+TEST_F(ProjectCommTest, SideBySideResultsReachTheModelInProjectOrderWhicheverChannelAnswersFirst)
+{
+    // Three channels, the last to be asked answering first: each PLC's read waits until the next PLC's was
+    // answered. Run one after another, the first read would wait for ever.
+    std::vector<model::clsPlc*> plcs;
+    for (std::int32_t i = 0; i < 3; ++i) {
+        model::clsPlc& plc = AddPlc("P" + std::to_string(i), i == 1 ? common::plctype::Q40StandAlone : 0, 2);
+        model::CommParams params = plc.Params();
+        params.EthRemotePort = 502 + i;
+        plc.SetCommParams(params);
+        AddItem(plc, op::MI, i, dir::Read);
+        plcs.push_back(&plc);
+    }
+    LabelOrder order;
+    labels.AddObserver(&order);
+    StartRun();
+    Gate answered[3];
+    std::atomic<bool> waitedInVain = false;
+    const std::map<std::string, int> readOf{{"ReadBinaryMix(3@0x1)", 0}, {"ReadMI(1,1)", 1}, {"ReadBinaryMix(3@2x1)", 2}};
+    script.OnCall = [&](const std::string& call) {
+        const auto read = readOf.find(call);
+        if (read == readOf.end()) {
+            return;
+        }
+        if (read->second < 2 && !answered[read->second + 1].Wait()) {
+            waitedInVain = true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // the next PLC's answer is on its way back
+        answered[read->second].Open();
+    };
+    comm::ChannelWorkers workers;
+    comm::RefreshSideBySide(config, env, workers);
+    script.OnCall = nullptr;
+    labels.RemoveObserver(&order);
+
+    EXPECT_FALSE(waitedInVain);
+    EXPECT_EQ(workers.WorkerCount(), 3U);
+    EXPECT_EQ(order.changed, (std::vector<std::int32_t>{1, 2, 3}));
+    for (const model::clsPlc* plc : plcs) {
+        EXPECT_TRUE(plc->Connected) << plc->Name;
+        EXPECT_EQ(plc->colItems().front()->Label.Text(), "0") << plc->Name;
+    }
+}
+
+TEST(ChannelWorkers, AChannelsJobsRunInTurnAndAThrowIsPassedOnOnceEveryJobEnded)
+{
+    comm::ChannelWorkers workers;
+    std::vector<int> line;
+    std::atomic<int> onLine = 0;
+    std::atomic<bool> overlapped = false;
+    std::vector<comm::ChannelWorkers::Job> jobs;
+    for (int i = 0; i < 3; ++i) {
+        jobs.push_back({"line", [&, i] {
+                            overlapped = overlapped || ++onLine > 1;
+                            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                            line.push_back(i);
+                            --onLine;
+                        }});
+    }
+    jobs.push_back({"other", [] { throw std::runtime_error("broken"); }});
+    EXPECT_THROW(workers.RunAndWait(jobs), std::runtime_error);
+    EXPECT_EQ(line, (std::vector<int>{0, 1, 2}));
+    EXPECT_FALSE(overlapped);
+    EXPECT_EQ(workers.WorkerCount(), 2U);
+
+    workers.KeepOnly({"line"});
+    EXPECT_EQ(workers.WorkerCount(), 1U);
+    jobs.resize(1);
+    workers.RunAndWait(jobs); // a worker that stayed takes work again
+    EXPECT_EQ(line, (std::vector<int>{0, 1, 2, 0}));
 }
