@@ -3,6 +3,7 @@
 #   make demo   run the PLC simulator and Tavrel on a demo project
 #   make bench  the benchmarks of an optimised build
 #   make windows  tavrel-dde.exe, the DDE gateway for Windows, cross-built into build-windows/
+#   make tsan   the communication and program tests under ThreadSanitizer (build in TSAN_BUILD)
 #   make fuzz   every fuzz target of fuzz/ for FUZZ_SECONDS seconds (clang and libFuzzer, build in FUZZ_BUILD)
 
 JOBS ?= 2
@@ -10,10 +11,12 @@ BUILD ?= build
 BENCH_BUILD ?= build-release
 CMAKE_FLAGS ?=
 FUZZ_BUILD ?= build-fuzz
+TSAN_BUILD ?= build-tsan
+TSAN_TESTS = ItemExchangeTest PlcCommTest ProjectCommTest SideBySidePassTest ProgramTest
 FUZZ_SECONDS ?= 60
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: all deps configure build test demo bench fuzz windows clean
+.PHONY: all deps configure build test demo bench fuzz windows tsan clean
 
 all: build
 
@@ -42,8 +45,15 @@ windows: deps
 	@cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 	@echo "$(WINDOWS_BUILD)/tavrel-dde.exe"
 
+tsan: deps
+	@cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTAVREL_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(TSAN_BUILD) -j $(JOBS) --target $(TSAN_TESTS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --output-on-failure -j $(JOBS) --timeout 300 \
+	  -R '^(ItemExchangeTest|PlcCommTest|ProjectCommTest|ChannelWorkers|SideBySidePass|ProgramTest)\.'
+
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) tools/fuzz $(FUZZ_BUILD)
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(TSAN_BUILD)
