@@ -238,8 +238,9 @@ TEST_F(ProgramTest, MinPassMsSpacesThePassStartsAndTheCommandLineOutranksTheSett
     Spin([&] { return finished.size() >= 3; });
     program.Stop();
     ASSERT_GE(finished.size(), 3U);
+    // Pass ends, so a slow pass shortens the gap after it; passes back to back would be a few ms apart.
     for (std::size_t i = 1; i < finished.size(); ++i) {
-        EXPECT_GE(finished[i] - finished[i - 1], 140) << "pass " << i;
+        EXPECT_GE(finished[i] - finished[i - 1], 75) << "pass " << i;
     }
 }
 
