@@ -19,4 +19,18 @@ struct AppOptions
     friend bool operator==(const AppOptions&, const AppOptions&) = default;
 };
 
+/// The MQTT bridge's settings, as the settings file holds them.
+struct MqttOptions
+{
+    std::string Broker;       ///< HOST:PORT; empty leaves the bridge off
+    std::string TopicPrefix;  ///< empty means tavrel/HOSTNAME
+    std::string ClientId;     ///< empty lets the client library choose one
+    std::string User;
+    std::string PasswordFile; ///< a file holding the password on its first line
+    std::string CaFile;       ///< TLS with this CA certificate when set
+    std::int32_t Qos = 0;     ///< 0 or 1
+
+    friend bool operator==(const MqttOptions&, const MqttOptions&) = default;
+};
+
 } // namespace tavrel::common

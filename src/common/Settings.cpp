@@ -454,4 +454,33 @@ tl::expected<std::string, std::string> ReadLinkToken(const fs::path& file)
     return std::string(token);
 }
 
+MqttOptions ReadMqttOptions(const Settings& settings)
+{
+    MqttOptions options;
+    options.Broker = settings.ReadSetting(settingskey::MqttBroker, "");
+    options.TopicPrefix = settings.ReadSetting(settingskey::MqttTopicPrefix, "");
+    options.ClientId = settings.ReadSetting(settingskey::MqttClientId, "");
+    options.User = settings.ReadSetting(settingskey::MqttUser, "");
+    options.PasswordFile = settings.ReadSetting(settingskey::MqttPasswordFile, "");
+    options.CaFile = settings.ReadSetting(settingskey::MqttCaFile, "");
+    const auto qos = ParseWholeNumber(settings.ReadSetting(settingskey::MqttQos, "0"), -1, 2);
+    options.Qos = qos ? static_cast<std::int32_t>(*qos) : -1;
+    return options;
+}
+
+tl::expected<void, std::string> SaveMqttOptions(Settings& settings, const MqttOptions& options)
+{
+    const std::string qos = std::to_string(options.Qos);
+    const Settings::Entry entries[] = {
+        { settingskey::MqttBroker, options.Broker },
+        { settingskey::MqttTopicPrefix, options.TopicPrefix },
+        { settingskey::MqttClientId, options.ClientId },
+        { settingskey::MqttUser, options.User },
+        { settingskey::MqttPasswordFile, options.PasswordFile },
+        { settingskey::MqttCaFile, options.CaFile },
+        { settingskey::MqttQos, qos },
+    };
+    return settings.WriteSettings(entries);
+}
+
 } // namespace tavrel::common

@@ -71,6 +71,13 @@ inline constexpr std::string_view LinkPort = "LinkPort";
 inline constexpr std::string_view LinkAllowedOrigins = "LinkAllowedOrigins";
 inline constexpr std::string_view LinkAllowedHosts = "LinkAllowedHosts";
 inline constexpr std::string_view LinkTokenFile = "LinkTokenFile";
+inline constexpr std::string_view MqttBroker = "MqttBroker";
+inline constexpr std::string_view MqttTopicPrefix = "MqttTopicPrefix";
+inline constexpr std::string_view MqttClientId = "MqttClientId";
+inline constexpr std::string_view MqttUser = "MqttUser";
+inline constexpr std::string_view MqttPasswordFile = "MqttPasswordFile";
+inline constexpr std::string_view MqttCaFile = "MqttCaFile";
+inline constexpr std::string_view MqttQos = "MqttQos";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -119,5 +126,11 @@ inline constexpr std::size_t kMinLinkTokenLength = 16;
 /// The access token held in the first line of `file`: a file readable and writable by its owner only, the token
 /// 16 or more visible ASCII characters without blanks. Or why the file cannot serve as one.
 tl::expected<std::string, std::string> ReadLinkToken(const std::filesystem::path& file);
+/// The MQTT bridge's keys as they are written; a MqttQos that is not a whole number reads as -1, so that the
+/// bridge refuses it instead of guessing.
+MqttOptions ReadMqttOptions(const Settings& settings);
+
+/// Writes the MQTT bridge's keys, all of them or none.
+[[nodiscard]] tl::expected<void, std::string> SaveMqttOptions(Settings& settings, const MqttOptions& options);
 
 } // namespace tavrel::common

@@ -1,0 +1,381 @@
+#include "mqtt/MqttBridge.h"
+
+#include "common/OperandCatalogue.h"
+#include "support/ScriptedDriver.h"
+#include "support/TempDir.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <mosquitto.h>
+
+#include <mutex>
+
+using namespace tavrel;
+namespace op = common::operand;
+namespace dir = common::direction;
+
+namespace {
+
+/// Debian's mosquitto on a free loopback port with a configuration of its own; stopped when destroyed.
+class Broker
+{
+public:
+    explicit Broker(const std::filesystem::path& folder)
+    {
+        for (int attempt = 0; attempt < 5 && !m_ready; ++attempt) {
+            QTcpServer probe;
+            probe.listen(QHostAddress::LocalHost, 0);
+            m_port = probe.serverPort();
+            probe.close();
+            const QString config = QString::fromStdString((folder / "mosquitto.conf").string());
+            QFile file(config);
+            file.open(QIODevice::WriteOnly);
+            file.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(m_port).toUtf8());
+            file.close();
+            m_process.setProcessChannelMode(QProcess::MergedChannels);
+            m_process.start(QStringLiteral("/usr/sbin/mosquitto"), {QStringLiteral("-c"), config});
+            for (int i = 0; i < 100 && m_process.state() != QProcess::NotRunning; ++i) {
+                QTcpSocket socket;
+                socket.connectToHost(QHostAddress::LocalHost, m_port);
+                if (socket.waitForConnected(100)) {
+                    m_ready = true;
+                    break;
+                }
+                QTest::qWait(50);
+            }
+            if (!m_ready) {
+                m_process.kill();
+                m_process.waitForFinished();
+            }
+        }
+    }
+    ~Broker()
+    {
+        m_process.terminate();
+        if (!m_process.waitForFinished(5000)) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    bool Ready() const { return m_ready; }
+    quint16 Port() const { return m_port; }
+
+private:
+    QProcess m_process;
+    quint16 m_port = 0;
+    bool m_ready = false;
+};
+
+/// A plain MQTT client beside the bridge: subscribes and publishes, keeps every message it receives.
+class Peer
+{
+public:
+    struct Received
+    {
+        std::string topic;
+        std::string payload;
+        bool retained;
+    };
+
+    explicit Peer(quint16 port)
+    {
+        mosquitto_lib_init();
+        m_client = mosquitto_new(nullptr, true, this);
+        mosquitto_message_callback_set(m_client, [](mosquitto*, void* self, const mosquitto_message* message) {
+            auto& peer = *static_cast<Peer*>(self);
+            std::lock_guard lock(peer.m_mutex);
+            peer.m_received.push_back({message->topic,
+                                       std::string(static_cast<const char*>(message->payload),
+                                                   static_cast<std::size_t>(message->payloadlen)),
+                                       message->retain});
+        });
+        m_connected = mosquitto_connect(m_client, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS
+            && mosquitto_loop_start(m_client) == MOSQ_ERR_SUCCESS;
+    }
+    ~Peer()
+    {
+        mosquitto_disconnect(m_client);
+        mosquitto_loop_stop(m_client, false);
+        mosquitto_destroy(m_client);
+    }
+    bool Connected() const { return m_connected; }
+
+    void Subscribe(const std::string& pattern) { mosquitto_subscribe(m_client, nullptr, pattern.c_str(), 1); }
+    void Publish(const std::string& topic, const std::string& payload, bool retain = false)
+    {
+        mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+    }
+    std::vector<Received> Messages(const std::string& topic)
+    {
+        std::lock_guard lock(m_mutex);
+        std::vector<Received> found;
+        std::copy_if(m_received.begin(), m_received.end(), std::back_inserter(found),
+                     [&](const Received& r) { return r.topic == topic; });
+        return found;
+    }
+    std::size_t Count(const std::string& topic) { return Messages(topic).size(); }
+
+private:
+    mosquitto* m_client = nullptr;
+    bool m_connected = false;
+    std::mutex m_mutex;
+    std::vector<Received> m_received;
+};
+
+} // namespace
+
+class MqttBridgeTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    test::TempDir m_dir;
+    test::DriverScript m_script;
+    std::unique_ptr<Broker> m_broker;
+    std::unique_ptr<app::Program> m_program;
+    std::unique_ptr<mqtt::MqttBridge> m_bridge;
+    std::string m_prefix;
+
+    std::string Topic(const std::string& under) const { return m_prefix + "/" + under; }
+
+    /// A peer subscribed to everything under the prefix, once its subscription has surely taken.
+    std::unique_ptr<Peer> Watch()
+    {
+        auto peer = std::make_unique<Peer>(m_broker->Port());
+        peer->Subscribe(m_prefix + "/#");
+        const bool subscribed = QTest::qWaitFor([&] { return peer->Count(Topic("status")) == 1; }, 5000);
+        return subscribed ? std::move(peer) : nullptr;
+    }
+
+private slots:
+    void init()
+    {
+        m_broker = std::make_unique<Broker>(m_dir.Path());
+        QVERIFY(m_broker->Ready());
+        m_script = test::DriverScript();
+        m_program = std::make_unique<app::Program>(common::Settings(m_dir / "t.ini", "tavrel"), m_script.Factory(),
+                                                   m_dir / "missing-template.tvb");
+        // Pump: lblDDE(1) Read/Write MI, lblDDE(2) Read MI, lblDDE(3..5) Write MB vector.
+        auto plc = m_program->Project().NewPlc();
+        plc->Name = "Pump/1";
+        auto& pump = m_program->Project().AddPLC(std::move(plc));
+        for (const auto& [type, direction, length] : {std::tuple{op::MI, dir::ReadWrite, 1}, {op::MI, dir::Read, 1},
+                                                       {op::MB, dir::Write, 3}}) {
+            std::int32_t label = -1;
+            QVERIFY(pump.AddItems(length, 0, type, direction, true, label));
+        }
+        m_program->Labels().SetText(1, "11");
+        m_program->Labels().SetText(2, "-7");
+        for (const std::int32_t index : {3, 4, 5}) {
+            m_program->Labels().SetText(index, "1");
+        }
+
+        m_prefix = "test/" + std::to_string(QRandomGenerator::global()->generate());
+        m_bridge = std::make_unique<mqtt::MqttBridge>(*m_program);
+        common::MqttOptions options;
+        options.Broker = "127.0.0.1:" + std::to_string(m_broker->Port());
+        options.TopicPrefix = m_prefix;
+        auto config = mqtt::MakeMqttConfig(options);
+        QVERIFY2(config, config ? "" : config.error().c_str());
+        QVERIFY(m_bridge->Start(*config));
+        QTRY_COMPARE_WITH_TIMEOUT(m_bridge->State(), mqtt::BrokerState::Connected, 5000);
+    }
+
+    void cleanup()
+    {
+        m_bridge.reset();
+        m_program.reset();
+        m_broker.reset();
+    }
+
+    void valuesAndStatusArriveRetained()
+    {
+        auto peer = Watch();
+        QVERIFY(peer);
+        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(5)")), std::size_t(1));
+        const auto one = peer->Messages(Topic("items/lblDDE(1)"));
+        QCOMPARE(one.size(), std::size_t(1));
+        QCOMPARE(one.front().payload, std::string("11"));
+        QVERIFY(one.front().retained);
+        QCOMPARE(peer->Messages(Topic("items/lblDDE(2)")).front().payload, std::string("-7"));
+        QCOMPARE(peer->Messages(Topic("status")).front().payload, std::string("online"));
+        QVERIFY(peer->Messages(Topic("status")).front().retained);
+    }
+
+    void aLabelIsPublishedOncePerPassWithItsLastValue()
+    {
+        auto peer = Watch();
+        QVERIFY(peer);
+        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(5)")), std::size_t(1));
+        m_program->Labels().SetText(1, "12");
+        m_program->Labels().SetText(1, "13");
+        m_program->Labels().SetText(2, "8");
+        emit m_program->passFinished();
+        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(2)")), std::size_t(2));
+        QTest::qWait(200);
+        const auto one = peer->Messages(Topic("items/lblDDE(1)"));
+        QCOMPARE(one.size(), std::size_t(2));
+        QCOMPARE(one.back().payload, std::string("13"));
+        QVERIFY(!one.back().retained); // live, though published with retain
+    }
+
+    void pokesAndRefusals_data()
+    {
+        QTest::addColumn<QString>("item");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<QString>("label1");  // label 1's text afterwards
+        QTest::addColumn<QString>("reason"); // in the error, empty for none
+        QTest::newRow("taken") << "lblDDE(1)" << "42" << "42" << "";
+        QTest::newRow("any case") << "LBLdde(1)" << "43" << "43" << "";
+        QTest::newRow("read-only") << "lblDDE(2)" << "5" << "11" << "read-only";
+        QTest::newRow("not a number") << "lblDDE(1)" << "abc" << "11" << "not a number";
+        QTest::newRow("no such item") << "lblDDE(99)" << "1" << "11" << "lblDDE(99) is no item";
+        QTest::newRow("no item name") << "pump" << "1" << "11" << "is no item name";
+    }
+    void pokesAndRefusals()
+    {
+        QFETCH(QString, item);
+        QFETCH(QString, value);
+        QFETCH(QString, label1);
+        QFETCH(QString, reason);
+        auto peer = Watch();
+        QVERIFY(peer);
+        const std::string setTopic = Topic("items/" + item.toStdString() + "/set");
+        peer->Publish(setTopic, value.toStdString());
+        if (reason.isEmpty()) {
+            QTRY_COMPARE(QString::fromStdString(m_program->Labels().Text(1)), label1);
+            QTRY_VERIFY(!peer->Messages(Topic("items/lblDDE(1)")).empty()
+                        && peer->Messages(Topic("items/lblDDE(1)")).back().payload == label1.toStdString());
+        } else {
+            QTRY_COMPARE(peer->Count(Topic("errors")), std::size_t(1));
+            const auto error = QJsonDocument::fromJson(QByteArray::fromStdString(peer->Messages(Topic("errors")).front().payload)).object();
+            QVERIFY2(error.value("reason").toString().contains(reason), qPrintable(error.value("reason").toString()));
+            QCOMPARE(error.value("value").toString(), value);
+            QVERIFY(error.value("item").toString().compare(item, Qt::CaseInsensitive) == 0);
+            QCOMPARE(QString::fromStdString(m_program->Labels().Text(1)), label1);
+        }
+    }
+
+    void retainedPokesAreNotCarriedOutAgainOnReconnection()
+    {
+        auto peer = Watch();
+        QVERIFY(peer);
+        peer->Publish(Topic("items/lblDDE(1)/set"), "44", true);
+        QTRY_COMPARE(m_program->Labels().Text(1), std::string("44")); // a live poke, retained or not
+        m_program->Labels().SetText(1, "11");
+        auto config = mqtt::MakeMqttConfig({"127.0.0.1:" + std::to_string(m_broker->Port()), m_prefix, {}, {}, {}, {}, 1});
+        QVERIFY(config && m_bridge->Start(*config));
+        QTRY_COMPARE(peer->Count(Topic("errors")), std::size_t(1));
+        QVERIFY(peer->Messages(Topic("errors")).front().payload.find("retained") != std::string::npos);
+        QCOMPARE(m_program->Labels().Text(1), std::string("11"));
+        peer->Publish(Topic("items/lblDDE(1)/set"), {}, true); // the broker forgets it
+    }
+
+    void executeCommandsAreCarriedOut()
+    {
+        auto peer = Watch();
+        QVERIFY(peer);
+        peer->Publish(Topic("execute"), "Tavrel_RUN/STOP");
+        QTRY_VERIFY(m_program->IsRunning());
+        QTRY_COMPARE(peer->Messages(Topic("plcs/Pump%2F1/connected")).size(), std::size_t(1));
+        m_program->Stop();
+    }
+
+    void aRemovedItemsTopicIsCleared()
+    {
+        auto peer = Watch();
+        QVERIFY(peer);
+        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(5)")), std::size_t(1));
+        auto& pump = *m_program->Project().colPlcs().front();
+        QVERIFY(pump.RemoveItem(pump.colItems().back()->Key));
+        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(5)")), std::size_t(2));
+        QCOMPARE(peer->Messages(Topic("items/lblDDE(5)")).back().payload, std::string());
+        auto later = Watch();
+        QVERIFY(later);
+        QTRY_COMPARE(later->Count(Topic("items/lblDDE(2)")), std::size_t(1));
+        QTest::qWait(200);
+        QCOMPARE(later->Count(Topic("items/lblDDE(4)")), std::size_t(0));
+    }
+
+    void stoppingSaysOffline()
+    {
+        auto peer = Watch();
+        QVERIFY(peer);
+        QSignalSpy states(m_bridge.get(), &mqtt::MqttBridge::stateChanged);
+        m_bridge->Stop();
+        QCOMPARE(m_bridge->State(), mqtt::BrokerState::Off);
+        QTRY_COMPARE(peer->Count(Topic("status")), std::size_t(2));
+        QCOMPARE(peer->Messages(Topic("status")).back().payload, std::string("offline"));
+        m_program->Labels().SetText(1, "99"); // no broker: nothing to publish, nothing kept
+        QCOMPARE(states.count(), 1);
+    }
+
+    void badSettingsAreRefusedWithAReason_data()
+    {
+        QTest::addColumn<QString>("broker");
+        QTest::addColumn<QString>("prefix");
+        QTest::addColumn<int>("qos");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no port") << "127.0.0.1" << "" << 0 << "HOST:PORT";
+        QTest::newRow("port 0") << "127.0.0.1:0" << "" << 0 << "HOST:PORT";
+        QTest::newRow("port text") << "host:18a3" << "" << 0 << "HOST:PORT";
+        QTest::newRow("bare IPv6") << "::1:1883" << "" << 0 << "HOST:PORT";
+        QTest::newRow("wildcard prefix") << "127.0.0.1:1883" << "a/+/b" << 0 << "no topic";
+        QTest::newRow("system prefix") << "127.0.0.1:1883" << "$SYS/x" << 0 << "no topic";
+        QTest::newRow("qos 2") << "127.0.0.1:1883" << "" << 2 << "0 or 1";
+    }
+    void badSettingsAreRefusedWithAReason()
+    {
+        QFETCH(QString, broker);
+        QFETCH(QString, prefix);
+        QFETCH(int, qos);
+        QFETCH(QString, reason);
+        common::MqttOptions options;
+        options.Broker = broker.toStdString();
+        options.TopicPrefix = prefix.toStdString();
+        options.Qos = qos;
+        const auto config = mqtt::MakeMqttConfig(options);
+        QVERIFY(!config);
+        QVERIFY2(QString::fromStdString(config.error()).contains(reason), config.error().c_str());
+    }
+
+    void passwordFileMustBeTheOwnersAlone()
+    {
+        const auto path = m_dir / "password";
+        QFile file(QString::fromStdString(path.string()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("s3cret\nignored\n");
+        file.close();
+        common::MqttOptions options;
+        options.Broker = "[::1]:1883";
+        options.User = "tavrel";
+        options.PasswordFile = path.string();
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read);
+        auto config = mqtt::MakeMqttConfig(options);
+        QVERIFY(!config && config.error().find("chmod 600") != std::string::npos);
+        QVERIFY(config.error().find("s3cret") == std::string::npos);
+        std::filesystem::permissions(path, std::filesystem::perms::owner_read);
+        config = mqtt::MakeMqttConfig(options);
+        QVERIFY(config);
+        QCOMPARE(config->password, std::string("s3cret"));
+        QCOMPARE(config->BrokerText(), std::string("[::1]:1883"));
+    }
+
+    void topicLevelsCannotReachIntoOtherTopics()
+    {
+        QCOMPARE(mqtt::TopicLevel("Line_1"), std::string("Line_1"));
+        QCOMPARE(mqtt::TopicLevel("a/b+c#d%e"), std::string("a%2Fb%2Bc%23d%25e"));
+        QCOMPARE(mqtt::TopicLevel(std::string("x\0y", 3)), std::string("x%00y"));
+    }
+};
+
+QTEST_GUILESS_MAIN(MqttBridgeTest)
+#include "MqttBridgeTest.moc"
