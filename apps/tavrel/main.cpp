@@ -6,6 +6,7 @@
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
 #include "link/LinkServer.h"
+#include "mqtt/MqttBridge.h"
 #include "storage/ProjectDatabase.h"
 #if TAVREL_WITH_WINDOW
 #include "ui/WindowMain.h"
@@ -77,6 +78,7 @@ int main(int argc, char** argv)
         {QStringLiteral("settings"), QStringLiteral("Read and write settings in <file> instead of tavrel.ini beside the program."), QStringLiteral("file")},
         {QStringLiteral("modbus-map"), QStringLiteral("Read the Modbus operand map from <file> (default: modbus-map.ini beside the settings file, if any)."), QStringLiteral("file")},
         {QStringLiteral("listen"), QStringLiteral("Serve the items on <address:port> (default: LinkAddress and LinkPort of the settings, 127.0.0.1:7410)."), QStringLiteral("address:port")},
+        {QStringLiteral("mqtt"), QStringLiteral("Publish the items into the MQTT broker at <host:port> (default: MqttBroker of the settings)."), QStringLiteral("host:port")},
         {QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.")},
         {QStringLiteral("min-pass-ms"), QStringLiteral("Start a refresh pass at most every <ms> milliseconds (default: MinPassMs of the settings, 0: at once)."), QStringLiteral("ms")},
         {QStringLiteral("screenshots"), QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."), QStringLiteral("folder")},
@@ -233,6 +235,27 @@ int main(int argc, char** argv)
         return accessError.empty() ? server.Listen(address, listenPort)
                                    : tl::expected<quint16, std::string>(tl::unexpect, accessError);
     };
+
+    tavrel::common::MqttOptions mqttOptions = tavrel::common::ReadMqttOptions(program.Settings());
+    if (parser.isSet(QStringLiteral("mqtt"))) {
+        mqttOptions.Broker = parser.value(QStringLiteral("mqtt")).toStdString();
+    }
+    tavrel::mqtt::MqttBridge bridge(program);
+    if (headless) {
+        QObject::connect(&bridge, &tavrel::mqtt::MqttBridge::stateChanged, &bridge, [](auto, const QString& text) {
+            std::printf("%s\n", text.toUtf8().constData());
+            std::fflush(stdout);
+        });
+    }
+    // Like the link server, the bridge starts once the start-up project is in place. Says why it could not.
+    const auto startMqtt = [&bridge, &mqttOptions]() -> std::string {
+        if (mqttOptions.Broker.empty()) {
+            return {};
+        }
+        auto started = tavrel::mqtt::MakeMqttConfig(mqttOptions).and_then(
+            [&bridge](tavrel::mqtt::MqttConfig config) { return bridge.Start(std::move(config)); });
+        return started ? std::string() : started.error();
+    };
     const QStringList positional = parser.positionalArguments();
     const std::string projectFile = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
 
@@ -248,6 +271,10 @@ int main(int argc, char** argv)
         if (!listening) {
             program.SetHost(nullptr);
             return Fail(true, listening.error(), kExitUsage);
+        }
+        if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
+            program.SetHost(nullptr);
+            return Fail(true, mqttError, kExitUsage);
         }
         std::printf("link server on http://%s:%u/dde/Tavrel/Items%s\n", address.toString().toUtf8().constData(),
                     *listening, server.TokenInForce() ? " (access token required)" : "");
