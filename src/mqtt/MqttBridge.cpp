@@ -245,14 +245,14 @@ void MqttBridge::Connection::Run()
         mosquitto_disconnect(mosq);
         std::string reason;
         if (refusal) {
-            reason = "refused the login: " + *refusal;
+            reason = *refusal;
         } else if (timedOut) {
             reason = "no answer within " + std::to_string(kConnectTimeout.count()) + " s";
         } else {
             reason = MosquittoErrorText(code, errorNumber);
         }
         PostState(refusal ? BrokerState::Refused : BrokerState::Disconnected,
-                  reason + "; next attempt in " + std::to_string(retrySeconds) + " s");
+                  "(" + reason + "); next attempt in " + std::to_string(retrySeconds) + " s");
         WaitBeforeRetry(retrySeconds);
         retrySeconds = std::min(retrySeconds * 2, kLastRetrySeconds);
     }
@@ -345,8 +345,8 @@ void MqttBridge::SetState(BrokerState state, const std::string& detail)
     case BrokerState::Off: text = QStringLiteral("MQTT: off"); break;
     case BrokerState::Connecting: text = broker + QStringLiteral(": connecting"); break;
     case BrokerState::Connected: text = broker + QStringLiteral(": connected"); break;
-    case BrokerState::Disconnected: text = broker + QStringLiteral(": not connected (") + QString::fromStdString(detail) + ')'; break;
-    case BrokerState::Refused: text = broker + QStringLiteral(": ") + QString::fromStdString(detail); break;
+    case BrokerState::Disconnected: text = broker + QStringLiteral(": not connected ") + QString::fromStdString(detail); break;
+    case BrokerState::Refused: text = broker + QStringLiteral(": refused the login ") + QString::fromStdString(detail); break;
     }
     // A retry that fails the same way as the one before is no change of state worth a line.
     if (state == m_state && text == m_stateText) {

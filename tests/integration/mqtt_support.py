@@ -96,12 +96,14 @@ class Broker:
 class Subscriber:
     """A paho client subscribed to `pattern`, keeping every message: (topic, payload text, retained)."""
 
-    def __init__(self, port, pattern, client_id=""):
+    def __init__(self, port, pattern, client_id="", auth=None):
         self.messages = []
         self.lock = threading.Lock()
         self.client = paho.Client(client_id=client_id, clean_session=True)
         self.client.on_message = self.on_message
         self.client.on_connect = lambda client, *_: client.subscribe(pattern, 1)
+        if auth:
+            self.client.username_pw_set(*auth)
         self.client.connect("127.0.0.1", port, 30)
         self.client.loop_start()
 
@@ -180,11 +182,19 @@ class Rig:
         self.link = "http://127.0.0.1:" + re.search(r":(\d+)/", self.lines[-1]).group(1) + "/dde/Tavrel/Items"
         self.broker_line = rf"MQTT broker 127\.0\.0\.1:{broker_port}: "
         if wait_connected:
-            self.wait_line(self.broker_line + "connected$")
-            self.wait_line(r"PLC 'Line_1' connected")
+            self.wait_lines([self.broker_line + "connected$", r"PLC 'Line_1' connected"])
 
     def wait_line(self, pattern, timeout=15):
         return wait_for_line(self.tavrel, pattern, self.lines, timeout)
+
+    def wait_lines(self, patterns, timeout=15):
+        """Waits until every pattern has matched a line from now on, in any order."""
+        waiting = list(patterns)
+        deadline = time.time() + timeout
+        while waiting:
+            match = wait_for_line(self.tavrel, "|".join(f"(?:{p})" for p in waiting), self.lines,
+                                  max(0.1, deadline - time.time()))
+            waiting = [p for p in waiting if not re.search(p, match.string)]
 
     def topic(self, under):
         return f"{self.prefix}/{under}"
