@@ -249,11 +249,7 @@ int main(int argc, char** argv)
     }
     // Like the link server, the bridge starts once the start-up project is in place. Says why it could not.
     const auto startMqtt = [&bridge, &mqttOptions]() -> std::string {
-        if (mqttOptions.Broker.empty()) {
-            return {};
-        }
-        auto started = tavrel::mqtt::MakeMqttConfig(mqttOptions).and_then(
-            [&bridge](tavrel::mqtt::MqttConfig config) { return bridge.Start(std::move(config)); });
+        const auto started = tavrel::mqtt::ApplyMqttOptions(bridge, mqttOptions);
         return started ? std::string() : started.error();
     };
     const QStringList positional = parser.positionalArguments();
@@ -292,7 +288,7 @@ int main(int argc, char** argv)
 #if TAVREL_WITH_WINDOW
     tavrel::ui::WindowStart windowStart;
     windowStart.instance = &instance;
-    windowStart.startServing = [&listen](QWidget* window) {
+    windowStart.startServing = [&listen, &startMqtt](QWidget* window) {
         const auto listening = listen();
         if (!listening) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),
@@ -300,10 +296,16 @@ int main(int argc, char** argv)
                                                         + "\nThe items are not served until the link server "
                                                           "address or port is changed in Options."));
         }
+        if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
+            QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                 QString::fromStdString(mqttError + "\nNothing is published to MQTT until the broker "
+                                                                    "settings are changed in Options."));
+        }
     };
     windowStart.commandLineFile = QString::fromStdString(projectFile);
     windowStart.showSplash = !parser.isSet(QStringLiteral("no-splash"));
     windowStart.screenshotFolder = parser.value(QStringLiteral("screenshots"));
+    windowStart.mqttBridge = &bridge;
     windowStart.moveLinkServer = [&server](const std::string& newAddress, std::uint16_t newPort) -> std::optional<std::string> {
         QHostAddress where;
         if (!where.setAddress(QString::fromStdString(newAddress))) {

@@ -66,6 +66,15 @@ std::optional<std::int32_t> ParseItemName(std::string_view name)
 
 } // namespace
 
+tl::expected<void, std::string> ApplyMqttOptions(MqttBridge& bridge, const common::MqttOptions& options)
+{
+    if (options.Broker.empty()) {
+        bridge.Stop();
+        return {};
+    }
+    return MakeMqttConfig(options).and_then([&bridge](MqttConfig config) { return bridge.Start(std::move(config)); });
+}
+
 std::string TopicLevel(const std::string& name)
 {
     const QByteArray text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())).toUtf8();

@@ -92,6 +92,10 @@ private:
     QTimer m_flushTimer;
 };
 
+/// Starts the bridge on the broker of `options`, or stops it when no broker is set; says what is wrong with the
+/// options otherwise, and leaves the bridge as it was then.
+[[nodiscard]] tl::expected<void, std::string> ApplyMqttOptions(MqttBridge& bridge, const common::MqttOptions& options);
+
 /// A PLC name as one topic level: "%", "/", "+", "#" and control characters percent-encoded, text that is not
 /// UTF-8 replaced, so that no name can reach into another topic.
 std::string TopicLevel(const std::string& name);

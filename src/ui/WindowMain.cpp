@@ -14,6 +14,7 @@ namespace tavrel::ui {
 int RunWindow(app::Program& program, const WindowStart& start)
 {
     frmMain window(program, start.moveLinkServer);
+    window.AttachMqtt(start.mqttBridge);
     if (start.showSplash && start.screenshotFolder.isEmpty()) {
         frmSplash splash;
         splash.ShowGUI();

@@ -12,6 +12,9 @@ namespace tavrel::app {
 class Program;
 class SingleInstance;
 } // namespace tavrel::app
+namespace tavrel::mqtt {
+class MqttBridge;
+} // namespace tavrel::mqtt
 
 namespace tavrel::ui {
 
@@ -29,6 +32,8 @@ struct WindowStart
     std::function<void(QWidget* window)> startServing;
     /// When given, a refused later start brings the window to the front.
     app::SingleInstance* instance = nullptr;
+    /// The MQTT bridge whose state the status bar shows and whose broker the Options dialog sets; may be null.
+    mqtt::MqttBridge* mqttBridge = nullptr;
     /// When set, the window saves pictures of itself and its dialogs into this folder and ends.
     QString screenshotFolder;
 };

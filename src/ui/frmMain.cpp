@@ -3,6 +3,7 @@
 #include "app/Program.h"
 #include "link/FormulaTexts.h"
 #include "model/clsConfig.h"
+#include "mqtt/MqttBridge.h"
 #include "ui/ItemGrid.h"
 #include "ui/Pictures.h"
 #include "ui/WindowTools.h"
@@ -19,6 +20,7 @@
 #include <QFileInfo>
 #include <QMenu>
 #include <QMenuBar>
+#include <QLabel>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QUrl>
@@ -420,10 +422,29 @@ void frmMain::ToggleRun()
     m_program.ClickRun();
 }
 
+void frmMain::AttachMqtt(mqtt::MqttBridge* bridge)
+{
+    m_mqttBridge = bridge;
+    if (bridge == nullptr) {
+        return;
+    }
+    m_lblMqtt = new QLabel(bridge->StateText(), this);
+    m_lblMqtt->setObjectName(QStringLiteral("lblMqtt"));
+    statusBar()->addPermanentWidget(m_lblMqtt);
+    connect(bridge, &mqtt::MqttBridge::stateChanged, m_lblMqtt,
+            [this](mqtt::BrokerState, const QString& text) { m_lblMqtt->setText(text); });
+}
+
 void frmMain::ShowOptions()
 {
     {
         frmOptions dialog(m_program.Settings(), m_moveLinkServer, this);
+        if (m_mqttBridge != nullptr) {
+            dialog.SetMqttApplier([this](const common::MqttOptions& options) -> std::optional<std::string> {
+                const auto applied = mqtt::ApplyMqttOptions(*m_mqttBridge, options);
+                return applied ? std::nullopt : std::optional<std::string>(applied.error());
+            });
+        }
         dialog.exec();
     }
     m_program.ReloadOptions();

@@ -8,11 +8,15 @@
 #include <cstdint>
 
 class QAction;
+class QLabel;
 class QMenu;
 class QToolBar;
 
 namespace tavrel::app {
 class Program;
+}
+namespace tavrel::mqtt {
+class MqttBridge;
 }
 namespace tavrel::model {
 class Clsitem;
@@ -35,6 +39,8 @@ public:
     ~frmMain() override;
 
     ItemGrid& Grid() { return *m_vsItems; }
+    /// Shows the MQTT bridge's state in the status bar and lets the Options dialog set its broker.
+    void AttachMqtt(mqtt::MqttBridge* bridge);
     /// A tool of a band ("mnuMain", "barMain", "popFile", "popItems", "popConnaction", "popHelp", "popItem") by
     /// its name, or null.
     QAction* Tool(const QString& band, const QString& toolName) const;
@@ -95,6 +101,8 @@ private:
 
     app::Program& m_program;
     LinkServerMover m_moveLinkServer;
+    mqtt::MqttBridge* m_mqttBridge = nullptr;
+    QLabel* m_lblMqtt = nullptr;
     ItemGrid* m_vsItems = nullptr;
     QToolBar* m_barMain = nullptr;
     QMenu* m_popFile = nullptr;

@@ -1,6 +1,7 @@
 #include "ui/frmOptions.h"
 
 #include "common/Settings.h"
+#include "ui/MqttOptionsPage.h"
 #include "ui/WindowTools.h"
 
 #include <QCheckBox>
@@ -136,6 +137,8 @@ void frmOptions::BuildControls()
     communicationLayout->addWidget(linkGroup);
     communicationLayout->addStretch();
     m_tabs->addTab(communication, QStringLiteral("Communication"));
+    m_mqtt = new MqttOptionsPage(m_tabs);
+    m_tabs->addTab(m_mqtt, QStringLiteral("MQTT"));
 
     m_cmdOK = new QPushButton(QStringLiteral("OK"), this);
     m_cmdOK->setObjectName(QStringLiteral("cmdOK"));
@@ -213,6 +216,8 @@ void frmOptions::LoadOptions()
     } else {
         m_lblLinkToken->setText(QStringLiteral("not usable: %1").arg(QString::fromStdString(token.error())));
     }
+    m_loadedMqtt = common::ReadMqttOptions(m_settings);
+    m_mqtt->Load(m_loadedMqtt);
 }
 
 void frmOptions::UpdateStartUpControls()
@@ -256,6 +261,13 @@ bool frmOptions::SaveOptions()
         ShowExclamation(this, QStringLiteral("The link server port must be a whole number from 0 to 65535."));
         return false;
     }
+    const common::MqttOptions mqttOptions = m_mqtt->Options();
+    const bool mqttChanged = mqttOptions != m_loadedMqtt;
+    if (const auto problem = mqttChanged ? m_mqtt->Problem() : std::nullopt) {
+        m_tabs->setCurrentWidget(m_mqtt);
+        ShowExclamation(this, QString::fromStdString(*problem));
+        return false;
+    }
     const std::string newAddress = addressText.toStdString();
     const bool linkChanged = newAddress != m_loadedLinkAddress || *port != m_loadedLinkPort;
     if (linkChanged && m_moveLinkServer) {
@@ -270,6 +282,14 @@ bool frmOptions::SaveOptions()
         }
     }
 
+    if (mqttChanged && m_applyMqtt) {
+        if (const auto failure = m_applyMqtt(mqttOptions)) {
+            m_tabs->setCurrentWidget(m_mqtt);
+            ShowExclamation(this, QString::fromStdString(*failure));
+            return false;
+        }
+    }
+
     const common::AppOptions options = Options();
     auto written = common::SaveOptions(m_settings, options, m_ckRunAsService->isChecked());
     if (written && linkChanged) {
@@ -277,6 +297,9 @@ bool frmOptions::SaveOptions()
         const common::Settings::Entry entries[]
             = { { common::settingskey::LinkAddress, newAddress }, { common::settingskey::LinkPort, portText } };
         written = m_settings.WriteSettings(entries);
+    }
+    if (written && mqttChanged) {
+        written = common::SaveMqttOptions(m_settings, mqttOptions);
     }
     if (!written) {
         ShowExclamation(

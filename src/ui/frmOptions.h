@@ -27,6 +27,11 @@ namespace tavrel::ui {
 /// it cannot; the server then keeps listening where it was.
 using LinkServerMover = std::function<std::optional<std::string>(const std::string& address, std::uint16_t port)>;
 
+/// Sets the MQTT bridge to new options. Returns nothing when done, or the reason it cannot.
+using MqttApplier = std::function<std::optional<std::string>(const common::MqttOptions& options)>;
+
+class MqttOptionsPage;
+
 /// The Options dialog: start-up behaviour, automatic run, minimising, the connect-once rule and the link
 /// server's address. Reads the settings file when it opens; writes it only on OK.
 class frmOptions : public QDialog
@@ -37,6 +42,9 @@ public:
     /// A dialog over `settings`; `moveLinkServer`, when given, applies a changed link address on OK.
     explicit frmOptions(common::Settings& settings, LinkServerMover moveLinkServer = {}, QWidget* parent = nullptr);
     ~frmOptions() override;
+
+    /// Lets OK apply changed MQTT options to the running bridge.
+    void SetMqttApplier(MqttApplier apply) { m_applyMqtt = std::move(apply); }
 
     /// Reads the settings file into the dialog's record and its controls.
     void LoadOptions();
@@ -74,6 +82,9 @@ private:
     QLineEdit* m_txtLinkAddress = nullptr;
     QLineEdit* m_txtLinkPort = nullptr;
     QLabel* m_lblLinkToken = nullptr;
+    MqttOptionsPage* m_mqtt = nullptr;
+    MqttApplier m_applyMqtt;
+    common::MqttOptions m_loadedMqtt;
     QPushButton* m_cmdOK = nullptr;
     QPushButton* m_cmdCancel = nullptr;
 };

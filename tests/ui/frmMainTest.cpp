@@ -2,16 +2,19 @@
 
 #include "common/OperandCatalogue.h"
 #include "ui/ItemGrid.h"
+#include "mqtt/MqttBridge.h"
 #include "ui/frmMain.h"
 
 #include <QAction>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTcpServer>
 #include <QTest>
 #include <QToolBar>
 
@@ -361,6 +364,25 @@ private slots:
         fixture.Tool("ID_Options", "popFile")->trigger();
         QCOMPARE(answerer.Pending(), 0u);
         QVERIFY(!fixture.under.program.Options().ConnectOnce);
+    }
+
+    void TheStatusBarShowsTheMqttBrokersState()
+    {
+        Fixture fixture(false);
+        mqtt::MqttBridge bridge(fixture.under.program);
+        fixture.window->AttachMqtt(&bridge);
+        auto* state = fixture.window->statusBar()->findChild<QLabel*>(QStringLiteral("lblMqtt"));
+        QVERIFY(state);
+        QCOMPARE(state->text(), QStringLiteral("MQTT: off"));
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        common::MqttOptions options;
+        options.Broker = "127.0.0.1:" + std::to_string(port);
+        QVERIFY(mqtt::ApplyMqttOptions(bridge, options));
+        QTRY_COMPARE(state->text(), QStringLiteral("MQTT broker 127.0.0.1:%1: not connected (Connection refused); "
+                                                   "next attempt in 1 s").arg(port));
     }
 };
 

@@ -5,6 +5,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -254,6 +255,52 @@ private slots:
         const QString text = Find<QLabel>(dialog, "lblLinkToken")->text();
         QVERIFY2(text.startsWith(shown), qPrintable(text));
         QVERIFY(!text.contains(QStringLiteral("0123456789abcdef")));
+    }
+
+    void MqttOptionsAreAppliedAndWrittenOnlyWhenUsable_data()
+    {
+        QTest::addColumn<QString>("broker");
+        QTest::addColumn<bool>("applierFails");
+        QTest::addColumn<QString>("message"); // empty when OK closes the dialog
+        QTest::newRow("usable") << "10.0.0.5:1883" << false << "";
+        QTest::newRow("turned off") << "" << false << "";
+        QTest::newRow("no port") << "10.0.0.5" << false << "HOST:PORT";
+        QTest::newRow("bridge refuses") << "10.0.0.5:1883" << true << "cannot set up";
+    }
+    void MqttOptionsAreAppliedAndWrittenOnlyWhenUsable()
+    {
+        QFETCH(QString, broker);
+        QFETCH(bool, applierFails);
+        QFETCH(QString, message);
+        SettingsFile file;
+        WriteFile(file.path, "[tavrel]\nMqttBroker=127.0.0.1:1883\nMqttClientId=line-7\n");
+        frmOptions dialog(file.settings);
+        std::vector<common::MqttOptions> applied;
+        dialog.SetMqttApplier([&](const common::MqttOptions& options) -> std::optional<std::string> {
+            applied.push_back(options);
+            return applierFails ? std::optional<std::string>("cannot set up the MQTT client") : std::nullopt;
+        });
+        QCOMPARE(Find<QLineEdit>(dialog, "txtMqttBroker")->text(), QStringLiteral("127.0.0.1:1883"));
+        Find<QLineEdit>(dialog, "txtMqttBroker")->setText(broker);
+        Find<QLineEdit>(dialog, "txtMqttPrefix")->setText(QStringLiteral("plant/line7"));
+        Find<QComboBox>(dialog, "cbMqttQos")->setCurrentIndex(1);
+        test::ModalAnswerer answerer;
+        answerer.PressOnMessageBox(QMessageBox::Ok);
+        Find<QPushButton>(dialog, "cmdOK")->click();
+        if (message.isEmpty()) {
+            QCOMPARE(applied.size(), 1u);
+            QCOMPARE(applied.front(), common::ReadMqttOptions(file.settings));
+            QCOMPARE(file.Read("MqttBroker"), broker.toStdString());
+            QCOMPARE(file.Read("MqttTopicPrefix"), std::string("plant/line7"));
+            QCOMPARE(file.Read("MqttQos"), std::string("1"));
+            QCOMPARE(file.Read("MqttClientId"), std::string("line-7"));
+        } else {
+            QCOMPARE(answerer.Messages().size(), 1u);
+            QVERIFY(answerer.Messages().front().text.contains(message));
+            QCOMPARE(applied.size(), applierFails ? 1u : 0u);
+            QCOMPARE(file.Read("MqttBroker"), std::string("127.0.0.1:1883"));
+            QCOMPARE(file.Read("MqttQos"), std::string("<missing>"));
+        }
     }
 };
 
