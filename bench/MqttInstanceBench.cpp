@@ -37,19 +37,22 @@ std::int64_t NowMicros()
 class ClockPlc : public comm::CommDriver
 {
 public:
-    explicit ClockPlc(int passMs) : m_passMs(passMs) {}
+    explicit ClockPlc(int passMs)
+        : m_passMs(passMs)
+    {
+    }
 
-    void SetUnitId(std::uint8_t) override {}
+    void SetUnitId(std::uint8_t) override { }
     bool OpenSerial(std::int32_t&, comm::SerialSettings&) override { return true; }
-    void SetEthernetMode(std::int32_t) override {}
-    void SetRemoteHost(const std::string&) override {}
-    void SetRemotePort(std::int32_t) override {}
-    void SetTimeOut(std::int32_t) override {}
-    void SetRetries(std::int16_t) override {}
+    void SetEthernetMode(std::int32_t) override { }
+    void SetRemoteHost(const std::string&) override { }
+    void SetRemotePort(std::int32_t) override { }
+    void SetTimeOut(std::int32_t) override { }
+    void SetRetries(std::int16_t) override { }
     std::int32_t ConnectEthernet() override { return 0; }
     bool OpenEthernet() override { return true; }
-    void CloseSerial() override {}
-    void CloseEthernet() override {}
+    void CloseSerial() override { }
+    void CloseEthernet() override { }
     bool PlcStop(std::uint8_t&) override { return true; }
     bool PlcRun(std::uint8_t&) override { return true; }
     bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t&) override
@@ -57,15 +60,18 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(m_passMs));
         const auto stamp = static_cast<std::int32_t>(NowMicros() % kWrap);
         for (auto& entry : entries) {
-            entry.Values.assign(static_cast<std::size_t>(entry.Count), common::OperandValue{});
+            entry.Values.assign(static_cast<std::size_t>(entry.Count), common::OperandValue {});
             for (auto& value : entry.Values) {
                 value.LongValue = stamp;
             }
         }
         return true;
     }
-#define TAVREL_BENCH_OPERATION(Name, Element)                                                                     \
-    bool Name(std::int16_t, std::int16_t, std::span<Element>, std::uint8_t&) override { return true; }
+#define TAVREL_BENCH_OPERATION(Name, Element)                                                                          \
+    bool Name(std::int16_t, std::int16_t, std::span<Element>, std::uint8_t&) override                                  \
+    {                                                                                                                  \
+        return true;                                                                                                   \
+    }
     TAVREL_BENCH_OPERATION(ReadMB, std::uint8_t)
     TAVREL_BENCH_OPERATION(ReadSB, std::uint8_t)
     TAVREL_BENCH_OPERATION(ReadI, std::uint8_t)
@@ -149,9 +155,10 @@ int main(int argc, char** argv)
     if (::mkdtemp(folder) == nullptr) {
         return 1;
     }
-    app::Program program(common::Settings(std::filesystem::path(folder) / "bench.ini", "tavrel"),
-                         [&options](const model::clsPlc&) { return std::make_shared<ClockPlc>(options.passMs); },
-                         std::filesystem::path(folder) / "none.tvb");
+    app::Program program(
+        common::Settings(std::filesystem::path(folder) / "bench.ini", "tavrel"),
+        [&options](const model::clsPlc&) { return std::make_shared<ClockPlc>(options.passMs); },
+        std::filesystem::path(folder) / "none.tvb");
     for (int p = 0; p < options.plcs; ++p) {
         auto plc = program.Project().NewPlc();
         plc->Name = "Clock_" + std::to_string(p + 1);

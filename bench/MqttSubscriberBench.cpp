@@ -30,7 +30,7 @@ struct State
 {
     std::mutex mutex;
     std::vector<double> latencies;
-    std::atomic<bool> measuring{false};
+    std::atomic<bool> measuring { false };
     std::string pattern;
 };
 
@@ -78,7 +78,8 @@ int main(int argc, char** argv)
         std::lock_guard lock(s.mutex);
         s.latencies.push_back(static_cast<double>(((now - value) % kWrap + kWrap) % kWrap) / 1000.0);
     });
-    if (mosquitto_connect(client, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS || mosquitto_loop_start(client) != MOSQ_ERR_SUCCESS) {
+    if (mosquitto_connect(client, "127.0.0.1", port, 60) != MOSQ_ERR_SUCCESS
+        || mosquitto_loop_start(client) != MOSQ_ERR_SUCCESS) {
         std::fprintf(stderr, "cannot reach the broker on port %d\n", port);
         return 1;
     }

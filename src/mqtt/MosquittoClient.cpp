@@ -24,7 +24,10 @@ MosquittoClient::MosquittoClient(const std::string& clientId, void* userData)
     m_handle = mosquitto_new(clientId.empty() ? nullptr : clientId.c_str(), true, userData);
 }
 
-MosquittoClient::MosquittoClient(MosquittoClient&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+MosquittoClient::MosquittoClient(MosquittoClient&& other) noexcept
+    : m_handle(std::exchange(other.m_handle, nullptr))
+{
+}
 
 MosquittoClient& MosquittoClient::operator=(MosquittoClient&& other) noexcept
 {

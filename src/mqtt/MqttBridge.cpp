@@ -138,10 +138,10 @@ struct MqttBridge::Connection
     MosquittoClient client;
     std::thread thread;
 
-    std::atomic<bool> stopping{false};
-    std::atomic<bool> connected{false};
-    std::atomic<bool> behind{false};
-    std::atomic<std::int64_t> outstanding{0};
+    std::atomic<bool> stopping { false };
+    std::atomic<bool> connected { false };
+    std::atomic<bool> behind { false };
+    std::atomic<std::int64_t> outstanding { 0 };
 
     std::mutex mutex; // guards what follows
     std::condition_variable wake;
@@ -267,7 +267,9 @@ void MqttBridge::Connection::Run()
     }
 }
 
-MqttBridge::MqttBridge(app::Program& program, QObject* parent) : QObject(parent), m_program(program)
+MqttBridge::MqttBridge(app::Program& program, QObject* parent)
+    : QObject(parent)
+    , m_program(program)
 {
     m_stateText = QStringLiteral("MQTT: off");
     m_program.Labels().AddObserver(this);
@@ -304,7 +306,8 @@ tl::expected<void, std::string> MqttBridge::Start(MqttConfig config)
     mosquitto_publish_callback_set(mosq, &Connection::OnPublish);
     const std::string status = c.prefix + "/status";
     constexpr std::string_view kOffline = "offline";
-    int code = mosquitto_will_set(mosq, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(), c.qos, true);
+    int code
+        = mosquitto_will_set(mosq, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(), c.qos, true);
     if (code == MOSQ_ERR_SUCCESS && !c.user.empty()) {
         code = mosquitto_username_pw_set(mosq, c.user.c_str(), c.password.empty() ? nullptr : c.password.c_str());
     }
@@ -351,11 +354,21 @@ void MqttBridge::SetState(BrokerState state, const std::string& detail)
     const QString broker = m_connection ? QString::fromStdString("MQTT broker " + m_connection->config.BrokerText())
                                         : QStringLiteral("MQTT");
     switch (state) {
-    case BrokerState::Off: text = QStringLiteral("MQTT: off"); break;
-    case BrokerState::Connecting: text = broker + QStringLiteral(": connecting"); break;
-    case BrokerState::Connected: text = broker + QStringLiteral(": connected"); break;
-    case BrokerState::Disconnected: text = broker + QStringLiteral(": not connected ") + QString::fromStdString(detail); break;
-    case BrokerState::Refused: text = broker + QStringLiteral(": refused the login ") + QString::fromStdString(detail); break;
+    case BrokerState::Off:
+        text = QStringLiteral("MQTT: off");
+        break;
+    case BrokerState::Connecting:
+        text = broker + QStringLiteral(": connecting");
+        break;
+    case BrokerState::Connected:
+        text = broker + QStringLiteral(": connected");
+        break;
+    case BrokerState::Disconnected:
+        text = broker + QStringLiteral(": not connected ") + QString::fromStdString(detail);
+        break;
+    case BrokerState::Refused:
+        text = broker + QStringLiteral(": refused the login ") + QString::fromStdString(detail);
+        break;
     }
     // A retry that fails the same way as the one before is no change of state worth a line.
     if (state == m_state && text == m_stateText) {
@@ -494,8 +507,9 @@ void MqttBridge::HandleMessages()
         dropped = std::exchange(m_connection->dropped, 0);
     }
     if (dropped != 0) {
-        PublishError({}, {}, std::to_string(dropped) + " pokes or commands were dropped: more than "
-                                 + std::to_string(kMaxWaitingMessages) + " were waiting");
+        PublishError({}, {},
+                     std::to_string(dropped) + " pokes or commands were dropped: more than "
+                         + std::to_string(kMaxWaitingMessages) + " were waiting");
     }
     for (const Message& message : messages) {
         // A poke or command can end this connection (a command that replaces it); the rest then go with it.
@@ -571,8 +585,9 @@ void MqttBridge::Publish(const std::string& topicUnderPrefix, const std::string&
         return;
     }
     const std::string topic = m_connection->config.prefix + "/" + topicUnderPrefix;
-    const int code = mosquitto_publish(m_connection->client.Get(), nullptr, topic.c_str(),
-                                       static_cast<int>(payload.size()), payload.data(), m_connection->config.qos, retain);
+    const int code
+        = mosquitto_publish(m_connection->client.Get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                            payload.data(), m_connection->config.qos, retain);
     if (code == MOSQ_ERR_SUCCESS) {
         ++m_connection->outstanding;
     }

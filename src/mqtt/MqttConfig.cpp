@@ -89,13 +89,14 @@ tl::expected<std::pair<std::string, std::uint16_t>, std::string> ParseBrokerAddr
     if (port < 1 || port > 65535 || host.find_first_of(" \t/") != std::string_view::npos) {
         return refuse();
     }
-    return std::pair{std::string(host), static_cast<std::uint16_t>(port)};
+    return std::pair { std::string(host), static_cast<std::uint16_t>(port) };
 }
 
 std::string DefaultTopicPrefix()
 {
     std::string host = QSysInfo::machineHostName().toStdString();
-    std::erase_if(host, [](char c) { return c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20; });
+    std::erase_if(host,
+                  [](char c) { return c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20; });
     return "tavrel/" + (host.empty() ? std::string("localhost") : host);
 }
 
@@ -118,7 +119,8 @@ tl::expected<MqttConfig, std::string> MakeMqttConfig(const common::MqttOptions& 
     }
 
     if (options.ClientId.size() > 65535
-        || mosquitto_validate_utf8(options.ClientId.c_str(), static_cast<int>(options.ClientId.size())) != MOSQ_ERR_SUCCESS) {
+        || mosquitto_validate_utf8(options.ClientId.c_str(), static_cast<int>(options.ClientId.size()))
+            != MOSQ_ERR_SUCCESS) {
         return tl::make_unexpected("the MQTT client ID is not valid UTF-8 text of at most 65535 bytes");
     }
     config.clientId = options.ClientId;
@@ -142,7 +144,8 @@ tl::expected<MqttConfig, std::string> MakeMqttConfig(const common::MqttOptions& 
 
     if (!options.CaFile.empty()) {
         if (auto ca = common::ReadWholeFile(options.CaFile); !ca) {
-            return tl::make_unexpected("cannot read the MQTT CA file " + options.CaFile + ": " + std::strerror(ca.error()));
+            return tl::make_unexpected("cannot read the MQTT CA file " + options.CaFile + ": "
+                                       + std::strerror(ca.error()));
         }
         config.caFile = options.CaFile;
     }

@@ -16,11 +16,11 @@ struct MqttConfig
 {
     std::string host;
     std::uint16_t port = 1883;
-    std::string prefix;   ///< topic prefix without a trailing "/"
+    std::string prefix; ///< topic prefix without a trailing "/"
     std::string clientId; ///< empty: the client library makes one up
     std::string user;
     std::string password; ///< never shown, never logged
-    std::string caFile;   ///< TLS when set
+    std::string caFile; ///< TLS when set
     int qos = 0;
 
     /// "HOST:PORT", for state lines.

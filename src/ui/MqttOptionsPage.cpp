@@ -43,7 +43,8 @@ QWidget* WithBrowseButton(QLineEdit* edit, const QString& title)
 
 } // namespace
 
-MqttOptionsPage::MqttOptionsPage(QWidget* parent) : QWidget(parent)
+MqttOptionsPage::MqttOptionsPage(QWidget* parent)
+    : QWidget(parent)
 {
     setObjectName(QStringLiteral("fMqtt"));
     m_txtBroker = NewLineEdit(this, "txtMqttBroker");
@@ -62,7 +63,8 @@ MqttOptionsPage::MqttOptionsPage(QWidget* parent) : QWidget(parent)
     form->addRow(QStringLiteral("Broker:"), m_txtBroker);
     form->addRow(QStringLiteral("Topic prefix:"), m_txtPrefix);
     form->addRow(QStringLiteral("User:"), m_txtUser);
-    form->addRow(QStringLiteral("Password file:"), WithBrowseButton(m_txtPasswordFile, QStringLiteral("MQTT password file")));
+    form->addRow(QStringLiteral("Password file:"),
+                 WithBrowseButton(m_txtPasswordFile, QStringLiteral("MQTT password file")));
     form->addRow(QStringLiteral("CA file:"), WithBrowseButton(m_txtCaFile, QStringLiteral("MQTT CA certificate")));
     form->addRow(QStringLiteral("QoS:"), m_cbQos);
 }

@@ -28,7 +28,8 @@ namespace {
 class Broker
 {
 public:
-    explicit Broker(const std::filesystem::path& folder)
+    explicit Broker(const std::filesystem::path& folder,
+                    const QString& extra = QStringLiteral("allow_anonymous true\n"))
     {
         for (int attempt = 0; attempt < 5 && !m_ready; ++attempt) {
             QTcpServer probe;
@@ -38,10 +39,11 @@ public:
             const QString config = QString::fromStdString((folder / "mosquitto.conf").string());
             QFile file(config);
             file.open(QIODevice::WriteOnly);
-            file.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\npersistence false\n").arg(m_port).toUtf8());
+            file.write(QStringLiteral("listener %1 127.0.0.1\npersistence false\n").arg(m_port).toUtf8()
+                       + extra.toUtf8());
             file.close();
             m_process.setProcessChannelMode(QProcess::MergedChannels);
-            m_process.start(QStringLiteral("/usr/sbin/mosquitto"), {QStringLiteral("-c"), config});
+            m_process.start(QStringLiteral("/usr/sbin/mosquitto"), { QStringLiteral("-c"), config });
             for (int i = 0; i < 100 && m_process.state() != QProcess::NotRunning; ++i) {
                 QTcpSocket socket;
                 socket.connectToHost(QHostAddress::LocalHost, m_port);
@@ -92,10 +94,10 @@ public:
         mosquitto_message_callback_set(m_client, [](mosquitto*, void* self, const mosquitto_message* message) {
             auto& peer = *static_cast<Peer*>(self);
             std::lock_guard lock(peer.m_mutex);
-            peer.m_received.push_back({message->topic,
-                                       std::string(static_cast<const char*>(message->payload),
-                                                   static_cast<std::size_t>(message->payloadlen)),
-                                       message->retain});
+            peer.m_received.push_back({ message->topic,
+                                        std::string(static_cast<const char*>(message->payload),
+                                                    static_cast<std::size_t>(message->payloadlen)),
+                                        message->retain });
         });
         m_connected = mosquitto_connect(m_client, "127.0.0.1", port, 30) == MOSQ_ERR_SUCCESS
             && mosquitto_loop_start(m_client) == MOSQ_ERR_SUCCESS;
@@ -111,7 +113,8 @@ public:
     void Subscribe(const std::string& pattern) { mosquitto_subscribe(m_client, nullptr, pattern.c_str(), 1); }
     void Publish(const std::string& topic, const std::string& payload, bool retain = false)
     {
-        mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+        mosquitto_publish(m_client, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                          retain);
     }
     std::vector<Received> Messages(const std::string& topic)
     {
@@ -167,14 +170,14 @@ private slots:
         auto plc = m_program->Project().NewPlc();
         plc->Name = "Pump/1";
         auto& pump = m_program->Project().AddPLC(std::move(plc));
-        for (const auto& [type, direction, length] : {std::tuple{op::MI, dir::ReadWrite, 1}, {op::MI, dir::Read, 1},
-                                                       {op::MB, dir::Write, 3}}) {
+        for (const auto& [type, direction, length] :
+             { std::tuple { op::MI, dir::ReadWrite, 1 }, { op::MI, dir::Read, 1 }, { op::MB, dir::Write, 3 } }) {
             std::int32_t label = -1;
             QVERIFY(pump.AddItems(length, 0, type, direction, true, label));
         }
         m_program->Labels().SetText(1, "11");
         m_program->Labels().SetText(2, "-7");
-        for (const std::int32_t index : {3, 4, 5}) {
+        for (const std::int32_t index : { 3, 4, 5 }) {
             m_program->Labels().SetText(index, "1");
         }
 
@@ -231,14 +234,32 @@ private slots:
     {
         QTest::addColumn<QString>("item");
         QTest::addColumn<QString>("value");
-        QTest::addColumn<QString>("label1");  // label 1's text afterwards
+        QTest::addColumn<QString>("label1"); // label 1's text afterwards
         QTest::addColumn<QString>("reason"); // in the error, empty for none
-        QTest::newRow("taken") << "lblDDE(1)" << "42" << "42" << "";
-        QTest::newRow("any case") << "LBLdde(1)" << "43" << "43" << "";
-        QTest::newRow("read-only") << "lblDDE(2)" << "5" << "11" << "read-only";
-        QTest::newRow("not a number") << "lblDDE(1)" << "abc" << "11" << "not a number";
-        QTest::newRow("no such item") << "lblDDE(99)" << "1" << "11" << "lblDDE(99) is no item";
-        QTest::newRow("no item name") << "pump" << "1" << "11" << "is no item name";
+        QTest::newRow("taken") << "lblDDE(1)"
+                               << "42"
+                               << "42"
+                               << "";
+        QTest::newRow("any case") << "LBLdde(1)"
+                                  << "43"
+                                  << "43"
+                                  << "";
+        QTest::newRow("read-only") << "lblDDE(2)"
+                                   << "5"
+                                   << "11"
+                                   << "read-only";
+        QTest::newRow("not a number") << "lblDDE(1)"
+                                      << "abc"
+                                      << "11"
+                                      << "not a number";
+        QTest::newRow("no such item") << "lblDDE(99)"
+                                      << "1"
+                                      << "11"
+                                      << "lblDDE(99) is no item";
+        QTest::newRow("no item name") << "pump"
+                                      << "1"
+                                      << "11"
+                                      << "is no item name";
     }
     void pokesAndRefusals()
     {
@@ -256,7 +277,9 @@ private slots:
                         && peer->Messages(Topic("items/lblDDE(1)")).back().payload == label1.toStdString());
         } else {
             QTRY_COMPARE(peer->Count(Topic("errors")), std::size_t(1));
-            const auto error = QJsonDocument::fromJson(QByteArray::fromStdString(peer->Messages(Topic("errors")).front().payload)).object();
+            const auto error
+                = QJsonDocument::fromJson(QByteArray::fromStdString(peer->Messages(Topic("errors")).front().payload))
+                      .object();
             QVERIFY2(error.value("reason").toString().contains(reason), qPrintable(error.value("reason").toString()));
             QCOMPARE(error.value("value").toString(), value);
             QVERIFY(error.value("item").toString().compare(item, Qt::CaseInsensitive) == 0);
@@ -271,7 +294,8 @@ private slots:
         peer->Publish(Topic("items/lblDDE(1)/set"), "44", true);
         QTRY_COMPARE(m_program->Labels().Text(1), std::string("44")); // a live poke, retained or not
         m_program->Labels().SetText(1, "11");
-        auto config = mqtt::MakeMqttConfig({"127.0.0.1:" + std::to_string(m_broker->Port()), m_prefix, {}, {}, {}, {}, 1});
+        auto config
+            = mqtt::MakeMqttConfig({ "127.0.0.1:" + std::to_string(m_broker->Port()), m_prefix, {}, {}, {}, {}, 1 });
         QVERIFY(config && m_bridge->Start(*config));
         QTRY_COMPARE(peer->Count(Topic("errors")), std::size_t(1));
         QVERIFY(peer->Messages(Topic("errors")).front().payload.find("retained") != std::string::npos);
@@ -318,19 +342,82 @@ private slots:
         QCOMPARE(states.count(), 1);
     }
 
+    void tlsConnectsWithTheBrokersCaAndKeepsTryingWithAnother()
+    {
+        // A CA, a certificate for 127.0.0.1 signed by it, and a second CA that signed nothing.
+        const std::filesystem::path tls = m_dir / "tls";
+        std::filesystem::create_directories(tls);
+        const auto openssl = [&](const QStringList& arguments) {
+            QProcess process;
+            process.setWorkingDirectory(QString::fromStdString(tls.string()));
+            process.start(QStringLiteral("openssl"), arguments);
+            return process.waitForFinished(30000) && process.exitCode() == 0;
+        };
+        QFile extension(QString::fromStdString((tls / "ext").string()));
+        QVERIFY(extension.open(QIODevice::WriteOnly));
+        extension.write("subjectAltName=IP:127.0.0.1\n");
+        extension.close();
+        for (const char* ca : { "ca", "other" }) {
+            QVERIFY(openssl({ "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", QString(ca) + ".key", "-out",
+                              QString(ca) + ".crt", "-days", "2", "-subj", "/CN=test CA" }));
+        }
+        QVERIFY(openssl({ "req", "-newkey", "rsa:2048", "-nodes", "-keyout", "server.key", "-out", "server.csr",
+                          "-subj", "/CN=127.0.0.1" }));
+        QVERIFY(openssl({ "x509", "-req", "-in", "server.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                          "-out", "server.crt", "-days", "2", "-extfile", "ext" }));
+        // Started as root, mosquitto reads them as the user mosquitto.
+        for (const char* file : { "server.key", "server.crt", "ca.crt" }) {
+            std::filesystem::permissions(tls / file,
+                                         std::filesystem::perms::owner_read | std::filesystem::perms::group_read
+                                             | std::filesystem::perms::others_read);
+        }
+        std::filesystem::permissions(tls,
+                                     std::filesystem::perms::owner_all | std::filesystem::perms::group_exec
+                                         | std::filesystem::perms::others_exec);
+        std::filesystem::permissions(m_dir.Path(), std::filesystem::perms::others_exec,
+                                     std::filesystem::perm_options::add);
+        const QString folder = QString::fromStdString(tls.string());
+        Broker secure(tls,
+                      QStringLiteral("allow_anonymous true\ncafile %1/ca.crt\ncertfile %1/server.crt\n"
+                                     "keyfile %1/server.key\n")
+                          .arg(folder));
+        QVERIFY(secure.Ready());
+        for (const auto& [ca, connects] : { std::pair { "ca.crt", true }, { "other.crt", false } }) {
+            common::MqttOptions options;
+            options.Broker = "127.0.0.1:" + std::to_string(secure.Port());
+            options.TopicPrefix = m_prefix;
+            options.CaFile = (tls / ca).string();
+            QVERIFY(mqtt::ApplyMqttOptions(*m_bridge, options));
+            if (connects) {
+                QTRY_COMPARE_WITH_TIMEOUT(m_bridge->State(), mqtt::BrokerState::Connected, 10000);
+            } else {
+                // A certificate that does not verify fails the attempt, not the bridge: it keeps trying.
+                QTRY_VERIFY_WITH_TIMEOUT(m_bridge->StateText().endsWith("next attempt in 2 s"), 10000);
+                QCOMPARE(m_bridge->State(), mqtt::BrokerState::Disconnected);
+            }
+        }
+    }
+
     void badSettingsAreRefusedWithAReason_data()
     {
         QTest::addColumn<QString>("broker");
         QTest::addColumn<QString>("prefix");
         QTest::addColumn<int>("qos");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no port") << "127.0.0.1" << "" << 0 << "HOST:PORT";
-        QTest::newRow("port 0") << "127.0.0.1:0" << "" << 0 << "HOST:PORT";
-        QTest::newRow("port text") << "host:18a3" << "" << 0 << "HOST:PORT";
-        QTest::newRow("bare IPv6") << "::1:1883" << "" << 0 << "HOST:PORT";
-        QTest::newRow("wildcard prefix") << "127.0.0.1:1883" << "a/+/b" << 0 << "no topic";
-        QTest::newRow("system prefix") << "127.0.0.1:1883" << "$SYS/x" << 0 << "no topic";
-        QTest::newRow("qos 2") << "127.0.0.1:1883" << "" << 2 << "0 or 1";
+        QTest::newRow("no port") << "127.0.0.1"
+                                 << "" << 0 << "HOST:PORT";
+        QTest::newRow("port 0") << "127.0.0.1:0"
+                                << "" << 0 << "HOST:PORT";
+        QTest::newRow("port text") << "host:18a3"
+                                   << "" << 0 << "HOST:PORT";
+        QTest::newRow("bare IPv6") << "::1:1883"
+                                   << "" << 0 << "HOST:PORT";
+        QTest::newRow("wildcard prefix") << "127.0.0.1:1883"
+                                         << "a/+/b" << 0 << "no topic";
+        QTest::newRow("system prefix") << "127.0.0.1:1883"
+                                       << "$SYS/x" << 0 << "no topic";
+        QTest::newRow("qos 2") << "127.0.0.1:1883"
+                               << "" << 2 << "0 or 1";
     }
     void badSettingsAreRefusedWithAReason()
     {
