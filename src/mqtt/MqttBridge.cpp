@@ -204,11 +204,12 @@ void MqttBridge::Connection::OnMessage(mosquitto*, void* self, const mosquitto_m
 void MqttBridge::Connection::OnPublish(mosquitto*, void* self, int)
 {
     auto& connection = *static_cast<Connection*>(self);
-    if (connection.outstanding.fetch_sub(1) <= 1) {
-        connection.outstanding = 0;
-        if (connection.behind.exchange(false)) {
-            connection.Post([](MqttBridge& b) { b.PublishAll(); });
-        }
+    // Never below zero: the count starts again at each connection, while messages of the one before may still
+    // be acknowledged.
+    std::int64_t current = connection.outstanding.load();
+    while (current > 0 && !connection.outstanding.compare_exchange_weak(current, current - 1)) { }
+    if (current <= 1 && connection.behind.exchange(false)) {
+        connection.Post([](MqttBridge& b) { b.PublishAll(); });
     }
 }
 
@@ -221,7 +222,6 @@ void MqttBridge::Connection::WaitBeforeRetry(int seconds)
 void MqttBridge::Connection::Run()
 {
     mosquitto* mosq = client.Get();
-    const std::string broker = "MQTT broker " + config.BrokerText();
     while (!Stopping()) {
         refusal.reset();
         answered = false;
