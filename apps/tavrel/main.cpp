@@ -302,6 +302,8 @@ int main(int argc, char** argv)
                                                                     "settings are changed in Options."));
         }
     };
+    windowStart.statusParts.emplace_back(
+        [&server] { return QStringLiteral("link clients %1").arg(server.SessionCount()); });
     windowStart.commandLineFile = QString::fromStdString(projectFile);
     windowStart.showSplash = !parser.isSet(QStringLiteral("no-splash"));
     windowStart.screenshotFolder = parser.value(QStringLiteral("screenshots"));

@@ -325,6 +325,8 @@ void Program::StartRun()
         m_host->SetBusy(true);
     }
     ++m_runNumber;
+    m_passCount = 0;
+    m_lastPassMilliseconds = 0;
     m_runToolEnabled = false;
     emit runToolEnabledChanged(false);
     SetRunning(true);
@@ -365,6 +367,8 @@ void Program::RunPass()
     }
     m_passStart.start();
     comm::RefreshSideBySide(*m_project, m_env, m_workers);
+    m_lastPassMilliseconds = static_cast<double>(m_passStart.nsecsElapsed()) / 1e6;
+    ++m_passCount;
     emit passFinished();
     if (m_firstPass) {
         m_firstPass = false;

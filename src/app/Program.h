@@ -66,6 +66,10 @@ public:
     /// "Tavrel", or "Tavrel - " and the path of the open project file.
     std::string Title() const;
     comm::CommEnvironment& Environment() { return m_env; }
+    /// The passes of the current run, or of the last one once it stopped.
+    std::uint64_t PassCount() const { return m_passCount; }
+    /// How long the last pass of a run took, in milliseconds; 0 before the first.
+    double LastPassMilliseconds() const { return m_lastPassMilliseconds; }
 
     /// Reads the options from the settings file again; they apply to the next exchange.
     void ReloadOptions();
@@ -178,6 +182,8 @@ private:
     int m_projectDialogs = 0;
     /// Counts runs, so that the end of a first pass knows whether its run is still the current one.
     std::uint64_t m_runNumber = 0;
+    std::uint64_t m_passCount = 0;
+    double m_lastPassMilliseconds = 0;
     ProgramHost* m_host = nullptr;
     comm::CommEnvironment m_env;
     comm::ChannelWorkers m_workers;

@@ -18,11 +18,13 @@ namespace tavrel::ui {
 const QColor ItemGrid::kLightYellow(255, 255, 240);
 const QColor ItemGrid::kPeach(255, 224, 192);
 const QColor ItemGrid::kNotConnected(255, 0, 0);
+const QColor ItemGrid::kStaleValue(150, 150, 150);
 
 namespace {
 
 // Column widths in twips, 15 twips to the pixel.
-constexpr std::array<int, ItemGrid::kColumnCount> kWidthsInTwips { 3000, 270, 1200, 1410, 1185, 1740, 1620, 765, 765 };
+constexpr std::array<int, ItemGrid::kColumnCount> kWidthsInTwips { 3000, 270,  1200, 1410, 1185,
+                                                                   1740, 1500, 1620, 765,  765 };
 constexpr std::array<int, 6> kMergedColumns { ItemGrid::kColOutline,    ItemGrid::kColPlc,
                                               ItemGrid::kColEnabled,    ItemGrid::kColOperandType,
                                               ItemGrid::kColCommParams, ItemGrid::kColDirection };
@@ -115,7 +117,7 @@ QString NameOrUnknown(std::string_view name, std::int32_t code)
                         : QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
-/// Texts of columns 1 to 8 for one item or element.
+/// Texts of the columns right of the PLC name for one item or element; the value is filled in later.
 QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const QString& length, const QString& ddeName,
                       const QString& commText)
 {
@@ -124,6 +126,7 @@ QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const 
              QString::number(item.OperandAddress),
              length,
              ddeName,
+             QString(),
              NameOrUnknown(common::IoDirectionName(item.IoDirection), item.IoDirection),
              BoolText(item.IsEnable),
              commText };
@@ -164,6 +167,43 @@ ItemGrid::ItemGrid(QWidget* parent)
             [this](int currentRow, int, int previousRow, int) { OnCurrentCellChanged(currentRow, previousRow); });
 }
 
+ItemGrid::~ItemGrid()
+{
+    ShowValuesOf(nullptr);
+}
+
+void ItemGrid::ShowValuesOf(model::LabelArray* labels)
+{
+    if (m_labels) {
+        m_labels->RemoveObserver(this);
+    }
+    m_labels = labels;
+    if (m_labels) {
+        m_labels->AddObserver(this);
+    }
+    for (std::size_t index = 0; index < m_valueRows.size(); ++index) {
+        if (m_valueRows[index] >= 0) {
+            item(m_valueRows[index], kColValue)
+                ->setText(m_labels ? QString::fromStdString(m_labels->Text(static_cast<std::int32_t>(index)))
+                                   : QString());
+        }
+    }
+}
+
+void ItemGrid::LabelTextChanged(std::int32_t index, const std::string& text)
+{
+    // Only the one cell changes: a pass that moves many values must not rebuild rows, spans or the selection.
+    if (index >= 0 && static_cast<std::size_t>(index) < m_valueRows.size()
+        && m_valueRows[static_cast<std::size_t>(index)] >= 0) {
+        item(m_valueRows[static_cast<std::size_t>(index)], kColValue)->setText(QString::fromStdString(text));
+    }
+}
+
+void ItemGrid::LabelUnloaded(std::int32_t index)
+{
+    LabelTextChanged(index, std::string());
+}
+
 void ItemGrid::Fill(const model::clsConfig& project)
 {
     const int oldCurrent = CurrentItemRow();
@@ -174,6 +214,7 @@ void ItemGrid::Fill(const model::clsConfig& project)
     clearSpans();
     setRowCount(0);
     m_rows.clear();
+    m_valueRows.clear();
 
     for (const auto& plcPointer : project.colPlcs()) {
         const model::clsPlc& plc = *plcPointer;
@@ -235,6 +276,23 @@ void ItemGrid::Fill(const model::clsConfig& project)
         }
     }
     MergeCells();
+    for (int row = 0; row < rowCount(); ++row) {
+        const RowKind kind = Row(row).kind;
+        if (kind != RowKind::ScalarItem && kind != RowKind::VectorElement) {
+            continue;
+        }
+        const auto index = static_cast<std::size_t>(Row(row).labelIndex);
+        if (Row(row).labelIndex <= 0) {
+            continue;
+        }
+        if (index >= m_valueRows.size()) {
+            m_valueRows.resize(index + 1, -1);
+        }
+        m_valueRows[index] = row;
+        if (m_labels) {
+            item(row, kColValue)->setText(QString::fromStdString(m_labels->Text(Row(row).labelIndex)));
+        }
+    }
     m_filling = false;
 
     int restored = -1;
@@ -369,6 +427,9 @@ void ItemGrid::HighlightConnectedPlc(std::int32_t pPlcKey)
         cell->setBackground(kPeach);
         cell->setForeground(Qt::black);
         cell->setToolTip(QString());
+        QTableWidgetItem* value = item(row, kColValue);
+        value->setForeground(Qt::black);
+        value->setToolTip(QString());
     }
 }
 
@@ -383,6 +444,10 @@ void ItemGrid::HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& rea
         cell->setBackground(kNotConnected);
         cell->setForeground(Qt::white);
         cell->setToolTip(reason.isEmpty() ? QString() : QStringLiteral("Not connected: %1").arg(reason));
+        QTableWidgetItem* value = item(row, kColValue);
+        value->setForeground(kStaleValue);
+        value->setToolTip(reason.isEmpty() ? QStringLiteral("Stale: the PLC is not connected")
+                                           : QStringLiteral("Stale: the PLC is not connected: %1").arg(reason));
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/LabelArray.h"
+
 #include <QColor>
 #include <QTableWidget>
 
@@ -15,7 +17,7 @@ namespace tavrel::ui {
 /// The grid `vsItems` of the main window: one row per item and per vector element, grouped by PLC, with
 /// hidden lead rows and zero-height spacer rows that carry no item and can never become the current row.
 /// Row numbers are the table's own: the header is not a row, so the first PLC's lead row is row 0.
-class ItemGrid : public QTableWidget
+class ItemGrid : public QTableWidget, private model::LabelObserver
 {
     Q_OBJECT
 
@@ -27,6 +29,7 @@ public:
         kColAddress,
         kColLength,
         kColDdeName,
+        kColValue,
         kColDirection,
         kColEnabled,
         kColCommParams,
@@ -51,20 +54,27 @@ public:
     static const QColor kLightYellow;
     static const QColor kPeach;
     static const QColor kNotConnected;
+    /// The text colour of values that a PLC which is not connected no longer refreshes.
+    static const QColor kStaleValue;
 
     /// The header texts, tab-separated as the grid's format string.
     static constexpr const char* kHeaderFormat = "PLC\t+\tOperand Type\tOperand Address\tVector Length\tDDE "
-                                                 "Name\tDirection\tEnabled\tCommunication Parameters\t";
+                                                 "Name\tValue\tDirection\tEnabled\tCommunication Parameters\t";
 
     explicit ItemGrid(QWidget* parent = nullptr);
+    ~ItemGrid() override;
+
+    /// Shows the texts of `labels` in the Value column and follows their changes cell by cell; null stops.
+    /// The array must outlive the grid or be replaced first.
+    void ShowValuesOf(model::LabelArray* labels);
 
     /// Rebuilds every row from the project. The current row stays on the same item when it is still there.
     void Fill(const model::clsConfig& project);
 
-    /// Shows the PLC's rows as connected: plain parameter text, black on peach.
+    /// Shows the PLC's rows as connected: plain parameter text, black on peach, values in black.
     void HighlightConnectedPlc(std::int32_t pPlcKey);
     /// Shows the PLC's rows as not connected: " (NOT CONNECTED)" after the parameters, white on red, and the
-    /// reason as the cell's tool tip.
+    /// reason as the cell's tool tip; the values greyed as stale, with the same tool tip.
     void HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& reason);
 
     const RowInfo& Row(int row) const { return m_rows.at(static_cast<std::size_t>(row)); }
@@ -92,6 +102,8 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    void LabelTextChanged(std::int32_t index, const std::string& text) override;
+    void LabelUnloaded(std::int32_t index) override;
     void AppendRow(const RowInfo& info, const QStringList& texts, const QColor& plcBackground,
                    const QColor& restBackground);
     void MergeCells();
@@ -101,6 +113,9 @@ private:
     bool IsFoldedAway(int row) const;
 
     std::vector<RowInfo> m_rows;
+    /// The row that shows each label's value, by label index; -1 where none does.
+    std::vector<int> m_valueRows;
+    model::LabelArray* m_labels = nullptr;
     bool m_filling = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "app/Program.h"
 #include "app/SingleInstance.h"
+#include "ui/RunStatus.h"
 #include "ui/ScreenshotTour.h"
 #include "ui/frmMain.h"
 #include "ui/frmSplash.h"
@@ -15,6 +16,9 @@ int RunWindow(app::Program& program, const WindowStart& start)
 {
     frmMain window(program, start.moveLinkServer);
     window.AttachMqtt(start.mqttBridge);
+    for (const auto& part : start.statusParts) {
+        window.Status().AddPart(part);
+    }
     if (start.showSplash && start.screenshotFolder.isEmpty()) {
         frmSplash splash;
         splash.ShowGUI();

@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class QWidget;
 
@@ -34,6 +35,8 @@ struct WindowStart
     app::SingleInstance* instance = nullptr;
     /// The MQTT bridge whose state the status bar shows and whose broker the Options dialog sets; may be null.
     mqtt::MqttBridge* mqttBridge = nullptr;
+    /// Parts of the run status that other surfaces supply (link clients, ...), in the order shown.
+    std::vector<std::function<QString()>> statusParts;
     /// When set, the window saves pictures of itself and its dialogs into this folder and ends.
     QString screenshotFolder;
 };

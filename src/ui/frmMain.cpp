@@ -6,6 +6,7 @@
 #include "mqtt/MqttBridge.h"
 #include "ui/ItemGrid.h"
 #include "ui/Pictures.h"
+#include "ui/RunStatus.h"
 #include "ui/WindowTools.h"
 #include "ui/frmConfigItems.h"
 #include "ui/frmSplash.h"
@@ -62,6 +63,9 @@ frmMain::frmMain(app::Program& program, LinkServerMover moveLinkServer, QWidget*
     setCentralWidget(m_vsItems);
     BuildTools();
     statusBar()->setObjectName(QStringLiteral("statusMain"));
+    m_runStatus = new RunStatus(m_program, this);
+    statusBar()->addPermanentWidget(m_runStatus);
+    m_vsItems->ShowValuesOf(&m_program.Labels());
     ApplyFormFont(*this);
     resize(kInitialClientSize);
     setWindowTitle(QString::fromStdString(m_program.Title()));

@@ -26,6 +26,7 @@ class clsConfig;
 namespace tavrel::ui {
 
 class ItemGrid;
+class RunStatus;
 
 /// The main window: the grid of the project's PLCs and items, the menu bar, tool bar and status bar, and
 /// every command of the program. A view over the program's heart, which it serves as host for dialogs.
@@ -41,6 +42,8 @@ public:
     ItemGrid& Grid() { return *m_vsItems; }
     /// Shows the MQTT bridge's state in the status bar and lets the Options dialog set its broker.
     void AttachMqtt(mqtt::MqttBridge* bridge);
+    /// The run's health in the status bar, where other surfaces add their parts.
+    RunStatus& Status() { return *m_runStatus; }
     /// A tool of a band ("mnuMain", "barMain", "popFile", "popItems", "popConnaction", "popHelp", "popItem") by
     /// its name, or null.
     QAction* Tool(const QString& band, const QString& toolName) const;
@@ -104,6 +107,7 @@ private:
     mqtt::MqttBridge* m_mqttBridge = nullptr;
     QLabel* m_lblMqtt = nullptr;
     ItemGrid* m_vsItems = nullptr;
+    RunStatus* m_runStatus = nullptr;
     QToolBar* m_barMain = nullptr;
     QMenu* m_popFile = nullptr;
     QMenu* m_popItems = nullptr;

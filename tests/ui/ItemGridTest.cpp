@@ -137,7 +137,7 @@ private slots:
         QCOMPARE(Kinds(grid), QStringLiteral("LpHpEEEEEEEE"));
 
         const QStringList header {
-            "Line_1", "", "MI", "10", "8", "lblDDE(5-12)", "Read/Write", "True", "COM 1 ; 57600"
+            "Line_1", "", "MI", "10", "8", "lblDDE(5-12)", "", "Read/Write", "True", "COM 1 ; 57600"
         };
         for (int column = 0; column < ItemGrid::kColumnCount; ++column) {
             QCOMPARE(grid.item(2, column)->text(), header.at(column));
@@ -192,7 +192,10 @@ private slots:
             QCOMPARE(Background(grid, row, ItemGrid::kColCommParams), QColor(255, 0, 0));
             QCOMPARE(Foreground(grid, row, ItemGrid::kColCommParams), QColor(Qt::white));
             QVERIFY(grid.item(row, ItemGrid::kColCommParams)->toolTip().contains(QStringLiteral("no answer")));
+            QCOMPARE(Foreground(grid, row, ItemGrid::kColValue), ItemGrid::kStaleValue);
+            QVERIFY(grid.item(row, ItemGrid::kColValue)->toolTip().contains(QStringLiteral("no answer")));
         }
+        QCOMPARE(Foreground(grid, 1, ItemGrid::kColValue), QColor(Qt::black));
         QCOMPARE(grid.item(1, ItemGrid::kColCommParams)->text(), plain); // the other PLC
         QCOMPARE(grid.item(3, ItemGrid::kColCommParams)->text(), QString()); // a spacer row
 
@@ -202,12 +205,50 @@ private slots:
             QCOMPARE(Background(grid, row, ItemGrid::kColCommParams), ItemGrid::kPeach);
             QCOMPARE(Foreground(grid, row, ItemGrid::kColCommParams), QColor(Qt::black));
             QVERIFY(grid.item(row, ItemGrid::kColCommParams)->toolTip().isEmpty());
+            QCOMPARE(Foreground(grid, row, ItemGrid::kColValue), QColor(Qt::black));
+            QVERIFY(grid.item(row, ItemGrid::kColValue)->toolTip().isEmpty());
         }
 
         grid.HighlightNotConnectedPlc(99, QString());
         for (int row = 0; row < grid.rowCount(); ++row) {
             QVERIFY(!grid.item(row, ItemGrid::kColCommParams)->text().contains(QStringLiteral("NOT CONNECTED")));
         }
+    }
+
+    void ValuesFollowTheirLabelsCellByCell()
+    {
+        Project project;
+        Build(project, Shape::TwoPlcs); // L S L p H p E E: lblDDE(1) single, lblDDE(2..3) the vector
+        ItemGrid grid;
+        QVERIFY(project.labels.SetText(1, "7"));
+        grid.ShowValuesOf(&project.labels);
+        grid.Fill(project.config);
+        QCOMPARE(grid.item(1, ItemGrid::kColValue)->text(), QStringLiteral("7")); // the text before the fill
+        grid.SetCurrentItemRow(6);
+
+        QList<QTableWidgetItem*> cells;
+        for (int row = 0; row < grid.rowCount(); ++row) {
+            cells << grid.item(row, ItemGrid::kColValue);
+        }
+        QVERIFY(project.labels.SetText(1, "-12"));
+        QVERIFY(project.labels.SetText(3, "1.5"));
+        QVERIFY(project.labels.SetText(2, "0"));
+        QCOMPARE(grid.item(1, ItemGrid::kColValue)->text(), QStringLiteral("-12"));
+        QCOMPARE(grid.item(6, ItemGrid::kColValue)->text(), QStringLiteral("0"));
+        QCOMPARE(grid.item(7, ItemGrid::kColValue)->text(), QStringLiteral("1.5"));
+        QCOMPARE(grid.item(4, ItemGrid::kColValue)->text(), QString()); // the vector's header row
+        // Changed in place: the same cells, the same rows and the same current row.
+        for (int row = 0; row < grid.rowCount(); ++row) {
+            QCOMPARE(grid.item(row, ItemGrid::kColValue), cells.at(row));
+        }
+        QCOMPARE(grid.CurrentItemRow(), 6);
+
+        QVERIFY(project.labels.Unload(3).has_value());
+        QCOMPARE(grid.item(7, ItemGrid::kColValue)->text(), QString());
+        QVERIFY(project.labels.SetText(9, "x") == false); // a label no row shows changes nothing
+        grid.ShowValuesOf(nullptr);
+        QVERIFY(project.labels.SetText(1, "5"));
+        QCOMPARE(grid.item(1, ItemGrid::kColValue)->text(), QString());
     }
 
     void ArrowKeysVisitOnlyRowsWithAnItem()

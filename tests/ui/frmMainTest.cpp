@@ -3,6 +3,7 @@
 #include "common/OperandCatalogue.h"
 #include "ui/ItemGrid.h"
 #include "mqtt/MqttBridge.h"
+#include "ui/RunStatus.h"
 #include "ui/frmMain.h"
 
 #include <QAction>
@@ -219,6 +220,45 @@ private slots:
         QVERIFY(test::WaitFor([&] { return fixture.under.program.IsRunToolEnabled(); }));
         fixture.window->RunTool(QStringLiteral("ID_Run"));
         QVERIFY(!fixture.under.program.IsRunning());
+    }
+
+    void WhileRunningValuesArriveAndTheStatusBarTellsTheRunsHealth()
+    {
+        Fixture fixture;
+        fixture.under.script.FillBinaryMix = [](std::vector<common::BinaryMixEntry>& entries) {
+            for (auto& entry : entries) {
+                for (auto& value : entry.Values) {
+                    value.LongValue = 1;
+                }
+            }
+        };
+        ui::RunStatus& status = fixture.window->Status();
+        QVERIFY(!status.isVisibleTo(fixture.window.get()));
+        status.AddPart([] { return QStringLiteral("link clients 3"); });
+        status.AddPart([] { return QString(); });
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(status.isVisibleTo(fixture.window.get()));
+        QVERIFY(test::WaitFor([&] { return fixture.Grid().item(1, ItemGrid::kColValue)->text() == QStringLiteral("1"); }));
+        QCOMPARE(fixture.Grid().item(9, ItemGrid::kColValue)->text(), QStringLiteral("1"));
+        QVERIFY(test::WaitFor([&] { return fixture.under.program.PassCount() >= 2; }));
+        status.Renew();
+        QVERIFY2(status.text().contains(QStringLiteral("PLCs connected 2/2")), qPrintable(status.text()));
+        QVERIFY(status.text().contains(QStringLiteral(" passes/s")));
+        QVERIFY(status.text().contains(QStringLiteral("last pass ")));
+        QVERIFY(status.text().endsWith(QStringLiteral("|  link clients 3")));
+
+        fixture.under.script.Always("ReadBinaryMix", test::DriverAnswer::Fails());
+        QVERIFY(test::WaitFor([&] {
+            return fixture.Grid().item(9, ItemGrid::kColValue)->foreground().color() == ItemGrid::kStaleValue;
+        }));
+        QCOMPARE(fixture.Grid().item(9, ItemGrid::kColValue)->text(), QStringLiteral("1")); // the last value kept
+        status.Renew();
+        QVERIFY2(status.text().contains(QStringLiteral("PLCs connected 0/2")), qPrintable(status.text()));
+
+        QVERIFY(test::WaitFor([&] { return fixture.under.program.IsRunToolEnabled(); }));
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(!fixture.under.program.IsRunning());
+        QVERIFY(!status.isVisibleTo(fixture.window.get()));
     }
 
     void ClipboardTextsOfEachRowKind_data()
