@@ -44,7 +44,17 @@ struct Turn
     ReadPlan read;
     WritePlan write;
     bool writes = false;
+    /// Time spent on the PLC's read and write exchanges, on its channel's worker.
+    double milliseconds = 0;
 };
+
+// Runs an exchange and adds its time to the turn's.
+template<class Exchange> void Timed(Turn& turn, Exchange exchange)
+{
+    const auto start = std::chrono::steady_clock::now();
+    exchange();
+    turn.milliseconds += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
 
 // A pass over `plcs` in two rounds of exchanges, each planned and applied on this thread in project order: the
 // reads (and the re-opens of PLCs whose wait is over), then the writes of the PLCs whose read was good.
@@ -67,7 +77,8 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
         turn.slot = SlotOf(plc, env);
         if (turn.kind == Turn::Kind::Read) {
             turn.read = PlanRead(plc);
-            jobs.push_back({ChannelOf(plc.Params()), [&turn] { ExchangeRead(turn.slot, turn.read); }});
+            jobs.push_back({ChannelOf(plc.Params()),
+                            [&turn] { Timed(turn, [&turn] { ExchangeRead(turn.slot, turn.read); }); }});
         } else {
             // The PLC counts as connected whatever the open gives; LastError tells a failed open from a good one.
             jobs.push_back({ChannelOf(plc.Params()), [&turn] { (void)OpenChannel(turn.slot); }});
@@ -82,6 +93,9 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
             continue;
         }
         WriteBack(plc, turn.slot);
+        if (turn.kind == Turn::Kind::Read) {
+            plc.ExchangeMilliseconds = turn.milliseconds;
+        }
         if (turn.kind == Turn::Kind::Reopen) {
             plc.Connected = true;
             if (env.Observer) {
@@ -98,7 +112,8 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
         plc.LastError.clear();
         turn.write = PlanWrite(plc, env);
         turn.slot = SlotOf(plc, env);
-        jobs.push_back({ChannelOf(plc.Params()), [&turn] { ExchangeWrite(turn.slot, turn.write); }});
+        jobs.push_back({ChannelOf(plc.Params()),
+                        [&turn] { Timed(turn, [&turn] { ExchangeWrite(turn.slot, turn.write); }); }});
     }
     run(jobs);
 
@@ -107,6 +122,7 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
             continue;
         }
         WriteBack(*turn.plc, turn.slot);
+        turn.plc->ExchangeMilliseconds = turn.milliseconds;
         if (!ApplyWrite(*turn.plc, turn.write, env)) {
             MarkNotConnected(*turn.plc, env);
         }

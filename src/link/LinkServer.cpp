@@ -28,6 +28,7 @@ namespace {
 using Status = QHttpServerResponder::StatusCode;
 
 constexpr std::string_view kService = "Tavrel";
+constexpr std::string_view kSystemTopic = "System";
 const QByteArray kTextPlain = "text/plain; charset=utf-8";
 
 /// A TCP server that refuses connections beyond a limit instead of letting them pile up.
@@ -117,6 +118,45 @@ void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, S
 {
     WriteContent(responder, method, text.toUtf8() + (text.isEmpty() || status == Status::Ok ? "" : "\n"), kTextPlain,
                  status, headers);
+}
+
+// GET /dde/Tavrel/System and /dde/Tavrel/System/<name>: read-only texts.
+void ServeSystem(const SystemItems& system, QHttpServerResponder& responder, const QHttpServerRequest& request,
+                 const QStringList& parts, Headers cors)
+{
+    const auto method = request.method();
+    if (method != QHttpServerRequest::Method::Get && method != QHttpServerRequest::Method::Head) {
+        cors.emplace_back("Allow", "GET, HEAD, OPTIONS");
+        Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("System items are read-only; use GET"), cors);
+        return;
+    }
+    if (parts.size() == 5) {
+        const auto item = system.Find(parts[4]);
+        if (!item) {
+            Reply(responder, method, Status::NotFound, QStringLiteral("no System item '%1'").arg(parts[4]), cors);
+            return;
+        }
+        WriteContent(responder, method, item->second.toUtf8(), kTextPlain, Status::Ok, cors);
+        return;
+    }
+    const auto items = system.Items();
+    if (request.value("accept").contains("application/json")) {
+        QJsonArray list;
+        for (const auto& [name, value] : items) {
+            list.append(QJsonObject { { "item", name }, { "value", value } });
+        }
+        WriteContent(responder, method,
+                     JsonText(QJsonObject { { "service", "Tavrel" }, { "topic", "System" }, { "items", list } }),
+                     "application/json", Status::Ok, cors);
+        return;
+    }
+    QString html = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel system</title>"
+                                  "</head><body>\n<table border=\"1\">\n<tr><th>Item</th><th>Value</th></tr>\n");
+    for (const auto& [name, value] : items) {
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td></tr>\n").arg(name.toHtmlEscaped(), value.toHtmlEscaped());
+    }
+    html += QStringLiteral("</table>\n</body></html>\n");
+    WriteContent(responder, method, html.toUtf8(), "text/html; charset=utf-8", Status::Ok, cors);
 }
 
 // The host part of a Host header, lower case, without port; an IPv6 address keeps its brackets.
@@ -273,6 +313,8 @@ struct LinkServer::Session : QObject
     bool gone = false;
     bool closing = false; ///< closed for reading too slowly; nothing more is sent
     std::set<std::int32_t> advised;
+    /// System items advised, by name in upper case.
+    std::set<QString> systemAdvised;
     /// While the client is behind: the links whose newest value is still to be sent.
     std::set<std::int32_t> stale;
     qint64 unsentBefore = 0;
@@ -285,7 +327,9 @@ LinkServer::LinkServer(app::Program& program, LinkLimits limits, QObject* parent
     : QAbstractHttpServer(parent)
     , m_program(program)
     , m_limits(limits)
+    , m_system(program)
 {
+    connect(&m_system, &SystemItems::changed, this, &LinkServer::SystemItemChanged);
     m_program.Labels().AddObserver(this);
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &LinkServer::FlushChanges);
@@ -488,9 +532,13 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
               QStringLiteral("unknown service '%1'; the service is Tavrel").arg(parts[2]), cors);
         return true;
     }
+    if (SameIgnoringCase(parts[3], kSystemTopic) && !upgrade) {
+        ServeSystem(m_system, responder, request, parts, cors);
+        return true;
+    }
     if (!SameIgnoringCase(parts[3], kTopic)) {
         Reply(responder, method, Status::NotFound,
-              QStringLiteral("unknown topic '%1'; the topic is Items").arg(parts[3]), cors);
+              QStringLiteral("unknown topic '%1'; the topics are Items and System").arg(parts[3]), cors);
         return true;
     }
 
@@ -530,6 +578,8 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
                             {"address", one.OperandAddress},
                             {"direction", QString::fromUtf8(common::IoDirectionName(one.IoDirection).data())},
                             {"enabled", one.IsEnable},
+                            {"plcConnected", plc->Connected},
+                            {"plcError", QString::fromStdString(plc->LastError)},
                             {"value", QString::fromStdString(one.Label.Text())},
                         });
                     };
@@ -790,6 +840,17 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
         fail(op, QStringLiteral("unknown op '%1'; use advise, unadvise, request, poke or execute").arg(op), 400);
         return;
     }
+    if (object.contains("topic")) {
+        const QString topic = object.value("topic").toString();
+        if (SameIgnoringCase(topic, kSystemTopic)) {
+            HandleSystemMessage(session, op, object);
+            return;
+        }
+        if (!SameIgnoringCase(topic, kTopic)) {
+            fail(op, QStringLiteral("unknown topic '%1'; the topics are Items and System").arg(topic), 404);
+            return;
+        }
+    }
     const QString item = object.value("item").toString();
     const auto index = ParseItemName(item);
     if (!index) {
@@ -840,6 +901,58 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
         return;
     }
     Send(session, QString::fromUtf8(JsonText({ { "op", op }, { "item", ItemName(*index) }, { "ok", true } })));
+}
+
+void LinkServer::HandleSystemMessage(Session& session, const QString& op, const QJsonObject& message)
+{
+    const QString name = message.value("item").toString();
+    const auto send = [&](const QJsonObject& reply) { Send(session, QString::fromUtf8(JsonText(reply))); };
+    if (op == QStringLiteral("unadvise")) {
+        session.systemAdvised.erase(name.toUpper());
+        send({ { "op", op }, { "topic", "System" }, { "item", name }, { "ok", true } });
+        return;
+    }
+    const auto item = m_system.Find(name);
+    if (!item) {
+        send({ { "op", op },
+               { "topic", "System" },
+               { "ok", false },
+               { "error", QStringLiteral("no System item '%1'").arg(name) },
+               { "status", 404 } });
+        return;
+    }
+    if (op == QStringLiteral("poke")) {
+        send({ { "op", op },
+               { "topic", "System" },
+               { "ok", false },
+               { "error", QStringLiteral("System items are read-only") },
+               { "status", 409 } });
+        return;
+    }
+    if (op == QStringLiteral("advise")) {
+        // Only names that exist are kept, so a client cannot grow this set beyond the System items.
+        session.systemAdvised.insert(item->first.toUpper());
+        send({ { "topic", "System" }, { "item", item->first }, { "value", item->second } });
+        return;
+    }
+    send({ { "op", op }, { "topic", "System" }, { "item", item->first }, { "value", item->second } });
+}
+
+void LinkServer::SystemItemChanged(const QString& name, const QString& value)
+{
+    const QString key = name.toUpper();
+    QString text;
+    // A copy: a send may close a slow session, which changes the list.
+    const std::vector<Session*> sessions = m_sessions;
+    for (Session* session : sessions) {
+        if (session->gone || session->closing || session->systemAdvised.count(key) == 0) {
+            continue;
+        }
+        if (text.isEmpty()) {
+            text = QString::fromUtf8(JsonText({ { "topic", "System" }, { "item", name }, { "value", value } }));
+        }
+        Send(*session, text);
+    }
 }
 
 void LinkServer::Advise(Session& session, std::int32_t index, const QString&)

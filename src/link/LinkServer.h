@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Program.h"
+#include "link/SystemItems.h"
 #include "model/LabelArray.h"
 
 #include <QAbstractHttpServer>
@@ -19,6 +20,7 @@
 
 #include <tl/expected.hpp>
 
+class QJsonObject;
 class QTcpServer;
 class QWebSocket;
 
@@ -67,6 +69,8 @@ std::optional<std::int32_t> ParseItemName(const QString& name);
 ///   POST /dde/Tavrel/Items             an execute command
 ///   GET  /dde/Tavrel/Items             every item and its value, as HTML or (Accept) JSON
 ///   WebSocket /dde/Tavrel/Items        advise, unadvise, request, poke, execute as JSON messages
+///   GET  /dde/Tavrel/System[/name]     the run's and the PLCs' health (SystemItems), read-only; over the
+///                                      WebSocket the same with "topic":"System" in advise, unadvise, request
 class LinkServer : public QAbstractHttpServer, private model::LabelObserver
 {
     Q_OBJECT
@@ -126,6 +130,8 @@ private:
     void Unadvise(Session& session, std::int32_t index);
     void DropSession(Session* session);
     void FlushChanges();
+    void HandleSystemMessage(Session& session, const QString& op, const QJsonObject& message);
+    void SystemItemChanged(const QString& name, const QString& value);
     /// Queues a message for a session; false when the session is gone or has just been closed for it.
     bool Send(Session& session, const QString& text);
     /// Sends the newest value of every link left out while the session was behind, once it has caught up.
@@ -147,6 +153,7 @@ private:
     QTimer m_flushTimer;
     QTimer m_watchdog;
     LinkStats m_stats;
+    SystemItems m_system;
 };
 
 } // namespace tavrel::link

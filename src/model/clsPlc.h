@@ -53,6 +53,8 @@ public:
     std::string Name;
     /// Why the last exchange with the PLC failed, in words for the user (empty while all is well).
     std::string LastError;
+    /// How long the PLC's last read and write exchange took, in milliseconds.
+    double ExchangeMilliseconds = 0;
 
     /// The items in insertion order; each item's key is unique within the PLC.
     const std::vector<std::unique_ptr<Clsitem>>& colItems() const { return m_items; }

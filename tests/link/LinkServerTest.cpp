@@ -219,6 +219,97 @@ private slots:
         QVERIFY(html.body.contains("&lt;5&gt;"));
     }
 
+    void systemItemsOverHttp_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("run state") << QByteArray("GET") << "/dde/Tavrel/System/Running" << 200 << QByteArray("0");
+        QTest::newRow("any case") << QByteArray("GET") << "/dde/tavrel/SYSTEM/pump.connected" << 200 << QByteArray("1");
+        QTest::newRow("no error yet") << QByteArray("GET") << "/dde/Tavrel/System/Line_1.Errors" << 200 << QByteArray("0");
+        QTest::newRow("unknown PLC") << QByteArray("GET") << "/dde/Tavrel/System/Press.Connected" << 404
+                                     << QByteArray("no System item 'Press.Connected'\n");
+        QTest::newRow("read-only") << QByteArray("PUT") << "/dde/Tavrel/System/Running" << 405
+                                   << QByteArray("System items are read-only; use GET\n");
+        QTest::newRow("no execute") << QByteArray("POST") << "/dde/Tavrel/System" << 405
+                                    << QByteArray("System items are read-only; use GET\n");
+    }
+    void systemItemsOverHttp()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        const test::HttpResponse response = Call(method, path, "1");
+        QCOMPARE(response.status, status);
+        QCOMPARE(response.body, body);
+        QVERIFY(!m_program->IsRunning());
+    }
+
+    void systemListAndItemListTellThePlcState()
+    {
+        const QJsonArray system = QJsonDocument::fromJson(Call("GET", "/dde/Tavrel/System", {}, "application/json").body)
+                                      .object()
+                                      .value("items")
+                                      .toArray();
+        QStringList names;
+        for (const auto& item : system) {
+            names << item.toObject().value("item").toString();
+        }
+        QCOMPARE(names, QStringList({ "Running", "PassCount", "PassMs", "Pump.Connected", "Pump.LastError", "Pump.Errors",
+                                      "Pump.PassMs", "Line_1.Connected", "Line_1.LastError", "Line_1.Errors",
+                                      "Line_1.PassMs" }));
+        m_program->Project().colPlcs().back()->Connected = false;
+        m_program->Project().colPlcs().back()->LastError = "no answer";
+        const QJsonArray items = QJsonDocument::fromJson(Call("GET", "/dde/Tavrel/Items", {}, "application/json").body)
+                                     .object()
+                                     .value("items")
+                                     .toArray();
+        QCOMPARE(items.first().toObject().value("plcConnected").toBool(), true);
+        QCOMPARE(items.last().toObject().value("plcConnected").toBool(), false);
+        QCOMPARE(items.last().toObject().value("plcError").toString(), QStringLiteral("no answer"));
+    }
+
+    void systemItemsFollowAPlcThatFailsAndComesBack()
+    {
+        test::LinkClient client(m_port);
+        QVERIFY(client.WaitConnected());
+        for (const char* name : { "Pump.Connected", "pump.errors", "Running" }) {
+            client.Send({{"op", "advise"}, {"topic", "System"}, {"item", name}});
+        }
+        QCOMPARE(client.NextObject(), QJsonObject({{"topic", "System"}, {"item", "Pump.Connected"}, {"value", "1"}}));
+        QCOMPARE(client.NextObject(), QJsonObject({{"topic", "System"}, {"item", "Pump.Errors"}, {"value", "0"}}));
+        QCOMPARE(client.NextObject(), QJsonObject({{"topic", "System"}, {"item", "Running"}, {"value", "0"}}));
+        QCOMPARE(client.Ask(R"({"op":"advise","topic":"System","item":"Pump.Nothing"})").value("status").toInt(), 404);
+        QCOMPARE(client.Ask(R"({"op":"poke","topic":"System","item":"Running","value":"1"})").value("status").toInt(), 409);
+        QCOMPARE(client.Ask(R"({"op":"request","topic":"Other","item":"Running"})").value("status").toInt(), 404);
+
+        // The first exchange of the run, Pump's, fails; the next pass opens Pump again.
+        m_script.Queue("ReadBinaryMix", {test::DriverAnswer::Fails()});
+        m_program->Environment().ReconnectDelaySeconds = 0;
+        m_program->ToggleRun();
+        QStringList seen;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                while (!client.messages.isEmpty()) {
+                    const QJsonObject change = QJsonDocument::fromJson(client.messages.takeFirst().toUtf8()).object();
+                    seen << change.value("item").toString() + "=" + change.value("value").toString();
+                }
+                return seen.size() >= 4;
+            },
+            5000));
+        m_program->Stop();
+        QCOMPARE(seen, QStringList({ "Running=1", "Pump.Connected=0", "Pump.Errors=1", "Pump.Connected=1" }));
+        QCOMPARE(Call("GET", "/dde/Tavrel/System/Pump.Errors").body, QByteArray("1"));
+        QCOMPARE(Call("GET", "/dde/Tavrel/System/Line_1.Errors").body, QByteArray("0"));
+        QCOMPARE(Call("GET", "/dde/Tavrel/System/Pump.LastError").body, QByteArray());
+
+        QCOMPARE(client.NextObject(), QJsonObject({{"topic", "System"}, {"item", "Running"}, {"value", "0"}}));
+        client.Send({{"op", "unadvise"}, {"topic", "System"}, {"item", "Running"}});
+        QCOMPARE(client.NextObject().value("ok").toBool(), true);
+    }
+
     void adviseAnswersAtOnceAndAtEveryChange()
     {
         test::LinkClient client(m_port);

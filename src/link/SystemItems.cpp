@@ -1,0 +1,77 @@
+#include "link/SystemItems.h"
+
+#include "model/clsConfig.h"
+
+namespace tavrel::link {
+
+namespace {
+
+QString Milliseconds(double milliseconds)
+{
+    return QString::number(milliseconds, 'f', 1);
+}
+
+} // namespace
+
+SystemItems::SystemItems(app::Program& program, QObject* parent)
+    : QObject(parent)
+    , m_program(program)
+{
+    connect(&m_program, &app::Program::passFinished, this, &SystemItems::Renew);
+    connect(&m_program, &app::Program::projectChanged, this, &SystemItems::Renew);
+    connect(&m_program, &app::Program::runningChanged, this, [this](bool running) {
+        if (running) {
+            m_errors.clear();
+        }
+        Renew();
+    });
+    connect(&m_program, &app::Program::plcConnected, this, &SystemItems::Renew);
+    connect(&m_program, &app::Program::plcNotConnected, this, [this](int plcKey) {
+        ++m_errors[plcKey];
+        Renew();
+    });
+    Renew();
+}
+
+std::vector<std::pair<QString, QString>> SystemItems::Items() const
+{
+    std::vector<std::pair<QString, QString>> items {
+        { QStringLiteral("Running"), m_program.IsRunning() ? QStringLiteral("1") : QStringLiteral("0") },
+        { QStringLiteral("PassCount"), QString::number(m_program.PassCount()) },
+        { QStringLiteral("PassMs"), Milliseconds(m_program.LastPassMilliseconds()) },
+    };
+    for (const auto& plc : m_program.Project().colPlcs()) {
+        const QString name = QString::fromStdString(plc->Name);
+        const auto errors = m_errors.find(plc->Key);
+        items.emplace_back(name + QStringLiteral(".Connected"),
+                           plc->Connected ? QStringLiteral("1") : QStringLiteral("0"));
+        items.emplace_back(name + QStringLiteral(".LastError"), QString::fromStdString(plc->LastError));
+        items.emplace_back(name + QStringLiteral(".Errors"),
+                           QString::number(errors == m_errors.end() ? 0 : errors->second));
+        items.emplace_back(name + QStringLiteral(".PassMs"), Milliseconds(plc->ExchangeMilliseconds));
+    }
+    return items;
+}
+
+std::optional<std::pair<QString, QString>> SystemItems::Find(const QString& name) const
+{
+    for (auto& item : Items()) {
+        if (item.first.compare(name, Qt::CaseInsensitive) == 0) {
+            return std::move(item);
+        }
+    }
+    return std::nullopt;
+}
+
+void SystemItems::Renew()
+{
+    for (const auto& [name, value] : Items()) {
+        auto [told, added] = m_told.try_emplace(name.toUpper(), value);
+        if (added || told->second != value) {
+            told->second = value;
+            emit changed(name, value);
+        }
+    }
+}
+
+} // namespace tavrel::link

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "app/Program.h"
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace tavrel::link {
+
+/// The items of the topic "System": the run's and each PLC's health as texts that clients request and advise
+/// like label texts.
+///   Running        1 while a run goes on, else 0
+///   PassCount      passes of the current (or last) run
+///   PassMs         how long the last pass took, in milliseconds
+///   NAME.Connected 1 or 0 for PLC NAME
+///   NAME.LastError why its last exchange failed; empty while all is well
+///   NAME.Errors    how many times it failed in the current run
+///   NAME.PassMs    how long its last exchange took, in milliseconds
+class SystemItems : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit SystemItems(app::Program& program, QObject* parent = nullptr);
+
+    /// Every item and its text: the run's three, then four per PLC in project order.
+    std::vector<std::pair<QString, QString>> Items() const;
+    /// The item's name as listed and its text, for a name in any letter case; nothing for an unknown name.
+    std::optional<std::pair<QString, QString>> Find(const QString& name) const;
+
+signals:
+    /// An item's text changed, or it came to be; told after passes, run changes and connection changes.
+    void changed(const QString& name, const QString& value);
+
+private:
+    void Renew();
+
+    app::Program& m_program;
+    /// Failures per PLC key in the current run.
+    std::map<std::int32_t, std::uint64_t> m_errors;
+    /// The texts last told, by name in upper case.
+    std::map<QString, QString> m_told;
+};
+
+} // namespace tavrel::link
