@@ -151,7 +151,7 @@ private slots:
         const QByteArray tooLong(kMaxBody + 1, '1');
         // Paths and names.
         QTest::newRow("service") << QByteArray("GET") << QByteArray("/dde/Excel/Items/lblDDE(1)") << QByteArray() << 404 << "unknown service 'Excel'; the service is Tavrel";
-        QTest::newRow("topic") << QByteArray("GET") << QByteArray("/dde/Tavrel/Things") << QByteArray() << 404 << "unknown topic 'Things'; the topic is Items";
+        QTest::newRow("topic") << QByteArray("GET") << QByteArray("/dde/Tavrel/Things") << QByteArray() << 404 << "unknown topic 'Things'; the topics are Items and System";
         QTest::newRow("too short") << QByteArray("GET") << QByteArray("/dde/Tavrel") << QByteArray() << 404 << "paths are /dde/Tavrel/Items and";
         QTest::newRow("too deep") << QByteArray("GET") << item + "lblDDE(1)/x" << QByteArray() << 404 << "paths are /dde/Tavrel/Items and";
         QTest::newRow("elsewhere") << QByteArray("GET") << QByteArray("/index.html") << QByteArray() << 404 << "no such path";
