@@ -45,6 +45,11 @@ class MqttFaults(unittest.TestCase):
 
     def assert_broker_holds_current_values(self, rig, port, auth=None):
         """A new subscriber finds every steady item retained with the value Tavrel holds now."""
+        # Tavrel says "connected" before its publication of everything current has reached the broker: a first
+        # subscriber waits until it has, so that the second one finds the values stored rather than in flight.
+        settling = self.subscriber(port, rig.topic("items/#"), auth)
+        for index in STEADY:
+            settling.wait_for(lambda t, *_: t == rig.topic(f"items/lblDDE({index})"), what=f"lblDDE({index})")
         peer = self.subscriber(port, rig.topic("#"), auth)
         peer.wait_for(lambda t, p, r: t == rig.topic("status") and p == "online" and r, what="status online")
         values = {item["item"]: item["value"] for item in json.loads(link(rig.link)[1])["items"]}
