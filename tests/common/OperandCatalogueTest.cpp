@@ -25,14 +25,6 @@ TEST(OperandCatalogue, OnlyTheListedCodesHaveNames)
     EXPECT_EQ(names.size(), 21U);
 }
 
-TEST(OperandCatalogue, DirectionNamesCoverOnlyTheThreeCodes)
-{
-    EXPECT_EQ(IoDirectionName(0), "Read");
-    EXPECT_EQ(IoDirectionName(1), "Write");
-    EXPECT_EQ(IoDirectionName(2), "Read/Write");
-    EXPECT_EQ(IoDirectionName(3), "");
-}
-
 TEST(OperandCatalogue, TimersAndCountersAreBatchedAsOneRequestEach)
 {
     for (const OperandInfo& info : Operands()) {
@@ -59,18 +51,6 @@ TEST(OperandCatalogue, OnlyInputsAndTimerAndCounterBitsAreNeverWritten)
         EXPECT_EQ(info.write == ExchangeKind::None, readOnly);
         EXPECT_EQ(info.read == ExchangeKind::None, neverReadAlone);
     }
-}
-
-TEST(OperandCatalogue, TimerAndCounterValuesShareTheLimitOfTheirBit)
-{
-    for (const std::int32_t plcType : {0, 1, 2, 3, 4, 5}) {
-        SCOPED_TRACE("PLC type " + std::to_string(plcType));
-        EXPECT_EQ(OperandAddressLimit(plcType, operand::TPreset), OperandAddressLimit(plcType, operand::TBit));
-        EXPECT_EQ(OperandAddressLimit(plcType, operand::TCurrent), OperandAddressLimit(plcType, operand::TBit));
-        EXPECT_EQ(OperandAddressLimit(plcType, operand::CPreset), OperandAddressLimit(plcType, operand::CBit));
-        EXPECT_EQ(OperandAddressLimit(plcType, operand::CCurrent), OperandAddressLimit(plcType, operand::CBit));
-    }
-    EXPECT_EQ(OperandAddressLimit(1, operand::CBit), 255); // not the timer limit of that family
 }
 
 namespace {
