@@ -23,6 +23,7 @@ constexpr const wchar_t* kWindowClass = L"TavrelDdeGateway";
 constexpr const char* kNotCurrent = "#N/A";
 /// Pokes and executes larger than this are refused before they are copied.
 constexpr DWORD kMaxIncomingData = 1024 * 1024;
+constexpr const char* kStandardSystemItems = "Topics\tSysItems\tFormats\tStatus";
 
 std::string FormatName(UINT format)
 {
@@ -30,6 +31,17 @@ std::string FormatName(UINT format)
     const int length = GetClipboardFormatNameW(format, name, 128);
     return std::to_string(format)
         + (length > 0 ? " (" + Narrow(std::wstring_view(name, static_cast<std::size_t>(length))) + ")" : "");
+}
+
+bool IsStandardSystemItem(const std::wstring& name)
+{
+    for (const wchar_t* standard :
+         { SZDDESYS_ITEM_TOPICS, SZDDESYS_ITEM_SYSITEMS, SZDDESYS_ITEM_FORMATS, SZDDESYS_ITEM_STATUS }) {
+        if (CompareStringOrdinal(name.c_str(), -1, standard, -1, TRUE) == CSTR_EQUAL) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -243,7 +255,22 @@ HDDEDATA DdeServer::Text(HSZ item, UINT format, const std::string& utf8) const
                                static_cast<DWORD>(ansi.size() + 1), 0, item, format, 0);
 }
 
-std::string DdeServer::SystemItem(const std::wstring& name) const
+std::string DdeServer::LinkName(std::int32_t key) const
+{
+    return key >= 0 ? ItemName(key) : m_link.KeyName(key);
+}
+
+std::optional<std::int32_t> DdeServer::SystemKey(const std::wstring& name, const char* transaction, bool add)
+{
+    const auto key = m_link.SystemKey(Narrow(name), add);
+    if (!key && add) {
+        m_log.Line(std::string(transaction) + " of System!" + Excerpt(Narrow(name))
+                   + " refused: " + std::to_string(LinkClient::kMaxSystemLinks) + " System items are linked already");
+    }
+    return key;
+}
+
+std::string DdeServer::SystemItem(const std::wstring& name)
 {
     const auto is = [&](const wchar_t* standard) {
         return CompareStringOrdinal(name.c_str(), -1, standard, -1, TRUE) == CSTR_EQUAL;
@@ -252,7 +279,12 @@ std::string DdeServer::SystemItem(const std::wstring& name) const
         return "Items\tSystem";
     }
     if (is(SZDDESYS_ITEM_SYSITEMS)) {
-        return "Topics\tSysItems\tFormats\tStatus";
+        // The link server's diagnostics items after the standard ones, while it can tell them.
+        const Answer names = m_link.SystemItemNames();
+        if (!names.ok) {
+            m_log.Line("SysItems lists only the standard items: " + names.error);
+        }
+        return std::string(kStandardSystemItems) + (names.ok && !names.value.empty() ? "\t" + names.value : "");
     }
     if (is(SZDDESYS_ITEM_FORMATS)) {
         return "TEXT\tUNICODETEXT";
@@ -275,13 +307,22 @@ HDDEDATA DdeServer::Request(UINT format, HSZ topic, HSZ item, bool advise)
         return Text(item, format, m_link.LinkedValue(*m_posting).value_or(kNotCurrent));
     }
     if (m_system.Is(topic)) {
-        const std::string value = SystemItem(StringOf(m_instance.Id(), item));
-        if (value.empty()) {
-            m_log.Line("request of System!" + Name(item) + " refused: the System items are "
-                       + SystemItem(SZDDESYS_ITEM_SYSITEMS));
+        const std::wstring name = StringOf(m_instance.Id(), item);
+        if (const std::string value = SystemItem(name); !value.empty()) {
+            return Text(item, format, value);
+        }
+        if (advise) {
+            const auto key = SystemKey(name, transaction, false);
+            return Text(item, format, (key ? m_link.LinkedValue(*key) : std::nullopt).value_or(kNotCurrent));
+        }
+        // A diagnostics item of the link server.
+        const Answer answer = m_link.RequestSystem(Narrow(name));
+        if (!answer.ok) {
+            m_log.Line("request of System!" + Name(item) + " refused: " + answer.error
+                       + "; SysItems lists the System items");
             return nullptr;
         }
-        return Text(item, format, value);
+        return Text(item, format, answer.value);
     }
     const auto index = Item(item, transaction);
     if (!index) {
@@ -303,43 +344,49 @@ bool DdeServer::AdviseStart(UINT format, HCONV conversation, HSZ topic, HSZ item
     if (!TextFormat(format, "link", item)) {
         return false;
     }
+    std::optional<std::int32_t> key;
     if (m_system.Is(topic)) {
-        if (!m_status.Is(item)) {
-            m_log.Line("link to System!" + Name(item) + " refused: only System!Status can be linked");
+        if (m_status.Is(item)) {
+            return true;
+        }
+        const std::wstring name = StringOf(m_instance.Id(), item);
+        if (IsStandardSystemItem(name)) {
+            m_log.Line("link to System!" + Name(item) + " refused: of the standard System items only Status links");
             return false;
         }
-        return true;
+        key = SystemKey(name, "link", true);
+    } else {
+        key = Item(item, "link");
     }
-    const auto index = Item(item, "link");
-    if (!index) {
+    if (!key) {
         return false;
     }
-    const Answer answer = m_link.AddLink(*index);
+    const std::string name = LinkName(*key);
+    const Answer answer = m_link.AddLink(*key);
     if (!answer.ok) {
-        m_log.Line("link to " + ItemName(*index) + " refused: " + answer.error);
+        m_log.Line("link to " + name + " refused: " + answer.error);
         return false;
     }
-    m_links[conversation].insert(*index);
-    m_log.Line("link to " + ItemName(*index) + " started");
+    m_links[conversation].insert(*key);
+    m_log.Line("link to " + name + " started");
     // The new link gets the current value as soon as DDEML has made it, after this callback.
-    PostMessageW(m_window, kAdviseMessage, static_cast<WPARAM>(*index), 0);
+    PostMessageW(m_window, kAdviseMessage, static_cast<WPARAM>(*key), 0);
     return true;
 }
 
 void DdeServer::AdviseStop(HCONV conversation, HSZ topic, HSZ item)
 {
-    if (!m_items.Is(topic)) {
-        return;
-    }
-    const auto index = ParseItemName(StringOf(m_instance.Id(), item));
+    const std::wstring name = StringOf(m_instance.Id(), item);
+    const auto key = m_system.Is(topic) ? SystemKey(name, "unlink", false) : ParseItemName(name);
     const auto links = m_links.find(conversation);
-    if (!index || links == m_links.end()) {
+    if (!key || links == m_links.end()) {
         return;
     }
-    if (const auto link = links->second.find(*index); link != links->second.end()) {
+    if (const auto link = links->second.find(*key); link != links->second.end()) {
+        const std::string linkName = LinkName(*key);
         links->second.erase(link);
-        m_link.RemoveLink(*index);
-        m_log.Line("link to " + ItemName(*index) + " ended");
+        m_link.RemoveLink(*key);
+        m_log.Line("link to " + linkName + " ended");
     }
 }
 
@@ -404,14 +451,23 @@ HDDEDATA DdeServer::Execute(HDDEDATA data)
     return reinterpret_cast<HDDEDATA>(DDE_FACK);
 }
 
-void DdeServer::PostAdvise(std::int32_t index)
+void DdeServer::PostAdvise(std::int32_t key)
 {
-    auto handle = m_itemHandles.find(index);
-    if (handle == m_itemHandles.end()) {
-        handle = m_itemHandles.emplace(index, StringHandle(m_instance.Id(), Widen(ItemName(index)))).first;
-    }
     // The value is read when DDEML asks for it (XTYP_ADVREQ): always the newest one.
-    m_posting = index;
+    if (key < 0) {
+        // A System item: rare changes, and a name that goes with its last link.
+        const std::string name = m_link.KeyName(key);
+        const StringHandle handle(m_instance.Id(), Widen(name.substr(name.find('!') + 1)));
+        m_posting = key;
+        DdePostAdvise(m_instance.Id(), m_system.Get(), handle.Get());
+        m_posting.reset();
+        return;
+    }
+    auto handle = m_itemHandles.find(key);
+    if (handle == m_itemHandles.end()) {
+        handle = m_itemHandles.emplace(key, StringHandle(m_instance.Id(), Widen(ItemName(key)))).first;
+    }
+    m_posting = key;
     DdePostAdvise(m_instance.Id(), m_items.Get(), handle->second.Get());
     m_posting.reset();
 }

@@ -16,7 +16,8 @@
 namespace tavrel::dde {
 
 /// The DDE server "Tavrel" with the topics Items (the link server's items lblDDE(i)) and System (Topics,
-/// SysItems, Formats, Status). Lives on the thread that made it, which must run its message loop (Run).
+/// SysItems, Formats, Status, and the link server's diagnostics items such as Line_1.Connected). Lives on the thread
+/// that made it, which must run its message loop (Run).
 class DdeServer
 {
 public:
@@ -48,13 +49,18 @@ private:
     HDDEDATA WildConnect(HSZ topic, HSZ service);
     void PostAdvises();
     void PostQueuedAdvises();
-    void PostAdvise(std::int32_t index);
+    void PostAdvise(std::int32_t key);
 
     HDDEDATA Text(HSZ item, UINT format, const std::string& utf8) const;
     std::optional<std::wstring> ReadText(HDDEDATA data, UINT format, const std::string& what);
     /// True for the text formats; logs each other format once, as refused.
     bool TextFormat(UINT format, const char* transaction, HSZ item);
-    std::string SystemItem(const std::wstring& name) const;
+    /// The text of a standard System item; empty for any other name.
+    std::string SystemItem(const std::wstring& name);
+    /// The link key of a diagnostics item, made with `add` (refusal logged).
+    std::optional<std::int32_t> SystemKey(const std::wstring& name, const char* transaction, bool add);
+    /// "lblDDE(7)" or "System!NAME", for log lines.
+    std::string LinkName(std::int32_t key) const;
     std::optional<std::int32_t> Item(HSZ item, const char* transaction);
     std::string Name(HSZ handle) const;
 
@@ -68,7 +74,7 @@ private:
     StringHandle m_items;
     StringHandle m_system;
     StringHandle m_status;
-    /// String handles of items, made once for posting advises.
+    /// String handles of Items items, made once for posting advises.
     std::unordered_map<std::int32_t, StringHandle> m_itemHandles;
     /// Changed items whose advise is not posted yet, oldest change first; each is in it once.
     std::deque<std::int32_t> m_adviseQueue;
@@ -77,7 +83,7 @@ private:
     bool m_morePosted = false;
     /// The item whose advise DdePostAdvise is posting, so that its XTYP_ADVREQ needs no name lookups.
     std::optional<std::int32_t> m_posting;
-    /// The Items links of each conversation (one entry per link), released when it ends.
+    /// The links of each conversation by link key (one entry per link), released when it ends.
     std::map<HCONV, std::multiset<std::int32_t>> m_links;
     std::set<UINT> m_refusedFormats;
 };

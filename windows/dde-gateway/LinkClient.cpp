@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <limits>
 
 namespace tavrel::dde {
 
@@ -55,6 +56,16 @@ std::string ErrorText(DWORD error)
 std::string Dump(const json& message)
 {
     return message.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+/// A name as it is compared: the link server matches System item names without regard to case.
+std::wstring Upper(std::string_view utf8)
+{
+    std::wstring wide = Widen(utf8);
+    if (!wide.empty()) {
+        CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+    }
+    return wide;
 }
 
 const char* OpName(int op)
@@ -134,46 +145,52 @@ void LinkClient::Run()
     SetEvent(m_finished.Get());
 }
 
-std::optional<LinkClient::Socket> LinkClient::Connect(std::string& error)
+std::optional<LinkClient::Exchange> LinkClient::Get(const wchar_t* path, bool upgrade, DWORD expected,
+                                                    int answerTimeoutMs, std::string& error)
 {
-    InternetHandle session(WinHttpOpen(L"tavrel-dde/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+    Exchange exchange;
+    exchange.session.Reset(WinHttpOpen(L"tavrel-dde/1.0", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                        WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) {
+    if (!exchange.session) {
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
-    WinHttpSetTimeouts(session.Get(), kConnectTimeoutMs, kConnectTimeoutMs, kConnectTimeoutMs, kUpgradeAnswerTimeoutMs);
-    Socket result;
-    result.connection.Reset(WinHttpConnect(session.Get(), m_options.host.c_str(), m_options.port, 0));
-    if (!result.connection) {
+    WinHttpSetTimeouts(exchange.session.Get(), kConnectTimeoutMs, kConnectTimeoutMs, kConnectTimeoutMs,
+                       answerTimeoutMs);
+    exchange.connection.Reset(WinHttpConnect(exchange.session.Get(), m_options.host.c_str(), m_options.port, 0));
+    if (!exchange.connection) {
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
-    InternetHandle request(WinHttpOpenRequest(result.connection.Get(), L"GET", L"/dde/Tavrel/Items", nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
-    if (!request || !WinHttpSetOption(request.Get(), WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0)) {
+    exchange.request.Reset(WinHttpOpenRequest(exchange.connection.Get(), L"GET", path, nullptr, WINHTTP_NO_REFERER,
+                                              WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+    if (!exchange.request
+        || (upgrade && !WinHttpSetOption(exchange.request.Get(), WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))) {
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
-    const std::wstring headers = m_token.empty() ? std::wstring() : L"Authorization: Bearer " + Widen(m_token);
-    if (!WinHttpSendRequest(request.Get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+    std::wstring headers = upgrade ? std::wstring() : L"Accept: application/json";
+    if (!m_token.empty()) {
+        headers += (headers.empty() ? L"" : L"\r\n") + (L"Authorization: Bearer " + Widen(m_token));
+    }
+    if (!WinHttpSendRequest(exchange.request.Get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
                             headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
-        || !WinHttpReceiveResponse(request.Get(), nullptr)) {
+        || !WinHttpReceiveResponse(exchange.request.Get(), nullptr)) {
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!WinHttpQueryHeaders(request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+    if (!WinHttpQueryHeaders(exchange.request.Get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
                              WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
         error = "no HTTP status in the answer: " + ErrorText(GetLastError());
         return std::nullopt;
     }
-    if (status != 101) {
+    if (status != expected) {
         char body[512];
         DWORD read = 0;
         std::string reason;
-        if (WinHttpReadData(request.Get(), body, sizeof body, &read)) {
+        if (WinHttpReadData(exchange.request.Get(), body, sizeof body, &read)) {
             reason = Excerpt(std::string_view(body, read), 200);
         }
         error = "the server answered " + std::to_string(status) + (reason.empty() ? "" : ": " + reason)
@@ -182,11 +199,22 @@ std::optional<LinkClient::Socket> LinkClient::Connect(std::string& error)
                    : "");
         return std::nullopt;
     }
-    result.socket.Reset(WinHttpWebSocketCompleteUpgrade(request.Get(), 0));
+    return exchange;
+}
+
+std::optional<LinkClient::Socket> LinkClient::Connect(std::string& error)
+{
+    auto exchange = Get(L"/dde/Tavrel/Items", true, 101, kUpgradeAnswerTimeoutMs, error);
+    if (!exchange) {
+        return std::nullopt;
+    }
+    Socket result;
+    result.socket.Reset(WinHttpWebSocketCompleteUpgrade(exchange->request.Get(), 0));
     if (!result.socket) {
         error = "WebSocket upgrade failed: " + ErrorText(GetLastError());
         return std::nullopt;
     }
+    result.connection = std::move(exchange->connection);
     return result;
 }
 
@@ -203,15 +231,15 @@ void LinkClient::Converse(HINTERNET socket)
     }
     Notify();
     // Every link made before, or while the server was away, is advised again; the answers bring the values.
-    std::vector<std::int32_t> linked;
+    std::vector<std::pair<std::int32_t, std::string>> renewals;
     {
         std::lock_guard lock(m_mutex);
-        for (const auto& [index, link] : m_links) {
-            linked.push_back(index);
+        for (const auto& [key, link] : m_links) {
+            renewals.emplace_back(key, MessageLocked("advise", key));
         }
     }
-    for (const std::int32_t index : linked) {
-        Send(Op::Advise, index, Dump({ { "op", "advise" }, { "item", ItemName(index) } }), true);
+    for (const auto& [key, renewal] : renewals) {
+        Send(Op::Advise, key, renewal, true);
     }
 
     std::string message;
@@ -273,21 +301,29 @@ bool LinkClient::Handle(const std::string& message)
     std::string refusedRenewal;
     {
         std::lock_guard lock(m_mutex);
-        const auto change = [&](const json& update) {
+        // A value of an item: false for a message of another form; `key` tells its link, if it has one.
+        const auto change = [&](const json& update, std::optional<std::int32_t>& key) {
             if (!update.is_object() || !update.contains("item") || !update["item"].is_string()
                 || !update.contains("value") || !update["value"].is_string()) {
                 return false;
             }
-            const auto index = ParseItemName(Widen(update["item"].get<std::string>()));
-            if (!index) {
+            const std::string item = update["item"].get<std::string>();
+            if (const auto topic = update.find("topic");
+                topic != update.end() && topic->is_string() && Upper(topic->get<std::string>()) == L"SYSTEM") {
+                const auto known = m_systemKeys.find(Upper(item));
+                key = known == m_systemKeys.end() ? std::nullopt : std::optional(known->second);
+            } else if (key = ParseItemName(Widen(item)); !key) {
                 return false;
             }
-            SetValueLocked(*index, update["value"].get<std::string>());
+            if (key) {
+                SetValueLocked(*key, update["value"].get<std::string>());
+            }
             return true;
         };
+        std::optional<std::int32_t> key;
         if (document.is_array()) {
             for (const json& update : document) {
-                if (!change(update)) {
+                if (!change(update, key)) {
                     return garbage("a change that is no item and value");
                 }
             }
@@ -295,11 +331,10 @@ bool LinkClient::Handle(const std::string& message)
             return garbage("a message that is no JSON object");
         } else if (!document.contains("op")) {
             // A value: the answer to the advise at the head of the queue, or a change of a linked item.
-            if (!change(document)) {
+            if (!change(document, key)) {
                 return garbage("a message that is no item and value");
             }
-            const auto index = ParseItemName(Widen(document["item"].get<std::string>()));
-            if (!m_pending.empty() && m_pending.front()->op == Op::Advise && m_pending.front()->index == *index) {
+            if (key && !m_pending.empty() && m_pending.front()->op == Op::Advise && m_pending.front()->index == *key) {
                 auto pending = m_pending.front();
                 m_pending.pop_front();
                 if (!pending->done) {
@@ -344,7 +379,7 @@ bool LinkClient::Handle(const std::string& message)
                 }
                 if (pending->renewal && !answer.ok) {
                     // The item went while the server was away: the link stays, showing #N/A.
-                    refusedRenewal = ItemName(pending->index) + ": " + answer.error;
+                    refusedRenewal = KeyNameLocked(pending->index) + ": " + answer.error;
                 }
                 if (!pending->done) {
                     pending->done = true;
@@ -393,16 +428,69 @@ void LinkClient::Disconnected()
     Notify();
 }
 
-void LinkClient::SetValueLocked(std::int32_t index, std::optional<std::string> value)
+void LinkClient::SetValueLocked(std::int32_t key, std::optional<std::string> value)
 {
-    const auto link = m_links.find(index);
+    const auto link = m_links.find(key);
     if (link == m_links.end()) {
         return;
     }
     link->second.value = std::move(value);
     if (!link->second.queued) {
         link->second.queued = true;
-        m_changed.push_back(index);
+        m_changed.push_back(key);
+    }
+}
+
+std::string LinkClient::MessageLocked(const char* op, std::int32_t key) const
+{
+    if (key >= 0) {
+        return Dump({ { "op", op }, { "item", ItemName(key) } });
+    }
+    const auto name = m_systemNames.find(key);
+    return Dump({ { "op", op },
+                  { "topic", "System" },
+                  { "item", name == m_systemNames.end() ? std::string() : name->second } });
+}
+
+std::string LinkClient::KeyNameLocked(std::int32_t key) const
+{
+    if (key >= 0) {
+        return ItemName(key);
+    }
+    const auto name = m_systemNames.find(key);
+    return "System!" + (name == m_systemNames.end() ? std::string("?") : name->second);
+}
+
+std::string LinkClient::KeyName(std::int32_t key) const
+{
+    std::lock_guard lock(m_mutex);
+    return KeyNameLocked(key);
+}
+
+std::optional<std::int32_t> LinkClient::SystemKey(const std::string& name, bool add)
+{
+    const std::wstring upper = Upper(name);
+    std::lock_guard lock(m_mutex);
+    if (const auto known = m_systemKeys.find(upper); known != m_systemKeys.end()) {
+        return known->second;
+    }
+    if (!add || m_systemKeys.size() >= kMaxSystemLinks || m_nextSystemKey == std::numeric_limits<std::int32_t>::min()) {
+        return std::nullopt;
+    }
+    const std::int32_t key = m_nextSystemKey--;
+    m_systemKeys.emplace(upper, key);
+    m_systemNames.emplace(key, name);
+    return key;
+}
+
+void LinkClient::EraseLinkLocked(std::map<std::int32_t, Link>::iterator link)
+{
+    const std::int32_t key = link->first;
+    std::erase(m_changed, key);
+    m_links.erase(link);
+    if (const auto name = m_systemNames.find(key); name != m_systemNames.end()) {
+        m_systemKeys.erase(Upper(name->second));
+        m_systemNames.erase(name);
     }
 }
 
@@ -442,10 +530,10 @@ bool LinkClient::Connected() const
     return m_connected;
 }
 
-std::optional<std::string> LinkClient::LinkedValue(std::int32_t index) const
+std::optional<std::string> LinkClient::LinkedValue(std::int32_t key) const
 {
     std::lock_guard lock(m_mutex);
-    const auto link = m_links.find(index);
+    const auto link = m_links.find(key);
     return link == m_links.end() ? std::nullopt : link->second.value;
 }
 
@@ -518,15 +606,61 @@ Answer LinkClient::Execute(const std::string& command)
     return Transact(Op::Execute, -1, Dump({ { "op", "execute" }, { "command", command } }));
 }
 
-Answer LinkClient::AddLink(std::int32_t index)
+Answer LinkClient::RequestSystem(const std::string& name)
 {
+    return Transact(Op::Request, -1, Dump({ { "op", "request" }, { "topic", "System" }, { "item", name } }));
+}
+
+Answer LinkClient::SystemItemNames()
+{
+    if (!Connected()) {
+        return { false, {}, "the link server " + Url() + " is not connected" };
+    }
+    std::string error;
+    const auto exchange = Get(L"/dde/Tavrel/System", false, 200, static_cast<int>(kAnswerTimeout.count()), error);
+    if (!exchange) {
+        return { false, {}, error };
+    }
+    std::string body;
+    std::vector<char> chunk(kReceiveChunk);
+    DWORD read = 0;
+    do {
+        if (!WinHttpReadData(exchange->request.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read)) {
+            return { false, {}, "the list of System items was cut off: " + ErrorText(GetLastError()) };
+        }
+        body.append(chunk.data(), read);
+        if (body.size() > kMaxIncomingBytes) {
+            return { false,
+                     {},
+                     "the list of System items is larger than " + std::to_string(kMaxIncomingBytes) + " bytes" };
+        }
+    } while (read > 0);
+    const json document = json::parse(body, nullptr, false);
+    const auto items = document.is_object() ? document.find("items") : document.end();
+    if (document.is_discarded() || !document.is_object() || items == document.end() || !items->is_array()) {
+        return { false, {}, "the link server's list of System items is no JSON list: " + Excerpt(body) };
+    }
+    std::string names;
+    for (const json& item : *items) {
+        if (!item.is_object() || !item.contains("item") || !item["item"].is_string()) {
+            return { false, {}, "the link server's list of System items holds " + Excerpt(Dump(item)) };
+        }
+        names += (names.empty() ? "" : "\t") + item["item"].get<std::string>();
+    }
+    return { true, names, {} };
+}
+
+Answer LinkClient::AddLink(std::int32_t key)
+{
+    std::string message;
     {
         std::lock_guard lock(m_mutex);
-        if (++m_links[index].refs > 1) {
+        if (++m_links[key].refs > 1) {
             return { true, {}, {} };
         }
+        message = MessageLocked("advise", key);
     }
-    const auto pending = Send(Op::Advise, index, Dump({ { "op", "advise" }, { "item", ItemName(index) } }));
+    const auto pending = Send(Op::Advise, key, message);
     if (!pending) {
         return { true, {}, {} }; // advised when the server is back
     }
@@ -534,28 +668,28 @@ Answer LinkClient::AddLink(std::int32_t index)
     std::lock_guard lock(m_mutex);
     if (answer.refused) {
         // The server refused the item: no link.
-        if (auto link = m_links.find(index); link != m_links.end() && --link->second.refs == 0) {
-            std::erase(m_changed, index);
-            m_links.erase(link);
+        if (auto link = m_links.find(key); link != m_links.end() && --link->second.refs == 0) {
+            EraseLinkLocked(link);
         }
         return answer;
     }
     return { true, {}, {} };
 }
 
-void LinkClient::RemoveLink(std::int32_t index)
+void LinkClient::RemoveLink(std::int32_t key)
 {
+    std::string message;
     {
         std::lock_guard lock(m_mutex);
-        const auto link = m_links.find(index);
+        const auto link = m_links.find(key);
         if (link == m_links.end() || --link->second.refs > 0) {
             return;
         }
-        std::erase(m_changed, index);
-        m_links.erase(link);
+        message = MessageLocked("unadvise", key);
+        EraseLinkLocked(link);
     }
     // Its answer needs no one to wait for it: the queue takes it in turn.
-    Send(Op::Unadvise, index, Dump({ { "op", "unadvise" }, { "item", ItemName(index) } }));
+    Send(Op::Unadvise, key, message);
 }
 
 } // namespace tavrel::dde

@@ -31,6 +31,9 @@ struct Answer
 /// The conversation with a Tavrel link server over one WebSocket (WinHTTP), kept on a thread of its own:
 /// it connects, renews every link when the server is back (backoff up to 5 s), and keeps the newest value of
 /// every linked item. The calls below are made from the DDE thread; none waits longer than kAnswerTimeout.
+///
+/// Links are known by a key: lblDDE(key) of the topic Items for a key from 0, a System item (named by
+/// SystemKey) for a negative one.
 class LinkClient
 {
 public:
@@ -38,6 +41,8 @@ public:
     static constexpr std::chrono::milliseconds kAnswerTimeout { 3000 };
     /// The longest message the link server takes (its limit on a WebSocket message).
     static constexpr std::size_t kMaxMessageBytes = 64 * 1024;
+    /// The most System items linked at once: their names come from clients.
+    static constexpr std::size_t kMaxSystemLinks = 1024;
 
     /// `notify` is called on the link thread whenever linked values or the connection state changed; it must
     /// only hand the news to the DDE thread (TakeChanged and Connected tell the rest).
@@ -55,16 +60,27 @@ public:
     Answer Poke(std::int32_t index, const std::string& text);
     /// Sends an execute command; ok when the link server received it.
     Answer Execute(const std::string& command);
+    /// The current text of the link server's System item `name`; fails at once while it is away.
+    Answer RequestSystem(const std::string& name);
+    /// The names of the link server's System items, separated by tabs; fails at once while it is away.
+    Answer SystemItemNames();
+
+    /// The link key of the System item `name` (without regard to case): the key of its links, or with `add` a
+    /// new one for a name not linked yet, which AddLink must take at once; nothing when there is none, or with
+    /// `add` when kMaxSystemLinks names are linked already.
+    std::optional<std::int32_t> SystemKey(const std::string& name, bool add);
+    /// "lblDDE(7)" or "System!NAME", for messages.
+    std::string KeyName(std::int32_t key) const;
 
     /// One more DDE link on an item; the first one asks the link server to advise. Fails only when the link
     /// server refuses the item; a link made while it is away is kept and advised when it is back.
-    Answer AddLink(std::int32_t index);
+    Answer AddLink(std::int32_t key);
     /// One DDE link fewer on an item; the last one ends the link server's advise.
-    void RemoveLink(std::int32_t index);
+    void RemoveLink(std::int32_t key);
 
     /// The newest value of a linked item; nothing while it is not known to be current (link server away,
     /// item refused or removed).
-    std::optional<std::string> LinkedValue(std::int32_t index) const;
+    std::optional<std::string> LinkedValue(std::int32_t key) const;
     /// The linked items whose value (or freshness) changed since the last call, in the order they changed.
     std::vector<std::int32_t> TakeChanged();
     /// True while the WebSocket to the link server is open.
@@ -94,6 +110,14 @@ private:
         bool queued = false; ///< in m_changed
     };
 
+    /// An HTTP exchange whose answer's status has been read.
+    struct Exchange
+    {
+        InternetHandle session;
+        InternetHandle connection;
+        InternetHandle request;
+    };
+
     struct Socket
     {
         InternetHandle connection;
@@ -101,6 +125,10 @@ private:
     };
 
     void Run();
+    /// Sends GET `path` (a WebSocket upgrade with `upgrade`) and reads the answer's status, which must be
+    /// `expected`.
+    std::optional<Exchange> Get(const wchar_t* path, bool upgrade, DWORD expected, int answerTimeoutMs,
+                                std::string& error);
     std::optional<Socket> Connect(std::string& error);
     void Converse(HINTERNET socket);
     bool Handle(const std::string& message);
@@ -108,7 +136,12 @@ private:
     std::shared_ptr<Pending> Send(Op op, std::int32_t index, const std::string& message, bool renewal = false);
     Answer Transact(Op op, std::int32_t index, const std::string& message);
     Answer Wait(const std::shared_ptr<Pending>& pending);
-    void SetValueLocked(std::int32_t index, std::optional<std::string> value);
+    void SetValueLocked(std::int32_t key, std::optional<std::string> value);
+    std::string KeyNameLocked(std::int32_t key) const;
+    /// The message for `op` ("advise", "unadvise", "request") on a link key's item.
+    std::string MessageLocked(const char* op, std::int32_t key) const;
+    /// Forgets a link whose last DDE link went.
+    void EraseLinkLocked(std::map<std::int32_t, Link>::iterator link);
     void Notify();
 
     Options m_options;
@@ -126,6 +159,10 @@ private:
     std::condition_variable m_answered;
     std::deque<std::shared_ptr<Pending>> m_pending; ///< sent and not yet answered, in order
     std::map<std::int32_t, Link> m_links;
+    /// The linked System items: keys by name in upper case, and names (as first linked) by key.
+    std::map<std::wstring, std::int32_t> m_systemKeys;
+    std::map<std::int32_t, std::string> m_systemNames;
+    std::int32_t m_nextSystemKey = -1;
     std::vector<std::int32_t> m_changed;
     bool m_connected = false;
     bool m_connectionChanged = false;
