@@ -12,47 +12,18 @@ Usage: dde_latency.py BIN_FOLDER WINDOWS_BUILD_FOLDER [--items N] [--seconds S] 
 """
 import argparse
 import os
-import re
 import shutil
-import signal
-import sqlite3
-import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "windows"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "support"))
 import winetools  # noqa: E402
-from pymodbus.client import ModbusTcpClient  # noqa: E402
+from programs import MI, READ, drain, end, make_project, modbus_write, start_simulator, start_tavrel  # noqa: E402
 
 MODULUS_MS = 30000
 TARGET_P99_MS = 50
-
-
-def start(args, pattern, timeout=30):
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        line = process.stdout.readline()
-        if not line:
-            break
-        match = re.search(pattern, line)
-        if match:
-            threading.Thread(target=process.stdout.read, daemon=True).start()
-            return process, match
-    process.kill()
-    raise SystemExit(f"dde_latency: {args[0]} did not start")
-
-
-def stop(process):
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
 
 
 def main():
@@ -68,23 +39,14 @@ def main():
     processes = []
     wine = None
     try:
-        sim, match = start([f"{options.bin}/tavrel-plcsim", "--tcp", "127.0.0.1:0"], r"tcp 127\.0\.0\.1:(\d+)")
+        sim, plc_port = start_simulator(options.bin)
         processes.append(sim)
-        plc_port = int(match.group(1))
         project = os.path.join(folder, "bench.tve")
-        shutil.copy(f"{options.bin}/Templates/DDETemplate.tvb", project)
-        with sqlite3.connect(project) as db:
-            db.execute("INSERT INTO Plcs (Name) VALUES ('Line_1')")
-            db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
-                       "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                       "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (plc_port,))
-            # One read-only vector of N MI registers: labels 1 to N.
-            db.execute("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex)"
-                       " VALUES (1,3,0,?,0,-1,1)", (options.items,))
-        tavrel, match = start([f"{options.bin}/tavrel", "--headless", "--settings", os.path.join(folder, "t.ini"),
-                               "--listen", "127.0.0.1:0", project], r"link server on http://127\.0\.0\.1:(\d+)/")
+        # One read-only vector of N MI registers: labels 1 to N.
+        make_project(options.bin, project, [("Line_1", plc_port, [(MI, 0, options.items, READ, 1)])])
+        tavrel, link_port, _ = start_tavrel(options.bin, folder, project, timeout=30)
+        drain(tavrel)
         processes.append(tavrel)
-        link_port = int(match.group(1))
 
         wine = winetools.WinePrefix()
         log = os.path.join(folder, "gateway.log")
@@ -101,20 +63,18 @@ def main():
             raise SystemExit(f"dde_latency: advising gave {made!r}")
         assert client(f"latency on {MODULUS_MS}") == "ok"
 
-        modbus = ModbusTcpClient("127.0.0.1", port=plc_port)
         rounds = 0
         period = options.period_ms / 1000
         next_round = time.time()
-        end = next_round + options.seconds
-        while next_round < end:
+        until = next_round + options.seconds
+        while next_round < until:
             stamp = int(time.time() * 1000) % MODULUS_MS or 1
             for first in range(0, options.items, 120):
-                modbus.write_registers(first, [stamp] * min(120, options.items - first), slave=1)
+                modbus_write(plc_port, 16, first, [stamp] * min(120, options.items - first))
             rounds += 1
             next_round += period
             time.sleep(max(0, next_round - time.time()))
         time.sleep(1)  # the last changes arrive
-        modbus.close()
         count, p50, p99, largest = client("latency report").split()[1:]
         expected = rounds * options.items
         print(f"DDE gateway (Wine): {options.items} advised items changing every {options.period_ms} ms, "
@@ -132,7 +92,7 @@ def main():
         if wine is not None:
             wine.close()
         for process in processes:
-            stop(process)
+            end(process)
         shutil.rmtree(folder, ignore_errors=True)
 
 

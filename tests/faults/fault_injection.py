@@ -24,13 +24,15 @@ import re
 import shutil
 import signal
 import socket
-import sqlite3
 import struct
-import subprocess
 import sys
 import tempfile
 import threading
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import programs  # noqa: E402
+from programs import MI, READ, READ_WRITE, T_CURRENT, Failure, Program, ending_problems  # noqa: E402
 
 RECONNECT_SECONDS = 2
 TIMEOUT_MS = 300
@@ -38,13 +40,6 @@ RETRIES = 1
 STALL_SECONDS = 1.5           # longer than TIMEOUT_MS x (RETRIES + 1)
 DEADLINE_SECONDS = 150         # the whole run, whatever happens
 
-# Each PLC's items: lblDDE(10k+1) MI 100 Read/Write (poked to a known value), lblDDE(10k+2) T (Current) 0,
-# a timer of the simulator that runs from the start, so its value moves while the PLC is read.
-MI, T_CURRENT = 3, 44
-
-
-class Failure(Exception):
-    pass
 
 
 def check(condition, message):
@@ -54,52 +49,6 @@ def check(condition, message):
 
 # ---------------------------------------------------------------------------------------------------------------
 # Processes
-
-class Program:
-    """A child process whose standard output is kept, line by line, with the time each line came."""
-
-    def __init__(self, args, stderr_path=None):
-        self.args = args
-        self.stderr_file = open(stderr_path, "w") if stderr_path else subprocess.DEVNULL
-        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.stderr_file, text=True)
-        self.lines = []   # (monotonic time, line)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append((time.monotonic(), line.rstrip("\n")))
-
-    def wait_line(self, pattern, since=0.0, timeout=10.0):
-        """The time and match of the first line after `since` that matches, waiting for it if need be."""
-        deadline = time.monotonic() + timeout
-        while True:
-            for stamp, line in list(self.lines):
-                if stamp > since:
-                    match = re.search(pattern, line)
-                    if match:
-                        return stamp, match
-            if time.monotonic() > deadline:
-                raise Failure(f"{os.path.basename(self.args[0])} never printed {pattern!r} "
-                              f"(last lines: {[line for _, line in self.lines[-6:]]})")
-            time.sleep(0.02)
-
-    def lines_between(self, pattern, start, end):
-        return [line for stamp, line in list(self.lines) if start < stamp <= end and re.search(pattern, line)]
-
-    def stop(self, sig=signal.SIGTERM, timeout=15):
-        if self.process.poll() is None:
-            self.process.send_signal(sig)
-            try:
-                self.process.wait(timeout)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.reader.join(5)
-        if self.stderr_file is not subprocess.DEVNULL:
-            self.stderr_file.close()
-        return self.process.returncode
-
 
 class Simulator:
     """tavrel-plcsim on 127.0.0.1; started again on the same port after a kill."""
@@ -238,17 +187,13 @@ class FaultyLink:
 # ---------------------------------------------------------------------------------------------------------------
 # Tavrel
 
-def make_project(path, template, plcs):
-    shutil.copy(template, path)
-    with sqlite3.connect(path) as db:
-        for k, (name, port) in enumerate(plcs, start=1):
-            db.execute("INSERT INTO Plcs (ID, Name) VALUES (?, ?)", (k, name))
-            db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
-                       "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                       "VALUES (?,2,?,'127.0.0.1',1,57600,?,?,0,0,8,0,1)", (k, port, TIMEOUT_MS, RETRIES))
-            db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,"
-                           "LabelIndex) VALUES (?,?,?,1,?,-1,?)",
-                           [(k, MI, 100, 2, 10 * k + 1), (k, T_CURRENT, 0, 0, 10 * k + 2)])
+def make_project(path, bin_folder, plcs):
+    """Each PLC's items: lblDDE(10k+1) MI 100 read/write (poked to a known value), lblDDE(10k+2) T (Current) 0, a
+    timer of the simulator that runs from the start, so its value moves while the PLC is read."""
+    programs.make_project(bin_folder, path, [(name, port, [(MI, 100, 1, READ_WRITE, 10 * k + 1),
+                                                            (T_CURRENT, 0, 1, READ, 10 * k + 2)])
+                                             for k, (name, port) in enumerate(plcs, start=1)],
+                          timeout_ms=TIMEOUT_MS, retries=RETRIES)
 
 
 class Items:
@@ -437,7 +382,7 @@ class Run:
         plcs = [(name, self.links[name].port if name in self.links else self.simulators[name].port)
                 for name in ("Steady_1", "Steady_2", "Flaky", "Dropped", "Restarted")]
         project = os.path.join(self.folder, "faults.tve")
-        make_project(project, f"{self.bin}/Templates/DDETemplate.tvb", plcs)
+        make_project(project, self.bin, plcs)
         self.tavrel = Program([f"{self.bin}/tavrel", "--headless", "--settings", os.path.join(self.folder, "t.ini"),
                                "--listen", "127.0.0.1:0", "--reconnect-seconds", str(RECONNECT_SECONDS), project],
                               stderr_path=os.path.join(self.folder, "tavrel.stderr"))
@@ -566,13 +511,7 @@ def main():
         lines = [line for _, line in run.tavrel.lines] if run.tavrel else []
         shutil.rmtree(run.folder, ignore_errors=True)
 
-    if code != 0:
-        problems.append(f"tavrel ended with {code}")
-    if lines and lines[-1] != "stopped":
-        problems.append(f"tavrel's last line is {lines[-1]!r}, not 'stopped'")
-    for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
-        if marker in stderr:
-            problems.append(f"sanitizer report: {stderr[stderr.index(marker):][:2000]}")
+    problems += ending_problems(code, lines, stderr)
     for record in records:
         if record.problem:
             problems.append(f"{record.plc} / {record.kind}: {record.problem}")

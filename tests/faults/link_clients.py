@@ -19,14 +19,16 @@ import http.client
 import os
 import shutil
 import socket
-import sqlite3
 import struct
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fault_injection import Failure, Program, Simulator, check  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from fault_injection import Simulator, check  # noqa: E402
+from programs import (MI, READ, READ_WRITE, T_CURRENT, Failure, Program, ending_problems,  # noqa: E402
+                      make_project)
 
 TOKEN = "fault-suite-token-0123456789"
 STALL_SECONDS = 3
@@ -36,20 +38,13 @@ SLOW_CLIENTS = 5
 # The slow clients may hold up to 16 MiB unsent each before they are closed; the sanitizer's allocator pads every
 # block and keeps pages it has freed, so RSS shows about twice that peak afterwards.
 RSS_GROWTH_BOUND_MB = 2 * 16 * SLOW_CLIENTS + 16
-MI, T_CURRENT = 3, 44
 
 
-def make_project(path, template, port):
+def make_link_project(path, bin_folder, port):
     """One PLC: lblDDE(1) MI 100 Read/Write, lblDDE(2) the simulator's running timer, lblDDE(3..52) MI 0..49.
     A generous time-out: this suite loads the machine, and the PLC is not what it tests."""
-    shutil.copy(template, path)
-    with sqlite3.connect(path) as db:
-        db.execute("INSERT INTO Plcs (ID, Name) VALUES (1, 'Line')")
-        db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
-                   "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                   "VALUES (1,2,?,'127.0.0.1',1,57600,3000,1,0,0,8,0,1)", (port,))
-        db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) "
-                       "VALUES (1,?,?,?,?,-1,?)", [(MI, 100, 1, 2, 1), (T_CURRENT, 0, 1, 0, 2), (MI, 0, 50, 2, 3)])
+    make_project(bin_folder, path, [("Line", port, [(MI, 100, 1, READ_WRITE, 1), (T_CURRENT, 0, 1, READ, 2),
+                                                    (MI, 0, 50, READ_WRITE, 3)])], timeout_ms=3000)
 
 
 def raw_exchange(port, request, wait=2.0):
@@ -283,7 +278,7 @@ def main():
     try:
         simulator = Simulator(bin_folder)
         project = os.path.join(folder, "link.tve")
-        make_project(project, f"{bin_folder}/Templates/DDETemplate.tvb", simulator.port)
+        make_link_project(project, bin_folder, simulator.port)
         token_file = os.path.join(folder, "token")
         with open(token_file, "w") as file:
             file.write(TOKEN + "\n")
@@ -325,13 +320,7 @@ def main():
         lines = [line for _, line in tavrel.lines] if tavrel else []
         shutil.rmtree(folder, ignore_errors=True)
 
-    if code != 0:
-        problems.append(f"tavrel ended with {code}")
-    if lines and lines[-1] != "stopped":
-        problems.append(f"tavrel's last line is {lines[-1]!r}, not 'stopped'")
-    for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
-        if marker in stderr:
-            problems.append(f"sanitizer report: {stderr[stderr.index(marker):][:2000]}")
+    problems += ending_problems(code, lines, stderr)
     for name, value in figures.items():
         print(f"{name}: {value:.1f}" if isinstance(value, float) else f"{name}: {value}")
     print(f"tavrel exit code {code}; run time {time.monotonic() - started:.1f} s")

@@ -5,20 +5,16 @@ Usage: demo_test.py SOURCE_FOLDER BIN_FOLDER
 """
 import os
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from programs import free_port  # noqa: E402
+
 SOURCE = BIN = None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def children(pid):

@@ -3,62 +3,25 @@ with the bridge on, a paho subscriber and plain Modbus reads of the simulator.""
 import json
 import os
 import re
-import shutil
 import socket
-import sqlite3
-import struct
 import subprocess
-import tempfile
+import sys
 import threading
 import time
 
 import paho.mqtt.client as paho
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from programs import (C_CURRENT, DW, MB, MF, MI, ML, READ, READ_WRITE, RUN_COIL, T_CURRENT, end,  # noqa: E402,F401
+                      free_port, make_project, modbus_read, start, start_simulator, wait_for_line)
+
 MOSQUITTO = "/usr/sbin/mosquitto"
 
 # lblDDE(1) MI 100 r/w, (2) MI 0 read-only, (3..5) MB 0..2 r/w vector, (6) ML 7 r/w, (7) MF 0, (8) T (Current) 0
 # (runs from the start), (9) C (Current) 0 (counts each second), (10) DW 3.
-ITEMS = [(3, 100, 1, 2, 1), (3, 0, 1, 0, 2), (1, 0, 3, 2, 3), (5, 7, 1, 2, 6), (7, 0, 1, 0, 7), (44, 0, 1, 0, 8),
-         (45, 0, 1, 0, 9), (16, 3, 1, 0, 10)]
+ITEMS = [(MI, 100, 1, READ_WRITE, 1), (MI, 0, 1, READ, 2), (MB, 0, 3, READ_WRITE, 3), (ML, 7, 1, READ_WRITE, 6),
+         (MF, 0, 1, READ, 7), (T_CURRENT, 0, 1, READ, 8), (C_CURRENT, 0, 1, READ, 9), (DW, 3, 1, READ, 10)]
 LABELS = list(range(1, 11))
-RUN_COIL = 65000
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-def start(args, pattern, timeout=15):
-    """Starts a program and waits for a line of its output that matches `pattern`."""
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    lines = []
-    if pattern is None:
-        return process, None, lines
-    return process, wait_for_line(process, pattern, lines, timeout), lines
-
-
-def wait_for_line(process, pattern, lines, timeout=15):
-    """The match of the first line (from now on) that matches `pattern`."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        line = process.stdout.readline()
-        if not line:
-            break
-        lines.append(line)
-        match = re.search(pattern, line)
-        if match:
-            return match
-    raise AssertionError(f"never saw {pattern!r} in: {''.join(lines)}")
-
-
-def end(process):
-    if process.poll() is None:
-        process.kill()
-    process.wait()
-    if process.stdout:
-        process.stdout.close()
 
 
 class Broker:
@@ -136,42 +99,14 @@ class Subscriber:
         self.client.disconnect()
 
 
-def modbus_read(port, function, address, count=1):
-    """Holding registers (function 3) or coils (1) of the simulator, read over a plain socket."""
-    request = struct.pack(">HHHBBHH", 1, 0, 6, 255, function, address, count)
-    with socket.create_connection(("127.0.0.1", port), 5) as connection:
-        connection.sendall(request)
-        reply = b""
-        while len(reply) < 9 or len(reply) < 6 + struct.unpack(">H", reply[4:6])[0]:
-            chunk = connection.recv(260)
-            if not chunk:
-                raise AssertionError("the simulator closed the connection")
-            reply += chunk
-    if reply[7] != function:
-        raise AssertionError(f"Modbus exception {reply[8]}")
-    data = reply[9:]
-    if function == 3:
-        return list(struct.unpack(f">{count}H", data[:2 * count]))
-    return [(data[i // 8] >> (i % 8)) & 1 for i in range(count)]
-
-
 class Rig:
     """The simulator, a project on it and tavrel --headless publishing to a broker on `broker_port`."""
 
     def __init__(self, bin_folder, folder, broker_port, settings="", wait_connected=True):
         self.bin, self.folder = bin_folder, folder
-        self.sim, match, _ = start([f"{bin_folder}/tavrel-plcsim", "--tcp", "127.0.0.1:0"],
-                                   r"listening on tcp 127\.0\.0\.1:(\d+)")
-        self.plc_port = int(match.group(1))
+        self.sim, self.plc_port = start_simulator(bin_folder)
         self.project = os.path.join(folder, "p.tve")
-        shutil.copy(f"{bin_folder}/Templates/DDETemplate.tvb", self.project)
-        with sqlite3.connect(self.project) as db:
-            db.execute("INSERT INTO Plcs (Name) VALUES ('Line_1')")
-            db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
-                       "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                       "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (self.plc_port,))
-            db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex)"
-                           " VALUES (1,?,?,?,?,-1,?)", ITEMS)
+        make_project(bin_folder, self.project, [("Line_1", self.plc_port, ITEMS)])
         self.prefix = f"test/{os.getpid()}-{time.monotonic_ns()}"
         self.settings = os.path.join(folder, "t.ini")
         with open(self.settings, "w") as file:

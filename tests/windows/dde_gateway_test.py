@@ -4,14 +4,11 @@ hostile link server). Every test class has its own Wine prefix and wineserver, e
 
 Usage: dde_gateway_test.py BIN_FOLDER WINDOWS_BUILD_FOLDER [unittest arguments, e.g. Transactions]
 """
-import http.server
 import json
 import os
 import re
 import shutil
-import signal
 import socket
-import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -20,43 +17,14 @@ import time
 import unittest
 import urllib.request
 
-from pymodbus.client import ModbusTcpClient
-
 import winetools
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from programs import (C_CURRENT, DW, MB, MF, MI, ML, READ, READ_WRITE, RUN_COIL, T_CURRENT, drain,  # noqa: E402
+                      end, make_project, modbus_read, modbus_write, start_simulator, start_tavrel)
 
 BIN = None
 WINDOWS = None
-RUN_COIL = 65000
-
-
-def start(args, pattern, timeout=20):
-    """Starts a Linux program and waits for a line of its output that matches `pattern`."""
-    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    deadline = time.time() + timeout
-    lines = []
-    while time.time() < deadline:
-        line = process.stdout.readline()
-        if not line:
-            break
-        lines.append(line)
-        match = re.search(pattern, line)
-        if match:
-            return process, match
-    process.kill()
-    process.wait()
-    raise AssertionError(f"{args[0]} never printed {pattern!r}: {''.join(lines)}")
-
-
-def end(process):
-    if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(10)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-    if process.stdout:
-        process.stdout.close()
 
 
 def eventually(check, what, timeout=15):
@@ -71,49 +39,39 @@ def eventually(check, what, timeout=15):
 class Plant:
     """tavrel-plcsim and tavrel --headless on a project of one PLC, Line_1, with an item of every kind."""
 
-    # (operand type, address, length, direction, label): MI, ML, MF, MB, DW read/write; a vector of MB;
-    # timer and counter current values; a read-only MI.
-    ITEMS = [(3, 100, 1, 2, 1), (5, 7, 1, 2, 2), (7, 3, 1, 2, 3), (1, 5, 1, 2, 4), (16, 2, 1, 2, 5),
-             (1, 10, 2, 2, 6), (44, 0, 1, 0, 8), (45, 0, 1, 0, 9), (3, 0, 1, 0, 10)]
-    LABELS = [1, 2, 3, 4, 5, 6, 7, 8, 9, 10]
+    # MI, ML, MF, MB, DW read/write; a vector of MB; timer and counter current values; a read-only MI.
+    ITEMS = [(MI, 100, 1, READ_WRITE, 1), (ML, 7, 1, READ_WRITE, 2), (MF, 3, 1, READ_WRITE, 3),
+             (MB, 5, 1, READ_WRITE, 4), (DW, 2, 1, READ_WRITE, 5), (MB, 10, 2, READ_WRITE, 6),
+             (T_CURRENT, 0, 1, READ, 8), (C_CURRENT, 0, 1, READ, 9), (MI, 0, 1, READ, 10)]
+    LABELS = range(1, 11)
 
     def __init__(self, folder):
         self.folder = folder
-        self.sim, match = start([f"{BIN}/tavrel-plcsim", "--tcp", "127.0.0.1:0"],
-                                r"listening on tcp 127\.0\.0\.1:(\d+)")
+        self.plc_port = 0
         self.tavrel = None
+        self.start_sim()
         try:
-            self.plc_port = int(match.group(1))
-            self.modbus = ModbusTcpClient("127.0.0.1", port=self.plc_port)
             self.project = os.path.join(folder, "plant.tve")
-            shutil.copy(f"{BIN}/Templates/DDETemplate.tvb", self.project)
-            with sqlite3.connect(self.project) as db:
-                db.execute("INSERT INTO Plcs (Name) VALUES ('Line_1')")
-                db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,"
-                           "SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                           "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (self.plc_port,))
-                db.executemany("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,"
-                               "LabelIndex) VALUES (1,?,?,?,?,-1,?)", self.ITEMS)
+            make_project(BIN, self.project, [("Line_1", self.plc_port, self.ITEMS)])
             self.port = None
             self.start_tavrel()
         except BaseException:
             self.close()
             raise
 
+    def start_sim(self):
+        """Starts the simulated PLC, on the port it had before if it ran already."""
+        self.sim, self.plc_port = start_simulator(BIN, self.plc_port)
+
     def start_tavrel(self):
-        listen = f"127.0.0.1:{self.port or 0}"
-        self.tavrel, match = start([f"{BIN}/tavrel", "--headless", "--settings", os.path.join(self.folder, "t.ini"),
-                                    "--listen", listen, self.project], r"link server on http://127\.0\.0\.1:(\d+)/")
-        self.port = int(match.group(1))
-        # Its output is read to the end by a thread, so that it never blocks on a full pipe.
-        threading.Thread(target=self.tavrel.stdout.read, daemon=True).start()
+        self.tavrel, self.port, _ = start_tavrel(BIN, self.folder, self.project, "--reconnect-seconds", "1",
+                                                 listen=f"127.0.0.1:{self.port or 0}")
+        drain(self.tavrel)
 
     def stop_tavrel(self):
         end(self.tavrel)
 
     def close(self):
-        if hasattr(self, "modbus"):
-            self.modbus.close()
         if self.tavrel is not None:
             end(self.tavrel)
         end(self.sim)
@@ -125,13 +83,13 @@ class Plant:
             return answer.read().decode()
 
     def register(self, address):
-        return self.modbus.read_holding_registers(address, 1, slave=1).registers[0]
+        return modbus_read(self.plc_port, 3, address)[0]
 
     def set_register(self, address, value):
-        self.modbus.write_register(address, value, slave=1)
+        modbus_write(self.plc_port, 16, address, [value])
 
     def coil(self, address):
-        return self.modbus.read_coils(address, 1, slave=1).bits[0]
+        return modbus_read(self.plc_port, 1, address)[0]
 
 
 class WineTest(unittest.TestCase):
@@ -272,7 +230,7 @@ class Transactions(WineTest):
         self.assertEqual(self.client("request lblDDE(1)"), "value 4321", "the link outlived the long poke")
 
     def test_executes_stop_a_plc_and_toggle_the_run(self):
-        self.plant.modbus.write_coil(RUN_COIL, True, slave=1)
+        modbus_write(self.plant.plc_port, 15, RUN_COIL, [1])
         self.assertEqual(self.client("execute Line_1_STOP\\r\\n"), "ok")
         eventually(lambda: not self.plant.coil(RUN_COIL), "Line_1_STOP cleared the run coil")
         self.assertEqual(self.client("execute Line_1_RUN"), "ok")
@@ -284,11 +242,19 @@ class Transactions(WineTest):
 
     def test_system_topic_and_one_gateway_per_session(self):
         self.assertEqual(self.client("connect System"), "ok")
-        for item, value in [("Topics", "Items\\tSystem"), ("SysItems", "Topics\\tSysItems\\tFormats\\tStatus"),
-                            ("Formats", "TEXT\\tUNICODETEXT"), ("Status", "Ready")]:
+        # The standard items, then the link server's diagnostics items.
+        sys_items = "\\t".join(["Topics", "SysItems", "Formats", "Status", "Running", "PassCount", "PassMs",
+                                 "Line_1.Connected", "Line_1.LastError", "Line_1.Errors", "Line_1.PassMs"])
+        for item, value in [("Topics", "Items\\tSystem"), ("SysItems", sys_items), ("Formats", "TEXT\\tUNICODETEXT"),
+                            ("Status", "Ready"), ("line_1.CONNECTED", "1"), ("Running", "1"), ("Line_1.LastError", "")]:
             with self.subTest(item=item):
                 self.assertEqual(self.client(f"request {item}"), f"value {value}")
-        self.assertRefused("request Help")
+        for command, logged in [("request Help", "request of System!Help refused: no System item 'Help'"),
+                                ("advise Topics", "link to System!Topics refused"),
+                                ("advise Line_9.Connected", "link to System!Line_9.Connected refused")]:
+            with self.subTest(command=command):
+                self.assertRefused(command)
+                self.wait_log(logged)
         code, output = self.wine.run(f"{WINDOWS}/tavrel-dde.exe", "--help")
         self.assertEqual((code, output.startswith("usage: tavrel-dde")), (0, True), output)
         code, output = self.wine.run(f"{WINDOWS}/tavrel-dde.exe", "--server", f"127.0.0.1:{self.plant.port}")
@@ -307,20 +273,34 @@ class Reconnection(WineTest):
         self.client.wait_data("lblDDE(1)", "0")
         plant.set_register(100, 555)
         self.client.wait_data("lblDDE(1)", "555")  # a change in the PLC reaches the spreadsheet
+        system = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe")
+        self.addCleanup(self.end_wine_process, system.process)
+        self.assertEqual(system("connect System"), "ok")
+        self.assertEqual(system("advise Line_1.Connected"), "ok")
+        system.wait_data("Line_1.Connected", "1")
+
+        # The PLC goes away and comes back: its diagnostics items tell both.
+        end(plant.sim)
+        system.wait_data("Line_1.Connected", "0")
+        self.assertRegex(system("request line_1.errors"), "^value [1-9]")
+        self.assertRegex(system("request Line_1.LastError"), "^value .")
+        system.data.clear()
+        plant.start_sim()
+        system.wait_data("Line_1.Connected", "1")
 
         plant.stop_tavrel()
         self.client.wait_data("lblDDE(1)", "#N/A")
         self.client.wait_data("lblDDE(6)", "#N/A")
+        system.wait_data("Line_1.Connected", "#N/A")
         self.assertRefused("request lblDDE(1)")
-        system = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe")
-        self.addCleanup(self.end_wine_process, system.process)
-        self.assertEqual(system("connect System"), "ok")
         self.assertEqual(system("request Status"), "value Busy")
         plant.set_register(100, 777)
+        system.data.clear()
 
         plant.start_tavrel()
         self.client.wait_data("lblDDE(1)", "777")
         self.client.wait_data("lblDDE(6)", "0")
+        system.wait_data("Line_1.Connected", "1")  # the System links were advised again
         self.assertEqual(system("request Status"), "value Ready")
 
 

@@ -6,18 +6,10 @@ folder removed) by close(): nothing is left running.
 import os
 import queue
 import shutil
-import socket
 import subprocess
 import tempfile
 import threading
 import time
-
-
-def free_port():
-    """A loopback port nobody listens on right now."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 class LineReader:
