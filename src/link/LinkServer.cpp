@@ -330,6 +330,7 @@ LinkServer::LinkServer(app::Program& program, LinkLimits limits, QObject* parent
     , m_system(program)
 {
     connect(&m_system, &SystemItems::changed, this, &LinkServer::SystemItemChanged);
+    connect(&m_system, &SystemItems::removed, this, &LinkServer::SystemItemRemoved);
     m_program.Labels().AddObserver(this);
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &LinkServer::FlushChanges);
@@ -952,6 +953,22 @@ void LinkServer::SystemItemChanged(const QString& name, const QString& value)
             text = QString::fromUtf8(JsonText({ { "topic", "System" }, { "item", name }, { "value", value } }));
         }
         Send(*session, text);
+    }
+}
+
+void LinkServer::SystemItemRemoved(const QString& name)
+{
+    // Its advises end as a removed label's do: a client shows the value as gone, not as current.
+    const QString text = QString::fromUtf8(
+        JsonText({ { "op", "ended" },
+                   { "topic", "System" },
+                   { "item", name },
+                   { "reason", QStringLiteral("%1 is no more: its PLC left the project or was renamed").arg(name) } }));
+    const std::vector<Session*> sessions = m_sessions;
+    for (Session* session : sessions) {
+        if (!session->gone && !session->closing && session->systemAdvised.erase(name.toUpper()) != 0) {
+            Send(*session, text);
+        }
     }
 }
 

@@ -132,6 +132,7 @@ private:
     void FlushChanges();
     void HandleSystemMessage(Session& session, const QString& op, const QJsonObject& message);
     void SystemItemChanged(const QString& name, const QString& value);
+    void SystemItemRemoved(const QString& name);
     /// Queues a message for a session; false when the session is gone or has just been closed for it.
     bool Send(Session& session, const QString& text);
     /// Sends the newest value of every link left out while the session was behind, once it has caught up.

@@ -2,6 +2,8 @@
 
 #include "model/clsConfig.h"
 
+#include <set>
+
 namespace tavrel::link {
 
 namespace {
@@ -65,12 +67,26 @@ std::optional<std::pair<QString, QString>> SystemItems::Find(const QString& name
 
 void SystemItems::Renew()
 {
+    std::set<QString> current;
     for (const auto& [name, value] : Items()) {
-        auto [told, added] = m_told.try_emplace(name.toUpper(), value);
-        if (added || told->second != value) {
-            told->second = value;
+        current.insert(name.toUpper());
+        auto [told, added] = m_told.try_emplace(name.toUpper(), name, value);
+        if (added || told->second.second != value) {
+            told->second = { name, value };
             emit changed(name, value);
         }
+    }
+    std::vector<QString> gone;
+    for (auto told = m_told.begin(); told != m_told.end();) {
+        if (current.count(told->first) == 0) {
+            gone.push_back(told->second.first);
+            told = m_told.erase(told);
+        } else {
+            ++told;
+        }
+    }
+    for (const QString& name : gone) {
+        emit removed(name);
     }
 }
 

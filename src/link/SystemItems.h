@@ -37,6 +37,8 @@ public:
 signals:
     /// An item's text changed, or it came to be; told after passes, run changes and connection changes.
     void changed(const QString& name, const QString& value);
+    /// An item is no more: its PLC left the project, or was renamed.
+    void removed(const QString& name);
 
 private:
     void Renew();
@@ -44,8 +46,8 @@ private:
     app::Program& m_program;
     /// Failures per PLC key in the current run.
     std::map<std::int32_t, std::uint64_t> m_errors;
-    /// The texts last told, by name in upper case.
-    std::map<QString, QString> m_told;
+    /// The names and texts last told, by name in upper case.
+    std::map<QString, std::pair<QString, QString>> m_told;
 };
 
 } // namespace tavrel::link

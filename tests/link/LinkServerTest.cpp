@@ -346,18 +346,25 @@ private slots:
         QCOMPARE(batch[1].toObject().value("value").toString(), QStringLiteral("b"));
     }
 
-    void removedItemEndsItsLinks()
+    void removedItemsEndTheirLinks()
     {
         test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         client.Send({{"op", "advise"}, {"item", "lblDDE(3)"}});
         client.NextObject();
+        client.Send({{"op", "advise"}, {"topic", "System"}, {"item", "pump.connected"}});
+        client.NextObject();
         auto& pump = *m_program->Project().colPlcs().front();
+        pump.Name = "Press"; // told with the next change of the project
         QVERIFY(m_program->DeleteItem(pump.Key, pump.colItems()[2]->Key));
         const QJsonObject ended = client.NextObject();
         QCOMPARE(ended.value("op").toString(), QStringLiteral("ended"));
         QCOMPARE(ended.value("item").toString(), QStringLiteral("lblDDE(3)"));
         QCOMPARE(Call("GET", "/dde/Tavrel/Items/lblDDE(3)").status, 404);
+        const QJsonObject systemEnded = client.NextObject();
+        QCOMPARE(systemEnded.value("op").toString(), QStringLiteral("ended"));
+        QCOMPARE(systemEnded.value("topic").toString(), QStringLiteral("System"));
+        QCOMPARE(systemEnded.value("item").toString(), QStringLiteral("Pump.Connected"));
     }
 
     void conversationAnswersEveryRequest()

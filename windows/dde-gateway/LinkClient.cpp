@@ -301,18 +301,25 @@ bool LinkClient::Handle(const std::string& message)
     std::string refusedRenewal;
     {
         std::lock_guard lock(m_mutex);
-        // A value of an item: false for a message of another form; `key` tells its link, if it has one.
-        const auto change = [&](const json& update, std::optional<std::int32_t>& key) {
-            if (!update.is_object() || !update.contains("item") || !update["item"].is_string()
-                || !update.contains("value") || !update["value"].is_string()) {
+        // The link of an object's item: false when it names no item; `key` stays empty for one not linked.
+        const auto linkOf = [&](const json& object, std::optional<std::int32_t>& key) {
+            const auto item = object.find("item");
+            if (item == object.end() || !item->is_string()) {
                 return false;
             }
-            const std::string item = update["item"].get<std::string>();
-            if (const auto topic = update.find("topic");
-                topic != update.end() && topic->is_string() && Upper(topic->get<std::string>()) == L"SYSTEM") {
-                const auto known = m_systemKeys.find(Upper(item));
+            if (const auto topic = object.find("topic");
+                topic != object.end() && topic->is_string() && Upper(topic->get<std::string>()) == L"SYSTEM") {
+                const auto known = m_systemKeys.find(Upper(item->get<std::string>()));
                 key = known == m_systemKeys.end() ? std::nullopt : std::optional(known->second);
-            } else if (key = ParseItemName(Widen(item)); !key) {
+                return true;
+            }
+            key = ParseItemName(Widen(item->get<std::string>()));
+            return key.has_value();
+        };
+        // A value of an item: false for a message of another form.
+        const auto change = [&](const json& update, std::optional<std::int32_t>& key) {
+            if (!update.is_object() || !linkOf(update, key) || !update.contains("value")
+                || !update["value"].is_string()) {
                 return false;
             }
             if (key) {
@@ -346,10 +353,9 @@ bool LinkClient::Handle(const std::string& message)
         } else {
             const std::string op = document["op"].is_string() ? document["op"].get<std::string>() : std::string();
             if (op == "ended") {
-                const std::string item = document.value("item", std::string());
-                if (const auto index = ParseItemName(Widen(item))) {
-                    SetValueLocked(*index, std::nullopt);
-                    ended = ItemName(*index);
+                if (linkOf(document, key) && key) {
+                    SetValueLocked(*key, std::nullopt);
+                    ended = KeyNameLocked(*key);
                 }
             } else {
                 // The answer to the transaction at the head of the queue: the server answers in order.
@@ -363,7 +369,10 @@ bool LinkClient::Handle(const std::string& message)
                 }
                 m_pending.pop_front();
                 Answer answer;
-                answer.ok = document.value("ok", pending->op == Op::Request) && (op != "error");
+                // Members of another type count as missing: a hostile server's message must not throw.
+                const auto ok = document.find("ok");
+                answer.ok = (ok != document.end() && ok->is_boolean() ? ok->get<bool>() : pending->op == Op::Request)
+                    && op != "error";
                 answer.refused = !answer.ok;
                 if (const auto error = document.find("error"); error != document.end() && error->is_string()) {
                     answer.error = error->get<std::string>();
