@@ -17,7 +17,6 @@ the fault is gone; the steady PLCs never fail and keep being read; Tavrel ends c
 sanitizer report (the build is ASan/UBSan, so a leak fails the exit code). Prints the figures at the end.
 """
 import asyncio
-import http.client
 import os
 import random
 import re
@@ -203,13 +202,7 @@ class Items:
         self.port = port
 
     def _call(self, method, item, body=None):
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
-        try:
-            connection.request(method, f"/dde/Tavrel/Items/lblDDE({item})", body=body)
-            response = connection.getresponse()
-            return response.status, response.read().decode()
-        finally:
-            connection.close()
+        return programs.http_call(self.port, method, f"/dde/Tavrel/Items/lblDDE({item})", body)
 
     def read(self, item):
         status, text = self._call("GET", item)

@@ -15,7 +15,6 @@ Tavrel must keep serving throughout, end cleanly on SIGTERM with no sanitizer re
 bound. Prints the figures at the end.
 """
 import base64
-import http.client
 import os
 import shutil
 import socket
@@ -28,7 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from fault_injection import Simulator, check  # noqa: E402
 from programs import (MI, READ, READ_WRITE, T_CURRENT, Failure, Program, ending_problems,  # noqa: E402
-                      make_project)
+                      http_call, make_project)
 
 TOKEN = "fault-suite-token-0123456789"
 STALL_SECONDS = 3
@@ -158,16 +157,6 @@ def rss_mb(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1]) / 1024
     return 0.0
-
-
-def http_call(port, method, path, body=None, headers=None):
-    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
-    try:
-        connection.request(method, path, body=body, headers=headers or {})
-        response = connection.getresponse()
-        return response.status, response.read().decode()
-    finally:
-        connection.close()
 
 
 def refusals(port, figures):

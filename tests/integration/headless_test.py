@@ -155,13 +155,6 @@ class Headless(unittest.TestCase):
         self.assertEqual(self.tavrel.wait(10), 0)
         self.assertIn("stopped", "".join(self.lines) + self.tavrel.stdout.read())
 
-    def test_second_instance_for_the_same_settings_is_refused(self):
-        second = subprocess.run([f"{BIN}/tavrel", "--headless", "--settings", os.path.join(self.dir, "t.ini"),
-                                 "--listen", "127.0.0.1:0"], capture_output=True, text=True, timeout=15)
-        self.assertNotEqual(second.returncode, 0)
-        self.assertIn("This application is already running", second.stderr)
-        wait_for_line(self.tavrel, r"another start with these settings was refused", self.lines)
-
 
 class StartUp(unittest.TestCase):
     def setUp(self):

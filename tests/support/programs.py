@@ -2,6 +2,7 @@
 ports, a project on simulated PLCs, and the simulator's registers read and written over a plain socket.
 
 Scripts find it with sys.path.insert(0, <this folder>); it needs nothing beyond Python's own library."""
+import http.client
 import os
 import re
 import shutil
@@ -29,6 +30,17 @@ def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
+
+
+def http_call(port, method, path, body=None, headers=None):
+    """One HTTP request to the link server on `port`; (status, body text)."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
+    try:
+        connection.request(method, path, body=body, headers=headers or {})
+        response = connection.getresponse()
+        return response.status, response.read().decode()
+    finally:
+        connection.close()
 
 
 def start(args, pattern, timeout=15, env=None):

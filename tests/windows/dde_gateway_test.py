@@ -15,13 +15,12 @@ import tempfile
 import threading
 import time
 import unittest
-import urllib.request
 
 import winetools
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from programs import (C_CURRENT, DW, MB, MF, MI, ML, READ, READ_WRITE, RUN_COIL, T_CURRENT, drain,  # noqa: E402
-                      end, make_project, modbus_read, modbus_write, start_simulator, start_tavrel)
+                      end, http_call, make_project, modbus_read, modbus_write, start_simulator, start_tavrel)
 
 BIN = None
 WINDOWS = None
@@ -77,10 +76,8 @@ class Plant:
         end(self.sim)
 
     def http(self, item=""):
-        url = f"http://127.0.0.1:{self.port}/dde/Tavrel/Items" + (f"/{item}" if item else "")
-        request = urllib.request.Request(url, headers={"Accept": "application/json"})
-        with urllib.request.urlopen(request, timeout=10) as answer:
-            return answer.read().decode()
+        path = "/dde/Tavrel/Items" + (f"/{item}" if item else "")
+        return http_call(self.port, "GET", path, headers={"Accept": "application/json"})[1]
 
     def register(self, address):
         return modbus_read(self.plc_port, 3, address)[0]
@@ -308,6 +305,7 @@ class FakeLinkServer:
     """A link server that misbehaves in one way: `mode` is
     http-garbage  answers the upgrade with bytes that are no HTTP
     json-garbage  completes the upgrade, then answers every message with text that is no JSON
+    wrong-types   completes the upgrade, then answers every message with JSON whose members have the wrong types
     cut           completes the upgrade, then starts a long message and closes in its middle
     token         refuses the upgrade with 401 unless the token is 'right'"""
 
@@ -360,6 +358,10 @@ class FakeLinkServer:
                     if self.mode == "json-garbage":
                         payload = b"<html>certainly not JSON"
                         connection.sendall(bytes([0x81, len(payload)]) + payload)
+                    elif self.mode == "wrong-types":
+                        for payload in [b'{"op":"ended","item":7,"topic":[]}',
+                                        b'{"op":"request","ok":"yes","item":"lblDDE(1)","error":3}']:
+                            connection.sendall(bytes([0x81, len(payload)]) + payload)
                     elif self.mode == "cut":
                         connection.sendall(bytes([0x81, 126, 0x01, 0x00]) + b'{"item":"lblD')
                         return
@@ -375,6 +377,7 @@ class HostileLinkServers(WineTest):
         token_file = os.path.join(self.dir, "token")
         cases = [("http-garbage", [], "not reached"),
                  ("json-garbage", [], "sent something that is not JSON"),
+                 ("wrong-types", [], "sent a request's answer without a value"),
                  ("cut", [], "connection lost"),
                  ("token", ["--token-file", self.wine.path(token_file)], "the token was refused")]
         with open(token_file, "w") as file:
@@ -383,8 +386,8 @@ class HostileLinkServers(WineTest):
             with self.subTest(mode=mode):
                 server = FakeLinkServer(mode)
                 try:
-                    self.start_gateway(server.port, *options, connected=mode in ("json-garbage", "cut"),
-                                       log=f"{mode}.log")
+                    connected = mode in ("json-garbage", "wrong-types", "cut")
+                    self.start_gateway(server.port, *options, connected=connected, log=f"{mode}.log")
                     self.assertEqual(self.client("connect Items"), "ok")
                     self.assertRefused("request lblDDE(1)")
                     self.assertRefused("execute Line_1_STOP")
