@@ -7,13 +7,22 @@
 
 #include <mosquitto.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -34,6 +43,69 @@ constexpr std::size_t kMaxPayloadBytes = 64 * 1024;
 /// Messages handed to the client library and not yet written (QoS 0) or acknowledged (QoS 1). A broker that
 /// stops taking messages is not fed more: changes are dropped and all is published again once it caught up.
 constexpr std::int64_t kMaxOutstanding = 50000;
+
+/// An eventfd that wakes the connection's thread; neither copied nor moved, closed with the object.
+class WakeFd
+{
+public:
+    WakeFd()
+        : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+        , m_error(m_fd == -1 ? errno : 0)
+    {
+    }
+    WakeFd(const WakeFd&) = delete;
+    WakeFd& operator=(const WakeFd&) = delete;
+    ~WakeFd()
+    {
+        if (m_fd != -1) {
+            ::close(m_fd);
+        }
+    }
+
+    int Get() const { return m_fd; }
+    explicit operator bool() const { return m_fd != -1; }
+    /// Why it could not be made (an errno value).
+    int Error() const { return m_error; }
+    void Wake() const
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(m_fd, &one, sizeof one);
+    }
+    void Drain() const
+    {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(m_fd, &count, sizeof count);
+    }
+
+private:
+    int m_fd;
+    int m_error;
+};
+
+/// Holds back the socket's partial segments while a batch of messages is written, so that they leave in as few
+/// segments as fit (TCP_NODELAY alone would send one per message); what is left goes out when it is released.
+class Cork
+{
+public:
+    explicit Cork(int socket)
+        : m_socket(socket)
+    {
+        Set(1);
+    }
+    Cork(const Cork&) = delete;
+    Cork& operator=(const Cork&) = delete;
+    ~Cork() { Set(0); }
+
+private:
+    void Set(int on) const
+    {
+        if (m_socket != -1) {
+            ::setsockopt(m_socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
+        }
+    }
+
+    int m_socket;
+};
 
 /// An item name "lblDDE(7)", in any letter case, as its label index.
 std::optional<std::int32_t> ParseItemName(std::string_view name)
@@ -94,8 +166,9 @@ std::string TopicLevel(const std::string& name)
     return level;
 }
 
-/// One connection to a broker and the thread that drives it. The thread owns the network; the bridge's thread
-/// publishes through the client library (which locks for it) and gets everything else through queued calls.
+/// One connection to a broker and the thread that drives it. The thread owns the network: the bridge's thread
+/// hands it whole batches of messages (a pass's changes at once, one wake-up for all), and gets back what
+/// arrives through queued calls.
 struct MqttBridge::Connection
 {
     Connection(MqttBridge& owner, MqttConfig configuration)
@@ -124,7 +197,36 @@ struct MqttBridge::Connection
         Post([state, detail = std::move(detail)](MqttBridge& b) { b.SetState(state, detail); });
     }
 
+    /// Hands `batch` to the thread, leaving it empty; sent in order after what was handed before.
+    void Send(std::vector<Message>& batch)
+    {
+        outstanding += static_cast<std::int64_t>(batch.size());
+        {
+            std::lock_guard lock(mutex);
+            if (outbox.empty()) {
+                outbox.swap(batch);
+            } else {
+                std::move(batch.begin(), batch.end(), std::back_inserter(outbox));
+                batch.clear();
+            }
+        }
+        wakeFd.Wake();
+    }
+
+    /// One message less outstanding, never below zero: the count starts again at each connection, while messages
+    /// of the one before may still be acknowledged. Returns the count before.
+    std::int64_t CountOneOut()
+    {
+        std::int64_t current = outstanding.load();
+        while (current > 0 && !outstanding.compare_exchange_weak(current, current - 1)) { }
+        return current;
+    }
+
     void Run();
+    int Serve(int& errorNumber);
+    /// Publishes and writes `batch`, leaving it empty; a libmosquitto result code.
+    int PublishBatch(std::vector<Message>& batch);
+    int WriteCorked();
     void WaitBeforeRetry(int seconds);
     bool Stopping() const { return stopping.load(); }
 
@@ -143,9 +245,12 @@ struct MqttBridge::Connection
     std::atomic<bool> behind { false };
     std::atomic<std::int64_t> outstanding { 0 };
 
+    WakeFd wakeFd;
+
     std::mutex mutex; // guards what follows
     std::condition_variable wake;
     std::deque<Message> inbox;
+    std::vector<Message> outbox;
     bool drainPosted = false;
     std::size_t dropped = 0;
 
@@ -204,13 +309,105 @@ void MqttBridge::Connection::OnMessage(mosquitto*, void* self, const mosquitto_m
 void MqttBridge::Connection::OnPublish(mosquitto*, void* self, int)
 {
     auto& connection = *static_cast<Connection*>(self);
-    // Never below zero: the count starts again at each connection, while messages of the one before may still
-    // be acknowledged.
-    std::int64_t current = connection.outstanding.load();
-    while (current > 0 && !connection.outstanding.compare_exchange_weak(current, current - 1)) { }
-    if (current <= 1 && connection.behind.exchange(false)) {
+    if (connection.CountOneOut() <= 1 && connection.behind.exchange(false)) {
         connection.Post([](MqttBridge& b) { b.PublishAll(); });
     }
+}
+
+int MqttBridge::Connection::Serve(int& errorNumber)
+{
+    // libmosquitto's own loop reads a byte of its wake-up pipe per turn, and each publication writes one: a pass
+    // of a thousand changes would wake it a thousand times. Here a batch wakes it once and is written a slice at a
+    // time with the socket corked (a segment per slice rather than per message); the library's pipe is left alone.
+    mosquitto* mosq = client.Get();
+    std::vector<Message> batch;
+    std::optional<std::chrono::steady_clock::time_point> leaveBy;
+    while (true) {
+        {
+            std::lock_guard lock(mutex);
+            batch.swap(outbox);
+        }
+        int code = PublishBatch(batch);
+        if (code == MOSQ_ERR_SUCCESS && Stopping() && !leaveBy) {
+            // Whatever was handed over, then "offline" and the disconnect, for a while at most.
+            const std::string status = config.prefix + "/status";
+            constexpr std::string_view kOffline = "offline";
+            mosquitto_publish(mosq, nullptr, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(),
+                              config.qos, true);
+            mosquitto_disconnect(mosq);
+            leaveBy = std::chrono::steady_clock::now() + kLeaveTimeout;
+        }
+        if (code == MOSQ_ERR_SUCCESS && mosquitto_want_write(mosq)) {
+            code = WriteCorked();
+        }
+        const int socket = mosquitto_socket(mosq);
+        if (code != MOSQ_ERR_SUCCESS || socket == -1) {
+            errorNumber = errno;
+            return code != MOSQ_ERR_SUCCESS || leaveBy ? code : MOSQ_ERR_CONN_LOST;
+        }
+        int timeoutMs = 1000;
+        if (leaveBy) {
+            const auto left
+                = std::chrono::duration_cast<std::chrono::milliseconds>(*leaveBy - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return MOSQ_ERR_SUCCESS;
+            }
+            timeoutMs = std::min(timeoutMs, static_cast<int>(left.count()));
+        }
+        std::array<pollfd, 2> watched { {
+            { socket, static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0 },
+            { wakeFd.Get(), POLLIN, 0 },
+        } };
+        if (::poll(watched.data(), watched.size(), timeoutMs) == -1 && errno != EINTR) {
+            errorNumber = errno;
+            return MOSQ_ERR_ERRNO;
+        }
+        if ((watched[1].revents & POLLIN) != 0) {
+            wakeFd.Drain();
+        }
+        if ((watched[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+            code = mosquitto_loop_read(mosq, 1);
+        }
+        if (code == MOSQ_ERR_SUCCESS && (watched[0].revents & POLLOUT) != 0) {
+            code = WriteCorked();
+        }
+        if (code == MOSQ_ERR_SUCCESS) {
+            code = mosquitto_loop_misc(mosq); // keep-alive
+        }
+        if (code != MOSQ_ERR_SUCCESS) {
+            errorNumber = errno;
+            return code;
+        }
+    }
+}
+
+int MqttBridge::Connection::PublishBatch(std::vector<Message>& batch)
+{
+    // Written a slice at a time, so that the broker starts on the first messages while the rest are made.
+    constexpr std::size_t kSlice = 64;
+    mosquitto* mosq = client.Get();
+    int code = MOSQ_ERR_SUCCESS;
+    for (std::size_t first = 0; first < batch.size() && code == MOSQ_ERR_SUCCESS; first += kSlice) {
+        const std::size_t end = std::min(batch.size(), first + kSlice);
+        for (std::size_t i = first; i < end; ++i) {
+            const Message& message = batch[i];
+            if (mosquitto_publish(mosq, nullptr, message.topic.c_str(), static_cast<int>(message.payload.size()),
+                                  message.payload.data(), config.qos, message.retained)
+                != MOSQ_ERR_SUCCESS) {
+                CountOneOut();
+            }
+        }
+        code = WriteCorked();
+    }
+    batch.clear();
+    return code;
+}
+
+int MqttBridge::Connection::WriteCorked()
+{
+    mosquitto* mosq = client.Get();
+    const Cork cork(mosquitto_socket(mosq));
+    return mosquitto_loop_write(mosq, 1);
 }
 
 void MqttBridge::Connection::WaitBeforeRetry(int seconds)
@@ -225,24 +422,26 @@ void MqttBridge::Connection::Run()
     while (!Stopping()) {
         refusal.reset();
         answered = false;
+        {
+            // What was handed over for the connection before is not sent on this one: all is published again.
+            std::lock_guard lock(mutex);
+            outbox.clear();
+        }
         PostState(BrokerState::Connecting, "");
         int code = mosquitto_connect_async(mosq, config.host.c_str(), config.port, kKeepAliveSeconds);
         int errorNumber = errno;
         bool timedOut = false;
         const auto started = std::chrono::steady_clock::now();
-        std::optional<std::chrono::steady_clock::time_point> leaving;
-        while (code == MOSQ_ERR_SUCCESS) {
+        // The library's loop until the broker answered the login (it knows the way through TLS and connecting
+        // sockets), then the connection's own.
+        while (code == MOSQ_ERR_SUCCESS && !Stopping()) {
+            if (connected) {
+                code = Serve(errorNumber);
+                break;
+            }
             code = mosquitto_loop(mosq, 100, 1);
             errorNumber = errno;
-            const auto now = std::chrono::steady_clock::now();
-            if (Stopping()) {
-                // The bridge has queued "offline" and the disconnect: let them go out, for a while at most.
-                if (!leaving) {
-                    leaving = now;
-                } else if (now - *leaving > kLeaveTimeout) {
-                    break;
-                }
-            } else if (!answered && now - started > kConnectTimeout) {
+            if (!answered && std::chrono::steady_clock::now() - started > kConnectTimeout) {
                 timedOut = true;
                 break;
             }
@@ -270,17 +469,23 @@ void MqttBridge::Connection::Run()
 MqttBridge::MqttBridge(app::Program& program, QObject* parent)
     : QObject(parent)
     , m_program(program)
+    , m_system(program)
 {
     m_stateText = QStringLiteral("MQTT: off");
     m_program.Labels().AddObserver(this);
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &MqttBridge::PublishChanges);
-    // The changes of a pass leave at its end, each label once with the pass's last value.
-    connect(&m_program, &app::Program::passFinished, this, [this] {
-        PublishChanges();
-        PublishPlcStates(false);
-    });
-    connect(&m_program, &app::Program::projectChanged, this, &MqttBridge::ForgetRemovedPlcs);
+    // The changes of a pass leave at its end, each label once with the pass's last value, and the diagnostics
+    // that changed with them.
+    connect(&m_program, &app::Program::passFinished, this, &MqttBridge::PublishChanges);
+    // Between passes (a run starts or stops, a PLC is removed) they leave as soon as the events are handled.
+    const auto soon = [this] {
+        if (!m_flushTimer.isActive()) {
+            m_flushTimer.start(0);
+        }
+    };
+    connect(&m_system, &link::SystemItems::changed, this, soon);
+    connect(&m_program, &app::Program::projectChanged, this, soon);
 }
 
 MqttBridge::~MqttBridge()
@@ -296,6 +501,10 @@ tl::expected<void, std::string> MqttBridge::Start(MqttConfig config)
     mosquitto* mosq = connection->client.Get();
     if (mosq == nullptr) {
         return tl::make_unexpected(std::string("the MQTT client library could not make a client"));
+    }
+    if (!connection->wakeFd) {
+        return tl::make_unexpected("cannot set up the MQTT connection: "
+                                   + MosquittoErrorText(MOSQ_ERR_ERRNO, connection->wakeFd.Error()));
     }
     const MqttConfig& c = connection->config;
     mosquitto_threaded_set(mosq, true);
@@ -329,20 +538,15 @@ void MqttBridge::Stop()
         return;
     }
     std::unique_ptr<Connection> connection = std::move(m_connection);
-    mosquitto* mosq = connection->client.Get();
-    if (connection->connected) {
-        const std::string status = connection->config.prefix + "/status";
-        constexpr std::string_view kOffline = "offline";
-        mosquitto_publish(mosq, nullptr, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(),
-                          connection->config.qos, true);
-    }
-    mosquitto_disconnect(mosq);
+    // The thread sends what it was handed, then "offline", and leaves the broker.
     {
         std::lock_guard lock(connection->mutex);
         connection->stopping = true;
     }
     connection->wake.notify_all();
+    connection->wakeFd.Wake();
     connection->thread.join();
+    m_batch.clear();
     m_changed.clear();
     std::fill(m_isChanged.begin(), m_isChanged.end(), false);
     SetState(BrokerState::Off, "");
@@ -410,11 +614,19 @@ void MqttBridge::LabelUnloaded(std::int32_t index)
 {
     // The retained value of a removed item would outlive it in the broker: an empty retained message clears it.
     Clear("items/" + model::LabelName(index));
+    HandOver();
 }
 
 void MqttBridge::PublishChanges()
 {
     m_flushTimer.stop();
+    QueueChanges();
+    QueueDiagnostics(false);
+    HandOver();
+}
+
+void MqttBridge::QueueChanges()
+{
     std::vector<std::int32_t> changed = std::exchange(m_changed, {});
     for (const std::int32_t index : changed) {
         m_isChanged[static_cast<std::size_t>(index)] = false;
@@ -427,9 +639,13 @@ void MqttBridge::PublishChanges()
         return;
     }
     const model::LabelArray& labels = m_program.Labels();
+    m_batch.reserve(m_batch.size() + changed.size());
+    std::string topic = "items/";
     for (const std::int32_t index : changed) {
         if (labels.IsLoaded(index)) {
-            Publish("items/" + model::LabelName(index), labels.Text(index), true);
+            topic.resize(6);
+            topic += model::LabelName(index);
+            Publish(topic, labels.Text(index), true);
         }
     }
 }
@@ -453,46 +669,65 @@ void MqttBridge::PublishAll()
             Publish("items/" + model::LabelName(index), labels.Text(index), true);
         }
     }
-    PublishPlcStates(true);
+    QueueDiagnostics(true);
+    HandOver();
 }
 
-void MqttBridge::PublishPlcStates(bool all)
+std::map<std::string, std::string> MqttBridge::Diagnostics() const
 {
-    if (!m_connection || !m_connection->connected) {
-        return;
-    }
-    if (all) {
-        for (const auto& [level, connected] : m_plcStates) {
-            Publish("plcs/" + level + "/connected", connected ? "1" : "0", true);
-        }
-        if (!m_program.IsRunning()) {
-            return;
+    static const std::map<QString, std::string> kRunTopics {
+        { QStringLiteral("Running"), "system/running" },
+        { QStringLiteral("PassCount"), "system/passCount" },
+        { QStringLiteral("PassMs"), "system/passMs" },
+    };
+    static const std::map<QString, std::string> kPlcTopics {
+        { QStringLiteral("LastError"), "/lastError" },
+        { QStringLiteral("Errors"), "/errors" },
+        { QStringLiteral("PassMs"), "/passMs" },
+    };
+    std::map<std::string, std::string> topics;
+    for (const auto& [name, value] : m_system.Items()) {
+        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+        if (dot < 0) {
+            if (const auto run = kRunTopics.find(name); run != kRunTopics.end()) {
+                topics.emplace(run->second, value.toStdString());
+            }
+        } else if (const auto plc = kPlcTopics.find(name.mid(dot + 1)); plc != kPlcTopics.end()) {
+            topics.emplace("plcs/" + TopicLevel(name.left(dot).toStdString()) + plc->second, value.toStdString());
         }
     }
     for (const auto& plc : m_program.Project().colPlcs()) {
-        // A PLC whose channel would not open again stays marked connected until its next read fails.
-        const bool connected = plc->Connected && plc->LastError.empty();
-        const std::string level = TopicLevel(plc->Name);
-        const auto known = m_plcStates.find(level);
-        if (known != m_plcStates.end() && known->second == connected) {
-            continue;
+        const std::string topic = "plcs/" + TopicLevel(plc->Name) + "/connected";
+        if (m_program.IsRunning()) {
+            // A PLC whose channel would not open again stays marked connected until its next read fails.
+            topics[topic] = plc->Connected && plc->LastError.empty() ? "1" : "0";
+        } else if (const auto told = m_diagnostics.find(topic); told != m_diagnostics.end()) {
+            topics[topic] = told->second; // between runs a PLC keeps the state it was last known in
         }
-        m_plcStates[level] = connected;
-        Publish("plcs/" + level + "/connected", connected ? "1" : "0", true);
     }
+    return topics;
 }
 
-void MqttBridge::ForgetRemovedPlcs()
+void MqttBridge::QueueDiagnostics(bool all)
 {
-    for (auto it = m_plcStates.begin(); it != m_plcStates.end();) {
-        const bool present = std::any_of(m_program.Project().colPlcs().begin(), m_program.Project().colPlcs().end(),
-                                         [&](const auto& plc) { return TopicLevel(plc->Name) == it->first; });
-        if (present) {
-            ++it;
-        } else {
-            Clear("plcs/" + it->first + "/connected");
-            it = m_plcStates.erase(it);
+    std::map<std::string, std::string> current = Diagnostics();
+    // A removed PLC's topics are cleared, whether the broker is there now or not.
+    for (const auto& [topic, value] : m_diagnostics) {
+        if (!current.contains(topic)) {
+            Clear(topic);
         }
+    }
+    if (m_connection && m_connection->connected) {
+        for (const auto& [topic, value] : current) {
+            const auto told = m_diagnostics.find(topic);
+            if (all || told == m_diagnostics.end() || told->second != value) {
+                Publish(topic, value, true);
+            }
+        }
+        m_diagnostics = std::move(current);
+    } else {
+        // Only what is gone is forgotten: the rest goes out on the next connection.
+        std::erase_if(m_diagnostics, [&current](const auto& told) { return !current.contains(told.first); });
     }
 }
 
@@ -564,11 +799,12 @@ void MqttBridge::PublishError(const std::string& item, const std::string& value,
     error.insert(QStringLiteral("value"), QString::fromStdString(value));
     error.insert(QStringLiteral("reason"), QString::fromStdString(reason));
     Publish("errors", QJsonDocument(error).toJson(QJsonDocument::Compact).toStdString(), false);
+    HandOver();
 }
 
 void MqttBridge::Clear(const std::string& topicUnderPrefix)
 {
-    // Cleared at once when connected, or else first thing on the next connection.
+    // Cleared with the next hand-over when connected, or else first thing on the next connection.
     if (!m_connection) {
         return;
     }
@@ -579,18 +815,29 @@ void MqttBridge::Clear(const std::string& topicUnderPrefix)
     }
 }
 
-void MqttBridge::Publish(const std::string& topicUnderPrefix, const std::string& payload, bool retain)
+void MqttBridge::Publish(std::string_view topicUnderPrefix, std::string_view payload, bool retain)
 {
     if (!m_connection || !m_connection->connected) {
         return;
     }
-    const std::string topic = m_connection->config.prefix + "/" + topicUnderPrefix;
-    const int code
-        = mosquitto_publish(m_connection->client.Get(), nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                            payload.data(), m_connection->config.qos, retain);
-    if (code == MOSQ_ERR_SUCCESS) {
-        ++m_connection->outstanding;
+    const std::string& prefix = m_connection->config.prefix;
+    Message& message = m_batch.emplace_back();
+    message.topic.reserve(prefix.size() + 1 + topicUnderPrefix.size());
+    message.topic.append(prefix).append(1, '/').append(topicUnderPrefix);
+    message.payload.assign(payload);
+    message.retained = retain;
+}
+
+void MqttBridge::HandOver()
+{
+    if (m_batch.empty()) {
+        return;
     }
+    if (!m_connection || !m_connection->connected) {
+        m_batch.clear();
+        return;
+    }
+    m_connection->Send(m_batch);
 }
 
 } // namespace tavrel::mqtt

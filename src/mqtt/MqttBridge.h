@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/Program.h"
+#include "link/SystemItems.h"
 #include "model/LabelArray.h"
 #include "mqtt/MqttConfig.h"
 
@@ -13,6 +14,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavrel::mqtt {
@@ -31,7 +33,15 @@ enum class BrokerState {
 ///   items/lblDDE(i)/set    a poke; a refusal goes to "errors" as JSON {item, value, reason}
 ///   execute                an execute command
 ///   plcs/NAME/connected    retained "1" or "0"
+///   plcs/NAME/lastError    retained, why its last exchange failed; empty while all is well
+///   plcs/NAME/errors       retained, how many times it failed in the current run
+///   plcs/NAME/passMs       retained, how long its last exchange took, in milliseconds
+///   system/running         retained "1" while a run goes on, else "0"
+///   system/passCount       retained, passes of the current (or last) run
+///   system/passMs          retained, how long the last pass took, in milliseconds
 ///   status                 retained "online", or "offline" (also the will)
+/// The plcs/ and system/ topics are the System items (link::SystemItems), published at the end of a pass in which
+/// they changed, or as soon as they change between passes; a removed PLC's topics are cleared.
 /// The network side runs on a thread of its own; the model is only touched on the thread the bridge lives on.
 /// A lost broker is tried again after 1 s, doubling up to 30 s; on every connection all is published again.
 class MqttBridge : public QObject, private model::LabelObserver
@@ -72,21 +82,30 @@ private:
     void HandleMessage(const Message& message);
     void PublishChanges();
     void PublishAll();
-    void PublishPlcStates(bool all);
-    void ForgetRemovedPlcs();
+    void QueueChanges();
+    /// The diagnostics topics under the prefix and their payloads as they stand.
+    std::map<std::string, std::string> Diagnostics() const;
+    /// Queues the diagnostics that changed since they were last published (`all`: every one).
+    void QueueDiagnostics(bool all);
     void PublishError(const std::string& item, const std::string& value, const std::string& reason);
-    void Publish(const std::string& topicUnderPrefix, const std::string& payload, bool retain);
+    /// Queues a message for the next hand-over; nothing while not connected.
+    void Publish(std::string_view topicUnderPrefix, std::string_view payload, bool retain);
     void Clear(const std::string& topicUnderPrefix);
+    /// Hands the queued messages to the connection's thread in one batch.
+    void HandOver();
 
     app::Program& m_program;
+    link::SystemItems m_system;
     std::unique_ptr<Connection> m_connection;
     BrokerState m_state = BrokerState::Off;
     QString m_stateText;
     /// Labels changed since the last publication, in the order they changed.
     std::vector<std::int32_t> m_changed;
     std::vector<bool> m_isChanged;
-    /// The connection state last published per PLC name (the name as it appears in the topic).
-    std::map<std::string, bool> m_plcStates;
+    /// Messages queued for the next hand-over.
+    std::vector<Message> m_batch;
+    /// The diagnostics topics and payloads last published.
+    std::map<std::string, std::string> m_diagnostics;
     /// Topics of removed items and PLCs that could not be cleared while the broker was away.
     std::set<std::string> m_toClear;
     QTimer m_flushTimer;

@@ -125,6 +125,14 @@ public:
         return found;
     }
     std::size_t Count(const std::string& topic) { return Messages(topic).size(); }
+    std::vector<std::string> Payloads(const std::string& topic)
+    {
+        std::vector<std::string> payloads;
+        for (auto& message : Messages(topic)) {
+            payloads.push_back(std::move(message.payload));
+        }
+        return payloads;
+    }
 
 private:
     mosquitto* m_client = nullptr;
@@ -188,8 +196,15 @@ private slots:
         options.TopicPrefix = m_prefix;
         auto config = mqtt::MakeMqttConfig(options);
         QVERIFY2(config, config ? "" : config.error().c_str());
+        // Everything the bridge publishes on connecting has reached the broker once a peer subscribed before
+        // has seen the last of it: peers that come later get it all retained.
+        Peer first(m_broker->Port());
+        first.Subscribe(m_prefix + "/#");
+        first.Publish(Topic("probe"), "subscribed?");
+        QTRY_COMPARE(first.Count(Topic("probe")), std::size_t(1));
         QVERIFY(m_bridge->Start(*config));
         QTRY_COMPARE_WITH_TIMEOUT(m_bridge->State(), mqtt::BrokerState::Connected, 5000);
+        QTRY_COMPARE(first.Count(Topic("system/running")), std::size_t(1));
     }
 
     void cleanup()
@@ -311,6 +326,59 @@ private slots:
         QTRY_VERIFY(m_program->IsRunning());
         QTRY_COMPARE(peer->Messages(Topic("plcs/Pump%2F1/connected")).size(), std::size_t(1));
         m_program->Stop();
+    }
+
+    void diagnosticsFollowAPlcThatFailsAndComesBack()
+    {
+        using Payloads = std::vector<std::string>;
+        auto peer = Watch();
+        QVERIFY(peer);
+        const std::string pump = "plcs/Pump%2F1/";
+        QTRY_COMPARE(peer->Payloads(Topic(pump + "errors")), Payloads { "0" });
+        QCOMPARE(peer->Payloads(Topic("system/running")), Payloads { "0" });
+
+        // The first exchange of the run fails; the next pass opens Pump again.
+        m_script.Queue("ReadBinaryMix", { test::DriverAnswer::Fails() });
+        m_program->Environment().ReconnectDelaySeconds = 0;
+        m_program->ToggleRun();
+        // Connected once the channel opens, not connected when the exchange fails, connected again after.
+        const auto endsFailedAndBack = [&] {
+            const Payloads connected = peer->Payloads(Topic(pump + "connected"));
+            return connected.size() >= 2 && connected.end()[-2] == "0" && connected.back() == "1";
+        };
+        QTRY_VERIFY(endsFailedAndBack());
+        QTRY_VERIFY(m_program->PassCount() >= 5);
+        m_program->Stop();
+        QTRY_COMPARE(peer->Payloads(Topic("system/running")), Payloads({ "0", "1", "0" }));
+        QCOMPARE(peer->Payloads(Topic(pump + "errors")), Payloads({ "0", "1" }));
+        // Empty while all is well: no retained message at all, and an empty one once the failure is over.
+        const Payloads lastError = peer->Payloads(Topic(pump + "lastError"));
+        QCOMPARE(lastError.size(), std::size_t(2));
+        QVERIFY(!lastError[0].empty());
+        QCOMPARE(lastError[1], std::string());
+        // Once per pass at most, and only when changed.
+        const Payloads passCount = peer->Payloads(Topic("system/passCount"));
+        QCOMPARE(passCount.back(), std::to_string(m_program->PassCount()));
+        QVERIFY(std::adjacent_find(passCount.begin(), passCount.end()) == passCount.end());
+        QVERIFY(peer->Count(Topic(pump + "passMs")) <= passCount.size() + 1);
+
+        // Retained for whoever comes later, and cleared with the PLC.
+        auto later = Watch();
+        QVERIFY(later);
+        QTRY_COMPARE(later->Payloads(Topic(pump + "errors")), Payloads { "1" });
+        QCOMPARE(later->Payloads(Topic("system/running")), Payloads { "0" });
+        const std::int32_t pumpKey = m_program->Project().colPlcs().front()->Key;
+        while (!m_program->Project().colPlcs().empty()) {
+            QVERIFY(m_program->DeleteItem(pumpKey, m_program->Project().colPlcs().front()->colItems().front()->Key));
+        }
+        for (const char* topic : { "connected", "errors", "passMs" }) {
+            QTRY_COMPARE(later->Count(Topic(pump + topic)), std::size_t(2));
+            QCOMPARE(later->Payloads(Topic(pump + topic)).back(), std::string());
+        }
+        auto afterRemoval = Watch();
+        QVERIFY(afterRemoval);
+        QTRY_COMPARE(afterRemoval->Count(Topic("system/running")), std::size_t(1));
+        QCOMPARE(afterRemoval->Count(Topic(pump + "errors")), std::size_t(0));
     }
 
     void aRemovedItemsTopicIsCleared()
