@@ -65,7 +65,9 @@ int main(int argc, char** argv)
     mosquitto_message_callback_set(client, [](mosquitto*, void* self, const mosquitto_message* message) {
         const long long now = NowMicros() % kWrap;
         auto& s = *static_cast<State*>(self);
-        if (!s.measuring || message->retain || message->payloadlen <= 0 || message->payloadlen > 20) {
+        // Only item values carry the clock; the diagnostics topics beside them do not.
+        if (!s.measuring || message->retain || message->payloadlen <= 0 || message->payloadlen > 20
+            || std::strstr(message->topic, "/items/") == nullptr) {
             return;
         }
         char text[24] = {};
