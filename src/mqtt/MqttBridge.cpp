@@ -537,6 +537,9 @@ void MqttBridge::Stop()
     if (!m_connection) {
         return;
     }
+    if (m_connection->connected) {
+        PublishChanges(); // what changed since the last pass: a run just stopped, the last pokes
+    }
     std::unique_ptr<Connection> connection = std::move(m_connection);
     // The thread sends what it was handed, then "offline", and leaves the broker.
     {

@@ -401,11 +401,15 @@ private slots:
     {
         auto peer = Watch();
         QVERIFY(peer);
+        m_program->ToggleRun();
+        QTRY_COMPARE(peer->Count(Topic("system/running")), std::size_t(2));
         QSignalSpy states(m_bridge.get(), &mqtt::MqttBridge::stateChanged);
-        m_bridge->Stop();
+        m_program->Stop();
+        m_bridge->Stop(); // at once, as a program that quits does: the run's end still goes out first
         QCOMPARE(m_bridge->State(), mqtt::BrokerState::Off);
         QTRY_COMPARE(peer->Count(Topic("status")), std::size_t(2));
         QCOMPARE(peer->Messages(Topic("status")).back().payload, std::string("offline"));
+        QCOMPARE(peer->Messages(Topic("system/running")).back().payload, std::string("0"));
         m_program->Labels().SetText(1, "99"); // no broker: nothing to publish, nothing kept
         QCOMPARE(states.count(), 1);
     }
