@@ -107,6 +107,7 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
             MarkNotConnected(plc, env);
             continue;
         }
+        plc.Answered = true;
         // Writes are made only after a good read.
         turn.writes = true;
         plc.LastError.clear();
@@ -178,6 +179,7 @@ void ResetConnctedState(model::clsConfig& config)
 {
     for (const auto& plc : config.colPlcs()) {
         plc->Connected = true;
+        plc->Answered = false;
     }
 }
 

@@ -580,6 +580,7 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
                             {"direction", QString::fromUtf8(common::IoDirectionName(one.IoDirection).data())},
                             {"enabled", one.IsEnable},
                             {"plcConnected", plc->Connected},
+                            {"plcAnswered", plc->Answered},
                             {"plcError", QString::fromStdString(plc->LastError)},
                             {"value", QString::fromStdString(one.Label.Text())},
                         });

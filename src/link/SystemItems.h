@@ -19,6 +19,7 @@ namespace tavrel::link {
 ///   PassCount      passes of the current (or last) run
 ///   PassMs         how long the last pass took, in milliseconds
 ///   NAME.Connected 1 or 0 for PLC NAME
+///   NAME.Answered  1 once a read of the current run has succeeded, else 0: the PLC's values are this run's
 ///   NAME.LastError why its last exchange failed; empty while all is well
 ///   NAME.Errors    how many times it failed in the current run
 ///   NAME.PassMs    how long its last exchange took, in milliseconds
@@ -29,7 +30,7 @@ class SystemItems : public QObject
 public:
     explicit SystemItems(app::Program& program, QObject* parent = nullptr);
 
-    /// Every item and its text: the run's three, then four per PLC in project order.
+    /// Every item and its text: the run's three, then five per PLC in project order.
     std::vector<std::pair<QString, QString>> Items() const;
     /// The item's name as listed and its text, for a name in any letter case; nothing for an unknown name.
     std::optional<std::pair<QString, QString>> Find(const QString& name) const;

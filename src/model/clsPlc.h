@@ -49,6 +49,8 @@ public:
     /// Seconds of the monotonic clock at which the PLC was last marked not connected.
     std::int64_t ConnectedTimeOutTimer = 0;
     bool Connected = true;
+    /// A read of the current run has succeeded: until then the labels hold nothing this run has read.
+    bool Answered = false;
     std::int32_t Key = 0;
     std::string Name;
     /// Why the last exchange with the PLC failed, in words for the user (empty while all is well).

@@ -181,11 +181,42 @@ void ItemGrid::ShowValuesOf(model::LabelArray* labels)
     if (m_labels) {
         m_labels->AddObserver(this);
     }
-    for (std::size_t index = 0; index < m_valueRows.size(); ++index) {
-        if (m_valueRows[index] >= 0) {
-            item(m_valueRows[index], kColValue)
-                ->setText(m_labels ? QString::fromStdString(m_labels->Text(static_cast<std::int32_t>(index)))
-                                   : QString());
+    for (const int row : m_valueRows) {
+        if (row >= 0) {
+            item(row, kColValue)->setText(ValueText(row));
+        }
+    }
+}
+
+QString ItemGrid::ValueText(int row) const
+{
+    const RowInfo& info = Row(row);
+    if (m_labels == nullptr || m_unanswered.count(info.plcKey) != 0) {
+        return QString();
+    }
+    return QString::fromStdString(m_labels->Text(info.labelIndex));
+}
+
+void ItemGrid::FollowAnswers(const model::clsConfig& project)
+{
+    std::set<std::int32_t> changed;
+    for (const auto& plc : project.colPlcs()) {
+        const bool unanswered = m_unanswered.count(plc->Key) != 0;
+        if (plc->Answered == unanswered) {
+            changed.insert(plc->Key);
+            if (plc->Answered) {
+                m_unanswered.erase(plc->Key);
+            } else {
+                m_unanswered.insert(plc->Key);
+            }
+        }
+    }
+    if (changed.empty()) {
+        return;
+    }
+    for (const int row : m_valueRows) {
+        if (row >= 0 && changed.count(Row(row).plcKey) != 0) {
+            item(row, kColValue)->setText(ValueText(row));
         }
     }
 }
@@ -195,7 +226,9 @@ void ItemGrid::LabelTextChanged(std::int32_t index, const std::string& text)
     // Only the one cell changes: a pass that moves many values must not rebuild rows, spans or the selection.
     if (index >= 0 && static_cast<std::size_t>(index) < m_valueRows.size()
         && m_valueRows[static_cast<std::size_t>(index)] >= 0) {
-        item(m_valueRows[static_cast<std::size_t>(index)], kColValue)->setText(QString::fromStdString(text));
+        const int row = m_valueRows[static_cast<std::size_t>(index)];
+        item(row, kColValue)
+            ->setText(m_unanswered.count(Row(row).plcKey) != 0 ? QString() : QString::fromStdString(text));
     }
 }
 
@@ -215,6 +248,12 @@ void ItemGrid::Fill(const model::clsConfig& project)
     setRowCount(0);
     m_rows.clear();
     m_valueRows.clear();
+    m_unanswered.clear();
+    for (const auto& plc : project.colPlcs()) {
+        if (!plc->Answered) {
+            m_unanswered.insert(plc->Key);
+        }
+    }
 
     for (const auto& plcPointer : project.colPlcs()) {
         const model::clsPlc& plc = *plcPointer;
@@ -289,9 +328,7 @@ void ItemGrid::Fill(const model::clsConfig& project)
             m_valueRows.resize(index + 1, -1);
         }
         m_valueRows[index] = row;
-        if (m_labels) {
-            item(row, kColValue)->setText(QString::fromStdString(m_labels->Text(Row(row).labelIndex)));
-        }
+        item(row, kColValue)->setText(ValueText(row));
     }
     m_filling = false;
 
@@ -445,6 +482,12 @@ void ItemGrid::HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& rea
         cell->setForeground(Qt::white);
         cell->setToolTip(reason.isEmpty() ? QString() : QStringLiteral("Not connected: %1").arg(reason));
         QTableWidgetItem* value = item(row, kColValue);
+        if (m_unanswered.count(pPlcKey) != 0) {
+            value->setToolTip(reason.isEmpty()
+                                  ? QStringLiteral("No value yet: the PLC has not answered")
+                                  : QStringLiteral("No value yet: the PLC has not answered: %1").arg(reason));
+            continue;
+        }
         value->setForeground(kStaleValue);
         value->setToolTip(reason.isEmpty() ? QStringLiteral("Stale: the PLC is not connected")
                                            : QStringLiteral("Stale: the PLC is not connected: %1").arg(reason));

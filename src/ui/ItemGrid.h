@@ -6,6 +6,7 @@
 #include <QTableWidget>
 
 #include <cstdint>
+#include <set>
 #include <vector>
 
 namespace tavrel::model {
@@ -69,12 +70,17 @@ public:
     void ShowValuesOf(model::LabelArray* labels);
 
     /// Rebuilds every row from the project. The current row stays on the same item when it is still there.
+    /// The values of a PLC that has not answered in the current run are left empty.
     void Fill(const model::clsConfig& project);
+    /// Shows the values of the PLCs that have answered since the fill (or since this was last called), and
+    /// empties those of PLCs that no longer count as answered; called after each pass.
+    void FollowAnswers(const model::clsConfig& project);
 
     /// Shows the PLC's rows as connected: plain parameter text, black on peach, values in black.
     void HighlightConnectedPlc(std::int32_t pPlcKey);
     /// Shows the PLC's rows as not connected: " (NOT CONNECTED)" after the parameters, white on red, and the
-    /// reason as the cell's tool tip; the values greyed as stale, with the same tool tip.
+    /// reason as the cell's tool tip; the values greyed as stale, with the same tool tip. A PLC that has not
+    /// answered in this run has no values to grey: they stay empty, the reason in their tool tip.
     void HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& reason);
 
     const RowInfo& Row(int row) const { return m_rows.at(static_cast<std::size_t>(row)); }
@@ -111,11 +117,15 @@ private:
     void OnCurrentCellChanged(int currentRow, int previousRow);
     int NextItemRow(int from, int step) const;
     bool IsFoldedAway(int row) const;
+    /// The text of a row's Value cell: the label's text once its PLC has answered, else nothing.
+    QString ValueText(int row) const;
 
     std::vector<RowInfo> m_rows;
     /// The row that shows each label's value, by label index; -1 where none does.
     std::vector<int> m_valueRows;
     model::LabelArray* m_labels = nullptr;
+    /// The PLCs, by key, that have not answered in the current run.
+    std::set<std::int32_t> m_unanswered;
     bool m_filling = false;
 };
 

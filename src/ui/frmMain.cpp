@@ -80,6 +80,7 @@ frmMain::frmMain(app::Program& program, LinkServerMover moveLinkServer, QWidget*
         }
     });
     connect(&m_program, &app::Program::plcConnected, this, [this](int key) { HighlightConnectedPlc(key); });
+    connect(&m_program, &app::Program::passFinished, this, [this] { m_vsItems->FollowAnswers(m_program.Project()); });
     connect(&m_program, &app::Program::plcNotConnected, this,
             [this](int key, const QString& reason) { HighlightNotConnectedPlc(key, reason); });
     connect(&m_program, &app::Program::pokeRefused, this,

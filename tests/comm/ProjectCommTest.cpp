@@ -45,6 +45,8 @@ TEST_F(ProjectCommTest, FailedPlcIsMarkedAndRetriedSixtySecondsLater)
     EXPECT_FALSE(a.Connected);
     EXPECT_TRUE(b.Connected);
     EXPECT_EQ(observer.events, (Calls{"not connected 2"}));
+    EXPECT_FALSE(a.Answered);
+    EXPECT_TRUE(b.Answered);
 
     script.Clear();
     now += 59;
@@ -56,6 +58,7 @@ TEST_F(ProjectCommTest, FailedPlcIsMarkedAndRetriedSixtySecondsLater)
     now += 1;
     comm::Refresh(config, env);
     EXPECT_TRUE(a.Connected);
+    EXPECT_FALSE(a.Answered) << "a re-open is no answer";
     EXPECT_EQ(observer.events.back(), "connected 2");
     EXPECT_EQ(script.Calls().front(), "new") << "A is re-opened at 60 s";
     EXPECT_EQ(Count("ReadBinaryMix(3@1x1)"), 0) << "and read in the next pass";
@@ -63,6 +66,9 @@ TEST_F(ProjectCommTest, FailedPlcIsMarkedAndRetriedSixtySecondsLater)
     script.Clear();
     comm::Refresh(config, env);
     EXPECT_EQ(Count("ReadBinaryMix(3@1x1)"), 1);
+    EXPECT_TRUE(a.Answered);
+    comm::ResetConnctedState(config);
+    EXPECT_FALSE(a.Answered) << "a new run starts with nothing answered";
 }
 
 TEST_F(ProjectCommTest, AReopenLeavesAReasonOnlyWhenTheChannelWouldNotOpen)

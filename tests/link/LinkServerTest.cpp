@@ -257,9 +257,10 @@ private slots:
         for (const auto& item : system) {
             names << item.toObject().value("item").toString();
         }
-        QCOMPARE(names, QStringList({ "Running", "PassCount", "PassMs", "Pump.Connected", "Pump.LastError", "Pump.Errors",
-                                      "Pump.PassMs", "Line_1.Connected", "Line_1.LastError", "Line_1.Errors",
-                                      "Line_1.PassMs" }));
+        QCOMPARE(names,
+                 QStringList({ "Running", "PassCount", "PassMs", "Pump.Connected", "Pump.Answered", "Pump.LastError",
+                               "Pump.Errors", "Pump.PassMs", "Line_1.Connected", "Line_1.Answered", "Line_1.LastError",
+                               "Line_1.Errors", "Line_1.PassMs" }));
         m_program->Project().colPlcs().back()->Connected = false;
         m_program->Project().colPlcs().back()->LastError = "no answer";
         const QJsonArray items = QJsonDocument::fromJson(Call("GET", "/dde/Tavrel/Items", {}, "application/json").body)

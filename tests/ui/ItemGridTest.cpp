@@ -185,6 +185,8 @@ private slots:
         grid.Fill(project.config);
         const QString plain = QStringLiteral("COM 1 ; 57600");
         const std::int32_t second = project.config.colPlcs().back()->Key;
+        project.config.colPlcs().back()->Answered = true;
+        grid.FollowAnswers(project.config);
 
         grid.HighlightNotConnectedPlc(second, QStringLiteral("no answer"));
         for (int row : { 4, 6, 7 }) {
@@ -219,6 +221,9 @@ private slots:
     {
         Project project;
         Build(project, Shape::TwoPlcs); // L S L p H p E E: lblDDE(1) single, lblDDE(2..3) the vector
+        for (const auto& plc : project.config.colPlcs()) {
+            plc->Answered = true;
+        }
         ItemGrid grid;
         QVERIFY(project.labels.SetText(1, "7"));
         grid.ShowValuesOf(&project.labels);
@@ -249,6 +254,44 @@ private slots:
         grid.ShowValuesOf(nullptr);
         QVERIFY(project.labels.SetText(1, "5"));
         QCOMPARE(grid.item(1, ItemGrid::kColValue)->text(), QString());
+    }
+
+    void APlcThatHasNotAnsweredShowsNoValuesRatherThanStaleOnes()
+    {
+        Project project;
+        Build(project, Shape::TwoPlcs); // L S L p H p E E: Line_1 has lblDDE(1), Line_2 lblDDE(2..3)
+        model::clsPlc& second = *project.config.colPlcs().back();
+        project.config.colPlcs().front()->Answered = true;
+        QVERIFY(project.labels.SetText(1, "7"));
+        QVERIFY(project.labels.SetText(2, "5")); // what an earlier run left
+        ItemGrid grid;
+        grid.ShowValuesOf(&project.labels);
+        grid.Fill(project.config);
+        QCOMPARE(grid.item(1, ItemGrid::kColValue)->text(), QStringLiteral("7"));
+        QCOMPARE(grid.item(6, ItemGrid::kColValue)->text(), QString());
+
+        grid.HighlightNotConnectedPlc(second.Key, QStringLiteral("no answer"));
+        QVERIFY(project.labels.SetText(3, "9"));
+        for (int row : { 6, 7 }) {
+            QCOMPARE(grid.item(row, ItemGrid::kColValue)->text(), QString());
+            QCOMPARE(Foreground(grid, row, ItemGrid::kColValue), QColor(Qt::black));
+            QVERIFY(grid.item(row, ItemGrid::kColValue)->toolTip().contains(QStringLiteral("no answer")));
+        }
+
+        second.Answered = true;
+        grid.FollowAnswers(project.config);
+        QCOMPARE(grid.item(6, ItemGrid::kColValue)->text(), QStringLiteral("5"));
+        QCOMPARE(grid.item(7, ItemGrid::kColValue)->text(), QStringLiteral("9"));
+        grid.HighlightNotConnectedPlc(second.Key, QStringLiteral("lost")); // read, then lost: stale
+        QCOMPARE(grid.item(6, ItemGrid::kColValue)->text(), QStringLiteral("5"));
+        QCOMPARE(Foreground(grid, 6, ItemGrid::kColValue), ItemGrid::kStaleValue);
+
+        for (const auto& plc : project.config.colPlcs()) {
+            plc->Answered = false; // a new run
+        }
+        grid.FollowAnswers(project.config);
+        QCOMPARE(grid.item(1, ItemGrid::kColValue)->text(), QString());
+        QCOMPARE(grid.item(7, ItemGrid::kColValue)->text(), QString());
     }
 
     void ArrowKeysVisitOnlyRowsWithAnItem()
