@@ -2,6 +2,7 @@
 
 #include "common/OperandCatalogue.h"
 #include "link/FormulaTexts.h"
+#include "link/WebPage.h"
 
 #include <QCryptographicHash>
 #include <QHttpServerRequest>
@@ -482,6 +483,19 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 {
     const auto method = request.method();
     const bool upgrade = IsWebSocketUpgrade(request);
+    // The live page's files hold no data and go out without the token: the page asks for it, for the data.
+    if (auto page = upgrade ? std::nullopt : FindPageFile(request.url().path(QUrl::FullyDecoded))) {
+        auto responder = makeResponder(request, socket);
+        if (const auto refusal = CheckAccess(request); refusal && refusal->status != Status::Unauthorized) {
+            Reply(responder, method, refusal->status, refusal->reason);
+        } else if (method != QHttpServerRequest::Method::Get && method != QHttpServerRequest::Method::Head) {
+            Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("the page is read with GET"),
+                  { { "Allow", "GET, HEAD" } });
+        } else {
+            WriteContent(responder, method, page->body, page->mimeType, Status::Ok, PageHeaders(request.value("host")));
+        }
+        return true;
+    }
     if (const auto refusal = CheckAccess(request)) {
         // An upgrade that this handler accepts becomes a conversation; the missing handler refuses it instead.
         if (upgrade) {

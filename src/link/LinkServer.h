@@ -71,6 +71,7 @@ std::optional<std::int32_t> ParseItemName(const QString& name);
 ///   WebSocket /dde/Tavrel/Items        advise, unadvise, request, poke, execute as JSON messages
 ///   GET  /dde/Tavrel/System[/name]     the run's and the PLCs' health (SystemItems), read-only; over the
 ///                                      WebSocket the same with "topic":"System" in advise, unadvise, request
+///   GET  /                             the live page (WebPage), which works through the routes above
 class LinkServer : public QAbstractHttpServer, private model::LabelObserver
 {
     Q_OBJECT

@@ -353,6 +353,11 @@ private slots:
             << QByteArray("421 Misdirected Request") << QByteArray("add the name to LinkAllowedHosts");
         QTest::newRow("name short of an address") << post + token + "Host: 127.1\r\n"
                                                   << QByteArray("421 Misdirected Request") << QByteArray("not '127.1'");
+        QTest::newRow("the live page, posted")
+            << "POST / HTTP/1.1\r\nContent-Length: 9\r\n" + host + token << QByteArray("405 Method Not Allowed")
+            << QByteArray("Allow: GET, HEAD");
+        QTest::newRow("the live page, rebound name") << QByteArray("GET / HTTP/1.1\r\nHost: attacker.example\r\n")
+                                                     << QByteArray("421 Misdirected Request") << QByteArray("attacker");
         QTest::newRow("no token") << post + host << QByteArray("401 Unauthorized")
                                   << QByteArray("this server needs its access token");
         QTest::newRow("no token, challenge")
@@ -419,6 +424,11 @@ private slots:
         QTest::newRow("upgrade, token in query")
             << "GET /dde/Tavrel/Items?token=" + kToken + " HTTP/1.1\r\n" + kUpgradeHeaders + host
             << QByteArray("101 Switching Protocols") << QByteArray();
+        // The live page holds no data: it comes without the token, and may reach only its own server.
+        QTest::newRow("the live page") << "GET / HTTP/1.1\r\n" + host << QByteArray("200 OK")
+                                       << QByteArray("connect-src 'self' ws://127.0.0.1; ");
+        QTest::newRow("the live page's script")
+            << "GET /web/page.js HTTP/1.1\r\n" + host << QByteArray("200 OK") << QByteArray("Cache-Control: no-cache");
         QTest::newRow("upgrade, token in header")
             << "GET /dde/Tavrel/Items HTTP/1.1\r\n" + kUpgradeHeaders + host + token
             << QByteArray("101 Switching Protocols") << QByteArray();

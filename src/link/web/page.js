@@ -1,0 +1,376 @@
+// The live page: lists the project's PLCs and items, follows their values over the WebSocket of the link
+// server, pokes items and runs or stops PLCs and the program. Every text from the server goes into the page
+// as text (textContent, value, title), never as markup.
+"use strict";
+
+const api = "/dde/Tavrel";
+const tokenKey = "tavrel.token";
+
+const state = {
+  token: sessionStorage.getItem(tokenKey) || "",
+  socket: null,
+  live: false, // the WebSocket is open: the values shown are fresh
+  retryMs: 500,
+  retryTimer: 0,
+  listing: false,
+  items: new Map(), // item name -> { data, row, valueCell, input, problem }
+  plcs: new Map(), // PLC name -> { Connected, Answered, LastError, element parts }
+  system: new Map(), // System item name -> text
+};
+
+const $ = (id) => document.getElementById(id);
+
+function element(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined) node.textContent = text;
+  return node;
+}
+
+function authHeaders(extra) {
+  const headers = Object.assign({}, extra);
+  if (state.token) headers.Authorization = "Bearer " + state.token;
+  return headers;
+}
+
+// ---- access token ----------------------------------------------------------------------------------------
+
+function askForToken(problem) {
+  closeSocket();
+  $("main").hidden = true;
+  $("tokenForm").hidden = false;
+  $("tokenProblem").textContent = problem || "";
+  setLink("refused", "Access token needed");
+  $("token").focus();
+}
+
+$("tokenForm").addEventListener("submit", (event) => {
+  event.preventDefault();
+  state.token = $("token").value.trim();
+  sessionStorage.setItem(tokenKey, state.token);
+  $("token").value = "";
+  start();
+});
+
+// ---- the lists -------------------------------------------------------------------------------------------
+
+async function getJson(path) {
+  const response = await fetch(path, { headers: authHeaders({ Accept: "application/json" }), cache: "no-store" });
+  if (response.status === 401) {
+    const reason = (await response.text()).trim();
+    const error = new Error(reason);
+    error.unauthorized = true;
+    throw error;
+  }
+  if (!response.ok) throw new Error(path + ": " + response.status + " " + (await response.text()).trim());
+  return response.json();
+}
+
+async function start() {
+  if (state.listing) return;
+  state.listing = true;
+  try {
+    const [items, system] = await Promise.all([getJson(api + "/Items"), getJson(api + "/System")]);
+    $("tokenForm").hidden = true;
+    $("main").hidden = false;
+    buildLists(items.items, system.items);
+    openSocket();
+  } catch (error) {
+    if (error.unauthorized) {
+      askForToken(state.token ? "The token was refused: " + error.message : "");
+    } else {
+      scheduleReconnect();
+    }
+  } finally {
+    state.listing = false;
+  }
+}
+
+function buildLists(items, systemItems) {
+  state.system.clear();
+  for (const { item, value } of systemItems) state.system.set(item, value);
+
+  const plcList = $("plcs");
+  plcList.replaceChildren();
+  state.plcs.clear();
+  for (const { item } of systemItems) {
+    if (!item.endsWith(".Connected")) continue;
+    const name = item.slice(0, -".Connected".length);
+    const entry = element("li", "plc");
+    const title = element("span", "plcName", name);
+    const status = element("span", "plcState");
+    const error = element("span", "plcError");
+    const run = element("button", "act", "Run");
+    const stop = element("button", "act stop", "Stop");
+    run.type = stop.type = "button";
+    run.addEventListener("click", () => execute(name + "_RUN", "Run PLC " + name + "?"));
+    stop.addEventListener("click", () => execute(name + "_STOP", "Stop PLC " + name + "?"));
+    const buttons = element("span", "buttons");
+    buttons.append(run, stop);
+    entry.append(title, status, buttons, error);
+    plcList.append(entry);
+    state.plcs.set(name, { status, error, entry });
+  }
+
+  const body = $("items").tBodies[0];
+  body.replaceChildren();
+  state.items.clear();
+  for (const data of items) {
+    const row = element("tr");
+    const valueCell = element("td", "value");
+    const setCell = element("td", "set");
+    const entry = { data, row, valueCell, input: null, problem: null };
+    if (data.direction !== "Read" && data.enabled) {
+      const input = element("input");
+      input.type = "text";
+      input.setAttribute("aria-label", "New value of " + data.item);
+      input.value = data.value;
+      input.addEventListener("keydown", (event) => {
+        if (event.key === "Enter") {
+          event.preventDefault();
+          poke(entry);
+        } else if (event.key === "Escape") {
+          input.value = entry.data.value;
+          input.dataset.dirty = "";
+        }
+      });
+      input.addEventListener("input", () => (input.dataset.dirty = "1"));
+      entry.input = input;
+      entry.problem = element("span", "problem");
+      entry.problem.setAttribute("role", "alert");
+      setCell.append(input, entry.problem);
+    }
+    row.append(
+      element("td", "name", data.item),
+      element("td", "plcCol", data.plc),
+      element("td", "operand", data.operand + " " + data.address),
+      valueCell,
+      setCell
+    );
+    body.append(row);
+    state.items.set(data.item, entry);
+    showValue(entry);
+  }
+  renderPlcs();
+  applyFilter();
+}
+
+// ---- values and states -----------------------------------------------------------------------------------
+
+function plcState(name) {
+  return {
+    connected: state.system.get(name + ".Connected") === "1",
+    answered: state.system.get(name + ".Answered") === "1",
+    error: state.system.get(name + ".LastError") || "",
+  };
+}
+
+function showValue(entry) {
+  const plc = plcState(entry.data.plc);
+  const cell = entry.valueCell;
+  // A PLC that has not answered in this run has no value to show; one that answered and was lost, or a link
+  // that is down, leaves values that are no longer refreshed.
+  const stale = !state.live || !plc.connected;
+  cell.textContent = plc.answered ? entry.data.value : "";
+  cell.classList.toggle("stale", plc.answered && stale);
+  cell.title = !plc.answered
+    ? "No value yet: " + entry.data.plc + " has not answered" + (plc.error ? ": " + plc.error : "")
+    : !state.live
+      ? "Stale: the connection to Tavrel is lost"
+      : !plc.connected
+        ? "Stale: " + entry.data.plc + " is not connected" + (plc.error ? ": " + plc.error : "")
+        : "";
+  if (entry.input && !entry.input.dataset.dirty && document.activeElement !== entry.input) {
+    entry.input.value = plc.answered ? entry.data.value : "";
+  }
+}
+
+function renderPlcs() {
+  for (const [name, parts] of state.plcs) {
+    const plc = plcState(name);
+    const running = state.system.get("Running") === "1";
+    let text;
+    let kind;
+    if (!running && !plc.answered) {
+      [text, kind] = ["not running", "idle"];
+    } else if (!plc.connected) {
+      [text, kind] = ["not connected", "bad"];
+    } else if (!plc.answered) {
+      [text, kind] = ["waiting for an answer", "idle"];
+    } else {
+      [text, kind] = ["connected", "good"];
+    }
+    parts.status.textContent = text;
+    parts.entry.dataset.state = kind;
+    parts.error.textContent = plc.error;
+  }
+  const running = state.system.get("Running") === "1";
+  const passMs = state.system.get("PassMs");
+  $("program").textContent = running ? "Running" + (passMs ? " · pass " + passMs + " ms" : "") : "Stopped";
+  const button = $("programRun");
+  button.hidden = false;
+  button.textContent = running ? "Stop all" : "Run all";
+  button.classList.toggle("stop", running);
+}
+
+$("programRun").addEventListener("click", () => {
+  const running = state.system.get("Running") === "1";
+  execute("Tavrel_RUN/STOP", running ? "Stop the program's run?" : "Start the program's run?");
+});
+
+function refreshAll() {
+  renderPlcs();
+  for (const entry of state.items.values()) showValue(entry);
+}
+
+function applyFilter() {
+  const words = $("filter").value.toLowerCase().split(/\s+/).filter(Boolean);
+  for (const entry of state.items.values()) {
+    const text = entry.row.textContent.toLowerCase();
+    entry.row.hidden = !words.every((word) => text.includes(word));
+  }
+}
+$("filter").addEventListener("input", applyFilter);
+
+// ---- commands --------------------------------------------------------------------------------------------
+
+async function poke(entry) {
+  const input = entry.input;
+  const text = input.value;
+  entry.problem.textContent = "";
+  try {
+    const response = await fetch(api + "/Items/" + encodeURIComponent(entry.data.item), {
+      method: "PUT",
+      headers: authHeaders({ "Content-Type": "text/plain; charset=utf-8" }),
+      body: text,
+    });
+    if (response.status === 401) {
+      askForToken("The token was refused: " + (await response.text()).trim());
+      return;
+    }
+    if (!response.ok) {
+      entry.problem.textContent = (await response.text()).trim() || "refused (" + response.status + ")";
+      input.dataset.dirty = "";
+      input.value = entry.data.value;
+      return;
+    }
+    input.dataset.dirty = "";
+    input.blur();
+  } catch (error) {
+    entry.problem.textContent = "not sent: Tavrel cannot be reached";
+  }
+}
+
+async function execute(command, question) {
+  if (!window.confirm(question)) return;
+  try {
+    const response = await fetch(api + "/Items", {
+      method: "POST",
+      headers: authHeaders({ "Content-Type": "text/plain; charset=utf-8" }),
+      body: command,
+    });
+    if (response.status === 401) askForToken("The token was refused: " + (await response.text()).trim());
+    else if (!response.ok) window.alert(command + ": " + (await response.text()).trim());
+  } catch (error) {
+    window.alert(command + " was not sent: Tavrel cannot be reached");
+  }
+}
+
+// ---- the WebSocket ---------------------------------------------------------------------------------------
+
+function setLink(kind, text) {
+  const link = $("link");
+  link.className = "link " + kind;
+  link.textContent = text;
+}
+
+function closeSocket() {
+  clearTimeout(state.retryTimer);
+  if (state.socket) {
+    state.socket.onclose = state.socket.onmessage = state.socket.onopen = null;
+    state.socket.close();
+    state.socket = null;
+  }
+  state.live = false;
+}
+
+function openSocket() {
+  closeSocket();
+  const scheme = location.protocol === "https:" ? "wss://" : "ws://";
+  const query = state.token ? "?token=" + encodeURIComponent(state.token) : "";
+  const socket = new WebSocket(scheme + location.host + api + "/Items" + query);
+  state.socket = socket;
+  setLink("connecting", "Connecting…");
+  socket.onopen = () => {
+    state.live = true;
+    state.retryMs = 500;
+    setLink("live", "Live");
+    for (const name of state.items.keys()) socket.send(JSON.stringify({ op: "advise", item: name }));
+    for (const name of state.system.keys()) {
+      socket.send(JSON.stringify({ op: "advise", topic: "System", item: name }));
+    }
+    refreshAll();
+  };
+  socket.onmessage = (event) => {
+    let message;
+    try {
+      message = JSON.parse(event.data);
+    } catch {
+      return;
+    }
+    for (const one of Array.isArray(message) ? message : [message]) take(one);
+  };
+  socket.onclose = () => {
+    const wasLive = state.live;
+    state.socket = null;
+    state.live = false;
+    refreshAll();
+    // A refused upgrade shows only as a close: the next try asks over HTTP first, which tells a wrong token.
+    if (wasLive) state.retryMs = 500;
+    scheduleReconnect();
+  };
+}
+
+function scheduleReconnect() {
+  clearTimeout(state.retryTimer);
+  const delay = state.retryMs;
+  state.retryMs = Math.min(state.retryMs * 2, 10000);
+  setLink("lost", "Connection lost, retrying in " + Math.round(delay / 1000) + " s");
+  // The lists are read again: the project may have changed while the page was away.
+  state.retryTimer = setTimeout(start, delay);
+}
+
+let relistTimer = 0;
+function relistSoon() {
+  clearTimeout(relistTimer);
+  relistTimer = setTimeout(start, 300);
+}
+
+function take(message) {
+  if (message.op === "ended") {
+    relistSoon(); // an item went away: the project changed
+    return;
+  }
+  if (typeof message.item !== "string" || typeof message.value !== "string") return;
+  if (message.topic === "System") {
+    const known = state.system.has(message.item);
+    const before = state.system.get(message.item);
+    state.system.set(message.item, message.value);
+    if (!known) return;
+    // A run starts on the project as it is then: the list is read again.
+    if (message.item === "Running" && message.value === "1" && before !== "1") relistSoon();
+    renderPlcs();
+    const dot = message.item.lastIndexOf(".");
+    const plc = message.item.slice(0, Math.max(dot, 0));
+    if (state.plcs.has(plc) && ["Connected", "Answered", "LastError"].includes(message.item.slice(dot + 1))) {
+      for (const entry of state.items.values()) if (entry.data.plc === plc) showValue(entry);
+    }
+    return;
+  }
+  const entry = state.items.get(message.item);
+  if (!entry) return;
+  entry.data.value = message.value;
+  showValue(entry);
+}
+
+start();
