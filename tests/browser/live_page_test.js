@@ -1,0 +1,247 @@
+// The live page in Debian's chromium, headless, against tavrel --headless and the PLC simulator: values that
+// change in the simulator change on the page, pokes typed on the page reach the simulator's registers or say
+// why not, Stop clears the PLC's run coil, and with an access token the page asks for it.
+// Usage: node live_page_test.js BIN_FOLDER       (exits 77, skipped, without a browser or node_modules)
+"use strict";
+
+const { spawn, execFileSync } = require("node:child_process");
+const fs = require("node:fs");
+const net = require("node:net");
+const os = require("node:os");
+const path = require("node:path");
+const { test, before, after } = require("node:test");
+const assert = require("node:assert/strict");
+
+const bin = path.resolve(process.argv[2] || "build/bin");
+const chromium = process.env.TAVREL_CHROMIUM || "/usr/bin/chromium";
+let puppeteer;
+try {
+  puppeteer = require("puppeteer-core");
+} catch {
+  console.log(`SKIP: puppeteer-core is not installed; run tools/install-deps (npm ci in ${__dirname})`);
+  process.exit(77);
+}
+if (!fs.existsSync(chromium)) {
+  console.log(`SKIP: no browser at ${chromium}; run tools/install-deps (Debian's chromium)`);
+  process.exit(77);
+}
+
+const work = fs.mkdtempSync(path.join(os.tmpdir(), "tavrel-browser-"));
+const processes = [];
+let browser;
+
+// Starts a program and resolves with the match of `pattern` in its output.
+function start(program, args, pattern) {
+  const child = spawn(program, args, { stdio: ["ignore", "pipe", "pipe"] });
+  processes.push(child);
+  let output = "";
+  return new Promise((resolve, reject) => {
+    const timer = setTimeout(() => reject(new Error(`${program} never printed ${pattern}: ${output}`)), 15000);
+    const look = (chunk) => {
+      output += chunk;
+      const match = output.match(pattern);
+      if (match) {
+        clearTimeout(timer);
+        resolve({ child, match });
+      }
+    };
+    child.stdout.on("data", look);
+    child.stderr.on("data", look);
+    child.on("exit", (code) => reject(new Error(`${program} ended (${code}): ${output}`)));
+  });
+}
+
+function freePort() {
+  return new Promise((resolve) => {
+    const server = net.createServer().listen(0, "127.0.0.1", () => {
+      const { port } = server.address();
+      server.close(() => resolve(port));
+    });
+  });
+}
+
+// One Modbus TCP request to the simulator (unit 255); the answer's data after the function code.
+function modbus(port, pdu) {
+  return new Promise((resolve, reject) => {
+    const socket = net.connect(port, "127.0.0.1");
+    const header = Buffer.from([0, 1, 0, 0, 0, pdu.length + 1, 255]);
+    let answer = Buffer.alloc(0);
+    socket.setTimeout(3000, () => socket.destroy(new Error("the simulator did not answer")));
+    socket.on("connect", () => socket.write(Buffer.concat([header, pdu])));
+    socket.on("data", (chunk) => {
+      answer = Buffer.concat([answer, chunk]);
+      if (answer.length >= 6 && answer.length >= 6 + answer.readUInt16BE(4)) {
+        socket.end();
+        if (answer[7] & 0x80) reject(new Error(`Modbus exception ${answer[8]}`));
+        else resolve(answer.subarray(8));
+      }
+    });
+    socket.on("error", reject);
+  });
+}
+const pdu = (...words) => Buffer.concat([Buffer.from([words[0]]), ...words.slice(1).map((w) => Buffer.from([w >> 8, w & 255]))]);
+const readRegister = async (port, address) => (await modbus(port, pdu(3, address, 1))).readUInt16BE(1);
+const writeRegister = (port, address, value) => modbus(port, pdu(6, address, value));
+const readCoil = async (port, address) => (await modbus(port, pdu(1, address, 1)))[1] & 1;
+
+async function eventually(what, check, timeoutMs = 10000) {
+  const deadline = Date.now() + timeoutMs;
+  let last;
+  while (Date.now() < deadline) {
+    last = await check();
+    if (last) return last;
+    await new Promise((resolve) => setTimeout(resolve, 50));
+  }
+  assert.fail(`${what} never happened (last: ${JSON.stringify(last)})`);
+}
+
+// Line_1 is the simulator: lblDDE(1) MI 100 read/write, lblDDE(2) MI 0 read-only. Press_2 never answers:
+// lblDDE(3) MI 5.
+function makeProject(file, plcPort, deadPort) {
+  fs.copyFileSync(path.join(bin, "Templates", "DDETemplate.tvb"), file);
+  execFileSync("sqlite3", [file], {
+    input: `INSERT INTO Plcs (Name) VALUES ('Line_1'), ('Press_2');
+INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits)
+  VALUES (1,2,${plcPort},'127.0.0.1',1,57600,500,1,0,0,8,0,1), (2,2,${deadPort},'127.0.0.1',1,57600,300,1,0,0,8,0,1);
+INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex)
+  VALUES (1,3,100,1,2,-1,1), (1,3,0,1,0,-1,2), (2,3,5,1,0,-1,3);
+`,
+  });
+}
+
+async function startTavrel(name, settingsText) {
+  const folder = path.join(work, name);
+  fs.mkdirSync(folder);
+  const project = path.join(folder, "p.tve");
+  makeProject(project, plcPort, await freePort());
+  fs.writeFileSync(path.join(folder, "t.ini"), settingsText);
+  const { child, match } = await start(
+    path.join(bin, "tavrel"),
+    ["--headless", "--settings", path.join(folder, "t.ini"), "--listen", "127.0.0.1:0", project],
+    /link server on http:\/\/127\.0\.0\.1:(\d+)\//
+  );
+  return { child, url: `http://127.0.0.1:${match[1]}/` };
+}
+
+async function openPage(url) {
+  const page = await browser.newPage();
+  page.on("dialog", (dialog) => dialog.accept());
+  await page.goto(url);
+  return page;
+}
+
+// What the page shows of an item: its value, whether greyed, and the poke field's text and problem.
+const itemOnPage = (page, item) =>
+  page.evaluate((name) => {
+    const row = [...document.querySelectorAll("#items tbody tr")].find((r) => r.cells[0].textContent === name);
+    if (!row) return null;
+    const input = row.cells[4].querySelector("input");
+    return {
+      value: row.cells[3].textContent,
+      stale: row.cells[3].classList.contains("stale"),
+      field: input ? input.value : null,
+      problem: row.cells[4].querySelector(".problem")?.textContent ?? null,
+    };
+  }, item);
+
+const plcOnPage = (page, name) =>
+  page.evaluate((plc) => {
+    const entry = [...document.querySelectorAll("#plcs li")].find((li) => li.firstChild.textContent === plc);
+    return entry ? entry.querySelector(".plcState").textContent : null;
+  }, name);
+
+async function typeInto(page, item, text) {
+  const handle = await page.evaluateHandle(
+    (name) => [...document.querySelectorAll("#items tbody tr")].find((r) => r.cells[0].textContent === name).cells[4].querySelector("input"),
+    item
+  );
+  await handle.click({ clickCount: 3 });
+  await handle.type(text);
+  await handle.press("Enter");
+}
+
+let plcPort;
+let open; // the server without a token
+
+before(async () => {
+  ({ match: [, plcPort] } = await start(path.join(bin, "tavrel-plcsim"), ["--tcp", "127.0.0.1:0"], /listening on tcp 127\.0\.0\.1:(\d+)/));
+  plcPort = Number(plcPort);
+  open = await startTavrel("open", "");
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    userDataDir: path.join(work, "chromium"),
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+           "--disable-component-update", "--disable-sync"],
+  });
+});
+
+after(async () => {
+  if (browser) await browser.close().catch(() => {});
+  for (const child of processes) if (child.exitCode === null) child.kill("SIGKILL");
+  fs.rmSync(work, { recursive: true, force: true });
+});
+
+test("values change on the page as they change in the PLC; a PLC that never answered shows none", async () => {
+  const page = await openPage(open.url);
+  await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
+  await writeRegister(plcPort, 0, 4321);
+  await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
+  await eventually("Press_2 not connected", async () => (await plcOnPage(page, "Press_2")) === "not connected");
+  assert.deepEqual(await itemOnPage(page, "lblDDE(3)"), { value: "", stale: false, field: null, problem: null });
+  await page.close();
+});
+
+test("a poke typed on the page reaches the PLC; a refused one says why and the field shows the value again", async () => {
+  const page = await openPage(open.url);
+  await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
+  await typeInto(page, "lblDDE(1)", "1234");
+  await eventually("register 100 holding 1234", async () => (await readRegister(plcPort, 100)) === 1234);
+  await eventually("lblDDE(1) showing 1234", async () => (await itemOnPage(page, "lblDDE(1)")).value === "1234");
+
+  await typeInto(page, "lblDDE(1)", "70000");
+  const refused = await eventually("a reason", async () => {
+    const item = await itemOnPage(page, "lblDDE(1)");
+    return item.problem ? item : null;
+  });
+  assert.match(refused.problem, /lblDDE\(1\)/);
+  assert.equal(refused.field, "1234");
+  assert.equal(await readRegister(plcPort, 100), 1234);
+  await page.close();
+});
+
+test("Stop on a PLC, once confirmed, clears its run coil", async () => {
+  const page = await openPage(open.url);
+  await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
+  assert.equal(await readCoil(plcPort, 65000), 1);
+  await page.evaluate(() => {
+    const entry = [...document.querySelectorAll("#plcs li")].find((li) => li.firstChild.textContent === "Line_1");
+    entry.querySelector("button.stop").click();
+  });
+  await eventually("run coil 65000 cleared", async () => (await readCoil(plcPort, 65000)) === 0);
+  await page.close();
+});
+
+test("with a token in force the page asks for it, says when it is wrong, works with it, and greys values when Tavrel goes", async () => {
+  const token = "a-token-of-the-test-0123456789";
+  const tokenFile = path.join(work, "guarded.token");
+  fs.writeFileSync(tokenFile, token, { mode: 0o600 });
+  const guarded = await startTavrel("guarded", `[tavrel]\nLinkTokenFile=${tokenFile}\n`);
+
+  const page = await openPage(guarded.url);
+  await page.waitForSelector("#tokenForm:not([hidden])");
+  await page.type("#token", "not-the-token-at-all");
+  await page.click("#tokenForm button");
+  await eventually("the refusal", () => page.$eval("#tokenProblem", (p) => p.textContent));
+  assert.match(await page.$eval("#tokenProblem", (p) => p.textContent), /refused/);
+
+  await page.type("#token", token);
+  await page.click("#tokenForm button");
+  await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
+  await eventually("the link live", () => page.$eval("#link", (l) => l.textContent === "Live"));
+
+  guarded.child.kill("SIGKILL");
+  await eventually("the link lost", () => page.$eval("#link", (l) => l.textContent.startsWith("Connection lost")));
+  assert.deepEqual(await itemOnPage(page, "lblDDE(2)"), { value: "4321", stale: true, field: null, problem: null });
+  await page.close();
+});
