@@ -33,7 +33,7 @@ namespace {
 constexpr int kSettleMilliseconds = 400;
 constexpr qint64 kRunWaitMilliseconds = 25000;
 constexpr int kMinimumPassesShown = 3;
-const QSize kTourWindowSize(1120, 430);
+const QSize kTourWindowSize(1270, 430);
 
 /// One step of the tour: it does its part and says how long to wait before the next one (negative: ask again
 /// in a moment, the step is not done yet).
