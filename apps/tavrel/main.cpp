@@ -274,6 +274,7 @@ int main(int argc, char** argv)
         }
         std::printf("link server on http://%s:%u/dde/Tavrel/Items%s\n", address.toString().toUtf8().constData(),
                     *listening, server.TokenInForce() ? " (access token required)" : "");
+        std::printf("live page on http://%s:%u/\n", address.toString().toUtf8().constData(), *listening);
         std::fflush(stdout);
         QObject::connect(&server, &tavrel::link::LinkServer::clientNotice, [](const QString& notice) {
             std::printf("%s\n", notice.toUtf8().constData());
