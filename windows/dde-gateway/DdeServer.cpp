@@ -12,11 +12,15 @@ namespace {
 constexpr UINT kLinkMessage = WM_APP + 1;
 constexpr UINT kAdviseMessage = WM_APP + 2;
 constexpr UINT kMoreAdvisesMessage = WM_APP + 3;
-/// The longest the message loop posts advises before it lets clients' transactions in. Under Wine each
-/// DdePostAdvise costs in proportion to the server's links (about 4 ms with 1,000 links), so a pass that changed
-/// every item is posted in slices. One post for all items (a null item) would do, but Wine's DDEML refuses it:
-/// it returns FALSE and asks for no data.
+/// Hot text links that ask for no acknowledgements, the links spreadsheets make, get their changes as WM_DDE_DATA
+/// posted by the gateway itself (AdviseLinks). Only the other links go through DdePostAdvise, which under Wine costs
+/// in proportion to the server's links (about 4 ms with 1,000 links); so a pass that changed many of them is posted
+/// in slices of at most this long before clients' transactions are let in. One post for all items (a null item)
+/// would do, but Wine's DDEML refuses it: it returns FALSE and asks for no data.
 constexpr auto kAdviseSlice = std::chrono::milliseconds(20);
+/// A client whose message queue was full is given the changes it missed after this long.
+constexpr UINT kOwedAdvisesMs = 100;
+constexpr UINT_PTR kOwedAdvisesTimer = 1;
 constexpr const wchar_t* kWindowClass = L"TavrelDdeGateway";
 /// What a link shows while its value is not current: a spreadsheet formula using it fails instead of
 /// calculating with an old number.
@@ -51,6 +55,7 @@ DdeServer* DdeServer::s_server = nullptr;
 DdeServer::DdeServer(LinkClient& link, Log& log)
     : m_link(link)
     , m_log(log)
+    , m_adviseLinks([this](std::int32_t index) { return m_link.LinkedValue(index).value_or(kNotCurrent); })
 {
     s_server = this;
 }
@@ -108,7 +113,9 @@ int DdeServer::Run()
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
+        m_adviseLinks.Inspect(message);
         DispatchMessageW(&message);
+        m_adviseLinks.Dispatched();
     }
     return static_cast<int>(message.wParam);
 }
@@ -131,12 +138,20 @@ LRESULT CALLBACK DdeServer::WindowProcedure(HWND window, UINT message, WPARAM wP
             return 0;
         }
         if (message == kAdviseMessage) {
-            s_server->PostAdvise(static_cast<std::int32_t>(wParam));
+            const auto key = static_cast<std::int32_t>(wParam);
+            if (s_server->m_adviseLinks.Post(key)) {
+                s_server->PostAdvise(key);
+            }
+            s_server->PostOwedAdvises();
             return 0;
         }
         if (message == kMoreAdvisesMessage) {
             s_server->m_morePosted = false;
             s_server->PostQueuedAdvises();
+            return 0;
+        }
+        if (message == WM_TIMER && wParam == kOwedAdvisesTimer) {
+            s_server->PostOwedAdvises();
             return 0;
         }
     }
@@ -169,13 +184,13 @@ HDDEDATA DdeServer::Transaction(UINT type, UINT format, HCONV conversation, HSZ 
     case XTYP_WILDCONNECT:
         return WildConnect(topic, item);
     case XTYP_REQUEST:
-        return Request(format, topic, item, false);
+        return Request(format, conversation, topic, item, false);
     case XTYP_ADVREQ:
-        return Request(format, topic, item, true);
+        return Request(format, conversation, topic, item, true);
     case XTYP_ADVSTART:
         return reinterpret_cast<HDDEDATA>(static_cast<ULONG_PTR>(AdviseStart(format, conversation, topic, item)));
     case XTYP_ADVSTOP:
-        AdviseStop(conversation, topic, item);
+        AdviseStop(format, conversation, topic, item);
         return nullptr;
     case XTYP_POKE:
         return Poke(format, topic, item, data);
@@ -188,6 +203,7 @@ HDDEDATA DdeServer::Transaction(UINT type, UINT format, HCONV conversation, HSZ 
             }
             m_links.erase(links);
         }
+        m_adviseLinks.Disconnect(conversation);
         return nullptr;
     default:
         return nullptr;
@@ -296,15 +312,17 @@ std::string DdeServer::SystemItem(const std::wstring& name)
     return {};
 }
 
-HDDEDATA DdeServer::Request(UINT format, HSZ topic, HSZ item, bool advise)
+HDDEDATA DdeServer::Request(UINT format, HCONV conversation, HSZ topic, HSZ item, bool advise)
 {
     const char* const transaction = advise ? "advise" : "request";
     if (!TextFormat(format, transaction, item)) {
         return nullptr;
     }
     if (advise && m_posting) {
-        // Our own post of an Items link: no names to look up.
-        return Text(item, format, m_link.LinkedValue(*m_posting).value_or(kNotCurrent));
+        // Our own post of an Items link: no names to look up. A link the gateway posts to itself gets nothing here.
+        return m_adviseLinks.Direct(conversation, format, *m_posting)
+            ? nullptr
+            : Text(item, format, m_link.LinkedValue(*m_posting).value_or(kNotCurrent));
     }
     if (m_system.Is(topic)) {
         const std::wstring name = StringOf(m_instance.Id(), item);
@@ -329,7 +347,9 @@ HDDEDATA DdeServer::Request(UINT format, HSZ topic, HSZ item, bool advise)
         return nullptr;
     }
     if (advise) {
-        return Text(item, format, m_link.LinkedValue(*index).value_or(kNotCurrent));
+        return m_adviseLinks.Direct(conversation, format, *index)
+            ? nullptr
+            : Text(item, format, m_link.LinkedValue(*index).value_or(kNotCurrent));
     }
     const Answer answer = m_link.Request(*index);
     if (!answer.ok) {
@@ -368,13 +388,14 @@ bool DdeServer::AdviseStart(UINT format, HCONV conversation, HSZ topic, HSZ item
         return false;
     }
     m_links[conversation].insert(*key);
-    m_log.Line("link to " + name + " started");
+    const bool direct = m_adviseLinks.Start(m_instance.Id(), conversation, item, format, *key);
+    m_log.Line("link to " + name + " started" + (direct ? "" : " (through DDEML)"));
     // The new link gets the current value as soon as DDEML has made it, after this callback.
     PostMessageW(m_window, kAdviseMessage, static_cast<WPARAM>(*key), 0);
     return true;
 }
 
-void DdeServer::AdviseStop(HCONV conversation, HSZ topic, HSZ item)
+void DdeServer::AdviseStop(UINT format, HCONV conversation, HSZ topic, HSZ item)
 {
     const std::wstring name = StringOf(m_instance.Id(), item);
     const auto key = m_system.Is(topic) ? SystemKey(name, "unlink", false) : ParseItemName(name);
@@ -385,6 +406,7 @@ void DdeServer::AdviseStop(HCONV conversation, HSZ topic, HSZ item)
     if (const auto link = links->second.find(*key); link != links->second.end()) {
         const std::string linkName = LinkName(*key);
         links->second.erase(link);
+        m_adviseLinks.Stop(conversation, format, *key);
         m_link.RemoveLink(*key);
         m_log.Line("link to " + linkName + " ended");
     }
@@ -472,6 +494,17 @@ void DdeServer::PostAdvise(std::int32_t key)
     m_posting.reset();
 }
 
+void DdeServer::PostOwedAdvises()
+{
+    m_adviseLinks.PostOwed();
+    if (m_adviseLinks.Owed()) {
+        m_owedTimer = SetTimer(m_window, kOwedAdvisesTimer, kOwedAdvisesMs, nullptr) != 0;
+    } else if (m_owedTimer) {
+        KillTimer(m_window, kOwedAdvisesTimer);
+        m_owedTimer = false;
+    }
+}
+
 void DdeServer::PostQueuedAdvises()
 {
     const auto until = std::chrono::steady_clock::now() + kAdviseSlice;
@@ -489,12 +522,14 @@ void DdeServer::PostQueuedAdvises()
 
 void DdeServer::PostAdvises()
 {
-    // An item changed again before its advise went keeps its place: it is posted once, with its newest value.
+    // Links posted directly get the change at once. For links that DDEML serves, an item changed again before its
+    // advise went keeps its place in the queue: it is posted once, with its newest value.
     for (const std::int32_t index : m_link.TakeChanged()) {
-        if (m_queuedAdvises.insert(index).second) {
+        if (m_adviseLinks.Post(index) && m_queuedAdvises.insert(index).second) {
             m_adviseQueue.push_back(index);
         }
     }
+    PostOwedAdvises();
     PostQueuedAdvises();
     if (m_link.TakeConnectionChanged()) {
         m_log.Line(m_link.Connected() ? "System!Status is Ready" : "System!Status is Busy: the link server is away");

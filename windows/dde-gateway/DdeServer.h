@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AdviseLinks.h"
 #include "Handles.h"
 #include "LinkClient.h"
 #include "Log.h"
@@ -41,14 +42,16 @@ private:
     static LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
     HDDEDATA Transaction(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data);
-    HDDEDATA Request(UINT format, HSZ topic, HSZ item, bool advise);
+    HDDEDATA Request(UINT format, HCONV conversation, HSZ topic, HSZ item, bool advise);
     HDDEDATA Poke(UINT format, HSZ topic, HSZ item, HDDEDATA data);
     HDDEDATA Execute(HDDEDATA data);
     bool AdviseStart(UINT format, HCONV conversation, HSZ topic, HSZ item);
-    void AdviseStop(HCONV conversation, HSZ topic, HSZ item);
+    void AdviseStop(UINT format, HCONV conversation, HSZ topic, HSZ item);
     HDDEDATA WildConnect(HSZ topic, HSZ service);
     void PostAdvises();
     void PostQueuedAdvises();
+    /// Tries again the direct posts that a full queue refused, and keeps a timer for them while any wait.
+    void PostOwedAdvises();
     void PostAdvise(std::int32_t key);
 
     HDDEDATA Text(HSZ item, UINT format, const std::string& utf8) const;
@@ -86,6 +89,9 @@ private:
     /// The links of each conversation by link key (one entry per link), released when it ends.
     std::map<HCONV, std::multiset<std::int32_t>> m_links;
     std::set<UINT> m_refusedFormats;
+    /// Which links the gateway posts to itself, and which DDEML serves.
+    AdviseLinks m_adviseLinks;
+    bool m_owedTimer = false;
 };
 
 } // namespace tavrel::dde
