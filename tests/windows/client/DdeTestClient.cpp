@@ -4,7 +4,9 @@
 //   connect TOPIC [SERVICE]     open a conversation (service Tavrel by default)  -> ok | error CODE NAME
 //   format text|unicode|N|NAME  the clipboard format of later transactions
 //   request ITEM                -> value TEXT | error CODE NAME
-//   advise ITEM | unadvise ITEM -> ok | error CODE NAME; then "data ITEM TEXT" at each change
+//   advise ITEM [warm|ack]      a hot link, or a warm one (XTYPF_NODATA), or one that acknowledges each advise
+//                               (XTYPF_ACKREQ) -> ok | error CODE NAME; then "data ITEM TEXT" at each change
+//   unadvise ITEM               -> ok | error CODE NAME
 //   adviserange FIRST LAST      advise lblDDE(FIRST) to lblDDE(LAST) -> ok LINKS RETRIES
 //   poke ITEM TEXT              -> ok | error CODE NAME
 //   pokesize ITEM N             poke a text of N characters
@@ -12,6 +14,8 @@
 //   latency on M | latency report  take every advised value as a time of day in milliseconds modulo M and
 //                               record how long ago that was instead of printing it, then
 //                               -> latency COUNT P50_MS P99_MS MAX_MS
+//   atoms FIRST LAST            the references held to global atoms named lblDDE(FIRST) to lblDDE(LAST), counted by
+//                               deleting them (for the end of a run: nothing in flight holds one then) -> atoms COUNT
 //   disconnect | quit
 // TEXT is the rest of the line, with \r, \n, \t and \\ read as escapes; values are printed the same way.
 #include <windows.h>
@@ -272,8 +276,11 @@ bool Command(const std::string& line)
             Say("value " + Escaped(Text(data, g_format)));
             DdeFreeDataHandle(data);
         }
-    } else if (verb == "advise" || verb == "unadvise") {
-        Say(Transact(nullptr, 0, rest, verb == "advise" ? XTYP_ADVSTART : XTYP_ADVSTOP) ? "ok" : Failure());
+    } else if (verb == "advise") {
+        const UINT flags = tail == "warm" ? XTYPF_NODATA : tail == "ack" ? XTYPF_ACKREQ : 0;
+        Say(Transact(nullptr, 0, first, XTYP_ADVSTART | flags) ? "ok" : Failure());
+    } else if (verb == "unadvise") {
+        Say(Transact(nullptr, 0, rest, XTYP_ADVSTOP) ? "ok" : Failure());
     } else if (verb == "adviserange") {
         // Wine's DDEML may fail an advise start whose acknowledgement meets the data of links made before it;
         // such a start is tried again, and the tries are counted.
@@ -320,6 +327,16 @@ bool Command(const std::string& line)
                           sorted.empty() ? 0.0 : sorted.back());
             Say(text);
         }
+    } else if (verb == "atoms") {
+        long long count = 0;
+        for (long index = std::stol(first); index <= std::stol(tail); ++index) {
+            const std::wstring name = Widen("lblDDE(" + std::to_string(index) + ")");
+            for (ATOM atom = GlobalFindAtomW(name.c_str()); atom != 0 && GlobalDeleteAtom(atom) == 0;
+                 atom = GlobalFindAtomW(name.c_str())) {
+                ++count;
+            }
+        }
+        Say("atoms " + std::to_string(count));
     } else {
         Say("error 0 UNKNOWN_COMMAND");
     }
