@@ -14,6 +14,11 @@ namespace tavrel::dde {
 
 namespace {
 
+/// The most posts a client has not acknowledged yet. The links beyond wait their turn, and then get the value of
+/// that moment: a client slower than the changes gets fresh values a few posts deep in its queue rather than a
+/// queue of old ones as long as the links.
+constexpr int kMaxUnacknowledged = 64;
+
 bool SameName(const std::wstring& a, const std::wstring& b)
 {
     // DDE names, like atoms, match without regard to case.
@@ -28,22 +33,25 @@ AdviseLinks::AdviseLinks(ValueOf valueOf)
 {
 }
 
-void AdviseLinks::Inspect(const MSG& message)
+bool AdviseLinks::Inspect(const MSG& message)
 {
     m_advise.reset();
+    if (message.message == WM_DDE_ACK) {
+        return Acknowledged(message);
+    }
     if (message.message != WM_DDE_ADVISE) {
-        return;
+        return false;
     }
     // Read only: DDEML unpacks, acknowledges and frees the message when it is dispatched.
     UINT_PTR options = 0;
     UINT_PTR item = 0;
     if (!UnpackDDElParam(WM_DDE_ADVISE, message.lParam, &options, &item) || options == 0) {
-        return;
+        return false;
     }
     const HGLOBAL memory = reinterpret_cast<HGLOBAL>(options);
     const auto* advise = static_cast<const DDEADVISE*>(GlobalLock(memory));
     if (advise == nullptr) {
-        return;
+        return false;
     }
     m_advise = AdviseOptions { message.hwnd,
                                reinterpret_cast<HWND>(message.wParam),
@@ -52,6 +60,7 @@ void AdviseLinks::Inspect(const MSG& message)
                                advise->fDeferUpd != 0,
                                advise->fAckReq != 0 };
     GlobalUnlock(memory);
+    return false;
 }
 
 void AdviseLinks::Dispatched()
@@ -74,11 +83,23 @@ bool AdviseLinks::Start(DWORD instance, HCONV conversation, HSZ item, UINT forma
             && SameName(std::wstring(name, length), link.item) && !m_advise->deferUpdate && !m_advise->ackRequested;
     }
     auto& links = m_links[index];
+    // An acknowledgement names the item but not the format: in one conversation, the links of an item are either
+    // all posted here or all left to DDEML, so that each acknowledgement is taken by the one who asked for it.
+    for (Link& other : links) {
+        if (other.conversation == conversation && other.format != format) {
+            link.direct = link.direct && other.direct;
+            if (!link.direct && other.direct) {
+                Retire(other, index);
+                other.direct = false;
+            }
+        }
+    }
     const auto same = std::find_if(links.begin(), links.end(), [&](const Link& other) {
         return other.conversation == conversation && other.format == format;
     });
     const bool direct = link.direct;
     if (same != links.end()) {
+        Retire(*same, index);
         *same = std::move(link);
     } else {
         links.push_back(std::move(link));
@@ -92,6 +113,11 @@ void AdviseLinks::Stop(HCONV conversation, UINT format, std::int32_t index)
     if (links == m_links.end()) {
         return;
     }
+    for (Link& link : links->second) {
+        if (link.conversation == conversation && link.format == format) {
+            Retire(link, index);
+        }
+    }
     std::erase_if(links->second,
                   [&](const Link& link) { return link.conversation == conversation && link.format == format; });
     if (links->second.empty()) {
@@ -101,9 +127,19 @@ void AdviseLinks::Stop(HCONV conversation, UINT format, std::int32_t index)
 
 void AdviseLinks::Disconnect(HCONV conversation)
 {
-    for (auto links = m_links.begin(); links != m_links.end();) {
-        std::erase_if(links->second, [&](const Link& link) { return link.conversation == conversation; });
-        links = links->second.empty() ? m_links.erase(links) : std::next(links);
+    // Its windows are gone, and with them any acknowledgement still on its way.
+    for (const auto& [index, links] : m_links) {
+        for (const Link& link : links) {
+            if (link.conversation == conversation) {
+                m_clients.erase(link.client);
+            }
+        }
+    }
+    for (auto* table : { &m_links, &m_retired }) {
+        for (auto links = table->begin(); links != table->end();) {
+            std::erase_if(links->second, [&](const Link& link) { return link.conversation == conversation; });
+            links = links->second.empty() ? table->erase(links) : std::next(links);
+        }
     }
 }
 
@@ -122,18 +158,13 @@ bool AdviseLinks::Post(std::int32_t index)
         return false;
     }
     bool ddemlLinks = false;
-    std::optional<std::string> value;
-    for (const Link& link : links->second) {
+    for (Link& link : links->second) {
         if (!link.direct) {
             ddemlLinks = true;
-            continue;
-        }
-        if (!value) {
-            value = m_valueOf(index);
-        }
-        // A client that has gone takes nothing more; DDEML tells of its end (XTYP_DISCONNECT).
-        if (!PostData(link, *value) && IsWindow(link.client)) {
-            m_owed.insert(index);
+        } else if (link.posted != nullptr) {
+            link.changed = true; // one post at a time: the newest value follows the acknowledgement
+        } else if (!link.waiting) {
+            Queue(index, link);
         }
     }
     return ddemlLinks;
@@ -146,7 +177,140 @@ void AdviseLinks::PostOwed()
     }
 }
 
-bool AdviseLinks::PostData(const Link& link, const std::string& utf8)
+bool AdviseLinks::Acknowledged(const MSG& message)
+{
+    UINT_PTR status = 0;
+    UINT_PTR atom = 0;
+    if (!UnpackDDElParam(WM_DDE_ACK, message.lParam, &status, &atom)) {
+        return false;
+    }
+    wchar_t name[256];
+    const UINT length = GlobalGetAtomNameW(static_cast<ATOM>(atom), name, 256);
+    const auto index = ParseItemName(std::wstring_view(name, length));
+    if (!index) {
+        return false;
+    }
+    // The earliest unacknowledged post of this item to this client, of a link that still runs or has ended.
+    Link* acknowledged = nullptr;
+    std::vector<Link>* retired = nullptr;
+    const auto earliest = [&](std::vector<Link>& links, bool linksEnded) {
+        for (Link& link : links) {
+            if (link.posted != nullptr && link.server == message.hwnd
+                && link.client == reinterpret_cast<HWND>(message.wParam)
+                && (acknowledged == nullptr || link.sequence < acknowledged->sequence)) {
+                acknowledged = &link;
+                retired = linksEnded ? &links : nullptr;
+            }
+        }
+    };
+    if (const auto links = m_links.find(*index); links != m_links.end()) {
+        earliest(links->second, false);
+    }
+    const auto ended = m_retired.find(*index);
+    if (ended != m_retired.end()) {
+        earliest(ended->second, true);
+    }
+    if (acknowledged == nullptr) {
+        return false; // DDEML's
+    }
+    const HWND client = acknowledged->client;
+    if (const auto room = m_clients.find(client); room != m_clients.end() && room->second.unacknowledged > 0) {
+        --room->second.unacknowledged;
+    }
+    FreeDDElParam(WM_DDE_ACK, message.lParam);
+    GlobalDeleteAtom(static_cast<ATOM>(atom));
+    DDEACK ack {};
+    const auto word = static_cast<WORD>(status);
+    std::memcpy(&ack, &word, sizeof ack);
+    if (!ack.fAck) {
+        GlobalFree(acknowledged->posted); // refused data are the poster's to free
+    }
+    acknowledged->posted = nullptr;
+    if (retired != nullptr) {
+        retired->erase(retired->begin() + (acknowledged - retired->data()));
+        if (retired->empty()) {
+            m_retired.erase(ended);
+        }
+    } else if (!ack.fAck) {
+        m_owed.insert(*index); // a busy client is given the value again a little later
+    } else if (acknowledged->changed) {
+        acknowledged->changed = false;
+        Queue(*index, *acknowledged);
+    }
+    Drain(client);
+    return true;
+}
+
+void AdviseLinks::Queue(std::int32_t index, Link& link)
+{
+    Client& client = m_clients[link.client];
+    if (client.unacknowledged < kMaxUnacknowledged && client.waiting.empty()) {
+        Send(index, link);
+        return;
+    }
+    link.waiting = true;
+    client.waiting.push_back({ index, link.conversation, link.format });
+}
+
+void AdviseLinks::Drain(HWND client)
+{
+    const auto room = m_clients.find(client);
+    if (room == m_clients.end()) {
+        return;
+    }
+    auto& [unacknowledged, waiting] = room->second;
+    while (unacknowledged < kMaxUnacknowledged && !waiting.empty()) {
+        const Waiting next = waiting.front();
+        waiting.pop_front();
+        // A link that ended, or went to DDEML, since it queued is passed over.
+        Link* link = Find(next.index, next.conversation, next.format);
+        if (link != nullptr && link->waiting) {
+            link->waiting = false;
+            if (link->direct && link->posted == nullptr) {
+                Send(next.index, *link);
+            }
+        }
+    }
+}
+
+AdviseLinks::Link* AdviseLinks::Find(std::int32_t index, HCONV conversation, UINT format)
+{
+    const auto links = m_links.find(index);
+    if (links == m_links.end()) {
+        return nullptr;
+    }
+    const auto link = std::find_if(links->second.begin(), links->second.end(), [&](const Link& candidate) {
+        return candidate.conversation == conversation && candidate.format == format;
+    });
+    return link == links->second.end() ? nullptr : &*link;
+}
+
+void AdviseLinks::Send(std::int32_t index, Link& link)
+{
+    link.changed = false;
+    link.posted = PostData(link, m_valueOf(index));
+    if (link.posted != nullptr) {
+        link.sequence = ++m_sequence;
+        ++m_clients[link.client].unacknowledged;
+    } else if (IsWindow(link.client)) {
+        // Not for a client that has gone: DDEML tells of its end (XTYP_DISCONNECT).
+        m_owed.insert(index);
+    }
+}
+
+void AdviseLinks::Retire(Link& link, std::int32_t index)
+{
+    if (link.posted == nullptr) {
+        return;
+    }
+    auto& retired = m_retired[index];
+    std::erase_if(retired, [](const Link& old) { return !IsWindow(old.server); });
+    retired.push_back(link);
+    link.posted = nullptr;
+    link.changed = false;
+}
+
+HGLOBAL AdviseLinks::PostData(const Link& link, const std::string& utf8)
 {
     const std::wstring wide = Widen(utf8);
     std::string text; // with its terminating NUL, in the link's format
@@ -159,16 +323,17 @@ bool AdviseLinks::PostData(const Link& link, const std::string& utf8)
     constexpr std::size_t kHeader = offsetof(DDEDATA, Value);
     const HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, kHeader + text.size());
     if (memory == nullptr) {
-        return false;
+        return nullptr;
     }
     auto* data = static_cast<BYTE*>(GlobalLock(memory));
     if (data == nullptr) {
         GlobalFree(memory);
-        return false;
+        return nullptr;
     }
-    // An advise (fResponse 0) that the client frees (fRelease 1) and does not acknowledge (fAckReq 0).
+    // An advise (fResponse 0) that the client frees (fRelease 1) and acknowledges (fAckReq 1).
     DDEDATA header {};
     header.fRelease = 1;
+    header.fAckReq = 1;
     header.cfFormat = static_cast<short>(link.format);
     std::memcpy(data, &header, kHeader);
     std::memcpy(data + kHeader, text.data(), text.size());
@@ -176,16 +341,16 @@ bool AdviseLinks::PostData(const Link& link, const std::string& utf8)
     const ATOM item = GlobalAddAtomW(link.item.c_str());
     if (item == 0) {
         GlobalFree(memory);
-        return false;
+        return nullptr;
     }
     const LPARAM lParam = PackDDElParam(WM_DDE_DATA, reinterpret_cast<UINT_PTR>(memory), item);
     if (PostMessageW(link.client, WM_DDE_DATA, reinterpret_cast<WPARAM>(link.server), lParam)) {
-        return true; // the client owns the memory and the atom now
+        return memory; // the client's to free once it takes it, and the atom comes back with the acknowledgement
     }
     FreeDDElParam(WM_DDE_DATA, lParam);
     GlobalDeleteAtom(item);
     GlobalFree(memory);
-    return false;
+    return nullptr;
 }
 
 } // namespace tavrel::dde

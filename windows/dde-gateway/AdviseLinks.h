@@ -5,6 +5,7 @@
 #include <ddeml.h>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <set>
@@ -17,8 +18,10 @@ namespace tavrel::dde {
 /// The advise links of the topic Items, and the gateway's own delivery of their changes. A hot link in a text format
 /// whose client asked for no acknowledgements gets each change as a WM_DDE_DATA posted straight to the client's
 /// conversation window, as the DDE message protocol defines, at a cost that does not grow with the number of links.
-/// Every other link (warm, acknowledged, or one whose options were not seen) stays with DDEML's DdePostAdvise.
-/// Lives on the DDE thread.
+/// The gateway asks for an acknowledgement of each post and takes it itself: a link has one post on its way at a
+/// time and a client a few, so that a client slower than the changes gets the newest values instead of a growing
+/// backlog. Every other link (warm, acknowledged, beside such a link of the same item in its conversation, or one
+/// whose options were not seen) stays with DDEML's DdePostAdvise. Lives on the DDE thread.
 class AdviseLinks
 {
 public:
@@ -27,10 +30,11 @@ public:
 
     explicit AdviseLinks(ValueOf valueOf);
 
-    /// Notes the options of a WM_DDE_ADVISE that the message loop is about to hand to DDEML, which does not tell its
-    /// callback whether a link is warm or asks for acknowledgements; ignores every other message.
-    void Inspect(const MSG& message);
-    /// Forgets what Inspect noted, once the message is dispatched.
+    /// Sees each message before the message loop dispatches it: notes the options of a WM_DDE_ADVISE (DDEML does
+    /// not tell its callback whether a link is warm or asks for acknowledgements), and takes the acknowledgements
+    /// of its own posts. True when it took the message: it must not be dispatched then.
+    bool Inspect(const MSG& message);
+    /// Forgets the options that Inspect noted, once the message is dispatched.
     void Dispatched();
 
     /// Records a link that XTYP_ADVSTART accepted, or the new options of a link started again; true when its
@@ -43,10 +47,10 @@ public:
 
     /// True when the changes of this link are posted here: DDEML's XTYP_ADVREQ for it must give nothing.
     bool Direct(HCONV conversation, UINT format, std::int32_t index) const;
-    /// Posts the item's current value to its direct links; true when it also has links that DDEML serves, which
-    /// need DdePostAdvise.
+    /// Posts the item's current value to its direct links (to a link whose last post is not acknowledged yet, once
+    /// it is); true when the item also has links that DDEML serves, which need DdePostAdvise.
     bool Post(std::int32_t index);
-    /// True while posts that the system refused (a client's full message queue) wait to be tried again.
+    /// True while posts that the system or the client refused wait to be tried again.
     bool Owed() const { return !m_owed.empty(); }
     /// Tries the refused posts again, with the items' current values.
     void PostOwed();
@@ -61,6 +65,26 @@ private:
         HWND server;
         HWND client;
         bool direct;
+        /// The data of the post that the client has not acknowledged yet; the client frees it when it takes it.
+        HGLOBAL posted = nullptr;
+        /// The order of that post among all posts: acknowledgements come in the order of the posts.
+        std::uint64_t sequence = 0;
+        /// The item changed while a post was unacknowledged.
+        bool changed = false;
+        /// In its client's queue of links that wait for a post.
+        bool waiting = false;
+    };
+    struct Waiting
+    {
+        std::int32_t index;
+        HCONV conversation;
+        UINT format;
+    };
+    /// A client's conversation window: its unacknowledged posts, and the links waiting for one to be acknowledged.
+    struct Client
+    {
+        int unacknowledged = 0;
+        std::deque<Waiting> waiting;
     };
     struct AdviseOptions
     {
@@ -72,13 +96,27 @@ private:
         bool ackRequested;
     };
 
-    /// False when the system refused the message; nothing is left allocated then.
-    static bool PostData(const Link& link, const std::string& utf8);
+    bool Acknowledged(const MSG& message);
+    /// Posts the current value to one link now, or when fewer of its client's posts are unacknowledged.
+    void Queue(std::int32_t index, Link& link);
+    /// Posts to the links waiting for this client while it has room.
+    void Drain(HWND client);
+    /// Posts the current value to one link; a refused post is owed.
+    void Send(std::int32_t index, Link& link);
+    Link* Find(std::int32_t index, HCONV conversation, UINT format);
+    /// Keeps the unacknowledged post of a link that ends, so that its acknowledgement is still taken here.
+    void Retire(Link& link, std::int32_t index);
+    /// The data posted, or null when the system refused the message; nothing is left allocated then.
+    static HGLOBAL PostData(const Link& link, const std::string& utf8);
 
     ValueOf m_valueOf;
     std::optional<AdviseOptions> m_advise;
     std::unordered_map<std::int32_t, std::vector<Link>> m_links;
+    /// Ended links whose last post waits for its acknowledgement, by item.
+    std::unordered_map<std::int32_t, std::vector<Link>> m_retired;
     std::set<std::int32_t> m_owed;
+    std::unordered_map<HWND, Client> m_clients;
+    std::uint64_t m_sequence = 0;
 };
 
 } // namespace tavrel::dde

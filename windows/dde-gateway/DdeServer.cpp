@@ -18,7 +18,7 @@ constexpr UINT kMoreAdvisesMessage = WM_APP + 3;
 /// in slices of at most this long before clients' transactions are let in. One post for all items (a null item)
 /// would do, but Wine's DDEML refuses it: it returns FALSE and asks for no data.
 constexpr auto kAdviseSlice = std::chrono::milliseconds(20);
-/// A client whose message queue was full is given the changes it missed after this long.
+/// A client whose queue was full, or that was busy, is given the newest values of what it missed this long later.
 constexpr UINT kOwedAdvisesMs = 100;
 constexpr UINT_PTR kOwedAdvisesTimer = 1;
 constexpr const wchar_t* kWindowClass = L"TavrelDdeGateway";
@@ -113,9 +113,12 @@ int DdeServer::Run()
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
         TranslateMessage(&message);
-        m_adviseLinks.Inspect(message);
-        DispatchMessageW(&message);
+        // The acknowledgements of the gateway's own advise posts are not DDEML's to see.
+        if (!m_adviseLinks.Inspect(message)) {
+            DispatchMessageW(&message);
+        }
         m_adviseLinks.Dispatched();
+        WatchOwedAdvises();
     }
     return static_cast<int>(message.wParam);
 }
@@ -142,7 +145,6 @@ LRESULT CALLBACK DdeServer::WindowProcedure(HWND window, UINT message, WPARAM wP
             if (s_server->m_adviseLinks.Post(key)) {
                 s_server->PostAdvise(key);
             }
-            s_server->PostOwedAdvises();
             return 0;
         }
         if (message == kMoreAdvisesMessage) {
@@ -151,7 +153,7 @@ LRESULT CALLBACK DdeServer::WindowProcedure(HWND window, UINT message, WPARAM wP
             return 0;
         }
         if (message == WM_TIMER && wParam == kOwedAdvisesTimer) {
-            s_server->PostOwedAdvises();
+            s_server->m_adviseLinks.PostOwed();
             return 0;
         }
     }
@@ -494,14 +496,16 @@ void DdeServer::PostAdvise(std::int32_t key)
     m_posting.reset();
 }
 
-void DdeServer::PostOwedAdvises()
+void DdeServer::WatchOwedAdvises()
 {
-    m_adviseLinks.PostOwed();
-    if (m_adviseLinks.Owed()) {
-        m_owedTimer = SetTimer(m_window, kOwedAdvisesTimer, kOwedAdvisesMs, nullptr) != 0;
-    } else if (m_owedTimer) {
+    if (m_adviseLinks.Owed() == m_owedTimer) {
+        return;
+    }
+    if (m_owedTimer) {
         KillTimer(m_window, kOwedAdvisesTimer);
         m_owedTimer = false;
+    } else {
+        m_owedTimer = SetTimer(m_window, kOwedAdvisesTimer, kOwedAdvisesMs, nullptr) != 0;
     }
 }
 
@@ -529,7 +533,6 @@ void DdeServer::PostAdvises()
             m_adviseQueue.push_back(index);
         }
     }
-    PostOwedAdvises();
     PostQueuedAdvises();
     if (m_link.TakeConnectionChanged()) {
         m_log.Line(m_link.Connected() ? "System!Status is Ready" : "System!Status is Busy: the link server is away");

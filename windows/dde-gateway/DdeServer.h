@@ -50,8 +50,8 @@ private:
     HDDEDATA WildConnect(HSZ topic, HSZ service);
     void PostAdvises();
     void PostQueuedAdvises();
-    /// Tries again the direct posts that a full queue refused, and keeps a timer for them while any wait.
-    void PostOwedAdvises();
+    /// Keeps a timer running while refused direct posts wait to be tried again.
+    void WatchOwedAdvises();
     void PostAdvise(std::int32_t key);
 
     HDDEDATA Text(HSZ item, UINT format, const std::string& utf8) const;
