@@ -78,9 +78,11 @@ bool AdviseLinks::Start(DWORD instance, HCONV conversation, HSZ item, UINT forma
         link.client = info.hwndPartner;
         wchar_t name[256];
         const UINT length = GlobalGetAtomNameW(m_advise->item, name, 256);
-        // Only the WM_DDE_ADVISE that this callback answers tells how the client wants the link served.
+        // Only the WM_DDE_ADVISE that this callback answers tells how the client wants the link served; and an
+        // acknowledgement finds its link by the item's name, so only items named lblDDE(n) are posted here.
         link.direct = m_advise->server == link.server && m_advise->client == link.client && m_advise->format == format
-            && SameName(std::wstring(name, length), link.item) && !m_advise->deferUpdate && !m_advise->ackRequested;
+            && SameName(std::wstring(name, length), link.item) && !m_advise->deferUpdate && !m_advise->ackRequested
+            && ParseItemName(link.item) == index;
     }
     auto& links = m_links[index];
     // An acknowledgement names the item but not the format: in one conversation, the links of an item are either
@@ -155,7 +157,7 @@ bool AdviseLinks::Post(std::int32_t index)
 {
     const auto links = m_links.find(index);
     if (links == m_links.end()) {
-        return false;
+        return true; // links this does not know are DDEML's
     }
     bool ddemlLinks = false;
     for (Link& link : links->second) {

@@ -48,7 +48,7 @@ public:
     /// True when the changes of this link are posted here: DDEML's XTYP_ADVREQ for it must give nothing.
     bool Direct(HCONV conversation, UINT format, std::int32_t index) const;
     /// Posts the item's current value to its direct links (to a link whose last post is not acknowledged yet, once
-    /// it is); true when the item also has links that DDEML serves, which need DdePostAdvise.
+    /// it is); true unless all of the item's links are direct: the others need DdePostAdvise.
     bool Post(std::int32_t index);
     /// True while posts that the system or the client refused wait to be tried again.
     bool Owed() const { return !m_owed.empty(); }
