@@ -30,6 +30,7 @@ bool SameName(const std::wstring& a, const std::wstring& b)
 
 AdviseLinks::AdviseLinks(ValueOf valueOf)
     : m_valueOf(std::move(valueOf))
+    , m_postCopiesData(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr)
 {
 }
 
@@ -163,7 +164,7 @@ bool AdviseLinks::Post(std::int32_t index)
     for (Link& link : links->second) {
         if (!link.direct) {
             ddemlLinks = true;
-        } else if (link.posted != nullptr) {
+        } else if (link.unacknowledged) {
             link.changed = true; // one post at a time: the newest value follows the acknowledgement
         } else if (!link.waiting) {
             Queue(index, link);
@@ -197,7 +198,7 @@ bool AdviseLinks::Acknowledged(const MSG& message)
     std::vector<Link>* retired = nullptr;
     const auto earliest = [&](std::vector<Link>& links, bool linksEnded) {
         for (Link& link : links) {
-            if (link.posted != nullptr && link.server == message.hwnd
+            if (link.unacknowledged && link.server == message.hwnd
                 && link.client == reinterpret_cast<HWND>(message.wParam)
                 && (acknowledged == nullptr || link.sequence < acknowledged->sequence)) {
                 acknowledged = &link;
@@ -225,9 +226,10 @@ bool AdviseLinks::Acknowledged(const MSG& message)
     const auto word = static_cast<WORD>(status);
     std::memcpy(&ack, &word, sizeof ack);
     if (!ack.fAck) {
-        GlobalFree(acknowledged->posted); // refused data are the poster's to free
+        GlobalFree(acknowledged->data); // refused data are the poster's to free
     }
-    acknowledged->posted = nullptr;
+    acknowledged->unacknowledged = false;
+    acknowledged->data = nullptr;
     if (retired != nullptr) {
         retired->erase(retired->begin() + (acknowledged - retired->data()));
         if (retired->empty()) {
@@ -268,7 +270,7 @@ void AdviseLinks::Drain(HWND client)
         Link* link = Find(next.index, next.conversation, next.format);
         if (link != nullptr && link->waiting) {
             link->waiting = false;
-            if (link->direct && link->posted == nullptr) {
+            if (link->direct && !link->unacknowledged) {
                 Send(next.index, *link);
             }
         }
@@ -290,8 +292,8 @@ AdviseLinks::Link* AdviseLinks::Find(std::int32_t index, HCONV conversation, UIN
 void AdviseLinks::Send(std::int32_t index, Link& link)
 {
     link.changed = false;
-    link.posted = PostData(link, m_valueOf(index));
-    if (link.posted != nullptr) {
+    link.unacknowledged = PostData(link, m_valueOf(index));
+    if (link.unacknowledged) {
         link.sequence = ++m_sequence;
         ++m_clients[link.client].unacknowledged;
     } else if (IsWindow(link.client)) {
@@ -302,17 +304,18 @@ void AdviseLinks::Send(std::int32_t index, Link& link)
 
 void AdviseLinks::Retire(Link& link, std::int32_t index)
 {
-    if (link.posted == nullptr) {
+    if (!link.unacknowledged) {
         return;
     }
     auto& retired = m_retired[index];
     std::erase_if(retired, [](const Link& old) { return !IsWindow(old.server); });
     retired.push_back(link);
-    link.posted = nullptr;
+    link.unacknowledged = false;
+    link.data = nullptr;
     link.changed = false;
 }
 
-HGLOBAL AdviseLinks::PostData(const Link& link, const std::string& utf8)
+bool AdviseLinks::PostData(Link& link, const std::string& utf8) const
 {
     const std::wstring wide = Widen(utf8);
     std::string text; // with its terminating NUL, in the link's format
@@ -325,12 +328,12 @@ HGLOBAL AdviseLinks::PostData(const Link& link, const std::string& utf8)
     constexpr std::size_t kHeader = offsetof(DDEDATA, Value);
     const HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, kHeader + text.size());
     if (memory == nullptr) {
-        return nullptr;
+        return false;
     }
     auto* data = static_cast<BYTE*>(GlobalLock(memory));
     if (data == nullptr) {
         GlobalFree(memory);
-        return nullptr;
+        return false;
     }
     // An advise (fResponse 0) that the client frees (fRelease 1) and acknowledges (fAckReq 1).
     DDEDATA header {};
@@ -343,16 +346,24 @@ HGLOBAL AdviseLinks::PostData(const Link& link, const std::string& utf8)
     const ATOM item = GlobalAddAtomW(link.item.c_str());
     if (item == 0) {
         GlobalFree(memory);
-        return nullptr;
+        return false;
     }
     const LPARAM lParam = PackDDElParam(WM_DDE_DATA, reinterpret_cast<UINT_PTR>(memory), item);
     if (PostMessageW(link.client, WM_DDE_DATA, reinterpret_cast<WPARAM>(link.server), lParam)) {
-        return memory; // the client's to free once it takes it, and the atom comes back with the acknowledgement
+        // The client frees the data once it takes them; the atom comes back with the acknowledgement.
+        link.data = memory;
+        DWORD process = 0;
+        if (m_postCopiesData && GetWindowThreadProcessId(link.client, &process) != 0
+            && process != GetCurrentProcessId()) {
+            GlobalFree(memory);
+            link.data = nullptr;
+        }
+        return true;
     }
     FreeDDElParam(WM_DDE_DATA, lParam);
     GlobalDeleteAtom(item);
     GlobalFree(memory);
-    return nullptr;
+    return false;
 }
 
 } // namespace tavrel::dde

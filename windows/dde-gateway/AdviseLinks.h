@@ -65,8 +65,11 @@ private:
         HWND server;
         HWND client;
         bool direct;
-        /// The data of the post that the client has not acknowledged yet; the client frees it when it takes it.
-        HGLOBAL posted = nullptr;
+        /// A post is on its way: the client has not acknowledged it yet.
+        bool unacknowledged = false;
+        /// Its data, which the client frees when it takes them, the gateway when it refuses them; null where the
+        /// system copied them for the client and they are freed already.
+        HGLOBAL data = nullptr;
         /// The order of that post among all posts: acknowledgements come in the order of the posts.
         std::uint64_t sequence = 0;
         /// The item changed while a post was unacknowledged.
@@ -106,8 +109,9 @@ private:
     Link* Find(std::int32_t index, HCONV conversation, UINT format);
     /// Keeps the unacknowledged post of a link that ends, so that its acknowledgement is still taken here.
     void Retire(Link& link, std::int32_t index);
-    /// The data posted, or null when the system refused the message; nothing is left allocated then.
-    static HGLOBAL PostData(const Link& link, const std::string& utf8);
+    /// Posts a value to a link's client; false when the system refused the message, and nothing is left allocated
+    /// then. Sets the link's data.
+    bool PostData(Link& link, const std::string& utf8) const;
 
     ValueOf m_valueOf;
     std::optional<AdviseOptions> m_advise;
@@ -117,6 +121,10 @@ private:
     std::set<std::int32_t> m_owed;
     std::unordered_map<HWND, Client> m_clients;
     std::uint64_t m_sequence = 0;
+    /// Wine copies the data of a DDE message posted to another process into the message and never frees the
+    /// poster's memory (its own DDEML leaks it with each advise, until the process runs out of handles after some
+    /// 65,000); Windows passes the memory on to the client.
+    bool m_postCopiesData;
 };
 
 } // namespace tavrel::dde
