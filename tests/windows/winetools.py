@@ -113,8 +113,8 @@ class WinePrefix:
 class DdeClient:
     """tavrel-dde-client.exe under Wine: one command, one answer line; advise data arrive as 'data' lines."""
 
-    def __init__(self, prefix, exe):
-        self.process, self.output = prefix.start(exe)
+    def __init__(self, prefix, exe, *args):
+        self.process, self.output = prefix.start(exe, *args)
         self.data = []
         self.output.until(lambda line: line == "ready", 60)
 

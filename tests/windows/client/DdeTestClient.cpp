@@ -1,5 +1,6 @@
 // tavrel-dde-client: a DDEML client driven by lines on standard input, one answer line per command, for the
-// tests and the benchmark of tavrel-dde.
+// tests and the benchmark of tavrel-dde. With --raw it speaks the DDE messages itself, as spreadsheets do, and
+// takes connect, disconnect, advise, unadvise, adviserange, format, latency and atoms.
 //
 //   connect TOPIC [SERVICE]     open a conversation (service Tavrel by default)  -> ok | error CODE NAME
 //   format text|unicode|N|NAME  the clipboard format of later transactions
@@ -20,15 +21,18 @@
 // TEXT is the rest of the line, with \r, \n, \t and \\ read as escapes; values are printed the same way.
 #include <windows.h>
 
+#include <dde.h>
 #include <ddeml.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -40,6 +44,7 @@ constexpr DWORD kSettleMs = 30;
 DWORD g_instance = 0;
 HCONV g_conversation = nullptr;
 UINT g_format = CF_TEXT;
+bool g_raw = false; // --raw: DDE messages, no DDEML
 long long g_latencyModulus = 0; // milliseconds; 0: print advises
 std::vector<double> g_latencies;
 std::deque<std::string> g_lines;
@@ -139,19 +144,24 @@ std::string Failure()
     return "error " + std::to_string(error) + " " + ErrorName(error);
 }
 
+std::string Text(const BYTE* bytes, std::size_t size, UINT format)
+{
+    if (format == CF_UNICODETEXT) {
+        std::wstring wide(size / 2, L'\0');
+        std::memcpy(wide.data(), bytes, wide.size() * 2);
+        return Narrow(wide.substr(0, wide.find(L'\0')));
+    }
+    std::string ansi(reinterpret_cast<const char*>(bytes), size);
+    ansi = ansi.substr(0, ansi.find('\0'));
+    return format == CF_TEXT ? Narrow(Widen(ansi, CP_ACP)) : ansi;
+}
+
 std::string Text(HDDEDATA data, UINT format)
 {
     const DWORD size = DdeGetData(data, nullptr, 0, 0);
     std::vector<BYTE> bytes(size);
     DdeGetData(data, bytes.data(), size, 0);
-    if (format == CF_UNICODETEXT) {
-        std::wstring wide(bytes.size() / 2, L'\0');
-        std::memcpy(wide.data(), bytes.data(), wide.size() * 2);
-        return Narrow(wide.substr(0, wide.find(L'\0')));
-    }
-    std::string ansi(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    ansi = ansi.substr(0, ansi.find('\0'));
-    return format == CF_TEXT ? Narrow(Widen(ansi, CP_ACP)) : ansi;
+    return Text(bytes.data(), bytes.size(), format);
 }
 
 std::string Name(HSZ handle)
@@ -169,20 +179,25 @@ long long NowMicros()
     return (ticks - 116444736000000000LL) / 10; // since 1970, as the simulator's writer counts
 }
 
+// An advised value: printed, or in latency mode taken as a time of day and timed.
+void Advised(const std::string& item, const std::string& value)
+{
+    if (g_latencyModulus > 0) {
+        const long long stamp = std::atoll(value.c_str());
+        if (stamp > 0) {
+            const long long modulus = g_latencyModulus * 1000;
+            const long long delay = ((NowMicros() % modulus) - stamp * 1000 + modulus) % modulus;
+            g_latencies.push_back(static_cast<double>(delay) / 1000.0);
+        }
+    } else {
+        Say("data " + item + " " + Escaped(value));
+    }
+}
+
 HDDEDATA CALLBACK Callback(UINT type, UINT format, HCONV, HSZ, HSZ item, HDDEDATA data, ULONG_PTR, ULONG_PTR)
 {
     if (type == XTYP_ADVDATA) {
-        const std::string value = Text(data, format);
-        if (g_latencyModulus > 0) {
-            const long long stamp = std::atoll(value.c_str());
-            if (stamp > 0) {
-                const long long modulus = g_latencyModulus * 1000;
-                const long long delay = ((NowMicros() % modulus) - stamp * 1000 + modulus) % modulus;
-                g_latencies.push_back(static_cast<double>(delay) / 1000.0);
-            }
-        } else {
-            Say("data " + Name(item) + " " + Escaped(value));
-        }
+        Advised(Name(item), Text(data, format));
         return reinterpret_cast<HDDEDATA>(DDE_FACK);
     }
     if (type == XTYP_DISCONNECT) {
@@ -230,6 +245,180 @@ void Poke(const std::string& item, const std::string& text)
     Say(Transact(bytes.data(), static_cast<DWORD>(bytes.size()), item, XTYP_POKE) ? "ok" : Failure());
 }
 
+// With --raw the conversation is held as a spreadsheet holds it: the DDE messages themselves, no DDEML. Items are
+// found by their global atom, so each advise costs the same however many links there are.
+namespace raw {
+
+HWND g_window = nullptr;
+HWND g_server = nullptr;
+bool g_initiating = false;
+bool g_acked = false;
+bool g_positive = false;
+bool g_terminating = false; // our WM_DDE_TERMINATE is posted
+bool g_terminated = false; // and the server's has come
+std::unordered_map<ATOM, std::string> g_items; // one reference of ours to each advised item's atom
+
+// Pumps messages until `done` or the timeout; false on the timeout.
+template<typename Done> bool PumpUntil(Done done)
+{
+    const DWORD until = GetTickCount() + kTimeoutMs;
+    for (DWORD now = GetTickCount(); !done(); now = GetTickCount()) {
+        if (static_cast<LONG>(until - now) <= 0) {
+            return false;
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, until - now, QS_ALLINPUT);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&message);
+            DispatchMessageW(&message);
+        }
+    }
+    return true;
+}
+
+void Data(LPARAM lParam)
+{
+    UINT_PTR memory = 0;
+    UINT_PTR atom = 0;
+    UnpackDDElParam(WM_DDE_DATA, lParam, &memory, &atom);
+    const auto handle = reinterpret_cast<HGLOBAL>(memory);
+    bool release = false;
+    bool ackRequested = false;
+    if (auto* data = static_cast<DDEDATA*>(GlobalLock(handle)); data != nullptr) {
+        release = data->fRelease != 0;
+        ackRequested = data->fAckReq != 0;
+        const SIZE_T size = GlobalSize(handle) - offsetof(DDEDATA, Value);
+        const auto found = g_items.find(static_cast<ATOM>(atom));
+        if (found != g_items.end() && !g_terminating) {
+            Advised(found->second, Text(data->Value, size, static_cast<UINT>(data->cfFormat)));
+        }
+        GlobalUnlock(handle);
+    }
+    // Acknowledged: the atom goes back with the acknowledgement; otherwise it is ours to delete.
+    const bool acked = ackRequested && !g_terminating
+        && PostMessageW(g_server, WM_DDE_ACK, reinterpret_cast<WPARAM>(g_window),
+                        ReuseDDElParam(lParam, WM_DDE_DATA, WM_DDE_ACK, DDE_FACK, atom));
+    if (!acked) {
+        FreeDDElParam(WM_DDE_DATA, lParam);
+        GlobalDeleteAtom(static_cast<ATOM>(atom));
+    }
+    if (release && handle != nullptr) {
+        GlobalFree(handle);
+    }
+}
+
+LRESULT Message(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const auto partner = reinterpret_cast<HWND>(wParam);
+    if (message == WM_DDE_ACK && g_initiating) {
+        // A server answers the initiate with atoms of its own for us to delete; a second server is let go.
+        GlobalDeleteAtom(LOWORD(lParam));
+        GlobalDeleteAtom(HIWORD(lParam));
+        if (g_server == nullptr) {
+            g_server = partner;
+        } else {
+            PostMessageW(partner, WM_DDE_TERMINATE, reinterpret_cast<WPARAM>(g_window), 0);
+        }
+    } else if (message == WM_DDE_ACK) {
+        UINT_PTR status = 0;
+        UINT_PTR atom = 0;
+        UnpackDDElParam(WM_DDE_ACK, lParam, &status, &atom);
+        FreeDDElParam(WM_DDE_ACK, lParam);
+        GlobalDeleteAtom(static_cast<ATOM>(atom));
+        g_positive = (status & DDE_FACK) != 0;
+        g_acked = true;
+    } else if (message == WM_DDE_DATA) {
+        Data(lParam);
+    } else if (message == WM_DDE_TERMINATE) {
+        if (!g_terminating) {
+            PostMessageW(partner, WM_DDE_TERMINATE, reinterpret_cast<WPARAM>(g_window), 0);
+            g_terminating = true;
+            Say("disconnected");
+        }
+        g_terminated = true;
+    } else {
+        return DefWindowProcW(g_window, message, wParam, lParam);
+    }
+    return 0;
+}
+
+std::string Disconnect()
+{
+    if (g_server == nullptr) {
+        return "ok";
+    }
+    const bool answered = g_terminated
+        || ((g_terminating = PostMessageW(g_server, WM_DDE_TERMINATE, reinterpret_cast<WPARAM>(g_window), 0))
+            && PumpUntil([] { return g_terminated; }));
+    for (const auto& [atom, name] : g_items) {
+        GlobalDeleteAtom(atom);
+    }
+    g_items.clear();
+    g_server = nullptr;
+    return answered ? "ok" : "error 0 NO_TERMINATE";
+}
+
+std::string Connect(const std::string& topic, const std::string& service)
+{
+    Disconnect();
+    g_terminating = false;
+    g_terminated = false;
+    const ATOM serviceAtom = GlobalAddAtomW(Widen(service).c_str());
+    const ATOM topicAtom = GlobalAddAtomW(Widen(topic).c_str());
+    g_initiating = true;
+    SendMessageTimeoutW(HWND_BROADCAST, WM_DDE_INITIATE, reinterpret_cast<WPARAM>(g_window),
+                        MAKELPARAM(serviceAtom, topicAtom), SMTO_ABORTIFHUNG, kTimeoutMs, nullptr);
+    g_initiating = false;
+    GlobalDeleteAtom(serviceAtom);
+    GlobalDeleteAtom(topicAtom);
+    return g_server != nullptr ? "ok" : "error 0 NO_CONV_ESTABLISHED";
+}
+
+// Posts a message that carries an item atom and waits for its acknowledgement.
+bool Transact(UINT message, LPARAM lParam, ATOM atom)
+{
+    g_acked = false;
+    if (g_server == nullptr || g_terminating
+        || !PostMessageW(g_server, message, reinterpret_cast<WPARAM>(g_window), lParam)) {
+        GlobalDeleteAtom(atom);
+        return false;
+    }
+    return PumpUntil([] { return g_acked; }) && g_positive;
+}
+
+bool Advise(const std::string& item, const std::string& kind)
+{
+    HGLOBAL options = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, sizeof(DDEADVISE));
+    auto* advise = static_cast<DDEADVISE*>(GlobalLock(options));
+    advise->fDeferUpd = kind == "warm";
+    advise->fAckReq = kind == "ack";
+    advise->cfFormat = static_cast<short>(g_format);
+    GlobalUnlock(options);
+    // Two references: the message's, which the server and the acknowledgement use up, and the table's.
+    const ATOM held = GlobalAddAtomW(Widen(item).c_str());
+    const ATOM atom = GlobalAddAtomW(Widen(item).c_str());
+    const LPARAM lParam = PackDDElParam(WM_DDE_ADVISE, reinterpret_cast<UINT_PTR>(options), atom);
+    const bool made = Transact(WM_DDE_ADVISE, lParam, atom);
+    if (!made || !g_items.emplace(held, item).second) {
+        GlobalDeleteAtom(held);
+    }
+    if (!made) {
+        GlobalFree(options); // refused or never taken, the options are still ours
+    }
+    if (!made && !g_acked) {
+        FreeDDElParam(WM_DDE_ADVISE, lParam);
+    }
+    return made;
+}
+
+bool Unadvise(const std::string& item)
+{
+    const ATOM atom = GlobalAddAtomW(Widen(item).c_str());
+    return Transact(WM_DDE_UNADVISE, MAKELPARAM(g_format, atom), atom);
+}
+
+} // namespace raw
+
 void Settle();
 
 bool Command(const std::string& line)
@@ -244,7 +433,19 @@ bool Command(const std::string& line)
     if (verb == "quit") {
         return false;
     }
-    if (verb == "connect") {
+    if (g_raw && (verb == "connect" || verb == "disconnect")) {
+        Say(verb == "connect" ? raw::Connect(first, tail.empty() ? "Tavrel" : tail) : raw::Disconnect());
+    } else if (g_raw && (verb == "advise" || verb == "unadvise")) {
+        Say((verb == "advise" ? raw::Advise(first, tail) : raw::Unadvise(rest)) ? "ok" : "error 0 REFUSED");
+    } else if (g_raw && verb == "adviserange") {
+        int made = 0;
+        for (long index = std::stol(first); index <= std::stol(tail); ++index) {
+            made += raw::Advise("lblDDE(" + std::to_string(index) + ")", {});
+        }
+        Say("ok " + std::to_string(made) + " 0");
+    } else if (g_raw && (verb == "request" || verb == "poke" || verb == "pokesize" || verb == "execute")) {
+        Say("error 0 NOT_RAW");
+    } else if (verb == "connect") {
         // One conversation at a time: DDEML turns down a second one to the same service and topic.
         if (g_conversation != nullptr) {
             DdeDisconnect(g_conversation);
@@ -360,6 +561,9 @@ void Settle()
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    if (g_raw && message >= WM_DDE_FIRST && message <= WM_DDE_LAST) {
+        return raw::Message(message, wParam, lParam);
+    }
     if (message == kLineMessage) {
         // Queued, not run: a transaction's own message loop may be dispatching this.
         std::string* line = reinterpret_cast<std::string*>(lParam);
@@ -372,9 +576,10 @@ LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
 
 } // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    if (DdeInitializeW(&g_instance, Callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) {
+    g_raw = argc > 1 && std::string(argv[1]) == "--raw";
+    if (!g_raw && DdeInitializeW(&g_instance, Callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR) {
         Say("error DdeInitialize");
         return 1;
     }
@@ -385,6 +590,7 @@ int main()
     RegisterClassW(&windowClass);
     HWND window = CreateWindowW(windowClass.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                 windowClass.hInstance, nullptr);
+    raw::g_window = window;
     std::thread reader([window] {
         std::string line;
         while (std::getline(std::cin, line)) {
@@ -410,10 +616,14 @@ int main()
             Settle();
         }
     }
-    if (g_conversation != nullptr) {
-        DdeDisconnect(g_conversation);
+    if (g_raw) {
+        raw::Disconnect();
+    } else {
+        if (g_conversation != nullptr) {
+            DdeDisconnect(g_conversation);
+        }
+        DdeUninitialize(g_instance);
     }
-    DdeUninitialize(g_instance);
     std::fflush(stdout);
     ExitProcess(0);
 }
