@@ -8,7 +8,9 @@ The client speaks the DDE messages itself, as spreadsheets do (--client raw, the
 each WM_DDE_DATA by its atom, at a cost independent of the number of links. --client ddeml runs our DDEML client
 instead: Wine's DDEML client looks up each advise's link by comparing item names with every link of the
 conversation, so with 1,000 links it takes a few thousand advises a second at best, and the share that arrives
-says how many. Also printed: the
+says how many. With the raw client the limit at 1,000 items is the processor: under Wine each advise costs about
+0.2 ms of wineserver, 0.13 ms of the gateway and 0.11 ms of the client, so 10,000 changes a second would take more
+than two cores; the share that arrives says how much of it the machine gave. Also printed: the
 gateway's memory before and after the changes, and the references to the items' global atoms left at the end
 (the raw client counts them after its conversation has ended; the DDEML client with its links up, so those of
 advises still on their way count too, and those of advise starts that Wine's client failed and tried again).
