@@ -238,6 +238,24 @@ class Transactions(WineTest):
         settle(4323)
         self.assertNotIn("lblDDE(1) 556", self.client.data, "the stopped link got no more advises")
 
+    def test_a_raw_dde_client_gets_each_change_and_every_item_atom_back(self):
+        # As spreadsheets talk: the DDE messages themselves, no DDEML on the client's side.
+        raw = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe", "--raw")
+        self.addCleanup(self.end_wine_process, raw.process)
+        self.assertEqual(raw("connect Items"), "ok")
+        self.assertEqual(raw("advise lblDDE(1)"), "ok")
+        self.assertEqual(raw("advise lblDDE(10)"), "ok")
+        for value in (601, 602, 603):  # a link's next change waits for the client's acknowledgement of the last
+            self.plant.set_register(100, value)
+            raw.wait_data("lblDDE(1)", value)
+        self.assertEqual(raw("unadvise lblDDE(1)"), "ok")
+        self.plant.set_register(100, 604)
+        self.plant.set_register(0, 4321)
+        raw.wait_data("lblDDE(10)", 4321)
+        self.assertNotIn("lblDDE(1) 604", raw.data, "the stopped link got no more advises")
+        self.assertEqual(raw("disconnect"), "ok", "the gateway answered the client's WM_DDE_TERMINATE")
+        self.assertEqual(raw("atoms 1 10"), "atoms 0", "each advise's item atom was given back and deleted")
+
     def test_pokes_reach_the_plc_and_refused_pokes_change_nothing(self):
         self.assertEqual(self.client("poke lblDDE(1) 4321\\r\\n"), "ok", "a spreadsheet's line end is dropped")
         eventually(lambda: self.plant.register(100) == 4321, "MI 100 became 4321")
