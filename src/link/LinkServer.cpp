@@ -834,6 +834,10 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &parseError);
     const auto fail = [&](const QString& op, const QString& error, int status) {
         QJsonObject reply{{"op", op.isEmpty() ? QStringLiteral("error") : op}, {"ok", false}, {"error", error}, {"status", status}};
+        // The item the refused message named, so that a client with several messages on their way knows which.
+        if (const QJsonValue item = document.object().value("item"); item.isString()) {
+            reply.insert("item", item);
+        }
         Send(session, QString::fromUtf8(JsonText(reply)));
     };
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {

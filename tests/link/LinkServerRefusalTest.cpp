@@ -243,6 +243,8 @@ private slots:
         QCOMPARE(answer.value("ok"), QJsonValue(false));
         QCOMPARE(answer.value("status").toInt(), status);
         QVERIFY2(answer.value("error").toString().contains(reason), qPrintable(answer.value("error").toString()));
+        const QJsonValue named = QJsonDocument::fromJson(message).object().value("item");
+        QCOMPARE(answer.value("item"), named.isString() ? named : QJsonValue(QJsonValue::Undefined));
         QTest::qWait(20);
         QVERIFY(Snapshot() == before);
         // No link was made: a change of any label sends nothing.
