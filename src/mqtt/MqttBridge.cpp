@@ -684,6 +684,7 @@ std::map<std::string, std::string> MqttBridge::Diagnostics() const
         { QStringLiteral("PassMs"), "system/passMs" },
     };
     static const std::map<QString, std::string> kPlcTopics {
+        { QStringLiteral("Answered"), "/answered" },
         { QStringLiteral("LastError"), "/lastError" },
         { QStringLiteral("Errors"), "/errors" },
         { QStringLiteral("PassMs"), "/passMs" },

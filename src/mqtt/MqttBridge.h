@@ -33,6 +33,7 @@ enum class BrokerState {
 ///   items/lblDDE(i)/set    a poke; a refusal goes to "errors" as JSON {item, value, reason}
 ///   execute                an execute command
 ///   plcs/NAME/connected    retained "1" or "0"
+///   plcs/NAME/answered     retained "1" once it answered in the current run, else "0"
 ///   plcs/NAME/lastError    retained, why its last exchange failed; empty while all is well
 ///   plcs/NAME/errors       retained, how many times it failed in the current run
 ///   plcs/NAME/passMs       retained, how long its last exchange took, in milliseconds

@@ -351,6 +351,7 @@ private slots:
         m_program->Stop();
         QTRY_COMPARE(peer->Payloads(Topic("system/running")), Payloads({ "0", "1", "0" }));
         QCOMPARE(peer->Payloads(Topic(pump + "errors")), Payloads({ "0", "1" }));
+        QCOMPARE(peer->Payloads(Topic(pump + "answered")), Payloads({ "0", "1" }));
         // Empty while all is well: no retained message at all, and an empty one once the failure is over.
         const Payloads lastError = peer->Payloads(Topic(pump + "lastError"));
         QCOMPARE(lastError.size(), std::size_t(2));
@@ -371,7 +372,7 @@ private slots:
         while (!m_program->Project().colPlcs().empty()) {
             QVERIFY(m_program->DeleteItem(pumpKey, m_program->Project().colPlcs().front()->colItems().front()->Key));
         }
-        for (const char* topic : { "connected", "errors", "passMs" }) {
+        for (const char* topic : { "connected", "answered", "errors", "passMs" }) {
             QTRY_COMPARE(later->Count(Topic(pump + topic)), std::size_t(2));
             QCOMPARE(later->Payloads(Topic(pump + topic)).back(), std::string());
         }
