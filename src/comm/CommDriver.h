@@ -45,6 +45,47 @@ enum class FailureKind {
     Refused ///< refused before anything was sent: an operand or value this PLC cannot hold; the channel is fine
 };
 
+/// Calls X(Name, Element) for each of CommDriver's element-wise reads and writes, in the order they are declared:
+/// for drivers that handle them all alike (test and benchmark drivers).
+#define TAVREL_COMM_DRIVER_OPERATIONS(X) \
+    X(ReadMB, std::uint8_t) \
+    X(ReadSB, std::uint8_t) \
+    X(ReadI, std::uint8_t) \
+    X(ReadO, std::uint8_t) \
+    X(ReadCBit, std::uint8_t) \
+    X(ReadXB, std::uint8_t) \
+    X(ReadMI, std::int16_t) \
+    X(ReadSI, std::int16_t) \
+    X(ReadXI, std::int16_t) \
+    X(ReadML, std::int32_t) \
+    X(ReadSL, std::int32_t) \
+    X(ReadXL, std::int32_t) \
+    X(ReadMF, float) \
+    X(ReadDW, common::Currency) \
+    X(ReadXDW, common::Currency) \
+    X(ReadCCurrent, common::Currency) \
+    X(ReadCPreset, common::Currency) \
+    X(ReadTPreset, std::int16_t) \
+    X(ReadTCurrent, std::int16_t) \
+    X(WriteMB, std::uint8_t) \
+    X(WriteSB, std::uint8_t) \
+    X(WriteO, std::uint8_t) \
+    X(WriteXB, std::uint8_t) \
+    X(WriteMI, std::int16_t) \
+    X(WriteSI, std::int16_t) \
+    X(WriteXI, std::int16_t) \
+    X(WriteML, std::int32_t) \
+    X(WriteSL, std::int32_t) \
+    X(WriteXL, std::int32_t) \
+    X(WriteMF, float) \
+    X(WriteDW, common::Currency) \
+    X(WriteSDW, common::Currency) \
+    X(WriteXDW, common::Currency) \
+    X(WriteCCurrent, common::Currency) \
+    X(WriteCPreset, common::Currency) \
+    X(WriteTPreset, common::Currency) \
+    X(WriteTCurrent, common::Currency)
+
 /// The channel to one PLC. One instance per PLC, used by one thread. Every operation reports failure as
 /// false (or a nonzero status); an implementation may also throw, which callers count as a failure.
 ///

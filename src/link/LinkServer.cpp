@@ -1018,13 +1018,7 @@ void LinkServer::LabelTextChanged(std::int32_t index, const std::string&)
     if (position >= m_links.size() || m_links[position].empty()) {
         return;
     }
-    if (m_isChanged.size() <= position) {
-        m_isChanged.resize(position + 1, false);
-    }
-    if (!m_isChanged[position]) {
-        m_isChanged[position] = true;
-        m_changed.push_back(index);
-    }
+    m_changed.Add(index);
     // Changes are sent together once control returns to the event loop, at the end of the pass.
     if (!m_flushTimer.isActive()) {
         m_flushTimer.start(0);
@@ -1058,15 +1052,14 @@ void LinkServer::FlushChanges()
     // change, an array of them for several. Sessions linked to the same changed labels (the common case
     // of many clients watching one set) share one message text.
     m_flushTimer.stop();
-    if (m_changed.empty()) {
+    if (m_changed.Empty()) {
         return;
     }
-    const std::vector<std::int32_t> changed = std::exchange(m_changed, {});
+    const std::vector<std::int32_t> changed = m_changed.Take();
     std::vector<QByteArray> fragments(changed.size());
     std::vector<QPointer<Session>> touched;
     for (std::size_t i = 0; i < changed.size(); ++i) {
         const std::int32_t index = changed[i];
-        m_isChanged[static_cast<std::size_t>(index)] = false;
         const auto position = static_cast<std::size_t>(index);
         if (position >= m_links.size() || m_links[position].empty() || !m_program.Labels().IsLoaded(index)) {
             continue;

@@ -2,6 +2,7 @@
 
 #include "app/Program.h"
 #include "link/SystemItems.h"
+#include "model/ChangedLabels.h"
 #include "model/LabelArray.h"
 
 #include <QAbstractHttpServer>
@@ -150,8 +151,7 @@ private:
     /// Sessions advising each label, by label index.
     std::vector<std::vector<Session*>> m_links;
     /// Labels changed since the last flush, in the order they changed.
-    std::vector<std::int32_t> m_changed;
-    std::vector<bool> m_isChanged;
+    model::ChangedLabels m_changed;
     QTimer m_flushTimer;
     QTimer m_watchdog;
     LinkStats m_stats;

@@ -550,8 +550,7 @@ void MqttBridge::Stop()
     connection->wakeFd.Wake();
     connection->thread.join();
     m_batch.clear();
-    m_changed.clear();
-    std::fill(m_isChanged.begin(), m_isChanged.end(), false);
+    m_changed.Take();
     SetState(BrokerState::Off, "");
 }
 
@@ -600,14 +599,7 @@ void MqttBridge::LabelTextChanged(std::int32_t index, const std::string&)
     if (!m_connection) {
         return;
     }
-    const auto position = static_cast<std::size_t>(index);
-    if (m_isChanged.size() <= position) {
-        m_isChanged.resize(position + 1, false);
-    }
-    if (!m_isChanged[position]) {
-        m_isChanged[position] = true;
-        m_changed.push_back(index);
-    }
+    m_changed.Add(index);
     if (!m_flushTimer.isActive()) {
         m_flushTimer.start(0);
     }
@@ -630,10 +622,7 @@ void MqttBridge::PublishChanges()
 
 void MqttBridge::QueueChanges()
 {
-    std::vector<std::int32_t> changed = std::exchange(m_changed, {});
-    for (const std::int32_t index : changed) {
-        m_isChanged[static_cast<std::size_t>(index)] = false;
-    }
+    const std::vector<std::int32_t> changed = m_changed.Take();
     if (!m_connection || !m_connection->connected) {
         return; // all is published again on the next connection
     }
@@ -659,9 +648,7 @@ void MqttBridge::PublishAll()
         return;
     }
     m_flushTimer.stop();
-    for (const std::int32_t index : std::exchange(m_changed, {})) {
-        m_isChanged[static_cast<std::size_t>(index)] = false;
-    }
+    m_changed.Take(); // everything goes out below
     Publish("status", "online", true);
     for (const std::string& topic : std::exchange(m_toClear, {})) {
         Publish(topic, {}, true);

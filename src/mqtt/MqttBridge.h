@@ -2,6 +2,7 @@
 
 #include "app/Program.h"
 #include "link/SystemItems.h"
+#include "model/ChangedLabels.h"
 #include "model/LabelArray.h"
 #include "mqtt/MqttConfig.h"
 
@@ -101,8 +102,7 @@ private:
     BrokerState m_state = BrokerState::Off;
     QString m_stateText;
     /// Labels changed since the last publication, in the order they changed.
-    std::vector<std::int32_t> m_changed;
-    std::vector<bool> m_isChanged;
+    model::ChangedLabels m_changed;
     /// Messages queued for the next hand-over.
     std::vector<Message> m_batch;
     /// The diagnostics topics and payloads last published.

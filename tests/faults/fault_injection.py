@@ -31,7 +31,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import programs  # noqa: E402
-from programs import MI, READ, READ_WRITE, T_CURRENT, Failure, Program, ending_problems  # noqa: E402
+from programs import MI, READ, READ_WRITE, T_CURRENT, Failure, Program, ending_problems, report  # noqa: E402
 
 RECONNECT_SECONDS = 2
 TIMEOUT_MS = 300
@@ -517,13 +517,7 @@ def main():
               f"{str(r.back):>5} {back:>5}")
     survived = sum(1 for r in records if r.survived)
     print(f"\nfaults injected: {len(records)}, survived: {survived}")
-    for name, value in figures.items():
-        print(f"{name}: {value:.1f}" if isinstance(value, float) else f"{name}: {value}")
-    print(f"tavrel exit code {code}; run time {time.monotonic() - started:.1f} s")
-    if problems:
-        print("\nPROBLEMS:\n  " + "\n  ".join(problems))
-        return 1
-    return 0
+    return report(figures, code, started, problems)
 
 
 if __name__ == "__main__":

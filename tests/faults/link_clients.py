@@ -26,7 +26,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from fault_injection import Simulator, check  # noqa: E402
-from programs import (MI, READ, READ_WRITE, T_CURRENT, Failure, Program, ending_problems,  # noqa: E402
+from programs import (MI, READ, READ_WRITE, T_CURRENT, Failure, Program, ending_problems, report,  # noqa: E402
                       http_call, make_project)
 
 TOKEN = "fault-suite-token-0123456789"
@@ -310,13 +310,7 @@ def main():
         shutil.rmtree(folder, ignore_errors=True)
 
     problems += ending_problems(code, lines, stderr)
-    for name, value in figures.items():
-        print(f"{name}: {value:.1f}" if isinstance(value, float) else f"{name}: {value}")
-    print(f"tavrel exit code {code}; run time {time.monotonic() - started:.1f} s")
-    if problems:
-        print("\nPROBLEMS:\n  " + "\n  ".join(problems))
-        return 1
-    return 0
+    return report(figures, code, started, problems)
 
 
 if __name__ == "__main__":

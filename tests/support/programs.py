@@ -207,3 +207,14 @@ def ending_problems(code, lines, stderr):
         if marker in stderr:
             problems.append(f"sanitizer report: {stderr[stderr.index(marker):][:2000]}")
     return problems
+
+
+def report(figures, code, started, problems):
+    """Prints a fault suite's figures, how tavrel ended and the problems found; the suite's exit code."""
+    for name, value in figures.items():
+        print(f"{name}: {value:.1f}" if isinstance(value, float) else f"{name}: {value}")
+    print(f"tavrel exit code {code}; run time {time.monotonic() - started:.1f} s")
+    if problems:
+        print("\nPROBLEMS:\n  " + "\n  ".join(problems))
+        return 1
+    return 0
