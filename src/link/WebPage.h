@@ -16,8 +16,8 @@ struct PageFile
     QByteArray mimeType;
 };
 
-/// The file of the live page at `path`: "/" is the page, "/web/NAME" its script and
-/// style; nothing for any other path.
+/// The file of the live page at `path`: "/" is the page, "/web/NAME" its script, style and
+/// icon, "/favicon.ico" the icon again; nothing for any other path.
 std::optional<PageFile> FindPageFile(const QString& path);
 
 /// The headers every page file goes out with: never cached without asking, and a content security policy

@@ -123,9 +123,15 @@ async function startTavrel(name, settingsText) {
   return { child, url: `http://127.0.0.1:${match[1]}/` };
 }
 
+// The page, with what went wrong while it ran (failed requests, script errors, refusals by its security policy)
+// gathered in page.problems.
 async function openPage(url) {
   const page = await browser.newPage();
+  page.problems = [];
   page.on("dialog", (dialog) => dialog.accept());
+  page.on("response", (r) => r.status() >= 400 && page.problems.push(`${r.status()} ${r.url()}`));
+  page.on("console", (m) => m.type() === "error" && page.problems.push(m.text()));
+  page.on("pageerror", (error) => page.problems.push(error.message));
   await page.goto(url);
   return page;
 }
@@ -182,13 +188,14 @@ after(async () => {
   fs.rmSync(work, { recursive: true, force: true });
 });
 
-test("values change on the page as they change in the PLC; a PLC that never answered shows none", async () => {
+test("values change on the page as they change in the PLC; a PLC that never answered shows none; nothing fails to load", async () => {
   const page = await openPage(open.url);
   await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
   await writeRegister(plcPort, 0, 4321);
   await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
   await eventually("Press_2 not connected", async () => (await plcOnPage(page, "Press_2")) === "not connected");
   assert.deepEqual(await itemOnPage(page, "lblDDE(3)"), { value: "", stale: false, field: null, problem: null });
+  assert.deepEqual(page.problems, []);
   await page.close();
 });
 
