@@ -16,9 +16,11 @@ namespace dir = common::direction;
 namespace {
 
 using test::AddItem;
+using test::CellCentre;
 using test::Project;
+using test::RowKinds;
 
-enum class Shape { Empty, PlcWithoutItems, OneScalar, ScalarVectorScalar, TwoPlcs };
+enum class Shape { Empty, PlcWithoutItems, ScalarVectorScalar, TwoPlcs };
 
 void Build(Project& project, Shape shape)
 {
@@ -27,9 +29,6 @@ void Build(Project& project, Shape shape)
         break;
     case Shape::PlcWithoutItems:
         project.AddPlc("Line_1");
-        break;
-    case Shape::OneScalar:
-        AddItem(project.AddPlc("Line_1"), op::MI, 10);
         break;
     case Shape::ScalarVectorScalar: {
         model::clsPlc& plc = project.AddPlc("Line_1");
@@ -43,32 +42,6 @@ void Build(Project& project, Shape shape)
         AddItem(project.AddPlc("Line_2"), op::MI, 0, 2);
         break;
     }
-}
-
-char KindLetter(ItemGrid::RowKind kind)
-{
-    switch (kind) {
-    case ItemGrid::RowKind::PlcLead:
-        return 'L';
-    case ItemGrid::RowKind::ScalarItem:
-        return 'S';
-    case ItemGrid::RowKind::VectorSpacer:
-        return 'p';
-    case ItemGrid::RowKind::VectorHeader:
-        return 'H';
-    case ItemGrid::RowKind::VectorElement:
-        return 'E';
-    }
-    return '?';
-}
-
-QString Kinds(const ItemGrid& grid)
-{
-    QString kinds;
-    for (int row = 0; row < grid.rowCount(); ++row) {
-        kinds += QLatin1Char(KindLetter(grid.Row(row).kind));
-    }
-    return kinds;
 }
 
 QColor Background(const ItemGrid& grid, int row, int column)
@@ -96,7 +69,6 @@ private slots:
         QTest::addColumn<QString>("kinds");
         QTest::newRow("empty project: header only") << Shape::Empty << "";
         QTest::newRow("PLC without items: its hidden lead row") << Shape::PlcWithoutItems << "L";
-        QTest::newRow("one single item") << Shape::OneScalar << "LS";
         QTest::newRow("single, vector of three, single") << Shape::ScalarVectorScalar << "LSpHpEEES";
         QTest::newRow("two PLCs") << Shape::TwoPlcs << "LSLpHpEE";
     }
@@ -110,7 +82,7 @@ private slots:
         ItemGrid grid;
         grid.Fill(project.config);
 
-        QCOMPARE(Kinds(grid), kinds);
+        QCOMPARE(RowKinds(grid), kinds);
         for (int row = 0; row < grid.rowCount(); ++row) {
             const QChar kind = kinds.at(row);
             QCOMPARE(grid.isRowHidden(row), kind == QLatin1Char('L'));
@@ -134,11 +106,10 @@ private slots:
         AddItem(plc, op::MI, 10, 8, 5, dir::ReadWrite);
         ItemGrid grid;
         grid.Fill(project.config);
-        QCOMPARE(Kinds(grid), QStringLiteral("LpHpEEEEEEEE"));
+        QCOMPARE(RowKinds(grid), QStringLiteral("LpHpEEEEEEEE"));
 
-        const QStringList header {
-            "Line_1", "", "MI", "10", "8", "lblDDE(5-12)", "", "Read/Write", "True", "COM 1 ; 57600"
-        };
+        const QStringList header { "Line_1",       "", "MI",         "10",   "8",
+                                   "lblDDE(5-12)", "", "Read/Write", "True", "COM 1 ; 57600" };
         for (int column = 0; column < ItemGrid::kColumnCount; ++column) {
             QCOMPARE(grid.item(2, column)->text(), header.at(column));
         }
@@ -191,22 +162,18 @@ private slots:
         grid.HighlightNotConnectedPlc(second, QStringLiteral("no answer"));
         for (int row : { 4, 6, 7 }) {
             QCOMPARE(grid.item(row, ItemGrid::kColCommParams)->text(), plain + QStringLiteral(" (NOT CONNECTED)"));
-            QCOMPARE(Background(grid, row, ItemGrid::kColCommParams), QColor(255, 0, 0));
-            QCOMPARE(Foreground(grid, row, ItemGrid::kColCommParams), QColor(Qt::white));
-            QVERIFY(grid.item(row, ItemGrid::kColCommParams)->toolTip().contains(QStringLiteral("no answer")));
+            QCOMPARE(Background(grid, row, ItemGrid::kColCommParams), ItemGrid::kNotConnected);
             QCOMPARE(Foreground(grid, row, ItemGrid::kColValue), ItemGrid::kStaleValue);
             QVERIFY(grid.item(row, ItemGrid::kColValue)->toolTip().contains(QStringLiteral("no answer")));
         }
-        QCOMPARE(Foreground(grid, 1, ItemGrid::kColValue), QColor(Qt::black));
         QCOMPARE(grid.item(1, ItemGrid::kColCommParams)->text(), plain); // the other PLC
+        QCOMPARE(Foreground(grid, 1, ItemGrid::kColValue), QColor(Qt::black));
         QCOMPARE(grid.item(3, ItemGrid::kColCommParams)->text(), QString()); // a spacer row
 
         grid.HighlightConnectedPlc(second);
         for (int row : { 4, 6, 7 }) {
             QCOMPARE(grid.item(row, ItemGrid::kColCommParams)->text(), plain);
             QCOMPARE(Background(grid, row, ItemGrid::kColCommParams), ItemGrid::kPeach);
-            QCOMPARE(Foreground(grid, row, ItemGrid::kColCommParams), QColor(Qt::black));
-            QVERIFY(grid.item(row, ItemGrid::kColCommParams)->toolTip().isEmpty());
             QCOMPARE(Foreground(grid, row, ItemGrid::kColValue), QColor(Qt::black));
             QVERIFY(grid.item(row, ItemGrid::kColValue)->toolTip().isEmpty());
         }
@@ -294,53 +261,27 @@ private slots:
         QCOMPARE(grid.item(7, ItemGrid::kColValue)->text(), QString());
     }
 
-    void ArrowKeysVisitOnlyRowsWithAnItem()
+    void KeysVisitOnlyRowsWithAnItemAndTheCurrentOneIsMarked()
     {
         Project project;
         Build(project, Shape::ScalarVectorScalar); // L S p H p E E E S
         ItemGrid grid;
         grid.Fill(project.config);
         QCOMPARE(grid.CurrentItemRow(), -1);
-
-        QList<int> visited;
-        for (int step = 0; step < 7; ++step) {
-            QTest::keyClick(&grid, Qt::Key_Down);
-            visited << grid.CurrentItemRow();
-        }
-        QCOMPARE(visited, (QList<int> { 1, 3, 5, 6, 7, 8, 8 }));
-
-        grid.SetCurrentItemRow(5);
-        QTest::keyClick(&grid, Qt::Key_Up);
-        QCOMPARE(grid.CurrentItemRow(), 3);
-        QTest::keyClick(&grid, Qt::Key_Up);
-        QCOMPARE(grid.CurrentItemRow(), 1);
-        QTest::keyClick(&grid, Qt::Key_Up);
-        QCOMPARE(grid.CurrentItemRow(), 1);
-        QTest::keyClick(&grid, Qt::Key_End, Qt::ControlModifier);
-        QCOMPARE(grid.CurrentItemRow(), 8);
-        grid.SetCurrentItemRow(2); // a spacer row cannot be made current
-        QCOMPARE(grid.CurrentItemRow(), -1);
-
-        grid.SetCollapsed(3, true);
-        grid.SetCurrentItemRow(3);
-        QTest::keyClick(&grid, Qt::Key_Down);
-        QCOMPARE(grid.CurrentItemRow(), 8);
-    }
-
-    void TheCurrentRowIsMarkedInItsAddressLengthAndNameCells()
-    {
-        Project project;
-        Build(project, Shape::ScalarVectorScalar); // L S p H p E E E S
-        ItemGrid grid;
-        grid.Fill(project.config);
-        const QColor highlight = grid.palette().color(QPalette::Active, QPalette::Highlight);
         QSignalSpy changes(&grid, &ItemGrid::currentItemRowChanged);
+        const auto visit = [&grid](int key, int steps, Qt::KeyboardModifiers modifiers = {}) {
+            QList<int> visited;
+            for (int step = 0; step < steps; ++step) {
+                QTest::keyClick(&grid, Qt::Key(key), modifiers);
+                visited << grid.CurrentItemRow();
+            }
+            return visited;
+        };
 
-        grid.SetCurrentItemRow(1);
-        grid.SetCurrentItemRow(5);
-        grid.SetCurrentItemRow(8);
-        QCOMPARE(changes.count(), 3);
+        QCOMPARE(visit(Qt::Key_Down, 7), (QList<int> { 1, 3, 5, 6, 7, 8, 8 }));
+        QCOMPARE(changes.count(), 6);
         QCOMPARE(changes.last().at(0).toInt(), 8);
+        const QColor highlight = grid.palette().color(QPalette::Active, QPalette::Highlight);
         for (int column : { ItemGrid::kColAddress, ItemGrid::kColLength, ItemGrid::kColDdeName }) {
             QCOMPARE(Background(grid, 8, column), highlight);
             QCOMPARE(Foreground(grid, 8, column), QColor(Qt::white));
@@ -349,6 +290,16 @@ private slots:
             QCOMPARE(Foreground(grid, 5, column), QColor(Qt::black));
         }
         QCOMPARE(Background(grid, 8, ItemGrid::kColOperandType), ItemGrid::kPeach);
+
+        grid.SetCurrentItemRow(5);
+        QCOMPARE(visit(Qt::Key_Up, 3), (QList<int> { 3, 1, 1 }));
+        QCOMPARE(visit(Qt::Key_End, 1, Qt::ControlModifier), QList<int> { 8 });
+        grid.SetCurrentItemRow(2); // a spacer row cannot be made current
+        QCOMPARE(grid.CurrentItemRow(), -1);
+
+        grid.SetCollapsed(3, true);
+        grid.SetCurrentItemRow(3);
+        QCOMPARE(visit(Qt::Key_Down, 1), QList<int> { 8 });
     }
 
     void MouseClicksActOnTheRowUnderTheMouse()
@@ -362,10 +313,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&grid));
         QSignalSpy rightClicks(&grid, &ItemGrid::itemRowRightClicked);
         QSignalSpy doubleClicks(&grid, &ItemGrid::itemRowDoubleClicked);
-        const auto centre = [&grid](int row, int column) {
-            return QPoint(grid.columnViewportPosition(column) + grid.columnWidth(column) / 2,
-                          grid.rowViewportPosition(row) + grid.rowHeight(row) / 2);
-        };
+        const auto centre = [&grid](int row, int column) { return CellCentre(grid, row, column); };
 
         // The PLC name is one merged cell starting at a spacer row; a click on it takes the row under the mouse.
         QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, centre(6, ItemGrid::kColPlc));

@@ -68,6 +68,21 @@ void ModalAnswerer::Poll()
     answer(window);
 }
 
+QString RowKinds(const ui::ItemGrid& grid)
+{
+    QString kinds;
+    for (int row = 0; row < grid.rowCount(); ++row) {
+        kinds += QStringLiteral("LSpHE").at(static_cast<int>(grid.Row(row).kind));
+    }
+    return kinds;
+}
+
+QPoint CellCentre(const ui::ItemGrid& grid, int row, int column)
+{
+    return { grid.columnViewportPosition(column) + grid.columnWidth(column) / 2,
+             grid.rowViewportPosition(row) + grid.rowHeight(row) / 2 };
+}
+
 bool WaitFor(const std::function<bool()>& done, int milliseconds)
 {
     QElapsedTimer clock;

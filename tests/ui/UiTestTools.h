@@ -5,6 +5,7 @@
 #include "model/clsConfig.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
+#include "ui/ItemGrid.h"
 
 #include <QMessageBox>
 #include <QPointer>
@@ -89,6 +90,12 @@ template<class Control> Control* Find(QWidget& window, const char* name)
     }
     return control;
 }
+
+/// The kinds of a grid's rows, a letter each: L lead, S single item, p spacer, H vector header, E element.
+QString RowKinds(const ui::ItemGrid& grid);
+
+/// The centre of a cell, in the grid's viewport.
+QPoint CellCentre(const ui::ItemGrid& grid, int row, int column);
 
 /// Processes events until `done` holds or the time is up; returns whether it holds.
 bool WaitFor(const std::function<bool()>& done, int milliseconds = 5000);
