@@ -1,8 +1,8 @@
 #include "UiTestTools.h"
 
 #include "common/OperandCatalogue.h"
-#include "ui/ItemGrid.h"
 #include "mqtt/MqttBridge.h"
+#include "ui/ItemGrid.h"
 #include "ui/RunStatus.h"
 #include "ui/frmMain.h"
 
@@ -204,24 +204,6 @@ private slots:
         QVERIFY(!fixture.Tool("ID_DeleteItem")->isEnabled()); // still no current row
     }
 
-    void APlcThatFailsIsShownNotConnected()
-    {
-        Fixture fixture;
-        fixture.under.script.Always("ReadBinaryMix", test::DriverAnswer::Fails());
-        fixture.window->RunTool(QStringLiteral("ID_Run"));
-        QVERIFY(test::WaitFor([&] {
-            return fixture.Grid()
-                .item(1, ItemGrid::kColCommParams)
-                ->text()
-                .endsWith(QStringLiteral(" (NOT CONNECTED)"));
-        }));
-        QCOMPARE(fixture.Grid().item(1, ItemGrid::kColCommParams)->background().color(), QColor(255, 0, 0));
-        QVERIFY(fixture.window->statusBar()->currentMessage().startsWith(QStringLiteral("Line_2 is not connected: ")));
-        QVERIFY(test::WaitFor([&] { return fixture.under.program.IsRunToolEnabled(); }));
-        fixture.window->RunTool(QStringLiteral("ID_Run"));
-        QVERIFY(!fixture.under.program.IsRunning());
-    }
-
     void WhileRunningValuesArriveAndTheStatusBarTellsTheRunsHealth()
     {
         Fixture fixture;
@@ -238,7 +220,8 @@ private slots:
         status.AddPart([] { return QString(); });
         fixture.window->RunTool(QStringLiteral("ID_Run"));
         QVERIFY(status.isVisibleTo(fixture.window.get()));
-        QVERIFY(test::WaitFor([&] { return fixture.Grid().item(1, ItemGrid::kColValue)->text() == QStringLiteral("1"); }));
+        QVERIFY(
+            test::WaitFor([&] { return fixture.Grid().item(1, ItemGrid::kColValue)->text() == QStringLiteral("1"); }));
         QCOMPARE(fixture.Grid().item(9, ItemGrid::kColValue)->text(), QStringLiteral("1"));
         QVERIFY(test::WaitFor([&] { return fixture.under.program.PassCount() >= 2; }));
         status.Renew();
@@ -252,6 +235,8 @@ private slots:
             return fixture.Grid().item(9, ItemGrid::kColValue)->foreground().color() == ItemGrid::kStaleValue;
         }));
         QCOMPARE(fixture.Grid().item(9, ItemGrid::kColValue)->text(), QStringLiteral("1")); // the last value kept
+        QVERIFY(fixture.Grid().item(9, ItemGrid::kColCommParams)->text().endsWith(QStringLiteral(" (NOT CONNECTED)")));
+        QVERIFY(fixture.window->statusBar()->currentMessage().contains(QStringLiteral(" is not connected: ")));
         status.Renew();
         QVERIFY2(status.text().contains(QStringLiteral("PLCs connected 0/2")), qPrintable(status.text()));
 
@@ -309,8 +294,7 @@ private slots:
         fixture.window->show();
         QVERIFY(QTest::qWaitForWindowExposed(fixture.window.get()));
         ItemGrid& grid = fixture.Grid();
-        const QPoint cell(grid.columnViewportPosition(ItemGrid::kColAddress) + 5, grid.rowViewportPosition(6) + 5);
-        QTest::mouseClick(grid.viewport(), Qt::RightButton, {}, cell);
+        QTest::mouseClick(grid.viewport(), Qt::RightButton, {}, test::CellCentre(grid, 6, ItemGrid::kColAddress));
 
         QMenu* menu = fixture.window->Band(QStringLiteral("popItem"));
         QVERIFY(menu->isVisible());
@@ -357,12 +341,7 @@ private slots:
         QCOMPARE(answerer.Messages().front().text,
                  QStringLiteral("Are you sure you want to delete the selected item?"));
         QCOMPARE(answerer.Messages().front().icon, QMessageBox::Question);
-        QCOMPARE(answerer.Messages().front().title, QStringLiteral("Tavrel"));
-        QString kinds;
-        for (int index = 0; index < fixture.Grid().rowCount(); ++index) {
-            kinds += QStringLiteral("LSpHE").at(static_cast<int>(fixture.Grid().Row(index).kind));
-        }
-        QCOMPARE(kinds, kindsAfter);
+        QCOMPARE(test::RowKinds(fixture.Grid()), kindsAfter);
         for (int label : { 5, 6, 7, 9, 20 }) {
             QCOMPARE(fixture.under.program.Labels().IsLoaded(label), !labelsGone.contains(label));
         }
@@ -383,8 +362,7 @@ private slots:
             dialog->findChild<QLineEdit*>(QStringLiteral("txtOpAddress"))->setText(QStringLiteral("40"));
             dialog->findChild<QPushButton*>(QStringLiteral("cmdOK"))->click();
         });
-        const QPoint cell(grid.columnViewportPosition(ItemGrid::kColDdeName) + 5, grid.rowViewportPosition(6) + 5);
-        QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, cell);
+        QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, test::CellCentre(grid, 6, ItemGrid::kColDdeName));
 
         QCOMPARE(title, QStringLiteral("Edit PLC"));
         QCOMPARE(grid.item(3, ItemGrid::kColAddress)->text(), QStringLiteral("40"));
@@ -421,8 +399,10 @@ private slots:
         common::MqttOptions options;
         options.Broker = "127.0.0.1:" + std::to_string(port);
         QVERIFY(mqtt::ApplyMqttOptions(bridge, options));
-        QTRY_COMPARE(state->text(), QStringLiteral("MQTT broker 127.0.0.1:%1: not connected (Connection refused); "
-                                                   "next attempt in 1 s").arg(port));
+        QTRY_COMPARE(state->text(),
+                     QStringLiteral("MQTT broker 127.0.0.1:%1: not connected (Connection refused); "
+                                    "next attempt in 1 s")
+                         .arg(port));
     }
 };
 
