@@ -398,17 +398,16 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("message");
         const QString badPort = QStringLiteral("Remote Port must be a whole number from 0 to 65535.");
-        QTest::newRow("port 65535") << 2 << "65535"
-                                    << "10.0.0.1" << QString();
-        QTest::newRow("port 65536") << 2 << "65536"
-                                    << "10.0.0.1" << badPort;
-        QTest::newRow("port of letters") << 2 << "http"
-                                         << "10.0.0.1" << badPort;
-        QTest::newRow("incomplete address")
-            << 2 << "502"
-            << "10.0.1" << QStringLiteral("Remote IP must be four numbers from 0 to 255, separated by dots.");
-        QTest::newRow("serial ignores the Ethernet fields") << 1 << "http"
-                                                            << "10.0.1" << QString();
+        const auto row = [](const char* name, int pathWay, const char* port, const char* address,
+                            const QString& message) {
+            QTest::newRow(name) << pathWay << QString::fromLatin1(port) << QString::fromLatin1(address) << message;
+        };
+        row("port 65535", 2, "65535", "10.0.0.1", {});
+        row("port 65536", 2, "65536", "10.0.0.1", badPort);
+        row("port of letters", 2, "http", "10.0.0.1", badPort);
+        row("incomplete address", 2, "502", "10.0.1",
+            "Remote IP must be four numbers from 0 to 255, separated by dots.");
+        row("serial ignores the Ethernet fields", 1, "http", "10.0.1", {});
     }
 
     void RemotePortAndAddressAreCheckedForTcpIpOnly()
