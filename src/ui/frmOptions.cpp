@@ -284,6 +284,12 @@ bool frmOptions::SaveOptions()
 
     if (mqttChanged && m_applyMqtt) {
         if (const auto failure = m_applyMqtt(mqttOptions)) {
+            // Nothing of this OK takes effect, so that Cancel leaves the program as the settings file has it:
+            // the link server goes back to its address and the bridge to its broker.
+            if (linkChanged && m_moveLinkServer) {
+                (void)m_moveLinkServer(m_loadedLinkAddress, m_loadedLinkPort);
+            }
+            (void)m_applyMqtt(m_loadedMqtt);
             m_tabs->setCurrentWidget(m_mqtt);
             ShowExclamation(this, QString::fromStdString(*failure));
             return false;

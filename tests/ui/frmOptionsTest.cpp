@@ -244,12 +244,19 @@ private slots:
         QFETCH(QString, message);
         SettingsFile file;
         WriteFile(file.path, "[tavrel]\nMqttBroker=127.0.0.1:1883\nMqttClientId=line-7\n");
-        frmOptions dialog(file.settings);
+        std::vector<std::uint16_t> moves;
+        frmOptions dialog(file.settings, [&](const std::string&, std::uint16_t port) -> std::optional<std::string> {
+            moves.push_back(port);
+            return std::nullopt;
+        });
         std::vector<common::MqttOptions> applied;
         dialog.SetMqttApplier([&](const common::MqttOptions& options) -> std::optional<std::string> {
             applied.push_back(options);
-            return applierFails ? std::optional<std::string>("cannot set up the MQTT client") : std::nullopt;
+            const bool fails = applierFails && options.Broker == broker.toStdString();
+            return fails ? std::optional<std::string>("cannot set up the MQTT client") : std::nullopt;
         });
+        const common::MqttOptions loaded = common::ReadMqttOptions(file.settings);
+        Find<QLineEdit>(dialog, "txtLinkPort")->setText(QStringLiteral("7411"));
         QCOMPARE(Find<QLineEdit>(dialog, "txtMqttBroker")->text(), QStringLiteral("127.0.0.1:1883"));
         Find<QLineEdit>(dialog, "txtMqttBroker")->setText(broker);
         Find<QLineEdit>(dialog, "txtMqttPrefix")->setText(QStringLiteral("plant/line7"));
@@ -264,10 +271,19 @@ private slots:
             QCOMPARE(file.Read("MqttTopicPrefix"), std::string("plant/line7"));
             QCOMPARE(file.Read("MqttQos"), std::string("1"));
             QCOMPARE(file.Read("MqttClientId"), std::string("line-7"));
+            QCOMPARE(file.Read("LinkPort"), std::string("7411"));
         } else {
             QCOMPARE(answerer.Messages().size(), 1u);
             QVERIFY(answerer.Messages().front().text.contains(message));
-            QCOMPARE(applied.size(), applierFails ? 1u : 0u);
+            // A bridge that refuses undoes what this OK had done already: the link server and the bridge are
+            // back where the settings file has them.
+            const std::vector<std::uint16_t> movedThereAndBack { 7411, 7410 };
+            QCOMPARE(moves, applierFails ? movedThereAndBack : std::vector<std::uint16_t> {});
+            QCOMPARE(applied.size(), applierFails ? 2u : 0u);
+            if (applierFails) {
+                QCOMPARE(applied.back(), loaded);
+            }
+            QCOMPARE(file.Read("LinkPort"), std::string("<missing>"));
             QCOMPARE(file.Read("MqttBroker"), std::string("127.0.0.1:1883"));
             QCOMPARE(file.Read("MqttQos"), std::string("<missing>"));
         }
