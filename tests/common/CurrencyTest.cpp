@@ -35,9 +35,3 @@ TEST(Currency, TextDropsTrailingZerosAndReadsBackExactly)
         EXPECT_EQ(readBack->scaled, scaled);
     }
 }
-
-TEST(Currency, TextUsesTheGivenDecimalSeparator)
-{
-    EXPECT_EQ(CurrencyToText(Currency{-12300}, ','), "-1,23");
-    EXPECT_EQ(CurrencyToText(Currency::FromWhole(42), ','), "42");
-}

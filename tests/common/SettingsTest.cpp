@@ -33,18 +33,6 @@ std::size_t FileCount(const std::filesystem::path& folder)
 
 } // namespace
 
-TEST(Settings, WithoutAFileEveryKeyHasItsDefault)
-{
-    TempDir dir;
-    const Settings settings(dir / "Tavrel.ini", "Tavrel");
-    EXPECT_EQ(GetOptions(settings), AppOptions {});
-    EXPECT_TRUE(GetOptions(settings).ConnectOnce);
-    EXPECT_EQ(ReadCurrentFilePath(settings), "");
-    EXPECT_EQ(ReadLinkAddress(settings), "127.0.0.1");
-    EXPECT_EQ(ReadLinkPort(settings), 7410);
-    EXPECT_EQ(settings.ReadSetting("Anything", "  fallback  "), "fallback");
-}
-
 TEST(Settings, ReadsOnlyItsOwnSectionWithoutRegardToCase)
 {
     TempDir dir;
@@ -138,14 +126,6 @@ TEST(Settings, SaveOptionsWritesTheSevenKeysInOrder)
               "[Tavrel]\nAutoRun=1\nRunAsService=0\nProjectFilePath=/plants/line 1.tve\n"
               "MinimizedAfterRun=1\nConnectOnce=0\nStartUpOperation=1\nMinPassMs=250\n");
     EXPECT_EQ(GetOptions(settings), options);
-
-    // A pass time beyond a minute, or below 0, reads as the default: passes follow at once.
-    for (const char* text : {"-1", "60001", "fast"}) {
-        ASSERT_TRUE(settings.WriteSetting("MinPassMs", text));
-        EXPECT_EQ(GetOptions(settings).MinPassMs, 0) << text;
-    }
-    ASSERT_TRUE(settings.WriteSetting("MinPassMs", "60000"));
-    EXPECT_EQ(GetOptions(settings).MinPassMs, 60000);
 }
 
 TEST(Settings, AWriteThatWouldBreakTheFormatIsRefusedAndChangesNothing)
@@ -164,53 +144,52 @@ TEST(Settings, AWriteThatWouldBreakTheFormatIsRefusedAndChangesNothing)
     EXPECT_EQ(FileCount(dir.Path()), 1U);
 }
 
-struct BooleanCase
-{
-    const char* text;
-    bool autoRun; ///< default false
-    bool connectOnce; ///< default true
-};
-
-class ReadingABoolean : public testing::TestWithParam<BooleanCase>
-{
-};
-
-TEST_P(ReadingABoolean, ZeroIsFalseAnyOtherNumberTrueAndTextTheDefault)
-{
-    TempDir dir;
-    WriteText(dir / "Tavrel.ini",
-              std::string("[Tavrel]\nAutoRun=") + GetParam().text + "\nConnectOnce=" + GetParam().text + "\n");
-    const AppOptions options = GetOptions(Settings(dir / "Tavrel.ini", "Tavrel"));
-    EXPECT_EQ(options.AutoRun, GetParam().autoRun);
-    EXPECT_EQ(options.ConnectOnce, GetParam().connectOnce);
-}
-
-INSTANTIATE_TEST_SUITE_P(Settings, ReadingABoolean,
-                         testing::Values(BooleanCase { "0", false, false }, BooleanCase { "1", true, true },
-                                         BooleanCase { "-1", true, true }, BooleanCase { "2", true, true },
-                                         BooleanCase { "0.0", false, false }, BooleanCase { "0.5", true, true },
-                                         BooleanCase { "1e999", true, true }, BooleanCase { "yes", false, true },
-                                         BooleanCase { "", false, true }, BooleanCase { "1 0", false, true }));
-
-TEST(Settings, StartUpOperationIsReadAsAWholeNumberOrItsDefault)
+TEST(Settings, NumbersAreReadFromTheirTextOrFallBackToTheDefault)
 {
     TempDir dir;
     Settings settings(dir / "Tavrel.ini", "Tavrel");
-    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::int32_t>> {
-             { "2", 2 }, { " 1", 1 }, { "1.6", 2 }, { "7", 7 }, { "last", 0 }, { "", 0 }, { "99999999999", 0 } }) {
-        ASSERT_TRUE(settings.WriteSetting("StartUpOperation", text));
-        EXPECT_EQ(GetOptions(settings).StartUpOperation, expected) << "from \"" << text << "\"";
-    }
-}
-
-TEST(Settings, TheLinkPortIsAWholeNumberUpTo65535)
-{
-    TempDir dir;
-    Settings settings(dir / "Tavrel.ini", "Tavrel");
-    for (const auto& [text, expected] : std::vector<std::pair<std::string, std::uint16_t>> {
-             { "8080", 8080 }, { "65535", 65535 }, { "65536", 7410 }, { "-1", 7410 }, { "port", 7410 } }) {
-        ASSERT_TRUE(settings.WriteSetting("LinkPort", text));
-        EXPECT_EQ(ReadLinkPort(settings), expected) << "from \"" << text << "\"";
+    const auto read = [&](std::string_view key) -> std::int64_t {
+        const AppOptions options = GetOptions(settings);
+        if (key == "LinkPort") {
+            return ReadLinkPort(settings);
+        }
+        return key == "AutoRun"         ? options.AutoRun
+            : key == "ConnectOnce"      ? options.ConnectOnce
+            : key == "StartUpOperation" ? options.StartUpOperation
+                                        : options.MinPassMs;
+    };
+    const struct
+    {
+        const char* key;
+        const char* text;
+        std::int64_t expected;
+    } cases[] = {
+        // A Boolean: 0 is false, any other number true, anything else the default (AutoRun off, ConnectOnce on).
+        { "AutoRun", "0.0", 0 },
+        { "ConnectOnce", "0", 0 },
+        { "AutoRun", "-1", 1 },
+        { "AutoRun", "0.5", 1 },
+        { "AutoRun", "1e999", 1 },
+        { "AutoRun", "yes", 0 },
+        { "ConnectOnce", "yes", 1 },
+        { "ConnectOnce", "", 1 },
+        { "ConnectOnce", "1 0", 1 },
+        { "StartUpOperation", " 1", 1 },
+        { "StartUpOperation", "1.6", 2 },
+        { "StartUpOperation", "last", 0 },
+        { "StartUpOperation", "99999999999", 0 },
+        // A pass time beyond a minute, or below 0, reads as the default: passes follow at once.
+        { "MinPassMs", "60000", 60000 },
+        { "MinPassMs", "60001", 0 },
+        { "MinPassMs", "-1", 0 },
+        { "LinkPort", "65535", 65535 },
+        { "LinkPort", "65536", 7410 },
+        { "LinkPort", "port", 7410 },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.text);
+        ASSERT_TRUE(settings.WriteSetting(c.key, c.text));
+        EXPECT_EQ(read(c.key), c.expected);
     }
 }
 

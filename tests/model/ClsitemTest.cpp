@@ -69,28 +69,22 @@ TEST(Clsitem, ChildrenTakeTheParentsTypeDirectionAndConsecutiveAddresses)
     }
 }
 
-TEST(Clsitem, UnloadingAVectorUnloadsEveryChildsLabelAndKeepsTheChildren)
+TEST(Clsitem, UnloadingUnloadsTheLabelsOfTheItemOrOfEveryChildAndKeepsTheReferences)
 {
     LabelArray labels;
     ASSERT_TRUE(labels.Load(4));
     Clsitem parent = VectorParent();
     parent.AddIChildItems(3, 100, operand::ML, LoadLabels(labels, 1, 3), true, 7);
+    Clsitem single;
+    single.Label = LoadLabels(labels, 6, 1).front();
 
     parent.UnloadLabels();
+    single.UnloadLabels();
     EXPECT_EQ(labels.HighestIndex(), 4);
     EXPECT_EQ(labels.LoadedCount(), 2U);
     ASSERT_EQ(parent.colItems().size(), 3U);
-    EXPECT_EQ(parent.colItems()[2].Label.Index(), 3); // the references stay
-}
-
-TEST(Clsitem, UnloadingASingleItemUnloadsItsOwnLabel)
-{
-    LabelArray labels;
-    Clsitem item;
-    item.Label = LoadLabels(labels, 6, 1).front();
-    item.UnloadLabels();
-    EXPECT_FALSE(labels.IsLoaded(6));
-    EXPECT_EQ(item.Label.Index(), 6);
+    EXPECT_EQ(parent.colItems()[2].Label.Index(), 3);
+    EXPECT_EQ(single.Label.Index(), 6);
 }
 
 TEST(Clsitem, NoChildIsMadePastTheLargestAddress)

@@ -34,17 +34,11 @@ TEST(clsConfig, PlcKeysStartAt2AndFollowTheLargestKey)
     EXPECT_EQ(config.colPlcs()[1]->Name, "Line_4");
     EXPECT_EQ(config.FindPlc(4), config.colPlcs()[1].get());
     EXPECT_EQ(config.FindPlc(2), nullptr);
-}
 
-TEST(clsConfig, RemovingAMissingPlcFailsNamingTheKey)
-{
-    LabelArray labels;
-    clsConfig config(labels);
-    AddNamedPlc(config, "Line_1");
     const auto removed = config.RemovePLC(7);
     ASSERT_FALSE(removed);
     EXPECT_NE(removed.error().find('7'), std::string::npos) << removed.error();
-    EXPECT_EQ(config.colPlcs().size(), 1U);
+    EXPECT_EQ(config.colPlcs().size(), 2U);
 }
 
 TEST(clsConfig, RemovingAPlcLeavesTheLabelsOfItsItemsLoaded)

@@ -98,17 +98,39 @@ TEST(clsPlc, LabelIndexesFollowTheHighestLoadedLabelAndGapsStayFree)
     EXPECT_FALSE(storedLabels.IsLoaded(5));
 }
 
-TEST(clsPlc, AddItemsRefusesFewerThanOneOperandBeforeLoadingALabel)
+TEST(clsPlc, AddItemsRefusesWhatCannotBeAddedWithoutLoadingALabel)
 {
     LabelArray labels;
     clsPlc plc(labels);
-    for (const std::int32_t count : {0, -1, std::numeric_limits<std::int32_t>::min()}) {
-        std::int32_t startLabel = kNextFree;
-        EXPECT_FALSE(plc.AddItems(count, 0, operand::MI, direction::Read, true, startLabel)) << "count " << count;
-        EXPECT_EQ(startLabel, kNextFree);
+    constexpr std::int32_t kLargest = std::numeric_limits<std::int32_t>::max();
+    const struct
+    {
+        std::int32_t count;
+        std::int32_t address;
+        std::int32_t startLabel;
+    } refused[] = {
+        { 0, 0, kNextFree },
+        { -1, 0, kNextFree },
+        { std::numeric_limits<std::int32_t>::min(), 0, kNextFree },
+        { 3, 0, 32766 },
+        { kLargest, 0, 32767 },
+        { 1, 0, 0 }, // labels past 32767, or label 0
+        { 2, kLargest, kNextFree }, // addresses past the largest whole number
+    };
+    for (const auto& c : refused) {
+        std::int32_t startLabel = c.startLabel;
+        EXPECT_FALSE(plc.AddItems(c.count, c.address, operand::MI, direction::Read, true, startLabel))
+            << c.count << " from address " << c.address << " and label " << c.startLabel;
+        EXPECT_EQ(labels.LoadedCount(), 1U);
     }
-    EXPECT_EQ(labels.LoadedCount(), 1U);
     EXPECT_TRUE(plc.colItems().empty());
+
+    std::int32_t startLabel = 32766;
+    ASSERT_TRUE(plc.AddItems(2, kLargest - 1, operand::MI, direction::Read, true, startLabel));
+    EXPECT_EQ(plc.colItems().back()->colItems().back().OperandAddress, kLargest);
+    startLabel = kNextFree;
+    EXPECT_FALSE(plc.AddItems(1, 0, operand::MI, direction::Read, true, startLabel)) << "no label after 32767";
+    EXPECT_EQ(plc.colItems().size(), 1U);
 }
 
 TEST(clsPlc, AddItemsThatMeetsALoadedLabelUnloadsWhatItLoaded)
@@ -127,38 +149,6 @@ TEST(clsPlc, AddItemsThatMeetsALoadedLabelUnloadsWhatItLoaded)
     EXPECT_EQ(labels.Text(3), "theirs");
     EXPECT_EQ(labels.LoadedCount(), 2U);
     EXPECT_TRUE(plc.colItems().empty());
-}
-
-TEST(clsPlc, LabelsBeyond32767AreRefusedWithoutLoadingAny)
-{
-    LabelArray labels;
-    clsPlc plc(labels);
-    std::int32_t startLabel = 32766;
-    EXPECT_FALSE(plc.AddItems(3, 0, operand::MI, direction::Read, true, startLabel));
-    EXPECT_EQ(labels.LoadedCount(), 1U);
-
-    ASSERT_TRUE(plc.AddItems(2, 0, operand::MI, direction::Read, true, startLabel));
-    startLabel = kNextFree;
-    EXPECT_FALSE(plc.AddItems(1, 0, operand::MI, direction::Read, true, startLabel));
-    startLabel = 0;
-    EXPECT_FALSE(plc.AddItems(1, 0, operand::MI, direction::Read, true, startLabel));
-    startLabel = 32767;
-    EXPECT_FALSE(plc.AddItems(std::numeric_limits<std::int32_t>::max(), 0, operand::MI, direction::Read, true,
-                              startLabel));
-    EXPECT_EQ(labels.LoadedCount(), 3U);
-    EXPECT_EQ(plc.colItems().size(), 1U);
-}
-
-TEST(clsPlc, AVectorWhoseAddressesPassTheLargestWholeNumberIsRefused)
-{
-    LabelArray labels;
-    clsPlc plc(labels);
-    constexpr std::int32_t kLargest = std::numeric_limits<std::int32_t>::max();
-    std::int32_t startLabel = kNextFree;
-    EXPECT_FALSE(plc.AddItems(2, kLargest, operand::MI, direction::Read, true, startLabel));
-    EXPECT_EQ(labels.LoadedCount(), 1U);
-    ASSERT_TRUE(plc.AddItems(2, kLargest - 1, operand::MI, direction::Read, true, startLabel));
-    EXPECT_EQ(plc.colItems().back()->colItems().back().OperandAddress, kLargest);
 }
 
 TEST(clsPlc, RemovingAVectorUnloadsAllItsLabelsAndLeavesOthers)
