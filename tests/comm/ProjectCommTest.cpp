@@ -184,31 +184,7 @@ TEST_F(ProjectCommTest, WritesFollowOnlyASuccessfulRead)
     EXPECT_EQ(item.Label.Text(), "8") << "the poke survives the failed pass";
 }
 
-TEST_F(ProjectCommTest, FailedWriteMarksThePlcNotConnected)
-{
-    auto& a = AddPlc("A");
-    auto& item = AddItem(a, op::MI, 1, dir::Write);
-    StartRun();
-    item.Label.SetText("8");
-    script.Queue("WriteMI", {DriverAnswer::Fails()});
-    comm::Refresh(config, env);
-    EXPECT_FALSE(a.Connected);
-}
-
-TEST_F(ProjectCommTest, RefusedPokeLeavesThePlcConnectedAndTellsTheObserver)
-{
-    auto& a = AddPlc("A");
-    auto& item = AddItem(a, op::MB, 1, dir::Write);
-    StartRun();
-    item.Label.SetText("300");
-    comm::Refresh(config, env);
-    EXPECT_TRUE(a.Connected);
-    EXPECT_EQ(observer.events, (Calls{"refused A lblDDE(1): '300' is out of range for MB (0 to 255)"}));
-    EXPECT_EQ(Count("WriteMB(1,1,44)"), 0);
-    EXPECT_EQ(item.Label.Text(), "");
-}
-
-TEST_F(ProjectCommTest, PokesTheDriverRefusesAreDroppedWhileThePlcKeepsFlowing)
+TEST_F(ProjectCommTest, RefusedPokesAreDroppedWhileThePlcKeepsFlowing)
 {
     auto& a = AddPlc("A");
     auto& coil = AddItem(a, op::MB, 1, dir::ReadWrite);
@@ -219,26 +195,29 @@ TEST_F(ProjectCommTest, PokesTheDriverRefusesAreDroppedWhileThePlcKeepsFlowing)
     StartRun();
     comm::Refresh(config, env);
 
-    // Refused when checked before the write, and when the write itself is refused: neither fails the PLC.
+    // Refused by the kind's rules, by the driver's check before the write, and by the write itself: none fails
+    // the PLC, and the observer hears of each.
     script.WriteCheck = [](std::int32_t, std::int32_t, const comm::OperandWriteValue& value) {
         return std::get<std::uint8_t>(value) == 2
             ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "checked" })
             : std::nullopt;
     };
     script.Queue("WriteMB", { DriverAnswer::Refuses() });
-    for (const char* poke : { "2", "1" }) {
+    for (const char* poke : { "300", "2", "1" }) {
         coil.Label.SetText(poke);
         comm::Refresh(config, env);
         EXPECT_TRUE(a.Connected);
         EXPECT_EQ(coil.Label.Text(), "0") << "back to the published value";
     }
-    EXPECT_EQ(observer.events, (Calls { "refused A lblDDE(1): checked", "refused A lblDDE(1): scripted refusal" }));
-    EXPECT_EQ(word.Label.Text(), "3") << "the other items kept updating";
+    EXPECT_EQ(observer.events,
+              (Calls { "refused A lblDDE(1): '300' is out of range for MB (0 to 255)", "refused A lblDDE(1): checked",
+                       "refused A lblDDE(1): scripted refusal" }));
+    EXPECT_EQ(word.Label.Text(), "4") << "the other items kept updating";
 
     coil.Label.SetText("1");
     comm::Refresh(config, env);
     EXPECT_EQ(Count("WriteMB(1,1,1)"), 2) << "the good poke afterwards is written";
-    EXPECT_EQ(observer.events.size(), 2u);
+    EXPECT_EQ(observer.events.size(), 3u);
 }
 
 TEST_F(ProjectCommTest, WithoutConnectOnceNoChannelStaysOpenBetweenPasses)
