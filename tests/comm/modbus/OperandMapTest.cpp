@@ -72,50 +72,40 @@ TEST(OperandMapFile, SetsEveryKindOfEntry)
     EXPECT_EQ(map->SerialDevice(1), "/dev/ttyS0");
 }
 
-struct BadFile
+TEST(OperandMapFile, ABadLineIsRefusedNamingIt)
 {
-    const char* text;
-    const char* message; ///< what the error must say, after the file name and line
-};
-
-void PrintTo(const BadFile& f, std::ostream* out) { *out << testing::PrintToString(std::string(f.text)); }
-
-class BadMapFile : public testing::TestWithParam<BadFile>
-{
-};
-
-TEST_P(BadMapFile, IsRefusedNamingTheLine)
-{
-    const auto map = ParseOperandMap(GetParam().text, "modbus-map.ini");
-    ASSERT_FALSE(map);
-    EXPECT_NE(map.error().find(std::string("modbus-map.ini, line ") + GetParam().message), std::string::npos)
-        << map.error();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BadMapFile,
-    testing::Values(
-        BadFile { "MB = 5\n", "1: \"MB\" comes before any section" },
-        BadFile { "[Bases]\nMQ = 5\n", "2: unknown operand type \"MQ\"" },
-        BadFile { "[Bases]\n\nMB = 65536\n", "3: the base address of MB must be a whole number" },
-        BadFile { "[Bases]\nMB = 1000.5\n", "2: the base address of MB" },
-        BadFile { "[Bases]\nMB = 1\nmb = 2\n", "3: \"mb\" is given twice (first on line 2)" },
-        BadFile { "[Bases]\nMB 1000\n", "2: expected \"key = value\"" },
-        BadFile { "[Colours]\n", "1: unknown section [Colours]" },
-        BadFile { "[Options]\nWordOrder = Middle\n", "2: WordOrder must be HighWordFirst or LowWordFirst" },
-        BadFile { "[Options]\nMaxRegistersPerRequest = 126\n", "2: MaxRegistersPerRequest must be" },
+    const struct
+    {
+        const char* text;
+        const char* message; ///< what the error must say, after the file name and line
+    } cases[] = {
+        { "MB = 5\n", "1: \"MB\" comes before any section" },
+        { "[Bases]\nMQ = 5\n", "2: unknown operand type \"MQ\"" },
+        { "[Bases]\n\nMB = 65536\n", "3: the base address of MB must be a whole number" },
+        { "[Bases]\nMB = 1000.5\n", "2: the base address of MB" },
+        { "[Bases]\nMB = 1\nmb = 2\n", "3: \"mb\" is given twice (first on line 2)" },
+        { "[Bases]\nMB 1000\n", "2: expected \"key = value\"" },
+        { "[Colours]\n", "1: unknown section [Colours]" },
+        { "[Options]\nWordOrder = Middle\n", "2: WordOrder must be HighWordFirst or LowWordFirst" },
+        { "[Options]\nMaxRegistersPerRequest = 126\n", "2: MaxRegistersPerRequest must be" },
         // One register a request would split every 32-bit value between two requests.
-        BadFile { "[Options]\n\nMaxRegistersPerRequest = 1\n",
-                  "3: MaxRegistersPerRequest must be a whole number from 2" },
+        { "[Options]\n\nMaxRegistersPerRequest = 1\n", "3: MaxRegistersPerRequest must be a whole number from 2" },
         // MB reaches 1000 + 8191 on PLC type 0; SB at 9000 would share its coils.
-        BadFile { "[Bases]\nSB = 9000\n", "2: MB (1000 to 9191) and SB (9000 to 9511) overlap in the coils" },
-        BadFile { "[Bases]\nMI = 6800\n\nML = 7000\n", "4: MI (6800 to 10895) and ML (7000 to 8023)" },
-        BadFile { "[Bases]\nT (Current) = 12500\n",
-                  "2: T (Preset) (12000 to 12767) and T (Current) (12500 to 13267) overlap in the holding registers" },
-        BadFile { "[Options]\nSpeed = 3\n", "2: unknown option \"Speed\"" },
-        BadFile { "[Ports]\nCOM0 = /dev/ttyS0\n", "2: a port is named COM1, COM2" },
-        BadFile { "[Ports]\nCOM1 =\n", "2: COM1 needs a device path" },
-        BadFile { "[Ports]\n= /dev/ttyS0\n", "2: a value without a key" }));
+        { "[Bases]\nSB = 9000\n", "2: MB (1000 to 9191) and SB (9000 to 9511) overlap in the coils" },
+        { "[Bases]\nMI = 6800\n\nML = 7000\n", "4: MI (6800 to 10895) and ML (7000 to 8023)" },
+        { "[Bases]\nT (Current) = 12500\n",
+          "2: T (Preset) (12000 to 12767) and T (Current) (12500 to 13267) overlap in the holding registers" },
+        { "[Options]\nSpeed = 3\n", "2: unknown option \"Speed\"" },
+        { "[Ports]\nCOM0 = /dev/ttyS0\n", "2: a port is named COM1, COM2" },
+        { "[Ports]\nCOM1 =\n", "2: COM1 needs a device path" },
+        { "[Ports]\n= /dev/ttyS0\n", "2: a value without a key" },
+    };
+    for (const auto& c : cases) {
+        const auto map = ParseOperandMap(c.text, "modbus-map.ini");
+        ASSERT_FALSE(map) << c.text;
+        EXPECT_NE(map.error().find(std::string("modbus-map.ini, line ") + c.message), std::string::npos) << map.error();
+    }
+}
 
 TEST(OperandMapFile, AMissingFileGivesTheBuiltInMap)
 {
