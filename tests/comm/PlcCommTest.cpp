@@ -17,24 +17,21 @@ class PlcCommTest : public CommFixture
 {
 };
 
-TEST_F(PlcCommTest, SerialOpenHandsOverTheSerialBlockInOrder)
+TEST_F(PlcCommTest, OpenHandsOverTheSerialBlockOrSetsUpTheHostBeforeConnecting)
 {
-    auto& plc = AddPlc("Line_1");
-    auto params = plc.GetCommParams();
+    auto& serial = AddPlc("Line_1");
+    auto params = serial.GetCommParams();
     params.UnitId = 7;
     params.SerialComPort = 3;
     params.SerialBaudRate = 9600;
-    plc.SetCommParams(params);
-
-    EXPECT_TRUE(comm::OpenComm(plc, env));
+    serial.SetCommParams(params);
+    EXPECT_TRUE(comm::OpenComm(serial, env));
     EXPECT_EQ(script.Calls(), (Calls{"new", "SetUnitId(7)", "OpenSerial(3,9600,8,0,1,6000,3)"}));
-    EXPECT_NE(plc.Driver(), nullptr);
-}
+    EXPECT_NE(serial.Driver(), nullptr);
 
-TEST_F(PlcCommTest, TcpOpenSetsUpTheHostBeforeConnecting)
-{
-    auto& plc = AddPlc("Line_1", 0, 2);
-    EXPECT_TRUE(comm::OpenComm(plc, env));
+    script.Clear();
+    auto& tcp = AddPlc("Line_2", 0, 2);
+    EXPECT_TRUE(comm::OpenComm(tcp, env));
     EXPECT_EQ(script.Calls(), (Calls{"new", "SetUnitId(0)", "SetEthernetMode(0)", "SetRemoteHost(127.0.0.1)",
                                      "SetRemotePort(502)", "SetTimeOut(6000)", "SetRetries(3)", "ConnectEthernet()",
                                      "OpenEthernet()"}));
@@ -119,7 +116,7 @@ TEST_F(PlcCommTest, CommandOnAChannelThatWillNotOpenFailsWithoutADriverCall)
     EXPECT_EQ(std::count(script.calls.begin(), script.calls.end(), "PlcStop()"), 0);
 }
 
-TEST_F(PlcCommTest, BinaryMixHasOneEntryPerEnabledReadableItemWithItsMixType)
+TEST_F(PlcCommTest, BinaryMixHasOneEntryPerEnabledReadableItemOfABatchedPlc)
 {
     auto& plc = AddPlc("Line_1");
     AddItem(plc, op::MB, 1, dir::Read);
@@ -141,15 +138,13 @@ TEST_F(PlcCommTest, BinaryMixHasOneEntryPerEnabledReadableItemWithItsMixType)
     AddItem(q40, op::MI, 2, dir::Read);
     comm::BuildBinaryMix(q40);
     EXPECT_EQ(q40.BinaryMixCount, 0);
-}
 
-TEST_F(PlcCommTest, EmptyBinaryMixReadsNothingAndSucceeds)
-{
-    auto& plc = AddPlc("Line_1");
-    AddItem(plc, op::MI, 2, dir::Write);
-    comm::BuildBinaryMix(plc);
-    EXPECT_EQ(plc.BinaryMixCount, 0);
-    EXPECT_TRUE(comm::ReadItemValuesAndUpdateItems(plc, env));
+    // A batched PLC with nothing to read reads nothing, and that is no failure.
+    auto& idle = AddPlc("Idle");
+    AddItem(idle, op::MI, 2, dir::Write);
+    comm::BuildBinaryMix(idle);
+    EXPECT_EQ(idle.BinaryMixCount, 0);
+    EXPECT_TRUE(comm::ReadItemValuesAndUpdateItems(idle, env));
     EXPECT_TRUE(script.Calls().empty());
 }
 
