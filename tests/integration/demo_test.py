@@ -73,11 +73,10 @@ class Demo(unittest.TestCase):
                     time.sleep(0.1)
                 self.assertEqual([pid for pid in seen if alive(pid)], [], "left running after the demo")
             finally:
-                for pid in [demo.pid] + children(demo.pid) + list(seen):
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                    except OSError:
-                        pass
+                try:
+                    os.killpg(demo.pid, signal.SIGKILL)  # what the demo left of its own session, and nothing else
+                except OSError:
+                    pass
                 demo.wait()
                 demo.stdout.close()
 

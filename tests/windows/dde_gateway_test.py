@@ -86,7 +86,6 @@ class WineTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tavrel-dde-test-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.log = os.path.join(self.dir, "gateway.log")
 
     def start_gateway(self, port, *options, connected=True, log="gateway.log"):
         self.log = os.path.join(self.dir, log)
@@ -98,12 +97,6 @@ class WineTest(unittest.TestCase):
             self.wait_log("connected to the link server")
         self.client = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe")
         self.addCleanup(self.end_wine_process, self.client.process)
-
-    def tearDown(self):
-        # The gateway's own account of a failed test.
-        errors = [error for _, error in self._outcome.result.errors + self._outcome.result.failures]
-        if errors and os.path.exists(self.log):
-            print(f"--- gateway log {self.log}:\n{self.log_text()}", file=sys.stderr)
 
     def assertRefused(self, command):
         """The DDE client's command fails, and fails at once rather than at its 10-second time-out (Wine's DDEML
