@@ -17,34 +17,21 @@ from programs import free_port  # noqa: E402
 SOURCE = BIN = None
 
 
+def stat(pid):
+    """The fields of /proc/PID/stat after the program's name (state, parent, ...); [] once it is gone."""
+    try:
+        with open(f"/proc/{pid}/stat") as file:
+            return file.read().rsplit(")", 1)[1].split()
+    except (OSError, IndexError):
+        return []
+
+
 def children(pid):
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat") as stat:
-                    fields = stat.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            if int(fields[1]) == pid:
-                found.append(int(entry))
-    return found
+    return [int(entry) for entry in os.listdir("/proc") if entry.isdigit() and stat(entry)[1:2] == [str(pid)]]
 
 
 def alive(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as stat:
-            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-
-
-def name_of(pid):
-    try:
-        with open(f"/proc/{pid}/comm") as comm:
-            return comm.read().strip()
-    except OSError:
-        return ""
+    return stat(pid)[:1] not in ([], ["Z"])
 
 
 class Demo(unittest.TestCase):
@@ -64,6 +51,7 @@ class Demo(unittest.TestCase):
                     while time.time() < deadline and not (os.path.exists(log) and "listening" in open(log).read()):
                         seen.update(children(demo.pid))
                         time.sleep(0.01)
+                    self.assertIsNone(demo.poll(), "the demo ended before its simulator listened")
                 else:
                     output = []
                     while time.time() < deadline:
@@ -83,24 +71,19 @@ class Demo(unittest.TestCase):
                 deadline = time.time() + 10
                 while time.time() < deadline and any(alive(pid) for pid in seen):
                     time.sleep(0.1)
-                self.assertEqual([name_of(pid) for pid in seen if alive(pid)], [], "left running after the demo")
+                self.assertEqual([pid for pid in seen if alive(pid)], [], "left running after the demo")
             finally:
-                for pid in [demo.pid] + children(demo.pid) + list(seen):
-                    try:
-                        os.kill(pid, signal.SIGKILL)
-                    except OSError:
-                        pass
+                try:
+                    os.killpg(demo.pid, signal.SIGKILL)  # what the demo left of its own session, and nothing else
+                except OSError:
+                    pass
                 demo.wait()
                 demo.stdout.close()
 
-    def test_sigterm_while_running(self):
-        self.run_and_end_with(signal.SIGTERM, while_starting=False)
-
-    def test_sigterm_while_starting(self):
-        self.run_and_end_with(signal.SIGTERM, while_starting=True)
-
-    def test_sighup_while_running(self):
-        self.run_and_end_with(signal.SIGHUP, while_starting=False)
+    def test_signals_end_the_demo_and_its_programs(self):
+        for signal_number, while_starting in [(signal.SIGTERM, False), (signal.SIGTERM, True), (signal.SIGHUP, False)]:
+            with self.subTest(signal=signal_number.name, while_starting=while_starting):
+                self.run_and_end_with(signal_number, while_starting)
 
 
 if __name__ == "__main__":

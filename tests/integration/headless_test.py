@@ -19,8 +19,8 @@ import websockets
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from programs import (DW, MB, MI, ML, READ, READ_WRITE, RUN_COIL, T_CURRENT, T_PRESET, WRITE, end,  # noqa: E402
-                      free_port, make_project, modbus_read, modbus_write, start, start_simulator, start_tavrel,
-                      wait_for_line)
+                      eventually, free_port, make_project, modbus_read, modbus_write, start, start_simulator,
+                      start_tavrel, wait_for_line)
 
 BIN = None
 
@@ -57,79 +57,16 @@ class Headless(unittest.TestCase):
     def read(self, item):
         return curl(f"{self.base}/{item}")[1]
 
-    def wait_value(self, item, value, timeout=10):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            if self.read(item) == value:
-                return
-            time.sleep(0.05)
-        self.fail(f"{item} never became {value!r}; it is {self.read(item)!r}")
+    def poke(self, item, text):
+        return curl("-X", "PUT", "--data", text, f"{self.base}/{item}")
 
-    def test_poke_reaches_the_plc_and_comes_back(self):
-        self.assertEqual(curl("-X", "PUT", "--data", "1234", f"{self.base}/lblDDE(1)")[0], 204)
-        self.wait_value("lblDDE(1)", "1234")
-        # Written to the PLC, so a second Tavrel-independent read of the simulator sees it too:
-        # poke the vector and read the elements back through the batched read.
-        self.assertEqual(curl("-X", "PUT", "--data", "1", f"{self.base}/lblDDE(4)")[0], 204)
-        self.wait_value("lblDDE(4)", "1")
-        self.assertEqual(curl("-X", "PUT", "--data", "-5", f"{self.base}/lblDDE(6)")[0], 204)
-
-    def test_refused_pokes_say_why_change_nothing_and_the_plc_goes_on(self):
-        # One case for each stage that refuses (the tables of each stage are the unit tests' business): the item
-        # table, the text, the operand's range, the timer text.
-        timer_before = self.read("lblDDE(10)")
-        cases = [("lblDDE(2)", "5", 409, "read-only"),
-                 ("lblDDE(99)", "1", 404, "no item lblDDE(99)"),
-                 ("lblDDE(1)", "abc", 422, "not a number"),
-                 ("lblDDE(7)", "2", 422, "MB 10 is a bit: it takes 0 or 1, not 2"),
-                 ("lblDDE(8)", "4294967296", 422, "DW 4 takes a whole number from 0 to 4294967295, not 4294967296"),
-                 ("lblDDE(9)", "10", 422, "'10' is not a timer text (hh:mm:ss.cc")]
-        for item, text, status, reason in cases:
-            with self.subTest(item=item, text=text):
-                before = self.read(item)
-                got_status, body = curl("-X", "PUT", "--data", text, f"{self.base}/{item}")
-                self.assertEqual(got_status, status)
-                self.assertIn(reason, body)
-                self.assertEqual(self.read(item), before)
-
-        # A good poke afterwards is in the simulator's registers within a second, read past Tavrel.
-        started = time.monotonic()
-        for item, text in [("lblDDE(7)", "1"), ("lblDDE(8)", "4294967295"), ("lblDDE(9)", "00:01:30.00")]:
-            self.assertEqual(curl("-X", "PUT", "--data", text, f"{self.base}/{item}")[0], 204)
-        expected = ([1], [0xFFFF, 0xFFFF], [0, 9000])  # coil 1010; DW at 9908; preset ticks at 12006
-        while True:
-            got = (modbus_read(self.plc_port, 1, 1010), modbus_read(self.plc_port, 3, 9908, 2),
-                   modbus_read(self.plc_port, 3, 12006, 2))
-            elapsed = time.monotonic() - started
-            if got == expected or elapsed > 1.0:
-                break
-            time.sleep(0.01)
-        self.assertEqual(got, expected, f"after {elapsed:.3f} s")
-        print(f"\ngood pokes in the simulator's registers {elapsed * 1000:.0f} ms after the first PUT", file=sys.stderr)
-
-        self.assertNotEqual(self.read("lblDDE(10)"), timer_before, "the other items kept updating")
-        self.tavrel.send_signal(signal.SIGTERM)
-        self.assertEqual(self.tavrel.wait(10), 0)
-        output = "".join(self.lines) + self.tavrel.stdout.read()
-        self.assertNotIn("not connected", output)
-
-    def test_executes_stop_the_plc_and_the_run(self):
-        modbus_write(self.plc_port, 15, RUN_COIL, [1])
-        self.assertEqual(curl("-X", "POST", "--data", "Line_1_STOP", self.base)[0], 202)
-        deadline = time.time() + 5
-        while modbus_read(self.plc_port, 1, RUN_COIL) != [0] and time.time() < deadline:
-            time.sleep(0.05)
-        self.assertEqual(modbus_read(self.plc_port, 1, RUN_COIL), [0], "Line_1_STOP cleared the run coil")
-        self.assertEqual(curl("-X", "POST", "--data", "Tavrel_RUN/STOP", self.base)[0], 202)
-        self.assertEqual(json.loads(curl("-H", "Accept: application/json", self.base)[1])["running"], False)
-
-    def test_hot_links_see_the_value_at_once_and_every_change(self):
+    def hot_link(self):
+        """A hot link sees the value at once and every change, until it is stopped."""
         async def conversation():
             async with websockets.connect(self.ws) as socket:
                 await socket.send(json.dumps({"op": "advise", "item": "lblDDE(1)"}))
                 first = json.loads(await asyncio.wait_for(socket.recv(), 5))
-                self.assertEqual(first["item"], "lblDDE(1)")
-                self.assertEqual(first["value"], "0")
+                self.assertEqual((first["item"], first["value"]), ("lblDDE(1)", "0"))
                 await socket.send(json.dumps({"op": "poke", "item": "lblDDE(1)", "value": "77"}))
                 seen = []
                 while "77" not in seen:
@@ -138,10 +75,8 @@ class Headless(unittest.TestCase):
                         if update.get("item") == "lblDDE(1)" and "value" in update:
                             seen.append(update["value"])
                 await socket.send(json.dumps({"op": "unadvise", "item": "lblDDE(1)"}))
-                while True:
-                    message = json.loads(await asyncio.wait_for(socket.recv(), 5))
-                    if message.get("op") == "unadvise":
-                        break
+                while json.loads(await asyncio.wait_for(socket.recv(), 5)).get("op") != "unadvise":
+                    pass
                 await socket.send(json.dumps({"op": "poke", "item": "lblDDE(1)", "value": "78"}))
                 self.assertEqual(json.loads(await asyncio.wait_for(socket.recv(), 5)),
                                  {"op": "poke", "item": "lblDDE(1)", "ok": True})
@@ -149,14 +84,61 @@ class Headless(unittest.TestCase):
                     await asyncio.wait_for(socket.recv(), 0.5)
         asyncio.run(conversation())
 
-    def test_lost_plc_is_reported_and_sigterm_ends_cleanly(self):
-        self.sim.send_signal(signal.SIGTERM)
-        self.sim.wait(10)
+    def test_links_pokes_executes_then_the_plc_lost_and_sigterm(self):
+        self.hot_link()
+
+        # A refused poke says why and changes nothing: one case for each stage that refuses (the tables of each
+        # stage are the unit tests' business): the item table, the text, the operand's range, the timer text.
+        for item, text, status, reason in [("lblDDE(2)", "5", 409, "read-only"),
+                                           ("lblDDE(99)", "1", 404, "no item lblDDE(99)"),
+                                           ("lblDDE(1)", "abc", 422, "not a number"),
+                                           ("lblDDE(7)", "2", 422, "MB 10 is a bit: it takes 0 or 1, not 2"),
+                                           ("lblDDE(8)", "4294967296", 422,
+                                            "DW 4 takes a whole number from 0 to 4294967295, not 4294967296"),
+                                           ("lblDDE(9)", "10", 422, "'10' is not a timer text (hh:mm:ss.cc")]:
+            with self.subTest(item=item, text=text):
+                before = self.read(item)
+                got_status, body = self.poke(item, text)
+                self.assertEqual(got_status, status)
+                self.assertIn(reason, body)
+                self.assertEqual(self.read(item), before)
+
+        # Good pokes afterwards are in the simulator's registers within a second, read past Tavrel.
+        started = time.monotonic()
+        for item, text in [("lblDDE(4)", "1"), ("lblDDE(6)", "-5"), ("lblDDE(7)", "1"), ("lblDDE(8)", "4294967295"),
+                           ("lblDDE(9)", "00:01:30.00")]:
+            self.assertEqual(self.poke(item, text)[0], 204, item)
+        # MB 1 (an element of the vector), ML 7, MB 10, DW 4, the preset of timer 3 in ticks
+        expected = ([1], [0xFFFF, 0xFFFB], [1], [0xFFFF, 0xFFFF], [0, 9000])
+        while True:
+            got = (modbus_read(self.plc_port, 1, 1001), modbus_read(self.plc_port, 3, 7014, 2),
+                   modbus_read(self.plc_port, 1, 1010), modbus_read(self.plc_port, 3, 9908, 2),
+                   modbus_read(self.plc_port, 3, 12006, 2))
+            elapsed = time.monotonic() - started
+            if got == expected or elapsed > 1.0:
+                break
+            time.sleep(0.01)
+        self.assertEqual(got, expected, f"after {elapsed:.3f} s")
+        print(f"\ngood pokes in the simulator's registers {elapsed * 1000:.0f} ms after the first PUT", file=sys.stderr)
+        eventually(lambda: self.read("lblDDE(4)") == "1", "the vector's element read back")
+        timer = self.read("lblDDE(10)")
+        eventually(lambda: self.read("lblDDE(10)") != timer, "the PLC is still read")
+
+        modbus_write(self.plc_port, 15, RUN_COIL, [1])
+        self.assertEqual(curl("-X", "POST", "--data", "Line_1_STOP", self.base)[0], 202)
+        eventually(lambda: modbus_read(self.plc_port, 1, RUN_COIL) == [0], "Line_1_STOP cleared the run coil", 5)
+
+        # The PLC lost: reported, and its items keep their last values.
+        end(self.sim)
         wait_for_line(self.tavrel, r"PLC 'Line_1' not connected .*next attempt in 60 s", self.lines)
-        self.assertEqual(self.read("lblDDE(2)"), "0", "the items keep their last values")
+        self.assertEqual(self.read("lblDDE(1)"), "78")
+        self.assertEqual(curl("-X", "POST", "--data", "Tavrel_RUN/STOP", self.base)[0], 202)
+        self.assertEqual(json.loads(curl("-H", "Accept: application/json", self.base)[1])["running"], False)
         self.tavrel.send_signal(signal.SIGTERM)
         self.assertEqual(self.tavrel.wait(10), 0)
-        self.assertIn("stopped", "".join(self.lines) + self.tavrel.stdout.read())
+        output = "".join(self.lines) + self.tavrel.stdout.read()
+        self.assertEqual(output.count("not connected"), 1, "only the lost PLC was: no refused poke cost the link")
+        self.assertTrue(output.endswith("stopped\n"), output[-200:])
 
 
 class StartUp(unittest.TestCase):

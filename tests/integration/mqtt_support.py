@@ -1,6 +1,5 @@
 """What the MQTT end-to-end tests share: a mosquitto of their own, the simulator, a project, tavrel --headless
 with the bridge on, a paho subscriber and plain Modbus reads of the simulator."""
-import json
 import os
 import re
 import socket
@@ -13,7 +12,8 @@ import paho.mqtt.client as paho
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from programs import (C_CURRENT, DW, MB, MF, MI, ML, READ, READ_WRITE, RUN_COIL, T_CURRENT, end,  # noqa: E402,F401
-                      free_port, make_project, modbus_read, start, start_simulator, wait_for_line)
+                      eventually, free_port, http_call, make_project, modbus_read, start_simulator, start_tavrel,
+                      wait_for_line)
 
 MOSQUITTO = "/usr/sbin/mosquitto"
 
@@ -74,11 +74,6 @@ class Subscriber:
         with self.lock:
             self.messages.append((message.topic, message.payload.decode("utf-8", "replace"), bool(message.retain)))
 
-    def latest(self):
-        """The last payload and retain flag per topic."""
-        with self.lock:
-            return {topic: (payload, retained) for topic, payload, retained in self.messages}
-
     def wait_for(self, predicate, timeout=15, what="a message", first=False):
         """The last message (or the first) that matches `predicate`, once there is one."""
         deadline = time.time() + timeout
@@ -103,18 +98,14 @@ class Rig:
     """The simulator, a project on it and tavrel --headless publishing to a broker on `broker_port`."""
 
     def __init__(self, bin_folder, folder, broker_port, settings="", wait_connected=True):
-        self.bin, self.folder = bin_folder, folder
         self.sim, self.plc_port = start_simulator(bin_folder)
-        self.project = os.path.join(folder, "p.tve")
-        make_project(bin_folder, self.project, [("Line_1", self.plc_port, ITEMS)])
+        project = os.path.join(folder, "p.tve")
+        make_project(bin_folder, project, [("Line_1", self.plc_port, ITEMS)])
         self.prefix = f"test/{os.getpid()}-{time.monotonic_ns()}"
-        self.settings = os.path.join(folder, "t.ini")
-        with open(self.settings, "w") as file:
+        with open(os.path.join(folder, "t.ini"), "w") as file:
             file.write(f"[tavrel]\nMqttTopicPrefix={self.prefix}\n{settings}")
-        self.tavrel, _, self.lines = start(
-            [f"{bin_folder}/tavrel", "--headless", "--settings", self.settings, "--listen", "127.0.0.1:0",
-             "--mqtt", f"127.0.0.1:{broker_port}", self.project], r"link server on http://127\.0\.0\.1:(\d+)/")
-        self.link = "http://127.0.0.1:" + re.search(r":(\d+)/", self.lines[-1]).group(1) + "/dde/Tavrel/Items"
+        self.tavrel, self.port, self.lines = start_tavrel(bin_folder, folder, project, "--mqtt",
+                                                          f"127.0.0.1:{broker_port}")
         self.broker_line = rf"MQTT broker 127\.0\.0\.1:{broker_port}: "
         if wait_connected:
             self.wait_lines([self.broker_line + "connected$", r"PLC 'Line_1' connected"])
@@ -137,7 +128,3 @@ class Rig:
     def close(self):
         end(self.tavrel)
         end(self.sim)
-
-
-def error_object(payload):
-    return json.loads(payload)

@@ -25,6 +25,23 @@ class Failure(AssertionError):
     """A check of a suite that is no unittest failed."""
 
 
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def eventually(condition, what, timeout=15.0, pause=0.05):
+    """The first true result of `condition()`, tried until `timeout` seconds pass; a Failure naming `what` if none."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = condition()
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise Failure(f"never: {what}")
+        time.sleep(pause)
+
+
 def free_port():
     """A loopback port nobody listens on right now."""
     with socket.socket() as probe:
@@ -197,20 +214,49 @@ class Program:
         return self.process.returncode
 
 
-def ending_problems(code, lines, stderr):
-    """What was wrong with how tavrel ended: its exit code, its last line (`lines`), a sanitizer's report in
-    `stderr`."""
-    problems = [] if code == 0 else [f"tavrel ended with {code}"]
-    if lines and lines[-1] != "stopped":
-        problems.append(f"tavrel's last line is {lines[-1]!r}, not 'stopped'")
+class Simulator:
+    """tavrel-plcsim on 127.0.0.1 as a Program, to be killed, frozen and thawed, and started again on its port."""
+
+    def __init__(self, bin_folder, port=0):
+        self.bin_folder, self.port = bin_folder, port
+        self.restart()
+
+    def restart(self):
+        self.program = Program([f"{self.bin_folder}/tavrel-plcsim", "--tcp", f"127.0.0.1:{self.port}"])
+        self.port = int(self.program.wait_line(r"listening on tcp 127\.0\.0\.1:(\d+)")[1].group(1))
+
+    def signal(self, sig):
+        self.program.process.send_signal(sig)
+
+    def stop(self):
+        self.signal(signal.SIGCONT)
+        self.program.stop()
+
+
+def start_tavrel_program(bin_folder, folder, project, *options):
+    """tavrel --headless as a Program, its settings in `folder`/t.ini and its standard error in `folder`/tavrel.stderr,
+    once its link server listens; (program, the link server's port, that line)."""
+    program = Program([f"{bin_folder}/tavrel", "--headless", "--settings", os.path.join(folder, "t.ini"), "--listen",
+                       "127.0.0.1:0", *options, project], stderr_path=os.path.join(folder, "tavrel.stderr"))
+    _, match = program.wait_line(r"link server on http://127\.0\.0\.1:(\d+)/")
+    return program, int(match.group(1)), match.string
+
+
+def finish(tavrel, folder, figures, started, problems):
+    """The end of a fault suite: stops tavrel (from start_tavrel_program, or None), adds to `problems` what was wrong
+    with how it ended (its exit code, its last line, a sanitizer's report), removes `folder`, prints the figures and
+    the problems; the suite's exit code."""
+    code = tavrel.stop() if tavrel else None
+    stderr_path = os.path.join(folder, "tavrel.stderr")
+    stderr = open(stderr_path).read() if os.path.exists(stderr_path) else ""
+    shutil.rmtree(folder, ignore_errors=True)
+    if code != 0:
+        problems.append(f"tavrel ended with {code}")
+    if tavrel and tavrel.lines and tavrel.lines[-1][1] != "stopped":
+        problems.append(f"tavrel's last line is {tavrel.lines[-1][1]!r}, not 'stopped'")
     for marker in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
         if marker in stderr:
             problems.append(f"sanitizer report: {stderr[stderr.index(marker):][:2000]}")
-    return problems
-
-
-def report(figures, code, started, problems):
-    """Prints a fault suite's figures, how tavrel ended and the problems found; the suite's exit code."""
     for name, value in figures.items():
         print(f"{name}: {value:.1f}" if isinstance(value, float) else f"{name}: {value}")
     print(f"tavrel exit code {code}; run time {time.monotonic() - started:.1f} s")

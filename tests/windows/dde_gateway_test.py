@@ -4,11 +4,13 @@ hostile link server). Every test class has its own Wine prefix and wineserver, e
 
 Usage: dde_gateway_test.py BIN_FOLDER WINDOWS_BUILD_FOLDER [unittest arguments, e.g. Transactions]
 """
+import base64
+import hashlib
 import json
 import os
 import re
 import shutil
-import socket
+import socketserver
 import subprocess
 import sys
 import tempfile
@@ -20,19 +22,11 @@ import winetools
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from programs import (C_CURRENT, DW, MB, MF, MI, ML, READ, READ_WRITE, RUN_COIL, T_CURRENT, drain,  # noqa: E402
-                      end, http_call, make_project, modbus_read, modbus_write, start_simulator, start_tavrel)
+                      end, eventually, http_call, make_project, modbus_read, modbus_write, start_simulator,
+                      start_tavrel)
 
 BIN = None
 WINDOWS = None
-
-
-def eventually(check, what, timeout=15):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if check():
-            return
-        time.sleep(0.05)
-    raise AssertionError(f"never: {what}")
 
 
 class Plant:
@@ -45,14 +39,11 @@ class Plant:
     LABELS = range(1, 11)
 
     def __init__(self, folder):
-        self.folder = folder
-        self.plc_port = 0
-        self.tavrel = None
+        self.folder, self.plc_port, self.port, self.tavrel = folder, 0, 0, None
         self.start_sim()
         try:
             self.project = os.path.join(folder, "plant.tve")
             make_project(BIN, self.project, [("Line_1", self.plc_port, self.ITEMS)])
-            self.port = None
             self.start_tavrel()
         except BaseException:
             self.close()
@@ -63,12 +54,10 @@ class Plant:
         self.sim, self.plc_port = start_simulator(BIN, self.plc_port)
 
     def start_tavrel(self):
+        """Starts Tavrel, on the link server port it had before if it ran already."""
         self.tavrel, self.port, _ = start_tavrel(BIN, self.folder, self.project, "--reconnect-seconds", "1",
-                                                 listen=f"127.0.0.1:{self.port or 0}")
+                                                 listen=f"127.0.0.1:{self.port}")
         drain(self.tavrel)
-
-    def stop_tavrel(self):
-        end(self.tavrel)
 
     def close(self):
         if self.tavrel is not None:
@@ -79,14 +68,11 @@ class Plant:
         path = "/dde/Tavrel/Items" + (f"/{item}" if item else "")
         return http_call(self.port, "GET", path, headers={"Accept": "application/json"})[1]
 
-    def register(self, address):
-        return modbus_read(self.plc_port, 3, address)[0]
+    def register(self, address, function=3):
+        return modbus_read(self.plc_port, function, address)[0]
 
     def set_register(self, address, value):
         modbus_write(self.plc_port, 16, address, [value])
-
-    def coil(self, address):
-        return modbus_read(self.plc_port, 1, address)[0]
 
 
 class WineTest(unittest.TestCase):
@@ -100,7 +86,6 @@ class WineTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="tavrel-dde-test-")
         self.addCleanup(shutil.rmtree, self.dir, ignore_errors=True)
-        self.log = os.path.join(self.dir, "gateway.log")
 
     def start_gateway(self, port, *options, connected=True, log="gateway.log"):
         self.log = os.path.join(self.dir, log)
@@ -112,12 +97,6 @@ class WineTest(unittest.TestCase):
             self.wait_log("connected to the link server")
         self.client = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe")
         self.addCleanup(self.end_wine_process, self.client.process)
-
-    def tearDown(self):
-        # The gateway's own account of a failed test.
-        errors = [error for _, error in self._outcome.result.errors + self._outcome.result.failures]
-        if errors and os.path.exists(self.log):
-            print(f"--- gateway log {self.log}:\n{self.log_text()}", file=sys.stderr)
 
     def assertRefused(self, command):
         """The DDE client's command fails, and fails at once rather than at its 10-second time-out (Wine's DDEML
@@ -164,7 +143,7 @@ class Transactions(WineTest):
         self.start_gateway(self.plant.port)
         self.assertEqual(self.client("connect Items"), "ok")
 
-    def test_requests_answer_every_item_kind_in_both_text_formats(self):
+    def test_requests_refusals_and_pokes(self):
         for text_format in ["text", "unicode"]:
             self.client(f"format {text_format}")
             for label in Plant.LABELS:
@@ -176,8 +155,6 @@ class Transactions(WineTest):
                     if label not in (8, 9):
                         self.assertEqual(answer, "value " + self.plant.http(item))
         self.assertEqual(self.client("request LBLdde(1)"), "value 1234", "item names match without case")
-
-    def test_what_is_not_served_is_refused_and_logged(self):
         self.assertRefused("connect Nope")
         self.wait_log("conversation on unknown topic 'Nope' refused")
         self.assertEqual(self.client("connect Items"), "ok")
@@ -199,8 +176,50 @@ class Transactions(WineTest):
                     self.wait_log(logged)
         self.client("format text")
         self.assertEqual(self.client("request lblDDE(1)"), "value 1234", "the gateway still serves")
+        self.assertEqual(self.client("poke lblDDE(1) 4321\\r\\n"), "ok", "a spreadsheet's line end is dropped")
+        eventually(lambda: self.plant.register(100) == 4321, "MI 100 became 4321")
+        self.client("format unicode")
+        self.assertEqual(self.client("poke lbldde(4) 1"), "ok")
+        eventually(lambda: self.plant.http("lblDDE(4)") == "1", "MB 5 became 1")
 
-    def test_links_of_every_kind_get_each_change_once_in_their_format_until_stopped(self):
+        before = self.plant.register(0)
+        # Wine's DDEML reports a refused poke to the client as taken: the effect and the log tell.
+        refused = [("poke lblDDE(10) 5", "poke of '5' into lblDDE(10) refused"),
+                   ("poke lblDDE(1) abc", "poke of 'abc' into lblDDE(1) refused"),
+                   ("pokesize lblDDE(1) 70000", "too long"),
+                   ("poke lblDDE(77) 1", "refused: no item lblDDE(77)")]
+        for command, logged in refused:
+            with self.subTest(command=command):
+                self.client(command)
+                self.wait_log(logged)
+        self.client("format 3")  # a format not refused yet: the gateway says so once per format
+        self.client("poke lblDDE(1) 9")
+        self.wait_log("poke of lblDDE(1) in clipboard format 3 refused")
+        time.sleep(0.5)  # a pass or two, in which a wrongly taken poke would be written
+        self.assertEqual(self.plant.register(0), before)
+        self.assertEqual(self.plant.register(100), 4321)
+        self.client("format text")
+        self.assertEqual(self.client("request lblDDE(1)"), "value 4321", "the link outlived the long poke")
+
+    def test_a_raw_client_then_links_of_every_kind(self):
+        # A raw client talks as spreadsheets do: the DDE messages themselves, no DDEML on its side. It comes first:
+        # its item atoms must all be back while no other link posts.
+        raw = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe", "--raw")
+        self.addCleanup(self.end_wine_process, raw.process)
+        self.assertEqual(raw("connect Items"), "ok")
+        self.assertEqual(raw("advise lblDDE(1)"), "ok")
+        self.assertEqual(raw("advise lblDDE(10)"), "ok")
+        for value in (601, 602, 603):  # a link's next change waits for the client's acknowledgement of the last
+            self.plant.set_register(100, value)
+            raw.wait_data("lblDDE(1)", value)
+        self.assertEqual(raw("unadvise lblDDE(1)"), "ok")
+        self.plant.set_register(100, 604)
+        self.plant.set_register(0, 4320)
+        raw.wait_data("lblDDE(10)", 4320)
+        self.assertNotIn("lblDDE(1) 604", raw.data, "the stopped link got no more advises")
+        self.assertEqual(raw("disconnect"), "ok", "the gateway answered the client's WM_DDE_TERMINATE")
+        self.assertEqual(raw("atoms 1 10"), "atoms 0", "each advise's item atom was given back and deleted")
+
         # Hot links are posted by the gateway itself; a link that acknowledges each advise and a warm one, in another
         # conversation on the same items, go through DDEML.
         other = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe")
@@ -238,62 +257,7 @@ class Transactions(WineTest):
         settle(4323)
         self.assertNotIn("lblDDE(1) 556", self.client.data, "the stopped link got no more advises")
 
-    def test_a_raw_dde_client_gets_each_change_and_every_item_atom_back(self):
-        # As spreadsheets talk: the DDE messages themselves, no DDEML on the client's side.
-        raw = winetools.DdeClient(self.wine, f"{WINDOWS}/tavrel-dde-client.exe", "--raw")
-        self.addCleanup(self.end_wine_process, raw.process)
-        self.assertEqual(raw("connect Items"), "ok")
-        self.assertEqual(raw("advise lblDDE(1)"), "ok")
-        self.assertEqual(raw("advise lblDDE(10)"), "ok")
-        for value in (601, 602, 603):  # a link's next change waits for the client's acknowledgement of the last
-            self.plant.set_register(100, value)
-            raw.wait_data("lblDDE(1)", value)
-        self.assertEqual(raw("unadvise lblDDE(1)"), "ok")
-        self.plant.set_register(100, 604)
-        self.plant.set_register(0, 4321)
-        raw.wait_data("lblDDE(10)", 4321)
-        self.assertNotIn("lblDDE(1) 604", raw.data, "the stopped link got no more advises")
-        self.assertEqual(raw("disconnect"), "ok", "the gateway answered the client's WM_DDE_TERMINATE")
-        self.assertEqual(raw("atoms 1 10"), "atoms 0", "each advise's item atom was given back and deleted")
-
-    def test_pokes_reach_the_plc_and_refused_pokes_change_nothing(self):
-        self.assertEqual(self.client("poke lblDDE(1) 4321\\r\\n"), "ok", "a spreadsheet's line end is dropped")
-        eventually(lambda: self.plant.register(100) == 4321, "MI 100 became 4321")
-        self.client("format unicode")
-        self.assertEqual(self.client("poke lbldde(4) 1"), "ok")
-        eventually(lambda: self.plant.http("lblDDE(4)") == "1", "MB 5 became 1")
-
-        before = self.plant.register(0)
-        # Wine's DDEML reports a refused poke to the client as taken: the effect and the log tell.
-        refused = [("poke lblDDE(10) 5", "poke of '5' into lblDDE(10) refused"),
-                   ("poke lblDDE(1) abc", "poke of 'abc' into lblDDE(1) refused"),
-                   ("pokesize lblDDE(1) 70000", "too long"),
-                   ("poke lblDDE(77) 1", "refused: no item lblDDE(77)")]
-        for command, logged in refused:
-            with self.subTest(command=command):
-                self.client(command)
-                self.wait_log(logged)
-        self.client("format 2")
-        self.client("poke lblDDE(1) 9")
-        self.wait_log("poke of lblDDE(1) in clipboard format 2 refused")
-        time.sleep(0.5)  # a pass or two, in which a wrongly taken poke would be written
-        self.assertEqual(self.plant.register(0), before)
-        self.assertEqual(self.plant.register(100), 4321)
-        self.client("format text")
-        self.assertEqual(self.client("request lblDDE(1)"), "value 4321", "the link outlived the long poke")
-
-    def test_executes_stop_a_plc_and_toggle_the_run(self):
-        modbus_write(self.plant.plc_port, 15, RUN_COIL, [1])
-        self.assertEqual(self.client("execute Line_1_STOP\\r\\n"), "ok")
-        eventually(lambda: not self.plant.coil(RUN_COIL), "Line_1_STOP cleared the run coil")
-        self.assertEqual(self.client("execute Line_1_RUN"), "ok")
-        eventually(lambda: self.plant.coil(RUN_COIL), "Line_1_RUN set the run coil")
-        self.assertTrue(json.loads(self.plant.http())["running"])
-        self.assertEqual(self.client("execute Tavrel_RUN/STOP"), "ok")
-        eventually(lambda: not json.loads(self.plant.http())["running"], "Tavrel_RUN/STOP stopped the run")
-        self.wait_log("execute 'Tavrel_RUN/STOP' delivered")
-
-    def test_system_topic_and_one_gateway_per_session(self):
+    def test_the_system_topic_one_gateway_per_session_and_executes(self):
         self.assertEqual(self.client("connect System"), "ok")
         # The standard items, then the link server's diagnostics items.
         sys_items = "\\t".join(["Topics", "SysItems", "Formats", "Status", "Running", "PassCount", "PassMs",
@@ -313,6 +277,16 @@ class Transactions(WineTest):
         code, output = self.wine.run(f"{WINDOWS}/tavrel-dde.exe", "--server", f"127.0.0.1:{self.plant.port}")
         self.assertEqual(code, 3)
         self.assertIn("already running", output)
+        self.assertEqual(self.client("connect Items"), "ok")
+        modbus_write(self.plant.plc_port, 15, RUN_COIL, [1])
+        self.assertEqual(self.client("execute Line_1_STOP\\r\\n"), "ok")
+        eventually(lambda: not self.plant.register(RUN_COIL, 1), "Line_1_STOP cleared the run coil")
+        self.assertEqual(self.client("execute Line_1_RUN"), "ok")
+        eventually(lambda: self.plant.register(RUN_COIL, 1), "Line_1_RUN set the run coil")
+        self.assertTrue(json.loads(self.plant.http())["running"])
+        self.assertEqual(self.client("execute Tavrel_RUN/STOP"), "ok")
+        eventually(lambda: not json.loads(self.plant.http())["running"], "Tavrel_RUN/STOP stopped the run")
+        self.wait_log("execute 'Tavrel_RUN/STOP' delivered")
 
 
 class Reconnection(WineTest):
@@ -341,7 +315,7 @@ class Reconnection(WineTest):
         plant.start_sim()
         system.wait_data("Line_1.Connected", "1")
 
-        plant.stop_tavrel()
+        end(plant.tavrel)
         self.client.wait_data("lblDDE(1)", "#N/A")
         self.client.wait_data("lblDDE(6)", "#N/A")
         system.wait_data("Line_1.Connected", "#N/A")
@@ -357,7 +331,7 @@ class Reconnection(WineTest):
         self.assertEqual(system("request Status"), "value Ready")
 
 
-class FakeLinkServer:
+class FakeLinkServer(socketserver.ThreadingTCPServer):
     """A link server that misbehaves in one way: `mode` is
     http-garbage  answers the upgrade with bytes that are no HTTP
     json-garbage  completes the upgrade, then answers every message with text that is no JSON
@@ -365,31 +339,24 @@ class FakeLinkServer:
     cut           completes the upgrade, then starts a long message and closes in its middle
     token         refuses the upgrade with 401 unless the token is 'right'"""
 
+    daemon_threads = True
+    ANSWERS = {"json-garbage": [b"<html>certainly not JSON"],
+               "wrong-types": [b'{"op":"ended","item":7,"topic":[]}',
+                               b'{"op":"request","ok":"yes","item":"lblDDE(1)","error":3}'],
+               "token": [b'{"op":"request","item":"lblDDE(1)","value":"42"}']}
+
     def __init__(self, mode):
-        self.mode = mode
-        self.listener = socket.socket()
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(8)
-        self.port = self.listener.getsockname()[1]
-        self.running = True
-        threading.Thread(target=self._serve, daemon=True).start()
+        super().__init__(("127.0.0.1", 0), FakeLinkServer.Talk)
+        self.mode, self.port = mode, self.server_address[1]
+        threading.Thread(target=self.serve_forever, args=(0.05,), daemon=True).start()
 
     def close(self):
-        self.running = False
-        self.listener.close()
+        self.shutdown()
+        self.server_close()
 
-    def _serve(self):
-        while self.running:
-            try:
-                connection, _ = self.listener.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._talk, args=(connection,), daemon=True).start()
-
-    def _talk(self, connection):
-        import base64
-        import hashlib
-        with connection:
+    class Talk(socketserver.BaseRequestHandler):
+        def handle(self):
+            connection, mode = self.request, self.server.mode
             connection.settimeout(10)
             try:
                 request = b""
@@ -398,31 +365,21 @@ class FakeLinkServer:
                     if not chunk:
                         return
                     request += chunk
-                if self.mode == "http-garbage":
+                if mode == "http-garbage":
                     connection.sendall(b"\x00\xffnonsense\r\n\r\n")
                     return
-                if self.mode == "token" and b"Authorization: Bearer right" not in request:
+                if mode == "token" and b"Authorization: Bearer right" not in request:
                     connection.sendall(b"HTTP/1.1 401 Unauthorized\r\nContent-Length: 19\r\n\r\nthe token is wrong\n")
                     return
                 key = re.search(rb"Sec-WebSocket-Key: *(\S+)", request, re.I).group(1)
                 accept = base64.b64encode(hashlib.sha1(key + b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11").digest())
                 connection.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
                                    b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
-                while self.running:
-                    if not connection.recv(65536):
-                        return
-                    if self.mode == "json-garbage":
-                        payload = b"<html>certainly not JSON"
-                        connection.sendall(bytes([0x81, len(payload)]) + payload)
-                    elif self.mode == "wrong-types":
-                        for payload in [b'{"op":"ended","item":7,"topic":[]}',
-                                        b'{"op":"request","ok":"yes","item":"lblDDE(1)","error":3}']:
-                            connection.sendall(bytes([0x81, len(payload)]) + payload)
-                    elif self.mode == "cut":
+                while connection.recv(65536):
+                    if mode == "cut":
                         connection.sendall(bytes([0x81, 126, 0x01, 0x00]) + b'{"item":"lblD')
                         return
-                    else:
-                        payload = b'{"op":"request","item":"lblDDE(1)","value":"42"}'
+                    for payload in FakeLinkServer.ANSWERS[mode]:
                         connection.sendall(bytes([0x81, len(payload)]) + payload)
             except OSError:
                 return

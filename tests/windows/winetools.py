@@ -36,16 +36,6 @@ class LineReader:
             self.seen.append(line)
         return line
 
-    def until(self, predicate, timeout):
-        """The first line that satisfies predicate."""
-        deadline = time.time() + timeout
-        while True:
-            line = self.next(max(0.01, deadline - time.time()))
-            if line is None:
-                raise AssertionError(f"output ended before the awaited line; it was: {self.seen[-20:]}")
-            if predicate(line):
-                return line
-
 
 class WinePrefix:
     def __init__(self):
@@ -67,13 +57,16 @@ class WinePrefix:
             self.close()
             raise
 
-    def _run(self, args, timeout):
+    def _run(self, args, timeout, check=True):
+        """Runs a program to its end; (exit code, output). The output goes through a file: Wine's helper processes
+        inherit a pipe and would hold it open."""
         with tempfile.TemporaryFile(mode="w+", dir=self.dir) as output:
             code = subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT,
                                   timeout=timeout).returncode
-            if code != 0:
-                output.seek(0)
+            output.seek(0)
+            if check and code != 0:
                 raise AssertionError(f"{' '.join(args)} failed ({code}): {output.read()}")
+            return code, output.read()
 
     @staticmethod
     def path(unix_path):
@@ -81,13 +74,8 @@ class WinePrefix:
         return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
 
     def run(self, exe, *args, timeout=60):
-        """Runs a program to its end; returns (exit code, output). The output goes through a file: Wine's
-        helper processes inherit a pipe and would hold it open."""
-        with tempfile.TemporaryFile(mode="w+", dir=self.dir) as output:
-            code = subprocess.run(["wine", exe, *args], env=self.env, stdin=subprocess.DEVNULL, stdout=output,
-                                  stderr=subprocess.STDOUT, timeout=timeout).returncode
-            output.seek(0)
-            return code, output.read()
+        """Runs a Windows program to its end; (exit code, output)."""
+        return self._run(["wine", exe, *args], timeout, check=False)
 
     def start(self, exe, *args):
         """Starts a program with pipes for its input and output; returns (process, LineReader)."""
@@ -116,7 +104,9 @@ class DdeClient:
     def __init__(self, prefix, exe, *args):
         self.process, self.output = prefix.start(exe, *args)
         self.data = []
-        self.output.until(lambda line: line == "ready", 60)
+        while (line := self.output.next(60)) != "ready":
+            if line is None:
+                raise AssertionError(f"the DDE client ended before it was ready: {self.output.seen[-20:]}")
 
     def __call__(self, command, timeout=30):
         answer = self.send(command, timeout)
