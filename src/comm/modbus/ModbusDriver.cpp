@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <chrono>
 #include <limits>
+#include <thread>
 
 namespace tavrel::comm::modbus {
 
@@ -16,16 +18,22 @@ namespace {
 namespace op = common::operand;
 
 // libmodbus reports an exception answer as MODBUS_ENOBASE plus the exception code (EMBXILFUN .. EMBXGTAR).
-bool IsExceptionAnswer(int error) { return error >= EMBXILFUN && error <= EMBXGTAR; }
+bool IsExceptionAnswer(int error)
+{
+    return error >= EMBXILFUN && error <= EMBXGTAR;
+}
 
 // No answer, or one that was garbled: worth sending the request again.
 bool IsWorthRetrying(int error)
 {
-    return error == ETIMEDOUT || error == EMBBADCRC || error == EMBBADDATA || error == EMBBADEXC
-        || error == EMBUNKEXC || error == EMBBADSLAVE;
+    return error == ETIMEDOUT || error == EMBBADCRC || error == EMBBADDATA || error == EMBBADEXC || error == EMBUNKEXC
+        || error == EMBBADSLAVE;
 }
 
-std::size_t TableIndex(Table table) { return static_cast<std::size_t>(table); }
+std::size_t TableIndex(Table table)
+{
+    return static_cast<std::size_t>(table);
+}
 
 std::string TableNoun(Table table, int count)
 {
@@ -69,11 +77,16 @@ std::optional<std::int64_t> WholeWithin(common::Currency value, std::int64_t max
     return whole;
 }
 
-std::string CurrencyText(common::Currency value) { return common::CurrencyToText(value); }
+std::string CurrencyText(common::Currency value)
+{
+    return common::CurrencyToText(value);
+}
 
 } // namespace
 
-ModbusDriver::ModbusDriver(OperandMap map, std::int32_t plcType) : m_map(std::move(map)), m_plcType(plcType)
+ModbusDriver::ModbusDriver(OperandMap map, std::int32_t plcType)
+    : m_map(std::move(map))
+    , m_plcType(plcType)
 {
     BuildMixLayouts();
 }
@@ -104,32 +117,44 @@ void ModbusDriver::BuildMixLayouts()
             ++mix.partCount;
         }
     };
-    m_mixLayouts.fill(MixLayout{});
-    for (const std::int32_t bit : {op::MB, op::SB, op::I, op::O, op::XB}) {
-        layout(bit, Decode::Bit, {bit});
+    m_mixLayouts.fill(MixLayout {});
+    for (const std::int32_t bit : { op::MB, op::SB, op::I, op::O, op::XB }) {
+        layout(bit, Decode::Bit, { bit });
     }
-    for (const std::int32_t word : {op::MI, op::SI, op::XI}) {
-        layout(word, Decode::Word, {word});
+    for (const std::int32_t word : { op::MI, op::SI, op::XI }) {
+        layout(word, Decode::Word, { word });
     }
-    for (const std::int32_t longWord : {op::ML, op::SL, op::XL}) {
-        layout(longWord, Decode::Long, {longWord});
+    for (const std::int32_t longWord : { op::ML, op::SL, op::XL }) {
+        layout(longWord, Decode::Long, { longWord });
     }
-    layout(op::MF, Decode::SwappedFloat, {op::MF});
-    for (const std::int32_t doubleWord : {op::DW, op::SDW, op::XDW}) {
-        layout(doubleWord, Decode::DoubleWord, {doubleWord});
+    layout(op::MF, Decode::SwappedFloat, { op::MF });
+    for (const std::int32_t doubleWord : { op::DW, op::SDW, op::XDW }) {
+        layout(doubleWord, Decode::DoubleWord, { doubleWord });
     }
     // A timer entry reads each timer's bit, current value and preset; a counter entry likewise.
-    layout(op::TBit, Decode::Timer, {op::TBit, op::TCurrent, op::TPreset});
-    layout(op::CBit, Decode::Counter, {op::CBit, op::CCurrent, op::CPreset});
+    layout(op::TBit, Decode::Timer, { op::TBit, op::TCurrent, op::TPreset });
+    layout(op::CBit, Decode::Counter, { op::CBit, op::CCurrent, op::CPreset });
 }
 
-void ModbusDriver::SetUnitId(std::uint8_t unitId) { m_unitId = unitId; }
+void ModbusDriver::SetUnitId(std::uint8_t unitId)
+{
+    m_unitId = unitId;
+}
 
-void ModbusDriver::SetEthernetMode(std::int32_t mode) { m_ethernetMode = mode; }
+void ModbusDriver::SetEthernetMode(std::int32_t mode)
+{
+    m_ethernetMode = mode;
+}
 
-void ModbusDriver::SetRemoteHost(const std::string& host) { m_host = host; }
+void ModbusDriver::SetRemoteHost(const std::string& host)
+{
+    m_host = host;
+}
 
-void ModbusDriver::SetRemotePort(std::int32_t port) { m_port = port; }
+void ModbusDriver::SetRemotePort(std::int32_t port)
+{
+    m_port = port;
+}
 
 void ModbusDriver::SetTimeOut(std::int32_t milliseconds)
 {
@@ -147,7 +172,10 @@ void ModbusDriver::ApplyTimeOut()
     modbus_set_byte_timeout(m_context.Get(), 0, 0);
 }
 
-void ModbusDriver::SetRetries(std::int16_t retries) { m_retries = retries; }
+void ModbusDriver::SetRetries(std::int16_t retries)
+{
+    m_retries = retries;
+}
 
 bool ModbusDriver::OpenSerial(std::int32_t& comPort, SerialSettings& settings)
 {
@@ -297,7 +325,10 @@ void ModbusDriver::CloseSerial()
     m_transport = Transport::None;
 }
 
-void ModbusDriver::CloseEthernet() { CloseSerial(); }
+void ModbusDriver::CloseEthernet()
+{
+    CloseSerial();
+}
 
 bool ModbusDriver::CheckOpen(std::uint8_t& status)
 {
@@ -337,7 +368,9 @@ bool ModbusDriver::Transact(const char* action, Table table, int start, int coun
 {
     modbus_t* context = m_context.Get();
     int error = 0;
-    for (std::int32_t attempt = 0; attempt <= m_retries; ++attempt) {
+    std::int32_t attempts = m_retries + 1;
+    bool settled = false;
+    for (std::int32_t attempt = 0; attempt < attempts; ++attempt) {
         // An answer that came too late for an earlier request, or a stray copy of one, must not be taken for
         // this one's.
         modbus_flush(context);
@@ -353,6 +386,15 @@ bool ModbusDriver::Transact(const char* action, Table table, int start, int coun
         }
         if (!IsWorthRetrying(error)) {
             break;
+        }
+        if (error == EMBBADDATA && !settled) {
+            // An answer to another request: most likely to the one before, late after its time-out, with this
+            // one's answer on its way behind it. The line is given a time-out to settle and cleared, and the
+            // request goes again without counting as a retry (once, so that a PLC that always answers amiss
+            // still fails).
+            settled = true;
+            ++attempts;
+            std::this_thread::sleep_for(std::chrono::milliseconds(m_timeOutMs));
         }
     }
     // Whatever is left on the line belongs to no request of ours; the next open starts clean.
@@ -377,15 +419,15 @@ bool ModbusDriver::Transact(const char* action, Table table, int start, int coun
 
 std::uint32_t ModbusDriver::JoinWords(std::uint16_t first, std::uint16_t second) const
 {
-    return m_map.Order() == WordOrder::HighWordFirst ? (std::uint32_t{first} << 16) | second
-                                                     : (std::uint32_t{second} << 16) | first;
+    return m_map.Order() == WordOrder::HighWordFirst ? (std::uint32_t { first } << 16) | second
+                                                     : (std::uint32_t { second } << 16) | first;
 }
 
 std::array<std::uint16_t, 2> ModbusDriver::SplitWords(std::uint32_t value) const
 {
     const auto high = static_cast<std::uint16_t>(value >> 16);
     const auto low = static_cast<std::uint16_t>(value & 0xFFFFu);
-    return m_map.Order() == WordOrder::HighWordFirst ? std::array{high, low} : std::array{low, high};
+    return m_map.Order() == WordOrder::HighWordFirst ? std::array { high, low } : std::array { low, high };
 }
 
 std::uint32_t ModbusDriver::LongAt(std::uint16_t address) const
@@ -403,14 +445,14 @@ bool ModbusDriver::CollectSpans(std::int32_t operandType, std::int64_t address, 
     }
     ReadPlanner& planner = m_planners[TableIndex(first->table)];
     for (std::int64_t i = 0; i < count; ++i) {
-        planner.Add(ReadSpan{static_cast<std::uint16_t>(first->address + i * first->width), first->width});
+        planner.Add(ReadSpan { static_cast<std::uint16_t>(first->address + i * first->width), first->width });
     }
     return true;
 }
 
 void ModbusDriver::PlanCollected(RequestsPerTable& requests)
 {
-    for (const Table table : {Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters}) {
+    for (const Table table : { Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters }) {
         ReadPlanner& planner = m_planners[TableIndex(table)];
         std::vector<ReadRequest>& planned = requests[TableIndex(table)];
         if (planner.Empty()) {
@@ -424,7 +466,7 @@ void ModbusDriver::PlanCollected(RequestsPerTable& requests)
 
 bool ModbusDriver::Fetch(const RequestsPerTable& requests, std::uint8_t& status)
 {
-    for (const Table table : {Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters}) {
+    for (const Table table : { Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters }) {
         for (const ReadRequest& request : requests[TableIndex(table)]) {
             const int start = request.start;
             const int count = request.count;
@@ -454,12 +496,12 @@ bool ModbusDriver::Fetch(const RequestsPerTable& requests, std::uint8_t& status)
 }
 
 std::optional<OperandLocation> ModbusDriver::LocateRun(std::int32_t operandType, std::int16_t address,
-                                                       std::int16_t count, std::size_t bufferSize,
-                                                       std::uint8_t& status)
+                                                       std::int16_t count, std::size_t bufferSize, std::uint8_t& status)
 {
     if (count < 1) {
-        Fail(status, status::kRefused, OperandName(operandType) + ": a count of " + std::to_string(count)
-                                           + " operands cannot be exchanged; at least 1");
+        Fail(status, status::kRefused,
+             OperandName(operandType) + ": a count of " + std::to_string(count)
+                 + " operands cannot be exchanged; at least 1");
         return std::nullopt;
     }
     if (bufferSize < static_cast<std::size_t>(count)) {
@@ -469,7 +511,7 @@ std::optional<OperandLocation> ModbusDriver::LocateRun(std::int32_t operandType,
         return std::nullopt;
     }
     const auto first = m_map.Locate(operandType, address, Timers());
-    const auto last = m_map.Locate(operandType, std::int64_t{address} + count - 1, Timers());
+    const auto last = m_map.Locate(operandType, std::int64_t { address } + count - 1, Timers());
     if (!first || !last) {
         Fail(status, status::kRefused,
              OperandRun(operandType, address, count) + " lies outside the Modbus addresses of the operand map");
@@ -537,11 +579,10 @@ bool ModbusDriver::ReadLongs(std::int32_t operandType, std::int16_t address, std
 bool ModbusDriver::ReadDoubleWords(std::int32_t operandType, std::int16_t address, std::int16_t count,
                                    std::span<common::Currency> values, std::uint8_t& status)
 {
-    return ReadOperands(operandType, address, count, values, status,
-                        [&](std::uint16_t at, common::Currency& value) {
-                            value = common::Currency::FromWhole(LongAt(at));
-                            return true;
-                        });
+    return ReadOperands(operandType, address, count, values, status, [&](std::uint16_t at, common::Currency& value) {
+        value = common::Currency::FromWhole(LongAt(at));
+        return true;
+    });
 }
 
 bool ModbusDriver::ReadTimerWords(std::int32_t operandType, std::int16_t address, std::int16_t count,
@@ -557,8 +598,8 @@ bool ModbusDriver::ReadTimerWords(std::int32_t operandType, std::int16_t address
         const auto word = RawTimerWordFromTicks(ticks);
         if (!word) {
             return Fail(status, status::kRefused,
-                        OperandName(operandType) + " at register " + std::to_string(at) + " holds " + std::to_string(ticks)
-                            + " ticks, which no raw timer word can express");
+                        OperandName(operandType) + " at register " + std::to_string(at) + " holds "
+                            + std::to_string(ticks) + " ticks, which no raw timer word can express");
         }
         value = static_cast<std::int16_t>(*word);
         return true;
@@ -589,7 +630,7 @@ bool ModbusDriver::PlanMix(const std::vector<common::BinaryMixEntry>& entries, s
     m_mixSignature.clear();
     m_mixSteps.clear();
     for (const common::BinaryMixEntry& entry : entries) {
-        m_mixSignature.push_back({entry.MixType, entry.StartAddress, entry.Count});
+        m_mixSignature.push_back({ entry.MixType, entry.StartAddress, entry.Count });
         if (entry.MixType == 0 && entry.Count == 0) {
             continue; // the zeroed entry of an empty list
         }
@@ -605,22 +646,22 @@ bool ModbusDriver::PlanMix(const std::vector<common::BinaryMixEntry>& entries, s
                         "a batched read of " + std::to_string(entry.Count) + " operands from address "
                             + std::to_string(entry.StartAddress) + " cannot be made");
         }
-        std::array<std::int64_t, 3> first{};
+        std::array<std::int64_t, 3> first {};
         for (std::size_t p = 0; p < layout->partCount; ++p) {
             const OperandLocation& place = layout->places[p];
-            first[p] = place.address + std::int64_t{entry.StartAddress} * place.width;
-            if (first[p] + std::int64_t{entry.Count} * place.width - 1 > 65535) {
+            first[p] = place.address + std::int64_t { entry.StartAddress } * place.width;
+            if (first[p] + std::int64_t { entry.Count } * place.width - 1 > 65535) {
                 return Fail(status, status::kRefused,
                             OperandRun(layout->parts[p], entry.StartAddress, entry.Count)
                                 + " lies outside the Modbus addresses of the operand map");
             }
         }
         for (std::int64_t i = 0; i < entry.Count; ++i) {
-            DecodeStep step{layout->decode, layout->places[0].table == Table::Coils, {}};
+            DecodeStep step { layout->decode, layout->places[0].table == Table::Coils, {} };
             for (std::size_t p = 0; p < layout->partCount; ++p) {
                 const OperandLocation& place = layout->places[p];
                 step.addresses[p] = static_cast<std::uint16_t>(first[p] + i * place.width);
-                m_planners[TableIndex(place.table)].Add(ReadSpan{step.addresses[p], place.width});
+                m_planners[TableIndex(place.table)].Add(ReadSpan { step.addresses[p], place.width });
             }
             m_mixSteps.push_back(step);
         }
@@ -656,10 +697,8 @@ bool ModbusDriver::ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, s
         entry.Values.resize(static_cast<std::size_t>(entry.Count));
         for (common::OperandValue& value : entry.Values) {
             const auto& at = step->addresses;
-            const auto bit = [&] {
-                return (step->coils ? m_coilImage[at[0]] : m_inputImage[at[0]]) != 0 ? 1 : 0;
-            };
-            value = common::OperandValue{};
+            const auto bit = [&] { return (step->coils ? m_coilImage[at[0]] : m_inputImage[at[0]]) != 0 ? 1 : 0; };
+            value = common::OperandValue {};
             switch (step->decode) {
             case Decode::Bit:
                 value.LongValue = bit();
@@ -868,15 +907,21 @@ bool ModbusDriver::WriteRunCoil(bool run, std::uint8_t& status)
         return false;
     }
     const int coil = m_map.RunCoil();
-    const bool ok = Transact(run ? "running the PLC: writing 1 to" : "stopping the PLC: writing 0 to", Table::Coils,
-                             coil, 1, status,
-                             [&](modbus_t* context) { return modbus_write_bit(context, coil, run ? 1 : 0); });
+    const bool ok
+        = Transact(run ? "running the PLC: writing 1 to" : "stopping the PLC: writing 0 to", Table::Coils, coil, 1,
+                   status, [&](modbus_t* context) { return modbus_write_bit(context, coil, run ? 1 : 0); });
     return ok && Succeed(status);
 }
 
-bool ModbusDriver::PlcStop(std::uint8_t& status) { return WriteRunCoil(false, status); }
+bool ModbusDriver::PlcStop(std::uint8_t& status)
+{
+    return WriteRunCoil(false, status);
+}
 
-bool ModbusDriver::PlcRun(std::uint8_t& status) { return WriteRunCoil(true, status); }
+bool ModbusDriver::PlcRun(std::uint8_t& status)
+{
+    return WriteRunCoil(true, status);
+}
 
 bool ModbusDriver::ReadMB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values,
                           std::uint8_t& status)
@@ -890,14 +935,12 @@ bool ModbusDriver::ReadSB(std::int16_t address, std::int16_t count, std::span<st
     return ReadBits(op::SB, address, count, values, status);
 }
 
-bool ModbusDriver::ReadI(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values,
-                         std::uint8_t& status)
+bool ModbusDriver::ReadI(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status)
 {
     return ReadBits(op::I, address, count, values, status);
 }
 
-bool ModbusDriver::ReadO(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values,
-                         std::uint8_t& status)
+bool ModbusDriver::ReadO(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status)
 {
     return ReadBits(op::O, address, count, values, status);
 }
@@ -1114,37 +1157,37 @@ bool ModbusDriver::WriteDW(std::int16_t address, std::int16_t count, std::span<c
 }
 
 bool ModbusDriver::WriteSDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values,
-                           std::uint8_t& status)
+                            std::uint8_t& status)
 {
     return WriteDoubleWords(op::SDW, address, count, values, status);
 }
 
 bool ModbusDriver::WriteXDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values,
-                           std::uint8_t& status)
+                            std::uint8_t& status)
 {
     return WriteDoubleWords(op::XDW, address, count, values, status);
 }
 
 bool ModbusDriver::WriteCCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values,
-                           std::uint8_t& status)
+                                 std::uint8_t& status)
 {
     return WriteDoubleWords(op::CCurrent, address, count, values, status);
 }
 
 bool ModbusDriver::WriteCPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values,
-                           std::uint8_t& status)
+                                std::uint8_t& status)
 {
     return WriteDoubleWords(op::CPreset, address, count, values, status);
 }
 
 bool ModbusDriver::WriteTPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values,
-                           std::uint8_t& status)
+                                std::uint8_t& status)
 {
     return WriteTimerTicks(op::TPreset, address, count, values, status);
 }
 
 bool ModbusDriver::WriteTCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values,
-                           std::uint8_t& status)
+                                 std::uint8_t& status)
 {
     return WriteTimerTicks(op::TCurrent, address, count, values, status);
 }

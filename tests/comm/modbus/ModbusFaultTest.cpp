@@ -1,4 +1,4 @@
-// The driver against servers that misbehave: silent, closing mid-read, answering with exceptions.
+// The driver against servers that misbehave: silent, closing mid-read, answering with exceptions or late.
 
 #include "DriverCalls.h"
 #include "ModbusPeers.h"
@@ -23,7 +23,7 @@ TEST(ModbusFaults, ASilentServerCostsOneTimeOutPerAttemptAndThenNothing)
     ModbusDriver driver;
     ASSERT_TRUE(OpenTcp(driver, server.Port(), 200, 2)) << driver.LastError();
     std::uint8_t status = 0;
-    std::vector<tavrel::common::BinaryMixEntry> entries{{0, op::MI, 0, 5, {}}, {0, op::MB, 0, 5, {}}};
+    std::vector<tavrel::common::BinaryMixEntry> entries { { 0, op::MI, 0, 5, {} }, { 0, op::MB, 0, 5, {} } };
 
     const auto start = Clock::now();
     EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
@@ -55,7 +55,7 @@ TEST(ModbusFaults, AServerThatClosesMidReadFailsTheWholeBatchAndTheNextOpenRecon
     ASSERT_TRUE(OpenTcp(driver, server.Port(), 2000, 3)) << driver.LastError();
     std::uint8_t status = 0;
     // 300 registers take three requests; the server closes the connection after answering the first.
-    std::vector<tavrel::common::BinaryMixEntry> entries{{0, op::MI, 0, 300, {}}};
+    std::vector<tavrel::common::BinaryMixEntry> entries { { 0, op::MI, 0, 300, {} } };
     const auto start = Clock::now();
     EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
     EXPECT_LT(Clock::now() - start, 1s) << "a closed connection needs no time-out";
@@ -86,6 +86,22 @@ TEST(ModbusFaults, AnExceptionAnswerFailsAtOnceWithoutRetryAndKeepsTheChannel)
     EXPECT_EQ(status, MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE) << "the channel is still open";
     EXPECT_EQ(server.Requests(), 2);
     EXPECT_NE(driver.LastError().find("the PLC answered exception 4"), std::string::npos) << driver.LastError();
+}
+
+TEST(ModbusFaults, ALateAnswerToAnEarlierRequestIsNotTakenForTheRetrysAndCostsNoRetry)
+{
+    // The first answer comes after the time-out, while the only retry waits for its own: the driver must neither
+    // take it for the retry's answer nor give up on a PLC that answers.
+    ScriptedServer server(ScriptedServer::Behaviour::FirstAnswerLate, 300);
+    ModbusDriver driver;
+    ASSERT_TRUE(OpenTcp(driver, server.Port(), 200, 1)) << driver.LastError();
+    std::uint8_t status = 0;
+    std::int16_t words[3] = {};
+    ASSERT_TRUE(driver.ReadMI(7, 3, words, status)) << driver.LastError();
+    EXPECT_EQ(words[0], 7);
+    EXPECT_EQ(words[2], 9);
+    ASSERT_TRUE(driver.ReadMI(100, 1, std::span(words, 1), status)) << driver.LastError();
+    EXPECT_EQ(words[0], 100) << "every later answer is its own request's";
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -28,10 +29,12 @@ struct MappingDeleter
 
 } // namespace
 
-ScriptedServer::ScriptedServer(Behaviour behaviour, int answers) : m_behaviour(behaviour), m_answers(answers)
+ScriptedServer::ScriptedServer(Behaviour behaviour, int answers)
+    : m_behaviour(behaviour)
+    , m_answers(answers)
 {
     m_listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     address.sin_port = 0;
@@ -66,7 +69,7 @@ void ScriptedServer::Run()
     // A context only for framing: it is pointed at each client socket in turn and never connects itself.
     comm::modbus::ModbusContext framing(modbus_new_tcp("127.0.0.1", 0));
     std::vector<std::uint8_t> query(MODBUS_TCP_MAX_ADU_LENGTH);
-    std::vector<pollfd> sockets{{m_listener, POLLIN, 0}};
+    std::vector<pollfd> sockets { { m_listener, POLLIN, 0 } };
     int answered = 0;
     while (!m_stop) {
         if (poll(sockets.data(), sockets.size(), 20) <= 0) {
@@ -90,6 +93,12 @@ void ScriptedServer::Run()
             case Behaviour::ExceptionAnswer:
                 modbus_reply_exception(framing.Get(), query.data(), MODBUS_EXCEPTION_SLAVE_OR_SERVER_FAILURE);
                 break;
+            case Behaviour::FirstAnswerLate:
+                if (m_requests == 1) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(m_answers));
+                }
+                modbus_reply(framing.Get(), query.data(), length, mapping.get());
+                break;
             case Behaviour::CloseAfterAnswers:
                 if (m_connections == 1 && answered == m_answers) {
                     close(sockets[i].fd);
@@ -105,7 +114,7 @@ void ScriptedServer::Run()
         if ((sockets.front().revents & POLLIN) != 0) {
             if (const int client = accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC); client != -1) {
                 ++m_connections;
-                sockets.push_back({client, POLLIN, 0});
+                sockets.push_back({ client, POLLIN, 0 });
             }
         }
     }

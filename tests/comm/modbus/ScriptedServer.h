@@ -11,10 +11,11 @@ class ScriptedServer
 {
 public:
     enum class Behaviour {
-        NeverAnswer,        ///< takes every request and answers none
-        CloseAfterAnswers,  ///< answers the first `answers` requests of its first connection, then closes it;
-                            ///< later connections are answered in full
-        ExceptionAnswer,    ///< answers every request with exception 4, server device failure
+        NeverAnswer, ///< takes every request and answers none
+        CloseAfterAnswers, ///< answers the first `answers` requests of its first connection, then closes it;
+                           ///< later connections are answered in full
+        ExceptionAnswer, ///< answers every request with exception 4, server device failure
+        FirstAnswerLate, ///< answers its first request `answers` milliseconds late, every later one at once
     };
 
     explicit ScriptedServer(Behaviour behaviour, int answers = 0);
@@ -35,9 +36,9 @@ private:
     int m_answers;
     int m_listener = -1;
     int m_port = 0;
-    std::atomic<int> m_requests{0};
-    std::atomic<int> m_connections{0};
-    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_requests { 0 };
+    std::atomic<int> m_connections { 0 };
+    std::atomic<bool> m_stop { false };
     std::thread m_thread;
 };
 
