@@ -231,6 +231,8 @@ int main(int argc, char** argv)
     // empty project that start-up is about to replace.
     tavrel::link::LinkServer server(program, linkLimits);
     server.SetAccess(access);
+    QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &server,
+                     &tavrel::link::LinkServer::SayGoodbye);
     const auto listen = [&server, &accessError, address, listenPort] {
         return accessError.empty() ? server.Listen(address, listenPort)
                                    : tl::expected<quint16, std::string>(tl::unexpect, accessError);

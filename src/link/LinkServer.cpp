@@ -806,6 +806,21 @@ void LinkServer::CloseSlow(Session& session, const QString& reason)
     emit clientNotice(QStringLiteral("link client %1 closed (1008): %2").arg(peer, reason));
 }
 
+void LinkServer::SayGoodbye()
+{
+    const std::vector<QPointer<Session>> sessions(m_sessions.begin(), m_sessions.end());
+    for (const QPointer<Session>& session : sessions) {
+        if (session == nullptr || session->gone || session->closing) {
+            continue;
+        }
+        session->closing = true;
+        session->socket->close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("Tavrel is stopping"));
+        if (session != nullptr && !session->gone) {
+            session->socket->flush();
+        }
+    }
+}
+
 void LinkServer::WatchSlowClients()
 {
     const qint64 now = NowMs();

@@ -98,6 +98,10 @@ public:
     /// The address and port listened on, if any.
     std::optional<std::pair<QHostAddress, quint16>> Listening() const;
 
+    /// Ends every WebSocket conversation with "going away" (1001), the close frame handed to the network at
+    /// once, so that clients of a program that is ending hear so rather than find the connection gone.
+    void SayGoodbye();
+
     /// The number of open WebSocket conversations.
     std::size_t SessionCount() const { return m_sessions.size(); }
 

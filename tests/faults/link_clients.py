@@ -10,8 +10,8 @@ Usage: link_clients.py BIN_FOLDER
   slow         clients that never read while asking for more and more: they get only the newest values, then are
                closed with 1008 and a reason; a reading client meanwhile keeps getting every change
 
-Tavrel must keep serving throughout, end cleanly on SIGTERM with no sanitizer report, and stay within a memory
-bound. Prints the figures at the end.
+Tavrel must keep serving throughout, end cleanly on SIGTERM (its reading client told "going away", 1001) with no
+sanitizer report, and stay within a memory bound. Prints the figures at the end.
 """
 import asyncio
 import base64
@@ -190,6 +190,7 @@ def slow_clients(port, tavrel, figures):
     figures["changes the reading client got meanwhile"] = len(watcher.texts)
     for client in slow:
         client.socket.close()
+    return watcher
 
 
 def main():
@@ -220,16 +221,21 @@ def main():
         time.sleep(0.5)
         figures["RSS before (MB)"] = rss_mb(tavrel.process.pid)
 
-        for phase in (token_in_force, reset_storm, half_open, lambda p, f: slow_clients(p, tavrel, f)):
+        for phase in (token_in_force, reset_storm, half_open):
             phase_start = time.monotonic()
             phase(port, figures)
-            print(f"phase {getattr(phase, '__name__', 'slow_clients')}: {time.monotonic() - phase_start:.1f} s", flush=True)
+            print(f"phase {phase.__name__}: {time.monotonic() - phase_start:.1f} s", flush=True)
+        watcher = slow_clients(port, tavrel, figures)
         time.sleep(1)
         figures["RSS after (MB)"] = rss_mb(tavrel.process.pid)
         status, _ = http_call(port, "GET", "/dde/Tavrel/Items/lblDDE(2)", headers={"Authorization": f"Bearer {TOKEN}"})
         check(status == 200, f"after the faults, a request was answered {status}")
         growth = figures["RSS after (MB)"] - figures["RSS before (MB)"]
         check(growth < RSS_GROWTH_BOUND_MB, f"tavrel grew by {growth:.0f} MB")
+        # A client of a Tavrel that stops hears that it is going away rather than finding the connection gone.
+        tavrel.stop()
+        watcher.join(10)
+        check(watcher.closed == "1001 Tavrel is stopping", f"at the end the reading client was closed: {watcher.closed}")
     except Failure as failure:
         problems.append(str(failure))
     finally:
