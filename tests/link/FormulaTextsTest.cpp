@@ -12,7 +12,7 @@ namespace {
 struct Fixture
 {
     model::LabelArray labels;
-    model::clsPlc plc{labels};
+    model::clsPlc plc { labels };
 
     const model::Clsitem& Item(std::int32_t firstLabel, std::int32_t length)
     {
@@ -30,35 +30,25 @@ const std::string kWriteBlock7 = "   '/ Write value from sheet(Sheet1XXX).cell(A
 
 } // namespace
 
-TEST(FormulaTexts, ReadFormulaOfAScalarHasNoLineBreak)
+TEST(FormulaTexts, ReadFormulaIsOneLinePerElement)
 {
-    Fixture f;
-    EXPECT_EQ(link::ReadCommandText(f.Item(7, 1)), "=Tavrel|Items!'lblDDE(7)'");
-}
-
-TEST(FormulaTexts, ReadFormulaOfAVectorIsOneLinePerElement)
-{
-    Fixture f;
-    EXPECT_EQ(link::ReadCommandText(f.Item(5, 3)),
+    Fixture scalar, vector;
+    EXPECT_EQ(link::ReadCommandText(scalar.Item(7, 1)), "=Tavrel|Items!'lblDDE(7)'");
+    EXPECT_EQ(link::ReadCommandText(vector.Item(5, 3)),
               "=Tavrel|Items!'lblDDE(5)'\r\n=Tavrel|Items!'lblDDE(6)'\r\n=Tavrel|Items!'lblDDE(7)'\r\n");
-    EXPECT_EQ(link::ReadCommandText(f.plc.colItems().back()->colItems()[1]), "=Tavrel|Items!'lblDDE(6)'")
+    EXPECT_EQ(link::ReadCommandText(vector.plc.colItems().back()->colItems()[1]), "=Tavrel|Items!'lblDDE(6)'")
         << "an element row copies its own formula";
 }
 
-TEST(FormulaTexts, WriteMacroOfAScalar)
+TEST(FormulaTexts, WriteMacroDeclaresOnceAndEndsEveryBlockOfAVectorWithAnEmptyLine)
 {
-    Fixture f;
-    EXPECT_EQ(link::WriteMacroText(f.Item(7, 1)), "Dim lchannelNumber   As Long\r\n\r\n" + kWriteBlock7);
-}
-
-TEST(FormulaTexts, WriteMacroOfAVectorDeclaresOnceAndEndsEveryBlockWithAnEmptyLine)
-{
-    Fixture f;
+    Fixture scalar, vector;
+    EXPECT_EQ(link::WriteMacroText(scalar.Item(7, 1)), "Dim lchannelNumber   As Long\r\n\r\n" + kWriteBlock7);
     std::string block6 = kWriteBlock7;
-    for (const std::string from : {"lblDDE(7)", "lblDDE(7)"}) {
+    for (const std::string from : { "lblDDE(7)", "lblDDE(7)" }) {
         block6.replace(block6.find(from), from.size(), "lblDDE(6)");
     }
-    EXPECT_EQ(link::WriteMacroText(f.Item(6, 2)),
+    EXPECT_EQ(link::WriteMacroText(vector.Item(6, 2)),
               "Dim lchannelNumber   As Long\r\n\r\n" + block6 + "\r\n" + kWriteBlock7 + "\r\n");
 }
 
@@ -67,11 +57,14 @@ TEST(FormulaTexts, PlcMacrosSendTheNameAndVerb)
     const std::string head = "Dim lchannelNumber   As Long\r\n\r\n";
     const std::string open = "   lchannelNumber = Application.DDEInitiate(\"Tavrel\", \"Items\")\r\n";
     const std::string close = "   Application.DDETerminate lchannelNumber\r\n\r\n";
-    EXPECT_EQ(link::StopPlcMacroText("Line_1"), head + "   '/ Stop PLC \r\n" + open
-                  + "   Application.DDEExecute lchannelNumber, \"Line_1_STOP\"\r\n" + close);
-    EXPECT_EQ(link::RunPlcMacroText("Line_1"), head + "   '/ Run PLC \r\n" + open
-                  + "   Application.DDEExecute lchannelNumber, \"Line_1_RUN\"\r\n" + close);
-    EXPECT_EQ(link::RunStopMacroText(), head + "   '/ Run/stop Tavrel \r\n" + open
+    EXPECT_EQ(link::StopPlcMacroText("Line_1"),
+              head + "   '/ Stop PLC \r\n" + open + "   Application.DDEExecute lchannelNumber, \"Line_1_STOP\"\r\n"
+                  + close);
+    EXPECT_EQ(link::RunPlcMacroText("Line_1"),
+              head + "   '/ Run PLC \r\n" + open + "   Application.DDEExecute lchannelNumber, \"Line_1_RUN\"\r\n"
+                  + close);
+    EXPECT_EQ(link::RunStopMacroText(),
+              head + "   '/ Run/stop Tavrel \r\n" + open
                   + "   Application.DDEExecute lchannelNumber, \"Tavrel_RUN/STOP\"\r\n" + close);
     EXPECT_EQ(link::StopPlcMacroText(""), "");
     EXPECT_EQ(link::RunPlcMacroText(""), "");

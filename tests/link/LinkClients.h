@@ -26,7 +26,10 @@ public:
     {
         return QTest::qWaitFor([this] { return socket.state() == QAbstractSocket::ConnectedState; }, 5000);
     }
-    void Send(const QJsonObject& message) { socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson())); }
+    void Send(const QJsonObject& message)
+    {
+        socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson()));
+    }
     /// The next message as an object; an empty one when none comes within 5 s.
     QJsonObject NextObject()
     {
@@ -39,6 +42,12 @@ public:
     QJsonObject Ask(const QByteArray& message)
     {
         socket.sendTextMessage(QString::fromUtf8(message));
+        return NextObject();
+    }
+    /// Advises `item` of `topic` and waits for the first answer.
+    QJsonObject Advise(const QString& item, const QString& topic = QStringLiteral("Items"))
+    {
+        Send({ { "op", "advise" }, { "topic", topic }, { "item", item } });
         return NextObject();
     }
 
@@ -65,7 +74,7 @@ inline HttpResponse HttpCall(QNetworkAccessManager& network, quint16 port, const
     QNetworkReply* reply = network.sendCustomRequest(request, method, body);
     QSignalSpy finished(reply, &QNetworkReply::finished);
     finished.wait(5000);
-    HttpResponse response{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
+    HttpResponse response { reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll() };
     reply->deleteLater();
     return response;
 }
@@ -100,17 +109,11 @@ public:
         return head;
     }
 
-    /// Sends one masked text frame, as a client must.
+    /// Sends one masked text frame of less than 126 bytes, as a client must.
     void SendText(const QByteArray& text)
     {
         QByteArray frame("\x81");
-        if (text.size() < 126) {
-            frame += static_cast<char>(0x80 | text.size());
-        } else {
-            frame += '\xfe';
-            frame += static_cast<char>(text.size() >> 8);
-            frame += static_cast<char>(text.size() & 0xff);
-        }
+        frame += static_cast<char>(0x80 | text.size());
         const char mask[4] = { 0x12, 0x34, 0x56, 0x78 };
         frame.append(mask, 4);
         for (qsizetype i = 0; i < text.size(); ++i) {
