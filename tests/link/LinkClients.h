@@ -126,10 +126,19 @@ public:
     /// Waits until `count` bytes or more have come after the upgrade answer.
     bool WaitReceived(qsizetype count)
     {
+        return WaitUntil([&] { return received.size() >= count; });
+    }
+    /// Waits until `text` has come after the upgrade answer.
+    bool WaitFor(const QByteArray& text)
+    {
+        return WaitUntil([&] { return received.contains(text); });
+    }
+    bool WaitUntil(const std::function<bool()>& done)
+    {
         return QTest::qWaitFor(
             [&] {
                 received += socket.readAll();
-                return received.size() >= count;
+                return done();
             },
             5000);
     }
