@@ -10,8 +10,8 @@
 
 #include <atomic>
 #include <fstream>
-#include <thread>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace tavrel;
 namespace op = common::operand;
@@ -94,10 +94,7 @@ protected:
         EXPECT_TRUE(plc.AddItems(length, 0, type, direction, true, label));
         return *plc.colItems().back();
     }
-    long Count(const std::string& call) const
-    {
-        return std::count(script.calls.begin(), script.calls.end(), call);
-    }
+    long Count(const std::string& call) const { return std::count(script.calls.begin(), script.calls.end(), call); }
     std::filesystem::path Template()
     {
         // The real template is built beside the programs; make our own from the schema for the test.
@@ -112,7 +109,7 @@ protected:
     test::DriverScript script;
     ScriptedHost host;
     std::vector<std::string> notices;
-    app::Program program{common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH};
+    app::Program program { common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH };
 };
 
 } // namespace
@@ -252,7 +249,8 @@ TEST_F(ProgramTest, AStopDuringAPassWithWorkersBusyEndsTheRunAfterThatPass)
     script.OnCall = [&](const std::string& call) {
         if (call == "ReadBinaryMix(3@0x1)" && ++reads == 3) {
             // The second pass is under way on both workers when the stop comes in.
-            QMetaObject::invokeMethod(&program, [this] { program.ToggleRun(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                &program, [this] { program.ToggleRun(); }, Qt::QueuedConnection);
             std::this_thread::sleep_for(std::chrono::milliseconds(30));
         }
     };
@@ -290,7 +288,7 @@ TEST_F(ProgramTest, APlcDeletedOrAProjectOpenedAfterARunIsNeverExchangedWithAgai
     program.NewProject();
     script.Clear();
     program.RefreshOnce();
-    EXPECT_EQ(script.calls, std::vector<std::string>{});
+    EXPECT_EQ(script.calls, std::vector<std::string> {});
 }
 
 TEST_F(ProgramTest, PokeIsWrittenInTheNextPass)
@@ -339,11 +337,11 @@ TEST_F(ProgramTest, PokeRefusalsSayWhatKindOfProblemAndLeaveTheLabelAlone)
     EXPECT_EQ(program.Labels().Text(4), "00:01:30.00");
 }
 
-TEST_F(ProgramTest, ExecuteFindsThePlcWhateverTheCaseOfAnyLetter)
+TEST_F(ProgramTest, ExecuteFindsThePlcBeforeTheLastUnderscoreWhateverTheCaseOfAnyLetter)
 {
-    AddPlc("Kühlung");
-    program.Execute("KÜHLUNG_STOP");
-    program.Execute("kühlung_run");
+    AddPlc("Kühlung_1");
+    program.Execute("KÜHLUNG_1_STOP");
+    program.Execute("kühlung_1_run");
     EXPECT_EQ(Count("PlcStop()"), 1);
     EXPECT_EQ(Count("PlcRun()"), 1);
 }
@@ -362,7 +360,7 @@ TEST_F(ProgramTest, DeletingAnElementRowDeletesItsVectorAndAnEmptyPlc)
     EXPECT_TRUE(program.Project().colPlcs().empty());
 }
 
-TEST_F(ProgramTest, SaveThenOpenGivesTheProjectBackAndTheTitle)
+TEST_F(ProgramTest, SaveThenOpenGivesTheProjectBackAndAFileThatCannotBeOpenedChangesNothing)
 {
     auto& plc = AddPlc("Line_1");
     AddItem(plc, op::MI, dir::ReadWrite, 4);
@@ -370,6 +368,18 @@ TEST_F(ProgramTest, SaveThenOpenGivesTheProjectBackAndTheTitle)
     ASSERT_TRUE(program.SaveProject(false));
     EXPECT_EQ(program.Title(), "Tavrel - " + *host.saveAnswer);
     EXPECT_EQ(program.Settings().ReadSetting("CurrentFilePath", ""), *host.saveAnswer);
+
+    const auto junk = dir / "junk.tve";
+    std::ofstream(junk) << "not a database";
+    EXPECT_FALSE(program.OpenProject(junk.string()));
+    ASSERT_EQ(host.errors.size(), 1u);
+    EXPECT_NE(host.errors[0].find("junk.tve"), std::string::npos);
+    host.openAnswer.reset();
+    EXPECT_FALSE(program.OpenProject("")) << "a cancelled dialog changes nothing";
+    ASSERT_EQ(program.Project().colPlcs().size(), 1u);
+    EXPECT_EQ(program.Project().colPlcs()[0]->Name, "Line_1");
+    EXPECT_TRUE(program.Labels().IsLoaded(4));
+    EXPECT_EQ(program.Title(), "Tavrel - " + *host.saveAnswer);
 
     program.NewProject();
     EXPECT_EQ(program.Title(), "Tavrel");
@@ -379,70 +389,33 @@ TEST_F(ProgramTest, SaveThenOpenGivesTheProjectBackAndTheTitle)
     EXPECT_EQ(program.Project().colPlcs()[0]->colItems()[0]->colItems().size(), 4u);
 }
 
-TEST_F(ProgramTest, FileThatCannotBeOpenedLeavesTheOpenProjectAlone)
-{
-    auto& plc = AddPlc("Keep");
-    AddItem(plc, op::MI, dir::Read);
-    const auto junk = dir / "junk.tve";
-    std::ofstream(junk) << "not a database";
-    EXPECT_FALSE(program.OpenProject(junk.string()));
-    ASSERT_EQ(host.errors.size(), 1u);
-    EXPECT_NE(host.errors[0].find("junk.tve"), std::string::npos);
-    ASSERT_EQ(program.Project().colPlcs().size(), 1u);
-    EXPECT_EQ(program.Project().colPlcs()[0]->Name, "Keep");
-    EXPECT_TRUE(program.Labels().IsLoaded(1));
-
-    host.openAnswer.reset();
-    EXPECT_FALSE(program.OpenProject("")) << "a cancelled dialog changes nothing";
-    EXPECT_EQ(program.Project().colPlcs().size(), 1u);
-}
-
-TEST_F(ProgramTest, StartUpPrefersAnExistingCommandLineFile)
+TEST_F(ProgramTest, StartUpOpensTheCommandLineFileOrWhatTheOptionSaysFromAnyFolder)
 {
     auto& plc = AddPlc("Saved");
     AddItem(plc, op::MI, dir::Read);
-    host.saveAnswer = (dir / "saved.tve").string();
-    ASSERT_TRUE(program.SaveProject(true));
-    program.NewProject();
-
-    ASSERT_TRUE(program.Settings().WriteSetting("StartUpOperation", "2"));
-    program.ReloadOptions();
-    program.StartUp((dir / "saved.tve").string());
-    EXPECT_EQ(program.CurrentFilePath(), (dir / "saved.tve").string());
-
-    // A quoted path names no file and falls through to the start-up option: the last project, which
-    // the line above made the saved one.
-    program.NewProject();
-    ASSERT_TRUE(program.Settings().WriteSetting("CurrentFilePath", (dir / "saved.tve").string()));
-    program.StartUp("\"" + (dir / "saved.tve").string() + "\"");
-    EXPECT_EQ(program.CurrentFilePath(), (dir / "saved.tve").string());
-
-    ASSERT_TRUE(program.Settings().WriteSetting("StartUpOperation", "0"));
-    program.ReloadOptions();
-    program.StartUp("");
-    EXPECT_TRUE(program.CurrentFilePath().empty());
-}
-
-TEST_F(ProgramTest, TheLastProjectIsFoundFromAnotherFolderAndAMissingOneIsReported)
-{
-    auto& plc = AddPlc("Saved");
-    AddItem(plc, op::MI, dir::Read);
-    host.saveAnswer = (dir / "saved.tve").string();
+    const std::string saved = (dir / "saved.tve").string();
+    host.saveAnswer = saved;
     ASSERT_TRUE(program.SaveProject(false));
     const std::filesystem::path before = std::filesystem::current_path();
     std::filesystem::create_directory(dir / "elsewhere");
 
-    // Started in the project's folder with a relative path, then from another folder.
-    std::filesystem::current_path(dir.Path());
+    // A quoted path names no file and falls through to the start-up option, here an empty project.
+    ASSERT_TRUE(program.Settings().WriteSetting("StartUpOperation", "0"));
+    program.ReloadOptions();
     program.NewProject();
+    program.StartUp("\"" + saved + "\"");
+    EXPECT_TRUE(program.CurrentFilePath().empty());
+    // An existing file comes before the option; started in its folder, a relative path will do.
+    std::filesystem::current_path(dir.Path());
     program.StartUp("saved.tve");
-    EXPECT_EQ(program.CurrentFilePath(), (dir / "saved.tve").string());
+    EXPECT_EQ(program.CurrentFilePath(), saved);
+    // The last project, as the option says, from another folder.
     std::filesystem::current_path(dir / "elsewhere");
     ASSERT_TRUE(program.Settings().WriteSetting("StartUpOperation", "2"));
     app::Program later(common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH);
     later.StartUp("");
     std::filesystem::current_path(before);
-    EXPECT_EQ(later.CurrentFilePath(), (dir / "saved.tve").string());
+    EXPECT_EQ(later.CurrentFilePath(), saved);
     ASSERT_EQ(later.Project().colPlcs().size(), 1u);
 
     // A missing last project is said, and not forgotten.
@@ -451,8 +424,8 @@ TEST_F(ProgramTest, TheLastProjectIsFoundFromAnotherFolderAndAMissingOneIsReport
     program.StartUp("");
     EXPECT_TRUE(program.Project().colPlcs().empty());
     ASSERT_EQ(notices.size(), 1u);
-    EXPECT_NE(notices[0].find((dir / "saved.tve").string() + " was not found"), std::string::npos) << notices[0];
-    EXPECT_EQ(program.Settings().ReadSetting("CurrentFilePath", ""), (dir / "saved.tve").string());
+    EXPECT_NE(notices[0].find(saved + " was not found"), std::string::npos) << notices[0];
+    EXPECT_EQ(program.Settings().ReadSetting("CurrentFilePath", ""), saved);
 }
 
 TEST_F(ProgramTest, ValuesOutsideTheListsLoadAndOnlyTheirPlcOrItemIsLeftOut)
@@ -496,15 +469,6 @@ TEST_F(ProgramTest, AutoRunStartsOnlyOnTheFirstActivationWithAPlc)
     AddPlc("A");
     program.FirstActivation();
     EXPECT_FALSE(program.IsRunning()) << "only the first activation acts";
-}
-
-TEST_F(ProgramTest, ExecuteCommandsSplitAtTheLastUnderscore)
-{
-    using Split = std::optional<std::pair<std::string, std::string>>;
-    EXPECT_EQ(app::SplitExecuteCommand("Line_1_stop"), Split(std::make_pair("Line_1", "STOP")));
-    EXPECT_EQ(app::SplitExecuteCommand("_RUN"), Split(std::make_pair("", "RUN")));
-    EXPECT_EQ(app::SplitExecuteCommand("Tavrel_run/stop"), Split(std::make_pair("Tavrel", "RUN/STOP")));
-    EXPECT_EQ(app::SplitExecuteCommand("STOP"), std::nullopt);
 }
 
 int main(int argc, char** argv)
