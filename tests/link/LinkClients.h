@@ -1,5 +1,11 @@
 #pragma once
 
+#include "link/LinkServer.h"
+
+#include "common/OperandCatalogue.h"
+#include "support/ScriptedDriver.h"
+#include "support/TempDir.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -153,6 +159,58 @@ public:
 
     QTcpSocket socket;
     QByteArray received;
+};
+
+/// A program with two PLCs and a link server on a free loopback port, for the link tests to talk to. Pump:
+/// lblDDE(1) a Read/Write MI, lblDDE(2) a Read MI, lblDDE(3..5) a Write MB vector, lblDDE(6) a disabled MI;
+/// Line_1: lblDDE(7) a Read/Write I.
+class LinkBench
+{
+protected:
+    /// A new program and server; false when the server could not listen.
+    bool StartBench(const link::LinkLimits& limits = {})
+    {
+        m_server.reset();
+        m_script = DriverScript();
+        m_program = std::make_unique<app::Program>(common::Settings(m_dir / "t.ini", "tavrel"), m_script.Factory(),
+                                                   m_dir / "missing-template.tvb");
+        namespace op = common::operand;
+        namespace dir = common::direction;
+        auto& pump = AddPlc("Pump");
+        AddItem(pump, op::MI, dir::ReadWrite);
+        AddItem(pump, op::MI, dir::Read);
+        AddItem(pump, op::MB, dir::Write, 3);
+        AddItem(pump, op::MI, dir::ReadWrite, 1, false);
+        AddItem(AddPlc("Line_1"), op::I, dir::ReadWrite);
+        m_server = std::make_unique<link::LinkServer>(*m_program, limits);
+        m_port = m_server->Listen(QHostAddress::LocalHost, 0).value_or(0);
+        return m_port != 0;
+    }
+    model::clsPlc& AddPlc(const std::string& name)
+    {
+        auto plc = m_program->Project().NewPlc();
+        plc->Name = name;
+        return m_program->Project().AddPLC(std::move(plc));
+    }
+    void AddItem(model::clsPlc& plc, std::int32_t type, std::int32_t direction, std::int32_t length = 1,
+                 bool enabled = true)
+    {
+        std::int32_t label = -1;
+        QVERIFY(plc.AddItems(length, 0, type, direction, enabled, label));
+    }
+    /// One HTTP request; `path` is sent as encoded.
+    HttpResponse Call(const QByteArray& method, const QByteArray& path, const QByteArray& body = {},
+                      const QByteArray& accept = {})
+    {
+        return HttpCall(m_network, m_port, method, path, body, accept);
+    }
+
+    TempDir m_dir;
+    DriverScript m_script;
+    std::unique_ptr<app::Program> m_program;
+    std::unique_ptr<link::LinkServer> m_server; ///< after the program, so that it goes first
+    quint16 m_port = 0;
+    QNetworkAccessManager m_network;
 };
 
 } // namespace tavrel::test

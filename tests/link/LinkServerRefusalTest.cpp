@@ -1,25 +1,9 @@
 // Every input the link server refuses, over HTTP and over WebSocket: each gets a status and a reason that says
 // what is wrong, and none changes a label, reaches a PLC, starts a run or leaves a link behind.
 
-#include "link/LinkServer.h"
-
 #include "LinkClients.h"
-#include "common/OperandCatalogue.h"
-#include "support/ScriptedDriver.h"
-#include "support/TempDir.h"
-
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSignalSpy>
-#include <QTcpSocket>
-#include <QTest>
-#include <QWebSocket>
 
 using namespace tavrel;
-namespace op = common::operand;
-namespace dir = common::direction;
 
 namespace {
 
@@ -54,25 +38,11 @@ const QByteArray kUpgradeHeaders = "Upgrade: websocket\r\nConnection: Upgrade\r\
 
 } // namespace
 
-class LinkServerRefusalTest : public QObject
+class LinkServerRefusalTest : public QObject, protected test::LinkBench
 {
     Q_OBJECT
 
 private:
-    test::TempDir m_dir;
-    test::DriverScript m_script;
-    std::unique_ptr<app::Program> m_program;
-    std::unique_ptr<link::LinkServer> m_server;
-    quint16 m_port = 0;
-    QNetworkAccessManager m_network;
-
-    void AddItem(model::clsPlc& plc, std::int32_t type, std::int32_t direction, std::int32_t length = 1,
-                 bool enabled = true)
-    {
-        std::int32_t label = -1;
-        QVERIFY(plc.AddItems(length, 0, type, direction, enabled, label));
-    }
-
     // What a refused input must leave as it was: every label, the run, and the PLCs (no driver call at all).
     struct State
     {
@@ -96,47 +66,18 @@ private:
             { { QStringLiteral("http://scada.example:8080") }, { QStringLiteral("tavrel.plant") }, kToken });
     }
 
-    test::HttpResponse Call(const QByteArray& method, const QByteArray& path, const QByteArray& body = {})
-    {
-        return test::HttpCall(m_network, m_port, method, path, body);
-    }
-
 private slots:
     void init()
     {
-        m_script = test::DriverScript();
-        m_program = std::make_unique<app::Program>(common::Settings(m_dir / "t.ini", "tavrel"), m_script.Factory(),
-                                                   m_dir / "missing-template.tvb");
-        // Pump: 1 MI Read/Write, 2 MI Read, 3..5 MB Write vector, 6 MI disabled; Line_1: 7 I.
-        auto pump = m_program->Project().NewPlc();
-        pump->Name = "Pump";
-        auto& plc = m_program->Project().AddPLC(std::move(pump));
-        AddItem(plc, op::MI, dir::ReadWrite);
-        AddItem(plc, op::MI, dir::Read);
-        AddItem(plc, op::MB, dir::Write, 3);
-        AddItem(plc, op::MI, dir::ReadWrite, 1, false);
-        auto line = m_program->Project().NewPlc();
-        line->Name = "Line_1";
-        AddItem(m_program->Project().AddPLC(std::move(line)), op::I, dir::ReadWrite);
-        for (std::int32_t i = 1; i <= 7; ++i) {
-            m_program->Labels().SetText(i, "before");
-        }
-
         link::LinkLimits limits;
         limits.maxBodyBytes = kMaxBody;
         limits.maxLinksPerConnection = kMaxLinks;
         limits.maxConnections = kMaxConnections;
-        m_server = std::make_unique<link::LinkServer>(*m_program, limits);
-        auto port = m_server->Listen(QHostAddress::LocalHost, 0);
-        QVERIFY(port.has_value());
-        m_port = *port;
+        QVERIFY(StartBench(limits));
+        for (std::int32_t i = 1; i <= 7; ++i) {
+            m_program->Labels().SetText(i, "before");
+        }
         m_script.Clear();
-    }
-
-    void cleanup()
-    {
-        m_server.reset();
-        m_program.reset();
     }
 
     // One row for each stage that refuses a request.

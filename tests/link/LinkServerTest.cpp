@@ -1,55 +1,18 @@
-#include "link/LinkServer.h"
-
 #include "LinkClients.h"
-#include "common/OperandCatalogue.h"
-#include "support/ScriptedDriver.h"
-#include "support/TempDir.h"
 
 #include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QSignalSpy>
-#include <QTest>
-#include <QWebSocket>
 
 using namespace tavrel;
 using namespace Qt::StringLiterals;
 namespace op = common::operand;
 namespace dir = common::direction;
 
-class LinkServerTest : public QObject
+class LinkServerTest : public QObject, protected test::LinkBench
 {
     Q_OBJECT
 
 private:
-    test::TempDir m_dir;
-    test::DriverScript m_script;
-    std::unique_ptr<app::Program> m_program;
-    std::unique_ptr<link::LinkServer> m_server;
-    quint16 m_port = 0;
-    QNetworkAccessManager m_network;
-
-    model::clsPlc& AddPlc(const std::string& name)
-    {
-        auto plc = m_program->Project().NewPlc();
-        plc->Name = name;
-        return m_program->Project().AddPLC(std::move(plc));
-    }
-    void AddItem(model::clsPlc& plc, std::int32_t type, std::int32_t direction, std::int32_t length = 1,
-                 bool enabled = true)
-    {
-        std::int32_t label = -1;
-        QVERIFY(plc.AddItems(length, 0, type, direction, enabled, label));
-    }
-
-    test::HttpResponse Call(const QByteArray& method, const QString& path, const QByteArray& body = {},
-                            const QByteArray& accept = {})
-    {
-        return test::HttpCall(m_network, m_port, method, QUrl(path).toEncoded(), body, accept);
-    }
-    QJsonArray ListJson(const QString& path)
+    QJsonArray ListJson(const QByteArray& path)
     {
         return QJsonDocument::fromJson(Call("GET", path, {}, "application/json").body)
             .object()
@@ -58,30 +21,7 @@ private:
     }
 
 private slots:
-    void init()
-    {
-        m_script = test::DriverScript();
-        m_program = std::make_unique<app::Program>(common::Settings(m_dir / "t.ini", "tavrel"), m_script.Factory(),
-                                                   m_dir / "missing-template.tvb");
-        // Pump: lblDDE(1) Read/Write MI, lblDDE(2) Read MI, lblDDE(3..5) Write MB vector, lblDDE(6) disabled.
-        auto& pump = AddPlc("Pump");
-        AddItem(pump, op::MI, dir::ReadWrite);
-        AddItem(pump, op::MI, dir::Read);
-        AddItem(pump, op::MB, dir::Write, 3);
-        AddItem(pump, op::MI, dir::ReadWrite, 1, false);
-        AddPlc("Line_1");
-        AddItem(*m_program->Project().colPlcs().back(), op::I, dir::ReadWrite);
-        m_server = std::make_unique<link::LinkServer>(*m_program);
-        auto port = m_server->Listen(QHostAddress::LocalHost, 0);
-        QVERIFY(port.has_value());
-        m_port = *port;
-    }
-
-    void cleanup()
-    {
-        m_server.reset();
-        m_program.reset();
-    }
+    void init() { QVERIFY(StartBench()); }
 
     void itemNames()
     {
@@ -165,7 +105,7 @@ private slots:
         QCOMPARE(Call("GET", "/dde/tavrel/SYSTEM/pump.connected").body, QByteArray("1"));
         QCOMPARE(Call("GET", "/dde/Tavrel/System/Press.Connected").body,
                  QByteArray("no System item 'Press.Connected'\n"));
-        for (const QString path : { "/dde/Tavrel/System/Running", "/dde/Tavrel/System" }) {
+        for (const QByteArray path : { "/dde/Tavrel/System/Running", "/dde/Tavrel/System" }) {
             for (const QByteArray method : { "PUT", "POST" }) {
                 const test::HttpResponse refused = Call(method, path, "1");
                 QCOMPARE(refused.status, 405);
@@ -323,12 +263,10 @@ private slots:
     // value it missed; one that takes nothing for the stall time is closed with 1008 and the reason.
     void slowClientsGetTheNewestValuesAndStalledOnesAreClosed()
     {
-        m_server.reset();
         link::LinkLimits limits;
         limits.conflateBytes = 256 * 1024;
         limits.stallMs = 2000;
-        m_server = std::make_unique<link::LinkServer>(*m_program, limits);
-        m_port = *m_server->Listen(QHostAddress::LocalHost, 0);
+        QVERIFY(StartBench(limits));
         test::RawWebSocket client;
         QVERIFY(client.Open(m_port).startsWith("HTTP/1.1 101"));
         client.SendText(R"j({"op":"advise","item":"lblDDE(1)"})j");
