@@ -95,16 +95,6 @@ protected:
         return *plc.colItems().back();
     }
     long Count(const std::string& call) const { return std::count(script.calls.begin(), script.calls.end(), call); }
-    std::filesystem::path Template()
-    {
-        // The real template is built beside the programs; make our own from the schema for the test.
-        const auto path = dir / "template.tvb";
-        if (!std::filesystem::exists(path)) {
-            std::filesystem::copy_file(TAVREL_TEMPLATE_PATH, path);
-        }
-        return path;
-    }
-
     test::TempDir dir;
     test::DriverScript script;
     ScriptedHost host;
@@ -118,6 +108,16 @@ TEST_F(ProgramTest, RunPassesUntilStoppedThenClosesEveryChannel)
 {
     auto& plc = AddPlc("A");
     AddItem(plc, op::MI, dir::Read);
+    // Two executes taken in one turn of the event loop: the second comes before the first pass, and stops the run.
+    program.Execute("Tavrel_RUN/STOP");
+    EXPECT_TRUE(program.IsRunning());
+    program.Execute("tavrel_run/stop");
+    EXPECT_FALSE(program.IsRunning());
+    EXPECT_TRUE(program.IsRunToolEnabled());
+    Spin([] { return false; }, 50);
+    EXPECT_EQ(Count("ReadBinaryMix(3@0x1)"), 0) << "no pass after the stop";
+
+    script.Clear();
     program.ToggleRun();
     EXPECT_TRUE(program.IsRunning());
     EXPECT_FALSE(program.IsRunToolEnabled()) << "no click is taken before the first pass is over";
@@ -135,20 +135,6 @@ TEST_F(ProgramTest, RunPassesUntilStoppedThenClosesEveryChannel)
     const long reads = Count("ReadBinaryMix(3@0x1)");
     Spin([] { return false; }, 50);
     EXPECT_EQ(Count("ReadBinaryMix(3@0x1)"), reads) << "no pass after the stop";
-}
-
-TEST_F(ProgramTest, AnExecuteRunStopBeforeTheFirstPassStopsTheRun)
-{
-    auto& plc = AddPlc("A");
-    AddItem(plc, op::MI, dir::Read);
-    // Two executes taken in one turn of the event loop: the second comes before the first pass.
-    program.Execute("Tavrel_RUN/STOP");
-    EXPECT_TRUE(program.IsRunning());
-    program.Execute("tavrel_run/stop");
-    EXPECT_FALSE(program.IsRunning());
-    EXPECT_TRUE(program.IsRunToolEnabled());
-    Spin([] { return false; }, 50);
-    EXPECT_EQ(Count("ReadBinaryMix(3@0x1)"), 0) << "no pass after the stop";
 }
 
 TEST_F(ProgramTest, NoRunStartsWhileADialogThatChangesTheProjectIsOpen)
@@ -291,19 +277,7 @@ TEST_F(ProgramTest, APlcDeletedOrAProjectOpenedAfterARunIsNeverExchangedWithAgai
     EXPECT_EQ(script.calls, std::vector<std::string> {});
 }
 
-TEST_F(ProgramTest, PokeIsWrittenInTheNextPass)
-{
-    auto& plc = AddPlc("A");
-    AddItem(plc, op::MI, dir::ReadWrite);
-    program.ToggleRun();
-    Spin([&] { return program.IsRunToolEnabled(); });
-    EXPECT_EQ(program.Poke(1, "42"), std::nullopt);
-    Spin([&] { return Count("WriteMI(0,1,42)") == 1; });
-    EXPECT_EQ(Count("WriteMI(0,1,42)"), 1);
-    program.Stop();
-}
-
-TEST_F(ProgramTest, PokeRefusalsSayWhatKindOfProblemAndLeaveTheLabelAlone)
+TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
 {
     auto& plc = AddPlc("A");
     AddItem(plc, op::MI, dir::ReadWrite);
@@ -335,6 +309,13 @@ TEST_F(ProgramTest, PokeRefusalsSayWhatKindOfProblemAndLeaveTheLabelAlone)
     EXPECT_EQ(program.Poke(3, "1"), std::nullopt);
     EXPECT_EQ(program.Poke(4, "00:01:30.00"), std::nullopt);
     EXPECT_EQ(program.Labels().Text(4), "00:01:30.00");
+
+    program.ToggleRun();
+    Spin([&] { return program.IsRunToolEnabled(); });
+    EXPECT_EQ(program.Poke(1, "42"), std::nullopt);
+    Spin([&] { return Count("WriteMI(0,1,42)") == 1; });
+    EXPECT_EQ(Count("WriteMI(0,1,42)"), 1);
+    program.Stop();
 }
 
 TEST_F(ProgramTest, ExecuteFindsThePlcBeforeTheLastUnderscoreWhateverTheCaseOfAnyLetter)
@@ -463,10 +444,14 @@ TEST_F(ProgramTest, ValuesOutsideTheListsLoadAndOnlyTheirPlcOrItemIsLeftOut)
 TEST_F(ProgramTest, AutoRunStartsOnlyOnTheFirstActivationWithAPlc)
 {
     ASSERT_TRUE(program.Settings().WriteSetting("AutoRun", "1"));
+    app::Program empty(common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH);
+    empty.FirstActivation();
+    EXPECT_FALSE(empty.IsRunning()) << "no PLC, no run";
     program.ReloadOptions();
-    program.FirstActivation();
-    EXPECT_FALSE(program.IsRunning()) << "no PLC, no run";
     AddPlc("A");
+    program.FirstActivation();
+    EXPECT_TRUE(program.IsRunning());
+    program.Stop();
     program.FirstActivation();
     EXPECT_FALSE(program.IsRunning()) << "only the first activation acts";
 }
