@@ -215,8 +215,8 @@ private slots:
     }
 
     // Values and the status are retained for peers that come later; after that, a label is published once per
-    // pass with its last value.
-    void valuesArriveRetainedThenOncePerPass()
+    // pass with its last value, and cleared when its item is removed.
+    void valuesArriveRetainedThenOncePerPassUntilRemoved()
     {
         auto peer = Watch();
         QVERIFY(peer);
@@ -239,6 +239,17 @@ private slots:
         QCOMPARE(changed.size(), std::size_t(2));
         QCOMPARE(changed.back().payload, std::string("13"));
         QVERIFY(!changed.back().retained); // live, though published with retain
+
+        // A removed item's topic is cleared: peers that come later get nothing of it.
+        auto& pump = *m_program->Project().colPlcs().front();
+        QVERIFY(pump.RemoveItem(pump.colItems().back()->Key));
+        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(5)")), std::size_t(2));
+        QCOMPARE(peer->Messages(Topic("items/lblDDE(5)")).back().payload, std::string());
+        auto later = Watch();
+        QVERIFY(later);
+        QTRY_COMPARE(later->Count(Topic("items/lblDDE(2)")), std::size_t(1));
+        QTest::qWait(200);
+        QCOMPARE(later->Count(Topic("items/lblDDE(4)")), std::size_t(0));
     }
 
     void pokesAndRefusals_data()
@@ -344,22 +355,6 @@ private slots:
         QVERIFY(afterRemoval);
         QTRY_COMPARE(afterRemoval->Count(Topic("system/running")), std::size_t(1));
         QCOMPARE(afterRemoval->Count(Topic(pump + "errors")), std::size_t(0));
-    }
-
-    void aRemovedItemsTopicIsCleared()
-    {
-        auto peer = Watch();
-        QVERIFY(peer);
-        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(5)")), std::size_t(1));
-        auto& pump = *m_program->Project().colPlcs().front();
-        QVERIFY(pump.RemoveItem(pump.colItems().back()->Key));
-        QTRY_COMPARE(peer->Count(Topic("items/lblDDE(5)")), std::size_t(2));
-        QCOMPARE(peer->Messages(Topic("items/lblDDE(5)")).back().payload, std::string());
-        auto later = Watch();
-        QVERIFY(later);
-        QTRY_COMPARE(later->Count(Topic("items/lblDDE(2)")), std::size_t(1));
-        QTest::qWait(200);
-        QCOMPARE(later->Count(Topic("items/lblDDE(4)")), std::size_t(0));
     }
 
     void stoppingSaysOffline()
