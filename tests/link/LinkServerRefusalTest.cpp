@@ -180,7 +180,8 @@ private slots:
         QCOMPARE(client.socket.state(), QAbstractSocket::ConnectedState);
     }
 
-    void aBinaryMessageIsAskedToBeText()
+    // A binary message is asked to be text; links beyond the limit are refused and not made.
+    void webSocketLimits()
     {
         test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
@@ -190,15 +191,10 @@ private slots:
         QCOMPARE(client.messages.takeFirst(),
                  QStringLiteral("{\"op\":\"error\",\"error\":\"send JSON text messages\"}"));
         QVERIFY(Snapshot() == before);
-    }
 
-    void linksBeyondTheLimitAreRefusedAndNotMade()
-    {
-        test::LinkClient client(m_port);
-        QVERIFY(client.WaitConnected());
-        QVERIFY(client.Ask("{\"op\":\"advise\",\"item\":\"lblDDE(1)\"}").contains("value"));
-        QVERIFY(client.Ask("{\"op\":\"advise\",\"item\":\"lblDDE(2)\"}").contains("value"));
-        const QJsonObject refused = client.Ask("{\"op\":\"advise\",\"item\":\"lblDDE(4)\"}");
+        QVERIFY(client.Advise("lblDDE(1)").contains("value"));
+        QVERIFY(client.Advise("lblDDE(2)").contains("value"));
+        const QJsonObject refused = client.Advise("lblDDE(4)");
         QCOMPARE(refused.value("status").toInt(), 429);
         QCOMPARE(refused.value("error").toString(), QStringLiteral("at most 2 links per connection"));
         m_program->Labels().SetText(4, "changed");
@@ -207,45 +203,37 @@ private slots:
     }
 
     // HEAD answers carry headers only: on a kept connection, body bytes would be read as the next answer.
-    void headAnswersCarryNoBody_data()
-    {
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("status");
-        QTest::newRow("item") << QByteArray("/dde/Tavrel/Items/lblDDE(1)") << QByteArray("200 OK");
-        QTest::newRow("list") << QByteArray("/dde/Tavrel/Items") << QByteArray("200 OK");
-        QTest::newRow("unknown item") << QByteArray("/dde/Tavrel/Items/lblDDE(99)") << QByteArray("404 Not Found");
-    }
     void headAnswersCarryNoBody()
     {
-        QFETCH(QByteArray, path);
-        QFETCH(QByteArray, status);
-        const QByteArray received
-            = RawExchange(m_port,
-                          "HEAD " + path
-                              + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
-                                "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-        QVERIFY2(received.startsWith("HTTP/1.1 " + status + "\r\n"), received.constData());
-        const qsizetype second = received.indexOf("\r\n\r\n") + 4;
-        QVERIFY2(received.mid(second).startsWith("HTTP/1.1 200 OK\r\n"), received.constData());
-        QVERIFY2(received.endsWith("\r\n\r\nbefore"), received.constData());
+        for (const auto& [path, status] :
+             { std::pair<QByteArray, QByteArray> { "/dde/Tavrel/Items/lblDDE(1)", "200 OK" },
+               { "/dde/Tavrel/Items", "200 OK" },
+               { "/dde/Tavrel/Items/lblDDE(99)", "404 Not Found" } }) {
+            const QByteArray received
+                = RawExchange(m_port,
+                              "HEAD " + path
+                                  + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+                                    "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            QVERIFY2(received.startsWith("HTTP/1.1 " + status + "\r\n"), received.constData());
+            const qsizetype second = received.indexOf("\r\n\r\n") + 4;
+            QVERIFY2(received.mid(second).startsWith("HTTP/1.1 200 OK\r\n"), received.constData());
+            QVERIFY2(received.endsWith("\r\n\r\nbefore"), received.constData());
+        }
     }
 
     // A WebSocket conversation opens on the list path alone; an upgrade elsewhere is refused and does nothing.
-    void upgradesElsewhereAreRefused_data()
-    {
-        QTest::addColumn<QByteArray>("request");
-        QTest::newRow("item") << QByteArray("GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\n");
-        QTest::newRow("poke") << QByteArray("PUT /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nContent-Length: 2\r\n");
-        QTest::newRow("elsewhere") << QByteArray("GET /socket HTTP/1.1\r\n");
-    }
     void upgradesElsewhereAreRefused()
     {
-        QFETCH(QByteArray, request);
         const State before = Snapshot();
-        const QByteArray received = RawExchange(m_port, request + "Host: 127.0.0.1\r\n" + kUpgradeHeaders + "\r\n42");
-        QVERIFY2(received.startsWith("HTTP/1.1 404 Not Found\r\n"), received.constData());
-        QVERIFY2(received.endsWith("\r\n\r\nWebSocket conversations open on /dde/Tavrel/Items only\n"),
-                 received.constData());
+        for (const QByteArray request :
+             { "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\n",
+               "PUT /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nContent-Length: 2\r\n", "GET /socket HTTP/1.1\r\n" }) {
+            const QByteArray received
+                = RawExchange(m_port, request + "Host: 127.0.0.1\r\n" + kUpgradeHeaders + "\r\n42");
+            QVERIFY2(received.startsWith("HTTP/1.1 404 Not Found\r\n"), received.constData());
+            QVERIFY2(received.endsWith("\r\n\r\nWebSocket conversations open on /dde/Tavrel/Items only\n"),
+                     received.constData());
+        }
         QCOMPARE(m_server->SessionCount(), 0u);
         QVERIFY(Snapshot() == before);
     }
