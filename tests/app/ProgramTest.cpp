@@ -291,10 +291,10 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
             : std::nullopt;
     };
     using Kind = app::PokeRefusal::Kind;
+    // Which texts each operand takes is the exchange's to say; here, how each kind of problem comes back.
     const std::vector<std::tuple<std::int32_t, std::string, Kind>> cases {
-        { 1, "x", Kind::BadValue },    { 1, "", Kind::BadValue },  { 2, "1", Kind::Conflict },
-        { 9, "1", Kind::UnknownItem }, { 3, "2", Kind::BadValue }, { 4, "abc", Kind::BadValue },
-        { 4, "10", Kind::BadValue },   { 4, "", Kind::BadValue },
+        { 1, "x", Kind::BadValue }, { 2, "1", Kind::Conflict },  { 9, "1", Kind::UnknownItem },
+        { 3, "2", Kind::BadValue }, { 4, "10", Kind::BadValue },
     };
     for (const auto& [index, text, kind] : cases) {
         const auto refusal = program.Poke(index, text);
