@@ -323,6 +323,9 @@ TEST_F(ProgramTest, ExecuteFindsThePlcBeforeTheLastUnderscoreWhateverTheCaseOfAn
     AddPlc("Kühlung_1");
     program.Execute("KÜHLUNG_1_STOP");
     program.Execute("kühlung_1_run");
+    for (const char* ignored : { "STOP", "_RUN", "Kühlung_1_RESET", "Kühlung_STOP" }) {
+        program.Execute(ignored);
+    }
     EXPECT_EQ(Count("PlcStop()"), 1);
     EXPECT_EQ(Count("PlcRun()"), 1);
 }
