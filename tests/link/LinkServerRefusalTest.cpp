@@ -12,8 +12,9 @@ constexpr qint64 kMaxBody = 64;
 constexpr std::size_t kMaxLinks = 2;
 constexpr int kMaxConnections = 3;
 
-// One request on a connection of its own, written byte for byte, and everything that comes back within 500 ms.
-QByteArray RawExchange(quint16 port, const QByteArray& request)
+// One request on a connection of its own, written byte for byte, and what comes back until `until` has come, the
+// server has closed the connection, or 5 s have passed.
+QByteArray RawExchange(quint16 port, const QByteArray& request, const QByteArray& until)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);
@@ -25,9 +26,9 @@ QByteArray RawExchange(quint16 port, const QByteArray& request)
     (void)QTest::qWaitFor(
         [&] {
             received += socket.readAll();
-            return socket.state() == QAbstractSocket::UnconnectedState;
+            return received.contains(until) || socket.state() == QAbstractSocket::UnconnectedState;
         },
-        500);
+        5000);
     return received + socket.readAll();
 }
 
@@ -211,7 +212,8 @@ private slots:
                 = RawExchange(m_port,
                               "HEAD " + path
                                   + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
-                                    "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+                                    "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n",
+                              "\r\n\r\nbefore");
             QVERIFY2(received.startsWith("HTTP/1.1 " + status + "\r\n"), received.constData());
             const qsizetype second = received.indexOf("\r\n\r\n") + 4;
             QVERIFY2(received.mid(second).startsWith("HTTP/1.1 200 OK\r\n"), received.constData());
@@ -227,7 +229,7 @@ private slots:
              { "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\n",
                "PUT /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nContent-Length: 2\r\n", "GET /socket HTTP/1.1\r\n" }) {
             const QByteArray received
-                = RawExchange(m_port, request + "Host: 127.0.0.1\r\n" + kUpgradeHeaders + "\r\n42");
+                = RawExchange(m_port, request + "Host: 127.0.0.1\r\n" + kUpgradeHeaders + "\r\n42", "only\n");
             QVERIFY2(received.startsWith("HTTP/1.1 404 Not Found\r\n"), received.constData());
             QVERIFY2(received.endsWith("\r\n\r\nWebSocket conversations open on /dde/Tavrel/Items only\n"),
                      received.constData());
@@ -311,7 +313,8 @@ private slots:
         UseAccess();
         const State before = Snapshot();
         const QByteArray received
-            = RawExchange(m_port, request.replace("PORT", QByteArray::number(m_port)) + "\r\nPump_STOP");
+            = RawExchange(m_port, request.replace("PORT", QByteArray::number(m_port)) + "\r\nPump_STOP",
+                          expected.isEmpty() ? "\r\n\r\n" : expected);
         QVERIFY2(received.startsWith("HTTP/1.1 " + status + "\r\n"), received.constData());
         QVERIFY2(received.contains(expected), received.constData());
         if (status.startsWith('4')) {
@@ -339,6 +342,7 @@ private slots:
     // their place.
     void connectionsBeyondTheLimitAreRefusedUntilOthersEnd()
     {
+        const QByteArray get = "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
         for (int round = 0; round < 4; ++round) {
             std::vector<std::unique_ptr<test::LinkClient>> clients;
             for (int i = 0; i < kMaxConnections; ++i) {
@@ -346,8 +350,7 @@ private slots:
                 QVERIFY2(clients.back()->WaitConnected(),
                          qPrintable(QStringLiteral("round %1, client %2").arg(round).arg(i)));
             }
-            const QByteArray refused
-                = RawExchange(m_port, "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            const QByteArray refused = RawExchange(m_port, get, "too many connections");
             QVERIFY2(refused.startsWith("HTTP/1.1 503 Service Unavailable\r\n"), refused.constData());
             QVERIFY2(refused.contains("too many connections"), refused.constData());
             for (auto& client : clients) {
@@ -356,8 +359,7 @@ private slots:
             QVERIFY(QTest::qWaitFor([this] { return m_server->SessionCount() == 0; }, 5000));
             clients.clear();
             QTest::qWait(50);
-            const QByteArray answered
-                = RawExchange(m_port, "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            const QByteArray answered = RawExchange(m_port, get, "\r\n\r\nbefore");
             QVERIFY2(answered.startsWith("HTTP/1.1 200 OK\r\n"), answered.constData());
         }
     }
