@@ -1,5 +1,7 @@
 #include "link/FormulaTexts.h"
 
+#include "model/LabelArray.h"
+
 namespace tavrel::link {
 
 namespace {
@@ -40,11 +42,9 @@ struct Lines
     }
 };
 
-std::string ItemName(std::int32_t labelIndex) { return "lblDDE(" + std::to_string(labelIndex) + ")"; }
-
 void AppendWriteBlock(Lines& lines, std::string_view topic, std::int32_t labelIndex, bool first)
 {
-    const std::string name = ItemName(labelIndex);
+    const std::string name = model::LabelName(labelIndex);
     if (first) {
         (lines << kDeclareChannel).End().End();
     }

@@ -278,25 +278,7 @@ Status RefusalStatus(app::PokeRefusal::Kind kind)
 
 std::optional<std::int32_t> ParseItemName(const QString& name)
 {
-    static const QString prefix = QStringLiteral("lblDDE(");
-    if (!name.startsWith(prefix, Qt::CaseInsensitive) || !name.endsWith(QLatin1Char(')'))) {
-        return std::nullopt;
-    }
-    const QStringView digits = QStringView(name).mid(prefix.size(), name.size() - prefix.size() - 1);
-    if (digits.isEmpty() || digits.size() > 5 || (digits.size() > 1 && digits.front() == QLatin1Char('0'))) {
-        return std::nullopt;
-    }
-    std::int32_t index = 0;
-    for (const QChar c : digits) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
-            return std::nullopt;
-        }
-        index = index * 10 + (c.unicode() - '0');
-    }
-    if (index > model::LabelArray::kMaxIndex) {
-        return std::nullopt;
-    }
-    return index;
+    return model::ParseLabelName(name.toStdString());
 }
 
 // A WebSocket conversation. A write, flush or close of its socket can end the connection and drop the session at

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <span>
 
 namespace tavrel::model {
@@ -135,5 +136,33 @@ void Label::SetText(std::string text) const
 }
 
 std::string LabelName(std::int32_t index) { return "lblDDE(" + std::to_string(index) + ")"; }
+
+std::optional<std::int32_t> ParseLabelName(std::string_view name)
+{
+    constexpr std::string_view kHead = "lbldde(";
+    if (name.size() < kHead.size() + 2 || name.back() != ')') {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < kHead.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(name[i])) != kHead[i]) {
+            return std::nullopt;
+        }
+    }
+    const std::string_view digits = name.substr(kHead.size(), name.size() - kHead.size() - 1);
+    if (digits.size() > 5 || (digits.size() > 1 && digits.front() == '0')) {
+        return std::nullopt;
+    }
+    std::int32_t index = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        index = index * 10 + (c - '0');
+    }
+    if (index > LabelArray::kMaxIndex) {
+        return std::nullopt;
+    }
+    return index;
+}
 
 } // namespace tavrel::model

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <tl/expected.hpp>
@@ -87,5 +88,9 @@ private:
 
 /// "lblDDE(7)": the DDE item name of a label index.
 std::string LabelName(std::int32_t index);
+
+/// An item name "lblDDE(7)", matched without regard to case, as its label index; nothing for a name of
+/// another form (leading zeros, blanks, an index beyond kMaxIndex included).
+std::optional<std::int32_t> ParseLabelName(std::string_view name);
 
 } // namespace tavrel::model

@@ -107,35 +107,6 @@ private:
     int m_socket;
 };
 
-/// An item name "lblDDE(7)", in any letter case, as its label index.
-std::optional<std::int32_t> ParseItemName(std::string_view name)
-{
-    constexpr std::string_view kHead = "lbldde(";
-    if (name.size() < kHead.size() + 2 || name.back() != ')') {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < kHead.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(name[i])) != kHead[i]) {
-            return std::nullopt;
-        }
-    }
-    const std::string_view digits = name.substr(kHead.size(), name.size() - kHead.size() - 1);
-    if (digits.size() > 5 || (digits.size() > 1 && digits.front() == '0')) {
-        return std::nullopt;
-    }
-    std::int32_t index = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        index = index * 10 + (c - '0');
-    }
-    if (index > model::LabelArray::kMaxIndex) {
-        return std::nullopt;
-    }
-    return index;
-}
-
 } // namespace
 
 tl::expected<void, std::string> ApplyMqttOptions(MqttBridge& bridge, const common::MqttOptions& options)
@@ -773,7 +744,7 @@ void MqttBridge::HandleMessage(const Message& message)
         m_program.Execute(message.payload);
         return;
     }
-    const auto index = ParseItemName(item);
+    const auto index = model::ParseLabelName(item);
     if (!index) {
         PublishError(item, message.payload, "'" + item + "' is no item name (lblDDE(n))");
         return;
