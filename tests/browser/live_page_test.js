@@ -1,6 +1,7 @@
 // The live page in Debian's chromium, headless, against tavrel --headless and the PLC simulator: values that
 // change in the simulator change on the page, pokes typed on the page reach the simulator's registers or say
-// why not, Stop clears the PLC's run coil, and with an access token the page asks for it.
+// why not, Stop clears the PLC's run coil, with an access token the page asks for it, and a Tavrel that goes away,
+// killed or stopping, shows as such.
 // Usage: node live_page_test.js BIN_FOLDER       (exits 77, skipped, without a browser or node_modules)
 "use strict";
 
@@ -250,5 +251,13 @@ test("with a token in force the page asks for it, says when it is wrong, works w
   guarded.child.kill("SIGKILL");
   await eventually("the link lost", () => page.$eval("#link", (l) => l.textContent.startsWith("Connection lost")));
   assert.deepEqual(await itemOnPage(page, "lblDDE(2)"), { value: "4321", stale: true, field: null, problem: null });
+  await page.close();
+});
+
+test("a Tavrel that stops says so to the page, which tries again", async () => {
+  const page = await openPage(open.url);
+  await eventually("the link live", () => page.$eval("#link", (l) => l.textContent === "Live"));
+  open.child.kill("SIGTERM");
+  await eventually("the stop told", () => page.$eval("#link", (l) => l.textContent.startsWith("Tavrel stopped, retrying")));
   await page.close();
 });

@@ -320,22 +320,23 @@ function openSocket() {
     }
     for (const one of Array.isArray(message) ? message : [message]) take(one);
   };
-  socket.onclose = () => {
+  socket.onclose = (event) => {
     const wasLive = state.live;
     state.socket = null;
     state.live = false;
     refreshAll();
     // A refused upgrade shows only as a close: the next try asks over HTTP first, which tells a wrong token.
     if (wasLive) state.retryMs = 500;
-    scheduleReconnect();
+    // 1001: Tavrel said it was stopping, rather than the connection failing.
+    scheduleReconnect(event.code === 1001 ? "Tavrel stopped" : "Connection lost");
   };
 }
 
-function scheduleReconnect() {
+function scheduleReconnect(what = "Connection lost") {
   clearTimeout(state.retryTimer);
   const delay = state.retryMs;
   state.retryMs = Math.min(state.retryMs * 2, 10000);
-  setLink("lost", "Connection lost, retrying in " + Math.round(delay / 1000) + " s");
+  setLink("lost", what + ", retrying in " + Math.round(delay / 1000) + " s");
   // The lists are read again: the project may have changed while the page was away.
   state.retryTimer = setTimeout(start, delay);
 }
