@@ -122,7 +122,9 @@ struct IniText
             if (carriageReturn) {
                 line.remove_suffix(1);
             }
-            const std::string ending = end == std::string_view::npos ? text.lineEnd : carriageReturn ? "\r\n" : "\n";
+            // A last line without its line feed keeps the carriage return it ends with: written back with a
+            // feed after it, it must read as it did ("x\r\r" at the end is "x\r", and so is "x\r\r\n").
+            const std::string ending = carriageReturn ? "\r\n" : end == std::string_view::npos ? text.lineEnd : "\n";
             text.lines.push_back({ std::string(line), ending });
             content.remove_prefix(end == std::string_view::npos ? content.size() : end + 1);
         }
