@@ -98,7 +98,11 @@ void CheckSingleText(float value, char separator, const std::string& origin)
     }
     const auto again = ParseSingle(shown, separator);
     Require(again.has_value(), "the text of a finite float is a number", origin + " -> " + shown);
-    Require(SingleToText(*again, separator) == shown, "a float's text is stable", origin + " -> " + shown);
+    // Below the smallest normal float a float has fewer significant bits than seven digits describe: the float
+    // nearest "1E-38" is 9.999999E-39, and so its text is stable only for normal floats.
+    if (std::fabs(value) >= std::numeric_limits<float>::min()) {
+        Require(SingleToText(*again, separator) == shown, "a float's text is stable", origin + " -> " + shown);
+    }
     const float tolerance = std::fabs(value) * 1e-6f;
     Require(*again == value || std::fabs(*again - value) <= tolerance, "a float's text keeps seven digits",
             origin + " -> " + shown);
