@@ -43,6 +43,12 @@ constexpr std::size_t kMaxPayloadBytes = 64 * 1024;
 /// Messages handed to the client library and not yet written (QoS 0) or acknowledged (QoS 1). A broker that
 /// stops taking messages is not fed more: changes are dropped and all is published again once it caught up.
 constexpr std::int64_t kMaxOutstanding = 50000;
+/// Tavrel's state under the prefix: "online" while connected, "offline" when it leaves (and as its will).
+constexpr std::string_view kStatusTopic = "status";
+constexpr std::string_view kOffline = "offline";
+
+/// The topic, under the prefix, of an item's value.
+std::string ItemTopic(std::int32_t index) { return "items/" + model::LabelName(index); }
 
 /// An eventfd that wakes the connection's thread; neither copied nor moved, closed with the object.
 class WakeFd
@@ -301,8 +307,7 @@ int MqttBridge::Connection::Serve(int& errorNumber)
         int code = PublishBatch(batch);
         if (code == MOSQ_ERR_SUCCESS && Stopping() && !leaveBy) {
             // Whatever was handed over, then "offline" and the disconnect, for a while at most.
-            const std::string status = config.prefix + "/status";
-            constexpr std::string_view kOffline = "offline";
+            const std::string status = config.prefix + "/" + std::string(kStatusTopic);
             mosquitto_publish(mosq, nullptr, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(),
                               config.qos, true);
             mosquitto_disconnect(mosq);
@@ -484,8 +489,7 @@ tl::expected<void, std::string> MqttBridge::Start(MqttConfig config)
     mosquitto_disconnect_callback_set(mosq, &Connection::OnDisconnect);
     mosquitto_message_callback_set(mosq, &Connection::OnMessage);
     mosquitto_publish_callback_set(mosq, &Connection::OnPublish);
-    const std::string status = c.prefix + "/status";
-    constexpr std::string_view kOffline = "offline";
+    const std::string status = c.prefix + "/" + std::string(kStatusTopic);
     int code
         = mosquitto_will_set(mosq, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(), c.qos, true);
     if (code == MOSQ_ERR_SUCCESS && !c.user.empty()) {
@@ -579,7 +583,7 @@ void MqttBridge::LabelTextChanged(std::int32_t index, const std::string&)
 void MqttBridge::LabelUnloaded(std::int32_t index)
 {
     // The retained value of a removed item would outlive it in the broker: an empty retained message clears it.
-    Clear("items/" + model::LabelName(index));
+    Clear(ItemTopic(index));
     HandOver();
 }
 
@@ -603,12 +607,9 @@ void MqttBridge::QueueChanges()
     }
     const model::LabelArray& labels = m_program.Labels();
     m_batch.reserve(m_batch.size() + changed.size());
-    std::string topic = "items/";
     for (const std::int32_t index : changed) {
         if (labels.IsLoaded(index)) {
-            topic.resize(6);
-            topic += model::LabelName(index);
-            Publish(topic, labels.Text(index), true);
+            Publish(ItemTopic(index), labels.Text(index), true);
         }
     }
 }
@@ -620,14 +621,14 @@ void MqttBridge::PublishAll()
     }
     m_flushTimer.stop();
     m_changed.Take(); // everything goes out below
-    Publish("status", "online", true);
+    Publish(kStatusTopic, "online", true);
     for (const std::string& topic : std::exchange(m_toClear, {})) {
         Publish(topic, {}, true);
     }
     const model::LabelArray& labels = m_program.Labels();
     for (std::int32_t index = 1; index <= labels.HighestIndex(); ++index) {
         if (labels.IsLoaded(index)) {
-            Publish("items/" + model::LabelName(index), labels.Text(index), true);
+            Publish(ItemTopic(index), labels.Text(index), true);
         }
     }
     QueueDiagnostics(true);

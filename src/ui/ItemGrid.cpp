@@ -191,7 +191,7 @@ void ItemGrid::ShowValuesOf(model::LabelArray* labels)
 QString ItemGrid::ValueText(int row) const
 {
     const RowInfo& info = Row(row);
-    if (m_labels == nullptr || m_unanswered.count(info.plcKey) != 0) {
+    if (m_labels == nullptr || m_unanswered.contains(info.plcKey)) {
         return QString();
     }
     return QString::fromStdString(m_labels->Text(info.labelIndex));
@@ -201,7 +201,7 @@ void ItemGrid::FollowAnswers(const model::clsConfig& project)
 {
     std::set<std::int32_t> changed;
     for (const auto& plc : project.colPlcs()) {
-        const bool unanswered = m_unanswered.count(plc->Key) != 0;
+        const bool unanswered = m_unanswered.contains(plc->Key);
         if (plc->Answered == unanswered) {
             changed.insert(plc->Key);
             if (plc->Answered) {
@@ -221,14 +221,13 @@ void ItemGrid::FollowAnswers(const model::clsConfig& project)
     }
 }
 
-void ItemGrid::LabelTextChanged(std::int32_t index, const std::string& text)
+void ItemGrid::LabelTextChanged(std::int32_t index, const std::string&)
 {
     // Only the one cell changes: a pass that moves many values must not rebuild rows, spans or the selection.
     if (index >= 0 && static_cast<std::size_t>(index) < m_valueRows.size()
         && m_valueRows[static_cast<std::size_t>(index)] >= 0) {
         const int row = m_valueRows[static_cast<std::size_t>(index)];
-        item(row, kColValue)
-            ->setText(m_unanswered.count(Row(row).plcKey) != 0 ? QString() : QString::fromStdString(text));
+        item(row, kColValue)->setText(ValueText(row));
     }
 }
 
@@ -482,7 +481,7 @@ void ItemGrid::HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& rea
         cell->setForeground(Qt::white);
         cell->setToolTip(reason.isEmpty() ? QString() : QStringLiteral("Not connected: %1").arg(reason));
         QTableWidgetItem* value = item(row, kColValue);
-        if (m_unanswered.count(pPlcKey) != 0) {
+        if (m_unanswered.contains(pPlcKey)) {
             value->setToolTip(reason.isEmpty()
                                   ? QStringLiteral("No value yet: the PLC has not answered")
                                   : QStringLiteral("No value yet: the PLC has not answered: %1").arg(reason));
