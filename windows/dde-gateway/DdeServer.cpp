@@ -55,7 +55,7 @@ DdeServer* DdeServer::s_server = nullptr;
 DdeServer::DdeServer(LinkClient& link, Log& log)
     : m_link(link)
     , m_log(log)
-    , m_adviseLinks([this](std::int32_t index) { return m_link.LinkedValue(index).value_or(kNotCurrent); })
+    , m_adviseLinks([this](std::int32_t index) { return CurrentValue(index); })
 {
     s_server = this;
 }
@@ -314,6 +314,11 @@ std::string DdeServer::SystemItem(const std::wstring& name)
     return {};
 }
 
+std::string DdeServer::CurrentValue(std::int32_t key) const
+{
+    return m_link.LinkedValue(key).value_or(kNotCurrent);
+}
+
 HDDEDATA DdeServer::Request(UINT format, HCONV conversation, HSZ topic, HSZ item, bool advise)
 {
     const char* const transaction = advise ? "advise" : "request";
@@ -324,7 +329,7 @@ HDDEDATA DdeServer::Request(UINT format, HCONV conversation, HSZ topic, HSZ item
         // Our own post of an Items link: no names to look up. A link the gateway posts to itself gets nothing here.
         return m_adviseLinks.Direct(conversation, format, *m_posting)
             ? nullptr
-            : Text(item, format, m_link.LinkedValue(*m_posting).value_or(kNotCurrent));
+            : Text(item, format, CurrentValue(*m_posting));
     }
     if (m_system.Is(topic)) {
         const std::wstring name = StringOf(m_instance.Id(), item);
@@ -333,7 +338,7 @@ HDDEDATA DdeServer::Request(UINT format, HCONV conversation, HSZ topic, HSZ item
         }
         if (advise) {
             const auto key = SystemKey(name, transaction, false);
-            return Text(item, format, (key ? m_link.LinkedValue(*key) : std::nullopt).value_or(kNotCurrent));
+            return Text(item, format, key ? CurrentValue(*key) : kNotCurrent);
         }
         // A diagnostics item of the link server.
         const Answer answer = m_link.RequestSystem(Narrow(name));
@@ -351,7 +356,7 @@ HDDEDATA DdeServer::Request(UINT format, HCONV conversation, HSZ topic, HSZ item
     if (advise) {
         return m_adviseLinks.Direct(conversation, format, *index)
             ? nullptr
-            : Text(item, format, m_link.LinkedValue(*index).value_or(kNotCurrent));
+            : Text(item, format, CurrentValue(*index));
     }
     const Answer answer = m_link.Request(*index);
     if (!answer.ok) {

@@ -54,6 +54,8 @@ private:
     void WatchOwedAdvises();
     void PostAdvise(std::int32_t key);
 
+    /// A linked item's value, or "#N/A" while it is not current.
+    std::string CurrentValue(std::int32_t key) const;
     HDDEDATA Text(HSZ item, UINT format, const std::string& utf8) const;
     std::optional<std::wstring> ReadText(HDDEDATA data, UINT format, const std::string& what);
     /// True for the text formats; logs each other format once, as refused.
