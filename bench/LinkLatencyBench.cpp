@@ -233,7 +233,7 @@ int Serve(const Options& options, int portPipe, pid_t child, double& residentMb,
         (void)added.AddItems(std::min(kVectorLength, options.items - first), first, common::operand::ML,
                              common::direction::Read, true, label);
     }
-    link::LinkServer server(program);
+    link::LinkServer server(program.Service());
     const auto port = server.Listen(QHostAddress::LocalHost, 0);
     if (!port) {
         std::fprintf(stderr, "%s\n", port.error().c_str());

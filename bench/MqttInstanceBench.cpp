@@ -93,7 +93,7 @@ int main(int argc, char** argv)
     common::MqttOptions mqttOptions;
     mqttOptions.Broker = options.broker;
     mqttOptions.TopicPrefix = options.prefix;
-    mqtt::MqttBridge bridge(program);
+    mqtt::MqttBridge bridge(program.Service());
     if (const auto started = mqtt::ApplyMqttOptions(bridge, mqttOptions); !started) {
         std::fprintf(stderr, "%s\n", started.error().c_str());
         return 1;

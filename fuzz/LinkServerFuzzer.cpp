@@ -114,7 +114,7 @@ public:
         AddItem(pump, op::CCurrent, dir::Read);
         AddItem(AddPlc("Line_1"), op::I, dir::ReadWrite);
 
-        m_server = std::make_unique<link::LinkServer>(m_program);
+        m_server = std::make_unique<link::LinkServer>(m_program.Service());
         const auto port = m_server->Listen(QHostAddress::LocalHost, 0);
         Require(port.has_value(), "the link server listens on 127.0.0.1", port ? "" : port.error());
         m_port = *port;

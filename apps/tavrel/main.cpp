@@ -229,7 +229,7 @@ int main(int argc, char** argv)
 
     // The link server listens only once the start-up project is in place, so that no client runs or reads the
     // empty project that start-up is about to replace.
-    tavrel::link::LinkServer server(program, linkLimits);
+    tavrel::link::LinkServer server(program.Service(), linkLimits);
     server.SetAccess(access);
     QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &server,
                      &tavrel::link::LinkServer::SayGoodbye);
@@ -242,7 +242,7 @@ int main(int argc, char** argv)
     if (parser.isSet(QStringLiteral("mqtt"))) {
         mqttOptions.Broker = parser.value(QStringLiteral("mqtt")).toStdString();
     }
-    tavrel::mqtt::MqttBridge bridge(program);
+    tavrel::mqtt::MqttBridge bridge(program.Service());
     if (headless) {
         QObject::connect(&bridge, &tavrel::mqtt::MqttBridge::stateChanged, &bridge, [](auto, const QString& text) {
             std::printf("%s\n", text.toUtf8().constData());

@@ -49,7 +49,8 @@ std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std
         return std::nullopt;
     }
     std::string verb = command.substr(lastUnderscore + 1);
-    std::transform(verb.begin(), verb.end(), verb.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::transform(verb.begin(), verb.end(), verb.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     return std::make_pair(command.substr(0, lastUnderscore), verb);
 }
 
@@ -67,6 +68,7 @@ Program::Program(common::Settings settings, DriverFactory factory, std::filesyst
     m_passTimer.setSingleShot(true);
     m_passTimer.setTimerType(Qt::PreciseTimer); // MinPassMs spaces passes to the millisecond
     connect(&m_passTimer, &QTimer::timeout, this, &Program::RunPass);
+    m_service = std::make_unique<ItemService>(*this);
 }
 
 Program::~Program()
@@ -430,40 +432,6 @@ void Program::Execute(const std::string& command)
     }
 }
 
-std::optional<PokeRefusal> Program::Poke(std::int32_t index, const std::string& text)
-{
-    if (!m_labels.IsLoaded(index) || index == 0) {
-        return PokeRefusal{PokeRefusal::Kind::UnknownItem,
-                           index == 0 ? "lblDDE(0) is no item of any PLC" : model::LabelName(index) + " is no item"};
-    }
-    for (const auto& plc : m_project->colPlcs()) {
-        for (const auto& item : plc->colItems()) {
-            const model::Clsitem* target = nullptr;
-            if (item->IsArray) {
-                for (const auto& child : item->colItems()) {
-                    if (child.Label.Index() == index) {
-                        target = &child;
-                    }
-                }
-            } else if (item->Label.Index() == index) {
-                target = item.get();
-            }
-            if (target == nullptr) {
-                continue;
-            }
-            if (auto problem = comm::CheckPoke(*target, text, CheckingDriver(*plc).get(), m_env.DecimalSeparator)) {
-                return PokeRefusal { problem->kind == comm::PokeProblem::Kind::NeverWritable
-                                         ? PokeRefusal::Kind::Conflict
-                                         : PokeRefusal::Kind::BadValue,
-                                     std::move(problem->reason) };
-            }
-            m_labels.SetText(index, text);
-            return std::nullopt;
-        }
-    }
-    return PokeRefusal{PokeRefusal::Kind::UnknownItem, model::LabelName(index) + " is no item"};
-}
-
 std::shared_ptr<const comm::CommDriver> Program::CheckingDriver(const model::clsPlc& plc) const
 {
     // A fresh instance: it knows the PLC's operands as the channel's does, and the channel's own instance is
@@ -535,7 +503,10 @@ void Program::ShowError(const std::string& message)
     }
 }
 
-void Program::HighlightConnectedPlc(std::int32_t pPlcKey) { emit plcConnected(pPlcKey); }
+void Program::HighlightConnectedPlc(std::int32_t pPlcKey)
+{
+    emit plcConnected(pPlcKey);
+}
 
 void Program::HighlightNotConnectedPlc(std::int32_t pPlcKey, const std::string& reason)
 {

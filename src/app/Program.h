@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ItemService.h"
 #include "app/ProgramHost.h"
 #include "comm/ChannelWorkers.h"
 #include "comm/CommEnvironment.h"
@@ -18,20 +19,6 @@
 #include <string>
 
 namespace tavrel::app {
-
-/// Why a poke was refused, and the HTTP status that says so.
-struct PokeRefusal
-{
-    enum class Kind {
-        UnknownItem, ///< no label of that index, or one that is no item's
-        Conflict, ///< the item can never take a poke: read-only, disabled, a vector, a type without a write,
-                  ///< an operand the PLC's driver cannot reach
-        BadValue ///< the text is no value the operand can hold: not a number or timer text, out of the
-                 ///< kind's range, or beyond what the PLC's operand holds
-    };
-    Kind kind;
-    std::string reason;
-};
 
 /// The program's heart: the one project and its labels, the current file, the settings and the running
 /// flag, with every command that the window, headless mode and the link server share. Lives on the main
@@ -110,10 +97,11 @@ public:
     /// The execute command handler: "<PLC>_STOP", "<PLC>_RUN", "<anything>_RUN/STOP".
     void Execute(const std::string& command);
 
-    /// Replaces the text of label `index` as a client's poke, or says why it is refused; nothing changes
-    /// then. The text is checked against the item and against what the PLC's operand can hold before it is
-    /// taken, so a poke that is taken is one the write pass can write.
-    [[nodiscard]] std::optional<PokeRefusal> Poke(std::int32_t index, const std::string& text);
+    /// The items as every client surface sees them, with the commands of clients.
+    ItemService& Service() { return *m_service; }
+
+    /// A driver instance for the PLC, to ask what its operands can hold; null when none can be made.
+    std::shared_ptr<const comm::CommDriver> CheckingDriver(const model::clsPlc& plc) const;
 
     /// The project to start with: the command-line file if it exists, else the start-up option.
     void StartUp(const std::string& commandLineFile);
@@ -141,8 +129,6 @@ private:
     void HighlightNotConnectedPlc(std::int32_t pPlcKey, const std::string& reason) override;
     void PokeRefused(const model::clsPlc& plc, const model::Clsitem& item, const std::string& reason) override;
 
-    // A driver instance for the PLC, to ask what its operands can hold; null when none can be made.
-    std::shared_ptr<const comm::CommDriver> CheckingDriver(const model::clsPlc& plc) const;
     void ReplaceProject(std::unique_ptr<model::clsConfig> project);
     void StartRun();
     void StopRun();
@@ -190,6 +176,8 @@ private:
     QTimer m_passTimer;
     QElapsedTimer m_passStart;
     std::optional<std::int32_t> m_minPassOverride;
+    /// Made last, once the project it follows is there.
+    std::unique_ptr<ItemService> m_service;
 };
 
 /// The execute command split as the handler reads it: the PLC name (letter case kept) and the verb in

@@ -36,7 +36,11 @@ const QByteArray kTextPlain = "text/plain; charset=utf-8";
 class LimitedTcpServer : public QTcpServer
 {
 public:
-    LimitedTcpServer(int limit, QObject* parent) : QTcpServer(parent), m_limit(limit) {}
+    LimitedTcpServer(int limit, QObject* parent)
+        : QTcpServer(parent)
+        , m_limit(limit)
+    {
+    }
 
     QTcpSocket* nextPendingConnection() override
     {
@@ -92,9 +96,15 @@ qint64 NowMs()
 // A client that reads nothing never takes the close frame either; its connection is cut after this long.
 constexpr int kCloseGraceMs = 5000;
 
-QString ItemName(std::int32_t index) { return QStringLiteral("lblDDE(%1)").arg(index); }
+QString ItemName(std::int32_t index)
+{
+    return QStringLiteral("lblDDE(%1)").arg(index);
+}
 
-QByteArray JsonText(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact); }
+QByteArray JsonText(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
 
 using Headers = std::vector<std::pair<QByteArray, QByteArray>>;
 
@@ -122,7 +132,7 @@ void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, S
 }
 
 // GET /dde/Tavrel/System and /dde/Tavrel/System/<name>: read-only texts.
-void ServeSystem(const SystemItems& system, QHttpServerResponder& responder, const QHttpServerRequest& request,
+void ServeSystem(const app::SystemItems& system, QHttpServerResponder& responder, const QHttpServerRequest& request,
                  const QStringList& parts, Headers cors)
 {
     const auto method = request.method();
@@ -235,7 +245,10 @@ QByteArray ItemValueJson(std::int32_t index, const std::string& value)
     return text;
 }
 
-QString HtmlEscaped(const std::string& text) { return QString::fromStdString(text).toHtmlEscaped(); }
+QString HtmlEscaped(const std::string& text)
+{
+    return QString::fromStdString(text).toHtmlEscaped();
+}
 
 // A poked text as clients send it: a trailing line break, as spreadsheets add, is not part of the value.
 std::string PokeText(const QByteArray& body)
@@ -261,17 +274,36 @@ std::string NumberPokeText(double value, char decimalSeparator)
     return text;
 }
 
-Status RefusalStatus(app::PokeRefusal::Kind kind)
+// The one translation of a refusal into this server's codes: the HTTP status, which a WebSocket error carries too.
+Status RefusalStatus(common::Refusal::Kind kind)
 {
+    using Kind = common::Refusal::Kind;
     switch (kind) {
-    case app::PokeRefusal::Kind::UnknownItem:
+    case Kind::UnknownItem:
         return Status::NotFound;
-    case app::PokeRefusal::Kind::Conflict:
+    case Kind::NotWritable:
         return Status::Conflict;
-    case app::PokeRefusal::Kind::BadValue:
+    case Kind::BadValue:
+    case Kind::OutOfRange:
         return Status::UnprocessableEntity;
+    case Kind::NotAllowed:
+        return Status::Forbidden;
+    case Kind::UnknownCommand:
+        return Status::BadRequest;
     }
     return Status::BadRequest;
+}
+
+app::Caller LinkCaller(const QString& peer)
+{
+    return app::Caller {
+        .surface = app::Surface::Link, .user = {}, .peer = peer.toStdString(), .role = app::Role::Operator
+    };
+}
+
+QString PeerText(const QHostAddress& address, quint16 port)
+{
+    return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
 } // namespace
@@ -306,20 +338,17 @@ struct LinkServer::Session : QObject
     std::vector<std::uint32_t> pending;
 };
 
-LinkServer::LinkServer(app::Program& program, LinkLimits limits, QObject* parent)
+LinkServer::LinkServer(app::ItemService& items, LinkLimits limits, QObject* parent)
     : QAbstractHttpServer(parent)
-    , m_program(program)
+    , m_items(items)
     , m_limits(limits)
-    , m_system(program)
 {
-    connect(&m_system, &SystemItems::changed, this, &LinkServer::SystemItemChanged);
-    connect(&m_system, &SystemItems::removed, this, &LinkServer::SystemItemRemoved);
-    m_program.Labels().AddObserver(this);
-    m_flushTimer.setSingleShot(true);
-    connect(&m_flushTimer, &QTimer::timeout, this, &LinkServer::FlushChanges);
-    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &LinkServer::AcceptWebSockets);
+    connect(&m_items, &app::ItemService::systemChanged, this, &LinkServer::SystemItemChanged);
+    connect(&m_items, &app::ItemService::systemRemoved, this, &LinkServer::SystemItemRemoved);
+    connect(&m_items, &app::ItemService::itemRemoved, this, &LinkServer::ItemRemoved);
     // The changes of a pass leave at its end, before the next pass can hold up the event loop.
-    connect(&m_program, &app::Program::passFinished, this, &LinkServer::FlushChanges);
+    connect(&m_items, &app::ItemService::changed, this, &LinkServer::SendChanges);
+    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &LinkServer::AcceptWebSockets);
     m_watchdog.setInterval(std::clamp(m_limits.stallMs / 4, 50, 1000));
     connect(&m_watchdog, &QTimer::timeout, this, &LinkServer::WatchSlowClients);
     m_watchdog.start();
@@ -327,7 +356,6 @@ LinkServer::LinkServer(app::Program& program, LinkLimits limits, QObject* parent
 
 LinkServer::~LinkServer()
 {
-    m_program.Labels().RemoveObserver(this);
     // The sessions go with the server's children, when it is no longer a LinkServer: nothing may call back.
     for (Session* session : m_sessions) {
         session->socket->disconnect(this);
@@ -530,7 +558,7 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
         return true;
     }
     if (SameIgnoringCase(parts[3], kSystemTopic) && !upgrade) {
-        ServeSystem(m_system, responder, request, parts, cors);
+        ServeSystem(m_items.System(), responder, request, parts, cors);
         return true;
     }
     if (!SameIgnoringCase(parts[3], kTopic)) {
@@ -553,7 +581,7 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             const std::string command = PokeText(request.body());
             WriteContent(responder, method, {}, {}, Status::Accepted, cors);
             socket->flush(); // the answer leaves before a run that the command starts opens its channels
-            m_program.Execute(command);
+            (void)m_items.Execute(LinkCaller(PeerText(socket->peerAddress(), socket->peerPort())), command);
             return true;
         }
         if (method != QHttpServerRequest::Method::Get && method != QHttpServerRequest::Method::Head) {
@@ -565,56 +593,39 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
         const bool json = request.value("accept").contains("application/json");
         if (json) {
             QJsonArray items;
-            for (const auto& plc : m_program.Project().colPlcs()) {
-                for (const auto& item : plc->colItems()) {
-                    const auto add = [&](const model::Clsitem& one) {
-                        items.append(QJsonObject{
-                            {"item", ItemName(one.Label.Index())},
-                            {"plc", QString::fromStdString(plc->Name)},
-                            {"operand", QString::fromUtf8(common::OperandTypeName(one.OperandType).data())},
-                            {"address", one.OperandAddress},
-                            {"direction", QString::fromUtf8(common::IoDirectionName(one.IoDirection).data())},
-                            {"enabled", one.IsEnable},
-                            {"plcConnected", plc->Connected},
-                            {"plcAnswered", plc->Answered},
-                            {"plcError", QString::fromStdString(plc->LastError)},
-                            {"value", QString::fromStdString(one.Label.Text())},
-                        });
-                    };
-                    if (item->IsArray) {
-                        std::for_each(item->colItems().begin(), item->colItems().end(), add);
-                    } else {
-                        add(*item);
-                    }
-                }
+            for (const app::ItemInfo& one : m_items.Items()) {
+                items.append(QJsonObject {
+                    { "item", ItemName(one.index) },
+                    { "plc", QString::fromStdString(one.plc) },
+                    { "operand", QString::fromUtf8(common::OperandTypeName(one.operandType).data()) },
+                    { "address", one.address },
+                    { "direction", QString::fromUtf8(common::IoDirectionName(one.direction).data()) },
+                    { "enabled", one.enabled },
+                    { "plcConnected", one.plcConnected },
+                    { "plcAnswered", one.plcAnswered },
+                    { "plcError", QString::fromStdString(one.plcError) },
+                    { "value", QString::fromStdString(m_items.Value(one.index)) },
+                });
             }
             WriteContent(responder, method,
                          JsonText(QJsonObject { { "service", "Tavrel" },
                                                 { "topic", "Items" },
-                                                { "running", m_program.IsRunning() },
+                                                { "running", m_items.IsRunning() },
                                                 { "items", items } }),
                          "application/json", Status::Ok, cors);
             return true;
         }
-        QString html = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel items</title></head>"
-                                      "<body>\n<table border=\"1\">\n<tr><th>Item</th><th>PLC</th><th>Operand</th>"
-                                      "<th>Address</th><th>Direction</th><th>Value</th></tr>\n");
-        for (const auto& plc : m_program.Project().colPlcs()) {
-            for (const auto& item : plc->colItems()) {
-                const auto row = [&](const model::Clsitem& one) {
-                    html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td></tr>\n")
-                                .arg(ItemName(one.Label.Index()), HtmlEscaped(plc->Name),
-                                     QString::fromUtf8(common::OperandTypeName(one.OperandType).data()).toHtmlEscaped())
-                                .arg(one.OperandAddress)
-                                .arg(QString::fromUtf8(common::IoDirectionName(one.IoDirection).data()),
-                                     HtmlEscaped(one.Label.Text()));
-                };
-                if (item->IsArray) {
-                    std::for_each(item->colItems().begin(), item->colItems().end(), row);
-                } else {
-                    row(*item);
-                }
-            }
+        QString html
+            = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel items</title></head>"
+                             "<body>\n<table border=\"1\">\n<tr><th>Item</th><th>PLC</th><th>Operand</th>"
+                             "<th>Address</th><th>Direction</th><th>Value</th></tr>\n");
+        for (const app::ItemInfo& one : m_items.Items()) {
+            html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td></tr>\n")
+                        .arg(ItemName(one.index), HtmlEscaped(one.plc),
+                             QString::fromUtf8(common::OperandTypeName(one.operandType).data()).toHtmlEscaped())
+                        .arg(one.address)
+                        .arg(QString::fromUtf8(common::IoDirectionName(one.direction).data()),
+                             HtmlEscaped(m_items.Value(one.index)));
         }
         html += QStringLiteral("</table>\n</body></html>\n");
         WriteContent(responder, method, html.toUtf8(), "text/html; charset=utf-8", Status::Ok, cors);
@@ -629,13 +640,12 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
             cors);
         return true;
     }
-    if (!m_program.Labels().IsLoaded(*index)) {
+    if (!m_items.Exists(*index)) {
         Reply(responder, method, Status::NotFound, QStringLiteral("no item %1").arg(ItemName(*index)), cors);
         return true;
     }
     if (method == QHttpServerRequest::Method::Get || method == QHttpServerRequest::Method::Head) {
-        WriteContent(responder, method, QByteArray::fromStdString(m_program.Labels().Text(*index)), kTextPlain,
-                     Status::Ok, cors);
+        WriteContent(responder, method, QByteArray::fromStdString(m_items.Value(*index)), kTextPlain, Status::Ok, cors);
         return true;
     }
     if (method == QHttpServerRequest::Method::Put) {
@@ -644,7 +654,8 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
                   QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes), cors);
             return true;
         }
-        if (const auto refusal = m_program.Poke(*index, PokeText(request.body()))) {
+        if (const auto refusal = m_items.Poke(LinkCaller(PeerText(socket->peerAddress(), socket->peerPort())), *index,
+                                              PokeText(request.body()))) {
             Reply(responder, method, RefusalStatus(refusal->kind),
                   QStringLiteral("%1: %2").arg(ItemName(*index), QString::fromStdString(refusal->reason)), cors);
             return true;
@@ -752,10 +763,10 @@ void LinkServer::SendStale(Session& session)
     QByteArray text;
     int count = 0;
     for (const std::int32_t index : std::exchange(session.stale, {})) {
-        if (session.advised.count(index) == 0 || !m_program.Labels().IsLoaded(index)) {
+        if (session.advised.count(index) == 0 || !m_items.Exists(index)) {
             continue;
         }
-        text += (count++ == 0 ? "" : ",") + ItemValueJson(index, m_program.Labels().Text(index));
+        text += (count++ == 0 ? "" : ",") + ItemValueJson(index, m_items.Value(index));
     }
     if (count > 0) {
         Send(session, QString::fromUtf8(count == 1 ? text : '[' + text + ']'));
@@ -830,7 +841,10 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(message.toUtf8(), &parseError);
     const auto fail = [&](const QString& op, const QString& error, int status) {
-        QJsonObject reply{{"op", op.isEmpty() ? QStringLiteral("error") : op}, {"ok", false}, {"error", error}, {"status", status}};
+        QJsonObject reply { { "op", op.isEmpty() ? QStringLiteral("error") : op },
+                            { "ok", false },
+                            { "error", error },
+                            { "status", status } };
         // The item the refused message named, so that a client with several messages on their way knows which.
         if (const QJsonValue item = document.object().value("item"); item.isString()) {
             reply.insert("item", item);
@@ -849,7 +863,7 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
             return;
         }
         Send(session, QString::fromUtf8(JsonText({ { "op", op }, { "ok", true } })));
-        m_program.Execute(object.value("command").toString().toStdString());
+        (void)m_items.Execute(LinkCaller(session.peer), object.value("command").toString().toStdString());
         return;
     }
     if (op != QStringLiteral("advise") && op != QStringLiteral("unadvise") && op != QStringLiteral("request")
@@ -879,7 +893,7 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
         Send(session, QString::fromUtf8(JsonText({ { "op", op }, { "item", item }, { "ok", true } })));
         return;
     }
-    if (!m_program.Labels().IsLoaded(*index)) {
+    if (!m_items.Exists(*index)) {
         fail(op, QStringLiteral("no item %1").arg(ItemName(*index)), 404);
         return;
     }
@@ -895,7 +909,7 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
         Send(session,
              QString::fromUtf8(JsonText({ { "op", op },
                                           { "item", ItemName(*index) },
-                                          { "value", QString::fromStdString(m_program.Labels().Text(*index)) } })));
+                                          { "value", QString::fromStdString(m_items.Value(*index)) } })));
         return;
     }
     // poke
@@ -904,17 +918,15 @@ void LinkServer::HandleMessage(Session& session, const QString& message)
         fail(op, QStringLiteral("poke needs a \"value\" text"), 400);
         return;
     }
-    const std::string text = value.isString()
-        ? value.toString().toStdString()
-        : NumberPokeText(value.toDouble(), m_program.Environment().DecimalSeparator);
+    const std::string text = value.isString() ? value.toString().toStdString()
+                                              : NumberPokeText(value.toDouble(), m_items.DecimalSeparator());
     if (static_cast<qint64>(text.size()) > m_limits.maxBodyBytes) {
         fail(op, QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes), 413);
         return;
     }
-    if (const auto refusal = m_program.Poke(*index, text)) {
+    if (const auto refusal = m_items.Poke(LinkCaller(session.peer), *index, text)) {
         fail(op, QStringLiteral("%1: %2").arg(ItemName(*index), QString::fromStdString(refusal->reason)),
-             static_cast<int>(RefusalStatus(refusal->kind) == Status::NotFound ? 404
-                              : RefusalStatus(refusal->kind) == Status::Conflict ? 409 : 422));
+             static_cast<int>(RefusalStatus(refusal->kind)));
         return;
     }
     Send(session, QString::fromUtf8(JsonText({ { "op", op }, { "item", ItemName(*index) }, { "ok", true } })));
@@ -929,7 +941,7 @@ void LinkServer::HandleSystemMessage(Session& session, const QString& op, const 
         send({ { "op", op }, { "topic", "System" }, { "item", name }, { "ok", true } });
         return;
     }
-    const auto item = m_system.Find(name);
+    const auto item = m_items.System().Find(name);
     if (!item) {
         send({ { "op", op },
                { "topic", "System" },
@@ -998,8 +1010,8 @@ void LinkServer::Advise(Session& session, std::int32_t index, const QString&)
         m_links[position].push_back(&session);
     }
     Send(session,
-         QString::fromUtf8(JsonText(
-             { { "item", ItemName(index) }, { "value", QString::fromStdString(m_program.Labels().Text(index)) } })));
+         QString::fromUtf8(
+             JsonText({ { "item", ItemName(index) }, { "value", QString::fromStdString(m_items.Value(index)) } })));
 }
 
 void LinkServer::Unadvise(Session& session, std::int32_t index)
@@ -1009,27 +1021,16 @@ void LinkServer::Unadvise(Session& session, std::int32_t index)
     }
 }
 
-void LinkServer::LabelTextChanged(std::int32_t index, const std::string&)
+void LinkServer::ItemRemoved(std::int32_t index)
 {
     const auto position = static_cast<std::size_t>(index);
     if (position >= m_links.size() || m_links[position].empty()) {
         return;
     }
-    m_changed.Add(index);
-    // Changes are sent together once control returns to the event loop, at the end of the pass.
-    if (!m_flushTimer.isActive()) {
-        m_flushTimer.start(0);
-    }
-}
-
-void LinkServer::LabelUnloaded(std::int32_t index)
-{
-    const auto position = static_cast<std::size_t>(index);
-    if (position >= m_links.size() || m_links[position].empty()) {
-        return;
-    }
-    const QString text = QString::fromUtf8(JsonText({{"op", "ended"}, {"item", ItemName(index)},
-                                                     {"reason", QStringLiteral("%1 was removed").arg(ItemName(index))}}));
+    const QString text
+        = QString::fromUtf8(JsonText({ { "op", "ended" },
+                                       { "item", ItemName(index) },
+                                       { "reason", QStringLiteral("%1 was removed").arg(ItemName(index)) } }));
     std::vector<QPointer<Session>> ended;
     for (Session* session : std::exchange(m_links[position], {})) {
         session->advised.erase(index);
@@ -1043,25 +1044,20 @@ void LinkServer::LabelUnloaded(std::int32_t index)
     }
 }
 
-void LinkServer::FlushChanges()
+void LinkServer::SendChanges(const std::vector<app::ItemChange>& changes)
 {
     // One JSON text per changed label, then one message per session: the object itself for a single
     // change, an array of them for several. Sessions linked to the same changed labels (the common case
     // of many clients watching one set) share one message text.
-    m_flushTimer.stop();
-    if (m_changed.Empty()) {
-        return;
-    }
-    const std::vector<std::int32_t> changed = m_changed.Take();
-    std::vector<QByteArray> fragments(changed.size());
+    std::vector<QByteArray> fragments(changes.size());
     std::vector<QPointer<Session>> touched;
-    for (std::size_t i = 0; i < changed.size(); ++i) {
-        const std::int32_t index = changed[i];
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+        const std::int32_t index = changes[i].index;
         const auto position = static_cast<std::size_t>(index);
-        if (position >= m_links.size() || m_links[position].empty() || !m_program.Labels().IsLoaded(index)) {
+        if (position >= m_links.size() || m_links[position].empty()) {
             continue;
         }
-        fragments[i] = ItemValueJson(index, m_program.Labels().Text(index));
+        fragments[i] = ItemValueJson(index, changes[i].value);
         for (Session* session : m_links[position]) {
             if (session->pending.empty()) {
                 touched.emplace_back(session);
@@ -1089,7 +1085,7 @@ void LinkServer::FlushChanges()
                                    .arg(session->socket->bytesToWrite()));
             }
             for (const std::uint32_t i : pending) {
-                session->stale.insert(changed[i]);
+                session->stale.insert(changes[i].index);
             }
             if (session->socket->bytesToWrite() <= m_limits.conflateBytes) {
                 SendStale(*session);

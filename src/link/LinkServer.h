@@ -1,9 +1,6 @@
 #pragma once
 
-#include "app/Program.h"
-#include "link/SystemItems.h"
-#include "model/ChangedLabels.h"
-#include "model/LabelArray.h"
+#include "app/ItemService.h"
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
@@ -30,10 +27,10 @@ namespace tavrel::link {
 /// The bounds the server keeps clients within.
 struct LinkLimits
 {
-    qint64 maxBodyBytes = 64 * 1024;        ///< a poke or execute body
-    qint64 maxMessageBytes = 64 * 1024;     ///< a WebSocket message
+    qint64 maxBodyBytes = 64 * 1024; ///< a poke or execute body
+    qint64 maxMessageBytes = 64 * 1024; ///< a WebSocket message
     std::size_t maxLinksPerConnection = 40000;
-    int maxConnections = 512;               ///< HTTP and WebSocket connections together
+    int maxConnections = 512; ///< HTTP and WebSocket connections together
     /// Unsent bytes past which a connection gets only the newest value of each of its links.
     qint64 conflateBytes = 1024 * 1024;
     /// Unsent bytes past which a connection is closed (code 1008).
@@ -70,15 +67,15 @@ std::optional<std::int32_t> ParseItemName(const QString& name);
 ///   POST /dde/Tavrel/Items             an execute command
 ///   GET  /dde/Tavrel/Items             every item and its value, as HTML or (Accept) JSON
 ///   WebSocket /dde/Tavrel/Items        advise, unadvise, request, poke, execute as JSON messages
-///   GET  /dde/Tavrel/System[/name]     the run's and the PLCs' health (SystemItems), read-only; over the
+///   GET  /dde/Tavrel/System[/name]     the run's and the PLCs' health (app::SystemItems), read-only; over the
 ///                                      WebSocket the same with "topic":"System" in advise, unadvise, request
 ///   GET  /                             the live page (WebPage), which works through the routes above
-class LinkServer : public QAbstractHttpServer, private model::LabelObserver
+class LinkServer : public QAbstractHttpServer
 {
     Q_OBJECT
 
 public:
-    explicit LinkServer(app::Program& program, LinkLimits limits = {}, QObject* parent = nullptr);
+    explicit LinkServer(app::ItemService& items, LinkLimits limits = {}, QObject* parent = nullptr);
     ~LinkServer() override;
 
     /// Sets who may talk to the server, for requests from now on.
@@ -127,15 +124,14 @@ private:
     std::optional<Refusal> CheckAccess(const QHttpServerRequest& request) const;
     bool OriginAllowed(const QString& origin) const;
 
-    void LabelTextChanged(std::int32_t index, const std::string& text) override;
-    void LabelUnloaded(std::int32_t index) override;
+    void ItemRemoved(std::int32_t index);
 
     void AcceptWebSockets();
     void HandleMessage(Session& session, const QString& message);
     void Advise(Session& session, std::int32_t index, const QString& item);
     void Unadvise(Session& session, std::int32_t index);
     void DropSession(Session* session);
-    void FlushChanges();
+    void SendChanges(const std::vector<app::ItemChange>& changes);
     void HandleSystemMessage(Session& session, const QString& op, const QJsonObject& message);
     void SystemItemChanged(const QString& name, const QString& value);
     void SystemItemRemoved(const QString& name);
@@ -146,7 +142,7 @@ private:
     void CloseSlow(Session& session, const QString& reason);
     void WatchSlowClients();
 
-    app::Program& m_program;
+    app::ItemService& m_items;
     LinkLimits m_limits;
     LinkAccess m_access;
     QTcpServer* m_tcpServer = nullptr;
@@ -154,12 +150,8 @@ private:
     std::vector<Session*> m_sessions;
     /// Sessions advising each label, by label index.
     std::vector<std::vector<Session*>> m_links;
-    /// Labels changed since the last flush, in the order they changed.
-    model::ChangedLabels m_changed;
-    QTimer m_flushTimer;
     QTimer m_watchdog;
     LinkStats m_stats;
-    SystemItems m_system;
 };
 
 } // namespace tavrel::link

@@ -14,15 +14,15 @@ namespace tavrel::model {
 class Clsitem
 {
 public:
-    common::ItemValue PrevValue;     ///< the label text last published or last accepted as a poke
-    std::int32_t Key = 0;            ///< unique among the items of a PLC; children carry their parent's
-    std::int32_t OperandType = 0;    ///< operand type code
+    common::ItemValue PrevValue; ///< the label text last published or last accepted as a poke
+    std::int32_t Key = 0; ///< unique among the items of a PLC; children carry their parent's
+    std::int32_t OperandType = 0; ///< operand type code
     std::int32_t OperandAddress = 0; ///< first operand; a child's is its parent's plus its position
-    model::Label Label;                  ///< the DDE label of a single item or a child; none for a vector
-    bool IsArray = false;            ///< true for a vector item
-    bool IsEnable = false;           ///< takes part in reads and writes
-    common::ItemValue Currentvalue;  ///< the value most recently taken from the PLC
-    std::int32_t IoDirection = 0;    ///< direction code
+    model::Label Label; ///< the DDE label of a single item or a child; none for a vector
+    bool IsArray = false; ///< true for a vector item
+    bool IsEnable = false; ///< takes part in reads and writes
+    common::ItemValue Currentvalue; ///< the value most recently taken from the PLC
+    std::int32_t IoDirection = 0; ///< direction code
 
     /// The children of a vector item in address order; empty for every other item.
     std::vector<Clsitem>& colItems() { return m_children; }
@@ -46,5 +46,17 @@ public:
 private:
     std::vector<Clsitem> m_children;
 };
+
+/// Calls `visit` for each operand of an item that holds a label: every element of a vector, else the item itself.
+template<typename Visit> void ForEachOperand(const Clsitem& item, Visit&& visit)
+{
+    if (item.IsArray) {
+        for (const Clsitem& child : item.colItems()) {
+            visit(child);
+        }
+    } else {
+        visit(item);
+    }
+}
 
 } // namespace tavrel::model

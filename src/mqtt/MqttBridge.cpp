@@ -46,9 +46,14 @@ constexpr std::int64_t kMaxOutstanding = 50000;
 /// Tavrel's state under the prefix: "online" while connected, "offline" when it leaves (and as its will).
 constexpr std::string_view kStatusTopic = "status";
 constexpr std::string_view kOffline = "offline";
+/// Pokes and commands from the broker: whoever may publish there is trusted as an operator.
+const app::Caller kMqttCaller { .surface = app::Surface::Mqtt, .user = {}, .peer = {}, .role = app::Role::Operator };
 
 /// The topic, under the prefix, of an item's value.
-std::string ItemTopic(std::int32_t index) { return "items/" + model::LabelName(index); }
+std::string ItemTopic(std::int32_t index)
+{
+    return "items/" + model::LabelName(index);
+}
 
 /// An eventfd that wakes the connection's thread; neither copied nor moved, closed with the object.
 class WakeFd
@@ -442,32 +447,31 @@ void MqttBridge::Connection::Run()
     }
 }
 
-MqttBridge::MqttBridge(app::Program& program, QObject* parent)
+MqttBridge::MqttBridge(app::ItemService& items, QObject* parent)
     : QObject(parent)
-    , m_program(program)
-    , m_system(program)
+    , m_items(items)
 {
     m_stateText = QStringLiteral("MQTT: off");
-    m_program.Labels().AddObserver(this);
     m_flushTimer.setSingleShot(true);
-    connect(&m_flushTimer, &QTimer::timeout, this, &MqttBridge::PublishChanges);
+    connect(&m_flushTimer, &QTimer::timeout, this, &MqttBridge::PublishDiagnostics);
     // The changes of a pass leave at its end, each label once with the pass's last value, and the diagnostics
     // that changed with them.
-    connect(&m_program, &app::Program::passFinished, this, &MqttBridge::PublishChanges);
+    connect(&m_items, &app::ItemService::changed, this, &MqttBridge::PublishChanges);
+    connect(&m_items, &app::ItemService::passFinished, this, &MqttBridge::PublishDiagnostics);
+    connect(&m_items, &app::ItemService::itemRemoved, this, &MqttBridge::ItemRemoved);
     // Between passes (a run starts or stops, a PLC is removed) they leave as soon as the events are handled.
     const auto soon = [this] {
         if (!m_flushTimer.isActive()) {
             m_flushTimer.start(0);
         }
     };
-    connect(&m_system, &link::SystemItems::changed, this, soon);
-    connect(&m_program, &app::Program::projectChanged, this, soon);
+    connect(&m_items, &app::ItemService::systemChanged, this, soon);
+    connect(&m_items, &app::ItemService::projectChanged, this, soon);
 }
 
 MqttBridge::~MqttBridge()
 {
     Stop();
-    m_program.Labels().RemoveObserver(this);
 }
 
 tl::expected<void, std::string> MqttBridge::Start(MqttConfig config)
@@ -513,7 +517,8 @@ void MqttBridge::Stop()
         return;
     }
     if (m_connection->connected) {
-        PublishChanges(); // what changed since the last pass: a run just stopped, the last pokes
+        m_items.Flush(); // what changed since the last pass: a run just stopped, the last pokes
+        PublishDiagnostics();
     }
     std::unique_ptr<Connection> connection = std::move(m_connection);
     // The thread sends what it was handed, then "offline", and leaves the broker.
@@ -525,7 +530,6 @@ void MqttBridge::Stop()
     connection->wakeFd.Wake();
     connection->thread.join();
     m_batch.clear();
-    m_changed.Take();
     SetState(BrokerState::Off, "");
 }
 
@@ -569,35 +573,30 @@ void MqttBridge::OnConnected()
     PublishAll();
 }
 
-void MqttBridge::LabelTextChanged(std::int32_t index, const std::string&)
-{
-    if (!m_connection) {
-        return;
-    }
-    m_changed.Add(index);
-    if (!m_flushTimer.isActive()) {
-        m_flushTimer.start(0);
-    }
-}
-
-void MqttBridge::LabelUnloaded(std::int32_t index)
+void MqttBridge::ItemRemoved(std::int32_t index)
 {
     // The retained value of a removed item would outlive it in the broker: an empty retained message clears it.
     Clear(ItemTopic(index));
     HandOver();
 }
 
-void MqttBridge::PublishChanges()
+void MqttBridge::PublishChanges(const std::vector<app::ItemChange>& changes)
 {
     m_flushTimer.stop();
-    QueueChanges();
+    QueueChanges(changes);
     QueueDiagnostics(false);
     HandOver();
 }
 
-void MqttBridge::QueueChanges()
+void MqttBridge::PublishDiagnostics()
 {
-    const std::vector<std::int32_t> changed = m_changed.Take();
+    m_flushTimer.stop();
+    QueueDiagnostics(false);
+    HandOver();
+}
+
+void MqttBridge::QueueChanges(const std::vector<app::ItemChange>& changes)
+{
     if (!m_connection || !m_connection->connected) {
         return; // all is published again on the next connection
     }
@@ -605,12 +604,9 @@ void MqttBridge::QueueChanges()
         m_connection->behind = true;
         return;
     }
-    const model::LabelArray& labels = m_program.Labels();
-    m_batch.reserve(m_batch.size() + changed.size());
-    for (const std::int32_t index : changed) {
-        if (labels.IsLoaded(index)) {
-            Publish(ItemTopic(index), labels.Text(index), true);
-        }
+    m_batch.reserve(m_batch.size() + changes.size());
+    for (const app::ItemChange& change : changes) {
+        Publish(ItemTopic(change.index), change.value, true);
     }
 }
 
@@ -620,15 +616,13 @@ void MqttBridge::PublishAll()
         return;
     }
     m_flushTimer.stop();
-    m_changed.Take(); // everything goes out below
     Publish(kStatusTopic, "online", true);
     for (const std::string& topic : std::exchange(m_toClear, {})) {
         Publish(topic, {}, true);
     }
-    const model::LabelArray& labels = m_program.Labels();
-    for (std::int32_t index = 1; index <= labels.HighestIndex(); ++index) {
-        if (labels.IsLoaded(index)) {
-            Publish(ItemTopic(index), labels.Text(index), true);
+    for (std::int32_t index = 1; index <= m_items.HighestIndex(); ++index) {
+        if (m_items.Exists(index)) {
+            Publish(ItemTopic(index), m_items.Value(index), true);
         }
     }
     QueueDiagnostics(true);
@@ -649,7 +643,7 @@ std::map<std::string, std::string> MqttBridge::Diagnostics() const
         { QStringLiteral("PassMs"), "/passMs" },
     };
     std::map<std::string, std::string> topics;
-    for (const auto& [name, value] : m_system.Items()) {
+    for (const auto& [name, value] : m_items.System().Items()) {
         const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
         if (dot < 0) {
             if (const auto run = kRunTopics.find(name); run != kRunTopics.end()) {
@@ -659,11 +653,11 @@ std::map<std::string, std::string> MqttBridge::Diagnostics() const
             topics.emplace("plcs/" + TopicLevel(name.left(dot).toStdString()) + plc->second, value.toStdString());
         }
     }
-    for (const auto& plc : m_program.Project().colPlcs()) {
-        const std::string topic = "plcs/" + TopicLevel(plc->Name) + "/connected";
-        if (m_program.IsRunning()) {
+    for (const app::PlcInfo& plc : m_items.Plcs()) {
+        const std::string topic = "plcs/" + TopicLevel(plc.name) + "/connected";
+        if (m_items.IsRunning()) {
             // A PLC whose channel would not open again stays marked connected until its next read fails.
-            topics[topic] = plc->Connected && plc->LastError.empty() ? "1" : "0";
+            topics[topic] = plc.connected && plc.lastError.empty() ? "1" : "0";
         } else if (const auto told = m_diagnostics.find(topic); told != m_diagnostics.end()) {
             topics[topic] = told->second; // between runs a PLC keeps the state it was last known in
         }
@@ -742,7 +736,7 @@ void MqttBridge::HandleMessage(const Message& message)
         return;
     }
     if (isExecute) {
-        m_program.Execute(message.payload);
+        (void)m_items.Execute(kMqttCaller, message.payload);
         return;
     }
     const auto index = model::ParseLabelName(item);
@@ -750,7 +744,7 @@ void MqttBridge::HandleMessage(const Message& message)
         PublishError(item, message.payload, "'" + item + "' is no item name (lblDDE(n))");
         return;
     }
-    if (const auto refusal = m_program.Poke(*index, message.payload)) {
+    if (const auto refusal = m_items.Poke(kMqttCaller, *index, message.payload)) {
         PublishError(model::LabelName(*index), message.payload, refusal->reason);
     }
 }

@@ -1,9 +1,7 @@
 #pragma once
 
-#include "app/Program.h"
-#include "link/SystemItems.h"
-#include "model/ChangedLabels.h"
-#include "model/LabelArray.h"
+#include "app/ItemService.h"
+#include "common/AppOptions.h"
 #include "mqtt/MqttConfig.h"
 
 #include <QObject>
@@ -42,16 +40,16 @@ enum class BrokerState {
 ///   system/passCount       retained, passes of the current (or last) run
 ///   system/passMs          retained, how long the last pass took, in milliseconds
 ///   status                 retained "online", or "offline" (also the will)
-/// The plcs/ and system/ topics are the System items (link::SystemItems), published at the end of a pass in which
+/// The plcs/ and system/ topics are the System items (app::SystemItems), published at the end of a pass in which
 /// they changed, or as soon as they change between passes; a removed PLC's topics are cleared.
 /// The network side runs on a thread of its own; the model is only touched on the thread the bridge lives on.
 /// A lost broker is tried again after 1 s, doubling up to 30 s; on every connection all is published again.
-class MqttBridge : public QObject, private model::LabelObserver
+class MqttBridge : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit MqttBridge(app::Program& program, QObject* parent = nullptr);
+    explicit MqttBridge(app::ItemService& items, QObject* parent = nullptr);
     ~MqttBridge() override;
 
     /// Connects to the broker of `config`, after leaving any broker it was connected to.
@@ -75,16 +73,18 @@ private:
         bool retained = false;
     };
 
-    void LabelTextChanged(std::int32_t index, const std::string& text) override;
-    void LabelUnloaded(std::int32_t index) override;
+    void ItemRemoved(std::int32_t index);
 
     void SetState(BrokerState state, const std::string& detail);
     void OnConnected();
     void HandleMessages();
     void HandleMessage(const Message& message);
-    void PublishChanges();
+    /// Publishes a batch of changes and the diagnostics that changed with them.
+    void PublishChanges(const std::vector<app::ItemChange>& changes);
+    /// Publishes the diagnostics that changed.
+    void PublishDiagnostics();
     void PublishAll();
-    void QueueChanges();
+    void QueueChanges(const std::vector<app::ItemChange>& changes);
     /// The diagnostics topics under the prefix and their payloads as they stand.
     std::map<std::string, std::string> Diagnostics() const;
     /// Queues the diagnostics that changed since they were last published (`all`: every one).
@@ -96,13 +96,10 @@ private:
     /// Hands the queued messages to the connection's thread in one batch.
     void HandOver();
 
-    app::Program& m_program;
-    link::SystemItems m_system;
+    app::ItemService& m_items;
     std::unique_ptr<Connection> m_connection;
     BrokerState m_state = BrokerState::Off;
     QString m_stateText;
-    /// Labels changed since the last publication, in the order they changed.
-    model::ChangedLabels m_changed;
     /// Messages queued for the next hand-over.
     std::vector<Message> m_batch;
     /// The diagnostics topics and payloads last published.

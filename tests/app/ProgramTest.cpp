@@ -290,29 +290,31 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
             ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "a bit takes 0 or 1" })
             : std::nullopt;
     };
-    using Kind = app::PokeRefusal::Kind;
+    using Kind = common::Refusal::Kind;
+    app::ItemService& items = program.Service();
+    const app::Caller caller;
     // Which texts each operand takes is the exchange's to say; here, how each kind of problem comes back.
     const std::vector<std::tuple<std::int32_t, std::string, Kind>> cases {
-        { 1, "x", Kind::BadValue }, { 2, "1", Kind::Conflict },  { 9, "1", Kind::UnknownItem },
+        { 1, "x", Kind::BadValue }, { 2, "1", Kind::NotWritable },  { 9, "1", Kind::UnknownItem },
         { 3, "2", Kind::BadValue }, { 4, "10", Kind::BadValue },
     };
     for (const auto& [index, text, kind] : cases) {
-        const auto refusal = program.Poke(index, text);
+        const auto refusal = items.Poke(caller, index, text);
         ASSERT_TRUE(refusal.has_value()) << index << " '" << text << "'";
         EXPECT_EQ(refusal->kind, kind) << refusal->reason;
         EXPECT_FALSE(refusal->reason.empty());
     }
-    EXPECT_EQ(program.Poke(3, "2")->reason, "a bit takes 0 or 1");
+    EXPECT_EQ(items.Poke(caller, 3, "2")->reason, "a bit takes 0 or 1");
     for (std::int32_t index = 1; index <= 4; ++index) {
         EXPECT_EQ(program.Labels().Text(index), "") << "a refused poke changes no label";
     }
-    EXPECT_EQ(program.Poke(3, "1"), std::nullopt);
-    EXPECT_EQ(program.Poke(4, "00:01:30.00"), std::nullopt);
+    EXPECT_EQ(items.Poke(caller, 3, "1"), std::nullopt);
+    EXPECT_EQ(items.Poke(caller, 4, "00:01:30.00"), std::nullopt);
     EXPECT_EQ(program.Labels().Text(4), "00:01:30.00");
 
     program.ToggleRun();
     Spin([&] { return program.IsRunToolEnabled(); });
-    EXPECT_EQ(program.Poke(1, "42"), std::nullopt);
+    EXPECT_EQ(items.Poke(caller, 1, "42"), std::nullopt);
     Spin([&] { return Count("WriteMI(0,1,42)") == 1; });
     EXPECT_EQ(Count("WriteMI(0,1,42)"), 1);
     program.Stop();

@@ -2,6 +2,8 @@
 
 #include "link/LinkServer.h"
 
+#include "app/Program.h"
+
 #include "common/OperandCatalogue.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
@@ -182,7 +184,8 @@ protected:
         AddItem(pump, op::MB, dir::Write, 3);
         AddItem(pump, op::MI, dir::ReadWrite, 1, false);
         AddItem(AddPlc("Line_1"), op::I, dir::ReadWrite);
-        m_server = std::make_unique<link::LinkServer>(*m_program, limits);
+        emit m_program->projectChanged(); // as the window's commands tell of their edits
+        m_server = std::make_unique<link::LinkServer>(m_program->Service(), limits);
         m_port = m_server->Listen(QHostAddress::LocalHost, 0).value_or(0);
         return m_port != 0;
     }

@@ -327,7 +327,7 @@ private slots:
     // Without a token, other machines are never served: the server will not listen where they can reach it.
     void noListeningOffLoopbackWithoutAToken()
     {
-        link::LinkServer server(*m_program);
+        link::LinkServer server(m_program->Service());
         for (const QHostAddress& address :
              { QHostAddress(QHostAddress::Any), QHostAddress(QStringLiteral("192.0.2.1")) }) {
             const auto refused = server.Listen(address, 0);

@@ -1,5 +1,7 @@
 #include "mqtt/MqttBridge.h"
 
+#include "app/Program.h"
+
 #include "common/OperandCatalogue.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
@@ -188,9 +190,10 @@ private slots:
         for (const std::int32_t index : { 3, 4, 5 }) {
             m_program->Labels().SetText(index, "1");
         }
+        emit m_program->projectChanged(); // as the window's commands tell of their edits
 
         m_prefix = "test/" + std::to_string(QRandomGenerator::global()->generate());
-        m_bridge = std::make_unique<mqtt::MqttBridge>(*m_program);
+        m_bridge = std::make_unique<mqtt::MqttBridge>(m_program->Service());
         common::MqttOptions options;
         options.Broker = "127.0.0.1:" + std::to_string(m_broker->Port());
         options.TopicPrefix = m_prefix;

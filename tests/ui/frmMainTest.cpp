@@ -1,6 +1,7 @@
 #include "UiTestTools.h"
 
 #include "common/OperandCatalogue.h"
+#include "app/Program.h"
 #include "mqtt/MqttBridge.h"
 #include "ui/ItemGrid.h"
 #include "ui/RunStatus.h"
@@ -387,7 +388,7 @@ private slots:
     void TheStatusBarShowsTheMqttBrokersState()
     {
         Fixture fixture(false);
-        mqtt::MqttBridge bridge(fixture.under.program);
+        mqtt::MqttBridge bridge(fixture.under.program.Service());
         fixture.window->AttachMqtt(&bridge);
         auto* state = fixture.window->statusBar()->findChild<QLabel*>(QStringLiteral("lblMqtt"));
         QVERIFY(state);

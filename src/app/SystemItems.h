@@ -1,7 +1,5 @@
 #pragma once
 
-#include "app/Program.h"
-
 #include <QObject>
 #include <QString>
 
@@ -11,7 +9,9 @@
 #include <utility>
 #include <vector>
 
-namespace tavrel::link {
+namespace tavrel::app {
+
+class Program;
 
 /// The items of the topic "System": the run's and each PLC's health as texts that clients request and advise
 /// like label texts.
@@ -28,7 +28,7 @@ class SystemItems : public QObject
     Q_OBJECT
 
 public:
-    explicit SystemItems(app::Program& program, QObject* parent = nullptr);
+    explicit SystemItems(Program& program, QObject* parent = nullptr);
 
     /// Every item and its text: the run's three, then five per PLC in project order.
     std::vector<std::pair<QString, QString>> Items() const;
@@ -44,11 +44,11 @@ signals:
 private:
     void Renew();
 
-    app::Program& m_program;
+    Program& m_program;
     /// Failures per PLC key in the current run.
     std::map<std::int32_t, std::uint64_t> m_errors;
     /// The names and texts last told, by name in upper case.
     std::map<QString, std::pair<QString, QString>> m_told;
 };
 
-} // namespace tavrel::link
+} // namespace tavrel::app

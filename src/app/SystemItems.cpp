@@ -1,10 +1,11 @@
-#include "link/SystemItems.h"
+#include "app/SystemItems.h"
 
+#include "app/Program.h"
 #include "model/clsConfig.h"
 
 #include <set>
 
-namespace tavrel::link {
+namespace tavrel::app {
 
 namespace {
 
@@ -15,20 +16,20 @@ QString Milliseconds(double milliseconds)
 
 } // namespace
 
-SystemItems::SystemItems(app::Program& program, QObject* parent)
+SystemItems::SystemItems(Program& program, QObject* parent)
     : QObject(parent)
     , m_program(program)
 {
-    connect(&m_program, &app::Program::passFinished, this, &SystemItems::Renew);
-    connect(&m_program, &app::Program::projectChanged, this, &SystemItems::Renew);
-    connect(&m_program, &app::Program::runningChanged, this, [this](bool running) {
+    connect(&m_program, &Program::passFinished, this, &SystemItems::Renew);
+    connect(&m_program, &Program::projectChanged, this, &SystemItems::Renew);
+    connect(&m_program, &Program::runningChanged, this, [this](bool running) {
         if (running) {
             m_errors.clear();
         }
         Renew();
     });
-    connect(&m_program, &app::Program::plcConnected, this, &SystemItems::Renew);
-    connect(&m_program, &app::Program::plcNotConnected, this, [this](int plcKey) {
+    connect(&m_program, &Program::plcConnected, this, &SystemItems::Renew);
+    connect(&m_program, &Program::plcNotConnected, this, [this](int plcKey) {
         ++m_errors[plcKey];
         Renew();
     });
@@ -92,4 +93,4 @@ void SystemItems::Renew()
     }
 }
 
-} // namespace tavrel::link
+} // namespace tavrel::app

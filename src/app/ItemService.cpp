@@ -1,0 +1,220 @@
+#include "app/ItemService.h"
+
+#include "app/Program.h"
+#include "comm/ItemExchange.h"
+#include "comm/ProjectComm.h"
+#include "model/clsConfig.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace tavrel::app {
+
+ItemService::ItemService(Program& program, QObject* parent)
+    : QObject(parent)
+    , m_program(program)
+    , m_system(program)
+{
+    connect(&m_system, &SystemItems::changed, this, &ItemService::systemChanged);
+    connect(&m_system, &SystemItems::removed, this, &ItemService::systemRemoved);
+    m_program.Labels().AddObserver(this);
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &ItemService::Flush);
+    // The System items renew themselves first (they follow the same signals), so that a pass's diagnostics are told
+    // before its values.
+    connect(&m_program, &Program::passFinished, this, [this] {
+        Flush();
+        emit passFinished();
+    });
+    connect(&m_program, &Program::projectChanged, this, [this] {
+        m_ownersStale = true;
+        emit projectChanged();
+    });
+}
+
+ItemService::~ItemService()
+{
+    m_program.Labels().RemoveObserver(this);
+}
+
+std::vector<ItemInfo> ItemService::Items() const
+{
+    std::vector<ItemInfo> items;
+    for (const auto& plc : m_program.Project().colPlcs()) {
+        for (const auto& item : plc->colItems()) {
+            model::ForEachOperand(*item, [&](const model::Clsitem& one) {
+                items.push_back(ItemInfo { .index = one.Label.Index(),
+                                           .plc = plc->Name,
+                                           .operandType = one.OperandType,
+                                           .address = one.OperandAddress,
+                                           .direction = one.IoDirection,
+                                           .enabled = one.IsEnable,
+                                           .plcConnected = plc->Connected,
+                                           .plcAnswered = plc->Answered,
+                                           .plcError = plc->LastError });
+            });
+        }
+    }
+    return items;
+}
+
+std::vector<PlcInfo> ItemService::Plcs() const
+{
+    std::vector<PlcInfo> plcs;
+    for (const auto& plc : m_program.Project().colPlcs()) {
+        plcs.push_back(PlcInfo { .key = plc->Key,
+                                 .name = plc->Name,
+                                 .connected = plc->Connected,
+                                 .answered = plc->Answered,
+                                 .lastError = plc->LastError });
+    }
+    return plcs;
+}
+
+std::optional<std::int32_t> ItemService::Find(std::string_view name) const
+{
+    const auto index = model::ParseLabelName(name);
+    if (!index || !Exists(*index)) {
+        return std::nullopt;
+    }
+    return index;
+}
+
+bool ItemService::Exists(std::int32_t index) const
+{
+    return m_program.Labels().IsLoaded(index);
+}
+
+const std::string& ItemService::Value(std::int32_t index) const
+{
+    return m_program.Labels().Text(index);
+}
+
+std::int32_t ItemService::HighestIndex() const
+{
+    return m_program.Labels().HighestIndex();
+}
+
+bool ItemService::IsRunning() const
+{
+    return m_program.IsRunning();
+}
+
+char ItemService::DecimalSeparator() const
+{
+    return m_program.Environment().DecimalSeparator;
+}
+
+const ItemService::Owner* ItemService::FindOwner(std::int32_t index) const
+{
+    if (m_ownersStale) {
+        m_owners.assign(static_cast<std::size_t>(m_program.Labels().HighestIndex()) + 1, Owner {});
+        for (const auto& plc : m_program.Project().colPlcs()) {
+            for (const auto& item : plc->colItems()) {
+                model::ForEachOperand(*item, [&](const model::Clsitem& one) {
+                    const auto position = static_cast<std::size_t>(one.Label.Index());
+                    if (one.Label.IsSet() && position < m_owners.size()) {
+                        m_owners[position] = Owner { plc.get(), &one };
+                    }
+                });
+            }
+        }
+        m_ownersStale = false;
+    }
+    const auto position = static_cast<std::size_t>(index);
+    if (index <= 0 || position >= m_owners.size() || m_owners[position].item == nullptr) {
+        return nullptr;
+    }
+    return &m_owners[position];
+}
+
+std::optional<common::Refusal> ItemService::Poke(const Caller& caller, std::int32_t index, const std::string& text)
+{
+    using Kind = common::Refusal::Kind;
+    if (caller.role != Role::Operator) {
+        return common::Refusal { Kind::NotAllowed, "a reader may not poke" };
+    }
+    const Owner* owner = Exists(index) ? FindOwner(index) : nullptr;
+    if (owner == nullptr) {
+        return common::Refusal { Kind::UnknownItem,
+                                 index == 0 ? "lblDDE(0) is no item of any PLC"
+                                            : model::LabelName(index) + " is no item" };
+    }
+    if (auto problem
+        = comm::CheckPoke(*owner->item, text, m_program.CheckingDriver(*owner->plc).get(), DecimalSeparator())) {
+        return common::Refusal { problem->kind == comm::PokeProblem::Kind::NeverWritable ? Kind::NotWritable
+                                                                                         : Kind::BadValue,
+                                 std::move(problem->reason) };
+    }
+    m_program.Labels().SetText(index, text);
+    return std::nullopt;
+}
+
+std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const std::string& command)
+{
+    if (caller.role != Role::Operator) {
+        return common::Refusal { common::Refusal::Kind::NotAllowed, "a reader may not execute commands" };
+    }
+    m_program.Execute(command);
+    return std::nullopt;
+}
+
+void ItemService::Flush()
+{
+    m_flushTimer.stop();
+    if (m_changed.Empty()) {
+        return;
+    }
+    const std::vector<std::int32_t> indexes = m_changed.Take();
+    std::vector<ItemChange> changes;
+    changes.reserve(indexes.size());
+    const model::LabelArray& labels = m_program.Labels();
+    for (const std::int32_t index : indexes) {
+        if (!labels.IsLoaded(index)) {
+            continue;
+        }
+        ItemChange& change = changes.emplace_back();
+        change.index = index;
+        change.value = labels.Text(index);
+        change.readAt = m_changedAt[static_cast<std::size_t>(index)];
+        if (const Owner* owner = FindOwner(index)) {
+            if (!owner->plc->Answered) {
+                change.quality = Quality::Waiting;
+            } else if (!owner->plc->Connected) {
+                change.quality = Quality::Stale;
+                change.reason = owner->plc->LastError;
+            }
+        }
+    }
+    if (!changes.empty()) {
+        emit changed(changes);
+    }
+}
+
+void ItemService::LabelTextChanged(std::int32_t index, const std::string&)
+{
+    const auto position = static_cast<std::size_t>(index);
+    if (m_changedAt.size() <= position) {
+        m_changedAt.resize(position + 1);
+    }
+    m_changedAt[position] = std::chrono::system_clock::now();
+    m_changed.Add(index);
+    // Changes leave together once control returns to the event loop: at the end of the pass, or at once between
+    // passes.
+    if (!m_flushTimer.isActive()) {
+        m_flushTimer.start(0);
+    }
+}
+
+void ItemService::LabelLoaded(std::int32_t)
+{
+    m_ownersStale = true;
+}
+
+void ItemService::LabelUnloaded(std::int32_t index)
+{
+    m_ownersStale = true;
+    emit itemRemoved(index);
+}
+
+} // namespace tavrel::app

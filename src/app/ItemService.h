@@ -1,0 +1,162 @@
+#pragma once
+
+#include "app/SystemItems.h"
+#include "common/Refusal.h"
+#include "model/ChangedLabels.h"
+#include "model/LabelArray.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrel::model {
+class clsPlc;
+class Clsitem;
+} // namespace tavrel::model
+
+namespace tavrel::app {
+
+class Program;
+
+/// The way a client reached Tavrel.
+enum class Surface { Window, Headless, Link, Mqtt, OpcUa };
+
+/// What a caller may do: a reader reads, browses and subscribes; an operator also pokes and executes.
+enum class Role { Reader, Operator };
+
+/// Who asks for a poke or a command: the surface, the user or token name, the peer address and the role.
+struct Caller
+{
+    Surface surface = Surface::Window;
+    std::string user;
+    std::string peer;
+    Role role = Role::Operator;
+};
+
+/// How far a value can be trusted.
+enum class Quality {
+    Good, ///< read from its PLC in this run, and the PLC still answers
+    Waiting, ///< its PLC has not answered yet in this run
+    Stale ///< read, then its PLC stopped answering: the last value
+};
+
+/// What a client needs to know of one published item.
+struct ItemInfo
+{
+    std::int32_t index = 0; ///< the label index; the item's name is protocol::LabelName(index)
+    std::string plc; ///< the PLC's name
+    std::int32_t operandType = 0;
+    std::int32_t address = 0;
+    std::int32_t direction = 0;
+    bool enabled = false;
+    bool plcConnected = false;
+    bool plcAnswered = false;
+    std::string plcError;
+};
+
+/// A PLC as clients see it.
+struct PlcInfo
+{
+    std::int32_t key = 0;
+    std::string name;
+    bool connected = false;
+    bool answered = false;
+    std::string lastError;
+};
+
+/// One item's change, as given to every surface at the end of a pass.
+struct ItemChange
+{
+    std::int32_t index = 0;
+    std::string value;
+    std::chrono::system_clock::time_point readAt; ///< when the value changed (wall clock)
+    Quality quality = Quality::Good;
+    std::string reason; ///< why the quality is not good
+};
+
+/// The one way in for every client surface (the link server, the MQTT bridge, and the surfaces to come): the
+/// published items and what a client needs to know of each, one batch of changes per pass, the System items, and
+/// the commands of clients — Poke and Execute — with one refusal type. Surfaces never reach the model or each
+/// other. Lives on the main thread, owned by the program.
+class ItemService : public QObject, private model::LabelObserver
+{
+    Q_OBJECT
+
+public:
+    explicit ItemService(Program& program, QObject* parent = nullptr);
+    ~ItemService() override;
+
+    /// Every published item in project order (a vector's elements one by one).
+    std::vector<ItemInfo> Items() const;
+    /// Every PLC in project order.
+    std::vector<PlcInfo> Plcs() const;
+    /// The label index of an item name ("lblDDE(7)" in any letter case) that names a published item.
+    std::optional<std::int32_t> Find(std::string_view name) const;
+    /// Whether label `index` is published (loaded).
+    bool Exists(std::int32_t index) const;
+    /// The text of a published item; empty for one that is not.
+    const std::string& Value(std::int32_t index) const;
+    /// The highest label index in use; items lie from 1 to it.
+    std::int32_t HighestIndex() const;
+
+    /// The run's and the PLCs' health as named texts.
+    const SystemItems& System() const { return m_system; }
+    bool IsRunning() const;
+    /// The decimal separator of the texts clients poke.
+    char DecimalSeparator() const;
+
+    /// Replaces the text of an item as `caller`'s poke, or says why not; nothing changes then. A poke that is taken
+    /// is one the write pass can write.
+    [[nodiscard]] std::optional<common::Refusal> Poke(const Caller& caller, std::int32_t index,
+                                                      const std::string& text);
+    /// Carries out an execute command: "<PLC>_STOP", "<PLC>_RUN", "<anything>_RUN/STOP".
+    [[nodiscard]] std::optional<common::Refusal> Execute(const Caller& caller, const std::string& command);
+
+    /// Hands the changes noted so far to the surfaces now, rather than at the end of the pass.
+    void Flush();
+
+signals:
+    /// The items that changed since the last batch, each once with its newest value, in the order of their first
+    /// change: at the end of each pass, or as soon as the events are handled between passes (a poke).
+    void changed(const std::vector<tavrel::app::ItemChange>& changes);
+    /// An item is no more; links to it end.
+    void itemRemoved(std::int32_t index);
+    /// A System item's text changed, or it came to be.
+    void systemChanged(const QString& name, const QString& value);
+    /// A System item is no more: its PLC left the project, or was renamed.
+    void systemRemoved(const QString& name);
+    /// Items or PLCs were added, removed or renamed, or the project replaced.
+    void projectChanged();
+    /// One pass of a run is over (after its batch of changes).
+    void passFinished();
+
+private:
+    void LabelTextChanged(std::int32_t index, const std::string& text) override;
+    void LabelUnloaded(std::int32_t index) override;
+    void LabelLoaded(std::int32_t index) override;
+
+    /// The PLC and item of each label index, renewed when labels come and go.
+    struct Owner
+    {
+        const model::clsPlc* plc = nullptr;
+        const model::Clsitem* item = nullptr;
+    };
+    const Owner* FindOwner(std::int32_t index) const;
+
+    Program& m_program;
+    SystemItems m_system;
+    model::ChangedLabels m_changed;
+    /// When each label last changed, by index.
+    std::vector<std::chrono::system_clock::time_point> m_changedAt;
+    mutable std::vector<Owner> m_owners;
+    mutable bool m_ownersStale = true;
+    QTimer m_flushTimer;
+};
+
+} // namespace tavrel::app
