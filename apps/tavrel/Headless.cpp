@@ -12,7 +12,7 @@ namespace tavrel {
 
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
+int g_signalPipe[2] = { -1, -1 };
 
 void OnSignal(int)
 {
@@ -29,13 +29,19 @@ void PrintLine(const std::string& line)
 
 } // namespace
 
-Headless::Headless(app::Program& program, QObject* parent) : QObject(parent), m_program(program)
+Headless::Headless(app::Program& program, QObject* parent)
+    : QObject(parent)
+    , m_program(program)
 {
     connect(&program, &app::Program::passFinished, this, &Headless::ReportStates);
     connect(&program, &app::Program::pokeRefused, this, [](const QString& plc, int label, const QString& reason) {
-        PrintLine("poke refused: PLC '" + plc.toStdString() + "' lblDDE(" + std::to_string(label) + "): " + reason.toStdString());
+        PrintLine("poke refused: PLC '" + plc.toStdString() + "' lblDDE(" + std::to_string(label)
+                  + "): " + reason.toStdString());
     });
     connect(&program, &app::Program::projectChanged, this, [this] { m_reported.clear(); });
+    // Whoever starts or stops the run (a client's execute included) leaves a line.
+    connect(&program, &app::Program::runningChanged, this,
+            [](bool running) { PrintLine(running ? "running" : "run stopped"); });
     connect(&program, &app::Program::notice, this, [](const QString& text) { PrintLine(text.toStdString()); });
 }
 
@@ -54,13 +60,13 @@ void Headless::LoadProject(const std::string& commandLineFile)
     }
     const std::string& path = m_program.CurrentFilePath();
     PrintLine("project " + (path.empty() ? std::string("(new, empty)") : path) + ": "
-              + std::to_string(m_program.Project().colPlcs().size()) + " PLC(s), " + std::to_string(items) + " item(s)");
+              + std::to_string(m_program.Project().colPlcs().size()) + " PLC(s), " + std::to_string(items)
+              + " item(s)");
 }
 
 void Headless::Run()
 {
     m_program.ToggleRun();
-    PrintLine("running");
 }
 
 void Headless::ReportStates()
@@ -77,8 +83,8 @@ void Headless::ReportStates()
         if (connected) {
             PrintLine("PLC '" + plc->Name + "' connected (" + plc->GetCommParamsAsString() + ")");
         } else {
-            PrintLine("PLC '" + plc->Name + "' not connected (" + plc->GetCommParamsAsString() + "): "
-                      + (plc->LastError.empty() ? std::string("no answer") : plc->LastError)
+            PrintLine("PLC '" + plc->Name + "' not connected (" + plc->GetCommParamsAsString()
+                      + "): " + (plc->LastError.empty() ? std::string("no answer") : plc->LastError)
                       + "; next attempt in " + std::to_string(m_program.Environment().ReconnectDelaySeconds) + " s");
         }
     }

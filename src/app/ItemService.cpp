@@ -10,6 +10,18 @@
 
 namespace tavrel::app {
 
+std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std::string& command)
+{
+    const std::size_t lastUnderscore = command.rfind('_');
+    if (lastUnderscore == std::string::npos) {
+        return std::nullopt;
+    }
+    std::string verb = command.substr(lastUnderscore + 1);
+    std::transform(verb.begin(), verb.end(), verb.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return std::make_pair(command.substr(0, lastUnderscore), verb);
+}
+
 ItemService::ItemService(Program& program, QObject* parent)
     : QObject(parent)
     , m_program(program)
@@ -155,7 +167,18 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
     if (caller.role != Role::Operator) {
         return common::Refusal { common::Refusal::Kind::NotAllowed, "a reader may not execute commands" };
     }
-    m_program.Execute(command);
+    const auto parts = SplitExecuteCommand(command);
+    if (!parts) {
+        return std::nullopt;
+    }
+    const auto& [name, verb] = *parts;
+    if (verb == "STOP") {
+        comm::StopPlc(m_program.Project(), name, m_program.Environment());
+    } else if (verb == "RUN") {
+        comm::RunPlc(m_program.Project(), name, m_program.Environment());
+    } else if (verb == "RUN/STOP") {
+        m_program.ToggleRun();
+    }
     return std::nullopt;
 }
 

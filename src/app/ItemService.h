@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavrel::model {
@@ -158,5 +159,9 @@ private:
     mutable bool m_ownersStale = true;
     QTimer m_flushTimer;
 };
+
+/// The execute command split as the handler reads it: the PLC name (letter case kept) and the verb in upper case;
+/// nothing for a command without "_".
+std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std::string& command);
 
 } // namespace tavrel::app

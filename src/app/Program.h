@@ -94,9 +94,6 @@ public:
     /// Stops a run, if one is going on, whatever the state of the Run tool; for shutting down.
     void Stop();
 
-    /// The execute command handler: "<PLC>_STOP", "<PLC>_RUN", "<anything>_RUN/STOP".
-    void Execute(const std::string& command);
-
     /// The items as every client surface sees them, with the commands of clients.
     ItemService& Service() { return *m_service; }
 
@@ -179,9 +176,5 @@ private:
     /// Made last, once the project it follows is there.
     std::unique_ptr<ItemService> m_service;
 };
-
-/// The execute command split as the handler reads it: the PLC name (letter case kept) and the verb in
-/// upper case; nothing for a command without "_".
-std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std::string& command);
 
 } // namespace tavrel::app

@@ -34,9 +34,9 @@ public:
         return false;
     }
     /// Shows or hides the wait pointer around long work.
-    virtual void SetBusy(bool /*busy*/) {}
+    virtual void SetBusy(bool /*busy*/) { }
     /// Minimises the window when a run starts, if the options say so.
-    virtual void MinimizeForRun() {}
+    virtual void MinimizeForRun() { }
 };
 
 } // namespace tavrel::app

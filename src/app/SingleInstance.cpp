@@ -2,8 +2,12 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QStandardPaths>
+
+#include <unistd.h>
 
 namespace tavrel::app {
 
@@ -13,7 +17,22 @@ constexpr int kAskMilliseconds = 1000;
 
 QString InstanceFolder(const QString& folder)
 {
-    return folder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) : folder;
+    if (!folder.isEmpty()) {
+        return folder;
+    }
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    }
+    // Where no session manager made a runtime folder (a service, a shell over ssh, a container), a private one
+    // in the temporary folder, as Qt would choose without its warning at every start.
+    const QString own = QDir::tempPath() + QStringLiteral("/runtime-tavrel-%1").arg(::getuid());
+    QDir().mkpath(own);
+    const QFileInfo info(own);
+    if (!info.isDir() || info.isSymLink() || info.ownerId() != ::getuid()) {
+        return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation); // someone else's: Qt's checks
+    }
+    QFile::setPermissions(own, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return own;
 }
 
 QString InstanceName(const std::filesystem::path& settingsPath)

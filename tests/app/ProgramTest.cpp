@@ -109,9 +109,9 @@ TEST_F(ProgramTest, RunPassesUntilStoppedThenClosesEveryChannel)
     auto& plc = AddPlc("A");
     AddItem(plc, op::MI, dir::Read);
     // Two executes taken in one turn of the event loop: the second comes before the first pass, and stops the run.
-    program.Execute("Tavrel_RUN/STOP");
+    (void)program.Service().Execute({}, "Tavrel_RUN/STOP");
     EXPECT_TRUE(program.IsRunning());
-    program.Execute("tavrel_run/stop");
+    (void)program.Service().Execute({}, "tavrel_run/stop");
     EXPECT_FALSE(program.IsRunning());
     EXPECT_TRUE(program.IsRunToolEnabled());
     Spin([] { return false; }, 50);
@@ -143,7 +143,7 @@ TEST_F(ProgramTest, NoRunStartsWhileADialogThatChangesTheProjectIsOpen)
     AddItem(plc, op::MI, dir::Read);
     host.saveAnswer = (dir / "p.tve").string();
     ASSERT_TRUE(program.SaveProject(false));
-    host.whileShown = [this] { program.Execute("Tavrel_RUN/STOP"); };
+    host.whileShown = [this] { (void)program.Service().Execute({}, "Tavrel_RUN/STOP"); };
 
     host.openAnswer = *host.saveAnswer;
     EXPECT_TRUE(program.OpenProject(""));
@@ -295,7 +295,7 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
     const app::Caller caller;
     // Which texts each operand takes is the exchange's to say; here, how each kind of problem comes back.
     const std::vector<std::tuple<std::int32_t, std::string, Kind>> cases {
-        { 1, "x", Kind::BadValue }, { 2, "1", Kind::NotWritable },  { 9, "1", Kind::UnknownItem },
+        { 1, "x", Kind::BadValue }, { 2, "1", Kind::NotWritable }, { 9, "1", Kind::UnknownItem },
         { 3, "2", Kind::BadValue }, { 4, "10", Kind::BadValue },
     };
     for (const auto& [index, text, kind] : cases) {
@@ -323,10 +323,10 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
 TEST_F(ProgramTest, ExecuteFindsThePlcBeforeTheLastUnderscoreWhateverTheCaseOfAnyLetter)
 {
     AddPlc("Kühlung_1");
-    program.Execute("KÜHLUNG_1_STOP");
-    program.Execute("kühlung_1_run");
+    (void)program.Service().Execute({}, "KÜHLUNG_1_STOP");
+    (void)program.Service().Execute({}, "kühlung_1_run");
     for (const char* ignored : { "STOP", "_RUN", "Kühlung_1_RESET", "Kühlung_STOP" }) {
-        program.Execute(ignored);
+        (void)program.Service().Execute({}, ignored);
     }
     EXPECT_EQ(Count("PlcStop()"), 1);
     EXPECT_EQ(Count("PlcRun()"), 1);

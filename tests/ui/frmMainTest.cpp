@@ -1,7 +1,7 @@
 #include "UiTestTools.h"
 
-#include "common/OperandCatalogue.h"
 #include "app/Program.h"
+#include "common/OperandCatalogue.h"
 #include "mqtt/MqttBridge.h"
 #include "ui/ItemGrid.h"
 #include "ui/RunStatus.h"
@@ -178,7 +178,7 @@ private slots:
         fixture.window->show();
         test::ModalAnswerer answerer;
         answerer.Then([&](QWidget* dialog) {
-            fixture.under.program.Execute("Tavrel_RUN/STOP");
+            (void)fixture.under.program.Service().Execute({}, "Tavrel_RUN/STOP");
             dialog->findChild<QPushButton*>(QStringLiteral("cmdCancel"))->click();
         });
         fixture.window->RunTool(QStringLiteral("ID_AddNewItem"));
