@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,9 +52,21 @@ void Headless::ShowError(const std::string& message)
     std::fflush(stderr);
 }
 
-void Headless::LoadProject(const std::string& commandLineFile)
+bool Headless::LoadProject(const std::string& commandLineFile)
 {
-    m_program.StartUp(commandLineFile);
+    if (commandLineFile.empty()) {
+        m_program.StartUp(commandLineFile);
+    } else {
+        // A service started with a project it cannot open would look healthy while serving nothing.
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(commandLineFile, error)) {
+            ShowError("cannot open the project " + commandLineFile + ": no such file");
+            return false;
+        }
+        if (!m_program.OpenProject(commandLineFile)) {
+            return false; // the reason is shown already
+        }
+    }
     std::size_t items = 0;
     for (const auto& plc : m_program.Project().colPlcs()) {
         items += plc->colItems().size();
@@ -62,6 +75,7 @@ void Headless::LoadProject(const std::string& commandLineFile)
     PrintLine("project " + (path.empty() ? std::string("(new, empty)") : path) + ": "
               + std::to_string(m_program.Project().colPlcs().size()) + " PLC(s), " + std::to_string(items)
               + " item(s)");
+    return true;
 }
 
 void Headless::Run()

@@ -24,8 +24,9 @@ public:
     void ShowError(const std::string& message) override;
     bool Confirm(const std::string&) override { return false; }
 
-    /// Loads the project of the command line (or of the start-up option) and says what it holds.
-    void LoadProject(const std::string& commandLineFile);
+    /// Loads the project of the command line (or, without one, of the start-up option) and says what it holds;
+    /// false, with the reason on standard error, when a project named on the command line cannot be opened.
+    [[nodiscard]] bool LoadProject(const std::string& commandLineFile);
     /// Starts running.
     void Run();
 

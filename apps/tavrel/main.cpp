@@ -1,7 +1,7 @@
 // tavrel: serves live PLC values over HTTP and WebSocket, with a window or headless.
-#include "apps/tavrel/Headless.h"
 #include "app/Program.h"
 #include "app/SingleInstance.h"
+#include "apps/tavrel/Headless.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
@@ -57,9 +57,12 @@ int Fail(bool headless, const std::string& message, int code)
 int main(int argc, char** argv)
 {
     const bool headless = HasFlag(argc, argv, "--headless");
+    // Help and version are text: they need no display, and must not fail for the want of one.
+    const bool textOnly = HasFlag(argc, argv, "--help") || HasFlag(argc, argv, "-h") || HasFlag(argc, argv, "-?")
+        || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v");
     std::unique_ptr<QCoreApplication> application;
 #if TAVREL_WITH_WINDOW
-    if (!headless) {
+    if (!headless && !textOnly) {
         application = std::make_unique<QApplication>(argc, argv);
     }
 #endif
@@ -74,14 +77,30 @@ int main(int argc, char** argv)
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addOptions({
-        {QStringLiteral("headless"), QStringLiteral("Run without a window; start running at once.")},
-        {QStringLiteral("settings"), QStringLiteral("Read and write settings in <file> instead of tavrel.ini beside the program."), QStringLiteral("file")},
-        {QStringLiteral("modbus-map"), QStringLiteral("Read the Modbus operand map from <file> (default: modbus-map.ini beside the settings file, if any)."), QStringLiteral("file")},
-        {QStringLiteral("listen"), QStringLiteral("Serve the items on <address:port> (default: LinkAddress and LinkPort of the settings, 127.0.0.1:7410)."), QStringLiteral("address:port")},
-        {QStringLiteral("mqtt"), QStringLiteral("Publish the items into the MQTT broker at <host:port> (default: MqttBroker of the settings)."), QStringLiteral("host:port")},
-        {QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.")},
-        {QStringLiteral("min-pass-ms"), QStringLiteral("Start a refresh pass at most every <ms> milliseconds (default: MinPassMs of the settings, 0: at once)."), QStringLiteral("ms")},
-        {QStringLiteral("screenshots"), QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."), QStringLiteral("folder")},
+        { QStringLiteral("headless"), QStringLiteral("Run without a window; start running at once.") },
+        { QStringLiteral("settings"),
+          QStringLiteral("Read and write settings in <file> instead of tavrel.ini beside the program."),
+          QStringLiteral("file") },
+        { QStringLiteral("modbus-map"),
+          QStringLiteral(
+              "Read the Modbus operand map from <file> (default: modbus-map.ini beside the settings file, if any)."),
+          QStringLiteral("file") },
+        { QStringLiteral("listen"),
+          QStringLiteral(
+              "Serve the items on <address:port> (default: LinkAddress and LinkPort of the settings, 127.0.0.1:7410)."),
+          QStringLiteral("address:port") },
+        { QStringLiteral("mqtt"),
+          QStringLiteral(
+              "Publish the items into the MQTT broker at <host:port> (default: MqttBroker of the settings)."),
+          QStringLiteral("host:port") },
+        { QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.") },
+        { QStringLiteral("min-pass-ms"),
+          QStringLiteral(
+              "Start a refresh pass at most every <ms> milliseconds (default: MinPassMs of the settings, 0: at once)."),
+          QStringLiteral("ms") },
+        { QStringLiteral("screenshots"),
+          QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."),
+          QStringLiteral("folder") },
     });
     // For tests that drive the retry: the seconds between a PLC's failure and the next attempt to open it
     // (60 unless given). Hidden from --help, since a user has no reason to change it.
@@ -97,7 +116,8 @@ int main(int argc, char** argv)
         QStringLiteral("seconds"));
     stallOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(stallOption);
-    parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."), QStringLiteral("[project]"));
+    parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."),
+                                 QStringLiteral("[project]"));
     parser.process(*application);
 
     const std::filesystem::path executable = QCoreApplication::applicationFilePath().toStdString();
@@ -111,7 +131,8 @@ int main(int argc, char** argv)
     if (!instance.Claim()) {
 #if TAVREL_WITH_WINDOW
         if (!headless) {
-            QMessageBox::information(nullptr, QStringLiteral("Tavrel"), QStringLiteral("This application is already running"));
+            QMessageBox::information(nullptr, QStringLiteral("Tavrel"),
+                                     QStringLiteral("This application is already running"));
             return kExitAlreadyRunning;
         }
 #endif
@@ -148,7 +169,8 @@ int main(int argc, char** argv)
         bool portOk = false;
         const uint port = colon > 0 ? value.mid(colon + 1).toUInt(&portOk) : 0;
         if (colon <= 0 || !portOk || port > 65535) {
-            return Fail(headless, "--listen takes ADDRESS:PORT, for example 127.0.0.1:7410, not '" + value.toStdString() + "'",
+            return Fail(headless,
+                        "--listen takes ADDRESS:PORT, for example 127.0.0.1:7410, not '" + value.toStdString() + "'",
                         kExitUsage);
         }
         listenAddress = value.left(colon);
@@ -156,7 +178,8 @@ int main(int argc, char** argv)
     }
     QHostAddress address;
     if (!address.setAddress(listenAddress)) {
-        return Fail(headless, "the link server address '" + listenAddress.toStdString() + "' is no IP address", kExitUsage);
+        return Fail(headless, "the link server address '" + listenAddress.toStdString() + "' is no IP address",
+                    kExitUsage);
     }
 
     std::int64_t reconnectSeconds = tavrel::comm::kReconnectDelaySeconds;
@@ -164,8 +187,9 @@ int main(int argc, char** argv)
         bool secondsOk = false;
         const int seconds = parser.value(reconnectOption).toInt(&secondsOk);
         if (!secondsOk || seconds < 1 || seconds > 3600) {
-            return Fail(headless, "--reconnect-seconds takes a whole number from 1 to 3600, not '"
-                                      + parser.value(reconnectOption).toStdString() + "'",
+            return Fail(headless,
+                        "--reconnect-seconds takes a whole number from 1 to 3600, not '"
+                            + parser.value(reconnectOption).toStdString() + "'",
                         kExitUsage);
         }
         reconnectSeconds = seconds;
@@ -207,9 +231,9 @@ int main(int argc, char** argv)
         bool msOk = false;
         const int ms = parser.value(QStringLiteral("min-pass-ms")).toInt(&msOk);
         if (!msOk || ms < 0 || ms > tavrel::common::kMaxMinPassMs) {
-            return Fail(headless, "--min-pass-ms takes a whole number from 0 to "
-                                      + std::to_string(tavrel::common::kMaxMinPassMs) + ", not '"
-                                      + parser.value(QStringLiteral("min-pass-ms")).toStdString() + "'",
+            return Fail(headless,
+                        "--min-pass-ms takes a whole number from 0 to " + std::to_string(tavrel::common::kMaxMinPassMs)
+                            + ", not '" + parser.value(QStringLiteral("min-pass-ms")).toStdString() + "'",
                         kExitUsage);
         }
         minPassMs = ms;
@@ -255,7 +279,8 @@ int main(int argc, char** argv)
         return started ? std::string() : started.error();
     };
     const QStringList positional = parser.positionalArguments();
-    const std::string projectFile = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
+    const std::string projectFile
+        = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
 
     if (headless) {
         tavrel::Headless host(program);
@@ -264,7 +289,10 @@ int main(int argc, char** argv)
             std::printf("another start with these settings was refused\n");
             std::fflush(stdout);
         });
-        host.LoadProject(projectFile);
+        if (!host.LoadProject(projectFile)) {
+            program.SetHost(nullptr);
+            return kExitUsage;
+        }
         const auto listening = listen();
         if (!listening) {
             program.SetHost(nullptr);
@@ -301,8 +329,9 @@ int main(int argc, char** argv)
         }
         if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),
-                                 QString::fromStdString(mqttError + "\nNothing is published to MQTT until the broker "
-                                                                    "settings are changed in Options."));
+                                 QString::fromStdString(mqttError
+                                                        + "\nNothing is published to MQTT until the broker "
+                                                          "settings are changed in Options."));
         }
     };
     windowStart.statusParts.emplace_back(
@@ -311,7 +340,8 @@ int main(int argc, char** argv)
     windowStart.showSplash = !parser.isSet(QStringLiteral("no-splash"));
     windowStart.screenshotFolder = parser.value(QStringLiteral("screenshots"));
     windowStart.mqttBridge = &bridge;
-    windowStart.moveLinkServer = [&server](const std::string& newAddress, std::uint16_t newPort) -> std::optional<std::string> {
+    windowStart.moveLinkServer
+        = [&server](const std::string& newAddress, std::uint16_t newPort) -> std::optional<std::string> {
         QHostAddress where;
         if (!where.setAddress(QString::fromStdString(newAddress))) {
             return "'" + newAddress + "' is no IP address";

@@ -3,6 +3,7 @@
 #include "app/Program.h"
 #include "comm/ItemExchange.h"
 #include "comm/ProjectComm.h"
+#include "common/TextCase.h"
 #include "model/clsConfig.h"
 
 #include <algorithm>
@@ -162,22 +163,76 @@ std::optional<common::Refusal> ItemService::Poke(const Caller& caller, std::int3
     return std::nullopt;
 }
 
-std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const std::string& command)
+std::optional<ItemService::Command> ItemService::ParseCommand(const std::string& command) const
 {
-    if (caller.role != Role::Operator) {
-        return common::Refusal { common::Refusal::Kind::NotAllowed, "a reader may not execute commands" };
-    }
     const auto parts = SplitExecuteCommand(command);
     if (!parts) {
         return std::nullopt;
     }
     const auto& [name, verb] = *parts;
-    if (verb == "STOP") {
-        comm::StopPlc(m_program.Project(), name, m_program.Environment());
-    } else if (verb == "RUN") {
-        comm::RunPlc(m_program.Project(), name, m_program.Environment());
-    } else if (verb == "RUN/STOP") {
+    // A PLC of that name comes first: a PLC named "Tavrel" is still reached by its commands.
+    if ((verb == "STOP" || verb == "RUN") && comm::FindPlcByName(m_program.Project(), name) != nullptr) {
+        return Command { verb == "STOP" ? Command::Action::StopPlc : Command::Action::RunPlc, name };
+    }
+    if (verb == "RUN/STOP") {
+        return Command { Command::Action::ToggleRun, {} };
+    }
+    if (common::SameTextIgnoringCase(name, kProgramCommandName) && (verb == "STOP" || verb == "RUN")) {
+        return Command { verb == "STOP" ? Command::Action::StopRun : Command::Action::StartRun, {} };
+    }
+    return std::nullopt;
+}
+
+std::string ItemService::CommandList() const
+{
+    std::string list = "the commands are Tavrel_RUN, Tavrel_STOP, Tavrel_RUN/STOP";
+    const auto& plcs = m_program.Project().colPlcs();
+    if (plcs.empty()) {
+        return list + ", and NAME_RUN and NAME_STOP for a PLC of the project (it has none)";
+    }
+    list += ", and NAME_RUN and NAME_STOP for the PLCs ";
+    for (std::size_t i = 0; i < plcs.size(); ++i) {
+        list += (i == 0 ? "" : ", ") + plcs[i]->Name;
+    }
+    return list;
+}
+
+std::optional<common::Refusal> ItemService::CheckExecute(const Caller& caller, const std::string& command) const
+{
+    if (caller.role != Role::Operator) {
+        return common::Refusal { common::Refusal::Kind::NotAllowed, "a reader may not execute commands" };
+    }
+    if (!ParseCommand(command)) {
+        return common::Refusal { common::Refusal::Kind::UnknownCommand,
+                                 "'" + command + "' is no command; " + CommandList() };
+    }
+    return std::nullopt;
+}
+
+std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const std::string& command)
+{
+    if (auto refusal = CheckExecute(caller, command)) {
+        return refusal;
+    }
+    const Command parsed = *ParseCommand(command);
+    switch (parsed.action) {
+    case Command::Action::StopPlc:
+        comm::StopPlc(m_program.Project(), parsed.plc, m_program.Environment());
+        break;
+    case Command::Action::RunPlc:
+        comm::RunPlc(m_program.Project(), parsed.plc, m_program.Environment());
+        break;
+    case Command::Action::ToggleRun:
         m_program.ToggleRun();
+        break;
+    case Command::Action::StartRun:
+        if (!m_program.IsRunning()) {
+            m_program.ToggleRun();
+        }
+        break;
+    case Command::Action::StopRun:
+        m_program.Stop();
+        break;
     }
     return std::nullopt;
 }

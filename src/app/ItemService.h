@@ -25,6 +25,9 @@ namespace tavrel::app {
 
 class Program;
 
+/// The name before "_RUN" and "_STOP" in the commands that start and stop the run.
+inline constexpr std::string_view kProgramCommandName = "Tavrel";
+
 /// The way a client reached Tavrel.
 enum class Surface { Window, Headless, Link, Mqtt, OpcUa };
 
@@ -116,7 +119,12 @@ public:
     /// is one the write pass can write.
     [[nodiscard]] std::optional<common::Refusal> Poke(const Caller& caller, std::int32_t index,
                                                       const std::string& text);
-    /// Carries out an execute command: "<PLC>_STOP", "<PLC>_RUN", "<anything>_RUN/STOP".
+    /// Why an execute command would be refused (an unknown command, with the list of those there are; a caller who
+    /// may not), or nothing when Execute would carry it out.
+    [[nodiscard]] std::optional<common::Refusal> CheckExecute(const Caller& caller, const std::string& command) const;
+    /// Carries out an execute command, or says why not: "<PLC>_STOP" and "<PLC>_RUN" stop and run a PLC's program,
+    /// "<anything>_RUN/STOP" toggles the run, "Tavrel_RUN" and "Tavrel_STOP" start and stop it (nothing when it
+    /// already is so); the PLC name and the verb in any letter case.
     [[nodiscard]] std::optional<common::Refusal> Execute(const Caller& caller, const std::string& command);
 
     /// Hands the changes noted so far to the surfaces now, rather than at the end of the pass.
@@ -141,6 +149,17 @@ private:
     void LabelTextChanged(std::int32_t index, const std::string& text) override;
     void LabelUnloaded(std::int32_t index) override;
     void LabelLoaded(std::int32_t index) override;
+
+    /// What an execute command asks for.
+    struct Command
+    {
+        enum class Action { StopPlc, RunPlc, ToggleRun, StartRun, StopRun };
+        Action action;
+        std::string plc;
+    };
+    std::optional<Command> ParseCommand(const std::string& command) const;
+    /// The commands there are, for the reason of a refusal.
+    std::string CommandList() const;
 
     /// The PLC and item of each label index, renewed when labels come and go.
     struct Owner

@@ -320,16 +320,31 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
     program.Stop();
 }
 
-TEST_F(ProgramTest, ExecuteFindsThePlcBeforeTheLastUnderscoreWhateverTheCaseOfAnyLetter)
+TEST_F(ProgramTest, ExecuteFindsThePlcBeforeTheLastUnderscoreAndRefusesWhatNamesNothing)
 {
     AddPlc("Kühlung_1");
-    (void)program.Service().Execute({}, "KÜHLUNG_1_STOP");
-    (void)program.Service().Execute({}, "kühlung_1_run");
-    for (const char* ignored : { "STOP", "_RUN", "Kühlung_1_RESET", "Kühlung_STOP" }) {
-        (void)program.Service().Execute({}, ignored);
+    app::ItemService& items = program.Service();
+    EXPECT_EQ(items.Execute({}, "KÜHLUNG_1_STOP"), std::nullopt);
+    EXPECT_EQ(items.Execute({}, "kühlung_1_run"), std::nullopt);
+    for (const char* unknown : { "STOP", "_RUN", "Kühlung_1_RESET", "Kühlung_STOP", "hello world", "Tavrel_PAUSE" }) {
+        const auto refusal = items.Execute({}, unknown);
+        ASSERT_TRUE(refusal.has_value()) << unknown;
+        EXPECT_EQ(refusal->kind, common::Refusal::Kind::UnknownCommand);
+        EXPECT_NE(refusal->reason.find("Tavrel_RUN, Tavrel_STOP, Tavrel_RUN/STOP"), std::string::npos);
+        EXPECT_NE(refusal->reason.find("Kühlung_1"), std::string::npos) << "the PLCs are listed";
     }
     EXPECT_EQ(Count("PlcStop()"), 1);
     EXPECT_EQ(Count("PlcRun()"), 1);
+
+    // Starting and stopping the run by name does what it says, however often it is said.
+    for (const bool running : { true, true, false, false, true }) {
+        EXPECT_EQ(items.Execute({}, running ? "Tavrel_RUN" : "tavrel_stop"), std::nullopt);
+        EXPECT_EQ(program.IsRunning(), running);
+    }
+    program.Stop();
+    const app::Caller reader { .surface = app::Surface::Link, .user = "board", .peer = {}, .role = app::Role::Reader };
+    EXPECT_EQ(items.Execute(reader, "Tavrel_RUN")->kind, common::Refusal::Kind::NotAllowed);
+    EXPECT_FALSE(program.IsRunning());
 }
 
 TEST_F(ProgramTest, DeletingAnElementRowDeletesItsVectorAndAnEmptyPlc)
