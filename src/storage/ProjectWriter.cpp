@@ -76,8 +76,8 @@ tl::expected<std::int64_t, std::string> SavePlcRecord(SaveStatements& statements
     const model::CommParams& p = plc.Params();
     const std::string_view host = p.EthRemoteIP;
     auto inserted
-        = Run(statements.insertCommParams, id, std::int64_t { p.PathWay }, std::int64_t { p.EthRemotePort }, host,
-              std::int64_t { p.SerialComPort }, std::int64_t { p.SerialBaudRate }, std::int64_t { p.TimeOut },
+        = Run(statements.insertCommParams, id, static_cast<std::int64_t>(p.PathWay), std::int64_t { p.EthRemotePort },
+              host, std::int64_t { p.SerialComPort }, std::int64_t { p.SerialBaudRate }, std::int64_t { p.TimeOut },
               std::int64_t { p.NumRetries }, std::int64_t { p.UnitId }, std::int64_t { p.PlcType },
               std::int64_t { p.DataBits }, std::int64_t { p.Parity }, std::int64_t { p.StopBits });
     if (!inserted) {

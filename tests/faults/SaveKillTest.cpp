@@ -31,7 +31,7 @@ void Fill(model::clsConfig& project, int plcs, const std::string& prefix)
         auto plc = project.NewPlc();
         plc->Name = prefix + " '" + std::to_string(i) + "'";
         model::CommParams params;
-        params.PathWay = 2;
+        params.PathWay = model::PathWay::TcpIp;
         params.EthRemoteIP = "10.0.0." + std::to_string(i % 250);
         params.EthRemotePort = 502;
         plc->SetCommParams(params);

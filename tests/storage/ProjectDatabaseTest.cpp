@@ -43,7 +43,7 @@ clsPlc& AddPlc(clsConfig& project, const std::string& name, const CommParams& pa
 CommParams TcpParams()
 {
     CommParams params;
-    params.PathWay = 2;
+    params.PathWay = model::PathWay::TcpIp;
     params.EthRemoteIP = "192.168.1.10";
     params.EthRemotePort = 502;
     params.UnitId = 255;
@@ -62,9 +62,9 @@ CommParams TcpParams()
 std::string Describe(const clsPlc& plc)
 {
     const CommParams& p = plc.Params();
-    std::string text = plc.Name + " | " + std::to_string(p.PathWay) + "," + std::to_string(p.UnitId) + ","
-        + std::to_string(p.SerialBaudRate) + "," + std::to_string(p.DataBits) + "," + std::to_string(p.Parity) + ","
-        + std::to_string(p.StopBits) + "," + std::to_string(p.TimeOut) + "," + std::to_string(p.NumRetries) + ","
+    std::string text = plc.Name + " | " + std::to_string(static_cast<int>(p.PathWay)) + "," + std::to_string(p.UnitId)
+        + "," + std::to_string(p.SerialBaudRate) + "," + std::to_string(p.DataBits) + "," + std::to_string(p.Parity)
+        + "," + std::to_string(p.StopBits) + "," + std::to_string(p.TimeOut) + "," + std::to_string(p.NumRetries) + ","
         + std::to_string(p.SerialComPort) + "," + p.EthRemoteIP + "," + std::to_string(p.EthRemotePort) + ","
         + std::to_string(p.PlcType);
     for (const auto& item : plc.colItems()) {
@@ -288,13 +288,14 @@ TEST(ProjectDatabase, ValuesOutsideTheListsLoadAndSaveAsStored)
     std::filesystem::copy_file(BuiltTemplate(), path);
     RunSql(path,
            std::string(kGoodRows)
-               + "UPDATE CommParams SET PlcType = 9, UnitID = 256;"
+               + "UPDATE CommParams SET PlcType = 9, UnitID = 256, PathWay = 7;"
                  "INSERT INTO Items VALUES (1, 8, 0, 1, 0, -1, 2);"
                  "INSERT INTO Items VALUES (1, 3, 0, 1, 3, -1, 3);");
     LabelArray loadedLabels;
     auto loaded = storage::LoadFromDB(path, loadedLabels);
     ASSERT_TRUE(loaded) << loaded.error();
     const clsPlc& plc = *(*loaded)->colPlcs().at(0);
+    EXPECT_EQ(plc.GetCommParams().PathWay, model::PathWay { 7 });
     EXPECT_EQ(plc.GetCommParams().PlcType, 9);
     EXPECT_EQ(plc.GetCommParams().UnitId, 256);
     ASSERT_EQ(plc.colItems().size(), 3u);
