@@ -32,7 +32,7 @@ void Fill(model::clsConfig& project, int plcs, const std::string& prefix)
         params.PathWay = model::PathWay::TcpIp;
         params.EthRemoteIP = "10.0.0." + std::to_string(i % 250);
         params.EthRemotePort = 502;
-        std::vector<ItemSpec> items;
+        std::vector<NewItem> items;
         for (const auto& [count, type] : { std::pair { 8, operand::MB },
                                            { 1, operand::MI },
                                            { 1, operand::ML },

@@ -109,12 +109,12 @@ void MakeProjectFile(const std::filesystem::path& path, const std::string& sql)
 }
 
 model::clsPlc& AddPlc(model::clsConfig& project, const std::string& name, const model::CommParams& params,
-                      const std::vector<ItemSpec>& items)
+                      const std::vector<NewItem>& items)
 {
     auto plc = project.NewPlc();
     plc->Name = name;
     plc->SetCommParams(params);
-    for (const ItemSpec& item : items) {
+    for (const NewItem& item : items) {
         std::int32_t label = item.label;
         auto added = plc->AddItems(item.count, item.address, item.type, item.direction, item.enabled, label);
         EXPECT_TRUE(added) << added.error();

@@ -36,7 +36,7 @@ std::vector<std::string> FileNames(const std::filesystem::path& folder);
 void MakeProjectFile(const std::filesystem::path& path, const std::string& sql);
 
 /// An item to add to a PLC, as AddItems takes it.
-struct ItemSpec
+struct NewItem
 {
     std::int32_t count; ///< operands; a vector when more than one
     std::int32_t address;
@@ -48,7 +48,7 @@ struct ItemSpec
 
 /// Adds a PLC with its parameters and items to `project`; an item AddItems refuses fails the test.
 model::clsPlc& AddPlc(model::clsConfig& project, const std::string& name, const model::CommParams& params,
-                      const std::vector<ItemSpec>& items);
+                      const std::vector<NewItem>& items);
 
 /// The project of a file, loaded with LoadFromDB; null, failing the test with the error, when it does not load.
 std::unique_ptr<model::clsConfig> LoadProject(const std::filesystem::path& path, model::LabelArray& labels);
