@@ -78,7 +78,7 @@ int main(int argc, char** argv)
         plc->Name = "Clock_" + std::to_string(p + 1);
         // A channel of its own for each PLC, so that they are read side by side.
         model::CommParams params = plc->GetCommParams();
-        params.PathWay = 2;
+        params.PathWay = model::PathWay::TcpIp;
         params.EthRemoteIP = "127.0.0.1";
         params.EthRemotePort = 20000 + p;
         plc->SetCommParams(params);

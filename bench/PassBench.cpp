@@ -147,7 +147,7 @@ void AddPlc(model::clsConfig& config, int port, int timeOutMs)
     plc->Name = "PLC" + std::to_string(port);
     model::CommParams params;
     params.PlcType = 0;
-    params.PathWay = 2;
+    params.PathWay = model::PathWay::TcpIp;
     params.EthRemoteIP = "127.0.0.1";
     params.EthRemotePort = port;
     params.TimeOut = timeOutMs;

@@ -158,10 +158,10 @@ void WriteBack(clsPlc& plc, ChannelSlot& slot)
 
 std::string ChannelOf(const model::CommParams& params)
 {
-    if (params.PathWay == 1) {
+    if (params.PathWay == model::PathWay::Serial) {
         return "serial COM" + std::to_string(params.SerialComPort);
     }
-    if (params.PathWay == 2) {
+    if (params.PathWay == model::PathWay::TcpIp) {
         return "tcp " + params.EthRemoteIP + ":" + std::to_string(params.EthRemotePort);
     }
     return "none";
@@ -184,12 +184,12 @@ bool OpenChannel(ChannelSlot& slot)
             return false;
         }
         driver->SetUnitId(static_cast<std::uint8_t>(params.UnitId));
-        if (params.PathWay == 1) {
+        if (params.PathWay == model::PathWay::Serial) {
             std::int32_t comPort = params.SerialComPort;
             SerialSettings settings{params.SerialBaudRate, params.DataBits, params.Parity,
                                     params.StopBits,       params.TimeOut,  params.NumRetries};
             result = driver->OpenSerial(comPort, settings);
-        } else if (params.PathWay == 2) {
+        } else if (params.PathWay == model::PathWay::TcpIp) {
             driver->SetEthernetMode(params.EthMode);
             driver->SetRemoteHost(params.EthRemoteIP);
             driver->SetRemotePort(params.EthRemotePort);
@@ -197,7 +197,8 @@ bool OpenChannel(ChannelSlot& slot)
             driver->SetRetries(params.NumRetries);
             result = driver->ConnectEthernet() == 0 && driver->OpenEthernet();
         } else {
-            slot.error = "connection type " + std::to_string(params.PathWay) + " opens no channel";
+            slot.error
+                = "connection type " + std::to_string(static_cast<std::int32_t>(params.PathWay)) + " opens no channel";
             return false;
         }
         if (!result) {
@@ -221,9 +222,9 @@ void CloseChannel(ChannelSlot& slot)
 {
     if (slot.driver) {
         try {
-            if (slot.params.PathWay == 1) {
+            if (slot.params.PathWay == model::PathWay::Serial) {
                 slot.driver->CloseSerial();
-            } else if (slot.params.PathWay == 2) {
+            } else if (slot.params.PathWay == model::PathWay::TcpIp) {
                 slot.driver->CloseEthernet();
             }
         } catch (...) {

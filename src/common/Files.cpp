@@ -13,11 +13,6 @@ namespace tavrel::common {
 
 namespace {
 
-std::string Quoted(const std::filesystem::path& path)
-{
-    return "\"" + path.string() + "\"";
-}
-
 std::string ErrnoText(int error)
 {
     return std::strerror(error);
@@ -43,6 +38,11 @@ std::filesystem::path FolderOf(const std::filesystem::path& file)
 }
 
 } // namespace
+
+std::string QuotedPath(const std::filesystem::path& path)
+{
+    return "\"" + path.string() + "\"";
+}
 
 tl::expected<std::string, int> ReadWholeFile(const std::filesystem::path& path)
 {
@@ -92,14 +92,15 @@ tl::expected<ReplacementFile, std::string> ReplacementFile::Create(const std::fi
             if (permissions == Permissions::KeepTarget && ::stat(resolved.c_str(), &existing) == 0
                 && ::fchmod(descriptor, existing.st_mode & 07777) != 0) {
                 const int error = errno;
-                return tl::make_unexpected("cannot give the new file the permissions of " + Quoted(resolved) + ": "
+                return tl::make_unexpected("cannot give the new file the permissions of " + QuotedPath(resolved) + ": "
                                            + ErrnoText(error));
             }
             return file;
         }
         lastError = errno;
     }
-    return tl::make_unexpected("cannot create a new file in folder " + Quoted(folder) + ": " + ErrnoText(lastError));
+    return tl::make_unexpected("cannot create a new file in folder " + QuotedPath(folder) + ": "
+                               + ErrnoText(lastError));
 }
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
@@ -129,7 +130,7 @@ tl::expected<void, std::string> ReplacementFile::Write(const char* data, std::si
             if (error == EINTR) {
                 continue;
             }
-            return tl::make_unexpected("cannot write " + Quoted(m_path) + ": " + ErrnoText(error));
+            return tl::make_unexpected("cannot write " + QuotedPath(m_path) + ": " + ErrnoText(error));
         }
         data += written;
         size -= static_cast<std::size_t>(written);
@@ -143,15 +144,15 @@ tl::expected<void, std::string> ReplacementFile::Commit()
     // it the target, or a power loss could leave a target that is renamed but empty.
     if (::fsync(m_descriptor) != 0) {
         const int error = errno;
-        return tl::make_unexpected("cannot flush " + Quoted(m_path) + " to the disk: " + ErrnoText(error));
+        return tl::make_unexpected("cannot flush " + QuotedPath(m_path) + " to the disk: " + ErrnoText(error));
     }
     if (::close(std::exchange(m_descriptor, -1)) != 0) {
         const int error = errno;
-        return tl::make_unexpected("cannot close " + Quoted(m_path) + ": " + ErrnoText(error));
+        return tl::make_unexpected("cannot close " + QuotedPath(m_path) + ": " + ErrnoText(error));
     }
     if (::rename(m_path.c_str(), m_target.c_str()) != 0) {
         const int error = errno;
-        return tl::make_unexpected("cannot replace " + Quoted(m_target) + ": " + ErrnoText(error));
+        return tl::make_unexpected("cannot replace " + QuotedPath(m_target) + ": " + ErrnoText(error));
     }
     m_path.clear();
     // The rename is done and visible; flushing the folder only makes it survive a power loss, and

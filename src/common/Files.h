@@ -8,6 +8,9 @@
 
 namespace tavrel::common {
 
+/// The path in double quotes, as messages show a file: "/home/ann/plant.tve".
+std::string QuotedPath(const std::filesystem::path& path);
+
 /// The whole content of a file, or the errno of what failed (ENOENT for a missing file).
 [[nodiscard]] tl::expected<std::string, int> ReadWholeFile(const std::filesystem::path& path);
 

@@ -57,11 +57,6 @@ bool EqualNoCase(std::string_view a, std::string_view b)
     return true;
 }
 
-std::string Quoted(const fs::path& path)
-{
-    return "\"" + path.string() + "\"";
-}
-
 // What one line of the file is.
 struct IniLine
 {
@@ -222,7 +217,8 @@ tl::expected<std::optional<std::string>, std::string> ReadFile(const fs::path& p
         if (content.error() == ENOENT) {
             return std::optional<std::string>();
         }
-        return tl::make_unexpected("cannot read settings file " + Quoted(path) + ": " + std::strerror(content.error()));
+        return tl::make_unexpected("cannot read settings file " + QuotedPath(path) + ": "
+                                   + std::strerror(content.error()));
     }
     return std::optional<std::string>(std::move(*content));
 }
@@ -236,7 +232,7 @@ tl::expected<void, std::string> ReplaceFile(const fs::path& target, const std::s
                             return file.Write(content.data(), content.size()).and_then([&] { return file.Commit(); });
                         });
     if (!replaced) {
-        return tl::make_unexpected("cannot write settings file " + Quoted(target) + ": " + replaced.error());
+        return tl::make_unexpected("cannot write settings file " + QuotedPath(target) + ": " + replaced.error());
     }
     return {};
 }
@@ -317,7 +313,7 @@ tl::expected<void, std::string> Settings::WriteSettings(std::span<const Entry> e
 {
     for (const auto& [key, value] : entries) {
         if (const auto problem = LineFormatProblem(key, value)) {
-            return tl::make_unexpected("cannot write settings file " + Quoted(m_file) + ": " + *problem);
+            return tl::make_unexpected("cannot write settings file " + QuotedPath(m_file) + ": " + *problem);
         }
     }
     // A file that cannot be read is not overwritten: its other sections would be lost.

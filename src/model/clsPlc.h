@@ -17,23 +17,27 @@ class CommDriver;
 
 namespace tavrel::model {
 
+/// The connection type of a PLC, stored as its number. A project file may hold any other number, which
+/// the PLC keeps and stores back as it was, and which opens no channel.
+enum class PathWay : std::int32_t { Serial = 1, TcpIp = 2 };
+
 /// The communication parameters of one PLC, as one row of the project's CommParams table.
 struct CommParams
 {
-    std::int32_t PathWay = 1; ///< 1 serial, 2 TCP/IP; any other value opens no channel
-    std::int32_t UnitId = 0;  ///< 0 "Direct", else the unit on its bus; handed to the driver as one byte
+    model::PathWay PathWay = model::PathWay::Serial; ///< the connection type
+    std::int32_t UnitId = 0; ///< 0 "Direct", else the unit on its bus; handed to the driver as one byte
     // The serial settings block, in the order the driver takes it.
     std::int32_t SerialBaudRate = 57600;
     std::int32_t DataBits = 8;
-    std::int32_t Parity = 0;   ///< 0 none, 1 odd, 2 even
+    std::int32_t Parity = 0; ///< 0 none, 1 odd, 2 even
     std::int32_t StopBits = 1;
     std::int32_t TimeOut = 6000; ///< reply time-out in milliseconds
     std::int16_t NumRetries = 3;
     std::int16_t SerialComPort = 1;
-    std::string EthRemoteIP;       ///< dotted IPv4 address or host name
+    std::string EthRemoteIP; ///< dotted IPv4 address or host name
     std::int32_t EthRemotePort = 0;
-    std::int32_t EthMode = 0;      ///< handed to the driver first on TCP/IP; not stored
-    std::int32_t PlcType = 0;      ///< PLC family code
+    std::int32_t EthMode = 0; ///< handed to the driver first on TCP/IP; not stored
+    std::int32_t PlcType = 0; ///< PLC family code
 
     friend bool operator==(const CommParams&, const CommParams&) = default;
 };
@@ -42,7 +46,10 @@ struct CommParams
 class clsPlc
 {
 public:
-    explicit clsPlc(LabelArray& labels) : m_labels(&labels) {}
+    explicit clsPlc(LabelArray& labels)
+        : m_labels(&labels)
+    {
+    }
     clsPlc(const clsPlc&) = delete;
     clsPlc& operator=(const clsPlc&) = delete;
 
@@ -86,7 +93,7 @@ public:
     const CommParams& Params() const { return m_commParams; }
 
     /// The batched-read request list; entries pair with the readable items by order.
-    std::vector<common::BinaryMixEntry> BinaryMix{common::BinaryMixEntry{}};
+    std::vector<common::BinaryMixEntry> BinaryMix { common::BinaryMixEntry {} };
     std::int32_t BinaryMixCount = 0;
 
     /// The driver object of this PLC, or none. Shared ownership lets the model hold a driver whose class

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace tavrel::ui {
@@ -85,8 +86,8 @@ private:
         out << path << Qt::endl;
     }
 
-    /// The first row of a PLC's items whose connection kind is `pathWay` (0: any), or -1.
-    int ItemRowOf(int pathWay) const
+    /// The first row of a PLC's items whose connection type is `pathWay` (none: any), or -1.
+    int ItemRowOf(std::optional<model::PathWay> pathWay) const
     {
         const ItemGrid& grid = m_window.Grid();
         for (int row = 0; row < grid.rowCount(); ++row) {
@@ -94,25 +95,25 @@ private:
                 continue;
             }
             const model::clsPlc* plc = m_program.Project().FindPlc(grid.Row(row).plcKey);
-            if (plc != nullptr && (pathWay == 0 || plc->Params().PathWay == pathWay)) {
+            if (plc != nullptr && (!pathWay || plc->Params().PathWay == *pathWay)) {
                 return row;
             }
         }
         return -1;
     }
 
-    void ShootDialog(int pathWay, const QString& name)
+    void ShootDialog(std::optional<model::PathWay> pathWay, const QString& name)
     {
         frmConfigItems dialog(&m_window);
-        const int row = pathWay == 0 ? -1 : ItemRowOf(pathWay);
+        const int row = pathWay ? ItemRowOf(*pathWay) : -1;
         if (row >= 0) {
             const ItemGrid::RowInfo& info = m_window.Grid().Row(row);
             dialog.PrepareEditItem(m_program.Project(), info.plcKey, info.itemKey);
         } else {
             dialog.PrepareAddNewItems(m_program.Project());
-            if (pathWay == 2) {
+            if (pathWay == model::PathWay::TcpIp) {
                 auto* connection = dialog.findChild<QComboBox*>(QStringLiteral("cbConnectionType"));
-                connection->setCurrentIndex(connection->findData(2));
+                connection->setCurrentIndex(connection->findData(static_cast<int>(model::PathWay::TcpIp)));
             }
         }
         dialog.show();
@@ -135,14 +136,15 @@ private:
             return kSettleMilliseconds;
         });
         m_steps.push_back([this] {
-            m_window.Grid().SetCurrentItemRow(ItemRowOf(0));
+            m_window.Grid().SetCurrentItemRow(ItemRowOf(std::nullopt));
             QCoreApplication::processEvents();
             Save(m_window.grab(), QStringLiteral("main-stopped.png"));
             return 0;
         });
         m_steps.push_back([this] {
             ItemGrid& grid = m_window.Grid();
-            const int row = ItemRowOf(2) >= 0 ? ItemRowOf(2) : ItemRowOf(0);
+            const int row
+                = ItemRowOf(model::PathWay::TcpIp) >= 0 ? ItemRowOf(model::PathWay::TcpIp) : ItemRowOf(std::nullopt);
             if (row < 0) {
                 return 0;
             }
@@ -164,9 +166,9 @@ private:
             return 0;
         });
         m_steps.push_back([this] {
-            ShootDialog(0, QStringLiteral("define-plc-new.png"));
-            ShootDialog(1, QStringLiteral("define-plc-serial.png"));
-            ShootDialog(2, QStringLiteral("define-plc-tcpip.png"));
+            ShootDialog(std::nullopt, QStringLiteral("define-plc-new.png"));
+            ShootDialog(model::PathWay::Serial, QStringLiteral("define-plc-serial.png"));
+            ShootDialog(model::PathWay::TcpIp, QStringLiteral("define-plc-tcpip.png"));
             return 0;
         });
         m_steps.push_back([this] {
@@ -225,7 +227,7 @@ private:
             if (m_program.IsRunning() && !enough && m_runClock.elapsed() < kRunWaitMilliseconds) {
                 return -1;
             }
-            m_window.Grid().SetCurrentItemRow(ItemRowOf(0));
+            m_window.Grid().SetCurrentItemRow(ItemRowOf(std::nullopt));
             QCoreApplication::processEvents();
             Save(m_window.grab(), QStringLiteral("main-running.png"));
             QMenu* connection = m_window.Band(QStringLiteral("popConnaction"));

@@ -286,7 +286,7 @@ void frmConfigItems::BuildControls()
 
     connect(m_cbPLCType, &QComboBox::currentIndexChanged, this, [this] { OnPlcTypeChosen(); });
     connect(m_cbConnectionType, &QComboBox::currentIndexChanged, this,
-            [this] { ShowCommFrame(ChosenCode(*m_cbConnectionType).value_or(0)); });
+            [this] { ShowCommFrame(model::PathWay { ChosenCode(*m_cbConnectionType).value_or(0) }); });
     connect(m_cbPLC, &QComboBox::currentIndexChanged, this, [this](int index) { OnPlcNameChosen(index); });
     connect(m_cbPLC, &QComboBox::editTextChanged, this, [this] { UpdateOkButton(); });
     connect(m_cbOpType, &QComboBox::currentIndexChanged, this, [this] { UpdateOkButton(); });
@@ -413,7 +413,7 @@ void frmConfigItems::ShowPlc(const model::clsPlc& plc)
     const model::CommParams params = plc.GetCommParams();
     ShowCode(*m_cbPLCType, params.PlcType);
     ShowCode(*m_cbUnitID, params.UnitId);
-    ShowCode(*m_cbConnectionType, params.PathWay);
+    ShowCode(*m_cbConnectionType, static_cast<int>(params.PathWay));
     ShowCode(*m_cbPCPort, params.SerialComPort);
     ShowCode(*m_cbBaudRate, params.SerialBaudRate);
     ShowCode(*m_cbTimeOut, params.TimeOut);
@@ -441,12 +441,12 @@ void frmConfigItems::ShowItem(const model::Clsitem& item)
     m_txtLength->setText(item.IsArray ? QString::number(item.colItems().size()) : QStringLiteral("1"));
 }
 
-void frmConfigItems::ShowCommFrame(int pathWay)
+void frmConfigItems::ShowCommFrame(model::PathWay pathWay)
 {
-    if (pathWay == 1) {
+    if (pathWay == model::PathWay::Serial) {
         m_fSerial->show();
         m_fEthernet->hide();
-    } else if (pathWay == 2) {
+    } else if (pathWay == model::PathWay::TcpIp) {
         m_fEthernet->show();
         m_fSerial->hide();
     }
@@ -563,8 +563,8 @@ bool frmConfigItems::ValidateInput()
     if (unknown(*m_cbConnectionType)) {
         return refuseUnknown("Connection type", *m_cbConnectionType);
     }
-    const int pathWay = ChosenCode(*m_cbConnectionType).value_or(0);
-    if (pathWay == 1) {
+    const model::PathWay pathWay { ChosenCode(*m_cbConnectionType).value_or(0) };
+    if (pathWay == model::PathWay::Serial) {
         const std::array<std::pair<const char*, const QComboBox*>, 7> serialLists {
             { { "PC port", m_cbPCPort },
               { "Baud rate", m_cbBaudRate },
@@ -619,7 +619,7 @@ bool frmConfigItems::ValidateInput()
         }
     }
 
-    if (pathWay == 2) {
+    if (pathWay == model::PathWay::TcpIp) {
         if (!IsRemotePortText(m_txtRemotePort->text())) {
             return refuse(QStringLiteral("Remote Port must be a whole number from 0 to 65535."));
         }
@@ -633,9 +633,9 @@ bool frmConfigItems::ValidateInput()
 void frmConfigItems::ReadCommValues(model::CommParams& params) const
 {
     params.PlcType = ChosenCode(*m_cbPLCType).value_or(params.PlcType);
-    params.PathWay = ChosenCode(*m_cbConnectionType).value_or(params.PathWay);
+    params.PathWay = model::PathWay { ChosenCode(*m_cbConnectionType).value_or(static_cast<int>(params.PathWay)) };
     params.UnitId = ChosenCode(*m_cbUnitID).value_or(params.UnitId);
-    if (params.PathWay == 1) {
+    if (params.PathWay == model::PathWay::Serial) {
         params.SerialComPort = static_cast<std::int16_t>(ChosenCode(*m_cbPCPort).value_or(params.SerialComPort));
         params.TimeOut = ChosenCode(*m_cbTimeOut).value_or(params.TimeOut);
         params.NumRetries = static_cast<std::int16_t>(ChosenCode(*m_cbRetries).value_or(params.NumRetries));
@@ -643,7 +643,7 @@ void frmConfigItems::ReadCommValues(model::CommParams& params) const
         params.DataBits = ChosenCode(*m_cbDataBits).value_or(params.DataBits);
         params.Parity = ChosenCode(*m_cbParity).value_or(params.Parity);
         params.StopBits = ChosenCode(*m_cbStopBits).value_or(params.StopBits);
-    } else if (params.PathWay == 2) {
+    } else if (params.PathWay == model::PathWay::TcpIp) {
         params.EthMode = 0;
         params.EthRemotePort = WholeNumber(m_txtRemotePort->text());
         params.EthRemoteIP = (m_optIP->isChecked() ? m_ctIpCOnfig->Address() : m_txtHostName->text()).toStdString();

@@ -17,6 +17,7 @@ class clsConfig;
 class clsPlc;
 class Clsitem;
 struct CommParams;
+enum class PathWay : std::int32_t;
 } // namespace tavrel::model
 
 namespace tavrel::ui {
@@ -60,7 +61,7 @@ private:
     void ShowPlc(const model::clsPlc& plc);
     void ShowItem(const model::Clsitem& item);
     void ShowCode(QComboBox& list, int code);
-    void ShowCommFrame(int pathWay);
+    void ShowCommFrame(model::PathWay pathWay);
     void UpdateOkButton();
     void ReadCommValues(model::CommParams& params) const;
     void OnPlcTypeChosen();

@@ -81,7 +81,7 @@ protected:
         plc->Name = name;
         if (tcpPort != 0) { // a channel of its own
             model::CommParams params;
-            params.PathWay = 2;
+            params.PathWay = model::PathWay::TcpIp;
             params.EthRemoteIP = "127.0.0.1";
             params.EthRemotePort = tcpPort;
             plc->SetCommParams(params);

@@ -30,7 +30,7 @@ TEST_F(PlcCommTest, OpenHandsOverTheSerialBlockOrSetsUpTheHostBeforeConnecting)
     EXPECT_NE(serial.Driver(), nullptr);
 
     script.Clear();
-    auto& tcp = AddPlc("Line_2", 0, 2);
+    auto& tcp = AddPlc("Line_2", 0, model::PathWay::TcpIp);
     EXPECT_TRUE(comm::OpenComm(tcp, env));
     EXPECT_EQ(script.Calls(), (Calls{"new", "SetUnitId(0)", "SetEthernetMode(0)", "SetRemoteHost(127.0.0.1)",
                                      "SetRemotePort(502)", "SetTimeOut(6000)", "SetRetries(3)", "ConnectEthernet()",
@@ -42,24 +42,24 @@ TEST_F(PlcCommTest, AnOpenThatFailsLeavesNoDriverAndSaysWhy)
     const struct
     {
         const char* name;
-        std::int32_t pathWay;
+        model::PathWay pathWay;
         std::int32_t unitId;
         std::function<void()> prepare;
         Calls calls;
         std::string reason;
     } cases[] = {
         { "a nonzero connect status skips OpenEthernet",
-          2,
+          model::PathWay::TcpIp,
           0,
           [&] { script.ConnectStatus = 5; },
           { "SetUnitId(0)", "SetEthernetMode(0)", "SetRemoteHost(127.0.0.1)", "SetRemotePort(502)", "SetTimeOut(6000)",
             "SetRetries(3)", "ConnectEthernet()" },
           "" },
-        { "path way 0", 0, 0, [] {}, { "SetUnitId(0)" }, "connection type 0" },
-        { "path way 3", 3, 0, [] {}, { "SetUnitId(0)" }, "connection type 3" },
-        { "unit ID beyond one byte, before any driver call", 1, 300, [] {}, {}, "300" },
+        { "path way 0", model::PathWay { 0 }, 0, [] {}, { "SetUnitId(0)" }, "connection type 0" },
+        { "path way 3", model::PathWay { 3 }, 0, [] {}, { "SetUnitId(0)" }, "connection type 3" },
+        { "unit ID beyond one byte, before any driver call", model::PathWay::Serial, 300, [] {}, {}, "300" },
         { "a throwing open",
-          1,
+          model::PathWay::Serial,
           0,
           [&] { script.Queue("OpenSerial", { DriverAnswer::Throws() }); },
           { "SetUnitId(0)", "OpenSerial(1,57600,8,0,1,6000,3)" },

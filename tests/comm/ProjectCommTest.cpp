@@ -226,7 +226,7 @@ TEST_F(ProjectCommTest, WithoutConnectOnceNoChannelStaysOpenBetweenPasses)
 TEST_F(ProjectCommTest, ClosingEveryChannelEndsARun)
 {
     AddPlc("A");
-    AddPlc("B", 0, 2);
+    AddPlc("B", 0, model::PathWay::TcpIp);
     StartRun();
     comm::ClosePlcsComm(config, env);
     EXPECT_EQ(script.Calls(false), (Calls{"CloseSerial()", "CloseEthernet()"}));
@@ -306,7 +306,8 @@ TEST_F(ProjectCommTest, SideBySideResultsReachTheModelInProjectOrderWhicheverCha
     // answered. Run one after another, the first read would wait for ever.
     std::vector<model::clsPlc*> plcs;
     for (std::int32_t i = 0; i < 3; ++i) {
-        model::clsPlc& plc = AddPlc("P" + std::to_string(i), i == 1 ? common::plctype::Q40StandAlone : 0, 2);
+        model::clsPlc& plc
+            = AddPlc("P" + std::to_string(i), i == 1 ? common::plctype::Q40StandAlone : 0, model::PathWay::TcpIp);
         model::CommParams params = plc.Params();
         params.EthRemotePort = 502 + i;
         plc.SetCommParams(params);

@@ -3,8 +3,8 @@
 
 #include "storage/ProjectDatabase.h"
 
-#include "storage/StorageTestSupport.h"
 #include "common/OperandCatalogue.h"
+#include "storage/StorageTestSupport.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -27,20 +27,21 @@ namespace {
 // A project of `plcs` PLCs, each with a vector and single items of several kinds.
 void Fill(model::clsConfig& project, int plcs, const std::string& prefix)
 {
-    for (int i = 0; i < plcs; ++i) {
-        auto plc = project.NewPlc();
-        plc->Name = prefix + " '" + std::to_string(i) + "'";
+    for (std::int32_t i = 0; i < plcs; ++i) {
         model::CommParams params;
-        params.PathWay = 2;
+        params.PathWay = model::PathWay::TcpIp;
         params.EthRemoteIP = "10.0.0." + std::to_string(i % 250);
         params.EthRemotePort = 502;
-        plc->SetCommParams(params);
-        for (const auto& [count, type] : {std::pair{8, operand::MB}, {1, operand::MI}, {1, operand::ML}, {4, operand::MF},
-                                          {1, operand::TPreset}, {1, operand::CCurrent}}) {
-            std::int32_t label = -1;
-            EXPECT_TRUE(plc->AddItems(count, i, type, common::direction::ReadWrite, true, label));
+        std::vector<NewItem> items;
+        for (const auto& [count, type] : { std::pair { 8, operand::MB },
+                                           { 1, operand::MI },
+                                           { 1, operand::ML },
+                                           { 4, operand::MF },
+                                           { 1, operand::TPreset },
+                                           { 1, operand::CCurrent } }) {
+            items.push_back({ count, i, type, common::direction::ReadWrite, true, -1 });
         }
-        project.AddPLC(std::move(plc));
+        AddPlc(project, prefix + " '" + std::to_string(i) + "'", params, items);
     }
 }
 
@@ -62,10 +63,10 @@ std::string Names(const std::filesystem::path& path)
 struct Outcome
 {
     int kills = 0;
-    int old = 0;      ///< the file was the old project, byte for byte
-    int fresh = 0;    ///< the file was the new project, whole
-    int none = 0;     ///< no file, where there had been none
-    int lost = 0;     ///< anything else: a broken, partial or missing file
+    int old = 0; ///< the file was the old project, byte for byte
+    int fresh = 0; ///< the file was the new project, whole
+    int none = 0; ///< no file, where there had been none
+    int lost = 0; ///< anything else: a broken, partial or missing file
     std::vector<std::string> problems;
 };
 

@@ -37,7 +37,7 @@ TEST(clsPlc, CommParamsTextNamesTheChannel)
 {
     struct Case
     {
-        std::int32_t pathWay;
+        PathWay pathWay;
         std::int16_t comPort;
         std::int32_t baudRate;
         std::string_view remoteIp;
@@ -45,12 +45,12 @@ TEST(clsPlc, CommParamsTextNamesTheChannel)
         std::string_view text;
     };
     const Case cases[] = {
-        {1, 3, 9600, "", 0, "COM 3 ; 9600"},
-        {1, 12, 115200, "10.0.0.1", 502, "COM 12 ; 115200"},
-        {2, 1, 57600, "", 0, "TCP/IP ;  ; 0"},
-        {2, 1, 57600, "192.168.1.10", 5000, "TCP/IP ; 192.168.1.10 ; 5000"},
-        {0, 1, 57600, "192.168.1.10", 5000, ""},
-        {3, 1, 57600, "", 0, ""},
+        { PathWay::Serial, 3, 9600, "", 0, "COM 3 ; 9600" },
+        { PathWay::Serial, 12, 115200, "10.0.0.1", 502, "COM 12 ; 115200" },
+        { PathWay::TcpIp, 1, 57600, "", 0, "TCP/IP ;  ; 0" },
+        { PathWay::TcpIp, 1, 57600, "192.168.1.10", 5000, "TCP/IP ; 192.168.1.10 ; 5000" },
+        { PathWay { 0 }, 1, 57600, "192.168.1.10", 5000, "" },
+        { PathWay { 3 }, 1, 57600, "", 0, "" },
     };
     LabelArray labels;
     clsPlc plc(labels);
@@ -63,7 +63,7 @@ TEST(clsPlc, CommParamsTextNamesTheChannel)
         params.EthRemoteIP = std::string(c.remoteIp);
         params.EthRemotePort = c.remotePort;
         plc.SetCommParams(params);
-        EXPECT_EQ(plc.GetCommParamsAsString(), c.text) << "path way " << c.pathWay;
+        EXPECT_EQ(plc.GetCommParamsAsString(), c.text) << "path way " << static_cast<int>(c.pathWay);
     }
 }
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace tavrel;
 using namespace tavrel::test;
 namespace operand = tavrel::common::operand;
@@ -16,34 +18,10 @@ using model::LabelArray;
 
 namespace {
 
-struct ItemSpec
-{
-    std::int32_t count;
-    std::int32_t address;
-    std::int32_t type;
-    std::int32_t direction;
-    bool enabled;
-    std::int32_t label; ///< -1: the next free label
-};
-
-clsPlc& AddPlc(clsConfig& project, const std::string& name, const CommParams& params,
-               const std::vector<ItemSpec>& items)
-{
-    auto plc = project.NewPlc();
-    plc->Name = name;
-    plc->SetCommParams(params);
-    for (const ItemSpec& item : items) {
-        std::int32_t label = item.label;
-        auto added = plc->AddItems(item.count, item.address, item.type, item.direction, item.enabled, label);
-        EXPECT_TRUE(added) << added.error();
-    }
-    return project.AddPLC(std::move(plc));
-}
-
 CommParams TcpParams()
 {
     CommParams params;
-    params.PathWay = 2;
+    params.PathWay = model::PathWay::TcpIp;
     params.EthRemoteIP = "192.168.1.10";
     params.EthRemotePort = 502;
     params.UnitId = 255;
@@ -62,9 +40,9 @@ CommParams TcpParams()
 std::string Describe(const clsPlc& plc)
 {
     const CommParams& p = plc.Params();
-    std::string text = plc.Name + " | " + std::to_string(p.PathWay) + "," + std::to_string(p.UnitId) + ","
-        + std::to_string(p.SerialBaudRate) + "," + std::to_string(p.DataBits) + "," + std::to_string(p.Parity) + ","
-        + std::to_string(p.StopBits) + "," + std::to_string(p.TimeOut) + "," + std::to_string(p.NumRetries) + ","
+    std::string text = plc.Name + " | " + std::to_string(static_cast<int>(p.PathWay)) + "," + std::to_string(p.UnitId)
+        + "," + std::to_string(p.SerialBaudRate) + "," + std::to_string(p.DataBits) + "," + std::to_string(p.Parity)
+        + "," + std::to_string(p.StopBits) + "," + std::to_string(p.TimeOut) + "," + std::to_string(p.NumRetries) + ","
         + std::to_string(p.SerialComPort) + "," + p.EthRemoteIP + "," + std::to_string(p.EthRemotePort) + ","
         + std::to_string(p.PlcType);
     for (const auto& item : plc.colItems()) {
@@ -88,16 +66,6 @@ std::vector<std::string> Describe(const clsConfig& project)
         plcs.push_back(Describe(*plc));
     }
     return plcs;
-}
-
-std::unique_ptr<clsConfig> Load(const std::filesystem::path& path, LabelArray& labels)
-{
-    auto loaded = storage::LoadFromDB(path, labels);
-    if (!loaded) {
-        ADD_FAILURE() << loaded.error();
-        return nullptr;
-    }
-    return std::move(*loaded);
 }
 
 // The name of a table-driven case.
@@ -142,7 +110,7 @@ TEST(ProjectDatabase, SavedProjectOpensWithTheSamePlcsItemsAndLabels)
         (std::vector<std::string> { "1,5,100,5,0,-1,2", "1,10,7,1,1,0,20", "1,10,8,1,1,0,21", "2,44,0,8,0,-1,30" }));
 
     LabelArray reopenedLabels;
-    auto reopened = Load(path, reopenedLabels);
+    auto reopened = LoadProject(path, reopenedLabels);
     ASSERT_TRUE(reopened);
     EXPECT_EQ(Describe(project), Describe(*reopened));
     ASSERT_EQ(reopened->colPlcs().size(), 2U);
@@ -160,9 +128,9 @@ TEST(ProjectDatabase, SavedProjectOpensWithTheSamePlcsItemsAndLabels)
 
 struct FailingTemplate
 {
-    const char* name;
-    const char* schema; ///< the template's tables; none: there is no template file
-    const char* problem; ///< what the error must say
+    std::string name;
+    std::optional<std::string> schema; ///< the template's tables; none: there is no template file
+    std::string problem; ///< what the error must say
 };
 
 void PrintTo(const FailingTemplate& failing, std::ostream* out)
@@ -179,8 +147,8 @@ TEST_P(SaveWithAFailingStatement, LeavesTheFileAsItWas)
     TempDir dir;
     std::filesystem::create_directory(dir / "broken");
     const auto brokenTemplate = dir.Path() / "broken" / "DDETemplate.tvb";
-    if (GetParam().schema != nullptr) {
-        MakeDatabase(brokenTemplate, GetParam().schema);
+    if (GetParam().schema) {
+        MakeDatabase(brokenTemplate, *GetParam().schema);
     }
     LabelArray labels;
     clsConfig project(labels);
@@ -197,23 +165,22 @@ TEST_P(SaveWithAFailingStatement, LeavesTheFileAsItWas)
     EXPECT_EQ(FileNames(dir.Path()), (std::vector<std::string> { "broken", "plant.tve" }));
 }
 
-constexpr const char* kPlcsAndCommParams
+// Tables Plcs and CommParams as the template has them; each case below adds its own Items, or none.
+const std::string kPlcsAndCommParams
     = "CREATE TABLE Plcs (ID INTEGER PRIMARY KEY AUTOINCREMENT, Name TEXT);"
       "CREATE TABLE CommParams (PlcID, PathWay, EthRemotePort, EthRemoteIP, SerialComPort, SerialBaudRate, TimeOut,"
       " NumRetries, UnitID, PlcType, DataBits, Parity, StopBits);";
 
 INSTANTIATE_TEST_SUITE_P(
     ProjectDatabase, SaveWithAFailingStatement,
-    testing::Values(FailingTemplate { "NoTemplate", nullptr, "Unable to find template file" },
+    testing::Values(FailingTemplate { "NoTemplate", std::nullopt, "Unable to find template file" },
                     FailingTemplate { "TableMissing", kPlcsAndCommParams, "no such table: Items" },
                     // The third item breaks a rule of the table: the save fails after rows were written.
                     FailingTemplate {
                         "ThirdItemRefused",
-                        "CREATE TABLE Plcs (ID INTEGER PRIMARY KEY AUTOINCREMENT, Name TEXT);"
-                        "CREATE TABLE CommParams (PlcID, PathWay, EthRemotePort, EthRemoteIP, SerialComPort,"
-                        " SerialBaudRate, TimeOut, NumRetries, UnitID, PlcType, DataBits, Parity, StopBits);"
-                        "CREATE TABLE Items (PlcID, OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled,"
-                        " LabelIndex CHECK (LabelIndex < 5));",
+                        kPlcsAndCommParams
+                            + "CREATE TABLE Items (PlcID, OprndType, OprndAddr, Oprndlength, CommDirection,"
+                              " IsEnabled, LabelIndex CHECK (LabelIndex < 5));",
                         "cannot store item 2 of PLC \"B\"" }),
     NameOf<FailingTemplate>);
 
@@ -259,10 +226,10 @@ TEST(ProjectDatabase, ALoadMeetingTakenLabelsGivesBackTheLabelsItLoaded)
 
 struct BrokenFile
 {
-    const char* name;
+    std::string name;
     enum class Kind { Missing, Bytes, Schema, TemplateWithRows } kind;
-    const char* content; ///< bytes, a schema, or statements run on a copy of the template
-    const char* problem; ///< what the error must say
+    std::string content; ///< bytes, a schema, or statements run on a copy of the template
+    std::string problem; ///< what the error must say
 };
 
 void PrintTo(const BrokenFile& broken, std::ostream* out)
@@ -285,27 +252,27 @@ TEST(ProjectDatabase, ValuesOutsideTheListsLoadAndSaveAsStored)
 {
     TempDir dir;
     const auto path = dir / "odd.tve";
-    std::filesystem::copy_file(BuiltTemplate(), path);
-    RunSql(path,
-           std::string(kGoodRows)
-               + "UPDATE CommParams SET PlcType = 9, UnitID = 256;"
-                 "INSERT INTO Items VALUES (1, 8, 0, 1, 0, -1, 2);"
-                 "INSERT INTO Items VALUES (1, 3, 0, 1, 3, -1, 3);");
+    MakeProjectFile(path,
+                    std::string(kGoodRows)
+                        + "UPDATE CommParams SET PlcType = 9, UnitID = 256, PathWay = 7;"
+                          "INSERT INTO Items VALUES (1, 8, 0, 1, 0, -1, 2);"
+                          "INSERT INTO Items VALUES (1, 3, 0, 1, 3, -1, 3);");
     LabelArray loadedLabels;
-    auto loaded = storage::LoadFromDB(path, loadedLabels);
-    ASSERT_TRUE(loaded) << loaded.error();
-    const clsPlc& plc = *(*loaded)->colPlcs().at(0);
+    auto loaded = LoadProject(path, loadedLabels);
+    ASSERT_TRUE(loaded);
+    const clsPlc& plc = *loaded->colPlcs().at(0);
+    EXPECT_EQ(plc.GetCommParams().PathWay, model::PathWay { 7 });
     EXPECT_EQ(plc.GetCommParams().PlcType, 9);
     EXPECT_EQ(plc.GetCommParams().UnitId, 256);
     ASSERT_EQ(plc.colItems().size(), 3u);
     EXPECT_EQ(plc.colItems()[1]->OperandType, 8);
     EXPECT_EQ(plc.colItems()[2]->IoDirection, 3);
 
-    ASSERT_TRUE(storage::SaveToDB(**loaded, dir / "again.tve", BuiltTemplate()));
+    ASSERT_TRUE(storage::SaveToDB(*loaded, dir / "again.tve", BuiltTemplate()));
     LabelArray labels;
-    auto again = storage::LoadFromDB(dir / "again.tve", labels);
-    ASSERT_TRUE(again) << again.error();
-    EXPECT_EQ((*again)->colPlcs().at(0)->GetCommParams(), plc.GetCommParams());
+    auto again = LoadProject(dir / "again.tve", labels);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->colPlcs().at(0)->GetCommParams(), plc.GetCommParams());
 }
 
 TEST_P(OpeningABrokenFile, FailsNamingTheProblemAndChangesNothing)
@@ -323,8 +290,7 @@ TEST_P(OpeningABrokenFile, FailsNamingTheProblemAndChangesNothing)
         MakeDatabase(path, broken.content);
         break;
     case BrokenFile::Kind::TemplateWithRows:
-        std::filesystem::copy_file(BuiltTemplate(), path);
-        RunSql(path, std::string(kGoodRows) + broken.content);
+        MakeProjectFile(path, kGoodRows + broken.content);
         break;
     }
     const std::string before = ReadBytes(path);
@@ -347,13 +313,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "These lines are long enough to be taken for the header of a database file.\n",
                      "not a project file (not a database)" },
         BrokenFile { "EmptyFile", BrokenFile::Kind::Bytes, "", "has no table Plcs" },
-        BrokenFile {
-            "ItemsWithoutLabelIndex", BrokenFile::Kind::Schema,
-            "CREATE TABLE Plcs (ID INTEGER PRIMARY KEY, Name TEXT);"
-            "CREATE TABLE CommParams (PlcID, PathWay, EthRemotePort, EthRemoteIP, SerialComPort, SerialBaudRate,"
-            " TimeOut, NumRetries, UnitID, PlcType, DataBits, Parity, StopBits);"
-            "CREATE TABLE Items (PlcID, OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled);",
-            "table Items has no column LabelIndex" },
+        BrokenFile { "ItemsWithoutLabelIndex", BrokenFile::Kind::Schema,
+                     kPlcsAndCommParams
+                         + "CREATE TABLE Items (PlcID, OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled);",
+                     "table Items has no column LabelIndex" },
         BrokenFile { "PlcWithoutCommParams", BrokenFile::Kind::TemplateWithRows,
                      "INSERT INTO Plcs (ID, Name) VALUES (2, 'B');", "PLC \"B\" (ID 2) has no CommParams row" },
         BrokenFile { "OverlappingLabels", BrokenFile::Kind::TemplateWithRows,

@@ -12,7 +12,7 @@ namespace {
 
 // A project file of the layout before the serial settings were stored: PLC type 1, 0 and 5, and a
 // parameter row whose PLC is gone.
-constexpr const char* kOldLayout
+const std::string kOldLayout
     = "CREATE TABLE Plcs (ID INTEGER PRIMARY KEY AUTOINCREMENT, Name TEXT);"
       "CREATE TABLE CommParams (PlcID INTEGER, PathWay INTEGER, EthRemotePort INTEGER, EthRemoteIP TEXT,"
       " SerialComPort INTEGER, SerialBaudRate INTEGER, TimeOut INTEGER, NumRetries INTEGER, UnitID INTEGER,"
@@ -33,53 +33,54 @@ std::string Serial(const model::clsPlc& plc)
     return std::to_string(p.DataBits) + "," + std::to_string(p.Parity) + "," + std::to_string(p.StopBits);
 }
 
+class ProjectUpgrade : public testing::Test
+{
+protected:
+    /// Makes the file of the old layout, with `more` statements run after it.
+    void MakeOldFile(const std::string& more = {}) { MakeDatabase(path, kOldLayout + more); }
+
+    TempDir dir;
+    const std::filesystem::path path = dir / "old.tve";
+    model::LabelArray labels;
+};
+
 } // namespace
 
-TEST(ProjectUpgrade, OpeningAnOldFileAddsTheSerialSettingsOfEachPlcType)
+TEST_F(ProjectUpgrade, OpeningAnOldFileAddsTheSerialSettingsOfEachPlcType)
 {
-    TempDir dir;
-    const auto path = dir / "old.tve";
-    MakeDatabase(path, kOldLayout);
-
-    model::LabelArray labels;
-    auto project = storage::LoadFromDB(path, labels);
-    ASSERT_TRUE(project) << project.error();
-    ASSERT_EQ((*project)->colPlcs().size(), 3U);
-    EXPECT_EQ(Serial(*(*project)->colPlcs()[0]), "7,2,1");
-    EXPECT_EQ(Serial(*(*project)->colPlcs()[1]), "8,0,1");
-    EXPECT_EQ(Serial(*(*project)->colPlcs()[2]), "8,0,1");
+    MakeOldFile();
+    auto project = LoadProject(path, labels);
+    ASSERT_TRUE(project);
+    ASSERT_EQ(project->colPlcs().size(), 3U);
+    EXPECT_EQ(Serial(*project->colPlcs()[0]), "7,2,1");
+    EXPECT_EQ(Serial(*project->colPlcs()[1]), "8,0,1");
+    EXPECT_EQ(Serial(*project->colPlcs()[2]), "8,0,1");
     // The file keeps the upgrade; a row of no PLC is left alone, as a join on Plcs leaves it.
     EXPECT_EQ(QueryRows(path, kSerialColumns),
               (std::vector<std::string> { "1,7,2,1", "2,8,0,1", "3,8,0,1", "9,NULL,NULL,NULL" }));
 }
 
-TEST(ProjectUpgrade, OpeningAnUpgradedFileAgainChangesNothing)
+TEST_F(ProjectUpgrade, OpeningAnUpgradedFileAgainChangesNothing)
 {
-    TempDir dir;
-    const auto path = dir / "old.tve";
-    MakeDatabase(path, kOldLayout);
+    MakeOldFile();
     {
-        model::LabelArray labels;
-        ASSERT_TRUE(storage::LoadFromDB(path, labels));
+        model::LabelArray firstLabels;
+        ASSERT_TRUE(LoadProject(path, firstLabels));
     }
     RunSql(path, "UPDATE CommParams SET DataBits = 5, Parity = 1 WHERE PlcID = 1");
     const std::string upgraded = ReadBytes(path);
 
-    model::LabelArray labels;
-    auto project = storage::LoadFromDB(path, labels);
-    ASSERT_TRUE(project) << project.error();
-    EXPECT_EQ(Serial(*(*project)->colPlcs()[0]), "5,1,1");
+    auto project = LoadProject(path, labels);
+    ASSERT_TRUE(project);
+    EXPECT_EQ(Serial(*project->colPlcs()[0]), "5,1,1");
     EXPECT_EQ(ReadBytes(path), upgraded);
 }
 
-TEST(ProjectUpgrade, AnOldFileThatFailsToOpenKeepsItsLayout)
+TEST_F(ProjectUpgrade, AnOldFileThatFailsToOpenKeepsItsLayout)
 {
-    TempDir dir;
-    const auto path = dir / "old.tve";
-    MakeDatabase(path, std::string(kOldLayout) + "INSERT INTO Plcs (ID, Name) VALUES (4, 'No parameters');");
+    MakeOldFile("INSERT INTO Plcs (ID, Name) VALUES (4, 'No parameters');");
     const std::string before = ReadBytes(path);
 
-    model::LabelArray labels;
     auto project = storage::LoadFromDB(path, labels);
     ASSERT_FALSE(project);
     EXPECT_NE(project.error().find("PLC \"No parameters\" (ID 4) has no CommParams row"), std::string::npos)
@@ -88,19 +89,14 @@ TEST(ProjectUpgrade, AnOldFileThatFailsToOpenKeepsItsLayout)
 }
 
 // SQLite column names have no case: a file holding "databits" must not get a second one.
-TEST(ProjectUpgrade, AColumnSpelledInAnotherCaseCountsAsPresent)
+TEST_F(ProjectUpgrade, AColumnSpelledInAnotherCaseCountsAsPresent)
 {
-    TempDir dir;
-    const auto path = dir / "old.tve";
-    MakeDatabase(path,
-                 std::string(kOldLayout)
-                     + "ALTER TABLE CommParams ADD COLUMN databits INTEGER;"
-                       "UPDATE CommParams SET databits = 6;");
-    model::LabelArray labels;
-    auto project = storage::LoadFromDB(path, labels);
-    ASSERT_TRUE(project) << project.error();
+    MakeOldFile("ALTER TABLE CommParams ADD COLUMN databits INTEGER;"
+                "UPDATE CommParams SET databits = 6;");
+    auto project = LoadProject(path, labels);
+    ASSERT_TRUE(project);
     // StopBits was added, so every PLC takes the settings of its type.
-    EXPECT_EQ(Serial(*(*project)->colPlcs()[0]), "7,2,1");
+    EXPECT_EQ(Serial(*project->colPlcs()[0]), "7,2,1");
     EXPECT_EQ(QueryRows(path, "SELECT count(*) FROM pragma_table_info('CommParams')"),
               std::vector<std::string> { "13" });
 }

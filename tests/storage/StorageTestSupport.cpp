@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 
 namespace tavrel::test {
@@ -99,6 +100,36 @@ std::vector<std::string> FileNames(const std::filesystem::path& folder)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void MakeProjectFile(const std::filesystem::path& path, const std::string& sql)
+{
+    std::filesystem::copy_file(BuiltTemplate(), path);
+    RunSql(path, sql);
+}
+
+model::clsPlc& AddPlc(model::clsConfig& project, const std::string& name, const model::CommParams& params,
+                      const std::vector<NewItem>& items)
+{
+    auto plc = project.NewPlc();
+    plc->Name = name;
+    plc->SetCommParams(params);
+    for (const NewItem& item : items) {
+        std::int32_t label = item.label;
+        auto added = plc->AddItems(item.count, item.address, item.type, item.direction, item.enabled, label);
+        EXPECT_TRUE(added) << added.error();
+    }
+    return project.AddPLC(std::move(plc));
+}
+
+std::unique_ptr<model::clsConfig> LoadProject(const std::filesystem::path& path, model::LabelArray& labels)
+{
+    auto loaded = storage::LoadFromDB(path, labels);
+    if (!loaded) {
+        ADD_FAILURE() << loaded.error();
+        return nullptr;
+    }
+    return std::move(*loaded);
 }
 
 } // namespace tavrel::test

@@ -40,15 +40,16 @@ protected:
         env.MonotonicSeconds = [this] { return now; };
     }
 
-    /// Adds a PLC of a type and connection kind (1 serial, 2 TCP/IP) to the project.
-    model::clsPlc& AddPlc(const std::string& name, std::int32_t plcType = 0, std::int32_t pathWay = 1)
+    /// Adds a PLC of a type and connection type to the project.
+    model::clsPlc& AddPlc(const std::string& name, std::int32_t plcType = 0,
+                          model::PathWay pathWay = model::PathWay::Serial)
     {
         auto plc = config.NewPlc();
         plc->Name = name;
         model::CommParams params;
         params.PlcType = plcType;
         params.PathWay = pathWay;
-        if (pathWay == 2) {
+        if (pathWay == model::PathWay::TcpIp) {
             params.EthRemoteIP = "127.0.0.1";
             params.EthRemotePort = 502;
         }

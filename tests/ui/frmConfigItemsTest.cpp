@@ -237,9 +237,11 @@ private slots:
         const model::clsPlc& plc = *fresh.project.config.colPlcs().front();
         QCOMPARE(plc.Name, std::string("Line_9"));
         // The new PLC's serial defaults stay as they were.
-        const model::CommParams expected {
-            .PathWay = 2, .UnitId = 70, .EthRemoteIP = "10.0.0.5", .EthRemotePort = 502, .PlcType = 3
-        };
+        const model::CommParams expected { .PathWay = model::PathWay::TcpIp,
+                                           .UnitId = 70,
+                                           .EthRemoteIP = "10.0.0.5",
+                                           .EthRemotePort = 502,
+                                           .PlcType = 3 };
         QVERIFY(plc.GetCommParams() == expected);
         QCOMPARE(plc.colItems().size(), 1u);
         const model::Clsitem& item = *plc.colItems().front();
@@ -345,9 +347,12 @@ private slots:
         Project project;
         model::clsPlc& serial = project.AddPlc("Serial");
         AddItem(serial, op::MI, 0);
-        model::clsPlc& tcp = project.AddPlc(
-            "Tcp",
-            { .PathWay = 2, .TimeOut = 1000, .NumRetries = 5, .EthRemoteIP = "plc-7.local", .EthRemotePort = 502 });
+        model::clsPlc& tcp = project.AddPlc("Tcp",
+                                            { .PathWay = model::PathWay::TcpIp,
+                                              .TimeOut = 1000,
+                                              .NumRetries = 5,
+                                              .EthRemoteIP = "plc-7.local",
+                                              .EthRemotePort = 502 });
         AddItem(tcp, op::MI, 0);
         for (model::clsPlc* plc : { &serial, &tcp }) {
             frmConfigItems dialog;

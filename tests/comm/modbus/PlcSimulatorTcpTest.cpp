@@ -120,7 +120,7 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
     auto newPlc = config.NewPlc();
     newPlc->Name = "Sim";
     tavrel::model::CommParams params;
-    params.PathWay = 2;
+    params.PathWay = tavrel::model::PathWay::TcpIp;
     params.EthRemoteIP = "127.0.0.1";
     params.EthRemotePort = simulator.Port();
     params.TimeOut = 1000;

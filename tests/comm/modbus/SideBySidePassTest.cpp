@@ -46,7 +46,7 @@ protected:
     static model::CommParams Serial(std::int32_t unitId)
     {
         model::CommParams params;
-        params.PathWay = 1;
+        params.PathWay = model::PathWay::Serial;
         params.SerialComPort = 1;
         params.SerialBaudRate = 115200;
         params.UnitId = unitId;
@@ -56,7 +56,7 @@ protected:
     static model::CommParams Tcp(int port)
     {
         model::CommParams params;
-        params.PathWay = 2;
+        params.PathWay = model::PathWay::TcpIp;
         params.EthRemoteIP = "127.0.0.1";
         params.EthRemotePort = port;
         return params;

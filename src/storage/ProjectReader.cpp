@@ -1,31 +1,23 @@
-#include "storage/ProjectDatabase.h"
+#include "storage/ProjectReader.h"
 
 #include "common/Files.h"
+#include "storage/ProjectSchema.h"
 #include "storage/ProjectUpgrade.h"
+#include "storage/RowFields.h"
 #include "storage/SqliteDatabase.h"
+#include "storage/SqliteTransaction.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <limits>
-#include <optional>
-#include <span>
 #include <string_view>
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
 namespace tavrel::storage {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Quoted(const fs::path& path)
-{
-    return "\"" + path.string() + "\"";
-}
 
 std::string PlcName(const PlcRecord& plc)
 {
@@ -40,152 +32,12 @@ std::string LabelSpan(std::int32_t first, std::int32_t last)
 
 tl::unexpected<std::string> OpenFailure(const fs::path& path, const std::string& problem)
 {
-    return tl::make_unexpected("Cannot open project file " + Quoted(path) + ": " + problem);
+    return tl::make_unexpected("Cannot open project file " + common::QuotedPath(path) + ": " + problem);
 }
 
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
-constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMaxTcpPort = 65535;
 constexpr std::int64_t kMaxLabelIndex = model::LabelArray::kMaxIndex;
-
-// The columns a project file must have before the upgrade; the upgrade adds the serial ones.
-constexpr std::string_view kPlcsColumns[] = { "ID", "Name" };
-constexpr std::string_view kCommParamsColumns[]
-    = { "PlcID",          "PathWay", "EthRemotePort", "EthRemoteIP", "SerialComPort",
-        "SerialBaudRate", "TimeOut", "NumRetries",    "UnitID",      "PlcType" };
-constexpr std::string_view kItemsColumns[]
-    = { "PlcID", "OprndType", "OprndAddr", "Oprndlength", "CommDirection", "IsEnabled", "LabelIndex" };
-struct TableLayout
-{
-    std::string_view name;
-    std::span<const std::string_view> columns;
-};
-constexpr TableLayout kProjectLayout[]
-    = { { "Plcs", kPlcsColumns }, { "CommParams", kCommParamsColumns }, { "Items", kItemsColumns } };
-
-// Rows come back in the order they were saved, which is project order.
-constexpr std::string_view kSelectPlcs = "SELECT ID, Name FROM Plcs ORDER BY ID";
-constexpr std::string_view kSelectCommParams
-    = "SELECT PathWay, EthRemotePort, EthRemoteIP, SerialComPort, SerialBaudRate, TimeOut, NumRetries, UnitID, "
-      "PlcType, DataBits, Parity, StopBits FROM CommParams WHERE PlcID=?1 ORDER BY rowid LIMIT 1";
-constexpr std::string_view kSelectItems
-    = "SELECT OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled, LabelIndex FROM Items WHERE PlcID=?1 "
-      "ORDER BY rowid";
-
-constexpr std::string_view kInsertPlc = "INSERT INTO Plcs (Name) VALUES (?1)";
-constexpr std::string_view kSelectNewPlcId = "Select Max([ID]) as IdValue From Plcs";
-constexpr std::string_view kInsertCommParams
-    = "INSERT INTO CommParams "
-      "(PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,"
-      "DataBits,Parity,StopBits) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13)";
-constexpr std::string_view kInsertItem
-    = "INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) "
-      "VALUES (?1,?2,?3,?4,?5,?6,?7)";
-
-// Stored Booleans.
-constexpr std::int64_t kStoredTrue = -1;
-constexpr std::int64_t kStoredFalse = 0;
-
-// Rolls an open transaction back when it goes out of scope without Commit.
-class TransactionGuard
-{
-public:
-    explicit TransactionGuard(SqliteDatabase& db)
-        : m_db(db)
-    {
-    }
-    TransactionGuard(const TransactionGuard&) = delete;
-    TransactionGuard& operator=(const TransactionGuard&) = delete;
-    ~TransactionGuard()
-    {
-        if (m_open) {
-            (void)m_db.Execute("ROLLBACK");
-        }
-    }
-
-    tl::expected<void, std::string> Begin()
-    {
-        auto begun = m_db.Execute("BEGIN");
-        m_open = begun.has_value();
-        return begun;
-    }
-
-    tl::expected<void, std::string> Commit()
-    {
-        auto committed = m_db.Execute("COMMIT");
-        m_open = !committed.has_value();
-        return committed;
-    }
-
-private:
-    SqliteDatabase& m_db;
-    bool m_open = false;
-};
-
-// Reads the columns of one row into fields, checking each value; keeps the first problem found.
-class RowFields
-{
-public:
-    explicit RowFields(const SqliteStatement& row)
-        : m_row(row)
-    {
-    }
-
-    template<typename Field>
-    void Whole(int column, std::string_view name, Field& field,
-               std::int64_t minimum = std::numeric_limits<Field>::min(),
-               std::int64_t maximum = std::numeric_limits<Field>::max())
-    {
-        if (auto value = WholeValue(column, name, minimum, maximum)) {
-            field = static_cast<Field>(*value);
-        }
-    }
-
-    void Flag(int column, std::string_view name, bool& field)
-    {
-        if (auto value = WholeValue(column, name, kInt64Min, kInt64Max)) {
-            field = *value != 0;
-        }
-    }
-
-    void Text(int column, std::string& field) { field = m_row.ColumnText(column); }
-
-    /// Records a problem found by a check of the caller, unless one was found before.
-    void Report(std::string problem)
-    {
-        if (!m_problem) {
-            m_problem = std::move(problem);
-        }
-    }
-
-    const std::optional<std::string>& Problem() const { return m_problem; }
-
-private:
-    std::optional<std::int64_t> WholeValue(int column, std::string_view name, std::int64_t minimum,
-                                           std::int64_t maximum)
-    {
-        const int type = m_row.ColumnType(column);
-        if (type == SQLITE_NULL) {
-            Report(std::string(name) + " is empty");
-            return std::nullopt;
-        }
-        if (type != SQLITE_INTEGER) {
-            Report(std::string(name) + " \"" + m_row.ColumnText(column) + "\" is not a whole number");
-            return std::nullopt;
-        }
-        const std::int64_t value = m_row.ColumnInt64(column);
-        if (value < minimum || value > maximum) {
-            Report(std::string(name) + " " + std::to_string(value) + " is outside " + std::to_string(minimum) + " to "
-                   + std::to_string(maximum));
-            return std::nullopt;
-        }
-        return value;
-    }
-
-    const SqliteStatement& m_row;
-    std::optional<std::string> m_problem;
-};
 
 tl::expected<bool, std::string> TableExists(SqliteDatabase& db, std::string_view table)
 {
@@ -202,7 +54,7 @@ tl::expected<bool, std::string> TableExists(SqliteDatabase& db, std::string_view
 // Checks that the file is a database with every table and column a project needs.
 tl::expected<void, std::string> CheckLayout(SqliteDatabase& db)
 {
-    for (const TableLayout& table : kProjectLayout) {
+    for (const schema::TableLayout& table : schema::kProjectLayout) {
         auto exists = TableExists(db, table.name);
         if (!exists) {
             if (db.LastErrorCode() == SQLITE_NOTADB) {
@@ -313,9 +165,9 @@ tl::expected<std::vector<ItemRecord>, std::string> ReadItems(SqliteStatement& st
 
 tl::expected<ProjectData, std::string> ReadRows(SqliteDatabase& db)
 {
-    auto plcs = db.Prepare(kSelectPlcs);
-    auto commParams = db.Prepare(kSelectCommParams);
-    auto items = db.Prepare(kSelectItems);
+    auto plcs = db.Prepare(schema::kSelectPlcs);
+    auto commParams = db.Prepare(schema::kSelectCommParams);
+    auto items = db.Prepare(schema::kSelectItems);
     for (const auto* prepared : { &plcs, &commParams, &items }) {
         if (!*prepared) {
             return tl::make_unexpected("cannot read it: " + prepared->error());
@@ -402,121 +254,6 @@ void UnloadItemLabels(const model::clsPlc& plc)
     }
 }
 
-// Binds the values to the statement's parameters in order and runs it once.
-template<typename... Values> tl::expected<void, std::string> Run(SqliteStatement& statement, const Values&... values)
-{
-    statement.Reset();
-    int index = 0;
-    tl::expected<void, std::string> bound;
-    ((bound = bound ? statement.Bind(++index, values) : bound), ...);
-    if (!bound) {
-        return bound;
-    }
-    if (auto done = statement.Step(); !done) {
-        return tl::make_unexpected(done.error());
-    }
-    return {};
-}
-
-struct SaveStatements
-{
-    SqliteStatement insertPlc;
-    SqliteStatement selectNewPlcId;
-    SqliteStatement insertCommParams;
-    SqliteStatement insertItem;
-};
-
-tl::expected<SaveStatements, std::string> PrepareSaveStatements(SqliteDatabase& db)
-{
-    SaveStatements statements;
-    for (auto [sql, statement] :
-         { std::pair { kInsertPlc, &statements.insertPlc }, std::pair { kSelectNewPlcId, &statements.selectNewPlcId },
-           std::pair { kInsertCommParams, &statements.insertCommParams },
-           std::pair { kInsertItem, &statements.insertItem } }) {
-        auto prepared = db.Prepare(sql);
-        if (!prepared) {
-            return tl::make_unexpected("the template has not the layout of a project: " + prepared.error());
-        }
-        *statement = std::move(*prepared);
-    }
-    return statements;
-}
-
-// Writes the Plcs row and the CommParams row of a PLC; returns the ID the file gave it.
-tl::expected<std::int64_t, std::string> SavePlcRecord(SaveStatements& statements, const model::clsPlc& plc)
-{
-    if (auto inserted = Run(statements.insertPlc, std::string_view(plc.Name)); !inserted) {
-        return tl::make_unexpected(inserted.error());
-    }
-    statements.selectNewPlcId.Reset();
-    auto row = statements.selectNewPlcId.Step();
-    if (!row) {
-        return tl::make_unexpected(row.error());
-    }
-    if (!*row || statements.selectNewPlcId.ColumnType(0) != SQLITE_INTEGER) {
-        return tl::make_unexpected(std::string("the new PLC row has no ID"));
-    }
-    const std::int64_t id = statements.selectNewPlcId.ColumnInt64(0);
-
-    const model::CommParams& p = plc.Params();
-    const std::string_view host = p.EthRemoteIP;
-    auto inserted
-        = Run(statements.insertCommParams, id, std::int64_t { p.PathWay }, std::int64_t { p.EthRemotePort }, host,
-              std::int64_t { p.SerialComPort }, std::int64_t { p.SerialBaudRate }, std::int64_t { p.TimeOut },
-              std::int64_t { p.NumRetries }, std::int64_t { p.UnitId }, std::int64_t { p.PlcType },
-              std::int64_t { p.DataBits }, std::int64_t { p.Parity }, std::int64_t { p.StopBits });
-    if (!inserted) {
-        return tl::make_unexpected(inserted.error());
-    }
-    return id;
-}
-
-// One row per top-level item; a vector is stored with its length and its first element's label.
-tl::expected<void, std::string> SaveItem(SaveStatements& statements, const model::Clsitem& item, std::int64_t plcId)
-{
-    return Run(statements.insertItem, plcId, std::int64_t { item.OperandType }, std::int64_t { item.OperandAddress },
-               std::int64_t { item.Length() }, std::int64_t { item.IoDirection },
-               item.IsEnable ? kStoredTrue : kStoredFalse, std::int64_t { item.FirstLabelIndex() });
-}
-
-tl::expected<void, std::string> WriteProject(SqliteDatabase& db, const model::clsConfig& project)
-{
-    auto statements = PrepareSaveStatements(db);
-    if (!statements) {
-        return tl::make_unexpected(statements.error());
-    }
-    for (const auto& plc : project.colPlcs()) {
-        const std::string name = "PLC \"" + plc->Name + "\"";
-        auto id = SavePlcRecord(*statements, *plc);
-        if (!id) {
-            return tl::make_unexpected("cannot store " + name + ": " + id.error());
-        }
-        std::size_t position = 0;
-        for (const auto& item : plc->colItems()) {
-            ++position;
-            if (auto saved = SaveItem(*statements, *item, *id); !saved) {
-                return tl::make_unexpected("cannot store item " + std::to_string(position) + " of " + name + ": "
-                                           + saved.error());
-            }
-        }
-    }
-    return {};
-}
-
-// The bytes of the template, or why they could not be had.
-tl::expected<std::string, std::string> ReadTemplate(const fs::path& templatePath)
-{
-    auto bytes = common::ReadWholeFile(templatePath);
-    if (!bytes) {
-        if (bytes.error() == ENOENT || bytes.error() == ENOTDIR) {
-            return tl::make_unexpected("Unable to find template file " + Quoted(templatePath));
-        }
-        return tl::make_unexpected("Cannot read template file " + Quoted(templatePath) + ": "
-                                   + std::strerror(bytes.error()));
-    }
-    return std::move(*bytes);
-}
-
 } // namespace
 
 tl::expected<ProjectData, std::string> ReadProjectFile(const fs::path& path)
@@ -537,7 +274,7 @@ tl::expected<ProjectData, std::string> ReadProjectFile(const fs::path& path)
         return OpenFailure(path, db.error());
     }
     // One transaction around upgrade and reading: a file that fails to load keeps its old layout.
-    TransactionGuard transaction(*db);
+    SqliteTransaction transaction(*db);
     if (auto begun = transaction.Begin(); !begun) {
         return OpenFailure(path, begun.error());
     }
@@ -606,61 +343,6 @@ tl::expected<std::unique_ptr<model::clsConfig>, std::string> LoadFromDB(const fs
         return OpenFailure(path, project.error());
     }
     return project;
-}
-
-tl::expected<void, std::string> SaveToDB(const model::clsConfig& project, const fs::path& path,
-                                         const fs::path& templatePath)
-{
-    auto templateBytes = ReadTemplate(templatePath);
-    if (!templateBytes) {
-        return tl::make_unexpected(templateBytes.error());
-    }
-    const auto fail = [&path](const std::string& what) {
-        return tl::make_unexpected("Cannot save project file " + Quoted(path) + ": " + what);
-    };
-    auto replacement = common::ReplacementFile::Create(path);
-    if (!replacement) {
-        return fail(replacement.error());
-    }
-    if (auto copied = replacement->Write(templateBytes->data(), templateBytes->size()); !copied) {
-        return fail(copied.error());
-    }
-    auto db = SqliteDatabase::Open(replacement->Path());
-    if (!db) {
-        return fail("cannot open the copy of the template: " + db.error());
-    }
-    // A new file that failed is thrown away whole, so it needs no journal: the rename is the commit.
-    if (auto begun = db->Execute("PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN"); !begun) {
-        return fail("cannot write the copy of the template " + Quoted(templatePath) + ": " + begun.error());
-    }
-    if (auto written = WriteProject(*db, project); !written) {
-        return fail(written.error());
-    }
-    if (auto committed = db->Execute("COMMIT"); !committed) {
-        return fail("cannot write the new file: " + committed.error());
-    }
-    if (auto closed = db->Close(); !closed) {
-        return fail(closed.error());
-    }
-    if (auto replaced = replacement->Commit(); !replaced) {
-        return fail(replaced.error());
-    }
-    return {};
-}
-
-fs::path TemplatePathIn(const fs::path& programFolder)
-{
-    return programFolder / "Templates" / "DDETemplate.tvb";
-}
-
-tl::expected<fs::path, std::string> DefaultTemplatePath()
-{
-    std::error_code error;
-    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
-    if (error) {
-        return tl::make_unexpected("cannot find the program's folder: " + error.message());
-    }
-    return TemplatePathIn(executable.parent_path());
 }
 
 } // namespace tavrel::storage

@@ -1,0 +1,40 @@
+#include "storage/ProjectTemplate.h"
+
+#include "common/Files.h"
+
+#include <cerrno>
+#include <cstring>
+
+namespace tavrel::storage {
+
+namespace fs = std::filesystem;
+
+fs::path TemplatePathIn(const fs::path& programFolder)
+{
+    return programFolder / "Templates" / "DDETemplate.tvb";
+}
+
+tl::expected<fs::path, std::string> DefaultTemplatePath()
+{
+    std::error_code error;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
+    if (error) {
+        return tl::make_unexpected("cannot find the program's folder: " + error.message());
+    }
+    return TemplatePathIn(executable.parent_path());
+}
+
+tl::expected<std::string, std::string> ReadTemplate(const fs::path& templatePath)
+{
+    auto bytes = common::ReadWholeFile(templatePath);
+    if (!bytes) {
+        if (bytes.error() == ENOENT || bytes.error() == ENOTDIR) {
+            return tl::make_unexpected("Unable to find template file " + common::QuotedPath(templatePath));
+        }
+        return tl::make_unexpected("Cannot read template file " + common::QuotedPath(templatePath) + ": "
+                                   + std::strerror(bytes.error()));
+    }
+    return std::move(*bytes);
+}
+
+} // namespace tavrel::storage
