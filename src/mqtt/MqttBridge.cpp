@@ -1,6 +1,7 @@
 #include "mqtt/MqttBridge.h"
 
 #include "mqtt/MosquittoClient.h"
+#include "mqtt/MqttTopics.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -43,17 +44,8 @@ constexpr std::size_t kMaxPayloadBytes = 64 * 1024;
 /// Messages handed to the client library and not yet written (QoS 0) or acknowledged (QoS 1). A broker that
 /// stops taking messages is not fed more: changes are dropped and all is published again once it caught up.
 constexpr std::int64_t kMaxOutstanding = 50000;
-/// Tavrel's state under the prefix: "online" while connected, "offline" when it leaves (and as its will).
-constexpr std::string_view kStatusTopic = "status";
-constexpr std::string_view kOffline = "offline";
 /// Pokes and commands from the broker: whoever may publish there is trusted as an operator.
 const app::Caller kMqttCaller { .surface = app::Surface::Mqtt, .user = {}, .peer = {}, .role = app::Role::Operator };
-
-/// The topic, under the prefix, of an item's value.
-std::string ItemTopic(std::int32_t index)
-{
-    return "items/" + model::LabelName(index);
-}
 
 /// An eventfd that wakes the connection's thread; neither copied nor moved, closed with the object.
 class WakeFd
@@ -127,25 +119,6 @@ tl::expected<void, std::string> ApplyMqttOptions(MqttBridge& bridge, const commo
         return {};
     }
     return MakeMqttConfig(options).and_then([&bridge](MqttConfig config) { return bridge.Start(std::move(config)); });
-}
-
-std::string TopicLevel(const std::string& name)
-{
-    const QByteArray text = QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())).toUtf8();
-    std::string level;
-    level.reserve(static_cast<std::size_t>(text.size()));
-    constexpr char kHex[] = "0123456789ABCDEF";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '%' || c == '/' || c == '+' || c == '#' || byte < 0x20 || byte == 0x7f) {
-            level += '%';
-            level += kHex[byte >> 4];
-            level += kHex[byte & 0xf];
-        } else {
-            level += c;
-        }
-    }
-    return level;
 }
 
 /// One connection to a broker and the thread that drives it. The thread owns the network: the bridge's thread
@@ -253,10 +226,9 @@ void MqttBridge::Connection::OnConnect(mosquitto* mosq, void* self, int code)
     connection.retrySeconds = kFirstRetrySeconds;
     connection.outstanding = 0;
     connection.behind = false;
-    const std::string items = connection.config.prefix + "/items/+/set";
-    const std::string execute = connection.config.prefix + "/execute";
-    mosquitto_subscribe(mosq, nullptr, items.c_str(), connection.config.qos);
-    mosquitto_subscribe(mosq, nullptr, execute.c_str(), connection.config.qos);
+    for (const std::string& topic : InboundSubscriptions(connection.config.prefix)) {
+        mosquitto_subscribe(mosq, nullptr, topic.c_str(), connection.config.qos);
+    }
     connection.connected = true;
     connection.Post([](MqttBridge& b) { b.OnConnected(); });
 }
@@ -312,7 +284,7 @@ int MqttBridge::Connection::Serve(int& errorNumber)
         int code = PublishBatch(batch);
         if (code == MOSQ_ERR_SUCCESS && Stopping() && !leaveBy) {
             // Whatever was handed over, then "offline" and the disconnect, for a while at most.
-            const std::string status = config.prefix + "/" + std::string(kStatusTopic);
+            const std::string status = UnderPrefix(config.prefix, kStatusTopic);
             mosquitto_publish(mosq, nullptr, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(),
                               config.qos, true);
             mosquitto_disconnect(mosq);
@@ -493,7 +465,7 @@ tl::expected<void, std::string> MqttBridge::Start(MqttConfig config)
     mosquitto_disconnect_callback_set(mosq, &Connection::OnDisconnect);
     mosquitto_message_callback_set(mosq, &Connection::OnMessage);
     mosquitto_publish_callback_set(mosq, &Connection::OnPublish);
-    const std::string status = c.prefix + "/" + std::string(kStatusTopic);
+    const std::string status = UnderPrefix(c.prefix, kStatusTopic);
     int code
         = mosquitto_will_set(mosq, status.c_str(), static_cast<int>(kOffline.size()), kOffline.data(), c.qos, true);
     if (code == MOSQ_ERR_SUCCESS && !c.user.empty()) {
@@ -616,7 +588,7 @@ void MqttBridge::PublishAll()
         return;
     }
     m_flushTimer.stop();
-    Publish(kStatusTopic, "online", true);
+    Publish(kStatusTopic, kOnline, true);
     for (const std::string& topic : std::exchange(m_toClear, {})) {
         Publish(topic, {}, true);
     }
@@ -631,30 +603,14 @@ void MqttBridge::PublishAll()
 
 std::map<std::string, std::string> MqttBridge::Diagnostics() const
 {
-    static const std::map<QString, std::string> kRunTopics {
-        { QStringLiteral("Running"), "system/running" },
-        { QStringLiteral("PassCount"), "system/passCount" },
-        { QStringLiteral("PassMs"), "system/passMs" },
-    };
-    static const std::map<QString, std::string> kPlcTopics {
-        { QStringLiteral("Answered"), "/answered" },
-        { QStringLiteral("LastError"), "/lastError" },
-        { QStringLiteral("Errors"), "/errors" },
-        { QStringLiteral("PassMs"), "/passMs" },
-    };
     std::map<std::string, std::string> topics;
     for (const auto& [name, value] : m_items.System().Items()) {
-        const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
-        if (dot < 0) {
-            if (const auto run = kRunTopics.find(name); run != kRunTopics.end()) {
-                topics.emplace(run->second, value.toStdString());
-            }
-        } else if (const auto plc = kPlcTopics.find(name.mid(dot + 1)); plc != kPlcTopics.end()) {
-            topics.emplace("plcs/" + TopicLevel(name.left(dot).toStdString()) + plc->second, value.toStdString());
+        if (auto topic = DiagnosticTopic(name.toStdString())) {
+            topics.emplace(std::move(*topic), value.toStdString());
         }
     }
     for (const app::PlcInfo& plc : m_items.Plcs()) {
-        const std::string topic = "plcs/" + TopicLevel(plc.name) + "/connected";
+        const std::string topic = PlcConnectedTopic(plc.name);
         if (m_items.IsRunning()) {
             // A PLC whose channel would not open again stays marked connected until its next read fails.
             topics[topic] = plc.connected && plc.lastError.empty() ? "1" : "0";
@@ -714,18 +670,11 @@ void MqttBridge::HandleMessages()
 
 void MqttBridge::HandleMessage(const Message& message)
 {
-    const std::string& prefix = m_connection->config.prefix;
-    const std::string itemsHead = prefix + "/items/";
-    constexpr std::string_view kSetTail = "/set";
-    const bool isExecute = message.topic == prefix + "/execute";
-    std::string item = isExecute ? std::string("execute") : std::string();
-    if (!isExecute) {
-        if (message.topic.size() <= itemsHead.size() + kSetTail.size() || !message.topic.starts_with(itemsHead)
-            || !message.topic.ends_with(kSetTail)) {
-            return; // not a topic of ours
-        }
-        item = message.topic.substr(itemsHead.size(), message.topic.size() - itemsHead.size() - kSetTail.size());
+    const auto inbound = ParseInboundTopic(m_connection->config.prefix, message.topic);
+    if (!inbound) {
+        return; // not a topic of ours
     }
+    const std::string item = inbound->execute ? std::string(kExecuteTopic) : inbound->item;
     if (message.retained) {
         // A retained poke or command would be carried out again at every connection, long after it was meant.
         PublishError(item, message.payload, "a retained poke or command is not carried out; publish it without retain");
@@ -735,7 +684,7 @@ void MqttBridge::HandleMessage(const Message& message)
         PublishError(item, {}, "longer than " + std::to_string(kMaxPayloadBytes) + " bytes");
         return;
     }
-    if (isExecute) {
+    if (inbound->execute) {
         (void)m_items.Execute(kMqttCaller, message.payload);
         return;
     }
@@ -755,7 +704,7 @@ void MqttBridge::PublishError(const std::string& item, const std::string& value,
     error.insert(QStringLiteral("item"), QString::fromStdString(item));
     error.insert(QStringLiteral("value"), QString::fromStdString(value));
     error.insert(QStringLiteral("reason"), QString::fromStdString(reason));
-    Publish("errors", QJsonDocument(error).toJson(QJsonDocument::Compact).toStdString(), false);
+    Publish(kErrorsTopic, QJsonDocument(error).toJson(QJsonDocument::Compact).toStdString(), false);
     HandOver();
 }
 
@@ -777,10 +726,8 @@ void MqttBridge::Publish(std::string_view topicUnderPrefix, std::string_view pay
     if (!m_connection || !m_connection->connected) {
         return;
     }
-    const std::string& prefix = m_connection->config.prefix;
     Message& message = m_batch.emplace_back();
-    message.topic.reserve(prefix.size() + 1 + topicUnderPrefix.size());
-    message.topic.append(prefix).append(1, '/').append(topicUnderPrefix);
+    message.topic = UnderPrefix(m_connection->config.prefix, topicUnderPrefix);
     message.payload.assign(payload);
     message.retained = retain;
 }

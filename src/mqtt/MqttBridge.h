@@ -3,6 +3,7 @@
 #include "app/ItemService.h"
 #include "common/AppOptions.h"
 #include "mqtt/MqttConfig.h"
+#include "mqtt/MqttTopics.h"
 
 #include <QObject>
 #include <QString>
@@ -112,9 +113,5 @@ private:
 /// Starts the bridge on the broker of `options`, or stops it when no broker is set; says what is wrong with the
 /// options otherwise, and leaves the bridge as it was then.
 [[nodiscard]] tl::expected<void, std::string> ApplyMqttOptions(MqttBridge& bridge, const common::MqttOptions& options);
-
-/// A PLC name as one topic level: "%", "/", "+", "#" and control characters percent-encoded, text that is not
-/// UTF-8 replaced, so that no name can reach into another topic.
-std::string TopicLevel(const std::string& name);
 
 } // namespace tavrel::mqtt
