@@ -2,18 +2,15 @@
 
 #include "mqtt/MosquittoClient.h"
 #include "mqtt/MqttTopics.h"
+#include "mqtt/TcpCork.h"
+#include "mqtt/WakeFd.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <mosquitto.h>
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -46,69 +43,6 @@ constexpr std::size_t kMaxPayloadBytes = 64 * 1024;
 constexpr std::int64_t kMaxOutstanding = 50000;
 /// Pokes and commands from the broker: whoever may publish there is trusted as an operator.
 const app::Caller kMqttCaller { .surface = app::Surface::Mqtt, .user = {}, .peer = {}, .role = app::Role::Operator };
-
-/// An eventfd that wakes the connection's thread; neither copied nor moved, closed with the object.
-class WakeFd
-{
-public:
-    WakeFd()
-        : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
-        , m_error(m_fd == -1 ? errno : 0)
-    {
-    }
-    WakeFd(const WakeFd&) = delete;
-    WakeFd& operator=(const WakeFd&) = delete;
-    ~WakeFd()
-    {
-        if (m_fd != -1) {
-            ::close(m_fd);
-        }
-    }
-
-    int Get() const { return m_fd; }
-    explicit operator bool() const { return m_fd != -1; }
-    /// Why it could not be made (an errno value).
-    int Error() const { return m_error; }
-    void Wake() const
-    {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(m_fd, &one, sizeof one);
-    }
-    void Drain() const
-    {
-        std::uint64_t count = 0;
-        [[maybe_unused]] const auto read = ::read(m_fd, &count, sizeof count);
-    }
-
-private:
-    int m_fd;
-    int m_error;
-};
-
-/// Holds back the socket's partial segments while a batch of messages is written, so that they leave in as few
-/// segments as fit (TCP_NODELAY alone would send one per message); what is left goes out when it is released.
-class Cork
-{
-public:
-    explicit Cork(int socket)
-        : m_socket(socket)
-    {
-        Set(1);
-    }
-    Cork(const Cork&) = delete;
-    Cork& operator=(const Cork&) = delete;
-    ~Cork() { Set(0); }
-
-private:
-    void Set(int on) const
-    {
-        if (m_socket != -1) {
-            ::setsockopt(m_socket, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
-        }
-    }
-
-    int m_socket;
-};
 
 } // namespace
 
@@ -359,7 +293,7 @@ int MqttBridge::Connection::PublishBatch(std::vector<Message>& batch)
 int MqttBridge::Connection::WriteCorked()
 {
     mosquitto* mosq = client.Get();
-    const Cork cork(mosquitto_socket(mosq));
+    const TcpCork cork(mosquitto_socket(mosq));
     return mosquitto_loop_write(mosq, 1);
 }
 
