@@ -2,13 +2,19 @@
 
 #include "app/ItemService.h"
 #include "common/AppOptions.h"
+#include "mqtt/BrokerState.h"
 #include "mqtt/MqttConfig.h"
+#include "mqtt/MqttConnectionListener.h"
+#include "mqtt/MqttMessage.h"
+#include "mqtt/MqttTopics.h"
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -18,14 +24,7 @@
 
 namespace tavrel::mqtt {
 
-/// Where the bridge stands with its broker.
-enum class BrokerState {
-    Off, ///< no broker set
-    Connecting, ///< an attempt is under way
-    Connected, ///< the broker took the login; items are published
-    Disconnected, ///< lost or never reached; the next attempt follows after a delay
-    Refused ///< the broker refused the login; tried again after a delay
-};
+class MqttConnection;
 
 /// The program's items in an MQTT broker, under a topic prefix:
 ///   items/lblDDE(i)        retained, the label text, published at the end of each pass in which it changed
@@ -42,9 +41,10 @@ enum class BrokerState {
 ///   status                 retained "online", or "offline" (also the will)
 /// The plcs/ and system/ topics are the System items (app::SystemItems), published at the end of a pass in which
 /// they changed, or as soon as they change between passes; a removed PLC's topics are cleared.
-/// The network side runs on a thread of its own; the model is only touched on the thread the bridge lives on.
-/// A lost broker is tried again after 1 s, doubling up to 30 s; on every connection all is published again.
-class MqttBridge : public QObject
+/// The network side runs on a thread of its own (MqttConnection); the items are only touched on the thread the
+/// bridge lives on. A lost broker is tried again after 1 s, doubling up to 30 s; on every connection all is
+/// published again.
+class MqttBridge : public QObject, private MqttConnectionListener
 {
     Q_OBJECT
 
@@ -65,20 +65,13 @@ signals:
     void stateChanged(tavrel::mqtt::BrokerState state, const QString& text);
 
 private:
-    struct Connection;
-    struct Message
-    {
-        std::string topic;
-        std::string payload;
-        bool retained = false;
-    };
+    void ConnectionStateChanged(BrokerState state, const std::string& detail) override;
+    void MessagesReceived(std::deque<MqttMessage> messages, std::size_t dropped) override;
+    void ConnectionCaughtUp() override;
 
     void ItemRemoved(std::int32_t index);
-
     void SetState(BrokerState state, const std::string& detail);
-    void OnConnected();
-    void HandleMessages();
-    void HandleMessage(const Message& message);
+    void HandleMessage(const MqttMessage& message);
     /// Publishes a batch of changes and the diagnostics that changed with them.
     void PublishChanges(const std::vector<app::ItemChange>& changes);
     /// Publishes the diagnostics that changed.
@@ -90,6 +83,8 @@ private:
     /// Queues the diagnostics that changed since they were last published (`all`: every one).
     void QueueDiagnostics(bool all);
     void PublishError(const std::string& item, const std::string& value, const std::string& reason);
+    /// Whether there is a connection and its broker took the login.
+    bool Connected() const;
     /// Queues a message for the next hand-over; nothing while not connected.
     void Publish(std::string_view topicUnderPrefix, std::string_view payload, bool retain);
     void Clear(const std::string& topicUnderPrefix);
@@ -97,11 +92,11 @@ private:
     void HandOver();
 
     app::ItemService& m_items;
-    std::unique_ptr<Connection> m_connection;
+    std::unique_ptr<MqttConnection> m_connection;
     BrokerState m_state = BrokerState::Off;
     QString m_stateText;
     /// Messages queued for the next hand-over.
-    std::vector<Message> m_batch;
+    std::vector<MqttMessage> m_batch;
     /// The diagnostics topics and payloads last published.
     std::map<std::string, std::string> m_diagnostics;
     /// Topics of removed items and PLCs that could not be cleared while the broker was away.
@@ -112,9 +107,5 @@ private:
 /// Starts the bridge on the broker of `options`, or stops it when no broker is set; says what is wrong with the
 /// options otherwise, and leaves the bridge as it was then.
 [[nodiscard]] tl::expected<void, std::string> ApplyMqttOptions(MqttBridge& bridge, const common::MqttOptions& options);
-
-/// A PLC name as one topic level: "%", "/", "+", "#" and control characters percent-encoded, text that is not
-/// UTF-8 replaced, so that no name can reach into another topic.
-std::string TopicLevel(const std::string& name);
 
 } // namespace tavrel::mqtt

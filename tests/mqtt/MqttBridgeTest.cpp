@@ -471,13 +471,6 @@ private slots:
         QCOMPARE(config->password, std::string("s3cret"));
         QCOMPARE(config->BrokerText(), std::string("[::1]:1883"));
     }
-
-    void topicLevelsCannotReachIntoOtherTopics()
-    {
-        QCOMPARE(mqtt::TopicLevel("Line_1"), std::string("Line_1"));
-        QCOMPARE(mqtt::TopicLevel("a/b+c#d%e"), std::string("a%2Fb%2Bc%23d%25e"));
-        QCOMPARE(mqtt::TopicLevel(std::string("x\0y", 3)), std::string("x%00y"));
-    }
 };
 
 QTEST_GUILESS_MAIN(MqttBridgeTest)
