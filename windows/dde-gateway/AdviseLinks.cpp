@@ -2,6 +2,8 @@
 
 #include "Text.h"
 
+#include "common/LinkProtocol.h"
+
 #include <dde.h>
 
 #include <algorithm>
@@ -83,7 +85,7 @@ bool AdviseLinks::Start(DWORD instance, HCONV conversation, HSZ item, UINT forma
         // acknowledgement finds its link by the item's name, so only items named lblDDE(n) are posted here.
         link.direct = m_advise->server == link.server && m_advise->client == link.client && m_advise->format == format
             && SameName(std::wstring(name, length), link.item) && !m_advise->deferUpdate && !m_advise->ackRequested
-            && ParseItemName(link.item) == index;
+            && protocol::ParseLabelName(link.item) == index;
     }
     auto& links = m_links[index];
     // An acknowledgement names the item but not the format: in one conversation, the links of an item are either
@@ -189,7 +191,7 @@ bool AdviseLinks::Acknowledged(const MSG& message)
     }
     wchar_t name[256];
     const UINT length = GlobalGetAtomNameW(static_cast<ATOM>(atom), name, 256);
-    const auto index = ParseItemName(std::wstring_view(name, length));
+    const auto index = protocol::ParseLabelName(std::wstring_view(name, length));
     if (!index) {
         return false;
     }

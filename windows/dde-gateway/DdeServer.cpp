@@ -1,6 +1,9 @@
 #include "DdeServer.h"
 
+#include "Excerpt.h"
 #include "Text.h"
+
+#include "common/LinkProtocol.h"
 
 #include <chrono>
 #include <cstring>
@@ -95,8 +98,8 @@ std::string DdeServer::Start()
         return "DdeInitialize failed (DDEML error " + std::to_string(error) + ")";
     }
     const DWORD id = m_instance.Id();
-    m_service = StringHandle(id, L"Tavrel");
-    m_items = StringHandle(id, L"Items");
+    m_service = StringHandle(id, Widen(protocol::kService));
+    m_items = StringHandle(id, Widen(protocol::kItemsTopic));
     m_system = StringHandle(id, SZDDESYS_TOPIC);
     m_status = StringHandle(id, SZDDESYS_ITEM_STATUS);
     if (!m_service || !m_items || !m_system || !m_status) {
@@ -248,7 +251,7 @@ bool DdeServer::TextFormat(UINT format, const char* transaction, HSZ item)
 std::optional<std::int32_t> DdeServer::Item(HSZ item, const char* transaction)
 {
     const std::wstring name = StringOf(m_instance.Id(), item);
-    const auto index = ParseItemName(name);
+    const auto index = protocol::ParseLabelName(name);
     if (!index) {
         m_log.Line(std::string(transaction) + " of '" + Narrow(name)
                    + "' refused: items have the form lblDDE(n), n from 0 to 32767");
@@ -275,7 +278,7 @@ HDDEDATA DdeServer::Text(HSZ item, UINT format, const std::string& utf8) const
 
 std::string DdeServer::LinkName(std::int32_t key) const
 {
-    return key >= 0 ? ItemName(key) : m_link.KeyName(key);
+    return key >= 0 ? protocol::LabelName(key) : m_link.KeyName(key);
 }
 
 std::optional<std::int32_t> DdeServer::SystemKey(const std::wstring& name, const char* transaction, bool add)
@@ -283,7 +286,7 @@ std::optional<std::int32_t> DdeServer::SystemKey(const std::wstring& name, const
     const auto key = m_link.SystemKey(Narrow(name), add);
     if (!key && add) {
         m_log.Line(std::string(transaction) + " of System!" + Excerpt(Narrow(name))
-                   + " refused: " + std::to_string(LinkClient::kMaxSystemLinks) + " System items are linked already");
+                   + " refused: " + std::to_string(LinkTable::kMaxSystemLinks) + " System items are linked already");
     }
     return key;
 }
@@ -294,7 +297,7 @@ std::string DdeServer::SystemItem(const std::wstring& name)
         return CompareStringOrdinal(name.c_str(), -1, standard, -1, TRUE) == CSTR_EQUAL;
     };
     if (is(SZDDESYS_ITEM_TOPICS)) {
-        return "Items\tSystem";
+        return std::string(protocol::kItemsTopic) + "\t" + std::string(protocol::kSystemTopic);
     }
     if (is(SZDDESYS_ITEM_SYSITEMS)) {
         // The link server's diagnostics items after the standard ones, while it can tell them.
@@ -327,9 +330,8 @@ HDDEDATA DdeServer::Request(UINT format, HCONV conversation, HSZ topic, HSZ item
     }
     if (advise && m_posting) {
         // Our own post of an Items link: no names to look up. A link the gateway posts to itself gets nothing here.
-        return m_adviseLinks.Direct(conversation, format, *m_posting)
-            ? nullptr
-            : Text(item, format, CurrentValue(*m_posting));
+        return m_adviseLinks.Direct(conversation, format, *m_posting) ? nullptr
+                                                                      : Text(item, format, CurrentValue(*m_posting));
     }
     if (m_system.Is(topic)) {
         const std::wstring name = StringOf(m_instance.Id(), item);
@@ -354,13 +356,11 @@ HDDEDATA DdeServer::Request(UINT format, HCONV conversation, HSZ topic, HSZ item
         return nullptr;
     }
     if (advise) {
-        return m_adviseLinks.Direct(conversation, format, *index)
-            ? nullptr
-            : Text(item, format, CurrentValue(*index));
+        return m_adviseLinks.Direct(conversation, format, *index) ? nullptr : Text(item, format, CurrentValue(*index));
     }
     const Answer answer = m_link.Request(*index);
     if (!answer.ok) {
-        m_log.Line("request of " + ItemName(*index) + " refused: " + answer.error);
+        m_log.Line("request of " + protocol::LabelName(*index) + " refused: " + answer.error);
         return nullptr;
     }
     return Text(item, format, answer.value);
@@ -405,7 +405,7 @@ bool DdeServer::AdviseStart(UINT format, HCONV conversation, HSZ topic, HSZ item
 void DdeServer::AdviseStop(UINT format, HCONV conversation, HSZ topic, HSZ item)
 {
     const std::wstring name = StringOf(m_instance.Id(), item);
-    const auto key = m_system.Is(topic) ? SystemKey(name, "unlink", false) : ParseItemName(name);
+    const auto key = m_system.Is(topic) ? SystemKey(name, "unlink", false) : protocol::ParseLabelName(name);
     const auto links = m_links.find(conversation);
     if (!key || links == m_links.end()) {
         return;
@@ -449,17 +449,18 @@ HDDEDATA DdeServer::Poke(UINT format, HSZ topic, HSZ item, HDDEDATA data)
     if (!index || !TextFormat(format, "poke", item)) {
         return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
     }
-    const auto text = ReadText(data, format, "poke of " + ItemName(*index));
+    const auto text = ReadText(data, format, "poke of " + protocol::LabelName(*index));
     if (!text) {
         return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
     }
     const std::string value = Narrow(WithoutLineEnd(*text));
     const Answer answer = m_link.Poke(*index, value);
     if (!answer.ok) {
-        m_log.Line("poke of '" + Excerpt(value) + "' into " + ItemName(*index) + " refused: " + answer.error);
+        m_log.Line("poke of '" + Excerpt(value) + "' into " + protocol::LabelName(*index)
+                   + " refused: " + answer.error);
         return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
     }
-    m_log.Line("poke of '" + Excerpt(value) + "' into " + ItemName(*index) + " taken");
+    m_log.Line("poke of '" + Excerpt(value) + "' into " + protocol::LabelName(*index) + " taken");
     return reinterpret_cast<HDDEDATA>(DDE_FACK);
 }
 
@@ -494,7 +495,7 @@ void DdeServer::PostAdvise(std::int32_t key)
     }
     auto handle = m_itemHandles.find(key);
     if (handle == m_itemHandles.end()) {
-        handle = m_itemHandles.emplace(key, StringHandle(m_instance.Id(), Widen(ItemName(key)))).first;
+        handle = m_itemHandles.emplace(key, StringHandle(m_instance.Id(), Widen(protocol::LabelName(key)))).first;
     }
     m_posting = key;
     DdePostAdvise(m_instance.Id(), m_items.Get(), handle->second.Get());

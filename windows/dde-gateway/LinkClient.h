@@ -1,6 +1,9 @@
 #pragma once
 
 #include "Handles.h"
+#include "LinkMessages.h"
+#include "LinkTable.h"
+#include "LinkTransport.h"
 #include "Log.h"
 #include "Options.h"
 
@@ -9,7 +12,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -28,9 +30,10 @@ struct Answer
     bool refused = false; ///< failed because the link server said no (not for want of an answer)
 };
 
-/// The conversation with a Tavrel link server over one WebSocket (WinHTTP), kept on a thread of its own:
-/// it connects, renews every link when the server is back (backoff up to 5 s), and keeps the newest value of
-/// every linked item. The calls below are made from the DDE thread; none waits longer than kAnswerTimeout.
+/// The conversation with a Tavrel link server over one WebSocket (LinkTransport), kept on a thread of its own:
+/// it connects, renews every link when the server is back (backoff up to 5 s), matches the server's answers to
+/// the transactions waiting for them, and keeps the newest value of every linked item (LinkTable). The calls below
+/// are made from the DDE thread; none waits longer than kAnswerTimeout.
 ///
 /// Links are known by a key: lblDDE(key) of the topic Items for a key from 0, a System item (named by
 /// SystemKey) for a negative one.
@@ -41,8 +44,6 @@ public:
     static constexpr std::chrono::milliseconds kAnswerTimeout { 3000 };
     /// The longest message the link server takes (its limit on a WebSocket message).
     static constexpr std::size_t kMaxMessageBytes = 64 * 1024;
-    /// The most System items linked at once: their names come from clients.
-    static constexpr std::size_t kMaxSystemLinks = 1024;
 
     /// `notify` is called on the link thread whenever linked values or the connection state changed; it must
     /// only hand the news to the DDE thread (TakeChanged and Connected tell the rest).
@@ -67,7 +68,7 @@ public:
 
     /// The link key of the System item `name` (without regard to case): the key of its links, or with `add` a
     /// new one for a name not linked yet, which AddLink must take at once; nothing when there is none, or with
-    /// `add` when kMaxSystemLinks names are linked already.
+    /// `add` when LinkTable::kMaxSystemLinks names are linked already.
     std::optional<std::int32_t> SystemKey(const std::string& name, bool add);
     /// "lblDDE(7)" or "System!NAME", for messages.
     std::string KeyName(std::int32_t key) const;
@@ -92,7 +93,7 @@ public:
     std::string Url() const;
 
 private:
-    enum class Op { Request, Poke, Execute, Advise, Unadvise };
+    using Op = protocol::Operation;
 
     struct Pending
     {
@@ -103,49 +104,20 @@ private:
         Answer answer;
     };
 
-    struct Link
-    {
-        int refs = 0;
-        std::optional<std::string> value;
-        bool queued = false; ///< in m_changed
-    };
-
-    /// An HTTP exchange whose answer's status has been read.
-    struct Exchange
-    {
-        InternetHandle session;
-        InternetHandle connection;
-        InternetHandle request;
-    };
-
-    struct Socket
-    {
-        InternetHandle connection;
-        InternetHandle socket;
-    };
-
     void Run();
-    /// Sends GET `path` (a WebSocket upgrade with `upgrade`) and reads the answer's status, which must be
-    /// `expected`.
-    std::optional<Exchange> Get(const wchar_t* path, bool upgrade, DWORD expected, int answerTimeoutMs,
-                                std::string& error);
-    std::optional<Socket> Connect(std::string& error);
     void Converse(HINTERNET socket);
-    bool Handle(const std::string& message);
+    /// Takes one message of the link server; false when it is none of the link server's, and the connection must
+    /// be made again.
+    bool Handle(const std::string& text);
+    /// Takes the answer to the transaction at the head of the queue; what the message is instead when it is none.
+    std::optional<std::string> TakeAnswerLocked(const ServerMessage& message, std::string& refusedRenewal);
     void Disconnected();
     std::shared_ptr<Pending> Send(Op op, std::int32_t index, const std::string& message, bool renewal = false);
     Answer Transact(Op op, std::int32_t index, const std::string& message);
     Answer Wait(const std::shared_ptr<Pending>& pending);
-    void SetValueLocked(std::int32_t key, std::optional<std::string> value);
-    std::string KeyNameLocked(std::int32_t key) const;
-    /// The message for `op` ("advise", "unadvise", "request") on a link key's item.
-    std::string MessageLocked(const char* op, std::int32_t key) const;
-    /// Forgets a link whose last DDE link went.
-    void EraseLinkLocked(std::map<std::int32_t, Link>::iterator link);
     void Notify();
 
-    Options m_options;
-    std::string m_token;
+    LinkTransport m_transport;
     Log& m_log;
     std::function<void()> m_notify;
     KernelHandle m_stop;
@@ -158,12 +130,7 @@ private:
     mutable std::mutex m_mutex; ///< guards everything below
     std::condition_variable m_answered;
     std::deque<std::shared_ptr<Pending>> m_pending; ///< sent and not yet answered, in order
-    std::map<std::int32_t, Link> m_links;
-    /// The linked System items: keys by name in upper case, and names (as first linked) by key.
-    std::map<std::wstring, std::int32_t> m_systemKeys;
-    std::map<std::int32_t, std::string> m_systemNames;
-    std::int32_t m_nextSystemKey = -1;
-    std::vector<std::int32_t> m_changed;
+    LinkTable m_links;
     bool m_connected = false;
     bool m_connectionChanged = false;
     bool m_notified = false; ///< the DDE thread has news it has not taken yet

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/LinkProtocol.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,7 +13,7 @@ namespace tavrel::dde {
 struct Options
 {
     std::wstring host = L"127.0.0.1"; ///< the link server's host name or address (no brackets)
-    std::uint16_t port = 7410;
+    std::uint16_t port = protocol::kDefaultPort;
     std::wstring tokenFile; ///< a file holding the link server's access token; empty: none
     std::wstring logFile; ///< where to log; empty: the console, or the default file without one
     bool help = false;
