@@ -4,6 +4,7 @@
 #include "model/LabelArray.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tavrel::model {
@@ -14,19 +15,26 @@ namespace tavrel::model {
 class Clsitem
 {
 public:
-    common::ItemValue PrevValue;     ///< the label text last published or last accepted as a poke
-    std::int32_t Key = 0;            ///< unique among the items of a PLC; children carry their parent's
-    std::int32_t OperandType = 0;    ///< operand type code
+    common::ItemValue PrevValue; ///< the label text last published or last accepted as a poke
+    std::int32_t Key = 0; ///< unique among the items of a PLC; children carry their parent's
+    std::int32_t OperandType = 0; ///< operand type code
     std::int32_t OperandAddress = 0; ///< first operand; a child's is its parent's plus its position
-    model::Label Label;                  ///< the DDE label of a single item or a child; none for a vector
-    bool IsArray = false;            ///< true for a vector item
-    bool IsEnable = false;           ///< takes part in reads and writes
-    common::ItemValue Currentvalue;  ///< the value most recently taken from the PLC
-    std::int32_t IoDirection = 0;    ///< direction code
+    model::Label Label; ///< the DDE label of a single item or a child; none for a vector
+    bool IsArray = false; ///< true for a vector item
+    bool IsEnable = false; ///< takes part in reads and writes
+    common::ItemValue Currentvalue; ///< the value most recently taken from the PLC
+    std::int32_t IoDirection = 0; ///< direction code
 
     /// The children of a vector item in address order; empty for every other item.
     std::vector<Clsitem>& colItems() { return m_children; }
     const std::vector<Clsitem>& colItems() const { return m_children; }
+
+    /// The operands the item stands for, in address order: the children of a vector, else the item itself.
+    std::span<Clsitem> Operands() { return IsArray ? std::span<Clsitem>(m_children) : std::span<Clsitem>(this, 1); }
+    std::span<const Clsitem> Operands() const
+    {
+        return IsArray ? std::span<const Clsitem>(m_children) : std::span<const Clsitem>(this, 1);
+    }
 
     /// Gives the item's labels back: each child's of a vector, else its own. Children stay in place.
     void UnloadLabels();
@@ -38,7 +46,7 @@ public:
                         const std::vector<model::Label>& pLabels, bool pIsEnable, std::int32_t pKey);
 
     /// The number of operands: the number of children of a vector, else 1.
-    std::int32_t Length() const { return IsArray ? static_cast<std::int32_t>(m_children.size()) : 1; }
+    std::int32_t Length() const { return static_cast<std::int32_t>(Operands().size()); }
 
     /// The label index of the first operand: the first child's for a vector.
     std::int32_t FirstLabelIndex() const;

@@ -7,17 +7,15 @@ namespace tavrel::model {
 
 Clsitem* clsPlc::FindItem(std::int32_t pItemKey) const
 {
-    const auto it = std::find_if(m_items.begin(), m_items.end(), [pItemKey](const auto& item) {
-        return item->Key == pItemKey;
-    });
+    const auto it
+        = std::find_if(m_items.begin(), m_items.end(), [pItemKey](const auto& item) { return item->Key == pItemKey; });
     return it == m_items.end() ? nullptr : it->get();
 }
 
 tl::expected<void, std::string> clsPlc::RemoveItem(std::int32_t pItemKey)
 {
-    const auto it = std::find_if(m_items.begin(), m_items.end(), [pItemKey](const auto& item) {
-        return item->Key == pItemKey;
-    });
+    const auto it
+        = std::find_if(m_items.begin(), m_items.end(), [pItemKey](const auto& item) { return item->Key == pItemKey; });
     if (it == m_items.end()) {
         return tl::make_unexpected("PLC '" + Name + "' has no item with key " + std::to_string(pItemKey));
     }
@@ -30,7 +28,8 @@ std::string clsPlc::GetCommParamsAsString() const
 {
     switch (m_commParams.PathWay) {
     case 1:
-        return "COM " + std::to_string(m_commParams.SerialComPort) + " ; " + std::to_string(m_commParams.SerialBaudRate);
+        return "COM " + std::to_string(m_commParams.SerialComPort) + " ; "
+            + std::to_string(m_commParams.SerialBaudRate);
     case 2:
         return "TCP/IP ; " + m_commParams.EthRemoteIP + " ; " + std::to_string(m_commParams.EthRemotePort);
     default:
@@ -45,15 +44,15 @@ tl::expected<void, std::string> clsPlc::AddItems(std::int32_t pNumItems, std::in
     if (pNumItems < 1) {
         return tl::make_unexpected("an item needs at least one operand, not " + std::to_string(pNumItems));
     }
-    if (std::int64_t{pStartAddress} + pNumItems - 1 > std::numeric_limits<std::int32_t>::max()) {
+    if (std::int64_t { pStartAddress } + pNumItems - 1 > std::numeric_limits<std::int32_t>::max()) {
         return tl::make_unexpected("operands " + std::to_string(pStartAddress) + " to "
-                                   + std::to_string(std::int64_t{pStartAddress} + pNumItems - 1)
+                                   + std::to_string(std::int64_t { pStartAddress } + pNumItems - 1)
                                    + " pass the largest address");
     }
     const std::int32_t startLabel = pStartLabelIndex == -1 ? GetNextLabelIndex() : pStartLabelIndex;
-    if (startLabel < 1 || std::int64_t{startLabel} + pNumItems - 1 > LabelArray::kMaxIndex) {
+    if (startLabel < 1 || std::int64_t { startLabel } + pNumItems - 1 > LabelArray::kMaxIndex) {
         return tl::make_unexpected("labels " + std::to_string(startLabel) + " to "
-                                   + std::to_string(std::int64_t{startLabel} + pNumItems - 1) + " are outside 1 to "
+                                   + std::to_string(std::int64_t { startLabel } + pNumItems - 1) + " are outside 1 to "
                                    + std::to_string(LabelArray::kMaxIndex));
     }
 
@@ -92,17 +91,16 @@ std::int32_t clsPlc::GetNextItemKey() const
 {
     std::int32_t largest = 1;
     for (const auto& item : m_items) {
-        if (item->IsArray) {
-            for (const Clsitem& child : item->colItems()) {
-                largest = std::max(largest, child.Key);
-            }
-        } else {
-            largest = std::max(largest, item->Key);
+        for (const Clsitem& operand : item->Operands()) {
+            largest = std::max(largest, operand.Key);
         }
     }
     return largest + 1;
 }
 
-std::int32_t clsPlc::GetNextLabelIndex() const { return std::max(m_labels->HighestIndex(), 0) + 1; }
+std::int32_t clsPlc::GetNextLabelIndex() const
+{
+    return std::max(m_labels->HighestIndex(), 0) + 1;
+}
 
 } // namespace tavrel::model

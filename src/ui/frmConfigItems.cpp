@@ -320,7 +320,7 @@ void frmConfigItems::ShowItem(const model::Clsitem& item)
     SelectComboByItemData(*m_cbDirection, item.IoDirection);
     m_txtOpAddress->setText(QString::number(item.OperandAddress));
     m_ckEnable->setChecked(item.IsEnable);
-    m_txtLength->setText(item.IsArray ? QString::number(item.colItems().size()) : QStringLiteral("1"));
+    m_txtLength->setText(QString::number(item.Length()));
 }
 
 void frmConfigItems::ShowCommFrame(int pathWay)
@@ -518,18 +518,17 @@ bool frmConfigItems::ApplyToModel()
         model::CommParams params = m_plc->GetCommParams();
         ReadCommValues(params);
         m_plc->SetCommParams(params);
+        // The item's own fields, then those of each operand it stands for: itself, or a vector's elements.
         m_item->OperandType = operandType;
         m_item->OperandAddress = start;
         m_item->IoDirection = direction;
         m_item->IsEnable = enabled;
-        if (m_item->IsArray) {
-            std::int32_t position = 0;
-            for (model::Clsitem& child : m_item->colItems()) {
-                child.OperandType = operandType;
-                child.OperandAddress = start + position++;
-                child.IoDirection = direction;
-                child.IsEnable = enabled;
-            }
+        std::int32_t position = 0;
+        for (model::Clsitem& operand : m_item->Operands()) {
+            operand.OperandType = operandType;
+            operand.OperandAddress = start + position++;
+            operand.IoDirection = direction;
+            operand.IsEnable = enabled;
         }
         return true;
     }
