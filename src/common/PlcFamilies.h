@@ -45,7 +45,8 @@ struct OperandLimit
     std::int32_t highest;
 };
 
-/// Everything the program knows about one PLC family.
+/// Everything the program knows about one PLC family. A new family is one more row of the table in
+/// PlcFamilies.cpp, with the operand lists and limits it points to.
 struct PlcFamily
 {
     std::int32_t code; ///< the `PlcType` code
