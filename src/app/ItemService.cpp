@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace tavrel::app {
 
@@ -55,7 +56,7 @@ std::vector<ItemInfo> ItemService::Items() const
     std::vector<ItemInfo> items;
     for (const auto& plc : m_program.Project().colPlcs()) {
         for (const auto& item : plc->colItems()) {
-            model::ForEachOperand(*item, [&](const model::Clsitem& one) {
+            for (const model::Clsitem& one : std::as_const(*item).Operands()) {
                 items.push_back(ItemInfo { .index = one.Label.Index(),
                                            .plc = plc->Name,
                                            .operandType = one.OperandType,
@@ -65,7 +66,7 @@ std::vector<ItemInfo> ItemService::Items() const
                                            .plcConnected = plc->Connected,
                                            .plcAnswered = plc->Answered,
                                            .plcError = plc->LastError });
-            });
+            }
         }
     }
     return items;
@@ -124,12 +125,12 @@ const ItemService::Owner* ItemService::FindOwner(std::int32_t index) const
         m_owners.assign(static_cast<std::size_t>(m_program.Labels().HighestIndex()) + 1, Owner {});
         for (const auto& plc : m_program.Project().colPlcs()) {
             for (const auto& item : plc->colItems()) {
-                model::ForEachOperand(*item, [&](const model::Clsitem& one) {
+                for (const model::Clsitem& one : std::as_const(*item).Operands()) {
                     const auto position = static_cast<std::size_t>(one.Label.Index());
                     if (one.Label.IsSet() && position < m_owners.size()) {
                         m_owners[position] = Owner { plc.get(), &one };
                     }
-                });
+                }
             }
         }
         m_ownersStale = false;

@@ -1,8 +1,9 @@
 #pragma once
 
-#include <array>
+// The legal addresses of an operand type depend on the PLC family, so the family table comes with the catalogue.
+#include "common/PlcFamilies.h"
+
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,24 +42,14 @@ inline constexpr std::int32_t Write = 1;
 inline constexpr std::int32_t ReadWrite = 2;
 } // namespace direction
 
-/// PLC family codes; 0, 3, 4 and 5 are read in batches, 1 and 2 item by item.
-namespace plctype {
-inline constexpr std::int32_t OrbisA = 0;
-inline constexpr std::int32_t Q40StandAlone = 1;
-inline constexpr std::int32_t Q40ViaOrbis = 2;
-inline constexpr std::int32_t OrbisB = 3;
-inline constexpr std::int32_t OrbisC = 4;
-inline constexpr std::int32_t Fjord = 5;
-} // namespace plctype
-
 /// The element kind of a one-operand driver read or write.
 enum class ExchangeKind {
-    None,      ///< no driver operation
-    UInt8,     ///< bit operands, as an unsigned byte
-    Int16,     ///< 16-bit signed integer
-    Int32,     ///< 32-bit signed integer
-    Float32,   ///< IEEE single precision
-    Currency,  ///< 64-bit fixed point
+    None, ///< no driver operation
+    UInt8, ///< bit operands, as an unsigned byte
+    Int16, ///< 16-bit signed integer
+    Int32, ///< 32-bit signed integer
+    Float32, ///< IEEE single precision
+    Currency, ///< 64-bit fixed point
     TimerWord, ///< read: the raw 16-bit timer word (count and time base)
     TimerTicks ///< write: a timer text turned into 10 ms ticks, sent as a currency
 };
@@ -78,12 +69,10 @@ struct OperandInfo
 {
     std::int32_t code;
     std::string_view name;
-    ExchangeKind read;       ///< one-at-a-time read; None: never read one at a time
-    ExchangeKind write;      ///< write; None: never written
-    std::int32_t batchCode;  ///< mix type sent in a batched read
-    ValueField field;        ///< where a batched read leaves the value
-    /// Highest legal address on PLC type 0, types 3 and 4, type 5; -1 where the type is not legal.
-    std::array<std::int32_t, 3> limits;
+    ExchangeKind read; ///< one-at-a-time read; None: never read one at a time
+    ExchangeKind write; ///< write; None: never written
+    std::int32_t batchCode; ///< mix type sent in a batched read
+    ValueField field; ///< where a batched read leaves the value
 };
 
 /// The whole catalogue in code order.
@@ -97,15 +86,6 @@ std::string_view OperandTypeName(std::int32_t code);
 
 /// "Read", "Write", "Read/Write", or empty for any other code.
 std::string_view IoDirectionName(std::int32_t code);
-
-/// The display name of a PLC type code; empty for an unknown code.
-std::string_view PlcTypeName(std::int32_t code);
-
-/// True for the PLC families that are read with one batched request per pass.
-bool IsBatchedPlcType(std::int32_t plcType);
-
-/// The highest legal operand address of an operand type on a PLC type, or nothing where it is not legal.
-std::optional<std::int32_t> OperandAddressLimit(std::int32_t plcType, std::int32_t operandType);
 
 /// Whether a run of `lengthText` operands starting at `startText` lies within the legal addresses.
 /// Texts that are not numbers give false; fractions are kept; only the last address is compared with 0.

@@ -6,14 +6,10 @@ namespace tavrel::model {
 
 void Clsitem::UnloadLabels()
 {
-    if (IsArray) {
-        for (const Clsitem& child : m_children) {
-            if (child.Label.IsSet()) {
-                (void)child.Label.Array()->Unload(child.Label.Index());
-            }
+    for (const Clsitem& operand : Operands()) {
+        if (operand.Label.IsSet()) {
+            (void)operand.Label.Array()->Unload(operand.Label.Index());
         }
-    } else if (Label.IsSet()) {
-        (void)Label.Array()->Unload(Label.Index());
     }
 }
 
@@ -23,7 +19,7 @@ void Clsitem::AddIChildItems(std::int32_t pNumItems, std::int32_t /*pStartAddres
     // No child past the largest address: its address could not be written.
     const std::int64_t lastAddress = std::numeric_limits<std::int32_t>::max();
     for (std::int32_t i = 0; i < pNumItems && static_cast<std::size_t>(i) < pLabels.size()
-         && std::int64_t{OperandAddress} + i <= lastAddress;
+         && std::int64_t { OperandAddress } + i <= lastAddress;
          ++i) {
         Clsitem child;
         child.OperandType = OperandType;
@@ -39,10 +35,8 @@ void Clsitem::AddIChildItems(std::int32_t pNumItems, std::int32_t /*pStartAddres
 
 std::int32_t Clsitem::FirstLabelIndex() const
 {
-    if (IsArray) {
-        return m_children.empty() ? 0 : m_children.front().Label.Index();
-    }
-    return Label.Index();
+    const auto operands = Operands();
+    return operands.empty() ? 0 : operands.front().Label.Index();
 }
 
 } // namespace tavrel::model

@@ -4,6 +4,7 @@
 #include "model/LabelArray.h"
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tavrel::model {
@@ -28,6 +29,13 @@ public:
     std::vector<Clsitem>& colItems() { return m_children; }
     const std::vector<Clsitem>& colItems() const { return m_children; }
 
+    /// The operands the item stands for, in address order: the children of a vector, else the item itself.
+    std::span<Clsitem> Operands() { return IsArray ? std::span<Clsitem>(m_children) : std::span<Clsitem>(this, 1); }
+    std::span<const Clsitem> Operands() const
+    {
+        return IsArray ? std::span<const Clsitem>(m_children) : std::span<const Clsitem>(this, 1);
+    }
+
     /// Gives the item's labels back: each child's of a vector, else its own. Children stay in place.
     void UnloadLabels();
 
@@ -38,7 +46,7 @@ public:
                         const std::vector<model::Label>& pLabels, bool pIsEnable, std::int32_t pKey);
 
     /// The number of operands: the number of children of a vector, else 1.
-    std::int32_t Length() const { return IsArray ? static_cast<std::int32_t>(m_children.size()) : 1; }
+    std::int32_t Length() const { return static_cast<std::int32_t>(Operands().size()); }
 
     /// The label index of the first operand: the first child's for a vector.
     std::int32_t FirstLabelIndex() const;
@@ -46,17 +54,5 @@ public:
 private:
     std::vector<Clsitem> m_children;
 };
-
-/// Calls `visit` for each operand of an item that holds a label: every element of a vector, else the item itself.
-template<typename Visit> void ForEachOperand(const Clsitem& item, Visit&& visit)
-{
-    if (item.IsArray) {
-        for (const Clsitem& child : item.colItems()) {
-            visit(child);
-        }
-    } else {
-        visit(item);
-    }
-}
 
 } // namespace tavrel::model

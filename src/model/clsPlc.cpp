@@ -91,12 +91,8 @@ std::int32_t clsPlc::GetNextItemKey() const
 {
     std::int32_t largest = 1;
     for (const auto& item : m_items) {
-        if (item->IsArray) {
-            for (const Clsitem& child : item->colItems()) {
-                largest = std::max(largest, child.Key);
-            }
-        } else {
-            largest = std::max(largest, item->Key);
+        for (const Clsitem& operand : item->Operands()) {
+            largest = std::max(largest, operand.Key);
         }
     }
     return largest + 1;

@@ -1,5 +1,7 @@
 #include "ui/Pictures.h"
 
+#include "common/PlcFamilies.h"
+
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -202,11 +204,14 @@ QIcon PicQ40()
 
 QIcon PlcTypePicture(int plcType)
 {
-    if (plcType == 1 || plcType == 2) {
-        return PicQ40();
-    }
-    if (plcType >= 3 && plcType <= 5) {
+    const common::PlcFamily* family = common::FindPlcFamily(plcType);
+    switch (family ? family->picture : common::PlcPicture::None) {
+    case common::PlcPicture::Orbis:
         return PicOrbis();
+    case common::PlcPicture::Q40:
+        return PicQ40();
+    case common::PlcPicture::None:
+        break;
     }
     return {};
 }

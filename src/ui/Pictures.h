@@ -5,13 +5,13 @@
 
 namespace tavrel::ui {
 
-/// The picture of the Orbis families (PLC types 3 to 5), the image holder `picOrbis` of the tool bar.
+/// The picture of the Orbis families, the image holder `picOrbis` of the tool bar.
 QIcon PicOrbis();
 
-/// The picture of the Q40 family (PLC types 1 and 2), the image holder `picQ40` of the tool bar.
+/// The picture of the Q40 family, the image holder `picQ40` of the tool bar.
 QIcon PicQ40();
 
-/// The picture shown beside a PLC's name for its PLC type code; a null icon for a type without one.
+/// The picture shown beside a PLC's name: its family's; a null icon for a family without one or no family.
 QIcon PlcTypePicture(int plcType);
 
 /// The icon of a tool by its name ("ID_New" ...); a null icon for a tool without one. "ID_Stop" is the Run

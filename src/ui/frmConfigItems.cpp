@@ -1,9 +1,11 @@
 #include "ui/frmConfigItems.h"
 
+#include "common/ItemRules.h"
 #include "common/NumberText.h"
-#include "common/OperandCatalogue.h"
+#include "common/PlcFamilies.h"
 #include "common/ValueConversions.h"
 #include "model/clsConfig.h"
+#include "ui/DefinePlcLists.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/WindowTools.h"
 
@@ -29,71 +31,16 @@ namespace tavrel::ui {
 
 namespace {
 
-/// Marks the list entries that stand for a stored value the list does not offer.
-constexpr int kUnknownEntryRole = Qt::UserRole + 1;
-
 using Entry = std::pair<const char*, int>;
 
-constexpr std::array<Entry, 6> kPlcTypes { { { "Orbis-A models", 0 },
-                                             { "Orbis-B models", 3 },
-                                             { "Orbis-C models", 4 },
-                                             { "Q40/Q41/Reed Stand-alone", 1 },
-                                             { "Q40/Q41/Reed via Orbis", 2 },
-                                             { "Fjord", 5 } } };
 constexpr std::array<Entry, 2> kConnectionTypes { { { "Serial", 1 }, { "TCP/IP", 2 } } };
-constexpr std::array<int, 7> kBaudRates { 2400, 4800, 9600, 19200, 38400, 57600, 115200 };
-constexpr std::array<int, 2> kDataBits { 7, 8 };
-constexpr std::array<Entry, 3> kParities { { { "None", 0 }, { "Odd", 1 }, { "Even", 2 } } };
-constexpr std::array<int, 2> kStopBits { 1, 2 };
-constexpr std::array<Entry, 7> kTimeOuts { { { "0.5 sec", 500 },
-                                             { "1 sec", 1000 },
-                                             { "1.5 sec", 1500 },
-                                             { "2 sec", 2000 },
-                                             { "4 sec", 4000 },
-                                             { "6 sec", 6000 },
-                                             { "10 sec", 10000 } } };
-constexpr std::array<int, 5> kRetries { 1, 3, 5, 8, 12 };
-constexpr std::array<int, 17> kOperandTypes {
-    common::operand::I,    common::operand::O,   common::operand::TCurrent, common::operand::TPreset,
-    common::operand::TBit, common::operand::MB,  common::operand::MI,       common::operand::ML,
-    common::operand::DW,   common::operand::MF,  common::operand::SB,       common::operand::SI,
-    common::operand::SL,   common::operand::SDW, common::operand::CCurrent, common::operand::CPreset,
-    common::operand::CBit
-};
-constexpr std::array<int, 4> kXOperandTypes { common::operand::XB, common::operand::XI, common::operand::XL,
-                                              common::operand::XDW };
-constexpr std::array<int, 3> kDirections { common::direction::Read, common::direction::Write,
-                                           common::direction::ReadWrite };
-constexpr int kUnitCount = 128;
-constexpr int kLastCanBusUnit = 63;
-constexpr int kComPortCount = 16;
 constexpr int kPlcTypeDropDownWidth = 250;
-constexpr int kMaxLength = 50;
-
-QString FromView(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 QComboBox* NewList(QWidget* parent, const char* name)
 {
     auto* list = new QComboBox(parent);
     list->setObjectName(QString::fromLatin1(name));
     return list;
-}
-
-/// The code of the chosen entry, or nothing when none is chosen.
-std::optional<int> ChosenCode(const QComboBox& list)
-{
-    if (list.currentIndex() < 0) {
-        return std::nullopt;
-    }
-    return list.currentData().toInt();
-}
-
-bool IsUnknownChosen(const QComboBox& list)
-{
-    return list.currentIndex() >= 0 && list.currentData(kUnknownEntryRole).toBool();
 }
 
 /// The whole number of a text, rounded half to even; 0 for a text that is not one.
@@ -104,12 +51,6 @@ std::int32_t WholeNumber(const QString& text)
     return number ? static_cast<std::int32_t>(*number) : 0;
 }
 
-bool IsQ40Family(int plcType)
-{
-    return plcType != common::plctype::OrbisA && plcType != common::plctype::OrbisB
-        && plcType != common::plctype::OrbisC && plcType != common::plctype::Fjord;
-}
-
 bool IsRemotePortText(const QString& text)
 {
     static const QRegularExpression digits(QStringLiteral("^\\s*[0-9]{1,5}\\s*$"));
@@ -117,6 +58,10 @@ bool IsRemotePortText(const QString& text)
 }
 
 } // namespace
+
+using defineplc::ChosenCode;
+using defineplc::IsUnknownChosen;
+using defineplc::ShowCode;
 
 frmConfigItems::frmConfigItems(QWidget* parent)
     : QDialog(parent)
@@ -312,42 +257,16 @@ void frmConfigItems::BuildLists()
             list.addItem(QString::fromLatin1(text), code);
         }
     });
-    fill(*m_cbPCPort, [](QComboBox& list) {
-        for (int port = 1; port <= kComPortCount; ++port) {
-            list.addItem(QStringLiteral("COM %1").arg(port), port);
-        }
-    });
-    fill(*m_cbBaudRate, [](QComboBox& list) {
-        for (const int rate : kBaudRates) {
-            list.addItem(QString::number(rate), rate);
-        }
-    });
-    fill(*m_cbTimeOut, [](QComboBox& list) {
-        for (const auto& [text, code] : kTimeOuts) {
-            list.addItem(QString::fromLatin1(text), code);
-        }
-    });
-    fill(*m_cbRetries, [](QComboBox& list) {
-        for (const int retries : kRetries) {
-            list.addItem(QString::number(retries), retries);
-        }
-    });
-    fill(*m_cbUnitID, [](QComboBox& list) {
-        list.addItem(QStringLiteral("Direct"), 0);
-        for (int unit = 1; unit < kUnitCount; ++unit) {
-            const QString bus = unit <= kLastCanBusUnit ? QStringLiteral(" (CANbus)") : QStringLiteral(" (RS485)");
-            list.addItem(QString::number(unit).leftJustified(4, QLatin1Char(' ')) + bus, unit);
-        }
-    });
+    fill(*m_cbPCPort, defineplc::AddComPorts);
+    fill(*m_cbBaudRate, defineplc::AddBaudRates);
+    fill(*m_cbTimeOut, defineplc::AddTimeOuts);
+    fill(*m_cbRetries, defineplc::AddRetries);
+    fill(*m_cbUnitID, defineplc::AddUnitIds);
     {
         const QSignalBlocker blocker(m_cbOpType);
         FillOperandTypes();
     }
-    fill(*m_cbDirection, [](QComboBox& list) {
-        for (const int direction : kDirections) {
-            list.addItem(FromView(common::IoDirectionName(direction)), direction);
-        }
-    });
+    fill(*m_cbDirection, defineplc::AddDirections);
     if (m_project != nullptr) {
         fill(*m_cbPLC, [this](QComboBox& list) {
             for (const auto& plc : m_project->colPlcs()) {
@@ -357,55 +276,18 @@ void frmConfigItems::BuildLists()
         const QSignalBlocker blocker(m_cbPLC);
         m_cbPLC->clearEditText();
     }
-    fill(*m_cbPLCType, [](QComboBox& list) {
-        for (const auto& [text, code] : kPlcTypes) {
-            list.addItem(QString::fromLatin1(text), code);
-        }
-    });
-    fill(*m_cbDataBits, [](QComboBox& list) {
-        for (const int bits : kDataBits) {
-            list.addItem(QString::number(bits), bits);
-        }
-    });
-    fill(*m_cbParity, [](QComboBox& list) {
-        for (const auto& [text, code] : kParities) {
-            list.addItem(QString::fromLatin1(text), code);
-        }
-    });
-    fill(*m_cbStopBits, [](QComboBox& list) {
-        for (const int bits : kStopBits) {
-            list.addItem(QString::number(bits), bits);
-        }
-    });
+    fill(*m_cbPLCType, defineplc::AddPlcTypes);
+    fill(*m_cbDataBits, defineplc::AddDataBits);
+    fill(*m_cbParity, defineplc::AddParities);
+    fill(*m_cbStopBits, defineplc::AddStopBits);
     UpdateOkButton();
 }
 
 void frmConfigItems::FillOperandTypes()
 {
     m_cbOpType->clear();
-    for (const int code : kOperandTypes) {
-        m_cbOpType->addItem(FromView(common::OperandTypeName(code)), code);
-    }
-    // The X operands are offered for the first two PLC types of the list only.
-    const int plcTypePosition = m_cbPLCType->currentIndex();
-    if (plcTypePosition == 0 || plcTypePosition == 1) {
-        for (const int code : kXOperandTypes) {
-            m_cbOpType->addItem(FromView(common::OperandTypeName(code)), code);
-        }
-    }
+    defineplc::AddOperandTypes(*m_cbOpType, ChosenCode(*m_cbPLCType).value_or(-1));
     m_cbOpType->setCurrentIndex(-1);
-}
-
-void frmConfigItems::ShowCode(QComboBox& list, int code)
-{
-    SelectComboByItemData(list, code);
-    if (list.currentIndex() >= 0 && list.currentData().toInt() == code) {
-        return;
-    }
-    // A stored value the list does not offer is shown as what it is; OK refuses it until a valid one is chosen.
-    list.addItem(QStringLiteral("(unknown: %1)").arg(code), code);
-    list.setItemData(list.count() - 1, true, kUnknownEntryRole);
-    list.setCurrentIndex(list.count() - 1);
 }
 
 void frmConfigItems::ShowPlc(const model::clsPlc& plc)
@@ -438,7 +320,7 @@ void frmConfigItems::ShowItem(const model::Clsitem& item)
     SelectComboByItemData(*m_cbDirection, item.IoDirection);
     m_txtOpAddress->setText(QString::number(item.OperandAddress));
     m_ckEnable->setChecked(item.IsEnable);
-    m_txtLength->setText(item.IsArray ? QString::number(item.colItems().size()) : QStringLiteral("1"));
+    m_txtLength->setText(QString::number(item.Length()));
 }
 
 void frmConfigItems::ShowCommFrame(model::PathWay pathWay)
@@ -461,11 +343,10 @@ void frmConfigItems::UpdateOkButton()
 
 void frmConfigItems::OnPlcTypeChosen()
 {
-    // Q40 stand-alone units talk 7-E-1 by default, every other family 8-N-1.
-    const bool q40StandAlone = ChosenCode(*m_cbPLCType) == common::plctype::Q40StandAlone;
-    SelectComboByItemData(*m_cbDataBits, q40StandAlone ? 7 : 8);
-    SelectComboByItemData(*m_cbParity, q40StandAlone ? 2 : 0);
-    SelectComboByItemData(*m_cbStopBits, 1);
+    const common::SerialFraming framing = common::ProposedFraming(ChosenCode(*m_cbPLCType).value_or(-1));
+    SelectComboByItemData(*m_cbDataBits, framing.dataBits);
+    SelectComboByItemData(*m_cbParity, framing.parity);
+    SelectComboByItemData(*m_cbStopBits, framing.stopBits);
     FillOperandTypes();
     UpdateOkButton();
 }
@@ -581,42 +462,15 @@ bool frmConfigItems::ValidateInput()
         }
     }
 
-    const int plcType = ChosenCode(*m_cbPLCType).value_or(-1);
-    const int operandType = ChosenCode(*m_cbOpType).value_or(-1);
-    const int direction = ChosenCode(*m_cbDirection).value_or(-1);
-    const std::string lengthText = m_txtLength->text().toStdString();
     const std::string startText = m_txtOpAddress->text().toStdString();
-
-    if (!common::IsNonNegativeNumberText(lengthText)) {
-        return refuse(QStringLiteral("Length must be positive numeric value."));
-    }
-    const std::int32_t length = WholeNumber(m_txtLength->text());
-    if (length < 1 || length > kMaxLength) {
-        return refuse(QStringLiteral("Length must be between 1 - 50"));
-    }
-    if (IsQ40Family(plcType)) {
-        using namespace common::operand;
-        if (operandType == ML || operandType == SL || operandType == MF || operandType == CBit || operandType == DW
-            || operandType == SDW || operandType == CCurrent || operandType == CPreset) {
-            return refuse(QStringLiteral("Q40 does not supports the selected Operand type."));
-        }
-        if (direction != common::direction::Read && (operandType == TPreset || operandType == TCurrent)) {
-            return refuse(QStringLiteral("Timers cannot be writen in Q40."));
-        }
-    }
-    // The range test compares only the last address with 0, so a negative start is refused here as well.
-    const auto start = common::ParseWholeNumber(startText, std::numeric_limits<std::int32_t>::min(),
-                                                std::numeric_limits<std::int32_t>::max());
-    if (!common::IsOperandRangeLegal(plcType, operandType, startText, lengthText) || !start || *start < 0) {
-        return refuse(QStringLiteral("Operand address is not legal."));
-    }
-    if (direction != common::direction::Read) {
-        if (operandType == common::operand::TBit) {
-            return refuse(QStringLiteral("Timer Bit cannot be writen."));
-        }
-        if (operandType == common::operand::CBit) {
-            return refuse(QStringLiteral("Counter Bit cannot be writen."));
-        }
+    const std::string lengthText = m_txtLength->text().toStdString();
+    const auto run = common::CheckItemDraft({ .plcType = ChosenCode(*m_cbPLCType).value_or(-1),
+                                              .operandType = ChosenCode(*m_cbOpType).value_or(-1),
+                                              .direction = ChosenCode(*m_cbDirection).value_or(-1),
+                                              .startText = startText,
+                                              .lengthText = lengthText });
+    if (!run) {
+        return refuse(QString::fromStdString(run.error()));
     }
 
     if (pathWay == model::PathWay::TcpIp) {
@@ -664,18 +518,17 @@ bool frmConfigItems::ApplyToModel()
         model::CommParams params = m_plc->GetCommParams();
         ReadCommValues(params);
         m_plc->SetCommParams(params);
+        // The item's own fields, then those of each operand it stands for: itself, or a vector's elements.
         m_item->OperandType = operandType;
         m_item->OperandAddress = start;
         m_item->IoDirection = direction;
         m_item->IsEnable = enabled;
-        if (m_item->IsArray) {
-            std::int32_t position = 0;
-            for (model::Clsitem& child : m_item->colItems()) {
-                child.OperandType = operandType;
-                child.OperandAddress = start + position++;
-                child.IoDirection = direction;
-                child.IsEnable = enabled;
-            }
+        std::int32_t position = 0;
+        for (model::Clsitem& operand : m_item->Operands()) {
+            operand.OperandType = operandType;
+            operand.OperandAddress = start + position++;
+            operand.IoDirection = direction;
+            operand.IsEnable = enabled;
         }
         return true;
     }

@@ -60,7 +60,6 @@ private:
     void FillOperandTypes();
     void ShowPlc(const model::clsPlc& plc);
     void ShowItem(const model::Clsitem& item);
-    void ShowCode(QComboBox& list, int code);
     void ShowCommFrame(model::PathWay pathWay);
     void UpdateOkButton();
     void ReadCommValues(model::CommParams& params) const;

@@ -62,7 +62,7 @@ TEST(Clsitem, ChildrenTakeTheParentsTypeDirectionAndConsecutiveAddresses)
     EXPECT_EQ(parent.FirstLabelIndex(), 20);
 
     const std::vector<Label> oneLabel = LoadLabels(labels, 30, 1);
-    for (const std::int32_t count : {0, -1}) {
+    for (const std::int32_t count : { 0, -1 }) {
         Clsitem empty = VectorParent();
         empty.AddIChildItems(count, 100, operand::ML, oneLabel, true, 7);
         EXPECT_TRUE(empty.colItems().empty()) << "count " << count;
@@ -95,4 +95,21 @@ TEST(Clsitem, NoChildIsMadePastTheLargestAddress)
     parent.AddIChildItems(3, 0, operand::ML, LoadLabels(labels, 1, 3), true, 7);
     ASSERT_EQ(parent.colItems().size(), 2U);
     EXPECT_EQ(parent.colItems().back().OperandAddress, std::numeric_limits<std::int32_t>::max());
+}
+
+TEST(Clsitem, ASingleItemIsItsOwnOperandAndAVectorsOperandsAreItsChildren)
+{
+    LabelArray labels;
+    Clsitem single;
+    ASSERT_EQ(single.Operands().size(), 1U);
+    EXPECT_EQ(&single.Operands().front(), &single);
+
+    Clsitem vector = VectorParent();
+    vector.AddIChildItems(3, 100, operand::ML, LoadLabels(labels, 1, 3), true, 7);
+    const Clsitem& readOnly = vector;
+    ASSERT_EQ(readOnly.Operands().size(), 3U);
+    EXPECT_EQ(readOnly.Operands().data(), vector.colItems().data());
+
+    vector.colItems().clear();
+    EXPECT_TRUE(vector.Operands().empty()); // never the vector itself
 }

@@ -3,6 +3,7 @@
 
 #include "common/OperandCatalogue.h"
 #include "model/clsConfig.h"
+#include "ui/Pictures.h"
 
 #include <QHeaderView>
 #include <QSignalSpy>
@@ -96,6 +97,31 @@ private slots:
             const bool peach = kind == QLatin1Char('S') || kind == QLatin1Char('H');
             QCOMPARE(Background(grid, row, ItemGrid::kColPlc), ItemGrid::kLightYellow);
             QCOMPARE(Background(grid, row, ItemGrid::kColDirection), peach ? ItemGrid::kPeach : ItemGrid::kLightYellow);
+        }
+    }
+
+    void AnItemShowsThePictureOfItsPlcsFamily()
+    {
+        Project project;
+        // The PLC type, and the picture its items show: none, picQ40 or picOrbis.
+        const std::pair<int, const char*> types[] { { 0, "" },      { 1, "Q40" },   { 2, "Q40" }, { 3, "Orbis" },
+                                                    { 4, "Orbis" }, { 5, "Orbis" }, { 9, "" } };
+        for (const auto& [plcType, picture] : types) {
+            model::CommParams params;
+            params.PlcType = plcType;
+            AddItem(project.AddPlc("Type_" + std::to_string(plcType), params), op::MI, 0);
+        }
+        ItemGrid grid;
+        grid.Fill(project.config);
+        QCOMPARE(RowKinds(grid), QStringLiteral("LS").repeated(7));
+        for (std::size_t position = 0; position < std::size(types); ++position) {
+            const QIcon shown = grid.item(static_cast<int>(position) * 2 + 1, ItemGrid::kColPlc)->icon();
+            const QString picture = QString::fromLatin1(types[position].second);
+            QCOMPARE(shown.isNull(), picture.isEmpty());
+            if (!picture.isEmpty()) {
+                QCOMPARE(shown.cacheKey(),
+                         (picture == QLatin1String("Q40") ? ui::PicQ40() : ui::PicOrbis()).cacheKey());
+            }
         }
     }
 

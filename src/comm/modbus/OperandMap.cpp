@@ -108,13 +108,12 @@ private:
     {
         const auto base = m_map.Locate(code, 0, TimerFormat::Ticks);
         Span span { code, base->table, base->address, base->address };
-        for (std::int32_t plcType = common::plctype::OrbisA; plcType <= common::plctype::Fjord; ++plcType) {
-            const auto limit = common::OperandAddressLimit(plcType, code);
+        for (const common::PlcFamily& family : common::PlcFamilies()) {
+            const auto limit = common::OperandAddressLimit(family.code, code);
             if (!limit) {
                 continue;
             }
-            const TimerFormat timers = TimerFormatOf(plcType);
-            const std::int64_t width = m_map.Locate(code, 0, timers)->width;
+            const std::int64_t width = m_map.Locate(code, 0, family.timers)->width;
             span.last = std::max(span.last, span.first + (std::int64_t { *limit } + 1) * width - 1);
         }
         span.last = std::min<std::int64_t>(span.last, 65535); // what lies beyond is refused operand by operand
@@ -304,9 +303,8 @@ private:
 
 TimerFormat TimerFormatOf(std::int32_t plcType)
 {
-    return plcType == common::plctype::Q40StandAlone || plcType == common::plctype::Q40ViaOrbis
-        ? TimerFormat::RawWord
-        : TimerFormat::Ticks;
+    const common::PlcFamily* family = common::FindPlcFamily(plcType);
+    return family ? family->timers : TimerFormat::Ticks;
 }
 
 OperandMap::OperandMap()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/PlcFamilies.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -18,11 +20,9 @@ enum class Table { Coils, DiscreteInputs, HoldingRegisters };
 /// Which register of a 32-bit value comes first.
 enum class WordOrder { HighWordFirst, LowWordFirst };
 
-/// How a PLC family keeps a timer's preset and current value: two registers of 10 ms ticks, or one register
-/// holding the raw timer word (14-bit count, 2-bit time base).
-enum class TimerFormat { Ticks, RawWord };
+using common::TimerFormat;
 
-/// The timer format of a PLC type code: the raw word on PLC types 1 and 2, ticks on every other.
+/// The timer format of a PLC type code: its family's, ticks for a code without a family.
 TimerFormat TimerFormatOf(std::int32_t plcType);
 
 /// Request limits of the Modbus application protocol (libmodbus: MODBUS_MAX_READ_REGISTERS and friends).
