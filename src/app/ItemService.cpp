@@ -44,6 +44,57 @@ ItemService::ItemService(Program& program, QObject* parent)
         m_ownersStale = true;
         emit projectChanged();
     });
+    FollowEvents();
+}
+
+void ItemService::FollowEvents()
+{
+    connect(&m_program, &Program::runningChanged, this, [this](bool running) {
+        m_events.Add(EventKind::Run, running ? QStringLiteral("run started") : QStringLiteral("run stopped"));
+    });
+    const auto plcName = [this](int key) {
+        const model::clsPlc* plc = m_program.Project().FindPlc(key);
+        return plc != nullptr ? QString::fromStdString(plc->Name) : QString::number(key);
+    };
+    connect(&m_program, &Program::plcConnected, this, [this, plcName](int key) {
+        m_events.Add(EventKind::Plc, QStringLiteral("PLC '%1' connected").arg(plcName(key)));
+    });
+    connect(&m_program, &Program::plcNotConnected, this, [this, plcName](int key, const QString& reason) {
+        m_events.Add(EventKind::Plc, QStringLiteral("PLC '%1' not connected: %2; next try in %3 s")
+                                         .arg(plcName(key), reason.isEmpty() ? QStringLiteral("no answer") : reason)
+                                         .arg(m_program.Environment().ReconnectDelaySeconds));
+    });
+    connect(&m_program, &Program::pokeRefused, this, [this](const QString& plc, int label, const QString& reason) {
+        m_events.Add(EventKind::Poke, QStringLiteral("%1 of PLC '%2' not written: %3")
+                                          .arg(QString::fromStdString(model::LabelName(label)), plc, reason));
+    });
+}
+
+QString ItemService::CallerText(const Caller& caller)
+{
+    QString text;
+    switch (caller.surface) {
+    case Surface::Window:
+        return QStringLiteral("the window");
+    case Surface::Headless:
+        return QStringLiteral("the command line");
+    case Surface::Link:
+        text = QStringLiteral("link");
+        break;
+    case Surface::Mqtt:
+        text = QStringLiteral("MQTT");
+        break;
+    case Surface::OpcUa:
+        text = QStringLiteral("OPC UA");
+        break;
+    }
+    if (!caller.user.empty()) {
+        text += QStringLiteral(" user ") + QString::fromStdString(caller.user);
+    }
+    if (!caller.peer.empty()) {
+        text += QStringLiteral(" ") + QString::fromStdString(caller.peer);
+    }
+    return text;
 }
 
 ItemService::~ItemService()
@@ -144,6 +195,18 @@ const ItemService::Owner* ItemService::FindOwner(std::int32_t index) const
 
 std::optional<common::Refusal> ItemService::Poke(const Caller& caller, std::int32_t index, const std::string& text)
 {
+    auto refusal = CheckAndTakePoke(caller, index, text);
+    if (refusal) {
+        m_events.Add(EventKind::Poke, QStringLiteral("poke of %1 from %2 refused: %3")
+                                          .arg(QString::fromStdString(model::LabelName(index)), CallerText(caller),
+                                               QString::fromStdString(refusal->reason)));
+    }
+    return refusal;
+}
+
+std::optional<common::Refusal> ItemService::CheckAndTakePoke(const Caller& caller, std::int32_t index,
+                                                             const std::string& text)
+{
     using Kind = common::Refusal::Kind;
     if (caller.role != Role::Operator) {
         return common::Refusal { Kind::NotAllowed, "a reader may not poke" };
@@ -212,9 +275,13 @@ std::optional<common::Refusal> ItemService::CheckExecute(const Caller& caller, c
 
 std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const std::string& command)
 {
+    const QString quoted = QStringLiteral("'%1'").arg(QString::fromStdString(command).left(200));
     if (auto refusal = CheckExecute(caller, command)) {
+        m_events.Add(EventKind::Command, QStringLiteral("command %1 from %2 refused: %3")
+                                             .arg(quoted, CallerText(caller), QString::fromStdString(refusal->reason)));
         return refusal;
     }
+    m_events.Add(EventKind::Command, QStringLiteral("command %1 from %2").arg(quoted, CallerText(caller)));
     const Command parsed = *ParseCommand(command);
     switch (parsed.action) {
     case Command::Action::StopPlc:

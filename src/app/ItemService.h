@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/EventLog.h"
 #include "app/SystemItems.h"
 #include "common/Refusal.h"
 #include "model/ChangedLabels.h"
@@ -109,6 +110,10 @@ public:
     /// The highest label index in use; items lie from 1 to it.
     std::int32_t HighestIndex() const;
 
+    /// What happened lately: PLCs lost and back, refused pokes, commands, broker and client events. Surfaces add
+    /// their own (a broker lost, a client closed).
+    EventLog& Events() { return m_events; }
+    const EventLog& Events() const { return m_events; }
     /// The run's and the PLCs' health as named texts.
     const SystemItems& System() const { return m_system; }
     bool IsRunning() const;
@@ -161,6 +166,12 @@ private:
     /// The commands there are, for the reason of a refusal.
     std::string CommandList() const;
 
+    std::optional<common::Refusal> CheckAndTakePoke(const Caller& caller, std::int32_t index, const std::string& text);
+    /// Notes PLC states, write refusals and the run in the event log.
+    void FollowEvents();
+    /// How a caller is named in the event log: "link 127.0.0.1:50000", "MQTT", "the window".
+    static QString CallerText(const Caller& caller);
+
     /// The PLC and item of each label index, renewed when labels come and go.
     struct Owner
     {
@@ -171,6 +182,7 @@ private:
 
     Program& m_program;
     SystemItems m_system;
+    EventLog m_events;
     model::ChangedLabels m_changed;
     /// When each label last changed, by index.
     std::vector<std::chrono::system_clock::time_point> m_changedAt;

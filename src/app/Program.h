@@ -50,8 +50,15 @@ public:
     bool IsProjectDialogOpen() const { return m_projectDialogs > 0; }
     const common::AppOptions& Options() const { return m_options; }
     common::Settings& Settings() { return m_settings; }
-    /// "Tavrel", or "Tavrel - " and the path of the open project file.
+    /// "Tavrel", or "Tavrel - " and the path of the open project file; " *" follows while there are unsaved
+    /// changes.
     std::string Title() const;
+    /// Whether the project has changes that are not saved.
+    bool IsModified() const { return m_modified; }
+    /// Before the project is replaced or the window closes: true when that may go ahead, after asking the host
+    /// whether to save unsaved changes (and saving them when asked to); false when the user cancelled or the save
+    /// failed.
+    [[nodiscard]] bool MaySetProjectAside();
     comm::CommEnvironment& Environment() { return m_env; }
     /// The passes of the current run, or of the last one once it stopped.
     std::uint64_t PassCount() const { return m_passCount; }
@@ -126,6 +133,7 @@ private:
     void HighlightNotConnectedPlc(std::int32_t pPlcKey, const std::string& reason) override;
     void PokeRefused(const model::clsPlc& plc, const model::Clsitem& item, const std::string& reason) override;
 
+    void SetModified(bool modified);
     void ReplaceProject(std::unique_ptr<model::clsConfig> project);
     void StartRun();
     void StopRun();
@@ -158,6 +166,7 @@ private:
     model::LabelArray m_labels;
     std::unique_ptr<model::clsConfig> m_project;
     std::string m_currentPath;
+    bool m_modified = false;
     bool m_running = false;
     bool m_runToolEnabled = true;
     bool m_activatedOnce = false;

@@ -15,6 +15,9 @@ namespace tavrel::app {
 class ProgramHost
 {
 public:
+    /// What to do with unsaved changes before they would be lost.
+    enum class SaveChoice { Save, Discard, Cancel };
+
     virtual ~ProgramHost() = default;
     /// The project file the user chose to open, or nothing when cancelled.
     virtual std::optional<std::string> ChooseProjectToOpen() = 0;
@@ -33,6 +36,9 @@ public:
     {
         return false;
     }
+    /// Asks whether to save the unsaved changes of the project at `path` (empty for a project never saved). A host
+    /// that cannot ask (headless) lets them go, as it never makes any.
+    virtual SaveChoice AskToSaveChanges(const std::string& /*path*/) { return SaveChoice::Discard; }
     /// Shows or hides the wait pointer around long work.
     virtual void SetBusy(bool /*busy*/) { }
     /// Minimises the window when a run starts, if the options say so.

@@ -31,7 +31,38 @@ const char* const kRefusedWhileRunning = "The project cannot be changed while ru
 
 std::string Program::Title() const
 {
-    return m_currentPath.empty() ? kProgramName : std::string(kProgramName) + " - " + m_currentPath;
+    const std::string title
+        = m_currentPath.empty() ? kProgramName : std::string(kProgramName) + " - " + m_currentPath;
+    return m_modified ? title + " *" : title;
+}
+
+void Program::SetModified(bool modified)
+{
+    if (m_modified != modified) {
+        m_modified = modified;
+        emit titleChanged(QString::fromStdString(Title()));
+    }
+}
+
+bool Program::MaySetProjectAside()
+{
+    if (!m_modified || m_host == nullptr) {
+        return true;
+    }
+    ProgramHost::SaveChoice choice = ProgramHost::SaveChoice::Cancel;
+    {
+        const ProjectDialog question(*this);
+        choice = m_host->AskToSaveChanges(m_currentPath);
+    }
+    switch (choice) {
+    case ProgramHost::SaveChoice::Save:
+        return SaveProject(false);
+    case ProgramHost::SaveChoice::Discard:
+        return true;
+    case ProgramHost::SaveChoice::Cancel:
+        break;
+    }
+    return false;
 }
 
 void Program::ReplaceProject(std::unique_ptr<model::clsConfig> project)
@@ -50,6 +81,7 @@ bool Program::NewProject()
     m_labels.UnloadAll();
     ReplaceProject(std::make_unique<model::clsConfig>(m_labels));
     m_currentPath.clear();
+    m_modified = false;
     UpdateCaption();
     return true;
 }
@@ -85,10 +117,12 @@ bool Program::OpenProject(const std::string& path)
         ShowError(project.error());
         ReplaceProject(std::make_unique<model::clsConfig>(m_labels));
         m_currentPath.clear();
+        m_modified = false;
         UpdateCaption();
         return false;
     }
     m_currentPath = file;
+    m_modified = false;
     ReplaceProject(std::move(*project));
     UpdateCaption();
     ReportUnexchangedItems();
@@ -107,6 +141,7 @@ bool Program::DefinePlc()
         added = m_host->DefinePlc(*m_project);
     }
     if (added) {
+        SetModified(true);
         emit projectChanged();
     }
     return added;
@@ -124,6 +159,7 @@ bool Program::EditItem(std::int32_t plcKey, std::int32_t itemKey)
         changed = m_host->EditItem(*m_project, plcKey, itemKey);
     }
     if (changed) {
+        SetModified(true);
         emit projectChanged();
     }
     return changed;
@@ -162,6 +198,7 @@ bool Program::SaveProject(bool saveAs)
         ShowError(saved.error());
         return false;
     }
+    SetModified(false);
     return true;
 }
 
@@ -193,6 +230,7 @@ bool Program::DeleteItem(std::int32_t plcKey, std::int32_t itemKey)
         (void)m_project->RemovePLC(plcKey);
         m_workers.KeepOnly({}); // started again for the channels the next pass uses
     }
+    SetModified(true);
     emit projectChanged();
     return true;
 }

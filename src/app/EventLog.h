@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+
+namespace tavrel::app {
+
+/// What an event is about.
+enum class EventKind { Run, Plc, Poke, Command, Broker, Client };
+
+/// One thing worth telling the user afterwards: a PLC lost or back, a refused poke, a command, a broker or client
+/// event.
+struct Event
+{
+    std::chrono::system_clock::time_point at;
+    EventKind kind = EventKind::Run;
+    QString text;
+};
+
+/// The newest events, newest last, bounded so that a long run never grows it: the window's Events pane and the
+/// live page list them. Lives on the main thread.
+class EventLog : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// Events kept; older ones are dropped.
+    static constexpr std::size_t kCapacity = 1000;
+
+    explicit EventLog(QObject* parent = nullptr)
+        : QObject(parent)
+    {
+    }
+
+    /// Notes an event now and tells the listeners.
+    void Add(EventKind kind, const QString& text);
+    /// The events kept, oldest first.
+    const std::deque<Event>& Events() const { return m_events; }
+
+signals:
+    void added(const tavrel::app::Event& event);
+
+private:
+    std::deque<Event> m_events;
+};
+
+/// "PLC", "poke", … : the kind as a word for lists and messages.
+QString EventKindName(EventKind kind);
+
+} // namespace tavrel::app
