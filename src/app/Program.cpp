@@ -452,7 +452,7 @@ std::optional<PokeRefusal> Program::Poke(std::int32_t index, const std::string& 
                 continue;
             }
             if (auto problem = comm::CheckPoke(*target, text, CheckingDriver(*plc).get(), m_env.DecimalSeparator)) {
-                return PokeRefusal { problem->kind == comm::PokeProblem::Kind::NeverWritable
+                return PokeRefusal { problem->kind == common::Refusal::Kind::NotWritable
                                          ? PokeRefusal::Kind::Conflict
                                          : PokeRefusal::Kind::BadValue,
                                      std::move(problem->reason) };

@@ -2,6 +2,7 @@
 
 #include "common/BinaryMix.h"
 #include "common/Currency.h"
+#include "common/Refusal.h"
 
 #include <cstdint>
 #include <functional>
@@ -27,17 +28,6 @@ struct SerialSettings
 
 /// One value on its way to an operand, in the element kind of the operand type's write.
 using OperandWriteValue = std::variant<std::uint8_t, std::int16_t, std::int32_t, float, common::Currency>;
-
-/// Why a driver cannot write a value to an operand.
-struct WriteRefusal
-{
-    enum class Kind {
-        Operand, ///< the operand cannot be written at all on this PLC, whatever the value
-        Value ///< the operand cannot hold this value
-    };
-    Kind kind;
-    std::string reason;
-};
 
 /// How the last operation that failed did so.
 enum class FailureKind {
@@ -170,11 +160,12 @@ public:
     /// Whether the last operation that failed was refused before anything was sent or failed in the exchange.
     virtual FailureKind LastFailureKind() const { return FailureKind::Exchange; }
 
-    /// Why `value` cannot be written to operand `address` of `operandType` on this PLC, or nothing when it can.
+    /// Why `value` cannot be written to operand `address` of `operandType` on this PLC, or nothing when it can:
+    /// NotWritable for an operand that takes no value at all, OutOfRange for a value it cannot hold.
     /// Asks nothing of the PLC and may be called on an unopened instance; a driver that does not say accepts
     /// every value of the operand's element kind.
-    virtual std::optional<WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
-                                                   const OperandWriteValue& value) const
+    virtual std::optional<common::Refusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                                      const OperandWriteValue& value) const
     {
         (void)operandType;
         (void)address;

@@ -36,7 +36,7 @@ public:
     std::vector<std::string> calls;
     std::int32_t ConnectStatus = 0;
     /// What CheckWrite answers; unset: every value is accepted.
-    std::function<std::optional<comm::WriteRefusal>(std::int32_t, std::int32_t, const comm::OperandWriteValue&)>
+    std::function<std::optional<common::Refusal>(std::int32_t, std::int32_t, const comm::OperandWriteValue&)>
         WriteCheck;
     /// Fills the entries of a batched read that succeeds; unset: one zeroed record per operand.
     std::function<void(std::vector<common::BinaryMixEntry>&)> FillBinaryMix;
@@ -108,8 +108,8 @@ public:
     {
         return m_refused ? "scripted refusal" : "scripted failure";
     }
-    std::optional<comm::WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
-                                                 const comm::OperandWriteValue& value) const override
+    std::optional<common::Refusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                              const comm::OperandWriteValue& value) const override
     {
         return m_script->WriteCheck ? m_script->WriteCheck(operandType, address, value) : std::nullopt;
     }

@@ -873,19 +873,19 @@ std::optional<std::string> ModbusDriver::TimerRefusal(std::int32_t operandType, 
     return std::nullopt;
 }
 
-std::optional<WriteRefusal> ModbusDriver::CheckWrite(std::int32_t operandType, std::int32_t address,
-                                                     const OperandWriteValue& value) const
+std::optional<common::Refusal> ModbusDriver::CheckWrite(std::int32_t operandType, std::int32_t address,
+                                                        const OperandWriteValue& value) const
 {
     const auto location = m_map.Locate(operandType, address, Timers());
     if (!location) {
-        return WriteRefusal { WriteRefusal::Kind::Operand,
-                              OperandRun(operandType, address, 1)
-                                  + " lies outside the Modbus addresses of the operand map" };
+        return common::Refusal { common::Refusal::Kind::NotWritable,
+                                 OperandRun(operandType, address, 1)
+                                     + " lies outside the Modbus addresses of the operand map" };
     }
     const bool bit = std::holds_alternative<std::uint8_t>(value);
     if (location->table != (bit ? Table::Coils : Table::HoldingRegisters)) {
-        return WriteRefusal { WriteRefusal::Kind::Operand,
-                              OperandName(operandType) + " lives in read-only " + TableNoun(location->table, 2) };
+        return common::Refusal { common::Refusal::Kind::NotWritable,
+                                 OperandName(operandType) + " lives in read-only " + TableNoun(location->table, 2) };
     }
     std::optional<std::string> refusal;
     if (bit) {
@@ -896,7 +896,7 @@ std::optional<WriteRefusal> ModbusDriver::CheckWrite(std::int32_t operandType, s
             : DoubleWordRefusal(operandType, address, *currency);
     }
     if (refusal) {
-        return WriteRefusal { WriteRefusal::Kind::Value, std::move(*refusal) };
+        return common::Refusal { common::Refusal::Kind::OutOfRange, std::move(*refusal) };
     }
     return std::nullopt;
 }

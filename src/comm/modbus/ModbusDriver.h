@@ -121,8 +121,8 @@ public:
     /// Refuses an operand the map cannot place or that lives in a read-only table, a bit other than 0 or 1, a
     /// double word or counter value that is not a whole number from 0 to 4294967295, and timer ticks beyond
     /// what the PLC type's timers hold (the raw timer word of PLC types 1 and 2 holds less).
-    std::optional<WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
-                                           const OperandWriteValue& value) const override;
+    std::optional<common::Refusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                              const OperandWriteValue& value) const override;
 
 private:
     enum class Transport { None, Serial, Tcp };

@@ -88,7 +88,7 @@ TEST(PlcSimulator, ServesSeveralClientsAtOnce)
 
 TEST(PlcSimulator, PlcTypes1And2KeepTimersAsRawWords)
 {
-    SimulatorProcess plc({"--family", "q40"});
+    SimulatorProcess plc({ "--family", "q40" });
     ModbusDriver driver({}, tavrel::common::plctype::Q40StandAlone);
     ASSERT_TRUE(OpenTcp(driver, plc.Port())) << driver.LastError();
     std::uint8_t status = 0;
@@ -154,17 +154,19 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
         tavrel::model::Clsitem* item;
         std::string text;
         bool kindRefuses; ///< refused by the kind's rules alone, without asking the driver
+        tavrel::common::Refusal::Kind kind;
     };
     // One value the driver refuses and one the kind's rules refuse; ModbusDriverTest and ItemExchangeTest hold the
     // rest of each list.
-    const std::vector<Poke> refusedPokes { { &coil, "2", false }, { &preset, "10", true } };
+    const std::vector<Poke> refusedPokes { { &coil, "2", false, tavrel::common::Refusal::Kind::OutOfRange },
+                                           { &preset, "10", true, tavrel::common::Refusal::Kind::BadValue } };
     const auto checker = env.CreateDriver(plc);
     for (const Poke& poke : refusedPokes) {
         SCOPED_TRACE("poke '" + poke.text + "' into "
                      + std::string(tavrel::common::OperandTypeName(poke.item->OperandType)));
         const auto problem = tavrel::comm::CheckPoke(*poke.item, poke.text, checker.get());
         ASSERT_TRUE(problem.has_value());
-        EXPECT_EQ(problem->kind, tavrel::comm::PokeProblem::Kind::BadValue) << problem->reason;
+        EXPECT_EQ(problem->kind, poke.kind) << problem->reason;
         EXPECT_EQ(tavrel::comm::CheckPoke(*poke.item, poke.text, nullptr).has_value(), poke.kindRefuses);
         // Should one reach a label all the same, the write pass drops it and the PLC goes on.
         const std::string timerBefore = running.Label.Text();
@@ -199,13 +201,13 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
 
 TEST(PlcSimulator, DirectIsUnit255OverTcp)
 {
-    SimulatorProcess plc255({"--unit", "255"});
+    SimulatorProcess plc255({ "--unit", "255" });
     ModbusDriver direct;
     ASSERT_TRUE(OpenTcp(direct, plc255.Port(), 1000, 1, 0));
     std::uint8_t status = 0;
     EXPECT_TRUE(ExpectOne<std::int16_t>(&ModbusDriver::ReadMI, 0, 0)(direct, status)) << direct.LastError();
 
-    SimulatorProcess plc7({"--unit", "7"});
+    SimulatorProcess plc7({ "--unit", "7" });
     ModbusDriver wrongUnit;
     ASSERT_TRUE(OpenTcp(wrongUnit, plc7.Port(), 1000, 1, 0));
     std::int16_t word = 0;
@@ -282,24 +284,25 @@ TEST(PlcSimulator, EachBatchedListIsReadAsItIsNow)
         }
         return values;
     };
-    EXPECT_EQ(read({{0, op::MI, 1, 2, {}}, {0, op::MI, 10, 1, {}}}), (std::vector<std::int32_t>{3, 6, 30}));
-    EXPECT_EQ(read({{0, op::MI, 1, 2, {}}, {0, op::MI, 11, 1, {}}}), (std::vector<std::int32_t>{3, 6, 33}));
-    EXPECT_EQ(read({{0, op::MI, 2, 2, {}}, {0, op::MI, 11, 1, {}}}), (std::vector<std::int32_t>{6, 9, 33}));
-    EXPECT_EQ(read({{0, op::MI, 2, 3, {}}, {0, op::MI, 11, 1, {}}}), (std::vector<std::int32_t>{6, 9, 12, 33}));
-    EXPECT_EQ(read({{0, op::MI, 2, 3, {}}, {0, op::O, 11, 1, {}}}), (std::vector<std::int32_t>{6, 9, 12, 0}));
-    for (const auto& bad : {tavrel::common::BinaryMixEntry{0, op::MI, 70000, 1, {}},
-                            tavrel::common::BinaryMixEntry{0, op::TPreset, 0, 1, {}}}) {
-        std::vector<tavrel::common::BinaryMixEntry> entries{{0, op::MI, 2, 3, {}}, bad};
+    EXPECT_EQ(read({ { 0, op::MI, 1, 2, {} }, { 0, op::MI, 10, 1, {} } }), (std::vector<std::int32_t> { 3, 6, 30 }));
+    EXPECT_EQ(read({ { 0, op::MI, 1, 2, {} }, { 0, op::MI, 11, 1, {} } }), (std::vector<std::int32_t> { 3, 6, 33 }));
+    EXPECT_EQ(read({ { 0, op::MI, 2, 2, {} }, { 0, op::MI, 11, 1, {} } }), (std::vector<std::int32_t> { 6, 9, 33 }));
+    EXPECT_EQ(read({ { 0, op::MI, 2, 3, {} }, { 0, op::MI, 11, 1, {} } }),
+              (std::vector<std::int32_t> { 6, 9, 12, 33 }));
+    EXPECT_EQ(read({ { 0, op::MI, 2, 3, {} }, { 0, op::O, 11, 1, {} } }), (std::vector<std::int32_t> { 6, 9, 12, 0 }));
+    for (const auto& bad : { tavrel::common::BinaryMixEntry { 0, op::MI, 70000, 1, {} },
+                             tavrel::common::BinaryMixEntry { 0, op::TPreset, 0, 1, {} } }) {
+        std::vector<tavrel::common::BinaryMixEntry> entries { { 0, op::MI, 2, 3, {} }, bad };
         EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
         EXPECT_EQ(status, status::kRefused);
         EXPECT_TRUE(entries[0].Values.empty());
     }
-    EXPECT_EQ(read({{0, op::MI, 1, 2, {}}, {0, op::MI, 10, 1, {}}}), (std::vector<std::int32_t>{3, 6, 30}));
+    EXPECT_EQ(read({ { 0, op::MI, 1, 2, {} }, { 0, op::MI, 10, 1, {} } }), (std::vector<std::int32_t> { 3, 6, 30 }));
 }
 
 TEST(PlcSimulator, StopsCleanlyOnSigtermAndSigint)
 {
-    for (const int signal : {SIGTERM, SIGINT}) {
+    for (const int signal : { SIGTERM, SIGINT }) {
         SimulatorProcess plc;
         ModbusDriver driver;
         ASSERT_TRUE(OpenTcp(driver, plc.Port())) << driver.LastError();
