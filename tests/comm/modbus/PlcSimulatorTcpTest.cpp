@@ -1,11 +1,11 @@
-#include "DriverCalls.h"
-#include "ModbusPeers.h"
+#include "support/DriverCalls.h"
+#include "support/ModbusPeers.h"
 
 #include "comm/ItemExchange.h"
 #include "comm/ProjectComm.h"
 #include "common/OperandCatalogue.h"
 #include "common/ValueConversions.h"
-#include "support/CommFixture.h"
+#include "support/CommProject.h"
 
 #include <sys/wait.h>
 
@@ -115,34 +115,18 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
 {
     namespace dir = tavrel::common::direction;
     SimulatorProcess simulator;
-    tavrel::model::LabelArray labels;
-    tavrel::model::clsConfig config { labels };
-    auto newPlc = config.NewPlc();
-    newPlc->Name = "Sim";
-    tavrel::model::CommParams params;
-    params.PathWay = 2;
-    params.EthRemoteIP = "127.0.0.1";
-    params.EthRemotePort = simulator.Port();
+    CommProject project;
+    auto& config = project.config;
+    auto& env = project.env;
+    tavrel::model::CommParams params = TcpParams(simulator.Port());
     params.TimeOut = 1000;
     params.NumRetries = 1;
-    newPlc->SetCommParams(params);
-    auto& plc = config.AddPLC(std::move(newPlc));
-    const auto add = [&](std::int32_t type, std::int32_t address, std::int32_t direction) -> tavrel::model::Clsitem& {
-        std::int32_t label = -1;
-        EXPECT_TRUE(plc.AddItems(1, address, type, direction, true, label));
-        return *plc.colItems().back();
-    };
-    auto& coil = add(op::MB, 5, dir::ReadWrite);
-    auto& doubleWord = add(op::DW, 2, dir::ReadWrite);
-    auto& preset = add(op::TPreset, 3, dir::ReadWrite);
-    auto& running = add(op::TCurrent, 0, dir::Read); // timer 0 runs by itself
-
-    RecordingObserver observer;
-    tavrel::comm::CommEnvironment env;
-    env.CreateDriver = [](const tavrel::model::clsPlc& p) {
-        return std::make_shared<ModbusDriver>(OperandMap {}, p.Params().PlcType);
-    };
-    env.Observer = &observer;
+    auto& plc = project.AddPlc("Sim", params);
+    auto& coil = project.AddItem(plc, op::MB, 5, dir::ReadWrite);
+    auto& doubleWord = project.AddItem(plc, op::DW, 2, dir::ReadWrite);
+    auto& preset = project.AddItem(plc, op::TPreset, 3, dir::ReadWrite);
+    auto& running = project.AddItem(plc, op::TCurrent, 0, dir::Read); // timer 0 runs by itself
+    env.CreateDriver = ModbusDrivers();
     tavrel::comm::BuildBinaryMix(config);
     tavrel::comm::ResetConnctedState(config);
     tavrel::comm::OpenPlcsComm(config, env);
@@ -170,13 +154,13 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
         EXPECT_EQ(tavrel::comm::CheckPoke(*poke.item, poke.text, nullptr).has_value(), poke.kindRefuses);
         // Should one reach a label all the same, the write pass drops it and the PLC goes on.
         const std::string timerBefore = running.Label.Text();
-        observer.events.clear();
+        project.observer.events.clear();
         poke.item->Label.SetText(poke.text);
         std::this_thread::sleep_for(30ms);
         tavrel::comm::Refresh(config, env);
         EXPECT_TRUE(plc.Connected) << plc.LastError;
-        ASSERT_EQ(observer.events.size(), 1u);
-        EXPECT_TRUE(observer.events[0].starts_with("refused Sim lblDDE(")) << observer.events[0];
+        ASSERT_EQ(project.observer.events.size(), 1u);
+        EXPECT_TRUE(project.observer.events[0].starts_with("refused Sim lblDDE(")) << project.observer.events[0];
         EXPECT_NE(poke.item->Label.Text(), poke.text);
         EXPECT_NE(running.Label.Text(), timerBefore) << "the other items keep updating";
     }
@@ -186,9 +170,9 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
         ASSERT_EQ(tavrel::comm::CheckPoke(*item, text, checker.get()), std::nullopt);
         item->Label.SetText(text);
     }
-    observer.events.clear();
+    project.observer.events.clear();
     tavrel::comm::Refresh(config, env);
-    EXPECT_TRUE(observer.events.empty());
+    EXPECT_TRUE(project.observer.events.empty());
     tavrel::comm::ClosePlcsComm(config, env);
 
     ModbusDriver reader;
