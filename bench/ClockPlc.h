@@ -57,8 +57,8 @@ public:
         }
         return true;
     }
-#define TAVREL_BENCH_OPERATION(Name, Element)                                                                          \
-    bool Name(std::int16_t, std::int16_t, std::span<Element>, std::uint8_t&) override                                  \
+#define TAVREL_BENCH_OPERATION(Direction, Operand, Element)                                                            \
+    bool Direction##Operand(std::int16_t, std::int16_t, std::span<Element>, std::uint8_t&) override                    \
     {                                                                                                                  \
         return true;                                                                                                   \
     }

@@ -217,11 +217,9 @@ std::optional<common::Refusal> ItemService::CheckAndTakePoke(const Caller& calle
                                  index == 0 ? "lblDDE(0) is no item of any PLC"
                                             : model::LabelName(index) + " is no item" };
     }
-    if (auto problem
+    if (auto refusal
         = comm::CheckPoke(*owner->item, text, m_program.CheckingDriver(*owner->plc).get(), DecimalSeparator())) {
-        return common::Refusal { problem->kind == comm::PokeProblem::Kind::NeverWritable ? Kind::NotWritable
-                                                                                         : Kind::BadValue,
-                                 std::move(problem->reason) };
+        return refusal;
     }
     m_program.Labels().SetText(index, text);
     return std::nullopt;

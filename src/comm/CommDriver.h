@@ -2,6 +2,7 @@
 
 #include "common/BinaryMix.h"
 #include "common/Currency.h"
+#include "common/Refusal.h"
 
 #include <cstdint>
 #include <functional>
@@ -28,63 +29,54 @@ struct SerialSettings
 /// One value on its way to an operand, in the element kind of the operand type's write.
 using OperandWriteValue = std::variant<std::uint8_t, std::int16_t, std::int32_t, float, common::Currency>;
 
-/// Why a driver cannot write a value to an operand.
-struct WriteRefusal
-{
-    enum class Kind {
-        Operand, ///< the operand cannot be written at all on this PLC, whatever the value
-        Value ///< the operand cannot hold this value
-    };
-    Kind kind;
-    std::string reason;
-};
-
 /// How the last operation that failed did so.
 enum class FailureKind {
     Exchange, ///< the exchange with the PLC failed: no answer, a broken channel, an exception answer
     Refused ///< refused before anything was sent: an operand or value this PLC cannot hold; the channel is fine
 };
 
-/// Calls X(Name, Element) for each of CommDriver's element-wise reads and writes, in the order they are declared:
-/// for drivers that handle them all alike (test and benchmark drivers).
-#define TAVREL_COMM_DRIVER_OPERATIONS(X) \
-    X(ReadMB, std::uint8_t) \
-    X(ReadSB, std::uint8_t) \
-    X(ReadI, std::uint8_t) \
-    X(ReadO, std::uint8_t) \
-    X(ReadCBit, std::uint8_t) \
-    X(ReadXB, std::uint8_t) \
-    X(ReadMI, std::int16_t) \
-    X(ReadSI, std::int16_t) \
-    X(ReadXI, std::int16_t) \
-    X(ReadML, std::int32_t) \
-    X(ReadSL, std::int32_t) \
-    X(ReadXL, std::int32_t) \
-    X(ReadMF, float) \
-    X(ReadDW, common::Currency) \
-    X(ReadXDW, common::Currency) \
-    X(ReadCCurrent, common::Currency) \
-    X(ReadCPreset, common::Currency) \
-    X(ReadTPreset, std::int16_t) \
-    X(ReadTCurrent, std::int16_t) \
-    X(WriteMB, std::uint8_t) \
-    X(WriteSB, std::uint8_t) \
-    X(WriteO, std::uint8_t) \
-    X(WriteXB, std::uint8_t) \
-    X(WriteMI, std::int16_t) \
-    X(WriteSI, std::int16_t) \
-    X(WriteXI, std::int16_t) \
-    X(WriteML, std::int32_t) \
-    X(WriteSL, std::int32_t) \
-    X(WriteXL, std::int32_t) \
-    X(WriteMF, float) \
-    X(WriteDW, common::Currency) \
-    X(WriteSDW, common::Currency) \
-    X(WriteXDW, common::Currency) \
-    X(WriteCCurrent, common::Currency) \
-    X(WriteCPreset, common::Currency) \
-    X(WriteTPreset, common::Currency) \
-    X(WriteTCurrent, common::Currency)
+/// The one list of CommDriver's one-operand reads and writes: calls X(Direction, Operand, Element) for each, in
+/// order. The operation Direction##Operand (ReadMB, WriteTPreset, ...) moves values of Element to or from operands
+/// of type common::operand::Operand. It declares the operations on CommDriver, ties them to their operand types
+/// (OperationsOf) and implements them in every driver, so that a new operation is one line here.
+#define TAVREL_COMM_DRIVER_OPERATIONS(X)                                                                               \
+    X(Read, MB, std::uint8_t)                                                                                          \
+    X(Read, SB, std::uint8_t)                                                                                          \
+    X(Read, I, std::uint8_t)                                                                                           \
+    X(Read, O, std::uint8_t)                                                                                           \
+    X(Read, CBit, std::uint8_t)                                                                                        \
+    X(Read, XB, std::uint8_t)                                                                                          \
+    X(Read, MI, std::int16_t)                                                                                          \
+    X(Read, SI, std::int16_t)                                                                                          \
+    X(Read, XI, std::int16_t)                                                                                          \
+    X(Read, ML, std::int32_t)                                                                                          \
+    X(Read, SL, std::int32_t)                                                                                          \
+    X(Read, XL, std::int32_t)                                                                                          \
+    X(Read, MF, float)                                                                                                 \
+    X(Read, DW, common::Currency)                                                                                      \
+    X(Read, XDW, common::Currency)                                                                                     \
+    X(Read, CCurrent, common::Currency)                                                                                \
+    X(Read, CPreset, common::Currency)                                                                                 \
+    X(Read, TPreset, std::int16_t)                                                                                     \
+    X(Read, TCurrent, std::int16_t)                                                                                    \
+    X(Write, MB, std::uint8_t)                                                                                         \
+    X(Write, SB, std::uint8_t)                                                                                         \
+    X(Write, O, std::uint8_t)                                                                                          \
+    X(Write, XB, std::uint8_t)                                                                                         \
+    X(Write, MI, std::int16_t)                                                                                         \
+    X(Write, SI, std::int16_t)                                                                                         \
+    X(Write, XI, std::int16_t)                                                                                         \
+    X(Write, ML, std::int32_t)                                                                                         \
+    X(Write, SL, std::int32_t)                                                                                         \
+    X(Write, XL, std::int32_t)                                                                                         \
+    X(Write, MF, float)                                                                                                \
+    X(Write, DW, common::Currency)                                                                                     \
+    X(Write, SDW, common::Currency)                                                                                    \
+    X(Write, XDW, common::Currency)                                                                                    \
+    X(Write, CCurrent, common::Currency)                                                                               \
+    X(Write, CPreset, common::Currency)                                                                                \
+    X(Write, TPreset, common::Currency)                                                                                \
+    X(Write, TCurrent, common::Currency)
 
 /// The channel to one PLC. One instance per PLC, used by one thread. Every operation reports failure as
 /// false (or a nonzero status); an implementation may also throw, which callers count as a failure.
@@ -124,63 +116,33 @@ public:
     /// per operand); true only when everything was read.
     virtual bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) = 0;
 
-    virtual bool ReadMB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadSB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadI(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadO(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadCBit(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadXB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadMI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadSI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadXI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadML(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadSL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadXL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadMF(std::int16_t address, std::int16_t count, std::span<float> values, std::uint8_t& status) = 0;
-    virtual bool ReadDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool ReadXDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool ReadCCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool ReadCPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    /// Timer reads deliver the raw timer word: a 14-bit count and a 2-bit time base.
-    virtual bool ReadTPreset(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-    virtual bool ReadTCurrent(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-
-    virtual bool WriteMB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteSB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteO(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteXB(std::int16_t address, std::int16_t count, std::span<std::uint8_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteMI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteSI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteXI(std::int16_t address, std::int16_t count, std::span<std::int16_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteML(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteSL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteXL(std::int16_t address, std::int16_t count, std::span<std::int32_t> values, std::uint8_t& status) = 0;
-    virtual bool WriteMF(std::int16_t address, std::int16_t count, std::span<float> values, std::uint8_t& status) = 0;
-    virtual bool WriteDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool WriteSDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool WriteXDW(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool WriteCCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool WriteCPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    /// Timer writes take a count of 10 ms ticks.
-    virtual bool WriteTPreset(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-    virtual bool WriteTCurrent(std::int16_t address, std::int16_t count, std::span<common::Currency> values, std::uint8_t& status) = 0;
-
     /// Why the last operation that failed did so, in words for the user; empty when unknown.
     virtual std::string LastError() const { return {}; }
     /// Whether the last operation that failed was refused before anything was sent or failed in the exchange.
     virtual FailureKind LastFailureKind() const { return FailureKind::Exchange; }
 
-    /// Why `value` cannot be written to operand `address` of `operandType` on this PLC, or nothing when it can.
+    /// Why `value` cannot be written to operand `address` of `operandType` on this PLC, or nothing when it can:
+    /// NotWritable for an operand that takes no value at all, OutOfRange for a value it cannot hold.
     /// Asks nothing of the PLC and may be called on an unopened instance; a driver that does not say accepts
     /// every value of the operand's element kind.
-    virtual std::optional<WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
-                                                   const OperandWriteValue& value) const
+    virtual std::optional<common::Refusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                                      const OperandWriteValue& value) const
     {
         (void)operandType;
         (void)address;
         (void)value;
         return std::nullopt;
     }
+
+    /// The one-operand reads and writes of TAVREL_COMM_DRIVER_OPERATIONS. Timer reads deliver the raw timer word
+    /// (a 14-bit count and a 2-bit time base); timer writes take a count of 10 ms ticks.
+    // clang-format off
+#define TAVREL_COMM_DRIVER_OPERATION(Direction, Operand, Element) \
+    virtual bool Direction##Operand(std::int16_t address, std::int16_t count, std::span<Element> values, \
+                                    std::uint8_t& status) = 0;
+    TAVREL_COMM_DRIVER_OPERATIONS(TAVREL_COMM_DRIVER_OPERATION)
+    // clang-format on
+#undef TAVREL_COMM_DRIVER_OPERATION
 };
 
 /// Makes a fresh, unopened driver instance; each PLC asks it for one whenever it opens its channel.

@@ -3,6 +3,7 @@
 #include "common/OperandCatalogue.h"
 
 #include <array>
+#include <string_view>
 
 namespace tavrel::comm {
 
@@ -10,47 +11,37 @@ namespace {
 
 namespace op = common::operand;
 
-struct Entry
-{
-    std::int32_t code;
-    OperandOperations operations;
-};
+// Operand type codes lie below this.
+constexpr std::size_t kCodeCount = 68;
 
-// The one place that ties operand types to driver operations; the element kinds agree with the catalogue.
-const std::array<Entry, 21> kOperations{{
-    {op::MB, {&CommDriver::ReadMB, &CommDriver::WriteMB}},
-    {op::SB, {&CommDriver::ReadSB, &CommDriver::WriteSB}},
-    {op::MI, {&CommDriver::ReadMI, &CommDriver::WriteMI}},
-    {op::SI, {&CommDriver::ReadSI, &CommDriver::WriteSI}},
-    {op::ML, {&CommDriver::ReadML, &CommDriver::WriteML}},
-    {op::SL, {&CommDriver::ReadSL, &CommDriver::WriteSL}},
-    {op::MF, {&CommDriver::ReadMF, &CommDriver::WriteMF}},
-    {op::I, {&CommDriver::ReadI, std::monostate{}}},
-    {op::O, {&CommDriver::ReadO, &CommDriver::WriteO}},
-    {op::TBit, {std::monostate{}, std::monostate{}}},
-    {op::CBit, {&CommDriver::ReadCBit, std::monostate{}}},
-    {op::DW, {&CommDriver::ReadDW, &CommDriver::WriteDW}},
-    {op::SDW, {std::monostate{}, &CommDriver::WriteSDW}},
-    {op::TPreset, {&CommDriver::ReadTPreset, &CommDriver::WriteTPreset}},
-    {op::TCurrent, {&CommDriver::ReadTCurrent, &CommDriver::WriteTCurrent}},
-    {op::CCurrent, {&CommDriver::ReadCCurrent, &CommDriver::WriteCCurrent}},
-    {op::CPreset, {&CommDriver::ReadCPreset, &CommDriver::WriteCPreset}},
-    {op::XB, {&CommDriver::ReadXB, &CommDriver::WriteXB}},
-    {op::XI, {&CommDriver::ReadXI, &CommDriver::WriteXI}},
-    {op::XL, {&CommDriver::ReadXL, &CommDriver::WriteXL}},
-    {op::XDW, {&CommDriver::ReadXDW, &CommDriver::WriteXDW}},
-}};
+using OperationTable = std::array<OperandOperations, kCodeCount>;
+
+// The operations of each operand type code, from the one list of operations; the element kinds agree with the
+// catalogue.
+OperationTable MakeOperationTable()
+{
+    OperationTable table {};
+    const auto slot = [&](std::int32_t code, std::string_view direction) -> DriverOperation& {
+        OperandOperations& operations = table[static_cast<std::size_t>(code)];
+        return direction == "Write" ? operations.write : operations.read;
+    };
+#define TAVREL_OPERATION_OF_TYPE(Direction, Operand, Element)                                                          \
+    static_assert(op::Operand >= 0 && op::Operand < static_cast<std::int32_t>(kCodeCount));                            \
+    slot(op::Operand, #Direction) = &CommDriver::Direction##Operand;
+    TAVREL_COMM_DRIVER_OPERATIONS(TAVREL_OPERATION_OF_TYPE)
+#undef TAVREL_OPERATION_OF_TYPE
+    return table;
+}
 
 } // namespace
 
 OperandOperations OperationsOf(std::int32_t operandType)
 {
-    for (const Entry& entry : kOperations) {
-        if (entry.code == operandType) {
-            return entry.operations;
-        }
+    static const OperationTable kOperations = MakeOperationTable();
+    if (operandType < 0 || operandType >= static_cast<std::int32_t>(kCodeCount)) {
+        return {};
     }
-    return {};
+    return kOperations[static_cast<std::size_t>(operandType)];
 }
 
 } // namespace tavrel::comm

@@ -14,14 +14,12 @@ namespace {
 using common::ItemValue;
 using model::Clsitem;
 
-template<class... Ts>
-struct Overloaded : Ts...
+template<class... Ts> struct Overloaded : Ts...
 {
     using Ts::operator()...;
 };
 // Spelled out for compilers without deduction for aggregates (clang 14).
-template<class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
+template<class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 bool FitsDriverAddress(std::int32_t address)
 {
@@ -43,7 +41,7 @@ std::optional<bool> ReadOperand(CommDriver& driver, std::int32_t operandType, st
     const bool timer = operandType == common::operand::TPreset || operandType == common::operand::TCurrent;
     try {
         std::uint8_t status = 0;
-        return std::visit(Overloaded{
+        return std::visit(Overloaded {
                               [](std::monostate) { return false; },
                               [&](ByteOperation op) {
                                   std::uint8_t buffer[1] = {};
@@ -54,8 +52,9 @@ std::optional<bool> ReadOperand(CommDriver& driver, std::int32_t operandType, st
                               [&](WordOperation op) {
                                   std::int16_t buffer[1] = {};
                                   const bool ok = (driver.*op)(where, 1, std::span(buffer), status);
-                                  value = timer ? ItemValue(common::TimerWordToNumber(static_cast<std::uint16_t>(buffer[0])))
-                                                : ItemValue(buffer[0]);
+                                  value = timer
+                                      ? ItemValue(common::TimerWordToNumber(static_cast<std::uint16_t>(buffer[0])))
+                                      : ItemValue(buffer[0]);
                                   return ok;
                               },
                               [&](LongOperation op) {
@@ -109,22 +108,23 @@ std::string Quoted(std::string_view text)
 }
 
 // The value a text stands for in the element kind of the operand type's write, by the kind's own rules.
-tl::expected<WriteValue, PokeProblem> ConvertForWrite(const common::OperandInfo& info, std::string_view text,
-                                                      char separator)
+tl::expected<WriteValue, common::Refusal> ConvertForWrite(const common::OperandInfo& info, std::string_view text,
+                                                          char separator)
 {
-    using Kind = PokeProblem::Kind;
+    using Kind = common::Refusal::Kind;
     if (text.empty()) {
-        return tl::make_unexpected(PokeProblem { Kind::BadValue, "an empty text is no value to write" });
+        return tl::make_unexpected(common::Refusal { Kind::BadValue, "an empty text is no value to write" });
     }
     const auto refuse = [&](common::NumberError error) {
         if (error == common::NumberError::NotANumber) {
-            return tl::make_unexpected(PokeProblem { Kind::BadValue, Quoted(text) + " is not a number" });
+            return tl::make_unexpected(common::Refusal { Kind::BadValue, Quoted(text) + " is not a number" });
         }
-        return tl::make_unexpected(PokeProblem { Kind::BadValue,
-                                                 Quoted(text) + " is out of range for " + std::string(info.name) + " ("
-                                                     + RangeText(info.write) + ")" });
+        return tl::make_unexpected(common::Refusal { Kind::OutOfRange,
+                                                     Quoted(text) + " is out of range for " + std::string(info.name)
+                                                         + " (" + RangeText(info.write) + ")" });
     };
-    const auto whole = [&](std::int64_t low, std::int64_t high) { return common::ParseWholeNumber(text, low, high, separator); };
+    const auto whole
+        = [&](std::int64_t low, std::int64_t high) { return common::ParseWholeNumber(text, low, high, separator); };
 
     switch (info.write) {
     case common::ExchangeKind::UInt8:
@@ -161,54 +161,51 @@ tl::expected<WriteValue, PokeProblem> ConvertForWrite(const common::OperandInfo&
         if (auto ticks = common::ParseTimerText(text)) {
             return WriteValue(common::Currency::FromWhole(*ticks));
         } else if (ticks.error() == common::NumberError::OutOfRange) {
-            return tl::make_unexpected(PokeProblem { Kind::BadValue,
-                                                     Quoted(text) + " is longer than the longest "
-                                                         + std::string(info.name) + ", 99:59:59.99" });
+            return tl::make_unexpected(common::Refusal { Kind::OutOfRange,
+                                                         Quoted(text) + " is longer than the longest "
+                                                             + std::string(info.name) + ", 99:59:59.99" });
         } else {
-            return tl::make_unexpected(PokeProblem {
+            return tl::make_unexpected(common::Refusal {
                 Kind::BadValue, Quoted(text) + " is not a timer text (hh:mm:ss.cc, such as 00:01:30.00)" });
         }
     default:
         return tl::make_unexpected(
-            PokeProblem { Kind::NeverWritable, "operand type " + std::string(info.name) + " cannot be written" });
+            common::Refusal { Kind::NotWritable, "operand type " + std::string(info.name) + " cannot be written" });
     }
 }
 
 // The value a text stands for on the operand: the kind's rules, then what the driver's operand can hold.
-tl::expected<WriteValue, PokeProblem> WritableValue(std::int32_t operandType, std::int32_t address,
-                                                    std::string_view text, const CommDriver* driver, char separator)
+tl::expected<WriteValue, common::Refusal> WritableValue(std::int32_t operandType, std::int32_t address,
+                                                        std::string_view text, const CommDriver* driver, char separator)
 {
     const common::OperandInfo* info = common::FindOperand(operandType);
     if (info == nullptr) {
-        return tl::make_unexpected(PokeProblem { PokeProblem::Kind::NeverWritable,
-                                                 "operand type " + std::to_string(operandType) + " is unknown" });
+        return tl::make_unexpected(common::Refusal { common::Refusal::Kind::NotWritable,
+                                                     "operand type " + std::to_string(operandType) + " is unknown" });
     }
     if (info->write == common::ExchangeKind::None) {
-        return tl::make_unexpected(PokeProblem { PokeProblem::Kind::NeverWritable,
-                                                 "operand type " + std::string(info->name) + " cannot be written" });
+        return tl::make_unexpected(common::Refusal {
+            common::Refusal::Kind::NotWritable, "operand type " + std::string(info->name) + " cannot be written" });
     }
     if (!FitsDriverAddress(address)) {
-        return tl::make_unexpected(PokeProblem { PokeProblem::Kind::NeverWritable,
-                                                 std::string(info->name) + " " + std::to_string(address)
-                                                     + " lies beyond the addresses a driver can reach" });
+        return tl::make_unexpected(common::Refusal { common::Refusal::Kind::NotWritable,
+                                                     std::string(info->name) + " " + std::to_string(address)
+                                                         + " lies beyond the addresses a driver can reach" });
     }
     auto value = ConvertForWrite(*info, text, separator);
     if (!value || driver == nullptr) {
         return value;
     }
-    std::optional<WriteRefusal> refusal;
+    std::optional<common::Refusal> refusal;
     try {
         refusal = driver->CheckWrite(operandType, address, *value);
     } catch (const std::exception& error) {
-        refusal = WriteRefusal { WriteRefusal::Kind::Value, error.what() };
+        refusal = common::Refusal { common::Refusal::Kind::OutOfRange, error.what() };
     } catch (...) {
-        refusal = WriteRefusal { WriteRefusal::Kind::Value, "the driver cannot write " + Quoted(text) };
+        refusal = common::Refusal { common::Refusal::Kind::OutOfRange, "the driver cannot write " + Quoted(text) };
     }
     if (refusal) {
-        return tl::make_unexpected(PokeProblem { refusal->kind == WriteRefusal::Kind::Operand
-                                                     ? PokeProblem::Kind::NeverWritable
-                                                     : PokeProblem::Kind::BadValue,
-                                                 std::move(refusal->reason) });
+        return tl::make_unexpected(std::move(*refusal));
     }
     return value;
 }
@@ -224,7 +221,7 @@ WriteOutcome WriteOne(CommDriver& driver, std::int32_t operandType, std::int32_t
         if (!std::holds_alternative<Element>(value)) {
             return false;
         }
-        Element buffer[1] = {std::get<Element>(value)};
+        Element buffer[1] = { std::get<Element>(value) };
         return (driver.*op)(where, 1, std::span(buffer), status);
     };
     try {
@@ -314,8 +311,8 @@ void DropPoke(Clsitem& item, std::string reason, char separator, const std::func
 
 } // namespace
 
-OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address, const std::string& labelText,
-                          const std::string& publishedText, char separator)
+OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address,
+                          const std::string& labelText, const std::string& publishedText, char separator)
 {
     if (labelText.empty() || labelText == publishedText) {
         // A request whose answer is not used: it keeps an idle channel busy on every write pass.
@@ -325,29 +322,30 @@ OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int
             (void)driver.ReadMI(0, 1, std::span(buffer), status);
         } catch (...) {
         }
-        return {OperandWrite::Outcome::Idle, {}};
+        return { OperandWrite::Outcome::Idle, {} };
     }
     // Never write some other value in its place, and never count a value the PLC cannot hold as a failed
     // exchange: the PLC is fine, the poke is not.
     const auto value = WritableValue(operandType, address, labelText, &driver, separator);
     if (!value) {
-        return {OperandWrite::Outcome::Dropped, value.error().reason};
+        return { OperandWrite::Outcome::Dropped, value.error().reason };
     }
     switch (WriteOne(driver, operandType, address, *value)) {
     case WriteOutcome::Written:
-        return {OperandWrite::Outcome::Written, {}};
+        return { OperandWrite::Outcome::Written, {} };
     case WriteOutcome::Refused: {
         std::string reason;
         try {
             reason = driver.LastError();
         } catch (...) {
         }
-        return {OperandWrite::Outcome::Dropped, reason.empty() ? "the driver refused " + Quoted(labelText) : std::move(reason)};
+        return { OperandWrite::Outcome::Dropped,
+                 reason.empty() ? "the driver refused " + Quoted(labelText) : std::move(reason) };
     }
     case WriteOutcome::Failed:
         break;
     }
-    return {OperandWrite::Outcome::Failed, {}};
+    return { OperandWrite::Outcome::Failed, {} };
 }
 
 bool FinishOperandWrite(Clsitem& item, const OperandWrite& write, char separator,
@@ -373,7 +371,8 @@ bool FinishOperandWrite(Clsitem& item, const OperandWrite& write, char separator
 
 namespace {
 
-bool WriteSingle(Clsitem& item, CommDriver& driver, char separator, const std::function<void(const RefusedPoke&)>& refused)
+bool WriteSingle(Clsitem& item, CommDriver& driver, char separator,
+                 const std::function<void(const RefusedPoke&)>& refused)
 {
     const OperandWrite write = WriteOperand(driver, item.OperandType, item.OperandAddress, item.Label.Text(),
                                             item.Currentvalue.ToText(separator), separator);
@@ -454,21 +453,21 @@ bool ReadAsciiFromPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char dec
     return ReadSingle(item, pCommDrv, decimalSeparator);
 }
 
-std::optional<PokeProblem> CheckPoke(const Clsitem& item, std::string_view text, const CommDriver* driver,
-                                     char decimalSeparator)
+std::optional<common::Refusal> CheckPoke(const Clsitem& item, std::string_view text, const CommDriver* driver,
+                                         char decimalSeparator)
 {
-    using Kind = PokeProblem::Kind;
+    using Kind = common::Refusal::Kind;
     if (item.IsArray) {
-        return PokeProblem { Kind::NeverWritable, "a vector has no value of its own; poke its elements" };
+        return common::Refusal { Kind::NotWritable, "a vector has no value of its own; poke its elements" };
     }
     if (item.IoDirection == common::direction::Read) {
-        return PokeProblem { Kind::NeverWritable, "the item is read-only" };
+        return common::Refusal { Kind::NotWritable, "the item is read-only" };
     }
     if (!item.IsEnable) {
-        return PokeProblem { Kind::NeverWritable, "the item is disabled" };
+        return common::Refusal { Kind::NotWritable, "the item is disabled" };
     }
     if (common::IoDirectionName(item.IoDirection).empty()) {
-        return PokeProblem { Kind::NeverWritable, "direction " + std::to_string(item.IoDirection) + " is unknown" };
+        return common::Refusal { Kind::NotWritable, "direction " + std::to_string(item.IoDirection) + " is unknown" };
     }
     auto value = WritableValue(item.OperandType, item.OperandAddress, text, driver, decimalSeparator);
     if (!value) {

@@ -4,6 +4,7 @@
 #include "comm/CommEnvironment.h"
 #include "common/BinaryMix.h"
 #include "common/ItemValue.h"
+#include "common/Refusal.h"
 #include "model/Clsitem.h"
 
 #include <optional>
@@ -36,24 +37,13 @@ std::optional<bool> ReadOperand(CommDriver& driver, std::int32_t operandType, st
 bool PublishOperandRead(model::Clsitem& item, const std::optional<bool>& result, const common::ItemValue& read,
                         char decimalSeparator = '.');
 
-/// Why a poke cannot be taken.
-struct PokeProblem
-{
-    enum class Kind {
-        NeverWritable, ///< the item takes no poke whatever the text: read-only, disabled, a vector, no write
-        BadValue ///< the text is no value the operand can hold
-    };
-    Kind kind;
-    std::string reason;
-};
-
 /// The one check of a text poked into a single item or an element of a vector, made before anything is
-/// noted: the item takes pokes; the text is a value of the operand's kind (a number within its range, a timer
-/// text within the longest timer; never an empty text); and, when `driver` is given, the PLC's operand can
-/// hold it (a bit 0 or 1, a double word a whole number from 0 to 4294967295, ...). Nothing when it can be
-/// written.
-std::optional<PokeProblem> CheckPoke(const model::Clsitem& item, std::string_view text, const CommDriver* driver,
-                                     char decimalSeparator = '.');
+/// noted: the item takes pokes (else NotWritable); the text is a value of the operand's kind (else BadValue: not
+/// a number or timer text, an empty text) within its range (else OutOfRange); and, when `driver` is given, the
+/// PLC's operand can hold it (a bit 0 or 1, a double word a whole number from 0 to 4294967295, ...: OutOfRange,
+/// or NotWritable for an operand that takes no value at all). Nothing when it can be written.
+std::optional<common::Refusal> CheckPoke(const model::Clsitem& item, std::string_view text, const CommDriver* driver,
+                                         char decimalSeparator = '.');
 
 /// Keeps the pokes waiting on the item's labels (each child's of a vector) pending for a later write pass:
 /// the read that noted them would otherwise take them for published values and write over them.

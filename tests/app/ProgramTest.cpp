@@ -287,7 +287,7 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
     // What the PLC's operands hold is the driver's to say.
     script.WriteCheck = [](std::int32_t type, std::int32_t, const comm::OperandWriteValue& value) {
         return type == op::MB && std::get<std::uint8_t>(value) > 1
-            ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "a bit takes 0 or 1" })
+            ? std::optional(common::Refusal { common::Refusal::Kind::OutOfRange, "a bit takes 0 or 1" })
             : std::nullopt;
     };
     using Kind = common::Refusal::Kind;

@@ -18,7 +18,12 @@ namespace dir = common::direction;
 class ItemExchangeTest : public CommFixture
 {
 protected:
-    ItemExchangeTest() : plc(AddPlc("Line_1")) { driver = script.Factory()(plc); script.Clear(); }
+    ItemExchangeTest()
+        : plc(AddPlc("Line_1"))
+    {
+        driver = script.Factory()(plc);
+        script.Clear();
+    }
 
     bool Read(model::Clsitem& item, std::int32_t longValue)
     {
@@ -31,7 +36,8 @@ protected:
     model::clsPlc& plc;
     std::shared_ptr<comm::CommDriver> driver;
     std::vector<std::string> refused;
-    std::function<void(const comm::RefusedPoke&)> refusal = [this](const comm::RefusedPoke& r) { refused.push_back(r.reason); };
+    std::function<void(const comm::RefusedPoke&)> refusal
+        = [this](const comm::RefusedPoke& r) { refused.push_back(r.reason); };
 };
 
 TEST_F(ItemExchangeTest, ReadWriteItemPublishesNotesAPokeThenWritesIt)
@@ -50,7 +56,7 @@ TEST_F(ItemExchangeTest, ReadWriteItemPublishesNotesAPokeThenWritesIt)
     EXPECT_EQ(item.PrevValue.ToText(), "9");
 
     ASSERT_TRUE(Write(item));
-    EXPECT_EQ(script.Calls(), (Calls{"WriteMI(10,1,9)"}));
+    EXPECT_EQ(script.Calls(), (Calls { "WriteMI(10,1,9)" }));
 
     ASSERT_TRUE(Read(item, 9));
     EXPECT_EQ(item.Label.Text(), "9");
@@ -80,10 +86,10 @@ TEST_F(ItemExchangeTest, FailedWriteKeepsThePokeForTheNextPass)
 {
     auto& item = AddItem(plc, op::ML, 3, dir::Write);
     item.Label.SetText("123");
-    script.Queue("WriteML", {DriverAnswer::Fails()});
+    script.Queue("WriteML", { DriverAnswer::Fails() });
     EXPECT_FALSE(Write(item));
     EXPECT_EQ(item.Label.Text(), "123");
-    script.Queue("WriteML", {DriverAnswer::Throws()});
+    script.Queue("WriteML", { DriverAnswer::Throws() });
     EXPECT_FALSE(Write(item)) << "a driver that throws fails like one that returns false";
     EXPECT_EQ(item.Label.Text(), "123");
 }
@@ -132,12 +138,16 @@ TEST_F(ItemExchangeTest, BatchedValuesTakeTheFieldAndTextOfTheirOperandType)
     common::OperandValue negative;
     negative.LongValue = -7;
 
-    const std::vector<Case> cases{
-        {op::TCurrent, timer, "01:01:01.23"}, {op::TPreset, timer, "00:00:01.00"},
-        {op::DW, counter, "4000000000"},      {op::CCurrent, counter, "4000000000"},
-        {op::CPreset, counter, "12"},         {op::MF, real, "1.5"},
-        {op::SI, negative, "-7"},             {op::XB, negative, "-7"},
-        {8, negative, ""},
+    const std::vector<Case> cases {
+        { op::TCurrent, timer, "01:01:01.23" },
+        { op::TPreset, timer, "00:00:01.00" },
+        { op::DW, counter, "4000000000" },
+        { op::CCurrent, counter, "4000000000" },
+        { op::CPreset, counter, "12" },
+        { op::MF, real, "1.5" },
+        { op::SI, negative, "-7" },
+        { op::XB, negative, "-7" },
+        { 8, negative, "" },
     };
     for (const Case& c : cases) {
         EXPECT_EQ(comm::ToOperandValueVariant(c.operandType, c.value).ToText(), c.text) << c.operandType;
@@ -153,21 +163,21 @@ TEST_F(ItemExchangeTest, PerItemReadsUseTheDriverOperationOfTheirType)
         double answer;
         std::string text;
     };
-    const std::vector<Case> cases{
-        {op::MB, "ReadMB(1,1)", 1, "1"},
-        {op::CBit, "ReadCBit(1,1)", 0, "0"},
-        {op::SI, "ReadSI(1,1)", -12, "-12"},
-        {op::XL, "ReadXL(1,1)", 70000, "70000"},
-        {op::MF, "ReadMF(1,1)", 2.25, "2.25"},
-        {op::XDW, "ReadXDW(1,1)", 5, "5"},
-        {op::TPreset, "ReadTPreset(1,1)", 0x4005, "5000"},
+    const std::vector<Case> cases {
+        { op::MB, "ReadMB(1,1)", 1, "1" },
+        { op::CBit, "ReadCBit(1,1)", 0, "0" },
+        { op::SI, "ReadSI(1,1)", -12, "-12" },
+        { op::XL, "ReadXL(1,1)", 70000, "70000" },
+        { op::MF, "ReadMF(1,1)", 2.25, "2.25" },
+        { op::XDW, "ReadXDW(1,1)", 5, "5" },
+        { op::TPreset, "ReadTPreset(1,1)", 0x4005, "5000" },
     };
     for (const Case& c : cases) {
         script.Clear();
         auto& item = AddItem(plc, c.operandType, 1, dir::Read);
-        script.Queue(c.call.substr(0, c.call.find('(')), {DriverAnswer::Value(c.answer)});
+        script.Queue(c.call.substr(0, c.call.find('(')), { DriverAnswer::Value(c.answer) });
         ASSERT_TRUE(comm::ReadAsciiFromPlcAndUpdateItem(item, *driver));
-        EXPECT_EQ(script.Calls(), (Calls{c.call}));
+        EXPECT_EQ(script.Calls(), (Calls { c.call }));
         EXPECT_EQ(item.Label.Text(), c.text) << c.call;
     }
 }
@@ -184,17 +194,17 @@ TEST_F(ItemExchangeTest, TimerBitIsNeverReadOneAtATime)
 TEST_F(ItemExchangeTest, VectorReadAndWriteStopAtTheFirstFailingChild)
 {
     auto& vector = AddItem(plc, op::MI, 20, dir::ReadWrite, 3);
-    script.Queue("ReadMI", {DriverAnswer::Value(1), DriverAnswer::Fails(), DriverAnswer::Value(3)});
+    script.Queue("ReadMI", { DriverAnswer::Value(1), DriverAnswer::Fails(), DriverAnswer::Value(3) });
     EXPECT_FALSE(comm::ReadAsciiFromPlcAndUpdateItem(vector, *driver));
-    EXPECT_EQ(script.Calls(), (Calls{"ReadMI(20,1)", "ReadMI(21,1)"}));
+    EXPECT_EQ(script.Calls(), (Calls { "ReadMI(20,1)", "ReadMI(21,1)" }));
 
     script.Clear();
     for (auto& child : vector.colItems()) {
         child.Label.SetText("4");
     }
-    script.Queue("WriteMI", {DriverAnswer::Fails()});
+    script.Queue("WriteMI", { DriverAnswer::Fails() });
     EXPECT_FALSE(Write(vector));
-    EXPECT_EQ(script.Calls(), (Calls{"WriteMI(20,1,4)"}));
+    EXPECT_EQ(script.Calls(), (Calls { "WriteMI(20,1,4)" }));
 }
 
 TEST_F(ItemExchangeTest, APokeThatCannotBeWrittenIsRefusedWithoutADriverCallAndTheReadPublishesAgain)
@@ -232,14 +242,14 @@ TEST_F(ItemExchangeTest, ADriverRefusalAtWriteTimeDropsThatPokeAloneAndIsNoFailu
 
 TEST_F(ItemExchangeTest, CheckPokeAsksTheItemTheKindAndTheDriverInThatOrder)
 {
-    using Kind = comm::PokeProblem::Kind;
+    using Kind = common::Refusal::Kind;
     auto& readOnly = AddItem(plc, op::MI, 1, dir::Read);
     auto& disabled = AddItem(plc, op::MI, 2, dir::ReadWrite, 1, false);
     auto& inputs = AddItem(plc, op::I, 3, dir::ReadWrite);
     auto& coil = AddItem(plc, op::MB, 4, dir::ReadWrite);
     script.WriteCheck = [](std::int32_t, std::int32_t, const comm::OperandWriteValue& value) {
         return std::get<std::uint8_t>(value) > 1
-            ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "a bit takes 0 or 1" })
+            ? std::optional(common::Refusal { Kind::OutOfRange, "a bit takes 0 or 1" })
             : std::nullopt;
     };
     const auto check = [&](const model::Clsitem& item, std::string_view text) {
@@ -247,25 +257,26 @@ TEST_F(ItemExchangeTest, CheckPokeAsksTheItemTheKindAndTheDriverInThatOrder)
         return problem ? std::optional(std::make_pair(problem->kind, problem->reason)) : std::nullopt;
     };
     using Answer = std::optional<std::pair<Kind, std::string>>;
-    EXPECT_EQ(check(readOnly, "1"), Answer({ Kind::NeverWritable, "the item is read-only" }));
-    EXPECT_EQ(check(disabled, "1"), Answer({ Kind::NeverWritable, "the item is disabled" }));
-    EXPECT_EQ(check(inputs, "1"), Answer({ Kind::NeverWritable, "operand type I cannot be written" }));
+    EXPECT_EQ(check(readOnly, "1"), Answer({ Kind::NotWritable, "the item is read-only" }));
+    EXPECT_EQ(check(disabled, "1"), Answer({ Kind::NotWritable, "the item is disabled" }));
+    EXPECT_EQ(check(inputs, "1"), Answer({ Kind::NotWritable, "operand type I cannot be written" }));
     EXPECT_EQ(check(coil, ""), Answer({ Kind::BadValue, "an empty text is no value to write" }));
-    EXPECT_EQ(check(coil, "2"), Answer({ Kind::BadValue, "a bit takes 0 or 1" }));
+    EXPECT_EQ(check(coil, "2"), Answer({ Kind::OutOfRange, "a bit takes 0 or 1" }));
     EXPECT_EQ(comm::CheckPoke(coil, "2", nullptr), std::nullopt) << "without a driver only the kind's rules apply";
     EXPECT_EQ(check(coil, "1"), std::nullopt);
 
     // What the kinds' rules refuse before any driver is asked, and the reason each gives.
-    const std::tuple<std::int32_t, const char*, const char*> refusals[] = {
-        { op::MB, "256", "'256' is out of range for MB (0 to 255)" },
-        { op::MI, "32767.5", "'32767.5' is out of range for MI (-32768 to 32767)" },
-        { op::ML, "1e12", "'1e12' is out of range for ML (-2147483648 to 2147483647)" },
-        { op::MF, "1e39", "'1e39' is out of range for MF (a single-precision number)" },
-        { op::DW, "-", "'-' is not a number" },
-        { op::TPreset, "10", "'10' is not a timer text (hh:mm:ss.cc, such as 00:01:30.00)" },
-        { op::TCurrent, "99:99:99.99", "'99:99:99.99' is longer than the longest T (Current), 99:59:59.99" },
+    const std::tuple<std::int32_t, const char*, Kind, const char*> refusals[] = {
+        { op::MB, "256", Kind::OutOfRange, "'256' is out of range for MB (0 to 255)" },
+        { op::MI, "32767.5", Kind::OutOfRange, "'32767.5' is out of range for MI (-32768 to 32767)" },
+        { op::ML, "1e12", Kind::OutOfRange, "'1e12' is out of range for ML (-2147483648 to 2147483647)" },
+        { op::MF, "1e39", Kind::OutOfRange, "'1e39' is out of range for MF (a single-precision number)" },
+        { op::DW, "-", Kind::BadValue, "'-' is not a number" },
+        { op::TPreset, "10", Kind::BadValue, "'10' is not a timer text (hh:mm:ss.cc, such as 00:01:30.00)" },
+        { op::TCurrent, "99:99:99.99", Kind::OutOfRange,
+          "'99:99:99.99' is longer than the longest T (Current), 99:59:59.99" },
     };
-    for (const auto& [operandType, text, reason] : refusals) {
-        EXPECT_EQ(check(AddItem(plc, operandType, 1, dir::ReadWrite), text), Answer({ Kind::BadValue, reason }));
+    for (const auto& [operandType, text, kind, reason] : refusals) {
+        EXPECT_EQ(check(AddItem(plc, operandType, 1, dir::ReadWrite), text), Answer({ kind, reason }));
     }
 }

@@ -41,18 +41,18 @@ TEST_F(ProjectCommTest, FailedPlcIsMarkedAndRetriedSixtySecondsLater)
     StartRun();
     now = 86399; // a second before a midnight by the time of day: the retry clock counts on past it
 
-    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()}); // A fails once
+    script.Queue("ReadBinaryMix", { DriverAnswer::Fails() }); // A fails once
     comm::Refresh(config, env);
     EXPECT_FALSE(a.Connected);
     EXPECT_TRUE(b.Connected);
-    EXPECT_EQ(observer.events, (Calls{"not connected 2"}));
+    EXPECT_EQ(observer.events, (Calls { "not connected 2" }));
     EXPECT_FALSE(a.Answered);
     EXPECT_TRUE(b.Answered);
 
     script.Clear();
     now += 59;
     comm::Refresh(config, env);
-    EXPECT_EQ(script.Calls(false), (Calls{"ReadBinaryMix(3@2x1)"})) << "A is skipped before 60 s";
+    EXPECT_EQ(script.Calls(false), (Calls { "ReadBinaryMix(3@2x1)" })) << "A is skipped before 60 s";
     EXPECT_EQ(observer.events.size(), 1u);
 
     script.Clear();
@@ -79,12 +79,12 @@ TEST_F(ProjectCommTest, AReopenLeavesAReasonOnlyWhenTheChannelWouldNotOpen)
     AddItem(a, op::MI, 1, dir::Read);
     env.ReconnectDelaySeconds = 5;
     StartRun();
-    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()});
+    script.Queue("ReadBinaryMix", { DriverAnswer::Fails() });
     comm::Refresh(config, env);
     ASSERT_FALSE(a.Connected);
     ASSERT_FALSE(a.LastError.empty());
 
-    script.Queue("OpenSerial", {DriverAnswer::Fails(), DriverAnswer::Fails()}); // the reopen and the read's open
+    script.Queue("OpenSerial", { DriverAnswer::Fails(), DriverAnswer::Fails() }); // the reopen and the read's open
     now += 4;
     comm::Refresh(config, env);
     EXPECT_FALSE(a.Connected) << "the delay is the environment's";
@@ -112,7 +112,7 @@ TEST_F(ProjectCommTest, APokeWhoseWriteFailedIsWrittenOnceThePlcIsBack)
     ASSERT_EQ(single.Label.Text(), "0");
     single.Label.SetText("5");
     vector.colItems()[1].Label.SetText("7");
-    script.Queue("WriteMI", {DriverAnswer::Fails(), DriverAnswer::Fails()});
+    script.Queue("WriteMI", { DriverAnswer::Fails(), DriverAnswer::Fails() });
     comm::Refresh(config, env);
     ASSERT_FALSE(a.Connected);
     now += 60;
@@ -139,14 +139,14 @@ TEST_F(ProjectCommTest, PokesThatAFailedPassNeverReachedWaitForTheNext)
     comm::Refresh(config, env);
     vector.colItems()[0].Label.SetText("6");
     vector.colItems()[1].Label.SetText("7");
-    script.Queue("WriteMI", {DriverAnswer::Fails()});
+    script.Queue("WriteMI", { DriverAnswer::Fails() });
     comm::Refresh(config, env);
     ASSERT_FALSE(a.Connected);
 
     single.Label.SetText("5");
     now += 60;
     comm::Refresh(config, env); // re-opens
-    script.Queue("OpenSerial", {DriverAnswer::Value(0), DriverAnswer::Fails()}); // read opens, write does not
+    script.Queue("OpenSerial", { DriverAnswer::Value(0), DriverAnswer::Fails() }); // read opens, write does not
     comm::Refresh(config, env);
     ASSERT_FALSE(a.Connected);
     now += 60;
@@ -165,7 +165,7 @@ TEST_F(ProjectCommTest, WritesFollowOnlyASuccessfulRead)
     auto& item = AddItem(a, op::MI, 1, dir::ReadWrite);
     StartRun();
     item.Label.SetText("8");
-    script.Queue("ReadBinaryMix", {DriverAnswer::Fails()});
+    script.Queue("ReadBinaryMix", { DriverAnswer::Fails() });
     comm::Refresh(config, env);
     EXPECT_EQ(Count("WriteMI(1,1,8)"), 0);
     EXPECT_EQ(item.Label.Text(), "8") << "the poke survives the failed pass";
@@ -186,7 +186,7 @@ TEST_F(ProjectCommTest, RefusedPokesAreDroppedWhileThePlcKeepsFlowing)
     // the PLC, and the observer hears of each.
     script.WriteCheck = [](std::int32_t, std::int32_t, const comm::OperandWriteValue& value) {
         return std::get<std::uint8_t>(value) == 2
-            ? std::optional(comm::WriteRefusal { comm::WriteRefusal::Kind::Value, "checked" })
+            ? std::optional(common::Refusal { common::Refusal::Kind::OutOfRange, "checked" })
             : std::nullopt;
     };
     script.Queue("WriteMB", { DriverAnswer::Refuses() });
@@ -229,7 +229,7 @@ TEST_F(ProjectCommTest, ClosingEveryChannelEndsARun)
     AddPlc("B", 0, model::PathWay::TcpIp);
     StartRun();
     comm::ClosePlcsComm(config, env);
-    EXPECT_EQ(script.Calls(false), (Calls{"CloseSerial()", "CloseEthernet()"}));
+    EXPECT_EQ(script.Calls(false), (Calls { "CloseSerial()", "CloseEthernet()" }));
 }
 
 TEST_F(ProjectCommTest, RunAndStopFindThePlcByNameWithoutRegardToCase)
@@ -242,7 +242,7 @@ TEST_F(ProjectCommTest, RunAndStopFindThePlcByNameWithoutRegardToCase)
 
     EXPECT_TRUE(comm::StopPlc(config, "pump", env));
     EXPECT_TRUE(comm::RunPlc(config, "PuMp", env));
-    EXPECT_EQ(script.Calls(), (Calls{"PlcStop()", "PlcRun()"}));
+    EXPECT_EQ(script.Calls(), (Calls { "PlcStop()", "PlcRun()" }));
     EXPECT_EQ(comm::FindPlcByName(config, "pump"), &first) << "only the first of two equal names";
     EXPECT_FALSE(comm::RunPlc(config, "", env));
     EXPECT_FALSE(comm::StopPlc(config, "Pumps", env));
@@ -319,7 +319,9 @@ TEST_F(ProjectCommTest, SideBySideResultsReachTheModelInProjectOrderWhicheverCha
     StartRun();
     Gate answered[3];
     std::atomic<bool> waitedInVain = false;
-    const std::map<std::string, int> readOf{{"ReadBinaryMix(3@0x1)", 0}, {"ReadMI(1,1)", 1}, {"ReadBinaryMix(3@2x1)", 2}};
+    const std::map<std::string, int> readOf { { "ReadBinaryMix(3@0x1)", 0 },
+                                              { "ReadMI(1,1)", 1 },
+                                              { "ReadBinaryMix(3@2x1)", 2 } };
     script.OnCall = [&](const std::string& call) {
         const auto read = readOf.find(call);
         if (read == readOf.end()) {
@@ -338,7 +340,7 @@ TEST_F(ProjectCommTest, SideBySideResultsReachTheModelInProjectOrderWhicheverCha
 
     EXPECT_FALSE(waitedInVain);
     EXPECT_EQ(workers.WorkerCount(), 3U);
-    EXPECT_EQ(order.changed, (std::vector<std::int32_t>{1, 2, 3}));
+    EXPECT_EQ(order.changed, (std::vector<std::int32_t> { 1, 2, 3 }));
     for (const model::clsPlc* plc : plcs) {
         EXPECT_TRUE(plc->Connected) << plc->Name;
         EXPECT_EQ(plc->colItems().front()->Label.Text(), "0") << plc->Name;
@@ -353,22 +355,22 @@ TEST(ChannelWorkers, AChannelsJobsRunInTurnAndAThrowIsPassedOnOnceEveryJobEnded)
     std::atomic<bool> overlapped = false;
     std::vector<comm::ChannelWorkers::Job> jobs;
     for (int i = 0; i < 3; ++i) {
-        jobs.push_back({"line", [&, i] {
+        jobs.push_back({ "line", [&, i] {
                             overlapped = overlapped || ++onLine > 1;
                             std::this_thread::sleep_for(std::chrono::milliseconds(5));
                             line.push_back(i);
                             --onLine;
-                        }});
+                        } });
     }
-    jobs.push_back({"other", [] { throw std::runtime_error("broken"); }});
+    jobs.push_back({ "other", [] { throw std::runtime_error("broken"); } });
     EXPECT_THROW(workers.RunAndWait(jobs), std::runtime_error);
-    EXPECT_EQ(line, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(line, (std::vector<int> { 0, 1, 2 }));
     EXPECT_FALSE(overlapped);
     EXPECT_EQ(workers.WorkerCount(), 2U);
 
-    workers.KeepOnly({"line"});
+    workers.KeepOnly({ "line" });
     EXPECT_EQ(workers.WorkerCount(), 1U);
     jobs.resize(1);
     workers.RunAndWait(jobs); // a worker that stayed takes work again
-    EXPECT_EQ(line, (std::vector<int>{0, 1, 2, 0}));
+    EXPECT_EQ(line, (std::vector<int> { 0, 1, 2, 0 }));
 }

@@ -20,9 +20,9 @@ struct DriverAnswer
     Kind kind = Kind::Ok;
     double value = 0; ///< what a read delivers in element 0 (a currency as its number, not scaled)
 
-    static DriverAnswer Value(double v) { return {Kind::Ok, v}; }
-    static DriverAnswer Fails() { return {Kind::Fail, 0}; }
-    static DriverAnswer Throws() { return {Kind::Throw, 0}; }
+    static DriverAnswer Value(double v) { return { Kind::Ok, v }; }
+    static DriverAnswer Fails() { return { Kind::Fail, 0 }; }
+    static DriverAnswer Throws() { return { Kind::Throw, 0 }; }
     static DriverAnswer Refuses() { return { Kind::Refuse, 0 }; }
 };
 
@@ -36,7 +36,7 @@ public:
     std::vector<std::string> calls;
     std::int32_t ConnectStatus = 0;
     /// What CheckWrite answers; unset: every value is accepted.
-    std::function<std::optional<comm::WriteRefusal>(std::int32_t, std::int32_t, const comm::OperandWriteValue&)>
+    std::function<std::optional<common::Refusal>(std::int32_t, std::int32_t, const comm::OperandWriteValue&)>
         WriteCheck;
     /// Fills the entries of a batched read that succeeds; unset: one zeroed record per operand.
     std::function<void(std::vector<common::BinaryMixEntry>&)> FillBinaryMix;
@@ -67,7 +67,7 @@ private:
     {
         std::mutex mutex;
         Lock() = default;
-        Lock(const Lock&) {}
+        Lock(const Lock&) { }
         Lock& operator=(const Lock&) { return *this; }
     };
     Lock m_lock;
@@ -79,7 +79,10 @@ private:
 class ScriptedDriver : public comm::CommDriver
 {
 public:
-    explicit ScriptedDriver(std::shared_ptr<DriverScript> script) : m_script(std::move(script)) {}
+    explicit ScriptedDriver(std::shared_ptr<DriverScript> script)
+        : m_script(std::move(script))
+    {
+    }
 
     void SetUnitId(std::uint8_t unitId) override;
     bool OpenSerial(std::int32_t& comPort, comm::SerialSettings& settings) override;
@@ -96,10 +99,11 @@ public:
     bool PlcRun(std::uint8_t& status) override;
     bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) override;
 
-#define TAVREL_SCRIPTED_OPERATION(Name, Element)                                                                   \
-    bool Name(std::int16_t address, std::int16_t count, std::span<Element> values, std::uint8_t& status) override \
-    {                                                                                                              \
-        return Exchange(#Name, address, count, values, status);                                                    \
+#define TAVREL_SCRIPTED_OPERATION(Direction, Operand, Element)                                                         \
+    bool Direction##Operand(std::int16_t address, std::int16_t count, std::span<Element> values, std::uint8_t& status) \
+        override                                                                                                       \
+    {                                                                                                                  \
+        return Exchange(#Direction #Operand, address, count, values, status);                                          \
     }
     TAVREL_COMM_DRIVER_OPERATIONS(TAVREL_SCRIPTED_OPERATION)
 #undef TAVREL_SCRIPTED_OPERATION
@@ -108,8 +112,8 @@ public:
     {
         return m_refused ? "scripted refusal" : "scripted failure";
     }
-    std::optional<comm::WriteRefusal> CheckWrite(std::int32_t operandType, std::int32_t address,
-                                                 const comm::OperandWriteValue& value) const override
+    std::optional<common::Refusal> CheckWrite(std::int32_t operandType, std::int32_t address,
+                                              const comm::OperandWriteValue& value) const override
     {
         return m_script->WriteCheck ? m_script->WriteCheck(operandType, address, value) : std::nullopt;
     }

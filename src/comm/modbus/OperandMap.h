@@ -22,6 +22,21 @@ enum class WordOrder { HighWordFirst, LowWordFirst };
 
 using common::TimerFormat;
 
+/// The 32-bit value of two registers, taken in the order they lie.
+inline std::uint32_t JoinWords(WordOrder order, std::uint16_t first, std::uint16_t second)
+{
+    return order == WordOrder::HighWordFirst ? (std::uint32_t { first } << 16) | second
+                                             : (std::uint32_t { second } << 16) | first;
+}
+
+/// The two registers of a 32-bit value, in the order they lie.
+inline std::array<std::uint16_t, 2> SplitWords(WordOrder order, std::uint32_t value)
+{
+    const auto high = static_cast<std::uint16_t>(value >> 16);
+    const auto low = static_cast<std::uint16_t>(value & 0xFFFFu);
+    return order == WordOrder::HighWordFirst ? std::array { high, low } : std::array { low, high };
+}
+
 /// The timer format of a PLC type code: its family's, ticks for a code without a family.
 TimerFormat TimerFormatOf(std::int32_t plcType);
 

@@ -21,7 +21,7 @@ TEST(ModbusDriver, EveryExchangeFailsBeforeTheChannelIsOpen)
     ModbusDriver driver;
     std::uint8_t status = 0;
     std::int16_t word = 0;
-    std::vector<tavrel::common::BinaryMixEntry> entries{{0, 3, 0, 1, {}}};
+    std::vector<tavrel::common::BinaryMixEntry> entries { { 0, 3, 0, 1, {} } };
     EXPECT_FALSE(driver.ReadMI(0, 1, std::span(&word, 1), status));
     EXPECT_EQ(status, status::kNotOpen);
     EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
@@ -66,7 +66,7 @@ TEST(ModbusDriver, AClosedPortFailsToOpenAtOnce)
 {
     // A bound socket that does not listen refuses connections, and keeps its port from anyone else meanwhile.
     const int socketFd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
@@ -121,7 +121,7 @@ TEST(ModbusDriver, ValuesAnOperandCannotHoldAreRefusedBeforeSendingAndByCheckWri
               EXPECT_EQ(driver.LastFailureKind(), FailureKind::Refused);
               const auto refusal = driver.CheckWrite(operandType, address, value);
               ASSERT_TRUE(refusal.has_value()) << "CheckWrite accepts what the write refuses: " << driver.LastError();
-              EXPECT_EQ(refusal->kind, WriteRefusal::Kind::Value);
+              EXPECT_EQ(refusal->kind, tavrel::common::Refusal::Kind::OutOfRange);
               EXPECT_EQ(refusal->reason, driver.LastError());
           };
     std::uint8_t bit = 2;
@@ -149,16 +149,12 @@ TEST(ModbusDriver, ValuesAnOperandCannotHoldAreRefusedBeforeSendingAndByCheckWri
     ASSERT_TRUE(moved.SetBase(tavrel::common::operand::ML, 65535));
     ModbusDriver movedDriver(moved);
     EXPECT_EQ(movedDriver.CheckWrite(tavrel::common::operand::ML, 0, std::int32_t { 1 })->kind,
-              WriteRefusal::Kind::Operand);
+              tavrel::common::Refusal::Kind::NotWritable);
     std::int32_t one = 1;
     EXPECT_FALSE(movedDriver.WriteML(0, 1, std::span(&one, 1), status));
     EXPECT_EQ(movedDriver.LastFailureKind(), FailureKind::Refused);
 
     std::int16_t word = 0;
-    EXPECT_FALSE(driver.WriteMI(-1, 1, std::span(&word, 1), status));
-    EXPECT_EQ(status, status::kRefused);
-    EXPECT_FALSE(driver.WriteMI(0, 0, std::span(&word, 1), status));
-    EXPECT_EQ(status, status::kRefused);
     EXPECT_FALSE(driver.WriteMI(0, 2, std::span(&word, 1), status)); // the buffer holds one value
     EXPECT_EQ(status, status::kRefused);
 

@@ -1,8 +1,8 @@
 // The driver against servers that misbehave: silent, closing mid-read, answering with exceptions or late.
 
-#include "DriverCalls.h"
-#include "ModbusPeers.h"
-#include "ScriptedServer.h"
+#include "support/DriverCalls.h"
+#include "support/ModbusPeers.h"
+#include "support/ScriptedServer.h"
 
 #include "common/OperandCatalogue.h"
 

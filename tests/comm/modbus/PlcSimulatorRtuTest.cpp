@@ -1,5 +1,5 @@
-#include "DriverCalls.h"
-#include "ModbusPeers.h"
+#include "support/DriverCalls.h"
+#include "support/ModbusPeers.h"
 
 #include "common/OperandCatalogue.h"
 
@@ -23,11 +23,7 @@ class RtuLine : public testing::Test
 protected:
     void StartSimulator(const std::vector<std::string>& extra)
     {
-        std::vector<std::string> argv{SimulatorPath(), "--rtu", m_line.EndA().string(), "--baud", std::to_string(kBaud)};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        m_plc = std::make_unique<ChildProcess>(argv);
-        const auto line = m_plc->ReadLine(20s);
-        ASSERT_TRUE(line && line->starts_with("tavrel-plcsim listening on rtu")) << line.value_or("(nothing)");
+        m_plc.emplace(SimulatorProcess::OnSerialLine(m_line.EndA(), kBaud, extra));
     }
 
     bool Open(ModbusDriver& driver, std::uint8_t unitId, SerialSettings settings)
@@ -45,10 +41,11 @@ protected:
     }
 
     SerialLinePair m_line;
-    std::unique_ptr<ChildProcess> m_plc;
+    std::optional<SimulatorProcess> m_plc;
 };
 
-SerialSettings Settings(std::int32_t timeOutMs, std::int16_t retries, std::int32_t parity = 0, std::int32_t dataBits = 8)
+SerialSettings Settings(std::int32_t timeOutMs, std::int16_t retries, std::int32_t parity = 0,
+                        std::int32_t dataBits = 8)
 {
     SerialSettings settings;
     settings.SerialBaudRate = kBaud;
@@ -72,8 +69,9 @@ TEST_F(RtuLine, DirectReachesSlave1AndEveryTableIsReadAndWritten)
     EXPECT_TRUE(ExpectOne<std::int16_t>(&ModbusDriver::ReadMI, 3, 4242)(driver, status)) << driver.LastError();
     EXPECT_TRUE(ExpectOne<std::uint8_t>(&ModbusDriver::ReadI, 3, 0)(driver, status)) << driver.LastError();
 
-    std::vector<tavrel::common::BinaryMixEntry> entries{
-        {0, op::MI, 2, 3, {}}, {0, op::ML, 3, 1, {}}, {0, op::O, 3, 1, {}}, {0, op::TBit, 0, 1, {}}};
+    std::vector<tavrel::common::BinaryMixEntry> entries {
+        { 0, op::MI, 2, 3, {} }, { 0, op::ML, 3, 1, {} }, { 0, op::O, 3, 1, {} }, { 0, op::TBit, 0, 1, {} }
+    };
     ASSERT_TRUE(driver.ReadBinaryMix(entries, status)) << driver.LastError();
     EXPECT_EQ(entries[0].Values[1].LongValue, 4242);
     EXPECT_EQ(entries[1].Values[0].LongValue, -99999);
@@ -83,7 +81,7 @@ TEST_F(RtuLine, DirectReachesSlave1AndEveryTableIsReadAndWritten)
 
 TEST_F(RtuLine, EvenParityAndSevenDataBitsAreCarriedAsModbusRtu)
 {
-    StartSimulator({"--parity", "E", "--unit", "5"});
+    StartSimulator({ "--parity", "E", "--unit", "5" });
     ModbusDriver driver(LineMap());
     ASSERT_TRUE(Open(driver, 5, Settings(1000, 1, 2, 7))) << driver.LastError();
     std::uint8_t status = 0;

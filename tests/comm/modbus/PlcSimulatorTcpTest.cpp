@@ -1,11 +1,11 @@
-#include "DriverCalls.h"
-#include "ModbusPeers.h"
+#include "support/DriverCalls.h"
+#include "support/ModbusPeers.h"
 
 #include "comm/ItemExchange.h"
 #include "comm/ProjectComm.h"
 #include "common/OperandCatalogue.h"
 #include "common/ValueConversions.h"
-#include "support/CommFixture.h"
+#include "support/CommProject.h"
 
 #include <sys/wait.h>
 
@@ -88,7 +88,7 @@ TEST(PlcSimulator, ServesSeveralClientsAtOnce)
 
 TEST(PlcSimulator, PlcTypes1And2KeepTimersAsRawWords)
 {
-    SimulatorProcess plc({"--family", "q40"});
+    SimulatorProcess plc({ "--family", "q40" });
     ModbusDriver driver({}, tavrel::common::plctype::Q40StandAlone);
     ASSERT_TRUE(OpenTcp(driver, plc.Port())) << driver.LastError();
     std::uint8_t status = 0;
@@ -115,34 +115,18 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
 {
     namespace dir = tavrel::common::direction;
     SimulatorProcess simulator;
-    tavrel::model::LabelArray labels;
-    tavrel::model::clsConfig config { labels };
-    auto newPlc = config.NewPlc();
-    newPlc->Name = "Sim";
-    tavrel::model::CommParams params;
-    params.PathWay = tavrel::model::PathWay::TcpIp;
-    params.EthRemoteIP = "127.0.0.1";
-    params.EthRemotePort = simulator.Port();
+    CommProject project;
+    auto& config = project.config;
+    auto& env = project.env;
+    tavrel::model::CommParams params = TcpParams(simulator.Port());
     params.TimeOut = 1000;
     params.NumRetries = 1;
-    newPlc->SetCommParams(params);
-    auto& plc = config.AddPLC(std::move(newPlc));
-    const auto add = [&](std::int32_t type, std::int32_t address, std::int32_t direction) -> tavrel::model::Clsitem& {
-        std::int32_t label = -1;
-        EXPECT_TRUE(plc.AddItems(1, address, type, direction, true, label));
-        return *plc.colItems().back();
-    };
-    auto& coil = add(op::MB, 5, dir::ReadWrite);
-    auto& doubleWord = add(op::DW, 2, dir::ReadWrite);
-    auto& preset = add(op::TPreset, 3, dir::ReadWrite);
-    auto& running = add(op::TCurrent, 0, dir::Read); // timer 0 runs by itself
-
-    RecordingObserver observer;
-    tavrel::comm::CommEnvironment env;
-    env.CreateDriver = [](const tavrel::model::clsPlc& p) {
-        return std::make_shared<ModbusDriver>(OperandMap {}, p.Params().PlcType);
-    };
-    env.Observer = &observer;
+    auto& plc = project.AddPlc("Sim", params);
+    auto& coil = project.AddItem(plc, op::MB, 5, dir::ReadWrite);
+    auto& doubleWord = project.AddItem(plc, op::DW, 2, dir::ReadWrite);
+    auto& preset = project.AddItem(plc, op::TPreset, 3, dir::ReadWrite);
+    auto& running = project.AddItem(plc, op::TCurrent, 0, dir::Read); // timer 0 runs by itself
+    env.CreateDriver = ModbusDrivers();
     tavrel::comm::BuildBinaryMix(config);
     tavrel::comm::ResetConnctedState(config);
     tavrel::comm::OpenPlcsComm(config, env);
@@ -154,27 +138,29 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
         tavrel::model::Clsitem* item;
         std::string text;
         bool kindRefuses; ///< refused by the kind's rules alone, without asking the driver
+        tavrel::common::Refusal::Kind kind;
     };
     // One value the driver refuses and one the kind's rules refuse; ModbusDriverTest and ItemExchangeTest hold the
     // rest of each list.
-    const std::vector<Poke> refusedPokes { { &coil, "2", false }, { &preset, "10", true } };
+    const std::vector<Poke> refusedPokes { { &coil, "2", false, tavrel::common::Refusal::Kind::OutOfRange },
+                                           { &preset, "10", true, tavrel::common::Refusal::Kind::BadValue } };
     const auto checker = env.CreateDriver(plc);
     for (const Poke& poke : refusedPokes) {
         SCOPED_TRACE("poke '" + poke.text + "' into "
                      + std::string(tavrel::common::OperandTypeName(poke.item->OperandType)));
         const auto problem = tavrel::comm::CheckPoke(*poke.item, poke.text, checker.get());
         ASSERT_TRUE(problem.has_value());
-        EXPECT_EQ(problem->kind, tavrel::comm::PokeProblem::Kind::BadValue) << problem->reason;
+        EXPECT_EQ(problem->kind, poke.kind) << problem->reason;
         EXPECT_EQ(tavrel::comm::CheckPoke(*poke.item, poke.text, nullptr).has_value(), poke.kindRefuses);
         // Should one reach a label all the same, the write pass drops it and the PLC goes on.
         const std::string timerBefore = running.Label.Text();
-        observer.events.clear();
+        project.observer.events.clear();
         poke.item->Label.SetText(poke.text);
         std::this_thread::sleep_for(30ms);
         tavrel::comm::Refresh(config, env);
         EXPECT_TRUE(plc.Connected) << plc.LastError;
-        ASSERT_EQ(observer.events.size(), 1u);
-        EXPECT_TRUE(observer.events[0].starts_with("refused Sim lblDDE(")) << observer.events[0];
+        ASSERT_EQ(project.observer.events.size(), 1u);
+        EXPECT_TRUE(project.observer.events[0].starts_with("refused Sim lblDDE(")) << project.observer.events[0];
         EXPECT_NE(poke.item->Label.Text(), poke.text);
         EXPECT_NE(running.Label.Text(), timerBefore) << "the other items keep updating";
     }
@@ -184,9 +170,9 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
         ASSERT_EQ(tavrel::comm::CheckPoke(*item, text, checker.get()), std::nullopt);
         item->Label.SetText(text);
     }
-    observer.events.clear();
+    project.observer.events.clear();
     tavrel::comm::Refresh(config, env);
-    EXPECT_TRUE(observer.events.empty());
+    EXPECT_TRUE(project.observer.events.empty());
     tavrel::comm::ClosePlcsComm(config, env);
 
     ModbusDriver reader;
@@ -199,13 +185,13 @@ TEST(PlcSimulator, PokesThePlcCannotHoldAreDroppedWhileItsOtherItemsKeepFlowing)
 
 TEST(PlcSimulator, DirectIsUnit255OverTcp)
 {
-    SimulatorProcess plc255({"--unit", "255"});
+    SimulatorProcess plc255({ "--unit", "255" });
     ModbusDriver direct;
     ASSERT_TRUE(OpenTcp(direct, plc255.Port(), 1000, 1, 0));
     std::uint8_t status = 0;
     EXPECT_TRUE(ExpectOne<std::int16_t>(&ModbusDriver::ReadMI, 0, 0)(direct, status)) << direct.LastError();
 
-    SimulatorProcess plc7({"--unit", "7"});
+    SimulatorProcess plc7({ "--unit", "7" });
     ModbusDriver wrongUnit;
     ASSERT_TRUE(OpenTcp(wrongUnit, plc7.Port(), 1000, 1, 0));
     std::int16_t word = 0;
@@ -282,24 +268,25 @@ TEST(PlcSimulator, EachBatchedListIsReadAsItIsNow)
         }
         return values;
     };
-    EXPECT_EQ(read({{0, op::MI, 1, 2, {}}, {0, op::MI, 10, 1, {}}}), (std::vector<std::int32_t>{3, 6, 30}));
-    EXPECT_EQ(read({{0, op::MI, 1, 2, {}}, {0, op::MI, 11, 1, {}}}), (std::vector<std::int32_t>{3, 6, 33}));
-    EXPECT_EQ(read({{0, op::MI, 2, 2, {}}, {0, op::MI, 11, 1, {}}}), (std::vector<std::int32_t>{6, 9, 33}));
-    EXPECT_EQ(read({{0, op::MI, 2, 3, {}}, {0, op::MI, 11, 1, {}}}), (std::vector<std::int32_t>{6, 9, 12, 33}));
-    EXPECT_EQ(read({{0, op::MI, 2, 3, {}}, {0, op::O, 11, 1, {}}}), (std::vector<std::int32_t>{6, 9, 12, 0}));
-    for (const auto& bad : {tavrel::common::BinaryMixEntry{0, op::MI, 70000, 1, {}},
-                            tavrel::common::BinaryMixEntry{0, op::TPreset, 0, 1, {}}}) {
-        std::vector<tavrel::common::BinaryMixEntry> entries{{0, op::MI, 2, 3, {}}, bad};
+    EXPECT_EQ(read({ { 0, op::MI, 1, 2, {} }, { 0, op::MI, 10, 1, {} } }), (std::vector<std::int32_t> { 3, 6, 30 }));
+    EXPECT_EQ(read({ { 0, op::MI, 1, 2, {} }, { 0, op::MI, 11, 1, {} } }), (std::vector<std::int32_t> { 3, 6, 33 }));
+    EXPECT_EQ(read({ { 0, op::MI, 2, 2, {} }, { 0, op::MI, 11, 1, {} } }), (std::vector<std::int32_t> { 6, 9, 33 }));
+    EXPECT_EQ(read({ { 0, op::MI, 2, 3, {} }, { 0, op::MI, 11, 1, {} } }),
+              (std::vector<std::int32_t> { 6, 9, 12, 33 }));
+    EXPECT_EQ(read({ { 0, op::MI, 2, 3, {} }, { 0, op::O, 11, 1, {} } }), (std::vector<std::int32_t> { 6, 9, 12, 0 }));
+    for (const auto& bad : { tavrel::common::BinaryMixEntry { 0, op::MI, 70000, 1, {} },
+                             tavrel::common::BinaryMixEntry { 0, op::TPreset, 0, 1, {} } }) {
+        std::vector<tavrel::common::BinaryMixEntry> entries { { 0, op::MI, 2, 3, {} }, bad };
         EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
         EXPECT_EQ(status, status::kRefused);
         EXPECT_TRUE(entries[0].Values.empty());
     }
-    EXPECT_EQ(read({{0, op::MI, 1, 2, {}}, {0, op::MI, 10, 1, {}}}), (std::vector<std::int32_t>{3, 6, 30}));
+    EXPECT_EQ(read({ { 0, op::MI, 1, 2, {} }, { 0, op::MI, 10, 1, {} } }), (std::vector<std::int32_t> { 3, 6, 30 }));
 }
 
 TEST(PlcSimulator, StopsCleanlyOnSigtermAndSigint)
 {
-    for (const int signal : {SIGTERM, SIGINT}) {
+    for (const int signal : { SIGTERM, SIGINT }) {
         SimulatorProcess plc;
         ModbusDriver driver;
         ASSERT_TRUE(OpenTcp(driver, plc.Port())) << driver.LastError();

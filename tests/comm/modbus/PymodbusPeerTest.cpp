@@ -1,7 +1,7 @@
 // The driver against an independent Modbus implementation: pymodbus, holding the known contents of ModbusPeers.h.
 
-#include "DriverCalls.h"
-#include "ModbusPeers.h"
+#include "support/DriverCalls.h"
+#include "support/ModbusPeers.h"
 
 #include "common/OperandCatalogue.h"
 #include "common/ValueConversions.h"

@@ -1,10 +1,10 @@
 // Side-by-side passes against real channels: a serial line that two PLCs share, and TCP PLCs that hang up.
 
-#include "ModbusPeers.h"
+#include "support/ModbusPeers.h"
 
 #include "comm/ProjectComm.h"
 #include "common/OperandCatalogue.h"
-#include "support/CommFixture.h"
+#include "support/CommProject.h"
 
 using namespace tavrel;
 using namespace tavrel::test;
@@ -15,32 +15,22 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class SideBySidePass : public testing::Test
+class SideBySidePass : public testing::Test, public CommProject
 {
 protected:
     SideBySidePass()
     {
+        comm::modbus::OperandMap map;
         map.SetSerialDevice(1, line.EndB().string());
-        env.CreateDriver = [this](const model::clsPlc& plc) {
-            return std::make_shared<comm::modbus::ModbusDriver>(map, plc.Params().PlcType);
-        };
-        env.Options = &options;
-        env.Observer = &observer;
-        env.MonotonicSeconds = [this] { return now; };
+        env.CreateDriver = ModbusDrivers(map);
     }
 
-    model::clsPlc& AddPlc(const std::string& name, model::CommParams params, std::int32_t address, const char* poke)
+    // A PLC with one Read/Write item, MI `address`, holding a poke.
+    void AddPokedPlc(const std::string& name, model::CommParams params, std::int32_t address, const char* poke)
     {
-        auto plc = config.NewPlc();
-        plc->Name = name;
         params.TimeOut = 1000;
         params.NumRetries = 0;
-        plc->SetCommParams(params);
-        model::clsPlc& added = config.AddPLC(std::move(plc));
-        std::int32_t label = -1;
-        EXPECT_TRUE(added.AddItems(1, address, op::MI, dir::ReadWrite, true, label));
-        labels.SetText(label, poke);
-        return added;
+        AddItem(AddPlc(name, params), op::MI, address, dir::ReadWrite).Label.SetText(poke);
     }
 
     static model::CommParams Serial(std::int32_t unitId)
@@ -53,15 +43,6 @@ protected:
         return params;
     }
 
-    static model::CommParams Tcp(int port)
-    {
-        model::CommParams params;
-        params.PathWay = model::PathWay::TcpIp;
-        params.EthRemoteIP = "127.0.0.1";
-        params.EthRemotePort = port;
-        return params;
-    }
-
     void Passes(int count)
     {
         for (int i = 0; i < count; ++i) {
@@ -70,13 +51,6 @@ protected:
     }
 
     SerialLinePair line;
-    comm::modbus::OperandMap map;
-    model::LabelArray labels;
-    model::clsConfig config{labels};
-    common::AppOptions options;
-    RecordingObserver observer;
-    std::int64_t now = 1000;
-    comm::CommEnvironment env;
     comm::ChannelWorkers workers;
 };
 
@@ -86,13 +60,11 @@ TEST_F(SideBySidePass, PlcsSharingASerialLineTakeTurnsOnItWhileATcpPlcGoesOnBesi
 {
     // Both unit IDs reach the simulator's slave (0 is "Direct"): requests of the two PLCs that met on the line
     // would garble each other's frames, and the PLCs would fail.
-    ChildProcess simulator({SimulatorPath(), "--rtu", line.EndA().string(), "--baud", "115200", "--unit", "1"});
-    const auto said = simulator.ReadLine(20s);
-    ASSERT_TRUE(said && said->starts_with("tavrel-plcsim listening on rtu")) << said.value_or("(nothing)");
+    const auto serial = SimulatorProcess::OnSerialLine(line.EndA(), 115200, { "--unit", "1" });
     SimulatorProcess tcp;
-    AddPlc("A", Serial(0), 10, "11");
-    AddPlc("B", Serial(1), 11, "22");
-    AddPlc("T", Tcp(tcp.Port()), 12, "33");
+    AddPokedPlc("A", Serial(0), 10, "11");
+    AddPokedPlc("B", Serial(1), 11, "22");
+    AddPokedPlc("T", TcpParams(tcp.Port()), 12, "33");
 
     comm::BuildBinaryMix(config);
     comm::ResetConnctedState(config);
@@ -100,9 +72,9 @@ TEST_F(SideBySidePass, PlcsSharingASerialLineTakeTurnsOnItWhileATcpPlcGoesOnBesi
     Passes(6); // note the pokes, write them, read them back, again and again on one line
     comm::ClosePlcsComm(config, env, workers);
 
-    EXPECT_EQ(observer.events, std::vector<std::string>{});
+    EXPECT_EQ(observer.events, std::vector<std::string> {});
     EXPECT_EQ(workers.WorkerCount(), 2U) << "one worker for the line, one for the TCP PLC";
-    const char* expected[] = {"11", "22", "33"};
+    const char* expected[] = { "11", "22", "33" };
     for (std::size_t i = 0; i < 3; ++i) {
         const model::clsPlc& plc = *config.colPlcs()[i];
         EXPECT_TRUE(plc.Connected) << plc.Name << ": " << plc.LastError;
@@ -115,21 +87,21 @@ TEST_F(SideBySidePass, APlcThatHangsUpIsMarkedWithItsReasonAndRetriedWhileTheOth
     SimulatorProcess first;
     auto second = std::make_unique<SimulatorProcess>();
     SimulatorProcess third;
-    AddPlc("P1", Tcp(first.Port()), 0, "1");
-    AddPlc("P2", Tcp(second->Port()), 0, "2");
-    AddPlc("P3", Tcp(third.Port()), 0, "3");
+    AddPokedPlc("P1", TcpParams(first.Port()), 0, "1");
+    AddPokedPlc("P2", TcpParams(second->Port()), 0, "2");
+    AddPokedPlc("P3", TcpParams(third.Port()), 0, "3");
     comm::BuildBinaryMix(config);
     comm::ResetConnctedState(config);
     comm::OpenPlcsComm(config, env, workers);
     Passes(3);
-    ASSERT_EQ(observer.events, std::vector<std::string>{});
+    ASSERT_EQ(observer.events, std::vector<std::string> {});
 
     ASSERT_TRUE(second->Process().Stop(SIGKILL, 5s).has_value());
     labels.SetText(config.colPlcs()[0]->colItems().front()->Label.Index(), "4"); // a poke on a PLC still there
     labels.SetText(config.colPlcs()[2]->colItems().front()->Label.Index(), "6");
     Passes(3);
     const std::string key = std::to_string(config.colPlcs()[1]->Key);
-    EXPECT_EQ(observer.events, std::vector<std::string>{"not connected " + key});
+    EXPECT_EQ(observer.events, std::vector<std::string> { "not connected " + key });
     EXPECT_FALSE(config.colPlcs()[1]->Connected);
     EXPECT_FALSE(config.colPlcs()[1]->LastError.empty());
     EXPECT_EQ(config.colPlcs()[0]->colItems().front()->Label.Text(), "4");
@@ -139,7 +111,7 @@ TEST_F(SideBySidePass, APlcThatHangsUpIsMarkedWithItsReasonAndRetriedWhileTheOth
     now += comm::kReconnectDelaySeconds;
     Passes(2);
     EXPECT_EQ(observer.events,
-              (std::vector<std::string>{"not connected " + key, "connected " + key, "not connected " + key}));
+              (std::vector<std::string> { "not connected " + key, "connected " + key, "not connected " + key }));
     EXPECT_TRUE(config.colPlcs()[0]->Connected);
     EXPECT_TRUE(config.colPlcs()[2]->Connected);
     comm::ClosePlcsComm(config, env, workers);

@@ -1,12 +1,14 @@
 #pragma once
 
-#include "ChildProcess.h"
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 #include "comm/modbus/ModbusDriver.h"
+#include "model/clsPlc.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,15 +18,22 @@ namespace tavrel::test {
 /// Where the tavrel-plcsim of this build is.
 std::string SimulatorPath();
 
-/// tavrel-plcsim serving Modbus TCP on 127.0.0.1, at a port the system chose.
+/// tavrel-plcsim serving Modbus TCP on 127.0.0.1 at a port the system chose, or Modbus RTU on a serial device.
 class SimulatorProcess
 {
 public:
+    /// Serves Modbus TCP; the extra arguments go to the simulator ("--unit", "7", "--family", "q40", ...).
     explicit SimulatorProcess(const std::vector<std::string>& extraArguments = {});
+    /// Serves Modbus RTU on `device` at `baud`.
+    static SimulatorProcess OnSerialLine(const std::filesystem::path& device, std::int32_t baud,
+                                         const std::vector<std::string>& extraArguments = {});
+    /// The TCP port; 0 on a serial line.
     int Port() const { return m_port; }
     ChildProcess& Process() { return *m_process; }
 
 private:
+    SimulatorProcess(std::vector<std::string> argv, bool tcp);
+
     std::unique_ptr<ChildProcess> m_process;
     int m_port = 0;
 };
@@ -43,9 +52,18 @@ private:
 };
 
 /// What the pymodbus peer holds at an address until it is written.
-inline std::uint16_t PeerRegister(int address) { return static_cast<std::uint16_t>((address * 31 + 7) & 0xFFFF); }
-inline std::uint8_t PeerCoil(int address) { return address % 3 == 0 ? 1 : 0; }
-inline std::uint8_t PeerInput(int address) { return address % 4 == 1 ? 1 : 0; }
+inline std::uint16_t PeerRegister(int address)
+{
+    return static_cast<std::uint16_t>((address * 31 + 7) & 0xFFFF);
+}
+inline std::uint8_t PeerCoil(int address)
+{
+    return address % 3 == 0 ? 1 : 0;
+}
+inline std::uint8_t PeerInput(int address)
+{
+    return address % 4 == 1 ? 1 : 0;
+}
 
 /// Two pseudo-terminals that socat connects like the two ends of a serial cable.
 class SerialLinePair
@@ -59,6 +77,9 @@ private:
     TempDir m_folder;
     std::unique_ptr<ChildProcess> m_socat;
 };
+
+/// Makes drivers for env.CreateDriver: a ModbusDriver on `map` for each PLC's type.
+std::function<std::shared_ptr<comm::CommDriver>(const model::clsPlc&)> ModbusDrivers(comm::modbus::OperandMap map = {});
 
 /// Prepares and opens a Modbus TCP channel to 127.0.0.1:port; true when open.
 bool OpenTcp(comm::modbus::ModbusDriver& driver, int port, std::int32_t timeOutMs = 1000, std::int16_t retries = 1,

@@ -1,4 +1,4 @@
-#include "ModbusPeers.h"
+#include "support/ModbusPeers.h"
 
 #include <unistd.h>
 
@@ -11,7 +11,7 @@ namespace tavrel::test {
 
 namespace {
 
-constexpr std::chrono::seconds kStartTimeOut{20};
+constexpr std::chrono::seconds kStartTimeOut { 20 };
 
 // The port at the end of a line "... listening on ...:PORT"; throws when the line is not that.
 int PortOfListeningLine(const std::optional<std::string>& line, const std::string& who)
@@ -39,21 +39,46 @@ std::string FindProgram(const std::string& name)
     throw std::runtime_error(name + " is not installed (tools/install-deps installs it)");
 }
 
+std::vector<std::string> Joined(std::vector<std::string> first, const std::vector<std::string>& rest)
+{
+    first.insert(first.end(), rest.begin(), rest.end());
+    return first;
+}
+
 } // namespace
 
-std::string SimulatorPath() { return TAVREL_PLCSIM; }
+std::string SimulatorPath()
+{
+    return TAVREL_PLCSIM;
+}
 
 SimulatorProcess::SimulatorProcess(const std::vector<std::string>& extraArguments)
+    : SimulatorProcess(Joined({ SimulatorPath(), "--tcp", "127.0.0.1:0" }, extraArguments), true)
 {
-    std::vector<std::string> argv{SimulatorPath(), "--tcp", "127.0.0.1:0"};
-    argv.insert(argv.end(), extraArguments.begin(), extraArguments.end());
-    m_process = std::make_unique<ChildProcess>(argv);
-    m_port = PortOfListeningLine(m_process->ReadLine(kStartTimeOut), "tavrel-plcsim");
+}
+
+SimulatorProcess SimulatorProcess::OnSerialLine(const std::filesystem::path& device, std::int32_t baud,
+                                                const std::vector<std::string>& extraArguments)
+{
+    return SimulatorProcess(
+        Joined({ SimulatorPath(), "--rtu", device.string(), "--baud", std::to_string(baud) }, extraArguments), false);
+}
+
+SimulatorProcess::SimulatorProcess(std::vector<std::string> argv, bool tcp)
+    : m_process(std::make_unique<ChildProcess>(argv))
+{
+    const auto line = m_process->ReadLine(kStartTimeOut);
+    if (tcp) {
+        m_port = PortOfListeningLine(line, "tavrel-plcsim");
+    } else if (!line || !line->starts_with("tavrel-plcsim listening on rtu")) {
+        throw std::runtime_error("tavrel-plcsim said \"" + line.value_or("(nothing)")
+                                 + "\" instead of where it listens");
+    }
 }
 
 PymodbusPeer::PymodbusPeer()
 {
-    m_process = std::make_unique<ChildProcess>(std::vector<std::string>{"/usr/bin/python3", TAVREL_PYMODBUS_PEER});
+    m_process = std::make_unique<ChildProcess>(std::vector<std::string> { "/usr/bin/python3", TAVREL_PYMODBUS_PEER });
     m_port = PortOfListeningLine(m_process->ReadLine(kStartTimeOut), "the pymodbus peer");
 }
 
@@ -61,7 +86,7 @@ SerialLinePair::SerialLinePair()
 {
     const std::string a = "pty,raw,echo=0,link=" + EndA().string();
     const std::string b = "pty,raw,echo=0,link=" + EndB().string();
-    m_socat = std::make_unique<ChildProcess>(std::vector<std::string>{FindProgram("socat"), a, b});
+    m_socat = std::make_unique<ChildProcess>(std::vector<std::string> { FindProgram("socat"), a, b });
     const auto deadline = std::chrono::steady_clock::now() + kStartTimeOut;
     while (!std::filesystem::exists(EndA()) || !std::filesystem::exists(EndB())) {
         if (std::chrono::steady_clock::now() > deadline) {
@@ -69,6 +94,13 @@ SerialLinePair::SerialLinePair()
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+std::function<std::shared_ptr<comm::CommDriver>(const model::clsPlc&)> ModbusDrivers(comm::modbus::OperandMap map)
+{
+    return [map = std::move(map)](const model::clsPlc& plc) {
+        return std::make_shared<comm::modbus::ModbusDriver>(map, plc.Params().PlcType);
+    };
 }
 
 bool OpenTcp(comm::modbus::ModbusDriver& driver, int port, std::int32_t timeOutMs, std::int16_t retries,
