@@ -28,8 +28,6 @@ namespace {
 
 using Status = QHttpServerResponder::StatusCode;
 
-constexpr std::string_view kService = "Tavrel";
-constexpr std::string_view kSystemTopic = "System";
 const QByteArray kTextPlain = "text/plain; charset=utf-8";
 
 /// A TCP server that refuses connections beyond a limit instead of letting them pile up.
