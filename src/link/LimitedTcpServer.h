@@ -12,8 +12,10 @@ namespace tavrel::link {
 class LimitedTcpServer : public QTcpServer
 {
 public:
+    /// A server that holds at most `limit` connections at once.
     LimitedTcpServer(int limit, QObject* parent);
 
+    /// The next accepted connection, counted from now until it is deleted.
     QTcpSocket* nextPendingConnection() override;
 
 protected:

@@ -53,8 +53,6 @@ LinkSession::LinkSession(std::unique_ptr<QWebSocket> socket, SessionContext& con
     });
 }
 
-LinkSession::~LinkSession() = default;
-
 void LinkSession::Advise(std::int32_t index)
 {
     if (m_advised.insert(index).second) {

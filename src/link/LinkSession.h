@@ -41,7 +41,6 @@ class LinkSession : public QObject
 public:
     /// Takes over an accepted conversation, bounded by the limits of `context`.
     LinkSession(std::unique_ptr<QWebSocket> socket, SessionContext& context, QObject* parent);
-    ~LinkSession() override;
 
     /// The client's address and port.
     const QString& Peer() const { return m_peer; }
