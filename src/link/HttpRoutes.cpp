@@ -2,6 +2,7 @@
 
 #include "link/LinkNames.h"
 #include "link/Listings.h"
+#include "model/LabelArray.h"
 
 #include <QTcpSocket>
 
@@ -182,8 +183,8 @@ void HttpRoutes::ServeItem(Exchange& exchange)
     const auto index = ParseItemName(parts[4]);
     if (!index) {
         Reply(responder, method, Status::BadRequest,
-              QStringLiteral("'%1' is no item name; item names have the form %2, n from 0 to 32767")
-                  .arg(parts[4], ItemNameForm()),
+              QStringLiteral("'%1' is no item name; item names have the form %2, n from 0 to %3")
+                  .arg(parts[4], ItemNameForm(), QString::number(model::LabelArray::kMaxIndex)),
               cors);
     } else if (!m_items.Exists(*index)) {
         Reply(responder, method, Status::NotFound, NoItemReason(*index), cors);
