@@ -10,7 +10,8 @@ namespace {
 constexpr std::string_view kLineBreak = "\r\n";
 constexpr std::string_view kDeclareChannel = "Dim lchannelNumber   As Long";
 constexpr std::string_view kWriteComment = "   '/ Write value from sheet(Sheet1XXX).cell(A1XXX) to DDE Name: ";
-constexpr std::string_view kInitiate = "   lchannelNumber = Application.DDEInitiate(\"Tavrel\", \"";
+constexpr std::string_view kInitiate = "   lchannelNumber = Application.DDEInitiate(\"";
+constexpr std::string_view kInitiateTopic = "\", \"";
 constexpr std::string_view kInitiateEnd = "\")";
 constexpr std::string_view kRange = "   Set RangeToPoke = Worksheets(\"Sheet1XXX\").Range(\"A1XXX\")";
 constexpr std::string_view kPoke = "   Application.DDEPoke lchannelNumber, \"";
@@ -22,10 +23,11 @@ constexpr std::string_view kStopEnd = "_STOP\"";
 constexpr std::string_view kRunComment = "   '/ Run PLC ";
 constexpr std::string_view kRunEnd = "_RUN\"";
 constexpr std::string_view kRunStopComment = "   '/ Run/stop Tavrel ";
-constexpr std::string_view kRunStopExecute = "   Application.DDEExecute lchannelNumber, \"Tavrel_RUN/STOP\"";
-constexpr std::string_view kFormulaStart = "=Tavrel|";
+constexpr std::string_view kRunStopEnd = "_RUN/STOP\"";
+constexpr std::string_view kFormulaStart = "=";
+constexpr std::string_view kFormulaTopic = "|";
 constexpr std::string_view kFormulaItem = "!'";
-constexpr std::string_view kFormulaEnd = ")'";
+constexpr std::string_view kFormulaEnd = "'";
 
 struct Lines
 {
@@ -49,7 +51,7 @@ void AppendWriteBlock(Lines& lines, std::string_view topic, std::int32_t labelIn
         (lines << kDeclareChannel).End().End();
     }
     (lines << kWriteComment << name).End();
-    (lines << kInitiate << topic << kInitiateEnd).End();
+    (lines << kInitiate << kService << kInitiateTopic << topic << kInitiateEnd).End();
     (lines << kRange).End();
     (lines << kPoke << name << kPokeEnd).End();
     (lines << kTerminate).End();
@@ -63,7 +65,7 @@ std::string PlcMacro(std::string_view plcName, std::string_view topic, std::stri
     Lines lines;
     (lines << kDeclareChannel).End().End();
     (lines << comment).End();
-    (lines << kInitiate << topic << kInitiateEnd).End();
+    (lines << kInitiate << kService << kInitiateTopic << topic << kInitiateEnd).End();
     (lines << kExecute << plcName << end).End();
     (lines << kTerminate).End();
     lines.End();
@@ -75,7 +77,8 @@ std::string PlcMacro(std::string_view plcName, std::string_view topic, std::stri
 std::string ReadFormula(std::string_view topic, std::int32_t labelIndex)
 {
     Lines lines;
-    lines << kFormulaStart << topic << kFormulaItem << "lblDDE(" << std::to_string(labelIndex) << kFormulaEnd;
+    lines << kFormulaStart << kService << kFormulaTopic << topic << kFormulaItem << kItemNameStart
+          << std::to_string(labelIndex) << kItemNameEnd << kFormulaEnd;
     return lines.text;
 }
 
@@ -122,8 +125,8 @@ std::string RunStopMacroText(std::string_view topic)
     Lines lines;
     (lines << kDeclareChannel).End().End();
     (lines << kRunStopComment).End();
-    (lines << kInitiate << topic << kInitiateEnd).End();
-    (lines << kRunStopExecute).End();
+    (lines << kInitiate << kService << kInitiateTopic << topic << kInitiateEnd).End();
+    (lines << kExecute << kService << kRunStopEnd).End();
     (lines << kTerminate).End();
     lines.End();
     return lines.text;

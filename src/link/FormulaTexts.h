@@ -1,14 +1,12 @@
 #pragma once
 
+#include "link/LinkNames.h"
 #include "model/Clsitem.h"
 
 #include <string>
 #include <string_view>
 
 namespace tavrel::link {
-
-/// The topic every item of the program lives under.
-inline constexpr std::string_view kTopic = "Items";
 
 /// "=Tavrel|Items!'lblDDE(7)'": a spreadsheet formula that links a cell to one label.
 std::string ReadFormula(std::string_view topic, std::int32_t labelIndex);

@@ -1,65 +1,28 @@
 #pragma once
 
 #include "app/ItemService.h"
+#include "link/AccessRules.h"
+#include "link/CommandTable.h"
+#include "link/HttpRoutes.h"
+#include "link/LabelLinks.h"
+#include "link/LinkSession.h"
+#include "link/LinkSettings.h" // LinkLimits, LinkAccess, LinkStats
+#include "link/LinkWire.h" // ParseItemName
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
-#include <QHttpServerResponder>
-#include <QPointer>
 #include <QTimer>
 
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <tl/expected.hpp>
 
-class QJsonObject;
 class QTcpServer;
-class QWebSocket;
 
 namespace tavrel::link {
-
-/// The bounds the server keeps clients within.
-struct LinkLimits
-{
-    qint64 maxBodyBytes = 64 * 1024; ///< a poke or execute body
-    qint64 maxMessageBytes = 64 * 1024; ///< a WebSocket message
-    std::size_t maxLinksPerConnection = 40000;
-    int maxConnections = 512; ///< HTTP and WebSocket connections together
-    /// Unsent bytes past which a connection gets only the newest value of each of its links.
-    qint64 conflateBytes = 1024 * 1024;
-    /// Unsent bytes past which a connection is closed (code 1008).
-    qint64 maxUnsentBytes = 16 * 1024 * 1024;
-    /// Time a connection may hold unsent data without taking any of it before it is closed (code 1008).
-    int stallMs = 30000;
-};
-
-/// Who may talk to the server. Requests without an Origin header (programs rather than web pages) need no
-/// origin; requests from web pages are served when their origin is the server's own or listed here.
-struct LinkAccess
-{
-    QStringList allowedOrigins; ///< web page origins served besides the server's own, like "http://scada.example:8080"
-    QStringList allowedHosts; ///< Host names served besides IP addresses and localhost (DNS rebinding stops here)
-    QByteArray token; ///< when not empty, every request must carry it; required to listen off loopback
-};
-
-/// What the server has done with its WebSocket clients since it started.
-struct LinkStats
-{
-    std::uint64_t opened = 0; ///< conversations accepted
-    std::uint64_t dropped = 0; ///< conversations ended, for whatever reason
-    std::uint64_t conflated = 0; ///< times a client fell behind and got only the newest values
-    std::uint64_t closedSlow = 0; ///< clients closed for reading too slowly or not at all
-};
-
-/// An item name "lblDDE(7)", matched without regard to case, as its label index; nothing for a name of
-/// another form (leading zeros, blanks, an index beyond 32767 included).
-std::optional<std::int32_t> ParseItemName(const QString& name);
 
 /// The program's items over HTTP and WebSocket: service "Tavrel", topic "Items", items lblDDE(i).
 ///   GET  /dde/Tavrel/Items/lblDDE(i)   the label text
@@ -82,7 +45,7 @@ public:
     void SetAccess(LinkAccess access);
 
     /// Whether requests must carry the access token.
-    bool TokenInForce() const { return !m_access.token.isEmpty(); }
+    bool TokenInForce() const { return m_access.TokenInForce(); }
 
     /// Starts listening; the port actually bound (useful with port 0), or what went wrong. An address other
     /// machines can reach is refused while no access token is set.
@@ -113,45 +76,31 @@ protected:
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
-    struct Session;
-    struct Refusal
-    {
-        QHttpServerResponder::StatusCode status;
-        QString reason;
-    };
-
-    /// Why a request may not be served (Host, Origin, token, in this order), or nothing when it may.
-    std::optional<Refusal> CheckAccess(const QHttpServerRequest& request) const;
-    bool OriginAllowed(const QString& origin) const;
-
-    void ItemRemoved(std::int32_t index);
+    /// What the access rules say of a request to this server.
+    std::optional<AccessRules::Refusal> CheckAccess(const QHttpServerRequest& request) const;
 
     void AcceptWebSockets();
-    void HandleMessage(Session& session, const QString& message);
-    void Advise(Session& session, std::int32_t index, const QString& item);
-    void Unadvise(Session& session, std::int32_t index);
-    void DropSession(Session* session);
+    void DropSession(LinkSession* session);
+    void WatchSlowClients();
+
+    /// Sends a pass's changes to the sessions linked to them.
     void SendChanges(const std::vector<app::ItemChange>& changes);
-    void HandleSystemMessage(Session& session, const QString& op, const QJsonObject& message);
+    void ItemRemoved(std::int32_t index);
     void SystemItemChanged(const QString& name, const QString& value);
     void SystemItemRemoved(const QString& name);
-    /// Queues a message for a session; false when the session is gone or has just been closed for it.
-    bool Send(Session& session, const QString& text);
-    /// Sends the newest value of every link left out while the session was behind, once it has caught up.
-    void SendStale(Session& session);
-    void CloseSlow(Session& session, const QString& reason);
-    void WatchSlowClients();
 
     app::ItemService& m_items;
     LinkLimits m_limits;
-    LinkAccess m_access;
+    AccessRules m_access;
+    LinkStats m_stats;
+    LabelLinks m_links;
+    SessionContext m_context { m_items, m_limits, m_stats, m_links };
+    HttpRoutes m_routes { m_items, m_limits };
+    CommandTable m_commands { m_items, m_limits };
     QTcpServer* m_tcpServer = nullptr;
     /// Open conversations; each a child of the server, deleted later when dropped.
-    std::vector<Session*> m_sessions;
-    /// Sessions advising each label, by label index.
-    std::vector<std::vector<Session*>> m_links;
+    std::vector<LinkSession*> m_sessions;
     QTimer m_watchdog;
-    LinkStats m_stats;
 };
 
 } // namespace tavrel::link

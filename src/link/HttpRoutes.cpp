@@ -1,0 +1,209 @@
+#include "link/HttpRoutes.h"
+
+#include "link/LinkNames.h"
+#include "link/Listings.h"
+#include "model/LabelArray.h"
+
+#include <QTcpSocket>
+
+namespace tavrel::link {
+
+namespace {
+
+using Method = QHttpServerRequest::Method;
+
+bool IsRead(Method method)
+{
+    return method == Method::Get || method == Method::Head;
+}
+
+bool WantsJson(const QHttpServerRequest& request)
+{
+    return request.value("accept").contains("application/json");
+}
+
+// A poked text as clients send it: a trailing line break, as spreadsheets add, is not part of the value.
+std::string PokeText(const QByteArray& body)
+{
+    std::string text = body.toStdString();
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+        if (!text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+    }
+    return text;
+}
+
+} // namespace
+
+HttpRoutes::HttpRoutes(app::ItemService& items, const LinkLimits& limits)
+    : m_items(items)
+    , m_limits(limits)
+{
+}
+
+std::pair<HttpRoutes::Route, QStringList> HttpRoutes::Find(const QString& path)
+{
+    QStringList parts = path.split(QLatin1Char('/'));
+    if (parts.size() > 3 && parts.back().isEmpty()) {
+        parts.removeLast();
+    }
+    const auto route = [&] {
+        if (parts.size() < 2 || !parts[0].isEmpty() || parts[1] != Latin1(kPathRoot)) {
+            return Route::Elsewhere;
+        }
+        if (parts.size() < 4 || parts.size() > 5) {
+            return Route::BadDepth;
+        }
+        if (!SameIgnoringCase(parts[2], kService)) {
+            return Route::UnknownService;
+        }
+        if (SameIgnoringCase(parts[3], kSystemTopic)) {
+            return Route::System;
+        }
+        if (!SameIgnoringCase(parts[3], kTopic)) {
+            return Route::UnknownTopic;
+        }
+        return parts.size() == 4 ? Route::List : Route::Item;
+    }();
+    return { route, std::move(parts) };
+}
+
+void HttpRoutes::ServePage(const PageFile& page, const QHttpServerRequest& request, QHttpServerResponder& responder,
+                           const std::optional<AccessRules::Refusal>& refusal)
+{
+    const Method method = request.method();
+    // The page asks for the token itself, for the data.
+    if (refusal && refusal->status != Status::Unauthorized) {
+        Reply(responder, method, refusal->status, refusal->reason);
+    } else if (!IsRead(method)) {
+        Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("the page is read with GET"),
+              { { "Allow", "GET, HEAD" } });
+    } else {
+        WriteContent(responder, method, page.body, page.mimeType, Status::Ok, PageHeaders(request.value("host")));
+    }
+}
+
+void HttpRoutes::Preflight(Exchange& exchange)
+{
+    exchange.cors.insert(exchange.cors.end(),
+                         { { "Allow", "GET, HEAD, PUT, POST, OPTIONS" },
+                           { "Access-Control-Allow-Methods", "GET, HEAD, PUT, POST, OPTIONS" },
+                           { "Access-Control-Allow-Headers", "Authorization, Content-Type" },
+                           { "Access-Control-Max-Age", "600" } });
+    WriteContent(exchange.responder, exchange.request.method(), {}, {}, Status::NoContent, exchange.cors);
+}
+
+void HttpRoutes::Serve(Route route, Exchange& exchange)
+{
+    const auto notFound = [&](const QString& reason) {
+        Reply(exchange.responder, exchange.request.method(), Status::NotFound, reason, exchange.cors);
+    };
+    const QStringList& parts = exchange.parts;
+    switch (route) {
+    case Route::Elsewhere:
+        break;
+    case Route::BadDepth:
+        notFound(QStringLiteral("paths are %1 and %1/%2").arg(ItemsPath(), ItemNameForm()));
+        break;
+    case Route::UnknownService:
+        notFound(QStringLiteral("unknown service '%1'; the service is %2").arg(parts[2], Latin1(kService)));
+        break;
+    case Route::System:
+        ServeSystem(exchange);
+        break;
+    case Route::UnknownTopic:
+        notFound(UnknownTopicReason(parts[3]));
+        break;
+    case Route::List:
+        ServeList(exchange);
+        break;
+    case Route::Item:
+        ServeItem(exchange);
+        break;
+    }
+}
+
+// GET /dde/Tavrel/System and /dde/Tavrel/System/<name>: read-only texts.
+void HttpRoutes::ServeSystem(Exchange& exchange)
+{
+    auto& [request, responder, socket, parts, cors] = exchange;
+    const Method method = request.method();
+    const app::SystemItems& system = m_items.System();
+    if (!IsRead(method)) {
+        cors.emplace_back("Allow", "GET, HEAD, OPTIONS");
+        Reply(responder, method, Status::MethodNotAllowed,
+              QStringLiteral("%1 items are read-only; use GET").arg(Latin1(kSystemTopic)), cors);
+    } else if (parts.size() == 5) {
+        if (const auto item = system.Find(parts[4])) {
+            WriteContent(responder, method, item->second.toUtf8(), kTextPlain, Status::Ok, cors);
+        } else {
+            Reply(responder, method, Status::NotFound, NoSystemItemReason(parts[4]), cors);
+        }
+    } else if (WantsJson(request)) {
+        WriteContent(responder, method, SystemListJson(system), "application/json", Status::Ok, cors);
+    } else {
+        WriteContent(responder, method, SystemListHtml(system), "text/html; charset=utf-8", Status::Ok, cors);
+    }
+}
+
+// /dde/Tavrel/Items: GET the list, POST an execute command.
+void HttpRoutes::ServeList(Exchange& exchange)
+{
+    auto& [request, responder, socket, parts, cors] = exchange;
+    const Method method = request.method();
+    if (method == Method::Post) {
+        if (request.body().size() > m_limits.maxBodyBytes) {
+            Reply(responder, method, Status::PayloadTooLarge,
+                  QStringLiteral("the command is longer than %1 bytes").arg(m_limits.maxBodyBytes), cors);
+            return;
+        }
+        // Every execute is acknowledged, whatever it asks; a run it starts goes on in the event loop.
+        const std::string command = PokeText(request.body());
+        WriteContent(responder, method, {}, {}, Status::Accepted, cors);
+        socket.flush(); // the answer leaves before a run that the command starts opens its channels
+        (void)m_items.Execute(LinkCaller(PeerText(socket.peerAddress(), socket.peerPort())), command);
+    } else if (!IsRead(method)) {
+        cors.emplace_back("Allow", "GET, HEAD, POST, OPTIONS");
+        Reply(responder, method, Status::MethodNotAllowed,
+              QStringLiteral("use GET to list the items, POST to execute a command"), cors);
+    } else if (WantsJson(request)) {
+        WriteContent(responder, method, ItemListJson(m_items), "application/json", Status::Ok, cors);
+    } else {
+        WriteContent(responder, method, ItemListHtml(m_items), "text/html; charset=utf-8", Status::Ok, cors);
+    }
+}
+
+// /dde/Tavrel/Items/lblDDE(i): GET the value, PUT a poke.
+void HttpRoutes::ServeItem(Exchange& exchange)
+{
+    auto& [request, responder, socket, parts, cors] = exchange;
+    const Method method = request.method();
+    const auto index = ParseItemName(parts[4]);
+    if (!index) {
+        Reply(responder, method, Status::BadRequest,
+              QStringLiteral("'%1' is no item name; item names have the form %2, n from 0 to %3")
+                  .arg(parts[4], ItemNameForm(), QString::number(model::LabelArray::kMaxIndex)),
+              cors);
+    } else if (!m_items.Exists(*index)) {
+        Reply(responder, method, Status::NotFound, NoItemReason(*index), cors);
+    } else if (IsRead(method)) {
+        WriteContent(responder, method, QByteArray::fromStdString(m_items.Value(*index)), kTextPlain, Status::Ok, cors);
+    } else if (method != Method::Put) {
+        cors.emplace_back("Allow", "GET, HEAD, PUT, OPTIONS");
+        Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("use GET to read the item, PUT to poke it"),
+              cors);
+    } else if (request.body().size() > m_limits.maxBodyBytes) {
+        Reply(responder, method, Status::PayloadTooLarge,
+              QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes), cors);
+    } else if (const auto refusal = m_items.Poke(LinkCaller(PeerText(socket.peerAddress(), socket.peerPort())), *index,
+                                                 PokeText(request.body()))) {
+        Reply(responder, method, RefusalStatus(refusal->kind),
+              QStringLiteral("%1: %2").arg(ItemName(*index), QString::fromStdString(refusal->reason)), cors);
+    } else {
+        WriteContent(responder, method, {}, {}, Status::NoContent, cors);
+    }
+}
+
+} // namespace tavrel::link

@@ -1,0 +1,149 @@
+#include "link/LinkWire.h"
+
+#include "link/LinkNames.h"
+#include "model/LabelArray.h"
+
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+
+namespace tavrel::link {
+
+void WriteContent(QHttpServerResponder& responder, QHttpServerRequest::Method method, const QByteArray& body,
+                  const QByteArray& mimeType, Status status, const Headers& headers)
+{
+    responder.writeStatusLine(status);
+    for (const auto& [name, value] : headers) {
+        responder.writeHeader(name, value);
+    }
+    if (!mimeType.isEmpty()) {
+        responder.writeHeader("Content-Type", mimeType);
+    }
+    responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+    // A client reads the bytes after a HEAD answer as the next answer.
+    responder.writeBody(method == QHttpServerRequest::Method::Head ? QByteArray() : body);
+}
+
+void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, Status status, const QString& text,
+           const Headers& headers)
+{
+    WriteContent(responder, method, text.toUtf8() + (text.isEmpty() || status == Status::Ok ? "" : "\n"), kTextPlain,
+                 status, headers);
+}
+
+Status RefusalStatus(common::Refusal::Kind kind)
+{
+    using Kind = common::Refusal::Kind;
+    switch (kind) {
+    case Kind::UnknownItem:
+        return Status::NotFound;
+    case Kind::NotWritable:
+        return Status::Conflict;
+    case Kind::BadValue:
+    case Kind::OutOfRange:
+        return Status::UnprocessableEntity;
+    case Kind::NotAllowed:
+        return Status::Forbidden;
+    case Kind::UnknownCommand:
+        return Status::BadRequest;
+    }
+    return Status::BadRequest;
+}
+
+bool IsWebSocketUpgrade(const QHttpServerRequest& request)
+{
+    return request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+QByteArray JsonText(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QByteArray ItemValueJson(std::int32_t index, const std::string& value)
+{
+    QByteArray text;
+    text.reserve(static_cast<qsizetype>(value.size()) + 40);
+    text += "{\"item\":\"";
+    text.append(kItemNameStart.data(), static_cast<qsizetype>(kItemNameStart.size()));
+    text += QByteArray::number(index);
+    text.append(kItemNameEnd.data(), static_cast<qsizetype>(kItemNameEnd.size()));
+    text += "\",\"value\":\"";
+    for (const char c : value) {
+        switch (c) {
+        case '"':
+            text += "\\\"";
+            break;
+        case '\\':
+            text += "\\\\";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+                text += escaped;
+            } else {
+                text += c;
+            }
+        }
+    }
+    text += "\"}";
+    return text;
+}
+
+bool SameIgnoringCase(const QString& text, std::string_view name)
+{
+    return text.compare(Latin1(name), Qt::CaseInsensitive) == 0;
+}
+
+std::optional<std::int32_t> ParseItemName(const QString& name)
+{
+    return model::ParseLabelName(name.toStdString());
+}
+
+QString ItemName(std::int32_t index)
+{
+    return Latin1(kItemNameStart) + QString::number(index) + Latin1(kItemNameEnd);
+}
+
+QString ItemNameForm()
+{
+    return Latin1(kItemNameStart) + QLatin1Char('n') + Latin1(kItemNameEnd);
+}
+
+QString ItemsPath()
+{
+    return QStringLiteral("/%1/%2/%3").arg(Latin1(kPathRoot), Latin1(kService), Latin1(kTopic));
+}
+
+QString UnknownTopicReason(const QString& topic)
+{
+    return QStringLiteral("unknown topic '%1'; the topics are %2 and %3")
+        .arg(topic, Latin1(kTopic), Latin1(kSystemTopic));
+}
+
+QString NoItemReason(std::int32_t index)
+{
+    return QStringLiteral("no item %1").arg(ItemName(index));
+}
+
+QString NoSystemItemReason(const QString& name)
+{
+    return QStringLiteral("no %1 item '%2'").arg(Latin1(kSystemTopic), name);
+}
+
+QString PeerText(const QHostAddress& address, quint16 port)
+{
+    return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+}
+
+app::Caller LinkCaller(const QString& peer)
+{
+    return app::Caller {
+        .surface = app::Surface::Link, .user = {}, .peer = peer.toStdString(), .role = app::Role::Operator
+    };
+}
+
+} // namespace tavrel::link

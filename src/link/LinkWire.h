@@ -1,0 +1,85 @@
+#pragma once
+
+#include "app/ItemService.h"
+#include "common/Refusal.h"
+
+#include <QByteArray>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QLatin1StringView>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+class QHostAddress;
+class QJsonObject;
+
+// The small pieces every part of the link server writes or reads: HTTP answers, JSON texts, the protocol's names
+// as Qt strings.
+namespace tavrel::link {
+
+using Status = QHttpServerResponder::StatusCode;
+using Headers = std::vector<std::pair<QByteArray, QByteArray>>;
+
+/// The content type of every text answer.
+inline constexpr char kTextPlain[] = "text/plain; charset=utf-8";
+
+/// An answer with a body; to a HEAD request the same headers without the body. An empty `mimeType` sends none.
+void WriteContent(QHttpServerResponder& responder, QHttpServerRequest::Method method, const QByteArray& body,
+                  const QByteArray& mimeType, Status status = Status::Ok, const Headers& headers = {});
+
+/// A text answer; the text of a refusal (any status but 200) is a line, with its line break.
+void Reply(QHttpServerResponder& responder, QHttpServerRequest::Method method, Status status, const QString& text,
+           const Headers& headers = {});
+
+/// The one translation of a refusal into this server's codes: the HTTP status, which a WebSocket error carries too.
+Status RefusalStatus(common::Refusal::Kind kind);
+
+/// Whether the request asks to become a WebSocket conversation.
+bool IsWebSocketUpgrade(const QHttpServerRequest& request);
+
+/// An object as compact JSON text.
+QByteArray JsonText(const QJsonObject& object);
+
+/// {"item":"lblDDE(7)","value":"..."} without a JSON document: this runs for every change of every pass.
+QByteArray ItemValueJson(std::int32_t index, const std::string& value);
+
+/// A name of the protocol (LinkNames.h) as a Qt string.
+inline QLatin1StringView Latin1(std::string_view name)
+{
+    return QLatin1StringView(name.data(), static_cast<qsizetype>(name.size()));
+}
+
+/// Whether a text a client sent is that name of the protocol, in any letter case.
+bool SameIgnoringCase(const QString& text, std::string_view name);
+
+/// An item name "lblDDE(7)", matched without regard to case, as its label index; nothing for a name of
+/// another form (leading zeros, blanks, an index beyond 32767 included).
+std::optional<std::int32_t> ParseItemName(const QString& name);
+
+/// "lblDDE(7)": the item name of a label index.
+QString ItemName(std::int32_t index);
+
+/// "lblDDE(n)": the form of item names, for reasons that tell it.
+QString ItemNameForm();
+
+/// "/dde/Tavrel/Items": the path of the item list and of WebSocket conversations.
+QString ItemsPath();
+
+/// The reasons HTTP answers and WebSocket errors share: a topic that is not, an item that is not.
+QString UnknownTopicReason(const QString& topic);
+QString NoItemReason(std::int32_t index);
+QString NoSystemItemReason(const QString& name);
+
+/// "address:port" of a client, as notices and callers name it.
+QString PeerText(const QHostAddress& address, quint16 port);
+
+/// A client of this server as the item service knows callers.
+app::Caller LinkCaller(const QString& peer);
+
+} // namespace tavrel::link

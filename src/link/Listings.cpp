@@ -1,0 +1,87 @@
+#include "link/Listings.h"
+
+#include "common/OperandCatalogue.h"
+#include "link/LinkNames.h"
+#include "link/LinkWire.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace tavrel::link {
+
+namespace {
+
+QString HtmlEscaped(const std::string& text)
+{
+    return QString::fromStdString(text).toHtmlEscaped();
+}
+
+QString Utf8(std::string_view text)
+{
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+} // namespace
+
+QByteArray ItemListJson(const app::ItemService& items)
+{
+    QJsonArray list;
+    for (const app::ItemInfo& one : items.Items()) {
+        list.append(QJsonObject {
+            { "item", ItemName(one.index) },
+            { "plc", QString::fromStdString(one.plc) },
+            { "operand", Utf8(common::OperandTypeName(one.operandType)) },
+            { "address", one.address },
+            { "direction", Utf8(common::IoDirectionName(one.direction)) },
+            { "enabled", one.enabled },
+            { "plcConnected", one.plcConnected },
+            { "plcAnswered", one.plcAnswered },
+            { "plcError", QString::fromStdString(one.plcError) },
+            { "value", QString::fromStdString(items.Value(one.index)) },
+        });
+    }
+    return JsonText(QJsonObject { { "service", Latin1(kService) },
+                                  { "topic", Latin1(kTopic) },
+                                  { "running", items.IsRunning() },
+                                  { "items", list } });
+}
+
+QByteArray ItemListHtml(const app::ItemService& items)
+{
+    QString html
+        = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel items</title></head>"
+                         "<body>\n<table border=\"1\">\n<tr><th>Item</th><th>PLC</th><th>Operand</th>"
+                         "<th>Address</th><th>Direction</th><th>Value</th></tr>\n");
+    for (const app::ItemInfo& one : items.Items()) {
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td></tr>\n")
+                    .arg(ItemName(one.index), HtmlEscaped(one.plc),
+                         Utf8(common::OperandTypeName(one.operandType)).toHtmlEscaped())
+                    .arg(one.address)
+                    .arg(Utf8(common::IoDirectionName(one.direction)), HtmlEscaped(items.Value(one.index)));
+    }
+    html += QStringLiteral("</table>\n</body></html>\n");
+    return html.toUtf8();
+}
+
+QByteArray SystemListJson(const app::SystemItems& system)
+{
+    QJsonArray list;
+    for (const auto& [name, value] : system.Items()) {
+        list.append(QJsonObject { { "item", name }, { "value", value } });
+    }
+    return JsonText(
+        QJsonObject { { "service", Latin1(kService) }, { "topic", Latin1(kSystemTopic) }, { "items", list } });
+}
+
+QByteArray SystemListHtml(const app::SystemItems& system)
+{
+    QString html = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel system</title>"
+                                  "</head><body>\n<table border=\"1\">\n<tr><th>Item</th><th>Value</th></tr>\n");
+    for (const auto& [name, value] : system.Items()) {
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td></tr>\n").arg(name.toHtmlEscaped(), value.toHtmlEscaped());
+    }
+    html += QStringLiteral("</table>\n</body></html>\n");
+    return html.toUtf8();
+}
+
+} // namespace tavrel::link
