@@ -1,12 +1,10 @@
 #include "common/LinkProtocol.h"
 
-#include <array>
+#include <iterator>
 
 namespace tavrel::protocol {
 
 namespace {
-
-constexpr std::array<std::string_view, 5> kOperationNames = { "advise", "unadvise", "request", "poke", "execute" };
 
 // One parser for both widths: item names are ASCII, so a name with any other character is no item name.
 template<typename Char> std::optional<std::int32_t> ParseName(std::basic_string_view<Char> name)
@@ -42,14 +40,9 @@ template<typename Char> std::optional<std::int32_t> ParseName(std::basic_string_
 
 } // namespace
 
-std::string_view OperationName(Operation operation)
-{
-    return kOperationNames.at(static_cast<std::size_t>(operation));
-}
-
 std::optional<Operation> ParseOperation(std::string_view name)
 {
-    for (std::size_t i = 0; i < kOperationNames.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(kOperationNames); ++i) {
         if (kOperationNames[i] == name) {
             return static_cast<Operation>(i);
         }
@@ -59,7 +52,7 @@ std::optional<Operation> ParseOperation(std::string_view name)
 
 std::string LabelName(std::int32_t index)
 {
-    return "lblDDE(" + std::to_string(index) + ")";
+    return std::string(kItemNameStart) + std::to_string(index) + std::string(kItemNameEnd);
 }
 
 std::optional<std::int32_t> ParseLabelName(std::string_view name)

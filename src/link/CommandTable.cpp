@@ -207,9 +207,15 @@ void CommandTable::Execute(LinkSession& session, const Message& message) const
                StatusCode(Status::BadRequest));
         return;
     }
-    // Every execute is acknowledged, whatever it asks, before what it starts can send anything.
+    // A command that names something is acknowledged before what it starts can send anything.
+    const std::string text = command.toString().toStdString();
+    if (const auto refusal = m_items.CheckExecute(LinkCaller(session.Peer()), text)) {
+        Refuse(session, message.op, message.object, QString::fromStdString(refusal->reason),
+               StatusCode(RefusalStatus(refusal->kind)));
+        return;
+    }
     SendJson(session, { { "op", message.op }, { "ok", true } });
-    (void)m_items.Execute(LinkCaller(session.Peer()), command.toString().toStdString());
+    (void)m_items.Execute(LinkCaller(session.Peer()), text);
 }
 
 void CommandTable::AdviseSystem(LinkSession& session, const Message& message) const

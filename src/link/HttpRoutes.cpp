@@ -159,11 +159,17 @@ void HttpRoutes::ServeList(Exchange& exchange)
                   QStringLiteral("the command is longer than %1 bytes").arg(m_limits.maxBodyBytes), cors);
             return;
         }
-        // Every execute is acknowledged, whatever it asks; a run it starts goes on in the event loop.
+        // A command that names nothing is refused with the list of those there are; one that does is acknowledged,
+        // and a run it starts goes on in the event loop.
         const std::string command = PokeText(request.body());
+        const app::Caller caller = LinkCaller(PeerText(socket.peerAddress(), socket.peerPort()));
+        if (const auto refusal = m_items.CheckExecute(caller, command)) {
+            Reply(responder, method, RefusalStatus(refusal->kind), QString::fromStdString(refusal->reason), cors);
+            return;
+        }
         WriteContent(responder, method, {}, {}, Status::Accepted, cors);
         socket.flush(); // the answer leaves before a run that the command starts opens its channels
-        (void)m_items.Execute(LinkCaller(PeerText(socket.peerAddress(), socket.peerPort())), command);
+        (void)m_items.Execute(caller, command);
     } else if (!IsRead(method)) {
         cors.emplace_back("Allow", "GET, HEAD, POST, OPTIONS");
         Reply(responder, method, Status::MethodNotAllowed,

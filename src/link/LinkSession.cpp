@@ -177,7 +177,9 @@ void LinkSession::SayGoodbye()
     }
     m_closing = true;
     const QPointer<LinkSession> guarded(this);
-    m_socket->close(CloseCode(kCloseGoingAway), QStringLiteral("Tavrel is stopping"));
+    m_socket->close(
+        CloseCode(kCloseGoingAway),
+        QString::fromUtf8(protocol::kStoppingReason.data(), static_cast<qsizetype>(protocol::kStoppingReason.size())));
     if (guarded != nullptr && !m_gone) {
         m_socket->flush();
     }

@@ -261,7 +261,9 @@ void MqttBridge::HandleMessage(const MqttMessage& message)
         return;
     }
     if (inbound->execute) {
-        (void)m_items.Execute(kMqttCaller, message.payload);
+        if (const auto refusal = m_items.Execute(kMqttCaller, message.payload)) {
+            PublishError(item, message.payload, refusal->reason);
+        }
         return;
     }
     const auto index = model::ParseLabelName(item);

@@ -296,7 +296,7 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
     // Which texts each operand takes is the exchange's to say; here, how each kind of problem comes back.
     const std::vector<std::tuple<std::int32_t, std::string, Kind>> cases {
         { 1, "x", Kind::BadValue }, { 2, "1", Kind::NotWritable }, { 9, "1", Kind::UnknownItem },
-        { 3, "2", Kind::BadValue }, { 4, "10", Kind::BadValue },
+        { 3, "2", Kind::OutOfRange }, { 4, "10", Kind::BadValue },
     };
     for (const auto& [index, text, kind] : cases) {
         const auto refusal = items.Poke(caller, index, text);

@@ -125,6 +125,7 @@ class Headless(unittest.TestCase):
         eventually(lambda: self.read("lblDDE(10)") != timer, "the PLC is still read")
 
         modbus_write(self.plc_port, 15, RUN_COIL, [1])
+        self.assertEqual(curl("-X", "POST", "--data", "Line_1_RESET", self.base)[0], 400)
         self.assertEqual(curl("-X", "POST", "--data", "Line_1_STOP", self.base)[0], 202)
         eventually(lambda: modbus_read(self.plc_port, 1, RUN_COIL) == [0], "Line_1_STOP cleared the run coil", 5)
 
@@ -172,6 +173,24 @@ class StartUp(unittest.TestCase):
         self.assertEqual(len(answers), 3, "the window never served its items")
         for answer in answers:
             self.assertIn("lblDDE(1)", answer, "served while the splash was up, before the project was loaded")
+
+    def test_a_project_that_cannot_be_opened_ends_headless_mode_and_help_needs_no_display(self):
+        bad = os.path.join(self.dir, "bad.tve")
+        with open(bad, "w") as file:
+            file.write("not a project")
+        for project, reason in [(os.path.join(self.dir, "missing.tve"), "no such file"), (bad, "bad.tve")]:
+            with self.subTest(project=project):
+                run = subprocess.run([f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen",
+                                      "127.0.0.1:0", project], capture_output=True, text=True, timeout=15,
+                                     env=self.runtime("carol"))
+                self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
+                self.assertIn(reason, run.stderr)
+                self.assertNotIn("link server on", run.stdout)
+        bare = {k: v for k, v in self.runtime("dave").items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+        for flag, text in [("--help", "--headless"), ("--version", "tavrel 1.")]:
+            run = subprocess.run([f"{BIN}/tavrel", flag], capture_output=True, text=True, timeout=15, env=bare)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertIn(text, run.stdout)
 
     def test_the_lock_is_per_user_and_a_later_start_brings_the_first_forward(self):
         args = [f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen", "127.0.0.1:0", self.project]

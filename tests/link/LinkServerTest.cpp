@@ -50,13 +50,29 @@ private slots:
     // Every execute is accepted, whatever it names (the program's tests say what each one does): a PLC's STOP
     // reaches it, and a RUN/STOP of any name toggles the run, the same command stopping it once the first pass is
     // over.
-    void executesReachTheProgram()
+    // Commands that name something are carried out; the others are refused with the list of those there are, over
+    // HTTP and the WebSocket alike, so that no script takes a typo for a stopped line.
+    void executesReachTheProgramAndUnknownOnesAreRefused()
     {
-        for (const QByteArray command : { "Pump_RESET", "STOP", "Pump_STOP" }) {
-            QCOMPARE(Call("POST", "/dde/Tavrel/Items", command).status, 202);
+        for (const QByteArray command : { "Pump_RESET", "STOP", "Tavrel_PAUSE" }) {
+            const test::HttpResponse answer = Call("POST", "/dde/Tavrel/Items", command);
+            QCOMPARE(answer.status, 400);
+            QVERIFY2(answer.body.contains("Tavrel_RUN, Tavrel_STOP, Tavrel_RUN/STOP")
+                         && answer.body.contains("PLCs Pump, Line_1"),
+                     answer.body.constData());
         }
+        QCOMPARE(Call("POST", "/dde/Tavrel/Items", "Pump_STOP").status, 202);
         const auto calls = m_script.Calls(false);
         QCOMPARE(std::count(calls.begin(), calls.end(), "PlcStop()"), 1);
+        {
+            test::LinkClient client(m_port);
+            QVERIFY(client.WaitConnected());
+            const QJsonObject refused = client.Ask(R"({"op":"execute","command":"hello world"})");
+            QCOMPARE(refused.value("status").toInt(), 400);
+            QVERIFY(refused.value("error").toString().startsWith(QStringLiteral("'hello world' is no command")));
+            QCOMPARE(client.Ask(R"({"op":"execute","command":"Tavrel_STOP"})").value("ok").toBool(), true);
+            QVERIFY(!m_program->IsRunning());
+        }
         QCOMPARE(Call("POST", "/dde/Tavrel/Items", "Tavrel_RUN/STOP").status, 202);
         QVERIFY(m_program->IsRunning());
         QVERIFY(QTest::qWaitFor([this] { return m_program->IsRunToolEnabled(); }, 5000));

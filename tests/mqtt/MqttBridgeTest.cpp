@@ -265,6 +265,8 @@ private slots:
             << QStringLiteral("lblDDE(2)") << QStringLiteral("5") << QStringLiteral("the item is read-only");
         QTest::newRow("no item name") << QStringLiteral("pump") << QStringLiteral("1")
                                       << QStringLiteral("is no item name");
+        QTest::newRow("unknown command") << QStringLiteral("execute") << QStringLiteral("Pump_RESET")
+                                         << QStringLiteral("'Pump_RESET' is no command; the commands are");
     }
     void pokesAndRefusals()
     {
@@ -273,7 +275,8 @@ private slots:
         QFETCH(QString, reason);
         auto peer = Watch();
         QVERIFY(peer);
-        peer->Publish(Topic("items/" + item.toStdString() + "/set"), value.toStdString());
+        peer->Publish(Topic(item == QStringLiteral("execute") ? "execute" : "items/" + item.toStdString() + "/set"),
+                      value.toStdString());
         if (reason.isEmpty()) {
             QTRY_COMPARE(m_program->Labels().Text(1), value.toStdString());
             QTRY_COMPARE(peer->Payloads(Topic("items/lblDDE(1)")),

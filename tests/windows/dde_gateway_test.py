@@ -287,6 +287,9 @@ class Transactions(WineTest):
         self.assertEqual(self.client("execute Tavrel_RUN/STOP"), "ok")
         eventually(lambda: not json.loads(self.plant.http())["running"], "Tavrel_RUN/STOP stopped the run")
         self.wait_log("execute 'Tavrel_RUN/STOP' delivered")
+        # Acknowledged as every DDE execute is; what Tavrel does not know is logged with its reason.
+        self.assertEqual(self.client("execute Line_9_RESET"), "ok")
+        self.wait_log("execute 'Line_9_RESET' not recognised by Tavrel: 'Line_9_RESET' is no command")
 
 
 class Reconnection(WineTest):

@@ -473,6 +473,12 @@ HDDEDATA DdeServer::Execute(HDDEDATA data)
     }
     const std::string command = Narrow(WithoutLineEnd(*text));
     const Answer answer = m_link.Execute(command);
+    if (!answer.ok && answer.refused) {
+        // A DDE execute is acknowledged whatever it asks, as spreadsheets expect; what Tavrel did not recognise is
+        // logged with its reason.
+        m_log.Line("execute '" + Excerpt(command) + "' not recognised by Tavrel: " + answer.error);
+        return reinterpret_cast<HDDEDATA>(DDE_FACK);
+    }
     if (!answer.ok) {
         m_log.Line("execute '" + Excerpt(command) + "' not delivered: " + answer.error);
         return reinterpret_cast<HDDEDATA>(DDE_FNOTPROCESSED);
