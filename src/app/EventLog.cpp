@@ -7,7 +7,7 @@ void EventLog::Add(EventKind kind, const QString& text)
     if (m_events.size() >= kCapacity) {
         m_events.pop_front();
     }
-    m_events.push_back(Event { std::chrono::system_clock::now(), kind, text });
+    m_events.push_back(Event { ++m_sequence, std::chrono::system_clock::now(), kind, text });
     emit added(m_events.back());
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 
 namespace tavrel::app {
@@ -16,6 +17,7 @@ enum class EventKind { Run, Plc, Poke, Command, Broker, Client };
 /// event.
 struct Event
 {
+    std::uint64_t sequence = 0; ///< 1 for the first event of the program, one more for each after it
     std::chrono::system_clock::time_point at;
     EventKind kind = EventKind::Run;
     QString text;
@@ -46,6 +48,7 @@ signals:
 
 private:
     std::deque<Event> m_events;
+    std::uint64_t m_sequence = 0;
 };
 
 /// "PLC", "poke", … : the kind as a word for lists and messages.

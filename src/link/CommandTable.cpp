@@ -209,7 +209,8 @@ void CommandTable::Execute(LinkSession& session, const Message& message) const
     }
     // A command that names something is acknowledged before what it starts can send anything.
     const std::string text = command.toString().toStdString();
-    if (const auto refusal = m_items.CheckExecute(LinkCaller(session.Peer()), text)) {
+    if (m_items.CheckExecute(LinkCaller(session.Peer()), text)) {
+        const auto refusal = m_items.Execute(LinkCaller(session.Peer()), text); // refused again, and noted
         Refuse(session, message.op, message.object, QString::fromStdString(refusal->reason),
                StatusCode(RefusalStatus(refusal->kind)));
         return;

@@ -5,6 +5,7 @@
 #include "model/LabelArray.h"
 
 #include <QTcpSocket>
+#include <QUrlQuery>
 
 namespace tavrel::link {
 
@@ -62,6 +63,9 @@ std::pair<HttpRoutes::Route, QStringList> HttpRoutes::Find(const QString& path)
         if (SameIgnoringCase(parts[3], kSystemTopic)) {
             return Route::System;
         }
+        if (SameIgnoringCase(parts[3], kEventsPath) && parts.size() == 4) {
+            return Route::Events;
+        }
         if (!SameIgnoringCase(parts[3], kTopic)) {
             return Route::UnknownTopic;
         }
@@ -113,6 +117,9 @@ void HttpRoutes::Serve(Route route, Exchange& exchange)
     case Route::System:
         ServeSystem(exchange);
         break;
+    case Route::Events:
+        ServeEvents(exchange);
+        break;
     case Route::UnknownTopic:
         notFound(UnknownTopicReason(parts[3]));
         break;
@@ -123,6 +130,27 @@ void HttpRoutes::Serve(Route route, Exchange& exchange)
         ServeItem(exchange);
         break;
     }
+}
+
+// GET /dde/Tavrel/Events[?after=N]: the newest events, oldest first, at most kMaxEventsAnswered of them.
+void HttpRoutes::ServeEvents(Exchange& exchange)
+{
+    auto& [request, responder, socket, parts, cors] = exchange;
+    const Method method = request.method();
+    if (!IsRead(method)) {
+        cors.emplace_back("Allow", "GET, HEAD, OPTIONS");
+        Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("events are read with GET"), cors);
+        return;
+    }
+    bool afterOk = true;
+    const QString afterText = QUrlQuery(request.url()).queryItemValue(QStringLiteral("after"));
+    const qulonglong after = afterText.isEmpty() ? 0 : afterText.toULongLong(&afterOk);
+    if (!afterOk) {
+        Reply(responder, method, Status::BadRequest,
+              QStringLiteral("after= takes the number of the last event seen, not '%1'").arg(afterText), cors);
+        return;
+    }
+    WriteContent(responder, method, EventListJson(m_items.Events(), after), "application/json", Status::Ok, cors);
 }
 
 // GET /dde/Tavrel/System and /dde/Tavrel/System/<name>: read-only texts.
@@ -163,7 +191,8 @@ void HttpRoutes::ServeList(Exchange& exchange)
         // and a run it starts goes on in the event loop.
         const std::string command = PokeText(request.body());
         const app::Caller caller = LinkCaller(PeerText(socket.peerAddress(), socket.peerPort()));
-        if (const auto refusal = m_items.CheckExecute(caller, command)) {
+        if (m_items.CheckExecute(caller, command)) {
+            const auto refusal = m_items.Execute(caller, command); // refused again, and noted as an event
             Reply(responder, method, RefusalStatus(refusal->kind), QString::fromStdString(refusal->reason), cors);
             return;
         }

@@ -19,6 +19,7 @@ namespace tavrel::link {
 ///   /dde/Tavrel/Items              GET the list, POST an execute command
 ///   /dde/Tavrel/Items/lblDDE(i)    GET the value, PUT a poke
 ///   /dde/Tavrel/System[/name]      GET the System items, read-only
+///   /dde/Tavrel/Events[?after=N]   GET the newest events (after event N), as JSON
 ///   OPTIONS on any of them         the preflight of a web page
 class HttpRoutes
 {
@@ -29,6 +30,7 @@ public:
         BadDepth, ///< neither a topic nor an item
         UnknownService,
         System, ///< the System topic or one of its items
+        Events, ///< what happened lately
         UnknownTopic,
         List, ///< the Items topic: the list, execute, WebSocket conversations
         Item ///< one item of the Items topic
@@ -61,6 +63,7 @@ public:
 
 private:
     void ServeSystem(Exchange& exchange);
+    void ServeEvents(Exchange& exchange);
     void ServeList(Exchange& exchange);
     void ServeItem(Exchange& exchange);
 

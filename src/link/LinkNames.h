@@ -15,6 +15,8 @@ inline constexpr std::string_view kService = protocol::kService;
 inline constexpr std::string_view kTopic = protocol::kItemsTopic;
 /// The read-only topic of the run's and the PLCs' health.
 inline constexpr std::string_view kSystemTopic = protocol::kSystemTopic;
+/// The path, beside the topics, of the newest events (HTTP only).
+inline constexpr std::string_view kEventsPath = "Events";
 /// The first part of every HTTP path of the items: "/dde/<service>/<topic>[/<item>]".
 inline constexpr std::string_view kPathRoot = protocol::kPathRoot;
 

@@ -168,6 +168,8 @@ void LinkServer::AcceptWebSockets()
                 [this, session](const QString& message) { m_commands.Handle(*session, message); });
         connect(session, &LinkSession::ended, this, [this, session] { DropSession(session); });
         connect(session, &LinkSession::notice, this, &LinkServer::clientNotice);
+        connect(session, &LinkSession::notice, this,
+                [this](const QString& text) { m_items.Events().Add(app::EventKind::Client, text); });
         m_sessions.push_back(session);
         ++m_stats.opened;
     }
@@ -314,6 +316,7 @@ void LinkServer::SendChanges(const std::vector<app::ItemChange>& changes)
         session->SendNow(message);
     }
     for (const QString& notice : notices) {
+        m_items.Events().Add(app::EventKind::Client, notice);
         emit clientNotice(notice);
     }
 }

@@ -4,8 +4,13 @@
 #include "link/LinkNames.h"
 #include "link/LinkWire.h"
 
+#include <QDateTime>
 #include <QJsonArray>
+#include <QJsonDocument>
+
 #include <QJsonObject>
+#include <algorithm>
+#include <chrono>
 
 namespace tavrel::link {
 
@@ -82,6 +87,27 @@ QByteArray SystemListHtml(const app::SystemItems& system)
     }
     html += QStringLiteral("</table>\n</body></html>\n");
     return html.toUtf8();
+}
+
+QByteArray EventListJson(const app::EventLog& log, std::uint64_t after)
+{
+    const auto& events = log.Events();
+    auto first = std::find_if(events.begin(), events.end(),
+                              [after](const app::Event& event) { return event.sequence > after; });
+    if (events.end() - first > static_cast<std::ptrdiff_t>(kMaxEventsAnswered)) {
+        first = events.end() - static_cast<std::ptrdiff_t>(kMaxEventsAnswered);
+    }
+    QJsonArray list;
+    for (auto event = first; event != events.end(); ++event) {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(event->at.time_since_epoch()).count();
+        list.append(QJsonObject {
+            { "seq", static_cast<qint64>(event->sequence) },
+            { "ts", QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs) },
+            { "kind", app::EventKindName(event->kind) },
+            { "text", event->text },
+        });
+    }
+    return QJsonDocument(QJsonObject { { "events", list } }).toJson(QJsonDocument::Compact);
 }
 
 } // namespace tavrel::link

@@ -20,4 +20,11 @@ QByteArray SystemListJson(const app::SystemItems& system);
 /// An HTML page of one table: every System item and its value.
 QByteArray SystemListHtml(const app::SystemItems& system);
 
+/// The most events an answer holds: the newest ones.
+inline constexpr std::size_t kMaxEventsAnswered = 200;
+
+/// {"events":[{"seq":N,"ts":"2026-12-07T13:45:01.123Z","kind":"PLC","text":"…"},…]}: the events after number
+/// `after`, oldest first, at most kMaxEventsAnswered (the newest).
+QByteArray EventListJson(const app::EventLog& log, std::uint64_t after);
+
 } // namespace tavrel::link

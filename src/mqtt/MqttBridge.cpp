@@ -127,6 +127,7 @@ void MqttBridge::SetState(BrokerState state, const std::string& detail)
     }
     m_state = state;
     m_stateText = text;
+    m_items.Events().Add(app::EventKind::Broker, text);
     emit stateChanged(state, text);
 }
 

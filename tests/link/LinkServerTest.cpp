@@ -62,6 +62,16 @@ private slots:
                      answer.body.constData());
         }
         QCOMPARE(Call("POST", "/dde/Tavrel/Items", "Pump_STOP").status, 202);
+        // Each command is an event, refused or not; a client asks for those after the last it saw.
+        const QJsonArray events = QJsonDocument::fromJson(Call("GET", "/dde/Tavrel/Events?after=1").body)
+                                      .object()
+                                      .value("events")
+                                      .toArray();
+        QCOMPARE(events.size(), 3);
+        QCOMPARE(events.first().toObject().value("seq").toInt(), 2);
+        QVERIFY(events[0].toObject().value("text").toString().startsWith("command 'STOP' from link 127.0.0.1:"));
+        QCOMPARE(events.last().toObject().value("kind").toString(), QStringLiteral("command"));
+        QCOMPARE(Call("GET", "/dde/Tavrel/Events?after=x").status, 400);
         const auto calls = m_script.Calls(false);
         QCOMPARE(std::count(calls.begin(), calls.end(), "PlcStop()"), 1);
         {
