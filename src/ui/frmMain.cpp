@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "app/ConnectionTest.h"
 #include "app/Program.h"
 #include "link/FormulaTexts.h"
 #include "model/clsConfig.h"
@@ -545,12 +546,13 @@ bool frmMain::Confirm(const std::string& question)
 
 bool frmMain::DefinePlc(model::clsConfig& project)
 {
-    return frmConfigItems::AddNewItems(project, this);
+    return frmConfigItems::AddNewItems(project, this, app::MakeConnectionTester(m_program.Environment().CreateDriver));
 }
 
 bool frmMain::EditItem(model::clsConfig& project, std::int32_t plcKey, std::int32_t itemKey)
 {
-    return frmConfigItems::EditItem(project, plcKey, itemKey, this);
+    return frmConfigItems::EditItem(project, plcKey, itemKey, this,
+                                    app::MakeConnectionTester(m_program.Environment().CreateDriver));
 }
 
 void frmMain::SetBusy(bool busy)

@@ -365,7 +365,7 @@ private slots:
         });
         QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, test::CellCentre(grid, 6, ItemGrid::kColDdeName));
 
-        QCOMPARE(title, QStringLiteral("Edit PLC"));
+        QCOMPARE(title, QStringLiteral("Edit item \u2013 lblDDE(5) to lblDDE(7) of Line_1"));
         QCOMPARE(grid.item(3, ItemGrid::kColAddress)->text(), QStringLiteral("40"));
         QCOMPARE(grid.item(6, ItemGrid::kColAddress)->text(), QStringLiteral("41"));
         QCOMPARE(grid.CurrentItemRow(), 6);
