@@ -9,8 +9,8 @@
 #include "ui/Pictures.h"
 #include "ui/RunStatus.h"
 #include "ui/WindowTools.h"
+#include "ui/frmAbout.h"
 #include "ui/frmConfigItems.h"
-#include "ui/frmSplash.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -20,9 +20,9 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QLabel>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QUrl>
@@ -471,8 +471,8 @@ void frmMain::ShowHelp()
 
 void frmMain::ShowAbout()
 {
-    frmSplash splash(this);
-    splash.ShowGUI();
+    frmAbout about(m_program.Settings().FilePath(), this);
+    about.exec();
 }
 
 void frmMain::EditRow(int row)

@@ -371,6 +371,28 @@ private slots:
         QCOMPARE(grid.CurrentItemRow(), 6);
     }
 
+    void AboutNamesTheProgramItsVersionsAndSettingsAndCloses()
+    {
+        Fixture fixture(false);
+        test::ModalAnswerer answerer;
+        QString name;
+        QString text;
+        answerer.Then([&](QWidget* dialog) {
+            name = dialog->objectName();
+            text = dialog->findChild<QLabel*>(QStringLiteral("lblAboutText"))->text();
+            dialog->findChild<QPushButton*>(QStringLiteral("cmdClose"))->click();
+        });
+        fixture.window->RunTool(QStringLiteral("ID_About"));
+
+        QCOMPARE(name, QStringLiteral("frmAbout"));
+        for (const QString& part : { QStringLiteral("Version " TAVREL_VERSION_TEXT), QStringLiteral("Qt "),
+                                     QStringLiteral("libmodbus "), QStringLiteral("SQLite "),
+                                     QString::fromStdString(fixture.under.program.Settings().FilePath().string()) }) {
+            QVERIFY2(text.contains(part), qPrintable(part));
+        }
+        QCOMPARE(answerer.Pending(), 0u);
+    }
+
     void OptionsApplyWithoutARestart()
     {
         Fixture fixture;
