@@ -1,5 +1,6 @@
 #include "common/ItemRules.h"
 
+#include "common/FieldRanges.h"
 #include "common/NumberText.h"
 #include "common/OperandCatalogue.h"
 #include "common/ValueConversions.h"
@@ -48,7 +49,7 @@ tl::expected<ItemRun, std::string> CheckItemDraft(const ItemDraft& draft)
     const auto start = WholeNumber(draft.startText);
     if (!IsOperandRangeLegal(draft.plcType, draft.operandType, draft.startText, draft.lengthText) || !start
         || *start < 0) {
-        return refuse("Operand address is not legal.");
+        return refuse("Operand address is not legal. " + AddressRangeText(draft.plcType, draft.operandType) + ".");
     }
     if (writes && draft.operandType == TBit) {
         return refuse("Timer Bit cannot be writen.");

@@ -30,7 +30,7 @@ struct ItemRun
 
 /// The run of a draft that keeps every rule of its PLC family; else the message that names the first rule it
 /// breaks, in this order: the length, the operand types the family refuses, timer writes on a family whose timers
-/// take none, the legal addresses, writes to a timer or counter bit.
+/// take none, the legal addresses (with their range), writes to a timer or counter bit.
 tl::expected<ItemRun, std::string> CheckItemDraft(const ItemDraft& draft);
 
 } // namespace tavrel::common

@@ -5,7 +5,8 @@
 
 namespace tavrel::ui {
 
-/// Accepts up to four "."-separated numbers from 0 to 255; the text is acceptable with all four present.
+/// Takes digits and dots only; the text is acceptable as four numbers from 0 to 255. A part past 255 is kept as
+/// typed, for the dialog to mark, never cut short.
 class IpAddressValidator : public QValidator
 {
 public:
@@ -13,7 +14,7 @@ public:
     State validate(QString& input, int& position) const override;
 };
 
-/// The IP-address entry `ctIpCOnfig`: a line edit that takes only a dotted IPv4 address.
+/// The IP-address entry `ctIpCOnfig`: a line edit that takes only the characters of a dotted IPv4 address.
 class IpAddressEdit : public QLineEdit
 {
     Q_OBJECT

@@ -1,8 +1,11 @@
 #include "ui/ScreenshotTour.h"
 
+#include "app/ConnectionTest.h"
 #include "app/Program.h"
+#include "common/OperandCatalogue.h"
 #include "model/clsConfig.h"
 #include "ui/ItemGrid.h"
+#include "ui/frmAbout.h"
 #include "ui/frmConfigItems.h"
 #include "ui/frmMain.h"
 #include "ui/frmOptions.h"
@@ -17,6 +20,7 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTextStream>
 #include <QTimer>
@@ -121,6 +125,60 @@ private:
         Save(dialog.grab(), name);
     }
 
+    /// Tries the connection of the first TCP/IP PLC named `plcName` in its Edit dialog, then saves the dialog
+    /// with what the test found: two steps.
+    void AddConnectionTestSteps(const std::string& plcName, const QString& name)
+    {
+        m_steps.push_back([this, plcName] {
+            for (int row = 0; row < m_window.Grid().rowCount(); ++row) {
+                const model::clsPlc* plc = m_window.Grid().CarriesItem(row)
+                    ? m_program.Project().FindPlc(m_window.Grid().Row(row).plcKey)
+                    : nullptr;
+                if (plc != nullptr && plc->Name == plcName) {
+                    m_dialog = std::make_unique<frmConfigItems>(
+                        &m_window, app::MakeConnectionTester(m_program.Environment().CreateDriver));
+                    m_dialog->PrepareEditItem(m_program.Project(), plc->Key, m_window.Grid().Row(row).itemKey);
+                    m_dialog->show();
+                    m_dialog->findChild<QPushButton*>(QStringLiteral("cmdTestConnection"))->click();
+                    break;
+                }
+            }
+            return 0;
+        });
+        m_steps.push_back([this, name] {
+            if (!m_dialog) {
+                return 0;
+            }
+            if (!m_dialog->findChild<QPushButton*>(QStringLiteral("cmdTestConnection"))->isEnabled()) {
+                return -1;
+            }
+            Save(m_dialog->grab(), name);
+            m_dialog.reset();
+            return 0;
+        });
+    }
+
+    /// A new TCP/IP PLC with an IP address and an operand address that do not fit.
+    void ShootRefusedFields()
+    {
+        frmConfigItems dialog(&m_window);
+        dialog.PrepareAddNewItems(m_program.Project());
+        const auto choose = [&dialog](const char* list, int code) {
+            auto* box = dialog.findChild<QComboBox*>(QString::fromLatin1(list));
+            box->setCurrentIndex(box->findData(code));
+        };
+        dialog.findChild<QComboBox*>(QStringLiteral("cbPLC"))->setEditText(QStringLiteral("Oven_4"));
+        choose("cbConnectionType", static_cast<int>(model::PathWay::TcpIp));
+        choose("cbOpType", common::operand::MI);
+        choose("cbDirection", 0);
+        dialog.findChild<QLineEdit*>(QStringLiteral("txtLength"))->setText(QStringLiteral("1"));
+        dialog.findChild<QLineEdit*>(QStringLiteral("ctIpCOnfig"))->setText(QStringLiteral("300.1.2.3"));
+        dialog.findChild<QLineEdit*>(QStringLiteral("txtOpAddress"))->setText(QStringLiteral("70000"));
+        dialog.show();
+        QCoreApplication::processEvents();
+        Save(dialog.grab(), QStringLiteral("define-plc-refused.png"));
+    }
+
     void BuildSteps()
     {
         m_steps.push_back([this] {
@@ -169,6 +227,16 @@ private:
             ShootDialog(std::nullopt, QStringLiteral("define-plc-new.png"));
             ShootDialog(model::PathWay::Serial, QStringLiteral("define-plc-serial.png"));
             ShootDialog(model::PathWay::TcpIp, QStringLiteral("define-plc-tcpip.png"));
+            ShootRefusedFields();
+            return 0;
+        });
+        AddConnectionTestSteps("Line_1", QStringLiteral("define-plc-test-answered.png"));
+        AddConnectionTestSteps("Press_3", QStringLiteral("define-plc-test-failed.png"));
+        m_steps.push_back([this] {
+            frmAbout about(m_program.Settings().FilePath(), &m_window);
+            about.show();
+            QCoreApplication::processEvents();
+            Save(about.grab(), QStringLiteral("about.png"));
             return 0;
         });
         m_steps.push_back([this] {
@@ -210,6 +278,9 @@ private:
             tabs->setCurrentIndex(1);
             QCoreApplication::processEvents();
             Save(options.grab(), QStringLiteral("options-communication.png"));
+            tabs->setCurrentIndex(2);
+            QCoreApplication::processEvents();
+            Save(options.grab(), QStringLiteral("options-mqtt.png"));
             return 0;
         });
         m_steps.push_back([this] {
@@ -273,6 +344,7 @@ private:
     int m_passes = 0;
     bool m_notConnectedSeen = false;
     QElapsedTimer m_runClock;
+    std::unique_ptr<frmConfigItems> m_dialog;
 };
 
 } // namespace

@@ -7,6 +7,16 @@
 
 namespace tavrel::ui {
 
+void MarkField(QWidget& field, const QString& problem)
+{
+    static const QString kWrong = QStringLiteral("border: 2px solid #c62828; border-radius: 2px; padding: 1px;");
+    const QString sheet = problem.isEmpty() ? QString() : kWrong;
+    if (field.styleSheet() != sheet) {
+        field.setStyleSheet(sheet);
+    }
+    field.setToolTip(problem);
+}
+
 void ApplyFormFont(QWidget& window)
 {
     const QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);

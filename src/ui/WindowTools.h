@@ -18,6 +18,9 @@ void ApplyFormFont(QWidget& window);
 /// entry has it. A changed selection emits the list's signals as a user's choice would.
 void SelectComboByItemData(QComboBox& list, int value);
 
+/// Marks a field whose text does not fit: a red frame and `problem` as its tooltip; an empty problem clears both.
+void MarkField(QWidget& field, const QString& problem);
+
 /// A user error: a message box with the exclamation icon, an OK button and the program's title.
 void ShowExclamation(QWidget* parent, const QString& message);
 

@@ -1,30 +1,29 @@
 #include "ui/frmConfigItems.h"
 
+#include "common/FieldRanges.h"
 #include "common/ItemRules.h"
 #include "common/NumberText.h"
 #include "common/PlcFamilies.h"
 #include "common/ValueConversions.h"
+#include "model/LabelArray.h"
 #include "model/clsConfig.h"
 #include "ui/DefinePlcLists.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/WindowTools.h"
 
-#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QFormLayout>
-#include <QGridLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPromise>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpression>
-#include <QVBoxLayout>
 
 #include <array>
 #include <limits>
+#include <optional>
+#include <thread>
 #include <utility>
 
 namespace tavrel::ui {
@@ -34,15 +33,6 @@ namespace {
 using Entry = std::pair<const char*, int>;
 
 constexpr std::array<Entry, 2> kConnectionTypes { { { "Serial", 1 }, { "TCP/IP", 2 } } };
-constexpr int kPlcTypeDropDownWidth = 250;
-
-QComboBox* NewList(QWidget* parent, const char* name)
-{
-    auto* list = new QComboBox(parent);
-    list->setObjectName(QString::fromLatin1(name));
-    return list;
-}
-
 /// The whole number of a text, rounded half to even; 0 for a text that is not one.
 std::int32_t WholeNumber(const QString& text)
 {
@@ -51,10 +41,25 @@ std::int32_t WholeNumber(const QString& text)
     return number ? static_cast<std::int32_t>(*number) : 0;
 }
 
-bool IsRemotePortText(const QString& text)
+/// "lblDDE(7)" for a single item, "lblDDE(5) to lblDDE(7)" for a vector.
+QString ItemName(const model::Clsitem& item)
 {
-    static const QRegularExpression digits(QStringLiteral("^\\s*[0-9]{1,5}\\s*$"));
-    return digits.match(text).hasMatch() && text.trimmed().toInt() <= 65535;
+    const auto operands = item.Operands();
+    const QString first = QString::fromStdString(model::LabelName(operands.front().Label.Index()));
+    if (operands.size() == 1) {
+        return first;
+    }
+    return first + QStringLiteral(" to ") + QString::fromStdString(model::LabelName(operands.back().Label.Index()));
+}
+
+/// The problem of a field's text, marked on the field; nothing for an empty text, which only OK asks for.
+std::optional<std::string> MarkProblem(QLineEdit& field, bool checked,
+                                       const std::function<std::optional<std::string>(std::string_view)>& check)
+{
+    const std::string text = field.text().toStdString();
+    const auto problem = checked && !text.empty() ? check(text) : std::nullopt;
+    MarkField(field, problem ? QString::fromStdString(*problem) : QString());
+    return problem;
 }
 
 } // namespace
@@ -63,184 +68,28 @@ using defineplc::ChosenCode;
 using defineplc::IsUnknownChosen;
 using defineplc::ShowCode;
 
-frmConfigItems::frmConfigItems(QWidget* parent)
+frmConfigItems::frmConfigItems(QWidget* parent, app::ConnectionTester tester)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmConfigItems"));
     setWindowTitle(QStringLiteral("Define PLC"));
     BuildControls();
     ApplyFormFont(*this);
+    // The hint line keeps its place when empty, so that the fixed-size dialog does not jump as it comes and goes.
+    m_lblOkHint->setMinimumHeight(m_lblOkHint->fontMetrics().lineSpacing());
+    // Room for a test result of three lines, for the same reason.
+    m_lblTestResult->setMinimumHeight(m_lblTestResult->fontMetrics().lineSpacing() * 3);
+    SetConnectionTester(std::move(tester));
 }
 
+// A test still under way finishes on its own thread and its result goes nowhere.
 frmConfigItems::~frmConfigItems() = default;
 
-void frmConfigItems::BuildControls()
+void frmConfigItems::SetConnectionTester(app::ConnectionTester tester)
 {
-    // The PLC group, top left.
-    auto* plcGroup = new QGroupBox(QStringLiteral("PLC"), this);
-    m_cbPLC = NewList(plcGroup, "cbPLC");
-    m_cbPLC->setEditable(true);
-    m_cbPLC->setInsertPolicy(QComboBox::NoInsert);
-    // Typing "Line_1" must stay "Line_1" when "Line_10" exists: no completion into an existing name.
-    m_cbPLC->setCompleter(nullptr);
-    m_cbPLCType = NewList(plcGroup, "cbPLCType");
-    m_cbUnitID = NewList(plcGroup, "cbUnitID");
-    auto* plcForm = new QFormLayout(plcGroup);
-    plcForm->addRow(QStringLiteral("Name:"), m_cbPLC);
-    plcForm->addRow(QStringLiteral("Type:"), m_cbPLCType);
-    plcForm->addRow(QStringLiteral("Unit ID:"), m_cbUnitID);
-
-    // The operands group, left middle.
-    auto* operandGroup = new QGroupBox(QStringLiteral("Operands"), this);
-    m_cbOpType = NewList(operandGroup, "cbOpType");
-    m_txtOpAddress = new QLineEdit(operandGroup);
-    m_txtOpAddress->setObjectName(QStringLiteral("txtOpAddress"));
-    m_txtOpAddress->setMaxLength(4);
-    m_txtLength = new QLineEdit(operandGroup);
-    m_txtLength->setObjectName(QStringLiteral("txtLength"));
-    m_txtLength->setMaxLength(4);
-    auto* operandForm = new QFormLayout(operandGroup);
-    operandForm->addRow(QStringLiteral("Type:"), m_cbOpType);
-    operandForm->addRow(QStringLiteral("Start Address:"), m_txtOpAddress);
-    operandForm->addRow(QStringLiteral("Length:"), m_txtLength);
-
-    // Enable and Direction, bottom left.
-    auto* enableGroup = new QGroupBox(QStringLiteral("Enable"), this);
-    m_ckEnable = new QCheckBox(QStringLiteral("Enabled"), enableGroup);
-    m_ckEnable->setObjectName(QStringLiteral("ckEnable"));
-    m_ckEnable->setChecked(true);
-    (new QVBoxLayout(enableGroup))->addWidget(m_ckEnable);
-    auto* directionGroup = new QGroupBox(QStringLiteral("Direction"), this);
-    m_cbDirection = NewList(directionGroup, "cbDirection");
-    (new QVBoxLayout(directionGroup))->addWidget(m_cbDirection);
-
-    // Communication parameters, right: the serial and Ethernet frames share one place.
-    auto* commGroup = new QGroupBox(QStringLiteral("Communication Parameters"), this);
-    m_cbConnectionType = NewList(commGroup, "cbConnectionType");
-    m_fSerial = new QGroupBox(QStringLiteral("Serial"), commGroup);
-    m_fSerial->setObjectName(QStringLiteral("fSerial"));
-    m_cbTimeOut = NewList(m_fSerial, "cbTimeOut");
-    m_cbRetries = NewList(m_fSerial, "cbRetries");
-    m_cbBaudRate = NewList(m_fSerial, "cbBaudRate");
-    m_cbPCPort = NewList(m_fSerial, "cbPCPort");
-    m_cbDataBits = NewList(m_fSerial, "cbDataBits");
-    m_cbParity = NewList(m_fSerial, "cbParity");
-    m_cbStopBits = NewList(m_fSerial, "cbStopBits");
-    auto* serialGrid = new QGridLayout(m_fSerial);
-    const auto addSerial = [&](int row, int column, const char* caption, QComboBox* list) {
-        serialGrid->addWidget(new QLabel(QString::fromLatin1(caption), m_fSerial), row, column * 2);
-        serialGrid->addWidget(list, row, column * 2 + 1);
-    };
-    addSerial(0, 0, "TimeOut:", m_cbTimeOut);
-    addSerial(1, 0, "Retries:", m_cbRetries);
-    addSerial(2, 0, "Baud Rate:", m_cbBaudRate);
-    addSerial(0, 1, "PC Port:", m_cbPCPort);
-    addSerial(1, 1, "Data Bits:", m_cbDataBits);
-    addSerial(2, 1, "Parity:", m_cbParity);
-    addSerial(3, 1, "Stop Bits:", m_cbStopBits);
-
-    m_fEthernet = new QGroupBox(QStringLiteral("Ethernet"), commGroup);
-    m_fEthernet->setObjectName(QStringLiteral("fEthernet"));
-    m_optIP = new QRadioButton(QStringLiteral("IP"), m_fEthernet);
-    m_optIP->setObjectName(QStringLiteral("optIP"));
-    m_optHostName = new QRadioButton(QStringLiteral("Host Name"), m_fEthernet);
-    m_optHostName->setObjectName(QStringLiteral("optHostName"));
-    m_optIP->setChecked(true);
-    m_ctIpCOnfig = new IpAddressEdit(m_fEthernet);
-    m_txtHostName = new QLineEdit(m_fEthernet);
-    m_txtHostName->setObjectName(QStringLiteral("txtHostName"));
-    m_txtHostName->hide();
-    m_txtRemotePort = new QLineEdit(m_fEthernet);
-    m_txtRemotePort->setObjectName(QStringLiteral("txtRemotePort"));
-    auto* ethernetGrid = new QGridLayout(m_fEthernet);
-    auto* options = new QHBoxLayout;
-    options->addWidget(m_optIP);
-    options->addWidget(m_optHostName);
-    options->addStretch();
-    ethernetGrid->addLayout(options, 0, 0, 1, 2);
-    ethernetGrid->addWidget(new QLabel(QStringLiteral("Remote IP:"), m_fEthernet), 1, 0);
-    ethernetGrid->addWidget(m_ctIpCOnfig, 1, 1);
-    ethernetGrid->addWidget(m_txtHostName, 1, 1);
-    ethernetGrid->addWidget(new QLabel(QStringLiteral("Remote Port:"), m_fEthernet), 2, 0);
-    ethernetGrid->addWidget(m_txtRemotePort, 2, 1);
-    ethernetGrid->setRowStretch(3, 1);
-
-    auto* commLayout = new QGridLayout(commGroup);
-    auto* connectionRow = new QHBoxLayout;
-    connectionRow->addWidget(new QLabel(QStringLiteral("Connection Type:"), commGroup));
-    connectionRow->addWidget(m_cbConnectionType, 1);
-    commLayout->addLayout(connectionRow, 0, 0);
-    commLayout->addWidget(m_fSerial, 1, 0);
-    commLayout->addWidget(m_fEthernet, 1, 0);
-    commLayout->setRowStretch(2, 1);
-
-    m_cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    m_cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    m_cmdOK->setDefault(true);
-    m_cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
-    m_cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(m_cmdOK);
-    buttons->addWidget(m_cmdCancel);
-
-    auto* bottomLeft = new QHBoxLayout;
-    bottomLeft->addWidget(enableGroup);
-    bottomLeft->addWidget(directionGroup, 1);
-    auto* left = new QVBoxLayout;
-    left->addWidget(plcGroup);
-    left->addWidget(operandGroup);
-    left->addLayout(bottomLeft);
-    auto* right = new QVBoxLayout;
-    right->addWidget(commGroup, 1);
-    right->addLayout(buttons);
-    auto* whole = new QHBoxLayout(this);
-    whole->addLayout(left, 1);
-    whole->addLayout(right, 1);
-    whole->setSizeConstraint(QLayout::SetFixedSize);
-
-    // Both frames take the size of the larger, so switching between them moves nothing.
-    const QSize frameSize = m_fSerial->sizeHint().expandedTo(m_fEthernet->sizeHint());
-    m_fSerial->setMinimumSize(frameSize);
-    m_fEthernet->setMinimumSize(frameSize);
-    m_fEthernet->hide();
-    m_cbPLCType->view()->setMinimumWidth(kPlcTypeDropDownWidth);
-
-    setTabOrder(m_cbPLC, m_cbUnitID);
-    setTabOrder(m_cbUnitID, m_cbOpType);
-    setTabOrder(m_cbOpType, m_txtOpAddress);
-    setTabOrder(m_txtOpAddress, m_txtLength);
-    setTabOrder(m_txtLength, m_ckEnable);
-    setTabOrder(m_ckEnable, m_cbDirection);
-    setTabOrder(m_cbDirection, m_cbConnectionType);
-    setTabOrder(m_cbConnectionType, m_cmdOK);
-    setTabOrder(m_cmdOK, m_cmdCancel);
-    setTabOrder(m_cmdCancel, m_cbPLCType);
-    setTabOrder(m_cbPLCType, m_cbTimeOut);
-    setTabOrder(m_cbTimeOut, m_cbRetries);
-    setTabOrder(m_cbRetries, m_cbBaudRate);
-    setTabOrder(m_cbBaudRate, m_cbPCPort);
-    setTabOrder(m_cbPCPort, m_cbDataBits);
-    setTabOrder(m_cbDataBits, m_cbParity);
-    setTabOrder(m_cbParity, m_cbStopBits);
-    setTabOrder(m_cbStopBits, m_optIP);
-    setTabOrder(m_optIP, m_optHostName);
-    setTabOrder(m_optHostName, m_ctIpCOnfig);
-    setTabOrder(m_ctIpCOnfig, m_txtHostName);
-    setTabOrder(m_txtHostName, m_txtRemotePort);
-
-    connect(m_cbPLCType, &QComboBox::currentIndexChanged, this, [this] { OnPlcTypeChosen(); });
-    connect(m_cbConnectionType, &QComboBox::currentIndexChanged, this,
-            [this] { ShowCommFrame(model::PathWay { ChosenCode(*m_cbConnectionType).value_or(0) }); });
-    connect(m_cbPLC, &QComboBox::currentIndexChanged, this, [this](int index) { OnPlcNameChosen(index); });
-    connect(m_cbPLC, &QComboBox::editTextChanged, this, [this] { UpdateOkButton(); });
-    connect(m_cbOpType, &QComboBox::currentIndexChanged, this, [this] { UpdateOkButton(); });
-    connect(m_cbDirection, &QComboBox::currentIndexChanged, this, [this] { UpdateOkButton(); });
-    connect(m_txtOpAddress, &QLineEdit::textChanged, this, [this] { UpdateOkButton(); });
-    connect(m_txtLength, &QLineEdit::textChanged, this, [this] { UpdateOkButton(); });
-    connect(m_optIP, &QRadioButton::toggled, this, [this] { OnAddressKindChosen(); });
-    connect(m_cmdOK, &QPushButton::clicked, this, [this] { OnOk(); });
-    connect(m_cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+    m_tester = std::move(tester);
+    m_cmdTestConnection->setVisible(static_cast<bool>(m_tester));
+    m_lblTestResult->setVisible(static_cast<bool>(m_tester));
 }
 
 void frmConfigItems::BuildLists()
@@ -311,7 +160,9 @@ void frmConfigItems::ShowPlc(const model::clsPlc& plc)
         m_optHostName->setChecked(true);
         m_txtHostName->setText(remote);
     }
-    m_txtRemotePort->setText(QString::number(params.EthRemotePort));
+    // A PLC without a port yet is proposed the Modbus TCP port.
+    m_txtRemotePort->setText(
+        QString::number(params.EthRemotePort == 0 ? common::kProposedRemotePort : params.EthRemotePort));
 }
 
 void frmConfigItems::ShowItem(const model::Clsitem& item)
@@ -336,9 +187,46 @@ void frmConfigItems::ShowCommFrame(model::PathWay pathWay)
 
 void frmConfigItems::UpdateOkButton()
 {
-    m_cmdOK->setEnabled(!m_cbPLC->currentText().isEmpty() && !m_cbOpType->currentText().isEmpty()
-                        && !m_txtOpAddress->text().isEmpty() && !m_txtLength->text().isEmpty()
-                        && !m_cbDirection->currentText().isEmpty());
+    const QString missing = MissingForOk();
+    m_cmdOK->setEnabled(missing.isEmpty());
+    m_cmdOK->setToolTip(missing);
+    m_lblOkHint->setText(missing);
+}
+
+QString frmConfigItems::MissingForOk()
+{
+    const int plcType = ChosenCode(*m_cbPLCType).value_or(-1);
+    const std::optional<int> operandType = ChosenCode(*m_cbOpType);
+    const bool tcp = ChosenCode(*m_cbConnectionType) == static_cast<int>(model::PathWay::TcpIp);
+    // Addresses have a range only on a known PLC type; OK names an unknown type.
+    const bool knownType = common::FindPlcFamily(plcType) != nullptr;
+    const auto address = MarkProblem(*m_txtOpAddress, knownType && operandType, [&](std::string_view text) {
+        return common::StartAddressProblem(plcType, *operandType, text);
+    });
+    const auto length = MarkProblem(*m_txtLength, true, common::LengthProblem);
+    const auto port = MarkProblem(*m_txtRemotePort, tcp, common::RemotePortProblem);
+    const auto ip = MarkProblem(*m_ctIpCOnfig, tcp && m_optIP->isChecked(), common::IpAddressProblem);
+
+    // In the order of the dialog: what is missing first, then what does not fit.
+    const std::pair<bool, QString> needs[] {
+        { m_cbPLC->currentText().isEmpty(), QStringLiteral("Give the PLC a name") },
+        { !operandType, QStringLiteral("Choose an operand type") },
+        { m_txtOpAddress->text().isEmpty(), QStringLiteral("Give the start address") },
+        { m_txtLength->text().isEmpty(), QStringLiteral("Give the length") },
+        { m_cbDirection->currentIndex() < 0, QStringLiteral("Choose a direction") },
+        { tcp && m_txtRemotePort->text().isEmpty(), QStringLiteral("Give the remote port") },
+    };
+    for (const auto& [missing, text] : needs) {
+        if (missing) {
+            return text;
+        }
+    }
+    for (const auto* problem : { &address, &length, &port, &ip }) {
+        if (*problem) {
+            return QString::fromStdString(**problem);
+        }
+    }
+    return {};
 }
 
 void frmConfigItems::OnPlcTypeChosen()
@@ -401,7 +289,7 @@ bool frmConfigItems::PrepareEditItem(model::clsConfig& pDDEConfig, std::int32_t 
     m_plc = plc;
     m_item = item;
     m_ok = false;
-    setWindowTitle(QStringLiteral("Edit PLC"));
+    setWindowTitle(QStringLiteral("Edit item \u2013 %1 of %2").arg(ItemName(*item), QString::fromStdString(plc->Name)));
     BuildLists();
     ShowPlc(*m_plc);
     ShowItem(*m_item);
@@ -474,8 +362,10 @@ bool frmConfigItems::ValidateInput()
     }
 
     if (pathWay == model::PathWay::TcpIp) {
-        if (!IsRemotePortText(m_txtRemotePort->text())) {
-            return refuse(QStringLiteral("Remote Port must be a whole number from 0 to 65535."));
+        if (common::RemotePortProblem(m_txtRemotePort->text().toStdString())) {
+            return refuse(QStringLiteral("Remote Port must be a whole number from %1 to %2.")
+                              .arg(common::kLowestRemotePort)
+                              .arg(common::kHighestRemotePort));
         }
         if (m_optIP->isChecked() && !m_ctIpCOnfig->IsComplete()) {
             return refuse(QStringLiteral("Remote IP must be four numbers from 0 to 255, separated by dots."));
@@ -499,7 +389,7 @@ void frmConfigItems::ReadCommValues(model::CommParams& params) const
         params.StopBits = ChosenCode(*m_cbStopBits).value_or(params.StopBits);
     } else if (params.PathWay == model::PathWay::TcpIp) {
         params.EthMode = 0;
-        params.EthRemotePort = WholeNumber(m_txtRemotePort->text());
+        params.EthRemotePort = common::RemotePortOf(m_txtRemotePort->text().toStdString());
         params.EthRemoteIP = (m_optIP->isChecked() ? m_ctIpCOnfig->Address() : m_txtHostName->text()).toStdString();
     }
 }
@@ -563,18 +453,52 @@ bool frmConfigItems::ApplyToModel()
     return true;
 }
 
-bool frmConfigItems::AddNewItems(model::clsConfig& pDDEConfig, QWidget* parent)
+void frmConfigItems::OnTestConnection()
 {
-    frmConfigItems dialog(parent);
+    model::CommParams params = m_plc != nullptr ? m_plc->GetCommParams() : model::CommParams {};
+    ReadCommValues(params);
+    if (params.PathWay == model::PathWay::TcpIp) {
+        const auto port = common::RemotePortProblem(m_txtRemotePort->text().toStdString());
+        const bool complete = m_optIP->isChecked() ? m_ctIpCOnfig->IsComplete() : !params.EthRemoteIP.empty();
+        if (port || !complete) {
+            m_lblTestResult->setText(port ? QString::fromStdString(*port)
+                                          : QStringLiteral("Give the remote IP address or host name first"));
+            return;
+        }
+    }
+    m_cmdTestConnection->setEnabled(false);
+    m_lblTestResult->setStyleSheet({});
+    m_lblTestResult->setText(QStringLiteral("Testing\u2026"));
+    // The attempt may take the whole time-out: it runs on a thread of its own, which owns copies of all it uses.
+    QPromise<app::ConnectionTestResult> promise;
+    m_testWatcher.setFuture(promise.future());
+    std::thread([promise = std::move(promise), tester = m_tester, params]() mutable {
+        promise.start();
+        promise.addResult(tester(params));
+        promise.finish();
+    }).detach();
+}
+
+void frmConfigItems::ShowTestResult(const app::ConnectionTestResult& result)
+{
+    m_cmdTestConnection->setEnabled(true);
+    m_lblTestResult->setText(QString::fromStdString(result.text));
+    m_lblTestResult->setStyleSheet(result.answered ? QStringLiteral("color: #1b5e20;")
+                                                   : QStringLiteral("color: #b71c1c;"));
+}
+
+bool frmConfigItems::AddNewItems(model::clsConfig& pDDEConfig, QWidget* parent, app::ConnectionTester tester)
+{
+    frmConfigItems dialog(parent, std::move(tester));
     dialog.PrepareAddNewItems(pDDEConfig);
     dialog.exec();
     return dialog.ApplyToModel();
 }
 
 bool frmConfigItems::EditItem(model::clsConfig& pDDEConfig, std::int32_t pPlcKey, std::int32_t pItemKey,
-                              QWidget* parent)
+                              QWidget* parent, app::ConnectionTester tester)
 {
-    frmConfigItems dialog(parent);
+    frmConfigItems dialog(parent, std::move(tester));
     if (!dialog.PrepareEditItem(pDDEConfig, pPlcKey, pItemKey)) {
         return false;
     }

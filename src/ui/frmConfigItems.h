@@ -1,6 +1,9 @@
 #pragma once
 
+#include "app/ConnectionTester.h"
+
 #include <QDialog>
+#include <QFutureWatcher>
 
 #include <cstdint>
 #include <memory>
@@ -8,6 +11,7 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -25,21 +29,27 @@ namespace tavrel::ui {
 class IpAddressEdit;
 
 /// The Define PLC dialog: names a new or existing PLC, sets its communication parameters and adds one item
-/// to it ("Define PLC"), or changes one item and its PLC's parameters ("Edit PLC"). The model changes only
-/// after OK has passed validation, and only in ApplyToModel.
+/// to it ("Define PLC"), or changes one item and its PLC's parameters ("Edit item – lblDDE(7) of Line_1"). A
+/// typed value that does not fit is marked where it is typed, with its range, and OK stays disabled with the
+/// reason beside it. The model changes only after OK has passed validation, and only in ApplyToModel.
 class frmConfigItems : public QDialog
 {
     Q_OBJECT
 
 public:
-    explicit frmConfigItems(QWidget* parent = nullptr);
+    /// A dialog whose Test connection button tries the parameters with `tester`; without one, there is no button.
+    explicit frmConfigItems(QWidget* parent = nullptr, app::ConnectionTester tester = {});
     ~frmConfigItems() override;
 
     /// Define mode, shown modally: true when OK added an item (to a new PLC or to one chosen by name).
-    static bool AddNewItems(model::clsConfig& pDDEConfig, QWidget* parent);
+    static bool AddNewItems(model::clsConfig& pDDEConfig, QWidget* parent, app::ConnectionTester tester = {});
     /// Edit mode for an item of a PLC, shown modally: true when OK changed them. False, without showing
     /// anything, when the keys name no item.
-    static bool EditItem(model::clsConfig& pDDEConfig, std::int32_t pPlcKey, std::int32_t pItemKey, QWidget* parent);
+    static bool EditItem(model::clsConfig& pDDEConfig, std::int32_t pPlcKey, std::int32_t pItemKey, QWidget* parent,
+                         app::ConnectionTester tester = {});
+
+    /// Lets the Test connection button try the parameters with `tester` (none: the button is hidden).
+    void SetConnectionTester(app::ConnectionTester tester);
 
     /// Prepares the dialog for a new PLC of the project, with no item shown.
     void PrepareAddNewItems(model::clsConfig& pDDEConfig);
@@ -62,7 +72,11 @@ private:
     void ShowItem(const model::Clsitem& item);
     void ShowCommFrame(model::PathWay pathWay);
     void UpdateOkButton();
+    /// What OK still needs, after marking each typed field that does not fit; empty when nothing.
+    QString MissingForOk();
     void ReadCommValues(model::CommParams& params) const;
+    void OnTestConnection();
+    void ShowTestResult(const app::ConnectionTestResult& result);
     void OnPlcTypeChosen();
     void OnPlcNameChosen(int index);
     void OnAddressKindChosen();
@@ -94,8 +108,15 @@ private:
     IpAddressEdit* m_ctIpCOnfig = nullptr;
     QLineEdit* m_txtHostName = nullptr;
     QLineEdit* m_txtRemotePort = nullptr;
+    QPushButton* m_cmdTestConnection = nullptr;
+    QLabel* m_lblTestResult = nullptr;
+    QLabel* m_lblOkHint = nullptr;
     QPushButton* m_cmdOK = nullptr;
     QPushButton* m_cmdCancel = nullptr;
+
+    app::ConnectionTester m_tester;
+    /// The test under way, run on a thread of its own; its result arrives through the event loop.
+    QFutureWatcher<app::ConnectionTestResult> m_testWatcher;
 
     model::clsConfig* m_project = nullptr;
     model::clsPlc* m_plc = nullptr;

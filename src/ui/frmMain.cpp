@@ -1,5 +1,6 @@
 #include "ui/frmMain.h"
 
+#include "app/ConnectionTest.h"
 #include "app/Program.h"
 #include "link/FormulaTexts.h"
 #include "model/clsConfig.h"
@@ -8,8 +9,8 @@
 #include "ui/Pictures.h"
 #include "ui/RunStatus.h"
 #include "ui/WindowTools.h"
+#include "ui/frmAbout.h"
 #include "ui/frmConfigItems.h"
-#include "ui/frmSplash.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -19,9 +20,9 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
-#include <QLabel>
 #include <QStatusBar>
 #include <QToolBar>
 #include <QUrl>
@@ -470,8 +471,8 @@ void frmMain::ShowHelp()
 
 void frmMain::ShowAbout()
 {
-    frmSplash splash(this);
-    splash.ShowGUI();
+    frmAbout about(m_program.Settings().FilePath(), this);
+    about.exec();
 }
 
 void frmMain::EditRow(int row)
@@ -545,12 +546,13 @@ bool frmMain::Confirm(const std::string& question)
 
 bool frmMain::DefinePlc(model::clsConfig& project)
 {
-    return frmConfigItems::AddNewItems(project, this);
+    return frmConfigItems::AddNewItems(project, this, app::MakeConnectionTester(m_program.Environment().CreateDriver));
 }
 
 bool frmMain::EditItem(model::clsConfig& project, std::int32_t plcKey, std::int32_t itemKey)
 {
-    return frmConfigItems::EditItem(project, plcKey, itemKey, this);
+    return frmConfigItems::EditItem(project, plcKey, itemKey, this,
+                                    app::MakeConnectionTester(m_program.Environment().CreateDriver));
 }
 
 void frmMain::SetBusy(bool busy)

@@ -66,6 +66,9 @@ frmOptions::frmOptions(common::Settings& settings, LinkServerMover moveLinkServe
     ApplyFormFont(*this);
     LoadOptions();
     UpdateStartUpControls();
+    // The tabs take the size of the largest page: a page whose height follows its width (the wrapped access
+    // token line) would otherwise shrink the dialog while it is shown.
+    m_tabs->setMinimumSize(m_tabs->sizeHint());
 }
 
 frmOptions::~frmOptions() = default;
@@ -76,7 +79,7 @@ void frmOptions::BuildControls()
     m_tabs->setObjectName(QStringLiteral("tabOptions"));
 
     auto* startUp = new QWidget(m_tabs);
-    auto* frame = new QGroupBox(QStringLiteral("When Tavrel Start"), startUp);
+    auto* frame = new QGroupBox(QStringLiteral("When Tavrel starts"), startUp);
     m_opLoadNew = NewOption(frame, "opLoadNew", "Load new project");
     m_opLoadPath = NewOption(frame, "opLoadPath", "Load project:");
     m_opLoadLast = NewOption(frame, "opLoadLast", "Load last project");

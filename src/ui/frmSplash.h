@@ -7,7 +7,7 @@ class QLabel;
 
 namespace tavrel::ui {
 
-/// The splash window, also the About box: the program's picture and version, shown for two seconds.
+/// The splash window: the program's picture and version, shown for two seconds at start-up.
 class frmSplash : public QDialog
 {
     Q_OBJECT

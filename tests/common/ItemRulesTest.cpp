@@ -11,7 +11,6 @@ using namespace tavrel::common;
 namespace {
 
 constexpr const char* kAccepted = "";
-constexpr const char* kNotLegal = "Operand address is not legal.";
 constexpr const char* kNotOnQ40 = "Q40 does not supports the selected Operand type.";
 constexpr const char* kQ40Timers = "Timers cannot be writen in Q40.";
 
@@ -56,14 +55,17 @@ TEST(ItemRules, TheFirstBrokenRuleIsTheOneReported)
         { 3, DW, W, "0", "1", kAccepted },
         // The addresses: the last one within the family's limit, the first not negative.
         { 0, MB, R, "8190", "2", kAccepted },
-        { 0, MB, R, "8191", "2", kNotLegal },
+        { 0, MB, R, "8191", "2", "Operand address is not legal. Address 0\u20138191 for MB on this PLC type." },
         { 1, MI, W, "255", "1", kAccepted },
-        { 1, MI, W, "250", "10", kNotLegal },
-        { 0, MI, R, "-1", "2", kNotLegal },
-        { 0, MI, R, "", "1", kNotLegal },
-        { 3, XB, R, "0", "1", kNotLegal }, // offered on Orbis-B, but legal nowhere there
+        { 1, MI, W, "250", "10", "Operand address is not legal. Address 0\u2013255 for MI on this PLC type." },
+        { 0, MI, R, "-1", "2", "Operand address is not legal. Address 0\u20134095 for MI on this PLC type." },
+        { 0, MI, R, "", "1", "Operand address is not legal. Address 0\u20134095 for MI on this PLC type." },
+        { 3, XB, R, "0", "1",
+          "Operand address is not legal. XB has no legal address on this PLC type." }, // offered on Orbis-B, but legal
+                                                                                       // nowhere there
         { 5, XB, R, "63", "1", kAccepted },
-        { 9, MI, R, "0", "1", kNotLegal }, // no family, no legal address
+        { 9, MI, R, "0", "1",
+          "Operand address is not legal. MI has no legal address on this PLC type." }, // no family, no legal address
         // Bits of timers and counters are never written.
         { 0, TBit, W, "0", "1", "Timer Bit cannot be writen." },
         { 2, TBit, RW, "0", "1", "Timer Bit cannot be writen." },

@@ -4,14 +4,21 @@
 #include "model/clsConfig.h"
 #include "ui/frmConfigItems.h"
 
+#include "ModbusPeers.h"
+#include "app/ConnectionTest.h"
+#include "comm/modbus/ModbusDriver.h"
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTcpServer>
 #include <QTest>
 
 #include <algorithm>
+#include <future>
 #include <tuple>
 
 using namespace tavrel;
@@ -90,11 +97,46 @@ void FillMbItem(frmConfigItems& dialog)
 /// The Define PLC dialog over an empty project.
 struct NewPlcDialog
 {
-    NewPlcDialog() { dialog.PrepareAddNewItems(project.config); }
+    explicit NewPlcDialog(app::ConnectionTester tester = {})
+        : dialog(nullptr, std::move(tester))
+    {
+        dialog.PrepareAddNewItems(project.config);
+    }
 
     Project project;
     frmConfigItems dialog;
 };
+
+/// Why OK is disabled, as the dialog says it beside the button and in its tooltip; empty when it is enabled.
+QString OkHint(frmConfigItems& dialog)
+{
+    auto* ok = Find<QPushButton>(dialog, "cmdOK");
+    const QString hint = Find<QLabel>(dialog, "lblOkHint")->text();
+    if (ok->toolTip() != hint || ok->isEnabled() != hint.isEmpty()) {
+        return QStringLiteral("OK, its tooltip and the hint disagree: ") + hint;
+    }
+    return hint;
+}
+
+/// A new MI at 1 on an Orbis-A PLC over TCP/IP at 127.0.0.1:port, unit 1.
+void FillTcpPlc(frmConfigItems& dialog, int port)
+{
+    FillItem(dialog, 0, op::MI, QStringLiteral("1"), QStringLiteral("1"), dir::Read);
+    Choose(dialog, "cbConnectionType", static_cast<int>(model::PathWay::TcpIp));
+    Choose(dialog, "cbUnitID", 1);
+    Type(dialog, "ctIpCOnfig", QStringLiteral("127.0.0.1"));
+    Type(dialog, "txtRemotePort", QString::number(port));
+}
+
+/// A loopback port that nobody listens on.
+int ClosedPort()
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost)) {
+        qFatal("no free loopback port");
+    }
+    return server.serverPort();
+}
 
 } // namespace
 
@@ -118,11 +160,11 @@ private slots:
         };
         // The rules themselves are tested in the core (ItemRulesTest); here, that OK shows their refusals and
         // reads the choices and texts the rules are given.
-        row("length 51", 0, op::MI, "0", "51", dir::Read, "Length must be between 1 - 50");
         row("DW on Q40", 1, op::DW, "0", "1", dir::Read, "Q40 does not supports the selected Operand type.");
         row("T (Current) read/write on Q40", 2, op::TCurrent, "0", "1", dir::ReadWrite,
             "Timers cannot be writen in Q40.");
-        row("MB 8191 x 2 on Orbis-A", 0, op::MB, "8191", "2", dir::Read, "Operand address is not legal.");
+        row("MB 8191 x 2 on Orbis-A", 0, op::MB, "8191", "2", dir::Read,
+            "Operand address is not legal. Address 0\u20138191 for MB on this PLC type.");
         row("T (Current) read/write on Orbis-A accepted", 0, op::TCurrent, "0", "1", dir::ReadWrite, {});
         row("length 50 accepted", 0, op::MI, "0", "50", dir::Read, {});
     }
@@ -185,6 +227,7 @@ private slots:
         model::Clsitem& vector = AddItem(plc, op::MI, 10, 5);
         frmConfigItems dialog;
         QVERIFY(dialog.PrepareEditItem(project.config, plc.Key, vector.Key));
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Edit item \u2013 lblDDE(1) to lblDDE(5) of Mixer"));
         QCOMPARE(Framing(dialog), QStringLiteral("8 Odd 2")); // the stored one, not the type's
         QCOMPARE(Shown(dialog, "cbBaudRate"), QStringLiteral("9600"));
         QCOMPARE(Shown(dialog, "cbPCPort"), QStringLiteral("COM 4"));
@@ -396,14 +439,11 @@ private slots:
         QTest::addColumn<QString>("port");
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("message");
-        const QString badPort = QStringLiteral("Remote Port must be a whole number from 0 to 65535.");
         const auto row = [](const char* name, int pathWay, const char* port, const char* address,
                             const QString& message) {
             QTest::newRow(name) << pathWay << QString::fromLatin1(port) << QString::fromLatin1(address) << message;
         };
         row("port 65535", 2, "65535", "10.0.0.1", {});
-        row("port 65536", 2, "65536", "10.0.0.1", badPort);
-        row("port of letters", 2, "http", "10.0.0.1", badPort);
         row("incomplete address", 2, "502", "10.0.1",
             "Remote IP must be four numbers from 0 to 255, separated by dots.");
         row("serial ignores the Ethernet fields", 1, "http", "10.0.1", {});
@@ -422,6 +462,135 @@ private slots:
         Type(fresh.dialog, "ctIpCOnfig", address);
         QCOMPARE(PressOk(fresh.dialog), message);
         QCOMPARE(fresh.dialog.ApplyToModel(), message.isEmpty());
+    }
+
+    void AValueThatDoesNotFitIsMarkedWhereItIsTyped_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QString>("fitting");
+        const auto row = [](const char* field, const char* typed, const char* problem, const char* fitting) {
+            QTest::newRow(typed) << QString::fromLatin1(field) << QString::fromLatin1(typed)
+                                 << QString::fromUtf8(problem) << QString::fromLatin1(fitting);
+        };
+        row("ctIpCOnfig", "300.1.2.3", "Each part of an IP address is 0\u2013255", "30.1.2.3");
+        row("txtOpAddress", "70000", "Address 0\u20134095 for MI on this PLC type", "4095");
+        row("txtRemotePort", "0", "Port 1\u201365535", "1");
+        row("txtRemotePort", "99999", "Port 1\u201365535", "65535");
+        row("txtLength", "51", "Length 1\u201350", "50");
+    }
+
+    void AValueThatDoesNotFitIsMarkedWhereItIsTyped()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, typed);
+        QFETCH(QString, problem);
+        QFETCH(QString, fitting);
+        NewPlcDialog fresh;
+        FillTcpPlc(fresh.dialog, 502);
+        fresh.dialog.show();
+        auto* edit = Find<QLineEdit>(fresh.dialog, field.toLatin1().constData());
+        QCOMPARE(OkHint(fresh.dialog), QString());
+
+        edit->clear();
+        QTest::keyClicks(edit, typed);
+        QCOMPARE(edit->text(), typed); // kept as typed, nothing cut off
+        QCOMPARE(edit->toolTip(), problem);
+        QVERIFY(!edit->styleSheet().isEmpty());
+        QCOMPARE(OkHint(fresh.dialog), problem);
+
+        edit->setText(fitting);
+        QCOMPARE(edit->toolTip(), QString());
+        QVERIFY(edit->styleSheet().isEmpty());
+        QCOMPARE(OkHint(fresh.dialog), QString());
+    }
+
+    void ADisabledOkSaysWhatIsMissingAndANewTcpPlcProposesPort502()
+    {
+        NewPlcDialog fresh;
+        frmConfigItems& dialog = fresh.dialog;
+        QCOMPARE(dialog.windowTitle(), QStringLiteral("Define PLC"));
+        const std::pair<std::function<void()>, const char*> steps[] {
+            { [] {}, "Give the PLC a name" },
+            { [&] { Find<QComboBox>(dialog, "cbPLC")->setEditText(QStringLiteral("Line_9")); },
+              "Choose an operand type" },
+            { [&] { Choose(dialog, "cbOpType", op::MI); }, "Give the start address" },
+            { [&] { Type(dialog, "txtOpAddress", QStringLiteral("7")); }, "Give the length" },
+            { [&] { Type(dialog, "txtLength", QStringLiteral("1")); }, "Choose a direction" },
+            { [&] { Choose(dialog, "cbDirection", dir::Read); }, "" },
+            { [&] { Type(dialog, "txtRemotePort", QString()); }, "" }, // a serial PLC has no port
+            { [&] { Choose(dialog, "cbConnectionType", static_cast<int>(model::PathWay::TcpIp)); },
+              "Give the remote port" },
+        };
+        for (const auto& [step, hint] : steps) {
+            step();
+            QCOMPARE(OkHint(dialog), QString::fromLatin1(hint));
+        }
+
+        NewPlcDialog another;
+        Choose(another.dialog, "cbConnectionType", static_cast<int>(model::PathWay::TcpIp));
+        QCOMPARE(Find<QLineEdit>(another.dialog, "txtRemotePort")->text(), QStringLiteral("502"));
+    }
+
+    void TestConnectionRunsAwayFromTheWindow()
+    {
+        std::promise<void> release;
+        std::shared_future<void> released = release.get_future().share();
+        std::promise<model::CommParams> tried;
+        NewPlcDialog fresh([&tried, released](const model::CommParams& params) {
+            tried.set_value(params);
+            released.wait();
+            return app::ConnectionTestResult { true, "the fake answered" };
+        });
+        FillTcpPlc(fresh.dialog, 5020);
+        auto* test = Find<QPushButton>(fresh.dialog, "cmdTestConnection");
+        auto* result = Find<QLabel>(fresh.dialog, "lblTestResult");
+        test->click();
+
+        // While the attempt hangs, the window takes its events.
+        QVERIFY(!test->isEnabled());
+        QCOMPARE(result->text(), QStringLiteral("Testing\u2026"));
+        bool turned = false;
+        QTimer::singleShot(0, [&turned] { turned = true; });
+        QTRY_VERIFY(turned);
+        QCOMPARE(result->text(), QStringLiteral("Testing\u2026"));
+        const model::CommParams params = tried.get_future().get();
+        QCOMPARE(params.EthRemoteIP, std::string("127.0.0.1"));
+        QCOMPARE(params.EthRemotePort, 5020);
+        QCOMPARE(params.UnitId, 1);
+
+        release.set_value();
+        QTRY_VERIFY(test->isEnabled());
+        QCOMPARE(result->text(), QStringLiteral("the fake answered"));
+    }
+
+    void TestConnectionTriesTheParametersAsEntered_data()
+    {
+        QTest::addColumn<bool>("simulator");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("the simulator") << true << "Connected to 127.0.0.1:%1, unit 1: the PLC answered";
+        QTest::newRow("a closed port") << false << "No answer from 127.0.0.1:%1 within 6000 ms: ";
+    }
+
+    void TestConnectionTriesTheParametersAsEntered()
+    {
+        QFETCH(bool, simulator);
+        QFETCH(QString, said);
+        std::optional<test::SimulatorProcess> plc;
+        if (simulator) {
+            plc.emplace();
+        }
+        const int port = plc ? plc->Port() : ClosedPort();
+        NewPlcDialog fresh(app::MakeConnectionTester([](const model::clsPlc& source) {
+            return std::make_shared<comm::modbus::ModbusDriver>(comm::modbus::OperandMap {}, source.Params().PlcType);
+        }));
+        FillTcpPlc(fresh.dialog, port);
+        auto* test = Find<QPushButton>(fresh.dialog, "cmdTestConnection");
+        test->click();
+        QTRY_VERIFY_WITH_TIMEOUT(test->isEnabled(), 8000);
+        const QString text = Find<QLabel>(fresh.dialog, "lblTestResult")->text();
+        QVERIFY2(text.startsWith(said.arg(port)), qPrintable(text));
     }
 
     void ANewPlcWhoseItemCannotBeAddedIsNotAdded()

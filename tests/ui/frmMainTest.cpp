@@ -365,10 +365,32 @@ private slots:
         });
         QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, test::CellCentre(grid, 6, ItemGrid::kColDdeName));
 
-        QCOMPARE(title, QStringLiteral("Edit PLC"));
+        QCOMPARE(title, QStringLiteral("Edit item \u2013 lblDDE(5) to lblDDE(7) of Line_1"));
         QCOMPARE(grid.item(3, ItemGrid::kColAddress)->text(), QStringLiteral("40"));
         QCOMPARE(grid.item(6, ItemGrid::kColAddress)->text(), QStringLiteral("41"));
         QCOMPARE(grid.CurrentItemRow(), 6);
+    }
+
+    void AboutNamesTheProgramItsVersionsAndSettingsAndCloses()
+    {
+        Fixture fixture(false);
+        test::ModalAnswerer answerer;
+        QString name;
+        QString text;
+        answerer.Then([&](QWidget* dialog) {
+            name = dialog->objectName();
+            text = dialog->findChild<QLabel*>(QStringLiteral("lblAboutText"))->text();
+            dialog->findChild<QPushButton*>(QStringLiteral("cmdClose"))->click();
+        });
+        fixture.window->RunTool(QStringLiteral("ID_About"));
+
+        QCOMPARE(name, QStringLiteral("frmAbout"));
+        for (const QString& part : { QStringLiteral("Version " TAVREL_VERSION_TEXT), QStringLiteral("Qt "),
+                                     QStringLiteral("libmodbus "), QStringLiteral("SQLite "),
+                                     QString::fromStdString(fixture.under.program.Settings().FilePath().string()) }) {
+            QVERIFY2(text.contains(part), qPrintable(part));
+        }
+        QCOMPARE(answerer.Pending(), 0u);
     }
 
     void OptionsApplyWithoutARestart()

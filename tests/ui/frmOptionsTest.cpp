@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTest>
 
 #include <fstream>
@@ -73,6 +74,21 @@ private slots:
         Find<QPushButton>(dialog, "cmdCancel")->click();
         QCOMPARE(dialog.result(), int(QDialog::Rejected));
         QVERIFY(!std::filesystem::exists(file.path));
+    }
+
+    void TheDialogKeepsItsSizeAcrossItsTabs()
+    {
+        SettingsFile file;
+        frmOptions dialog(file.settings);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* tabs = Find<QTabWidget>(dialog, "tabOptions");
+        const QSize first = dialog.size();
+        for (int tab = tabs->count() - 1; tab >= 0; --tab) {
+            tabs->setCurrentIndex(tab);
+            QTest::qWait(20);
+            QCOMPARE(dialog.size(), first);
+        }
     }
 
     void TheLastProjectChoiceEmptiesTheStoredPath()
