@@ -4,7 +4,7 @@
 #include "model/clsConfig.h"
 #include "ui/frmConfigItems.h"
 
-#include "ModbusPeers.h"
+#include "support/ModbusPeers.h"
 #include "app/ConnectionTest.h"
 #include "comm/modbus/ModbusDriver.h"
 
