@@ -113,6 +113,7 @@ private:
     void AppendRow(const RowInfo& info, const QStringList& texts, const QColor& plcBackground,
                    const QColor& restBackground);
     void MergeCells();
+    void FitColumns();
     void PaintRowSelection(int row, bool selected);
     void OnCurrentCellChanged(int currentRow, int previousRow);
     int NextItemRow(int from, int step) const;

@@ -2,9 +2,11 @@
 
 #include "app/ConnectionTest.h"
 #include "app/Program.h"
+#include "common/OperandCatalogue.h"
 #include "link/FormulaTexts.h"
 #include "model/clsConfig.h"
 #include "mqtt/MqttBridge.h"
+#include "ui/EventsPane.h"
 #include "ui/ItemGrid.h"
 #include "ui/Pictures.h"
 #include "ui/RunStatus.h"
@@ -20,6 +22,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -31,11 +34,7 @@ namespace tavrel::ui {
 
 namespace {
 
-const QString kFileFilter = QStringLiteral("Tavrel (*.tve)");
 constexpr int kStatusMessageMilliseconds = 15000;
-// The window's first client area and its smallest outer size, in pixels at 96 dpi.
-constexpr QSize kInitialClientSize(568, 317);
-constexpr QSize kMinimumOuterSize(576, 351);
 
 bool IsRowTool(const QString& name)
 {
@@ -66,9 +65,12 @@ frmMain::frmMain(app::Program& program, LinkServerMover moveLinkServer, QWidget*
     statusBar()->setObjectName(QStringLiteral("statusMain"));
     m_runStatus = new RunStatus(m_program, this);
     statusBar()->addPermanentWidget(m_runStatus);
+    m_events = new EventsPane(m_program.Service().Events(), this);
+    addDockWidget(Qt::BottomDockWidgetArea, m_events);
+    m_popConnaction->addSeparator();
+    m_popConnaction->addAction(m_events->toggleViewAction());
     m_vsItems->ShowValuesOf(&m_program.Labels());
     ApplyFormFont(*this);
-    resize(kInitialClientSize);
     setWindowTitle(QString::fromStdString(m_program.Title()));
 
     m_program.SetHost(this);
@@ -197,6 +199,8 @@ void frmMain::BuildTools()
     // The grid's pop-up has tools of its own: their captions are rewritten for the row before each display.
     m_popItem = new QMenu(this);
     m_popItem->setObjectName(QStringLiteral("popItem"));
+    m_popItem->addAction(NewTool("ID_WriteValue", "Write Value..."));
+    m_popItem->addSeparator();
     m_popItem->addAction(NewTool("ID_CopyReadCommand", "Copy Read Command to Clipboard"));
     m_popItem->addAction(NewTool("ID_CopyWriteMacro", "Copy Write Macro to Clipboard"));
     m_popItem->addAction(NewTool("ID_CopyStopPlcMacro", "Copy Stop Plc Macro to Clipboard"));
@@ -321,10 +325,14 @@ void frmMain::RunTool(const QString& toolName)
         return; // a row command needs a row that carries an item, wherever it was invoked from
     }
     if (toolName == QLatin1String("ID_New")) {
-        m_program.NewProject();
+        if (m_program.MaySetProjectAside()) {
+            m_program.NewProject();
+        }
         UpdateCommandStates();
     } else if (toolName == QLatin1String("ID_Open")) {
-        m_program.OpenProject(std::string());
+        if (m_program.MaySetProjectAside()) {
+            m_program.OpenProject(std::string());
+        }
         UpdateCommandStates();
     } else if (toolName == QLatin1String("ID_Save")) {
         m_program.SaveProject(false);
@@ -342,6 +350,8 @@ void frmMain::RunTool(const QString& toolName)
         ToggleRun();
     } else if (toolName == QLatin1String("ID_Exit")) {
         close();
+    } else if (toolName == QLatin1String("ID_WriteValue")) {
+        WriteRow(m_vsItems->CurrentItemRow());
     } else if (toolName == QLatin1String("ID_About")) {
         ShowAbout();
     } else if (toolName == QLatin1String("ID_Help")) {
@@ -477,12 +487,54 @@ void frmMain::ShowAbout()
 
 void frmMain::EditRow(int row)
 {
-    if (m_program.IsRunning() || !m_vsItems->CarriesItem(row)) {
+    if (m_program.IsRunning()) {
+        WriteRow(row); // while running, a double-click writes a value instead
+        return;
+    }
+    if (!m_vsItems->CarriesItem(row)) {
         return;
     }
     const ItemGrid::RowInfo info = m_vsItems->Row(row);
     m_program.EditItem(info.plcKey, info.itemKey);
     m_vsItems->SetCurrentItemRow(row);
+}
+
+void frmMain::WriteRow(int row)
+{
+    const model::Clsitem* item = RowItem(row);
+    if (!m_program.IsRunning() || item == nullptr || item->IsArray || !item->Label.IsSet()) {
+        return;
+    }
+    const std::int32_t index = item->Label.Index();
+    const QString prompt = QStringLiteral("A value for %1 (%2 %3 of %4):")
+                               .arg(QString::fromStdString(model::LabelName(index)),
+                                    QString::fromUtf8(common::OperandTypeName(item->OperandType).data()))
+                               .arg(item->OperandAddress)
+                               .arg(m_vsItems->item(row, ItemGrid::kColPlc)->text());
+    const QString current = QString::fromStdString(m_program.Labels().Text(index));
+    std::optional<QString> value;
+    if (m_askValue) {
+        value = m_askValue(prompt, current);
+    } else {
+        bool ok = false;
+        const QString typed
+            = QInputDialog::getText(this, QStringLiteral("Write value"), prompt, QLineEdit::Normal, current, &ok);
+        value = ok ? std::optional(typed) : std::nullopt;
+    }
+    if (!value) {
+        return;
+    }
+    const app::Caller window { .surface = app::Surface::Window, .user = {}, .peer = {}, .role = app::Role::Operator };
+    if (const auto refusal = m_program.Service().Poke(window, index, value->toStdString())) {
+        ShowExclamation(
+            this,
+            QStringLiteral("%1 was not written: %2")
+                .arg(QString::fromStdString(model::LabelName(index)), QString::fromStdString(refusal->reason)));
+        return;
+    }
+    statusBar()->showMessage(
+        QStringLiteral("%1 will be written in the next pass").arg(QString::fromStdString(model::LabelName(index))),
+        kStatusMessageMilliseconds);
 }
 
 void frmMain::ShowRowMenu(int row, const QPoint& globalPosition)
@@ -501,6 +553,10 @@ void frmMain::ShowRowMenu(int row, const QPoint& globalPosition)
         ->setText(QStringLiteral("Copy Stop '") + plcName + QStringLiteral("' PLC Macro to Clipboard"));
     Tool(QStringLiteral("popItem"), QStringLiteral("ID_CopyRunPlcMacro"))
         ->setText(QStringLiteral("Copy Run '") + plcName + QStringLiteral("' PLC Macro to Clipboard"));
+    const model::Clsitem* item = RowItem(row);
+    Tool(QStringLiteral("popItem"), QStringLiteral("ID_WriteValue"))
+        ->setEnabled(m_program.IsRunning() && item != nullptr && !item->IsArray && item->IsEnable
+                     && item->IoDirection != common::direction::Read);
     m_popItem->popup(globalPosition);
 }
 
@@ -511,90 +567,6 @@ void frmMain::HandleFirstActivation()
     }
     m_activatedOnce = true;
     m_program.FirstActivation();
-}
-
-std::optional<std::string> frmMain::ChooseProjectToOpen()
-{
-    const QString file = QFileDialog::getOpenFileName(this, QStringLiteral("Open"), QString(), kFileFilter);
-    if (file.isEmpty()) {
-        return std::nullopt;
-    }
-    return file.toStdString();
-}
-
-std::optional<std::string> frmMain::ChooseProjectToSave()
-{
-    QFileDialog dialog(this, QStringLiteral("Save As"), QString(), kFileFilter);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setDefaultSuffix(QStringLiteral("tve"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return std::nullopt;
-    }
-    return dialog.selectedFiles().constFirst().toStdString();
-}
-
-void frmMain::ShowError(const std::string& message)
-{
-    ShowExclamation(this, QString::fromStdString(message));
-}
-
-bool frmMain::Confirm(const std::string& question)
-{
-    return AskYesNo(this, QString::fromStdString(question));
-}
-
-bool frmMain::DefinePlc(model::clsConfig& project)
-{
-    return frmConfigItems::AddNewItems(project, this, app::MakeConnectionTester(m_program.Environment().CreateDriver));
-}
-
-bool frmMain::EditItem(model::clsConfig& project, std::int32_t plcKey, std::int32_t itemKey)
-{
-    return frmConfigItems::EditItem(project, plcKey, itemKey, this,
-                                    app::MakeConnectionTester(m_program.Environment().CreateDriver));
-}
-
-void frmMain::SetBusy(bool busy)
-{
-    if (busy) {
-        QApplication::setOverrideCursor(Qt::WaitCursor);
-        ++m_busyDepth;
-    } else if (m_busyDepth > 0) {
-        QApplication::restoreOverrideCursor();
-        --m_busyDepth;
-    }
-}
-
-void frmMain::MinimizeForRun()
-{
-    setWindowState(windowState() | Qt::WindowMinimized);
-}
-
-bool frmMain::event(QEvent* event)
-{
-    if (event->type() == QEvent::WindowActivate) {
-        HandleFirstActivation();
-    }
-    return QMainWindow::event(event);
-}
-
-void frmMain::closeEvent(QCloseEvent* event)
-{
-    // While running, a close is refused without a word; the user stops the run first.
-    if (m_program.IsRunning()) {
-        event->ignore();
-        return;
-    }
-    event->accept();
-}
-
-void frmMain::showEvent(QShowEvent* event)
-{
-    QMainWindow::showEvent(event);
-    // The smallest size counts the frame; the frame is known once the window is on screen.
-    const QSize frame = frameGeometry().size() - geometry().size();
-    setMinimumSize(kMinimumOuterSize - frame.expandedTo(QSize(0, 0)));
 }
 
 } // namespace tavrel::ui

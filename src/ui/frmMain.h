@@ -6,6 +6,9 @@
 #include <QMainWindow>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
 
 class QAction;
 class QLabel;
@@ -25,6 +28,7 @@ class clsConfig;
 
 namespace tavrel::ui {
 
+class EventsPane;
 class ItemGrid;
 class RunStatus;
 
@@ -40,6 +44,8 @@ public:
     ~frmMain() override;
 
     ItemGrid& Grid() { return *m_vsItems; }
+    /// The Events pane.
+    EventsPane& Events() { return *m_events; }
     /// Shows the MQTT bridge's state in the status bar and lets the Options dialog set its broker.
     void AttachMqtt(mqtt::MqttBridge* bridge);
     /// The run's health in the status bar, where other surfaces add their parts.
@@ -73,6 +79,18 @@ public:
     /// Starts running on the first activation when the options say so; later calls do nothing.
     void HandleFirstActivation();
 
+    /// While running: asks for a value for the writable item of a row and pokes it through the same checks as any
+    /// client's poke; a refusal is shown with its reason.
+    void WriteRow(int row);
+
+    /// Answers the unsaved-changes question instead of a message box (for tests).
+    using SaveQuestion = std::function<SaveChoice(const std::string& path)>;
+    void SetSaveQuestion(SaveQuestion question) { m_askToSave = std::move(question); }
+    /// Asks for a value to write instead of an input box: the prompt and the current value in, the value or
+    /// nothing (cancelled) out (for tests).
+    using ValueQuestion = std::function<std::optional<QString>(const QString& prompt, const QString& current)>;
+    void SetValueQuestion(ValueQuestion question) { m_askValue = std::move(question); }
+
     // What the program asks of its host.
     std::optional<std::string> ChooseProjectToOpen() override;
     std::optional<std::string> ChooseProjectToSave() override;
@@ -82,6 +100,7 @@ public:
     bool EditItem(model::clsConfig& project, std::int32_t plcKey, std::int32_t itemKey) override;
     void SetBusy(bool busy) override;
     void MinimizeForRun() override;
+    SaveChoice AskToSaveChanges(const std::string& path) override;
 
 protected:
     bool event(QEvent* event) override;
@@ -101,6 +120,10 @@ private:
     void CopyRowText(const QString& toolName);
     const model::Clsitem* RowItem(int row) const;
     static void PutOnClipboard(const std::string& text);
+    /// The first size (every column in view) or the one the user left the window at.
+    void PlaceWindow();
+    /// Keeps the window's place and size in the settings for the next start.
+    void KeepGeometry();
 
     app::Program& m_program;
     LinkServerMover m_moveLinkServer;
@@ -108,6 +131,7 @@ private:
     QLabel* m_lblMqtt = nullptr;
     ItemGrid* m_vsItems = nullptr;
     RunStatus* m_runStatus = nullptr;
+    EventsPane* m_events = nullptr;
     QToolBar* m_barMain = nullptr;
     QMenu* m_popFile = nullptr;
     QMenu* m_popItems = nullptr;
@@ -119,6 +143,9 @@ private:
     bool m_runActive = false;
     bool m_activatedOnce = false;
     int m_busyDepth = 0;
+    bool m_placed = false;
+    SaveQuestion m_askToSave;
+    ValueQuestion m_askValue;
 };
 
 } // namespace tavrel::ui

@@ -7,7 +7,7 @@
 namespace tavrel::test {
 
 ProgramUnderTest::ProgramUnderTest()
-    : program(common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), dir / "no-template.tvb")
+    : program(common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH)
 {
 }
 

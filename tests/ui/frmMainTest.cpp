@@ -3,6 +3,8 @@
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
 #include "mqtt/MqttBridge.h"
+#include "storage/ProjectDatabase.h"
+#include "ui/EventsPane.h"
 #include "ui/ItemGrid.h"
 #include "ui/RunStatus.h"
 #include "ui/frmMain.h"
@@ -238,6 +240,8 @@ private slots:
         QCOMPARE(fixture.Grid().item(9, ItemGrid::kColValue)->text(), QStringLiteral("1")); // the last value kept
         QVERIFY(fixture.Grid().item(9, ItemGrid::kColCommParams)->text().endsWith(QStringLiteral(" (NOT CONNECTED)")));
         QVERIFY(fixture.window->statusBar()->currentMessage().contains(QStringLiteral(" is not connected: ")));
+        QVERIFY(fixture.window->Events().Lines().front().contains(QStringLiteral("PLC 'Line_2' not connected: ")));
+        QVERIFY(fixture.window->Events().Lines().front().contains(QStringLiteral("next try in ")));
         status.Renew();
         QVERIFY2(status.text().contains(QStringLiteral("PLCs connected 0/2")), qPrintable(status.text()));
 
@@ -305,9 +309,10 @@ private slots:
         }
         QCOMPARE(
             captions,
-            (QStringList { "Copy Read Command: 'lblDDE(6)' to Clipboard", "Copy Write Macro: 'lblDDE(6)' to Clipboard",
-                           "Copy Stop 'Line_1' PLC Macro to Clipboard", "Copy Run 'Line_1' PLC Macro to Clipboard",
-                           "Copy Run/Stop Toggle Macro to Clipboard" }));
+            (QStringList { "Write Value...", "", "Copy Read Command: 'lblDDE(6)' to Clipboard",
+                           "Copy Write Macro: 'lblDDE(6)' to Clipboard", "Copy Stop 'Line_1' PLC Macro to Clipboard",
+                           "Copy Run 'Line_1' PLC Macro to Clipboard", "Copy Run/Stop Toggle Macro to Clipboard" }));
+        QVERIFY(!menu->actions().front()->isEnabled()); // written only while running
         QCOMPARE(grid.CurrentItemRow(), 6);
         QCOMPARE(fixture.Tool("ID_CopyReadCommand")->text(), QStringLiteral("Copy Read Command to Clipboard"));
         menu->hide();
@@ -347,6 +352,91 @@ private slots:
             QCOMPARE(fixture.under.program.Labels().IsLoaded(label), !labelsGone.contains(label));
         }
         QCOMPARE(fixture.Tool("ID_DeleteItem")->isEnabled(), !yes);
+    }
+
+    // The title marks unsaved changes; New, Open and closing the window ask first, and each answer does what it says.
+    void UnsavedChangesAreMarkedAndAskedAboutBeforeTheyAreLost()
+    {
+        Fixture fixture;
+        app::Program& program = fixture.under.program;
+        const std::string path = (fixture.under.dir.Path() / "plant.tve").string();
+        QVERIFY(storage::SaveToDB(program.Project(), path, TAVREL_TEMPLATE_PATH).has_value());
+        QVERIFY(program.OpenProject(path));
+        QVERIFY(!fixture.window->windowTitle().endsWith(QStringLiteral(" *")));
+        std::vector<app::ProgramHost::SaveChoice> answers;
+        int asked = 0;
+        std::string askedAbout;
+        fixture.window->SetSaveQuestion([&](const std::string& asker) {
+            askedAbout = asker;
+            ++asked;
+            const auto answer = answers.front();
+            answers.erase(answers.begin());
+            return answer;
+        });
+        const auto modify = [&] {
+            const model::clsPlc& plc = *program.Project().colPlcs().back();
+            QVERIFY(program.DeleteItem(plc.Key, plc.colItems().front()->Key));
+        };
+        test::ModalAnswerer yes;
+        yes.PressOnMessageBox(QMessageBox::Yes);
+        modify(); // Line_2 and its one item go
+        QVERIFY(fixture.window->windowTitle().endsWith(QStringLiteral(" *")));
+
+        using Choice = app::ProgramHost::SaveChoice;
+        answers = { Choice::Cancel };
+        fixture.window->RunTool(QStringLiteral("ID_New"));
+        QCOMPARE(program.Project().colPlcs().size(), std::size_t(1)); // kept
+        QCOMPARE(askedAbout, path);
+        answers = { Choice::Cancel };
+        QVERIFY(!fixture.window->close());
+        answers = { Choice::Save };
+        QVERIFY(fixture.window->close()); // saved, then closed
+        QVERIFY(!program.IsModified());
+        QVERIFY(program.OpenProject(path));
+        QCOMPARE(program.Project().colPlcs().size(), std::size_t(1)); // the file holds the change
+        answers = { Choice::Discard };
+        test::ModalAnswerer again;
+        again.PressOnMessageBox(QMessageBox::Yes);
+        modify();
+        fixture.window->RunTool(QStringLiteral("ID_New"));
+        QVERIFY(program.Project().colPlcs().empty()); // the change let go, a new project
+        QCOMPARE(program.CurrentFilePath(), std::string());
+        QCOMPARE(asked, 4);
+        fixture.window->RunTool(QStringLiteral("ID_New")); // nothing to lose: no question
+        QCOMPARE(asked, 4);
+    }
+
+    // While running, a writable item's value is written from the grid through the checks of any poke.
+    void WriteValueFromTheGrid()
+    {
+        Fixture fixture;
+        QString prompt;
+        std::vector<QString> typed { QStringLiteral("42"), QStringLiteral("abc") };
+        fixture.window->SetValueQuestion([&](const QString& asked, const QString&) -> std::optional<QString> {
+            prompt = asked;
+            const QString value = typed.front();
+            typed.erase(typed.begin());
+            return value;
+        });
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
+        QVERIFY(test::WaitFor([&] { return fixture.under.program.IsRunToolEnabled(); }));
+        fixture.window->ShowRowMenu(1, QPoint(0, 0));
+        QVERIFY(fixture.Tool("ID_WriteValue", "popItem")->isEnabled());
+        fixture.window->Band(QStringLiteral("popItem"))->hide();
+        fixture.window->WriteRow(1);
+        QCOMPARE(prompt, QStringLiteral("A value for lblDDE(9) (MI 10 of Line_1):"));
+        QVERIFY(test::WaitFor([&] {
+            const auto calls = fixture.under.script.Calls(false);
+            return std::count(calls.begin(), calls.end(), "WriteMI(10,1,42)") == 1;
+        }));
+        test::ModalAnswerer answerer;
+        answerer.PressOnMessageBox(QMessageBox::Ok);
+        fixture.window->EditRow(1); // a double-click while running writes
+        QCOMPARE(answerer.Messages().size(), 1u);
+        QVERIFY2(answerer.Messages().front().text.startsWith(QStringLiteral("lblDDE(9) was not written: ")),
+                 qPrintable(answerer.Messages().front().text));
+        QVERIFY(fixture.window->Events().Lines().front().contains(QStringLiteral("poke of lblDDE(9) from the window")));
+        fixture.window->RunTool(QStringLiteral("ID_Run"));
     }
 
     void DoubleClickEditsTheRowsItemAndKeepsTheRow()
