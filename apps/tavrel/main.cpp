@@ -60,6 +60,7 @@ int main(int argc, char** argv)
     // Help and version are text: they need no display, and must not fail for the want of one.
     const bool textOnly = HasFlag(argc, argv, "--help") || HasFlag(argc, argv, "-h") || HasFlag(argc, argv, "-?")
         || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v");
+    tavrel::app::PrepareRuntimeFolder();
     std::unique_ptr<QCoreApplication> application;
 #if TAVREL_WITH_WINDOW
     if (!headless && !textOnly) {

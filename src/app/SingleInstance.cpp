@@ -17,22 +17,7 @@ constexpr int kAskMilliseconds = 1000;
 
 QString InstanceFolder(const QString& folder)
 {
-    if (!folder.isEmpty()) {
-        return folder;
-    }
-    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
-        return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    }
-    // Where no session manager made a runtime folder (a service, a shell over ssh, a container), a private one
-    // in the temporary folder, as Qt would choose without its warning at every start.
-    const QString own = QDir::tempPath() + QStringLiteral("/runtime-tavrel-%1").arg(::getuid());
-    QDir().mkpath(own);
-    const QFileInfo info(own);
-    if (!info.isDir() || info.isSymLink() || info.ownerId() != ::getuid()) {
-        return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation); // someone else's: Qt's checks
-    }
-    QFile::setPermissions(own, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-    return own;
+    return folder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) : folder;
 }
 
 QString InstanceName(const std::filesystem::path& settingsPath)
@@ -45,6 +30,23 @@ QString InstanceName(const std::filesystem::path& settingsPath)
 }
 
 } // namespace
+
+void PrepareRuntimeFolder()
+{
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+        return;
+    }
+    // Where no session manager made a runtime folder (a service, a shell over ssh, a container): a private one in the
+    // temporary folder, as Qt would choose, but said once here rather than warned about by Qt at every start.
+    const QString own = QDir::tempPath() + QStringLiteral("/runtime-tavrel-%1").arg(::getuid());
+    QDir().mkpath(own);
+    const QFileInfo info(own);
+    if (!info.isDir() || info.isSymLink() || info.ownerId() != ::getuid()) {
+        return; // someone else's: Qt's own choice and checks apply
+    }
+    QFile::setPermissions(own, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    qputenv("XDG_RUNTIME_DIR", own.toLocal8Bit());
+}
 
 SingleInstance::SingleInstance(const std::filesystem::path& settingsPath, const QString& folder, QObject* parent)
     : QObject(parent)

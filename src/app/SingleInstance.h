@@ -9,6 +9,10 @@
 
 namespace tavrel::app {
 
+/// Gives the program a private runtime folder (XDG_RUNTIME_DIR) where the session has none, before any Qt object
+/// looks for one.
+void PrepareRuntimeFolder();
+
 /// One running program per user and settings file. The lock lives in the user's runtime folder, so other
 /// users are never stopped by it, and a lock left by a crash is taken over (its process is gone). The first
 /// instance listens there too, so that a second start can ask it to come to the front.
