@@ -1,6 +1,6 @@
 // The live page: lists the project's PLCs and items, follows their values over the WebSocket of the link
-// server, pokes items and runs or stops PLCs and the program. Every text from the server goes into the page
-// as text (textContent, value, title), never as markup.
+// server, pokes items and runs or stops the PLCs' programs and Tavrel's polling. Every text from the server goes
+// into the page as text (textContent, value, title), never as markup.
 "use strict";
 
 const api = "/dde/Tavrel";
@@ -14,7 +14,7 @@ const state = {
   retryTimer: 0,
   listing: false,
   items: new Map(), // item name -> { data, row, valueCell, input, problem }
-  plcs: new Map(), // PLC name -> { Connected, Answered, LastError, element parts }
+  plcs: new Map(), // PLC name -> its element's parts
   system: new Map(), // System item name -> text
 };
 
@@ -100,14 +100,19 @@ function buildLists(items, systemItems) {
     const title = element("span", "plcName", name);
     const status = element("span", "plcState");
     const error = element("span", "plcError");
-    const run = element("button", "act", "Run");
-    const stop = element("button", "act stop", "Stop");
+    const problem = element("span", "problem");
+    problem.setAttribute("role", "alert");
+    // The PLC's own program, unlike the polling of the buttons at the top.
+    const run = element("button", "act", "Run PLC");
+    const stop = element("button", "act stop", "Stop PLC");
     run.type = stop.type = "button";
-    run.addEventListener("click", () => execute(name + "_RUN", "Run PLC " + name + "?"));
-    stop.addEventListener("click", () => execute(name + "_STOP", "Stop PLC " + name + "?"));
+    run.addEventListener("click", () =>
+      execute(name + "_RUN", "Run PLC " + name + "? Its program starts running.", problem));
+    stop.addEventListener("click", () =>
+      execute(name + "_STOP", "Stop PLC " + name + "? Its program stops running.", problem));
     const buttons = element("span", "buttons");
     buttons.append(run, stop);
-    entry.append(title, status, buttons, error);
+    entry.append(title, status, buttons, error, problem);
     plcList.append(entry);
     state.plcs.set(name, { status, error, entry });
   }
@@ -130,15 +135,22 @@ function buildLists(items, systemItems) {
           event.preventDefault();
           poke(entry);
         } else if (event.key === "Escape") {
-          input.value = entry.data.value;
+          showRefusal(entry, "");
           input.dataset.dirty = "";
+          input.value = entry.data.value;
         }
       });
-      input.addEventListener("input", () => (input.dataset.dirty = "1"));
+      // A refusal stays beside the text it refused until that text changes.
+      input.addEventListener("input", () => {
+        input.dataset.dirty = "1";
+        showRefusal(entry, "");
+      });
       entry.input = input;
       entry.problem = element("span", "problem");
       entry.problem.setAttribute("role", "alert");
-      setCell.append(input, entry.problem);
+      const field = element("div", "field");
+      field.append(input, entry.problem);
+      setCell.append(field);
     }
     row.append(
       element("td", "name", data.item),
@@ -161,6 +173,8 @@ function plcState(name) {
   return {
     connected: state.system.get(name + ".Connected") === "1",
     answered: state.system.get(name + ".Answered") === "1",
+    // "0" only when the PLC said its program is stopped; unknown ("" or no such item) says nothing.
+    inStop: state.system.get(name + ".PlcRunning") === "0",
     error: state.system.get(name + ".LastError") || "",
   };
 }
@@ -191,31 +205,40 @@ function renderPlcs() {
     const running = state.system.get("Running") === "1";
     let text;
     let kind;
+    let hint = "";
     if (!running && !plc.answered) {
-      [text, kind] = ["not running", "idle"];
+      [text, kind] = ["not polled", "idle"];
     } else if (!plc.connected) {
       [text, kind] = ["not connected", "bad"];
+    } else if (plc.inStop) {
+      [text, kind] = ["PLC in STOP", "halted"];
+      hint = "The PLC answers, but its program is stopped; Run PLC starts it again";
     } else if (!plc.answered) {
       [text, kind] = ["waiting for an answer", "idle"];
     } else {
       [text, kind] = ["connected", "good"];
     }
     parts.status.textContent = text;
+    parts.status.title = hint;
     parts.entry.dataset.state = kind;
     parts.error.textContent = plc.error;
   }
   const running = state.system.get("Running") === "1";
   const passMs = state.system.get("PassMs");
-  $("program").textContent = running ? "Running" + (passMs ? " · pass " + passMs + " ms" : "") : "Stopped";
+  $("program").textContent = running ? "Polling" + (passMs ? " · pass " + passMs + " ms" : "") : "Not polling";
   const button = $("programRun");
   button.hidden = false;
-  button.textContent = running ? "Stop all" : "Run all";
+  button.textContent = running ? "Stop polling" : "Start polling";
   button.classList.toggle("stop", running);
 }
 
+// Tavrel_RUN and Tavrel_STOP rather than the toggle: two pages open at once cannot undo each other.
 $("programRun").addEventListener("click", () => {
-  const running = state.system.get("Running") === "1";
-  execute("Tavrel_RUN/STOP", running ? "Stop the program's run?" : "Start the program's run?");
+  if (state.system.get("Running") === "1") {
+    execute("Tavrel_STOP", "Stop polling? Tavrel stops reading and writing every PLC.", $("programProblem"));
+  } else {
+    execute("Tavrel_RUN", "Start polling every PLC?", $("programProblem"));
+  }
 });
 
 function refreshAll() {
@@ -234,10 +257,17 @@ $("filter").addEventListener("input", applyFilter);
 
 // ---- commands --------------------------------------------------------------------------------------------
 
+function showRefusal(entry, reason) {
+  entry.problem.textContent = reason;
+  if (reason) entry.input.setAttribute("aria-invalid", "true");
+  else entry.input.removeAttribute("aria-invalid");
+}
+
+// A refused text stays in the field, the reason beside it, so that it can be corrected rather than typed again.
 async function poke(entry) {
   const input = entry.input;
   const text = input.value;
-  entry.problem.textContent = "";
+  showRefusal(entry, "");
   try {
     const response = await fetch(api + "/Items/" + encodeURIComponent(entry.data.item), {
       method: "PUT",
@@ -249,20 +279,21 @@ async function poke(entry) {
       return;
     }
     if (!response.ok) {
-      entry.problem.textContent = (await response.text()).trim() || "refused (" + response.status + ")";
-      input.dataset.dirty = "";
-      input.value = entry.data.value;
+      showRefusal(entry, (await response.text()).trim() || "refused (" + response.status + ")");
       return;
     }
     input.dataset.dirty = "";
     input.blur();
   } catch (error) {
-    entry.problem.textContent = "not sent: Tavrel cannot be reached";
+    showRefusal(entry, "not sent: Tavrel cannot be reached");
   }
 }
 
-async function execute(command, question) {
+// Sends an execute command once the user agrees; a refusal's reason shows in `problem` until the next command
+// from there is taken.
+async function execute(command, question, problem) {
   if (!window.confirm(question)) return;
+  problem.textContent = "";
   try {
     const response = await fetch(api + "/Items", {
       method: "POST",
@@ -270,9 +301,9 @@ async function execute(command, question) {
       body: command,
     });
     if (response.status === 401) askForToken("The token was refused: " + (await response.text()).trim());
-    else if (!response.ok) window.alert(command + ": " + (await response.text()).trim());
+    else if (!response.ok) problem.textContent = (await response.text()).trim() || command + " refused (" + response.status + ")";
   } catch (error) {
-    window.alert(command + " was not sent: Tavrel cannot be reached");
+    problem.textContent = command + " not sent: Tavrel cannot be reached";
   }
 }
 
