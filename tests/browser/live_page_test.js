@@ -1,8 +1,8 @@
 // The live page in Debian's chromium, headless, against tavrel --headless and the PLC simulator: values that
 // change in the simulator change on the page, pokes typed on the page reach the simulator's registers or say
 // why not beside the text typed, Stop PLC clears the PLC's run coil, Stop polling and Start polling stop and
-// start the run, with an access token the page asks for it, and a Tavrel that goes away, killed or stopping,
-// shows as such.
+// start the run, the Events panel lists what happened and copies it, with an access token the page asks for it,
+// and a Tavrel that goes away, killed or stopping, shows as such.
 // Usage: node live_page_test.js BIN_FOLDER       (exits 77, skipped, without a browser or node_modules)
 "use strict";
 
@@ -166,6 +166,13 @@ const buttonsOf = (page, name) =>
 
 const headerWidths = (page) => page.$$eval("#items thead th", (cells) => cells.map((th) => th.offsetWidth));
 
+// The Events panel's lines, newest first, when one of them matches `pattern`.
+const eventShown = (page, pattern) =>
+  eventually(`an event matching ${pattern}`, async () => {
+    const lines = await page.$$eval("#eventList li", (rows) => rows.map((li) => li.textContent));
+    return lines.some((line) => pattern.test(line)) && lines;
+  });
+
 async function typeInto(page, item, text) {
   const handle = await page.evaluateHandle(
     (name) => [...document.querySelectorAll("#items tbody tr")].find((r) => r.cells[0].textContent === name).cells[4].querySelector("input"),
@@ -209,8 +216,9 @@ test("values change on the page as they change in the PLC; a PLC that never answ
   await page.close();
 });
 
-test("a poke typed on the page reaches the PLC; a refused one keeps the text, says why beside it, and moves no column", async () => {
+test("a poke typed on the page reaches the PLC; a refused one keeps the text, says why beside it, moves no column and is an event to copy", async () => {
   const page = await openPage(open.url);
+  await browser.defaultBrowserContext().overridePermissions(new URL(open.url).origin, ["clipboard-read", "clipboard-sanitized-write"]);
   await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
   await typeInto(page, "lblDDE(1)", "1234");
   await eventually("register 100 holding 1234", async () => (await readRegister(plcPort, 100)) === 1234);
@@ -227,6 +235,12 @@ test("a poke typed on the page reaches the PLC; a refused one keeps the text, sa
   assert.equal(refused.value, "1234");
   assert.deepEqual(await headerWidths(page), widths);
   assert.equal(await readRegister(plcPort, 100), 1234);
+
+  const [newest] = await eventShown(page, /poke of lblDDE\(1\).*refused.*70000/);
+  assert.match(newest, /poke of lblDDE\(1\)/);
+  await page.click("#copyEvents");
+  const copied = await page.evaluate(() => navigator.clipboard.readText());
+  assert.match(copied.split("\n")[0], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  poke  poke of lblDDE\(1\).*refused/);
 
   await typeInto(page, "lblDDE(1)", "4321"); // typed over the refused text
   await eventually("register 100 holding 4321", async () => (await readRegister(plcPort, 100)) === 4321);
@@ -255,6 +269,7 @@ test("Stop PLC, once confirmed, clears its run coil and shows it in STOP; Stop p
   assert.equal(await runButton(), "Stop polling");
   await page.click("#programRun");
   await eventually("the run stopped", async () => (await runButton()) === "Start polling");
+  await eventShown(page, /command  ?'Tavrel_STOP'/);
   await page.click("#programRun");
   await eventually("the run started", async () => (await runButton()) === "Stop polling");
   assert.deepEqual(page.problems, []);
@@ -278,6 +293,7 @@ test("with a token in force the page asks for it, says when it is wrong, works w
   await page.click("#tokenForm button");
   await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
   await eventually("the link live", () => page.$eval("#link", (l) => l.textContent === "Live"));
+  await eventShown(page, /run started/); // the events asked for with the token too
 
   guarded.child.kill("SIGKILL");
   await eventually("the link lost", () => page.$eval("#link", (l) => l.textContent.startsWith("Connection lost")));

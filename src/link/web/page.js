@@ -1,6 +1,6 @@
 // The live page: lists the project's PLCs and items, follows their values over the WebSocket of the link
-// server, pokes items and runs or stops the PLCs' programs and Tavrel's polling. Every text from the server goes
-// into the page as text (textContent, value, title), never as markup.
+// server, pokes items, runs or stops the PLCs' programs and Tavrel's polling, and lists the newest events. Every
+// text from the server goes into the page as text (textContent, value, title), never as markup.
 "use strict";
 
 const api = "/dde/Tavrel";
@@ -37,6 +37,7 @@ function authHeaders(extra) {
 
 function askForToken(problem) {
   closeSocket();
+  stopEvents();
   $("main").hidden = true;
   $("tokenForm").hidden = false;
   $("tokenProblem").textContent = problem || "";
@@ -75,6 +76,7 @@ async function start() {
     $("main").hidden = false;
     buildLists(items.items, system.items);
     openSocket();
+    startEvents();
   } catch (error) {
     if (error.unauthorized) {
       askForToken(state.token ? "The token was refused: " + error.message : "");
@@ -280,6 +282,7 @@ async function poke(entry) {
     }
     if (!response.ok) {
       showRefusal(entry, (await response.text()).trim() || "refused (" + response.status + ")");
+      pollEventsSoon();
       return;
     }
     input.dataset.dirty = "";
@@ -302,10 +305,171 @@ async function execute(command, question, problem) {
     });
     if (response.status === 401) askForToken("The token was refused: " + (await response.text()).trim());
     else if (!response.ok) problem.textContent = (await response.text()).trim() || command + " refused (" + response.status + ")";
+    else pollEventsSoon();
   } catch (error) {
     problem.textContent = command + " not sent: Tavrel cannot be reached";
   }
 }
+
+// ---- events ----------------------------------------------------------------------------------------------
+
+// The newest events of GET /Events, newest first, asked for every 2 s with after= the last seen. A page kept
+// open over a restart of Tavrel notices by the numbers starting again, and keeps the earlier events below.
+const eventsKept = 200;
+const events = {
+  on: false, // asked for while the lists are in
+  timer: 0,
+  busy: false, // a request is under way
+  soon: false, // and another is wanted right after it
+  restart: false, // the next answer may come from a Tavrel started again
+  lastSeq: 0,
+  lastTs: "",
+  unseen: 0, // arrived while the panel was closed
+  trouble: false, // the note tells why the list is not read
+};
+
+const pad = (n, width = 2) => String(n).padStart(width, "0");
+function localTime(ts) {
+  const at = new Date(ts);
+  if (Number.isNaN(at.getTime())) return { day: "", time: ts, full: ts };
+  const day = at.getFullYear() + "-" + pad(at.getMonth() + 1) + "-" + pad(at.getDate());
+  const time = pad(at.getHours()) + ":" + pad(at.getMinutes()) + ":" + pad(at.getSeconds());
+  return { day, time, full: day + " " + time + "." + pad(at.getMilliseconds(), 3) };
+}
+
+function startEvents() {
+  events.on = true;
+  events.restart = true;
+  pollEventsSoon();
+}
+
+function stopEvents() {
+  events.on = false;
+  clearTimeout(events.timer);
+}
+
+function pollEventsSoon() {
+  if (!events.on) return;
+  clearTimeout(events.timer);
+  events.timer = setTimeout(pollEvents, 0);
+}
+
+function eventsNote(text, trouble = true) {
+  $("eventsNote").textContent = text;
+  events.trouble = trouble && text !== "";
+}
+
+async function pollEvents() {
+  if (!events.on) return;
+  if (events.busy) {
+    events.soon = true;
+    return;
+  }
+  events.busy = true;
+  let again = true;
+  const fromStart = events.restart;
+  try {
+    const after = fromStart ? 0 : events.lastSeq;
+    const response = await fetch(api + "/Events?after=" + after, {
+      headers: authHeaders({ Accept: "application/json" }),
+      cache: "no-store",
+    });
+    if (response.status === 404) {
+      eventsNote("This Tavrel keeps no list of events");
+      again = false; // asked again when the page connects again
+    } else if (response.status === 401) {
+      again = false;
+      askForToken("The token was refused: " + (await response.text()).trim());
+    } else if (!response.ok) {
+      eventsNote("Events not read: " + response.status + " " + (await response.text()).trim());
+    } else {
+      takeEvents((await response.json()).events || [], fromStart);
+      if (events.trouble) eventsNote("");
+    }
+  } catch (error) {
+    eventsNote("Tavrel cannot be reached; the list goes on when it is back");
+    again = state.live; // otherwise the page's reconnection starts the events again
+  } finally {
+    events.busy = false;
+  }
+  if (again && events.on) {
+    clearTimeout(events.timer);
+    events.timer = setTimeout(pollEvents, events.soon ? 0 : 2000);
+  }
+  events.soon = false;
+}
+
+function takeEvents(list, fromStart) {
+  if (fromStart) {
+    // All of the newest: those already shown are left out, unless their numbers now name other events.
+    events.restart = false;
+    const same = list.find((one) => one.seq === events.lastSeq);
+    const newest = list.length ? list[list.length - 1].seq : 0;
+    if ((same && same.ts !== events.lastTs) || (!same && newest < events.lastSeq)) events.lastSeq = 0;
+  }
+  const first = events.lastSeq === 0 && !$("eventList").children.length; // not news: what the page opens with
+  const fresh = list.filter((one) => Number.isInteger(one.seq) && one.seq > events.lastSeq);
+  if (!fresh.length) return;
+  const newest = fresh[fresh.length - 1];
+  events.lastSeq = newest.seq;
+  events.lastTs = newest.ts;
+
+  const today = localTime(Date.now()).day;
+  const rows = document.createDocumentFragment();
+  for (const one of fresh.reverse()) {
+    const when = localTime(String(one.ts));
+    const row = element("li");
+    const time = element("time", "", when.day === today ? when.time : when.full);
+    time.dateTime = String(one.ts);
+    time.title = when.full;
+    row.dataset.line = when.full + "  " + one.kind + "  " + one.text;
+    row.append(time, " ", element("span", "kind", String(one.kind)), " ", element("span", "text", String(one.text)));
+    rows.append(row);
+  }
+  const shown = $("eventList");
+  shown.prepend(rows);
+  while (shown.children.length > eventsKept) shown.lastChild.remove();
+
+  if (!$("events").open && !first) {
+    events.unseen += fresh.length;
+    $("eventsNew").textContent = events.unseen + " new";
+  }
+}
+
+$("events").addEventListener("toggle", () => {
+  if ($("events").open) {
+    events.unseen = 0;
+    $("eventsNew").textContent = "";
+  }
+  localStorage.setItem("tavrel.eventsOpen", $("events").open ? "1" : "0");
+});
+if (localStorage.getItem("tavrel.eventsOpen") === "0") $("events").open = false;
+
+// The list as lines of text, as shown: newest first. The clipboard of the browser is there only for pages of
+// https or of this machine; elsewhere the copy goes through a selection.
+$("copyEvents").addEventListener("click", async () => {
+  const lines = [...$("eventList").children].map((row) => row.dataset.line);
+  const text = lines.join("\n") + (lines.length ? "\n" : "");
+  let copied = false;
+  if (navigator.clipboard && window.isSecureContext) {
+    try {
+      await navigator.clipboard.writeText(text);
+      copied = true;
+    } catch {}
+  }
+  if (!copied) {
+    const scratch = element("textarea");
+    scratch.value = text;
+    scratch.setAttribute("readonly", "");
+    scratch.className = "scratch";
+    document.body.append(scratch);
+    scratch.select();
+    copied = document.execCommand("copy");
+    scratch.remove();
+  }
+  eventsNote(copied ? "Copied " + lines.length + (lines.length === 1 ? " event" : " events")
+                    : "Not copied: select the list and copy it", false);
+});
 
 // ---- the WebSocket ---------------------------------------------------------------------------------------
 
