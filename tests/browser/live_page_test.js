@@ -216,6 +216,23 @@ test("values change on the page as they change in the PLC; a PLC that never answ
   await page.close();
 });
 
+test("against a Tavrel without the list of events the panel says so and asks no more; the rest works", async () => {
+  const page = await browser.newPage();
+  let asked = 0;
+  await page.setRequestInterception(true);
+  page.on("request", (request) => {
+    if (!request.url().includes("/dde/Tavrel/Events")) return request.continue();
+    asked += 1;
+    return request.respond({ status: 404, contentType: "text/plain", body: "no such topic" });
+  });
+  await page.goto(open.url);
+  await eventually("the note", () => page.$eval("#eventsNote", (note) => /no list of events/.test(note.textContent)));
+  await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
+  await new Promise((resolve) => setTimeout(resolve, 2500));
+  assert.equal(asked, 1);
+  await page.close();
+});
+
 test("a poke typed on the page reaches the PLC; a refused one keeps the text, says why beside it, moves no column and is an event to copy", async () => {
   const page = await openPage(open.url);
   await browser.defaultBrowserContext().overridePermissions(new URL(open.url).origin, ["clipboard-read", "clipboard-sanitized-write"]);

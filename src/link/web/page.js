@@ -467,8 +467,10 @@ $("copyEvents").addEventListener("click", async () => {
     copied = document.execCommand("copy");
     scratch.remove();
   }
-  eventsNote(copied ? "Copied " + lines.length + (lines.length === 1 ? " event" : " events")
-                    : "Not copied: select the list and copy it", false);
+  const said = copied ? "Copied " + lines.length + (lines.length === 1 ? " event" : " events")
+                      : "Not copied: select the list and copy it";
+  eventsNote(said, false);
+  setTimeout(() => $("eventsNote").textContent === said && eventsNote(""), 4000);
 });
 
 // ---- the WebSocket ---------------------------------------------------------------------------------------
