@@ -286,7 +286,7 @@ test("Stop PLC, once confirmed, clears its run coil and shows it in STOP; Stop p
   assert.equal(await runButton(), "Stop polling");
   await page.click("#programRun");
   await eventually("the run stopped", async () => (await runButton()) === "Start polling");
-  await eventShown(page, /command  ?'Tavrel_STOP'/);
+  await eventShown(page, /command 'Tavrel_STOP' from/);
   await page.click("#programRun");
   await eventually("the run started", async () => (await runButton()) === "Stop polling");
   assert.deepEqual(page.problems, []);
