@@ -1,7 +1,8 @@
 // The live page in Debian's chromium, headless, against tavrel --headless and the PLC simulator: values that
 // change in the simulator change on the page, pokes typed on the page reach the simulator's registers or say
-// why not, Stop clears the PLC's run coil, with an access token the page asks for it, and a Tavrel that goes away,
-// killed or stopping, shows as such.
+// why not beside the text typed, Stop PLC clears the PLC's run coil, Stop polling and Start polling stop and
+// start the run, the Events panel lists what happened and copies it, with an access token the page asks for it,
+// and a Tavrel that goes away, killed or stopping, shows as such.
 // Usage: node live_page_test.js BIN_FOLDER       (exits 77, skipped, without a browser or node_modules)
 "use strict";
 
@@ -157,6 +158,21 @@ const plcOnPage = (page, name) =>
     return entry ? entry.querySelector(".plcState").textContent : null;
   }, name);
 
+const buttonsOf = (page, name) =>
+  page.evaluate((plc) => {
+    const entry = [...document.querySelectorAll("#plcs li")].find((li) => li.firstChild.textContent === plc);
+    return [...entry.querySelectorAll("button")].map((b) => b.textContent);
+  }, name);
+
+const headerWidths = (page) => page.$$eval("#items thead th", (cells) => cells.map((th) => th.offsetWidth));
+
+// The Events panel's lines, newest first, when one of them matches `pattern`.
+const eventShown = (page, pattern) =>
+  eventually(`an event matching ${pattern}`, async () => {
+    const lines = await page.$$eval("#eventList li", (rows) => rows.map((li) => li.textContent));
+    return lines.some((line) => pattern.test(line)) && lines;
+  });
+
 async function typeInto(page, item, text) {
   const handle = await page.evaluateHandle(
     (name) => [...document.querySelectorAll("#items tbody tr")].find((r) => r.cells[0].textContent === name).cells[4].querySelector("input"),
@@ -200,12 +216,31 @@ test("values change on the page as they change in the PLC; a PLC that never answ
   await page.close();
 });
 
-test("a poke typed on the page reaches the PLC; a refused one says why and the field shows the value again", async () => {
+test("against a Tavrel without the list of events the panel says so and asks no more; the rest works", async () => {
+  const page = await browser.newPage();
+  let asked = 0;
+  await page.setRequestInterception(true);
+  page.on("request", (request) => {
+    if (!request.url().includes("/dde/Tavrel/Events")) return request.continue();
+    asked += 1;
+    return request.respond({ status: 404, contentType: "text/plain", body: "no such topic" });
+  });
+  await page.goto(open.url);
+  await eventually("the note", () => page.$eval("#eventsNote", (note) => /no list of events/.test(note.textContent)));
+  await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
+  await new Promise((resolve) => setTimeout(resolve, 2500));
+  assert.equal(asked, 1);
+  await page.close();
+});
+
+test("a poke typed on the page reaches the PLC; a refused one keeps the text, says why beside it, moves no column and is an event to copy", async () => {
   const page = await openPage(open.url);
+  await browser.defaultBrowserContext().overridePermissions(new URL(open.url).origin, ["clipboard-read", "clipboard-sanitized-write"]);
   await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
   await typeInto(page, "lblDDE(1)", "1234");
   await eventually("register 100 holding 1234", async () => (await readRegister(plcPort, 100)) === 1234);
   await eventually("lblDDE(1) showing 1234", async () => (await itemOnPage(page, "lblDDE(1)")).value === "1234");
+  const widths = await headerWidths(page);
 
   await typeInto(page, "lblDDE(1)", "70000");
   const refused = await eventually("a reason", async () => {
@@ -213,20 +248,48 @@ test("a poke typed on the page reaches the PLC; a refused one says why and the f
     return item.problem ? item : null;
   });
   assert.match(refused.problem, /lblDDE\(1\)/);
-  assert.equal(refused.field, "1234");
+  assert.equal(refused.field, "70000");
+  assert.equal(refused.value, "1234");
+  assert.deepEqual(await headerWidths(page), widths);
   assert.equal(await readRegister(plcPort, 100), 1234);
+
+  const [newest] = await eventShown(page, /poke of lblDDE\(1\).*refused.*70000/);
+  assert.match(newest, /poke of lblDDE\(1\)/);
+  await page.click("#copyEvents");
+  const copied = await page.evaluate(() => navigator.clipboard.readText());
+  assert.match(copied.split("\n")[0], /^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}  poke  poke of lblDDE\(1\).*refused/);
+
+  await typeInto(page, "lblDDE(1)", "4321"); // typed over the refused text
+  await eventually("register 100 holding 4321", async () => (await readRegister(plcPort, 100)) === 4321);
+  assert.equal((await itemOnPage(page, "lblDDE(1)")).problem, "");
+  assert.deepEqual(page.problems.filter((problem) => !problem.includes("422")), []); // but the refused poke
   await page.close();
 });
 
-test("Stop on a PLC, once confirmed, clears its run coil", async () => {
+test("Stop PLC, once confirmed, clears its run coil and shows it in STOP; Stop polling and Start polling stop and start the run", async () => {
   const page = await openPage(open.url);
   await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
+  assert.deepEqual(await buttonsOf(page, "Line_1"), ["Run PLC", "Stop PLC"]);
   assert.equal(await readCoil(plcPort, 65000), 1);
   await page.evaluate(() => {
     const entry = [...document.querySelectorAll("#plcs li")].find((li) => li.firstChild.textContent === "Line_1");
     entry.querySelector("button.stop").click();
   });
   await eventually("run coil 65000 cleared", async () => (await readCoil(plcPort, 65000)) === 0);
+  // Only a Tavrel that reads the PLC's run state has the System item telling it.
+  const system = await (await fetch(open.url + "dde/Tavrel/System", { headers: { Accept: "application/json" } })).json();
+  if (system.items.some(({ item }) => item === "Line_1.PlcRunning")) {
+    await eventually("Line_1 in STOP", async () => (await plcOnPage(page, "Line_1")) === "PLC in STOP");
+  }
+
+  const runButton = () => page.$eval("#programRun", (b) => b.textContent);
+  assert.equal(await runButton(), "Stop polling");
+  await page.click("#programRun");
+  await eventually("the run stopped", async () => (await runButton()) === "Start polling");
+  await eventShown(page, /command 'Tavrel_STOP' from/);
+  await page.click("#programRun");
+  await eventually("the run started", async () => (await runButton()) === "Stop polling");
+  assert.deepEqual(page.problems, []);
   await page.close();
 });
 
@@ -247,6 +310,7 @@ test("with a token in force the page asks for it, says when it is wrong, works w
   await page.click("#tokenForm button");
   await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
   await eventually("the link live", () => page.$eval("#link", (l) => l.textContent === "Live"));
+  await eventShown(page, /run started/); // the events asked for with the token too
 
   guarded.child.kill("SIGKILL");
   await eventually("the link lost", () => page.$eval("#link", (l) => l.textContent.startsWith("Connection lost")));

@@ -1,4 +1,5 @@
-// Pictures of the live page in Debian's chromium, headless: at desktop and at phone width.
+// Pictures of the live page in Debian's chromium, headless: at desktop and at phone width, with Line_1 stopped by
+// its Stop PLC button, a poke refused beside its field and the Events panel open.
 // Usage: node page_screenshots.js URL PICTURE_FOLDER     (tools/screenshots runs it)
 "use strict";
 
@@ -13,6 +14,8 @@ const sizes = [
   { name: "web-phone.png", width: 390, height: 844, mobile: true },
 ];
 
+const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
 (async () => {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "tavrel-chromium-"));
   const browser = await puppeteer.launch({
@@ -23,8 +26,9 @@ const sizes = [
            "--disable-component-update", "--disable-sync"],
   });
   try {
-    for (const size of sizes) {
+    for (const [index, size] of sizes.entries()) {
       const page = await browser.newPage();
+      page.on("dialog", (dialog) => dialog.accept());
       await page.setViewport({ width: size.width, height: size.height, deviceScaleFactor: 1, isMobile: size.mobile,
                                hasTouch: size.mobile });
       await page.goto(url);
@@ -32,7 +36,33 @@ const sizes = [
       await page.waitForFunction(() => document.getElementById("link").textContent === "Live", { timeout: 15000 });
       await page.waitForFunction(() => [...document.querySelectorAll(".plc")].some((p) => p.dataset.state === "bad"),
                                  { timeout: 15000 });
-      await new Promise((resolve) => setTimeout(resolve, 1500));
+      await page.waitForFunction(() => document.querySelector(".plc[data-state=good], .plc[data-state=halted]"),
+                                 { timeout: 15000 });
+      if (index === 0) {
+        // Line_1's program stopped; its state shows where the server tells it (the System item Line_1.PlcRunning).
+        await page.evaluate(() => document.querySelector(".plc button.stop").click());
+        await page.waitForFunction(() => [...document.querySelectorAll("#eventList li")]
+          .some((li) => li.textContent.includes("Line_1_STOP")), { timeout: 15000 });
+      }
+      const told = await page.evaluate(async () =>
+        (await (await fetch("/dde/Tavrel/System", { headers: { Accept: "application/json" } })).json())
+          .items.some((one) => one.item === "Line_1.PlcRunning"));
+      if (told) {
+        await page.waitForFunction(() => document.querySelector(".plc[data-state=halted]"), { timeout: 15000 });
+      } else if (index === 0) {
+        console.log("page screenshots: this Tavrel has no Line_1.PlcRunning; the picture shows no PLC in STOP");
+      }
+      // A refused poke: the text stays with the reason beside it, and the refusal is the newest event.
+      const pokesRefused = () => [...document.querySelectorAll("#eventList li")].filter((li) => li.textContent.includes("'70000'")).length;
+      const before = await page.evaluate(pokesRefused);
+      const field = await page.$("#items tbody tr td.set input");
+      await field.click({ clickCount: 3 });
+      await field.type("70000");
+      await field.press("Enter");
+      await page.waitForFunction(() => document.querySelector("#items .field .problem:not(:empty)"), { timeout: 15000 });
+      await page.waitForFunction(`(${pokesRefused})() > ${before}`, { timeout: 15000 });
+      await field.evaluate((input) => input.blur());
+      await pause(1000);
       await page.screenshot({ path: path.join(folder, size.name), fullPage: size.mobile });
       await page.close();
     }

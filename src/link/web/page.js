@@ -1,6 +1,6 @@
 // The live page: lists the project's PLCs and items, follows their values over the WebSocket of the link
-// server, pokes items and runs or stops PLCs and the program. Every text from the server goes into the page
-// as text (textContent, value, title), never as markup.
+// server, pokes items, runs or stops the PLCs' programs and Tavrel's polling, and lists the newest events. Every
+// text from the server goes into the page as text (textContent, value, title), never as markup.
 "use strict";
 
 const api = "/dde/Tavrel";
@@ -14,7 +14,7 @@ const state = {
   retryTimer: 0,
   listing: false,
   items: new Map(), // item name -> { data, row, valueCell, input, problem }
-  plcs: new Map(), // PLC name -> { Connected, Answered, LastError, element parts }
+  plcs: new Map(), // PLC name -> its element's parts
   system: new Map(), // System item name -> text
 };
 
@@ -37,6 +37,7 @@ function authHeaders(extra) {
 
 function askForToken(problem) {
   closeSocket();
+  stopEvents();
   $("main").hidden = true;
   $("tokenForm").hidden = false;
   $("tokenProblem").textContent = problem || "";
@@ -75,6 +76,7 @@ async function start() {
     $("main").hidden = false;
     buildLists(items.items, system.items);
     openSocket();
+    startEvents();
   } catch (error) {
     if (error.unauthorized) {
       askForToken(state.token ? "The token was refused: " + error.message : "");
@@ -100,14 +102,19 @@ function buildLists(items, systemItems) {
     const title = element("span", "plcName", name);
     const status = element("span", "plcState");
     const error = element("span", "plcError");
-    const run = element("button", "act", "Run");
-    const stop = element("button", "act stop", "Stop");
+    const problem = element("span", "problem");
+    problem.setAttribute("role", "alert");
+    // The PLC's own program, unlike the polling of the buttons at the top.
+    const run = element("button", "act", "Run PLC");
+    const stop = element("button", "act stop", "Stop PLC");
     run.type = stop.type = "button";
-    run.addEventListener("click", () => execute(name + "_RUN", "Run PLC " + name + "?"));
-    stop.addEventListener("click", () => execute(name + "_STOP", "Stop PLC " + name + "?"));
+    run.addEventListener("click", () =>
+      execute(name + "_RUN", "Run PLC " + name + "? Its program starts running.", problem));
+    stop.addEventListener("click", () =>
+      execute(name + "_STOP", "Stop PLC " + name + "? Its program stops running.", problem));
     const buttons = element("span", "buttons");
     buttons.append(run, stop);
-    entry.append(title, status, buttons, error);
+    entry.append(title, status, buttons, error, problem);
     plcList.append(entry);
     state.plcs.set(name, { status, error, entry });
   }
@@ -130,15 +137,22 @@ function buildLists(items, systemItems) {
           event.preventDefault();
           poke(entry);
         } else if (event.key === "Escape") {
-          input.value = entry.data.value;
+          showRefusal(entry, "");
           input.dataset.dirty = "";
+          input.value = entry.data.value;
         }
       });
-      input.addEventListener("input", () => (input.dataset.dirty = "1"));
+      // A refusal stays beside the text it refused until that text changes.
+      input.addEventListener("input", () => {
+        input.dataset.dirty = "1";
+        showRefusal(entry, "");
+      });
       entry.input = input;
       entry.problem = element("span", "problem");
       entry.problem.setAttribute("role", "alert");
-      setCell.append(input, entry.problem);
+      const field = element("div", "field");
+      field.append(input, entry.problem);
+      setCell.append(field);
     }
     row.append(
       element("td", "name", data.item),
@@ -161,6 +175,8 @@ function plcState(name) {
   return {
     connected: state.system.get(name + ".Connected") === "1",
     answered: state.system.get(name + ".Answered") === "1",
+    // "0" only when the PLC said its program is stopped; unknown ("" or no such item) says nothing.
+    inStop: state.system.get(name + ".PlcRunning") === "0",
     error: state.system.get(name + ".LastError") || "",
   };
 }
@@ -191,31 +207,40 @@ function renderPlcs() {
     const running = state.system.get("Running") === "1";
     let text;
     let kind;
+    let hint = "";
     if (!running && !plc.answered) {
-      [text, kind] = ["not running", "idle"];
+      [text, kind] = ["not polled", "idle"];
     } else if (!plc.connected) {
       [text, kind] = ["not connected", "bad"];
+    } else if (plc.inStop) {
+      [text, kind] = ["PLC in STOP", "halted"];
+      hint = "The PLC answers, but its program is stopped; Run PLC starts it again";
     } else if (!plc.answered) {
       [text, kind] = ["waiting for an answer", "idle"];
     } else {
       [text, kind] = ["connected", "good"];
     }
     parts.status.textContent = text;
+    parts.status.title = hint;
     parts.entry.dataset.state = kind;
     parts.error.textContent = plc.error;
   }
   const running = state.system.get("Running") === "1";
   const passMs = state.system.get("PassMs");
-  $("program").textContent = running ? "Running" + (passMs ? " · pass " + passMs + " ms" : "") : "Stopped";
+  $("program").textContent = running ? "Polling" + (passMs ? " · pass " + passMs + " ms" : "") : "Not polling";
   const button = $("programRun");
   button.hidden = false;
-  button.textContent = running ? "Stop all" : "Run all";
+  button.textContent = running ? "Stop polling" : "Start polling";
   button.classList.toggle("stop", running);
 }
 
+// Tavrel_RUN and Tavrel_STOP rather than the toggle: two pages open at once cannot undo each other.
 $("programRun").addEventListener("click", () => {
-  const running = state.system.get("Running") === "1";
-  execute("Tavrel_RUN/STOP", running ? "Stop the program's run?" : "Start the program's run?");
+  if (state.system.get("Running") === "1") {
+    execute("Tavrel_STOP", "Stop polling? Tavrel stops reading and writing every PLC.", $("programProblem"));
+  } else {
+    execute("Tavrel_RUN", "Start polling every PLC?", $("programProblem"));
+  }
 });
 
 function refreshAll() {
@@ -234,10 +259,17 @@ $("filter").addEventListener("input", applyFilter);
 
 // ---- commands --------------------------------------------------------------------------------------------
 
+function showRefusal(entry, reason) {
+  entry.problem.textContent = reason;
+  if (reason) entry.input.setAttribute("aria-invalid", "true");
+  else entry.input.removeAttribute("aria-invalid");
+}
+
+// A refused text stays in the field, the reason beside it, so that it can be corrected rather than typed again.
 async function poke(entry) {
   const input = entry.input;
   const text = input.value;
-  entry.problem.textContent = "";
+  showRefusal(entry, "");
   try {
     const response = await fetch(api + "/Items/" + encodeURIComponent(entry.data.item), {
       method: "PUT",
@@ -249,20 +281,22 @@ async function poke(entry) {
       return;
     }
     if (!response.ok) {
-      entry.problem.textContent = (await response.text()).trim() || "refused (" + response.status + ")";
-      input.dataset.dirty = "";
-      input.value = entry.data.value;
+      showRefusal(entry, (await response.text()).trim() || "refused (" + response.status + ")");
+      pollEventsSoon();
       return;
     }
     input.dataset.dirty = "";
     input.blur();
   } catch (error) {
-    entry.problem.textContent = "not sent: Tavrel cannot be reached";
+    showRefusal(entry, "not sent: Tavrel cannot be reached");
   }
 }
 
-async function execute(command, question) {
+// Sends an execute command once the user agrees; a refusal's reason shows in `problem` until the next command
+// from there is taken.
+async function execute(command, question, problem) {
   if (!window.confirm(question)) return;
+  problem.textContent = "";
   try {
     const response = await fetch(api + "/Items", {
       method: "POST",
@@ -270,11 +304,174 @@ async function execute(command, question) {
       body: command,
     });
     if (response.status === 401) askForToken("The token was refused: " + (await response.text()).trim());
-    else if (!response.ok) window.alert(command + ": " + (await response.text()).trim());
+    else if (!response.ok) problem.textContent = (await response.text()).trim() || command + " refused (" + response.status + ")";
+    else pollEventsSoon();
   } catch (error) {
-    window.alert(command + " was not sent: Tavrel cannot be reached");
+    problem.textContent = command + " not sent: Tavrel cannot be reached";
   }
 }
+
+// ---- events ----------------------------------------------------------------------------------------------
+
+// The newest events of GET /Events, newest first, asked for every 2 s with after= the last seen. A page kept
+// open over a restart of Tavrel notices by the numbers starting again, and keeps the earlier events below.
+const eventsKept = 200;
+const events = {
+  on: false, // asked for while the lists are in
+  timer: 0,
+  busy: false, // a request is under way
+  soon: false, // and another is wanted right after it
+  restart: false, // the next answer may come from a Tavrel started again
+  lastSeq: 0,
+  lastTs: "",
+  unseen: 0, // arrived while the panel was closed
+  trouble: false, // the note tells why the list is not read
+};
+
+const pad = (n, width = 2) => String(n).padStart(width, "0");
+function localTime(ts) {
+  const at = new Date(ts);
+  if (Number.isNaN(at.getTime())) return { day: "", time: ts, full: ts };
+  const day = at.getFullYear() + "-" + pad(at.getMonth() + 1) + "-" + pad(at.getDate());
+  const time = pad(at.getHours()) + ":" + pad(at.getMinutes()) + ":" + pad(at.getSeconds());
+  return { day, time, full: day + " " + time + "." + pad(at.getMilliseconds(), 3) };
+}
+
+function startEvents() {
+  events.on = true;
+  events.restart = true;
+  pollEventsSoon();
+}
+
+function stopEvents() {
+  events.on = false;
+  clearTimeout(events.timer);
+}
+
+function pollEventsSoon() {
+  if (!events.on) return;
+  clearTimeout(events.timer);
+  events.timer = setTimeout(pollEvents, 0);
+}
+
+function eventsNote(text, trouble = true) {
+  $("eventsNote").textContent = text;
+  events.trouble = trouble && text !== "";
+}
+
+async function pollEvents() {
+  if (!events.on) return;
+  if (events.busy) {
+    events.soon = true;
+    return;
+  }
+  events.busy = true;
+  let again = true;
+  const fromStart = events.restart;
+  try {
+    const after = fromStart ? 0 : events.lastSeq;
+    const response = await fetch(api + "/Events?after=" + after, {
+      headers: authHeaders({ Accept: "application/json" }),
+      cache: "no-store",
+    });
+    if (response.status === 404) {
+      eventsNote("This Tavrel keeps no list of events");
+      again = false; // asked again when the page connects again
+    } else if (response.status === 401) {
+      again = false;
+      askForToken("The token was refused: " + (await response.text()).trim());
+    } else if (!response.ok) {
+      eventsNote("Events not read: " + response.status + " " + (await response.text()).trim());
+    } else {
+      takeEvents((await response.json()).events || [], fromStart);
+      if (events.trouble) eventsNote("");
+    }
+  } catch (error) {
+    eventsNote("Tavrel cannot be reached; the list goes on when it is back");
+    again = state.live; // otherwise the page's reconnection starts the events again
+  } finally {
+    events.busy = false;
+  }
+  if (again && events.on) {
+    clearTimeout(events.timer);
+    events.timer = setTimeout(pollEvents, events.soon ? 0 : 2000);
+  }
+  events.soon = false;
+}
+
+function takeEvents(list, fromStart) {
+  if (fromStart) {
+    // All of the newest: those already shown are left out, unless their numbers now name other events.
+    events.restart = false;
+    const same = list.find((one) => one.seq === events.lastSeq);
+    const newest = list.length ? list[list.length - 1].seq : 0;
+    if ((same && same.ts !== events.lastTs) || (!same && newest < events.lastSeq)) events.lastSeq = 0;
+  }
+  const first = events.lastSeq === 0 && !$("eventList").children.length; // not news: what the page opens with
+  const fresh = list.filter((one) => Number.isInteger(one.seq) && one.seq > events.lastSeq);
+  if (!fresh.length) return;
+  const newest = fresh[fresh.length - 1];
+  events.lastSeq = newest.seq;
+  events.lastTs = newest.ts;
+
+  const today = localTime(Date.now()).day;
+  const rows = document.createDocumentFragment();
+  for (const one of fresh.reverse()) {
+    const when = localTime(String(one.ts));
+    const row = element("li");
+    const time = element("time", "", when.day === today ? when.time : when.full);
+    time.dateTime = String(one.ts);
+    time.title = when.full;
+    row.dataset.line = when.full + "  " + one.kind + "  " + one.text;
+    row.append(time, " ", element("span", "kind", String(one.kind)), " ", element("span", "text", String(one.text)));
+    rows.append(row);
+  }
+  const shown = $("eventList");
+  shown.prepend(rows);
+  while (shown.children.length > eventsKept) shown.lastChild.remove();
+
+  if (!$("events").open && !first) {
+    events.unseen += fresh.length;
+    $("eventsNew").textContent = events.unseen + " new";
+  }
+}
+
+$("events").addEventListener("toggle", () => {
+  if ($("events").open) {
+    events.unseen = 0;
+    $("eventsNew").textContent = "";
+  }
+  localStorage.setItem("tavrel.eventsOpen", $("events").open ? "1" : "0");
+});
+if (localStorage.getItem("tavrel.eventsOpen") === "0") $("events").open = false;
+
+// The list as lines of text, as shown: newest first. The clipboard of the browser is there only for pages of
+// https or of this machine; elsewhere the copy goes through a selection.
+$("copyEvents").addEventListener("click", async () => {
+  const lines = [...$("eventList").children].map((row) => row.dataset.line);
+  const text = lines.join("\n") + (lines.length ? "\n" : "");
+  let copied = false;
+  if (navigator.clipboard && window.isSecureContext) {
+    try {
+      await navigator.clipboard.writeText(text);
+      copied = true;
+    } catch {}
+  }
+  if (!copied) {
+    const scratch = element("textarea");
+    scratch.value = text;
+    scratch.setAttribute("readonly", "");
+    scratch.className = "scratch";
+    document.body.append(scratch);
+    scratch.select();
+    copied = document.execCommand("copy");
+    scratch.remove();
+  }
+  const said = copied ? "Copied " + lines.length + (lines.length === 1 ? " event" : " events")
+                      : "Not copied: select the list and copy it";
+  eventsNote(said, false);
+  setTimeout(() => $("eventsNote").textContent === said && eventsNote(""), 4000);
+});
 
 // ---- the WebSocket ---------------------------------------------------------------------------------------
 
