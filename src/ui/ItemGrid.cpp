@@ -462,7 +462,8 @@ void ItemGrid::HighlightConnectedPlc(std::int32_t pPlcKey)
         }
         QTableWidgetItem* cell = item(row, kColCommParams);
         cell->setText(Row(row).commParamsText);
-        cell->setBackground(kPeach);
+        // Back to the colour the row was filled with: a vector's elements share a light cell below its header.
+        cell->setBackground(Row(row).kind == RowKind::VectorElement ? kLightYellow : kPeach);
         cell->setForeground(Qt::black);
         cell->setToolTip(QString());
         QTableWidgetItem* value = item(row, kColValue);
