@@ -17,7 +17,7 @@ void Refresh(model::clsConfig& config, const CommEnvironment& env);
 /// above gives them. Ends the workers of channels the project no longer has.
 void RefreshSideBySide(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers);
 
-/// Marks every PLC connected and not yet answered, as at the start of a run.
+/// Marks every PLC connected and not yet answered, with its run state unknown, as at the start of a run.
 void ResetConnctedState(model::clsConfig& config);
 
 /// Opens every PLC's channel in project order; the results are not used.

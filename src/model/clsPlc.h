@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,9 @@ public:
     std::string LastError;
     /// How long the PLC's last read and write exchange took, in milliseconds.
     double ExchangeMilliseconds = 0;
+    /// Whether the PLC's program runs, as the last good read of this run found it; nothing when unknown (its family
+    /// cannot say, no good read yet, or the PLC is not connected).
+    std::optional<bool> PlcRunning;
 
     /// The items in insertion order; each item's key is unique within the PLC.
     const std::vector<std::unique_ptr<Clsitem>>& colItems() const { return m_items; }

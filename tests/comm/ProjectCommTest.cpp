@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace tavrel;
@@ -266,6 +267,43 @@ TEST_F(ProjectCommTest, ProjectWithoutPlcsPassesQuietly)
     EXPECT_TRUE(script.Calls().empty());
     EXPECT_TRUE(observer.events.empty());
 }
+
+struct RunStateCase
+{
+    const char* name;
+    std::int32_t plcType;
+    std::optional<bool> driverSays;
+    std::optional<bool> plcRunning;
+};
+
+class PlcRunStateTest : public ProjectCommTest, public testing::WithParamInterface<RunStateCase>
+{
+};
+
+TEST_P(PlcRunStateTest, TheBatchedReadTellsThePlcsRunStateAndAFailureForgetsIt)
+{
+    auto& plc = AddPlc("A", GetParam().plcType);
+    AddItem(plc, op::MI, 1, dir::Read);
+    script.Running = GetParam().driverSays;
+    StartRun();
+
+    comm::Refresh(config, env);
+    EXPECT_EQ(plc.PlcRunning, GetParam().plcRunning);
+
+    script.Queue("ReadBinaryMix", { DriverAnswer::Fails() });
+    script.Queue("ReadMI", { DriverAnswer::Fails() });
+    comm::Refresh(config, env);
+    EXPECT_FALSE(plc.Connected);
+    EXPECT_EQ(plc.PlcRunning, std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(ProjectComm, PlcRunStateTest,
+                         testing::Values(RunStateCase { "Running", 0, true, true },
+                                         RunStateCase { "Stopped", 3, false, false },
+                                         RunStateCase { "DriverCannotSay", 0, std::nullopt, std::nullopt },
+                                         // Read item by item: the run state is unknown whatever the driver says.
+                                         RunStateCase { "ItemByItemFamily", 1, true, std::nullopt }),
+                         [](const testing::TestParamInfo<RunStateCase>& param) { return param.param.name; });
 
 namespace {
 

@@ -51,6 +51,7 @@ class Headless(unittest.TestCase):
         self.tavrel, port, self.lines = start_tavrel(BIN, self.dir, self.project)
         self.addCleanup(end, self.tavrel)
         self.base = f"http://127.0.0.1:{port}/dde/Tavrel/Items"
+        self.system = f"http://127.0.0.1:{port}/dde/Tavrel/System"
         self.ws = f"ws://127.0.0.1:{port}/dde/Tavrel/Items"
         wait_for_line(self.tavrel, r"PLC 'Line_1' connected", self.lines)
 
@@ -128,6 +129,13 @@ class Headless(unittest.TestCase):
         self.assertEqual(curl("-X", "POST", "--data", "Line_1_RESET", self.base)[0], 400)
         self.assertEqual(curl("-X", "POST", "--data", "Line_1_STOP", self.base)[0], 202)
         eventually(lambda: modbus_read(self.plc_port, 1, RUN_COIL) == [0], "Line_1_STOP cleared the run coil", 5)
+        # The PLC's run state comes with the pass's read: a System item, and a line when it changes.
+        running = f"{self.system}/Line_1.PlcRunning"
+        eventually(lambda: curl(running) == (200, "0"), "Line_1.PlcRunning is 0 after Line_1_STOP", 5)
+        wait_for_line(self.tavrel, r"PLC 'Line_1' in STOP", self.lines)
+        self.assertEqual(curl("-X", "POST", "--data", "Line_1_RUN", self.base)[0], 202)
+        eventually(lambda: curl(running) == (200, "1"), "Line_1.PlcRunning is 1 after Line_1_RUN", 5)
+        wait_for_line(self.tavrel, r"PLC 'Line_1' running", self.lines)
 
         # The PLC lost: reported, and its items keep their last values.
         end(self.sim)
