@@ -4,7 +4,9 @@
 #include "comm/PlcExchange.h"
 #include "common/TextCase.h"
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <set>
 
 namespace tavrel::comm {
@@ -13,6 +15,20 @@ std::int64_t SteadySeconds()
 {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+std::int64_t SteadyMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t MillisecondsUntilDue(const model::clsPlc& plc, const CommEnvironment& env)
+{
+    if (!plc.Params().ScanMs || !plc.ScanDueMs) {
+        return 0;
+    }
+    return std::max<std::int64_t>(0, *plc.ScanDueMs - env.MonotonicMilliseconds());
 }
 
 namespace {
@@ -64,11 +80,20 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
 {
     std::vector<Turn> turns(plcs.size());
     std::vector<ChannelWorkers::Job> jobs;
+    std::optional<std::int64_t> now;
     for (std::size_t i = 0; i < turns.size(); ++i) {
         Turn& turn = turns[i];
         model::clsPlc& plc = *plcs[i];
         turn.plc = &plc;
         if (plc.Connected) {
+            if (const auto scanMs = plc.Params().ScanMs) {
+                // At most once per scan interval, counted from the start of the exchange.
+                now = now ? now : env.MonotonicMilliseconds();
+                if (plc.ScanDueMs && *now < *plc.ScanDueMs) {
+                    continue;
+                }
+                plc.ScanDueMs = *now + *scanMs;
+            }
             turn.kind = Turn::Kind::Read;
         } else if (env.MonotonicSeconds() - plc.ConnectedTimeOutTimer >= env.ReconnectDelaySeconds) {
             turn.kind = Turn::Kind::Reopen;
@@ -183,6 +208,7 @@ void ResetConnctedState(model::clsConfig& config)
         plc->Connected = true;
         plc->Answered = false;
         plc->PlcRunning.reset();
+        plc->ScanDueMs.reset();
     }
 }
 

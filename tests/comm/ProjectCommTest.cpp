@@ -305,6 +305,35 @@ INSTANTIATE_TEST_SUITE_P(ProjectComm, PlcRunStateTest,
                                          RunStateCase { "ItemByItemFamily", 1, true, std::nullopt }),
                          [](const testing::TestParamInfo<RunStateCase>& param) { return param.param.name; });
 
+TEST_F(ProjectCommTest, APlcWithAScanIntervalIsExchangedOncePerIntervalAndTheOthersInEveryPass)
+{
+    std::int64_t nowMs = 0;
+    env.MonotonicMilliseconds = [&nowMs] { return nowMs; };
+    auto& slow = AddPlc("Slow");
+    auto& fast = AddPlc("Fast");
+    model::CommParams params = slow.GetCommParams();
+    params.ScanMs = 200;
+    slow.SetCommParams(params);
+    AddItem(slow, op::MI, 1, dir::Read);
+    AddItem(fast, op::MI, 2, dir::Read);
+    StartRun();
+
+    // Twenty passes 50 ms apart: the slow PLC is due at 0, 200, 400, 600 and 800 ms.
+    for (int pass = 0; pass < 20; ++pass, nowMs += 50) {
+        comm::Refresh(config, env);
+    }
+    EXPECT_EQ(Count("ReadBinaryMix(3@1x1)"), 5);
+    EXPECT_EQ(Count("ReadBinaryMix(3@2x1)"), 20);
+    EXPECT_TRUE(slow.Connected) << "a PLC that is not due keeps its state";
+    EXPECT_EQ(comm::MillisecondsUntilDue(slow, env), 0) << "at 1000 ms";
+    nowMs -= 60;
+    EXPECT_EQ(comm::MillisecondsUntilDue(slow, env), 60);
+    EXPECT_EQ(comm::MillisecondsUntilDue(fast, env), 0);
+
+    comm::ResetConnctedState(config);
+    EXPECT_EQ(comm::MillisecondsUntilDue(slow, env), 0) << "a new run exchanges every PLC at once";
+}
+
 namespace {
 
 class LabelOrder : public model::LabelObserver
