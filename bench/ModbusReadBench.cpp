@@ -43,20 +43,20 @@ struct KindShare
     bool gaps;
 };
 
-constexpr std::array<KindShare, 12> kMix{{
-    {op::MB, 32, true},
-    {op::MI, 28, true},
-    {op::O, 8, true},
-    {op::I, 8, true},
-    {op::ML, 5, false},
-    {op::SI, 4, true},
-    {op::MF, 3, false},
-    {op::DW, 3, false},
-    {op::TBit, 3, false}, // bit, current value and preset of a timer
-    {op::CBit, 2, false}, // bit, current value and preset of a counter
-    {op::SB, 2, true},
-    {op::XB, 2, true},
-}};
+constexpr std::array<KindShare, 12> kMix { {
+    { op::MB, 32, true },
+    { op::MI, 28, true },
+    { op::O, 8, true },
+    { op::I, 8, true },
+    { op::ML, 5, false },
+    { op::SI, 4, true },
+    { op::MF, 3, false },
+    { op::DW, 3, false },
+    { op::TBit, 3, false }, // bit, current value and preset of a timer
+    { op::CBit, 2, false }, // bit, current value and preset of a counter
+    { op::SB, 2, true },
+    { op::XB, 2, true },
+} };
 
 // One batched-read entry per operand, as a project lists its items: the kinds interleaved at random, each kind in
 // address order (a station's inputs, words and timers, then the next station's).
@@ -67,12 +67,13 @@ std::vector<BinaryMixEntry> MixedEntries(std::size_t n)
         kinds.insert(kinds.end(), n * static_cast<std::size_t>(kind.perHundred) / 100, kind.mixType);
     }
     std::shuffle(kinds.begin(), kinds.end(), std::mt19937(12345));
-    std::array<std::int32_t, 68> nextOperand{};
+    std::array<std::int32_t, 68> nextOperand {};
     std::vector<BinaryMixEntry> entries;
     for (const std::int32_t mixType : kinds) {
-        const auto kind = std::find_if(kMix.begin(), kMix.end(), [&](const KindShare& k) { return k.mixType == mixType; });
+        const auto kind
+            = std::find_if(kMix.begin(), kMix.end(), [&](const KindShare& k) { return k.mixType == mixType; });
         const std::int32_t i = nextOperand[static_cast<std::size_t>(mixType)]++;
-        entries.push_back(BinaryMixEntry{0, mixType, kind->gaps ? i + i / 7 : i, 1, {}});
+        entries.push_back(BinaryMixEntry { 0, mixType, kind->gaps ? i + i / 7 : i, 1, {} });
     }
     return entries;
 }
@@ -80,18 +81,19 @@ std::vector<BinaryMixEntry> MixedEntries(std::size_t n)
 std::vector<std::int32_t> PartsOf(std::int32_t mixType)
 {
     if (mixType == op::TBit) {
-        return {op::TBit, op::TCurrent, op::TPreset};
+        return { op::TBit, op::TCurrent, op::TPreset };
     }
     if (mixType == op::CBit) {
-        return {op::CBit, op::CCurrent, op::CPreset};
+        return { op::CBit, op::CCurrent, op::CPreset };
     }
-    return {mixType};
+    return { mixType };
 }
 
-// Every operand value the entries read: its table, first address and width.
+// Every operand value the entries read: its table, first address and width; and the run coil, which every batched
+// read reads with them.
 std::vector<OperandLocation> Locations(const std::vector<BinaryMixEntry>& entries, const OperandMap& map)
 {
-    std::vector<OperandLocation> locations;
+    std::vector<OperandLocation> locations { OperandLocation { Table::Coils, map.RunCoil(), 1 } };
     for (const BinaryMixEntry& entry : entries) {
         for (const std::int32_t part : PartsOf(entry.MixType)) {
             for (std::int32_t i = 0; i < entry.Count; ++i) {
@@ -114,7 +116,7 @@ struct PlainRequest
 std::vector<PlainRequest> FloorRequests(const std::vector<OperandLocation>& locations)
 {
     std::vector<PlainRequest> requests;
-    for (const Table table : {Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters}) {
+    for (const Table table : { Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters }) {
         std::vector<bool> wanted(65536);
         for (const OperandLocation& location : locations) {
             if (location.table == table) {
@@ -135,7 +137,7 @@ std::vector<PlainRequest> FloorRequests(const std::vector<OperandLocation>& loca
                     last = k;
                 }
             }
-            requests.push_back({table, address, last - address + 1});
+            requests.push_back({ table, address, last - address + 1 });
             address = last + 1;
         }
     }
@@ -146,11 +148,11 @@ std::vector<PlainRequest> FloorRequests(const std::vector<OperandLocation>& loca
 std::size_t DriverRequestCount(const std::vector<OperandLocation>& locations, const OperandMap& map)
 {
     std::size_t total = 0;
-    for (const Table table : {Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters}) {
+    for (const Table table : { Table::Coils, Table::DiscreteInputs, Table::HoldingRegisters }) {
         std::vector<ReadSpan> spans;
         for (const OperandLocation& location : locations) {
             if (location.table == table) {
-                spans.push_back({location.address, location.width});
+                spans.push_back({ location.address, location.width });
             }
         }
         const int cap = table == Table::HoldingRegisters ? map.MaxRegistersPerRequest() : map.MaxBitsPerRequest();
@@ -192,8 +194,7 @@ std::vector<double> MedianMilliseconds(const std::vector<std::function<bool()>>&
     }
     std::vector<double> medians;
     for (auto& series : times) {
-        std::nth_element(series.begin(), series.begin() + static_cast<std::ptrdiff_t>(series.size() / 2),
-                         series.end());
+        std::nth_element(series.begin(), series.begin() + static_cast<std::ptrdiff_t>(series.size() / 2), series.end());
         medians.push_back(series[series.size() / 2]);
     }
     return medians;
@@ -241,13 +242,13 @@ int main(int argc, char** argv)
                 "---------------+--------------\n");
 
     bool met = true;
-    for (const std::size_t n : {std::size_t{100}, std::size_t{1000}, std::size_t{10000}}) {
+    for (const std::size_t n : { std::size_t { 100 }, std::size_t { 1000 }, std::size_t { 10000 } }) {
         std::vector<BinaryMixEntry> entries = MixedEntries(n);
         const std::vector<OperandLocation> locations = Locations(entries, map);
         const std::vector<PlainRequest> floor = FloorRequests(locations);
         std::vector<PlainRequest> perOperand;
         for (const OperandLocation& location : locations) {
-            perOperand.push_back({location.table, location.address, location.width});
+            perOperand.push_back({ location.table, location.address, location.width });
         }
         std::uint8_t status = 0;
         const auto issueAll = [&](const std::vector<PlainRequest>& requests) {
@@ -258,13 +259,13 @@ int main(int argc, char** argv)
         const int closeRepeats = n >= 10000 ? 41 : 201;
         const int farRepeats = n >= 10000 ? 3 : 7;
         std::vector<double> ms = MedianMilliseconds(
-            {[&] { return issueAll(floor); }, [&] { return driver.ReadBinaryMix(entries, status); }}, closeRepeats);
-        ms.push_back(MedianMilliseconds({[&] { return issueAll(perOperand); }}, farRepeats).front());
+            { [&] { return issueAll(floor); }, [&] { return driver.ReadBinaryMix(entries, status); } }, closeRepeats);
+        ms.push_back(MedianMilliseconds({ [&] { return issueAll(perOperand); } }, farRepeats).front());
         const double toFloor = ms[1] / ms[0];
         const double fromPerOperand = ms[2] / ms[1];
-        std::printf("%7zu | %9.3f ms %6zu req | %9.3f ms %6zu req | %10.3f ms %7zu req | %12.3fx | %12.1fx\n", n,
-                    ms[0], floor.size(), ms[1], DriverRequestCount(locations, map), ms[2], perOperand.size(),
-                    toFloor, fromPerOperand);
+        std::printf("%7zu | %9.3f ms %6zu req | %9.3f ms %6zu req | %10.3f ms %7zu req | %12.3fx | %12.1fx\n", n, ms[0],
+                    floor.size(), ms[1], DriverRequestCount(locations, map), ms[2], perOperand.size(), toFloor,
+                    fromPerOperand);
         met = met && toFloor <= kFloorTarget;
         if (n == kPerOperandTargetSize) {
             met = met && fromPerOperand >= kPerOperandTarget;

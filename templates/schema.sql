@@ -21,7 +21,8 @@ CREATE TABLE CommParams (
     PlcType        INTEGER,
     DataBits       INTEGER,
     Parity         INTEGER,
-    StopBits       INTEGER
+    StopBits       INTEGER,
+    ScanMs         INTEGER  -- exchanged at most once per this many milliseconds; NULL: in every pass
 );
 
 CREATE TABLE Items (

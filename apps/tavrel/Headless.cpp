@@ -39,7 +39,10 @@ Headless::Headless(app::Program& program, QObject* parent)
         PrintLine("poke refused: PLC '" + plc.toStdString() + "' lblDDE(" + std::to_string(label)
                   + "): " + reason.toStdString());
     });
-    connect(&program, &app::Program::projectChanged, this, [this] { m_reported.clear(); });
+    connect(&program, &app::Program::projectChanged, this, [this] {
+        m_reported.clear();
+        m_reportedRunning.clear();
+    });
     // Whoever starts or stops the run (a client's execute included) leaves a line.
     connect(&program, &app::Program::runningChanged, this,
             [](bool running) { PrintLine(running ? "running" : "run stopped"); });
@@ -100,6 +103,16 @@ void Headless::ReportStates()
             PrintLine("PLC '" + plc->Name + "' not connected (" + plc->GetCommParamsAsString()
                       + "): " + (plc->LastError.empty() ? std::string("no answer") : plc->LastError)
                       + "; next attempt in " + std::to_string(m_program.Environment().ReconnectDelaySeconds) + " s");
+        }
+    }
+    for (const auto& plc : m_program.Project().colPlcs()) {
+        if (!plc->PlcRunning) {
+            continue;
+        }
+        const auto [reported, added] = m_reportedRunning.try_emplace(plc->Key, *plc->PlcRunning);
+        if (added || reported->second != *plc->PlcRunning) {
+            reported->second = *plc->PlcRunning;
+            PrintLine("PLC '" + plc->Name + (*plc->PlcRunning ? "' running" : "' in STOP"));
         }
     }
 }

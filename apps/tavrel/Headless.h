@@ -36,6 +36,8 @@ private:
     app::Program& m_program;
     /// The connection state last reported per PLC key.
     std::map<std::int32_t, bool> m_reported;
+    /// The run state of the PLC's program last reported per PLC key; a PLC whose state is unknown is not reported.
+    std::map<std::int32_t, bool> m_reportedRunning;
 };
 
 /// Makes SIGINT and SIGTERM stop the event loop cleanly: the run stops after the current pass, the

@@ -31,8 +31,7 @@ const char* const kRefusedWhileRunning = "The project cannot be changed while ru
 
 std::string Program::Title() const
 {
-    const std::string title
-        = m_currentPath.empty() ? kProgramName : std::string(kProgramName) + " - " + m_currentPath;
+    const std::string title = m_currentPath.empty() ? kProgramName : std::string(kProgramName) + " - " + m_currentPath;
     return m_modified ? title + " *" : title;
 }
 
@@ -125,6 +124,9 @@ bool Program::OpenProject(const std::string& path)
     m_modified = false;
     ReplaceProject(std::move(*project));
     UpdateCaption();
+    for (const std::string& note : data->Notes) {
+        emit notice(QString::fromStdString(note));
+    }
     ReportUnexchangedItems();
     return true;
 }

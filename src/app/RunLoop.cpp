@@ -6,9 +6,16 @@
 
 #include <algorithm>
 
-// The run: passes one after another in the event loop, spaced by MinPassMs and the reconnect delay; one-shot
-// refreshes; starting and stopping.
+// The run: passes one after another in the event loop, spaced by MinPassMs, the PLCs' scan intervals and the
+// reconnect delay; one-shot refreshes; starting and stopping.
 namespace tavrel::app {
+
+namespace {
+
+// The longest the loop waits between passes, in milliseconds: a reconnect or a scan interval is never further off.
+constexpr std::int64_t kLongestWaitMs = 3600 * 1000;
+
+} // namespace
 
 void Program::RefreshOnce()
 {
@@ -140,28 +147,30 @@ void Program::RunPass()
 
 void Program::ScheduleNextPass()
 {
-    // A pass with something to exchange follows once MinPassMs has gone by since this one started (at once, after
-    // the pending events, when it is 0); otherwise the loop waits for the next reconnect, or for events alone,
-    // instead of spinning.
+    // The next pass comes when the first PLC with something to exchange is due (at once for one without a scan
+    // interval, after the pending events), or when the first reconnect is due, and never before MinPassMs has gone
+    // by since this pass started; with nothing to wait for, the loop waits for events alone instead of spinning.
     const std::int64_t sinceStart = m_passStart.isValid() ? m_passStart.elapsed() : 0;
-    const int spacing = static_cast<int>(std::max<std::int64_t>(0, m_options.MinPassMs - sinceStart));
-    std::optional<std::int64_t> nextRetry;
+    const std::int64_t spacing = std::max<std::int64_t>(0, m_options.MinPassMs - sinceStart);
+    std::optional<std::int64_t> wait;
+    const auto waitFor = [&wait](std::int64_t milliseconds) {
+        wait = std::min(wait.value_or(kLongestWaitMs), std::clamp<std::int64_t>(milliseconds, 0, kLongestWaitMs));
+    };
     for (const auto& plc : m_project->colPlcs()) {
         const bool hasWork = std::any_of(plc->colItems().begin(), plc->colItems().end(),
                                          [](const auto& item) { return item->IsEnable; });
-        if (!hasWork && plc->Connected) {
+        if (plc->Connected) {
+            if (hasWork) {
+                waitFor(comm::MillisecondsUntilDue(*plc, m_env));
+            }
             continue;
         }
-        if (plc->Connected) {
-            m_passTimer.start(spacing);
-            return;
-        }
         const std::int64_t due = plc->ConnectedTimeOutTimer + m_env.ReconnectDelaySeconds;
-        nextRetry = nextRetry ? std::min(*nextRetry, due) : due;
+        const std::int64_t waitSeconds = std::min<std::int64_t>(due - m_env.MonotonicSeconds(), 3600);
+        waitFor(waitSeconds * 1000);
     }
-    if (nextRetry) {
-        const std::int64_t waitSeconds = std::max<std::int64_t>(0, *nextRetry - m_env.MonotonicSeconds());
-        m_passTimer.start(std::max(spacing, static_cast<int>(std::min<std::int64_t>(waitSeconds, 3600) * 1000)));
+    if (wait) {
+        m_passTimer.start(static_cast<int>(std::max(spacing, *wait)));
     }
 }
 

@@ -50,6 +50,10 @@ std::vector<std::pair<QString, QString>> SystemItems::Items() const
                            plc->Connected ? QStringLiteral("1") : QStringLiteral("0"));
         items.emplace_back(name + QStringLiteral(".Answered"),
                            plc->Answered ? QStringLiteral("1") : QStringLiteral("0"));
+        items.emplace_back(name + QStringLiteral(".PlcRunning"),
+                           !plc->PlcRunning       ? QString()
+                               : *plc->PlcRunning ? QStringLiteral("1")
+                                                  : QStringLiteral("0"));
         items.emplace_back(name + QStringLiteral(".LastError"), QString::fromStdString(plc->LastError));
         items.emplace_back(name + QStringLiteral(".Errors"),
                            QString::number(errors == m_errors.end() ? 0 : errors->second));

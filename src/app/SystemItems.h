@@ -20,6 +20,8 @@ class Program;
 ///   PassMs         how long the last pass took, in milliseconds
 ///   NAME.Connected 1 or 0 for PLC NAME
 ///   NAME.Answered  1 once a read of the current run has succeeded, else 0: the PLC's values are this run's
+///   NAME.PlcRunning 1 while the PLC's program runs, 0 while it is stopped, as its last good read found it; empty
+///                  when unknown (a family without a run state, not connected, no good read yet)
 ///   NAME.LastError why its last exchange failed; empty while all is well
 ///   NAME.Errors    how many times it failed in the current run
 ///   NAME.PassMs    how long its last exchange took, in milliseconds
@@ -30,7 +32,7 @@ class SystemItems : public QObject
 public:
     explicit SystemItems(Program& program, QObject* parent = nullptr);
 
-    /// Every item and its text: the run's three, then five per PLC in project order.
+    /// Every item and its text: the run's three, then six per PLC in project order.
     std::vector<std::pair<QString, QString>> Items() const;
     /// The item's name as listed and its text, for a name in any letter case; nothing for an unknown name.
     std::optional<std::pair<QString, QString>> Find(const QString& name) const;

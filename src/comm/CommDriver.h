@@ -115,6 +115,9 @@ public:
     /// Reads every entry of a batched-read list in one call and fills each entry's Values (one record
     /// per operand); true only when everything was read.
     virtual bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) = 0;
+    /// Whether the PLC's program ran (true) or was stopped (false) when the last ReadBinaryMix that succeeded read
+    /// it, as part of that read; nothing when the driver cannot say (a family without a run state, or no such read).
+    virtual std::optional<bool> PlcRunning() const { return std::nullopt; }
 
     /// Why the last operation that failed did so, in words for the user; empty when unknown.
     virtual std::string LastError() const { return {}; }

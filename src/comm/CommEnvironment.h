@@ -29,6 +29,8 @@ public:
 
 /// Seconds of a monotonic clock: never goes back, not tied to the time of day.
 std::int64_t SteadySeconds();
+/// Milliseconds of the same clock.
+std::int64_t SteadyMilliseconds();
 
 /// A PLC that failed is re-opened this many seconds later, unless the environment says otherwise.
 inline constexpr std::int64_t kReconnectDelaySeconds = 60;
@@ -42,6 +44,8 @@ struct CommEnvironment
     const common::AppOptions* Options = nullptr;
     CommObserver* Observer = nullptr;
     std::function<std::int64_t()> MonotonicSeconds = SteadySeconds;
+    /// The clock of the PLCs' scan intervals.
+    std::function<std::int64_t()> MonotonicMilliseconds = SteadyMilliseconds;
     char DecimalSeparator = '.';
     /// Seconds of MonotonicSeconds between a PLC's failure and the next attempt to open it.
     std::int64_t ReconnectDelaySeconds = kReconnectDelaySeconds;

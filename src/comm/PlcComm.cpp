@@ -8,8 +8,8 @@ namespace tavrel::comm {
 
 namespace {
 
-using model::clsPlc;
 using model::Clsitem;
+using model::clsPlc;
 
 bool TakesPartInReads(const Clsitem& item)
 {
@@ -64,8 +64,7 @@ void CloseAfterWork(ChannelSlot& slot, bool opened)
     }
 }
 
-template<class Command>
-bool SendCommand(clsPlc& plc, const CommEnvironment& env, Command command)
+template<class Command> bool SendCommand(clsPlc& plc, const CommEnvironment& env, Command command)
 {
     ChannelSlot slot = SlotOf(plc, env);
     const bool opened = OpenForWork(slot);
@@ -86,8 +85,7 @@ bool SendCommand(clsPlc& plc, const CommEnvironment& env, Command command)
 // Item by item, as the Q40 family is read, and as every PLC is written. A channel that cannot be opened
 // counts as a failure of the item it was opened for; once it would not open, the other items of this pass fail
 // without another attempt, so an unreachable PLC costs one time-out per pass rather than one per item.
-template<class Items, class Exchange>
-void ExchangeEachItem(ChannelSlot& slot, Items& items, Exchange exchange)
+template<class Items, class Exchange> void ExchangeEachItem(ChannelSlot& slot, Items& items, Exchange exchange)
 {
     bool opened = true;
     bool openFailed = false;
@@ -108,8 +106,7 @@ void ExchangeEachItem(ChannelSlot& slot, Items& items, Exchange exchange)
 }
 
 // The single items and children of a vector that an item exchanges, in order.
-template<class Visit>
-void ForEachOperand(Clsitem& item, Visit visit)
+template<class Visit> void ForEachOperand(Clsitem& item, Visit visit)
 {
     if (item.IsArray) {
         for (Clsitem& child : item.colItems()) {
@@ -186,8 +183,8 @@ bool OpenChannel(ChannelSlot& slot)
         driver->SetUnitId(static_cast<std::uint8_t>(params.UnitId));
         if (params.PathWay == model::PathWay::Serial) {
             std::int32_t comPort = params.SerialComPort;
-            SerialSettings settings{params.SerialBaudRate, params.DataBits, params.Parity,
-                                    params.StopBits,       params.TimeOut,  params.NumRetries};
+            SerialSettings settings { params.SerialBaudRate, params.DataBits, params.Parity,
+                                      params.StopBits,       params.TimeOut,  params.NumRetries };
             result = driver->OpenSerial(comPort, settings);
         } else if (params.PathWay == model::PathWay::TcpIp) {
             driver->SetEthernetMode(params.EthMode);
@@ -268,7 +265,7 @@ ReadPlan PlanRead(clsPlc& plc)
         }
         ReadPlan::Item& planned = plan.items.emplace_back();
         ForEachOperand(*item, [&](Clsitem& operand) {
-            planned.operands.push_back(OperandRead{operand.OperandType, operand.OperandAddress, false, {}, {}});
+            planned.operands.push_back(OperandRead { operand.OperandType, operand.OperandAddress, false, {}, {} });
         });
     }
     return plan;
@@ -290,6 +287,9 @@ void ExchangeRead(ChannelSlot& slot, ReadPlan& plan)
             try {
                 std::uint8_t status = 0;
                 plan.ok = slot.driver->ReadBinaryMix(plan.mix, status);
+                if (plan.ok) {
+                    plan.running = slot.driver->PlcRunning();
+                }
             } catch (const std::exception& error) {
                 slot.error = error.what();
             } catch (...) {
@@ -324,6 +324,8 @@ void ExchangeRead(ChannelSlot& slot, ReadPlan& plan)
 
 bool ApplyRead(clsPlc& plc, ReadPlan& plan, const CommEnvironment& env)
 {
+    // Only the batched read of a family with a run state tells it; item by item, the state is unknown.
+    plc.PlcRunning = plan.ok ? plan.running : std::nullopt;
     switch (plan.way) {
     case ReadPlan::Way::Nothing:
         return true;
@@ -376,9 +378,11 @@ WritePlan PlanWrite(clsPlc& plc, const CommEnvironment& env)
         }
         WritePlan::Item& planned = plan.items.emplace_back();
         ForEachOperand(*item, [&](Clsitem& operand) {
-            planned.operands.push_back(WritePlan::Operand{operand.OperandType, operand.OperandAddress,
-                                                          operand.Label.Text(),
-                                                          operand.Currentvalue.ToText(env.DecimalSeparator), {}});
+            planned.operands.push_back(WritePlan::Operand { operand.OperandType,
+                                                            operand.OperandAddress,
+                                                            operand.Label.Text(),
+                                                            operand.Currentvalue.ToText(env.DecimalSeparator),
+                                                            {} });
         });
     }
     return plan;
@@ -462,7 +466,7 @@ bool RunMe(clsPlc& plc, const CommEnvironment& env)
 
 void BuildBinaryMix(clsPlc& plc)
 {
-    plc.BinaryMix.assign(1, common::BinaryMixEntry{});
+    plc.BinaryMix.assign(1, common::BinaryMixEntry {});
     plc.BinaryMixCount = 0;
     if (!common::IsBatchedPlcType(plc.Params().PlcType)) {
         return;

@@ -65,6 +65,8 @@ struct ReadPlan
     Way way = Way::Nothing;
     bool ok = false;
     std::string problem;
+    /// Batched: whether the PLC's program ran, as the driver read it with the list; nothing when it cannot say.
+    std::optional<bool> running;
     /// Batched: the PLC's list, taken for the exchange and given back when applied.
     std::vector<common::BinaryMixEntry> mix;
     /// Item by item: each readable item's operands (a vector's children) in project order; `skipped` when the
@@ -79,7 +81,7 @@ struct ReadPlan
 
 ReadPlan PlanRead(model::clsPlc& plc);
 void ExchangeRead(ChannelSlot& slot, ReadPlan& plan);
-/// Publishes the values read; true when the PLC answered as required.
+/// Publishes the values read and the PLC's run state; true when the PLC answered as required.
 bool ApplyRead(model::clsPlc& plc, ReadPlan& plan, const CommEnvironment& env);
 
 /// What a write pass of one PLC exchanges and what came back.

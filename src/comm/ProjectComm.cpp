@@ -4,14 +4,31 @@
 #include "comm/PlcExchange.h"
 #include "common/TextCase.h"
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <set>
 
 namespace tavrel::comm {
 
 std::int64_t SteadySeconds()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t SteadyMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::int64_t MillisecondsUntilDue(const model::clsPlc& plc, const CommEnvironment& env)
+{
+    if (!plc.Params().ScanMs || !plc.ScanDueMs) {
+        return 0;
+    }
+    return std::max<std::int64_t>(0, *plc.ScanDueMs - env.MonotonicMilliseconds());
 }
 
 namespace {
@@ -28,6 +45,7 @@ void RunInline(std::vector<ChannelWorkers::Job>& jobs)
 void MarkNotConnected(model::clsPlc& plc, const CommEnvironment& env)
 {
     plc.Connected = false;
+    plc.PlcRunning.reset();
     plc.ConnectedTimeOutTimer = env.MonotonicSeconds();
     if (env.Observer) {
         env.Observer->HighlightNotConnectedPlc(plc.Key, plc.LastError);
@@ -62,11 +80,20 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
 {
     std::vector<Turn> turns(plcs.size());
     std::vector<ChannelWorkers::Job> jobs;
+    std::optional<std::int64_t> now;
     for (std::size_t i = 0; i < turns.size(); ++i) {
         Turn& turn = turns[i];
         model::clsPlc& plc = *plcs[i];
         turn.plc = &plc;
         if (plc.Connected) {
+            if (const auto scanMs = plc.Params().ScanMs) {
+                // At most once per scan interval, counted from the start of the exchange.
+                now = now ? now : env.MonotonicMilliseconds();
+                if (plc.ScanDueMs && *now < *plc.ScanDueMs) {
+                    continue;
+                }
+                plc.ScanDueMs = *now + *scanMs;
+            }
             turn.kind = Turn::Kind::Read;
         } else if (env.MonotonicSeconds() - plc.ConnectedTimeOutTimer >= env.ReconnectDelaySeconds) {
             turn.kind = Turn::Kind::Reopen;
@@ -77,11 +104,11 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
         turn.slot = SlotOf(plc, env);
         if (turn.kind == Turn::Kind::Read) {
             turn.read = PlanRead(plc);
-            jobs.push_back({ChannelOf(plc.Params()),
-                            [&turn] { Timed(turn, [&turn] { ExchangeRead(turn.slot, turn.read); }); }});
+            jobs.push_back(
+                { ChannelOf(plc.Params()), [&turn] { Timed(turn, [&turn] { ExchangeRead(turn.slot, turn.read); }); } });
         } else {
             // The PLC counts as connected whatever the open gives; LastError tells a failed open from a good one.
-            jobs.push_back({ChannelOf(plc.Params()), [&turn] { (void)OpenChannel(turn.slot); }});
+            jobs.push_back({ ChannelOf(plc.Params()), [&turn] { (void)OpenChannel(turn.slot); } });
         }
     }
     run(jobs);
@@ -113,8 +140,8 @@ void RunPass(const std::vector<model::clsPlc*>& plcs, const CommEnvironment& env
         plc.LastError.clear();
         turn.write = PlanWrite(plc, env);
         turn.slot = SlotOf(plc, env);
-        jobs.push_back({ChannelOf(plc.Params()),
-                        [&turn] { Timed(turn, [&turn] { ExchangeWrite(turn.slot, turn.write); }); }});
+        jobs.push_back(
+            { ChannelOf(plc.Params()), [&turn] { Timed(turn, [&turn] { ExchangeWrite(turn.slot, turn.write); }); } });
     }
     run(jobs);
 
@@ -148,7 +175,7 @@ void ForEveryChannel(model::clsConfig& config, const CommEnvironment& env, const
     std::vector<ChannelWorkers::Job> jobs;
     for (const auto& plc : config.colPlcs()) {
         ChannelSlot& slot = slots.emplace_back(SlotOf(*plc, env));
-        jobs.push_back({ChannelOf(plc->Params()), [&slot, operation] { operation(slot); }});
+        jobs.push_back({ ChannelOf(plc->Params()), [&slot, operation] { operation(slot); } });
     }
     run(jobs);
     for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -162,7 +189,7 @@ void Refresh(model::clsConfig& config, const CommEnvironment& env)
 {
     // One PLC after another, each read and written before the next is read.
     for (const auto& plc : config.colPlcs()) {
-        RunPass({plc.get()}, env, RunInline);
+        RunPass({ plc.get() }, env, RunInline);
     }
 }
 
@@ -180,6 +207,8 @@ void ResetConnctedState(model::clsConfig& config)
     for (const auto& plc : config.colPlcs()) {
         plc->Connected = true;
         plc->Answered = false;
+        plc->PlcRunning.reset();
+        plc->ScanDueMs.reset();
     }
 }
 

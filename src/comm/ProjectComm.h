@@ -17,7 +17,12 @@ void Refresh(model::clsConfig& config, const CommEnvironment& env);
 /// above gives them. Ends the workers of channels the project no longer has.
 void RefreshSideBySide(model::clsConfig& config, const CommEnvironment& env, ChannelWorkers& workers);
 
-/// Marks every PLC connected and not yet answered, as at the start of a run.
+/// Milliseconds until the PLC is due for its next exchange under its scan interval (ScanMs): 0 when it is due now
+/// or has none. A pass leaves a PLC that is not due alone: it keeps its values and its state.
+std::int64_t MillisecondsUntilDue(const model::clsPlc& plc, const CommEnvironment& env);
+
+/// Marks every PLC connected and not yet answered, with its run state unknown and due at once, as at the start of
+/// a run.
 void ResetConnctedState(model::clsConfig& config);
 
 /// Opens every PLC's channel in project order; the results are not used.

@@ -14,7 +14,10 @@ namespace tavrel::model {
 class clsConfig
 {
 public:
-    explicit clsConfig(LabelArray& labels) : m_labels(&labels) {}
+    explicit clsConfig(LabelArray& labels)
+        : m_labels(&labels)
+    {
+    }
     clsConfig(const clsConfig&) = delete;
     clsConfig& operator=(const clsConfig&) = delete;
 
@@ -30,8 +33,9 @@ public:
     /// The PLC of a key, or null.
     clsPlc* FindPlc(std::int32_t pPlcKey) const;
 
-    /// A new PLC that draws its labels from this project's label array (not yet added).
-    std::unique_ptr<clsPlc> NewPlc() const { return std::make_unique<clsPlc>(*m_labels); }
+    /// A new PLC that draws its labels from this project's label array (not yet added), scanned every
+    /// kNewPlcScanMs.
+    std::unique_ptr<clsPlc> NewPlc() const;
 
     LabelArray& Labels() const { return *m_labels; }
 

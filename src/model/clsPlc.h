@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,11 @@ class CommDriver;
 }
 
 namespace tavrel::model {
+
+/// The scan interval a new PLC starts with, in milliseconds: polled ten times a second rather than flat out.
+inline constexpr std::int32_t kNewPlcScanMs = 100;
+/// The longest scan interval a PLC may have, in milliseconds (an hour).
+inline constexpr std::int32_t kMaxScanMs = 3600000;
 
 /// The connection type of a PLC, stored as its number. A project file may hold any other number, which
 /// the PLC keeps and stores back as it was, and which opens no channel.
@@ -38,6 +44,8 @@ struct CommParams
     std::int32_t EthRemotePort = 0;
     std::int32_t EthMode = 0; ///< handed to the driver first on TCP/IP; not stored
     std::int32_t PlcType = 0; ///< PLC family code
+    /// Exchanged at most once per this many milliseconds (0 to kMaxScanMs); nothing: in every pass.
+    std::optional<std::int32_t> ScanMs = std::nullopt;
 
     friend bool operator==(const CommParams&, const CommParams&) = default;
 };
@@ -64,6 +72,12 @@ public:
     std::string LastError;
     /// How long the PLC's last read and write exchange took, in milliseconds.
     double ExchangeMilliseconds = 0;
+    /// Whether the PLC's program runs, as the last good read of this run found it; nothing when unknown (its family
+    /// cannot say, no good read yet, or the PLC is not connected).
+    std::optional<bool> PlcRunning;
+    /// Milliseconds of the monotonic clock from which the PLC is due for its next exchange under ScanMs; nothing:
+    /// due now.
+    std::optional<std::int64_t> ScanDueMs;
 
     /// The items in insertion order; each item's key is unique within the PLC.
     const std::vector<std::unique_ptr<Clsitem>>& colItems() const { return m_items; }

@@ -24,8 +24,9 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kRunTopic
 
 /// The System items of a PLC ("NAME.Answered" …) and the last level of their topics; "Connected" is not among
 /// them, for it follows what the bridge knows of the PLC's channel (see PlcConnectedTopic).
-constexpr std::array<std::pair<std::string_view, std::string_view>, 4> kPlcTopics { {
+constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kPlcTopics { {
     { "Answered", "/answered" },
+    { "PlcRunning", "/plcRunning" },
     { "LastError", "/lastError" },
     { "Errors", "/errors" },
     { "PassMs", "/passMs" },

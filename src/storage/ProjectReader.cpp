@@ -79,7 +79,25 @@ tl::expected<void, std::string> CheckLayout(SqliteDatabase& db)
     return {};
 }
 
-tl::expected<model::CommParams, std::string> ReadCommParams(SqliteStatement& statement, const PlcRecord& plc)
+// The scan interval of column `column`: nothing when empty, and nothing with a note when it is out of range.
+std::optional<std::int32_t> ReadScanMs(const SqliteStatement& statement, int column, const PlcRecord& plc,
+                                       std::vector<std::string>& notes)
+{
+    if (statement.ColumnType(column) == SQLITE_NULL) {
+        return std::nullopt;
+    }
+    std::optional<std::int32_t> scanMs;
+    RowFields fields(statement);
+    fields.Whole(column, "ScanMs", scanMs.emplace(), 0, model::kMaxScanMs);
+    if (fields.Problem()) {
+        notes.push_back(PlcName(plc) + " is exchanged in every pass: " + *fields.Problem());
+        return std::nullopt;
+    }
+    return scanMs;
+}
+
+tl::expected<model::CommParams, std::string> ReadCommParams(SqliteStatement& statement, const PlcRecord& plc,
+                                                            std::vector<std::string>& notes)
 {
     statement.Reset();
     if (auto bound = statement.Bind(1, plc.ID); !bound) {
@@ -112,6 +130,7 @@ tl::expected<model::CommParams, std::string> ReadCommParams(SqliteStatement& sta
         return tl::make_unexpected("the CommParams row of " + PlcName(plc) + " is wrong: " + *fields.Problem());
     }
     params.EthMode = 0;
+    params.ScanMs = ReadScanMs(statement, 12, plc, notes);
     return params;
 }
 
@@ -198,7 +217,7 @@ tl::expected<ProjectData, std::string> ReadRows(SqliteDatabase& db)
     }
 
     for (PlcRecord& plc : data.Plcs) {
-        auto params = ReadCommParams(*commParams, plc);
+        auto params = ReadCommParams(*commParams, plc, data.Notes);
         if (!params) {
             return tl::make_unexpected(params.error());
         }

@@ -40,12 +40,15 @@ struct PlcRecord
 struct ProjectData
 {
     std::vector<PlcRecord> Plcs;
+    /// What was left out of the file and why, one line each for the user: a value the program does without.
+    std::vector<std::string> Notes;
 };
 
 /// Reads the project file at `path` and checks every row: tables and columns present, every PLC
 /// with its CommParams row, every value within its range, no two items sharing a label. Files of
 /// the older layout are upgraded in place (UpgradeProjectFile), but the upgrade is kept only when
-/// the whole file reads well: a file that fails to open is left as it was.
+/// the whole file reads well: a file that fails to open is left as it was. A ScanMs that is not a whole number
+/// from 0 to model::kMaxScanMs is left out (the PLC is exchanged in every pass) with a line in Notes.
 [[nodiscard]] tl::expected<ProjectData, std::string> ReadProjectFile(const std::filesystem::path& path);
 
 /// A new project built from `data`: PLC keys 2, 3, ... in file order, each item with its stored

@@ -16,7 +16,7 @@ struct TableLayout
     std::span<const std::string_view> columns;
 };
 
-// The columns a project file must have before the upgrade; the upgrade adds the serial ones.
+// The columns a project file must have before the upgrade; the upgrade adds the serial ones and ScanMs.
 inline constexpr std::string_view kPlcsColumns[] = { "ID", "Name" };
 inline constexpr std::string_view kCommParamsColumns[]
     = { "PlcID",          "PathWay", "EthRemotePort", "EthRemoteIP", "SerialComPort",
@@ -32,7 +32,7 @@ inline constexpr TableLayout kProjectLayout[]
 inline constexpr std::string_view kSelectPlcs = "SELECT ID, Name FROM Plcs ORDER BY ID";
 inline constexpr std::string_view kSelectCommParams
     = "SELECT PathWay, EthRemotePort, EthRemoteIP, SerialComPort, SerialBaudRate, TimeOut, NumRetries, UnitID, "
-      "PlcType, DataBits, Parity, StopBits FROM CommParams WHERE PlcID=?1 ORDER BY rowid LIMIT 1";
+      "PlcType, DataBits, Parity, StopBits, ScanMs FROM CommParams WHERE PlcID=?1 ORDER BY rowid LIMIT 1";
 inline constexpr std::string_view kSelectItems
     = "SELECT OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled, LabelIndex FROM Items WHERE PlcID=?1 "
       "ORDER BY rowid";
@@ -42,7 +42,7 @@ inline constexpr std::string_view kSelectNewPlcId = "Select Max([ID]) as IdValue
 inline constexpr std::string_view kInsertCommParams
     = "INSERT INTO CommParams "
       "(PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,"
-      "DataBits,Parity,StopBits) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13)";
+      "DataBits,Parity,StopBits,ScanMs) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)";
 inline constexpr std::string_view kInsertItem
     = "INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) "
       "VALUES (?1,?2,?3,?4,?5,?6,?7)";

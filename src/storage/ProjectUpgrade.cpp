@@ -93,6 +93,9 @@ tl::expected<bool, std::string> AddColumnIfMissing(SqliteDatabase& db, std::stri
 
 tl::expected<void, std::string> UpgradeProjectFile(SqliteDatabase& db)
 {
+    if (auto added = AddColumnIfMissing(db, "CommParams", "ScanMs", "INTEGER"); !added) {
+        return tl::make_unexpected(added.error());
+    }
     bool stopBitsAdded = false;
     for (const std::string_view column : { "DataBits", "Parity", "StopBits" }) {
         auto added = AddColumnIfMissing(db, "CommParams", column, "INTEGER");

@@ -3,9 +3,11 @@
 #include "common/Files.h"
 #include "storage/ProjectSchema.h"
 #include "storage/ProjectTemplate.h"
+#include "storage/ProjectUpgrade.h"
 #include "storage/SqliteDatabase.h"
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -79,7 +81,8 @@ tl::expected<std::int64_t, std::string> SavePlcRecord(SaveStatements& statements
         = Run(statements.insertCommParams, id, static_cast<std::int64_t>(p.PathWay), std::int64_t { p.EthRemotePort },
               host, std::int64_t { p.SerialComPort }, std::int64_t { p.SerialBaudRate }, std::int64_t { p.TimeOut },
               std::int64_t { p.NumRetries }, std::int64_t { p.UnitId }, std::int64_t { p.PlcType },
-              std::int64_t { p.DataBits }, std::int64_t { p.Parity }, std::int64_t { p.StopBits });
+              std::int64_t { p.DataBits }, std::int64_t { p.Parity }, std::int64_t { p.StopBits },
+              p.ScanMs ? std::optional<std::int64_t>(*p.ScanMs) : std::nullopt);
     if (!inserted) {
         return tl::make_unexpected(inserted.error());
     }
@@ -96,6 +99,10 @@ tl::expected<void, std::string> SaveItem(SaveStatements& statements, const model
 
 tl::expected<void, std::string> WriteProject(SqliteDatabase& db, const model::clsConfig& project)
 {
+    // A template of an older layout gets the columns of the current one first.
+    if (auto upgraded = UpgradeProjectFile(db); !upgraded) {
+        return tl::make_unexpected("cannot bring the template to the current layout: " + upgraded.error());
+    }
     auto statements = PrepareSaveStatements(db);
     if (!statements) {
         return tl::make_unexpected(statements.error());

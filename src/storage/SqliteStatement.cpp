@@ -35,6 +35,17 @@ tl::expected<void, std::string> SqliteStatement::Bind(int index, std::int64_t va
     return {};
 }
 
+tl::expected<void, std::string> SqliteStatement::Bind(int index, std::optional<std::int64_t> value)
+{
+    if (value) {
+        return Bind(index, *value);
+    }
+    if (sqlite3_bind_null(m_statement, index) != SQLITE_OK) {
+        return tl::make_unexpected(MessageOf(m_statement));
+    }
+    return {};
+}
+
 tl::expected<void, std::string> SqliteStatement::Bind(int index, std::string_view text)
 {
     // SQLITE_TRANSIENT spelt without its C cast: SQLite copies the text before the call returns.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -32,6 +33,9 @@ public:
 
     /// Binds a whole number to parameter `index` (counted from 1); fails with SQLite's message.
     [[nodiscard]] tl::expected<void, std::string> Bind(int index, std::int64_t value);
+
+    /// Binds a whole number, or NULL for nothing, to parameter `index` (counted from 1); fails with SQLite's message.
+    [[nodiscard]] tl::expected<void, std::string> Bind(int index, std::optional<std::int64_t> value);
 
     /// Binds a copy of `text` to parameter `index` (counted from 1); fails with SQLite's message.
     [[nodiscard]] tl::expected<void, std::string> Bind(int index, std::string_view text);

@@ -3,6 +3,8 @@
 #include "app/Program.h"
 #include "model/clsConfig.h"
 
+#include <QTimer>
+
 namespace tavrel::ui {
 
 namespace {
@@ -20,6 +22,26 @@ RunStatus::RunStatus(app::Program& program, QWidget* parent)
     connect(&m_program, &app::Program::passFinished, this, &RunStatus::OnPassFinished);
     connect(&m_program, &app::Program::plcConnected, this, &RunStatus::Renew);
     connect(&m_program, &app::Program::plcNotConnected, this, &RunStatus::Renew);
+    // Passes may stop coming (every PLC down and waiting for its reconnect, long scan intervals): the rate is
+    // renewed on time as well, so that it shows what happens now rather than what last happened.
+    auto* renewal = new QTimer(this);
+    renewal->setObjectName(QStringLiteral("statusRunRenewal"));
+    renewal->setInterval(kRenewMilliseconds);
+    connect(renewal, &QTimer::timeout, this, [this] {
+        if (m_sinceRenewal.isValid() && m_sinceRenewal.elapsed() >= kRenewMilliseconds) {
+            Renew();
+        }
+    });
+    connect(&m_program, &app::Program::runningChanged, renewal, [renewal](bool running) {
+        if (running) {
+            renewal->start();
+        } else {
+            renewal->stop();
+        }
+    });
+    if (m_program.IsRunning()) {
+        renewal->start();
+    }
     OnRunningChanged(m_program.IsRunning());
 }
 

@@ -227,6 +227,31 @@ TEST_F(ProgramTest, MinPassMsSpacesThePassStartsAndTheCommandLineOutranksTheSett
     }
 }
 
+TEST_F(ProgramTest, AScanIntervalPacesTheRunWithoutSpinningAndThePlcsRunStateIsASystemItem)
+{
+    auto& plc = AddPlc("Slow");
+    EXPECT_EQ(plc.Params().ScanMs, model::kNewPlcScanMs) << "a new PLC";
+    model::CommParams params = plc.GetCommParams();
+    params.ScanMs = 200;
+    plc.SetCommParams(params);
+    AddItem(plc, op::MI, dir::Read);
+    const auto running = [&] { return program.Service().System().Find("slow.plcrunning")->second.toStdString(); };
+    EXPECT_EQ(running(), "") << "unknown before a read";
+    script.Running = false;
+    int passes = 0;
+    QObject::connect(&program, &app::Program::passFinished, [&] { ++passes; });
+
+    program.ToggleRun();
+    Spin([] { return false; }, 1000);
+    program.Stop();
+    // About five reads in a second; bounds wide enough for a loaded machine. Passes back to back would be thousands.
+    const long reads = Count("ReadBinaryMix(3@0x1)");
+    EXPECT_GE(reads, 2);
+    EXPECT_LE(reads, 7);
+    EXPECT_LE(passes, 2 * reads + 2);
+    EXPECT_EQ(running(), "0");
+}
+
 TEST_F(ProgramTest, AStopDuringAPassWithWorkersBusyEndsTheRunAfterThatPass)
 {
     AddItem(AddPlc("A", 502), op::MI, dir::Read);
@@ -295,7 +320,7 @@ TEST_F(ProgramTest, PokesAreRefusedWithTheKindOfProblemOrWrittenInTheNextPass)
     const app::Caller caller;
     // Which texts each operand takes is the exchange's to say; here, how each kind of problem comes back.
     const std::vector<std::tuple<std::int32_t, std::string, Kind>> cases {
-        { 1, "x", Kind::BadValue }, { 2, "1", Kind::NotWritable }, { 9, "1", Kind::UnknownItem },
+        { 1, "x", Kind::BadValue },   { 2, "1", Kind::NotWritable }, { 9, "1", Kind::UnknownItem },
         { 3, "2", Kind::OutOfRange }, { 4, "10", Kind::BadValue },
     };
     for (const auto& [index, text, kind] : cases) {

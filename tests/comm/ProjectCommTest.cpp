@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace tavrel;
@@ -265,6 +266,72 @@ TEST_F(ProjectCommTest, ProjectWithoutPlcsPassesQuietly)
     comm::Refresh(config, env);
     EXPECT_TRUE(script.Calls().empty());
     EXPECT_TRUE(observer.events.empty());
+}
+
+struct RunStateCase
+{
+    const char* name;
+    std::int32_t plcType;
+    std::optional<bool> driverSays;
+    std::optional<bool> plcRunning;
+};
+
+class PlcRunStateTest : public ProjectCommTest, public testing::WithParamInterface<RunStateCase>
+{
+};
+
+TEST_P(PlcRunStateTest, TheBatchedReadTellsThePlcsRunStateAndAFailureForgetsIt)
+{
+    auto& plc = AddPlc("A", GetParam().plcType);
+    AddItem(plc, op::MI, 1, dir::Read);
+    script.Running = GetParam().driverSays;
+    StartRun();
+
+    comm::Refresh(config, env);
+    EXPECT_EQ(plc.PlcRunning, GetParam().plcRunning);
+
+    script.Queue("ReadBinaryMix", { DriverAnswer::Fails() });
+    script.Queue("ReadMI", { DriverAnswer::Fails() });
+    comm::Refresh(config, env);
+    EXPECT_FALSE(plc.Connected);
+    EXPECT_EQ(plc.PlcRunning, std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(ProjectComm, PlcRunStateTest,
+                         testing::Values(RunStateCase { "Running", 0, true, true },
+                                         RunStateCase { "Stopped", 3, false, false },
+                                         RunStateCase { "DriverCannotSay", 0, std::nullopt, std::nullopt },
+                                         // Read item by item: the run state is unknown whatever the driver says.
+                                         RunStateCase { "ItemByItemFamily", 1, true, std::nullopt }),
+                         [](const testing::TestParamInfo<RunStateCase>& param) { return param.param.name; });
+
+TEST_F(ProjectCommTest, APlcWithAScanIntervalIsExchangedOncePerIntervalAndTheOthersInEveryPass)
+{
+    std::int64_t nowMs = 0;
+    env.MonotonicMilliseconds = [&nowMs] { return nowMs; };
+    auto& slow = AddPlc("Slow");
+    auto& fast = AddPlc("Fast");
+    model::CommParams params = slow.GetCommParams();
+    params.ScanMs = 200;
+    slow.SetCommParams(params);
+    AddItem(slow, op::MI, 1, dir::Read);
+    AddItem(fast, op::MI, 2, dir::Read);
+    StartRun();
+
+    // Twenty passes 50 ms apart: the slow PLC is due at 0, 200, 400, 600 and 800 ms.
+    for (int pass = 0; pass < 20; ++pass, nowMs += 50) {
+        comm::Refresh(config, env);
+    }
+    EXPECT_EQ(Count("ReadBinaryMix(3@1x1)"), 5);
+    EXPECT_EQ(Count("ReadBinaryMix(3@2x1)"), 20);
+    EXPECT_TRUE(slow.Connected) << "a PLC that is not due keeps its state";
+    EXPECT_EQ(comm::MillisecondsUntilDue(slow, env), 0) << "at 1000 ms";
+    nowMs -= 60;
+    EXPECT_EQ(comm::MillisecondsUntilDue(slow, env), 60);
+    EXPECT_EQ(comm::MillisecondsUntilDue(fast, env), 0);
+
+    comm::ResetConnctedState(config);
+    EXPECT_EQ(comm::MillisecondsUntilDue(slow, env), 0) << "a new run exchanges every PLC at once";
 }
 
 namespace {

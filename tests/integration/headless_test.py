@@ -6,8 +6,10 @@ Usage: headless_test.py BIN_FOLDER
 import asyncio
 import json
 import os
+import re
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -51,6 +53,7 @@ class Headless(unittest.TestCase):
         self.tavrel, port, self.lines = start_tavrel(BIN, self.dir, self.project)
         self.addCleanup(end, self.tavrel)
         self.base = f"http://127.0.0.1:{port}/dde/Tavrel/Items"
+        self.system = f"http://127.0.0.1:{port}/dde/Tavrel/System"
         self.ws = f"ws://127.0.0.1:{port}/dde/Tavrel/Items"
         wait_for_line(self.tavrel, r"PLC 'Line_1' connected", self.lines)
 
@@ -128,6 +131,13 @@ class Headless(unittest.TestCase):
         self.assertEqual(curl("-X", "POST", "--data", "Line_1_RESET", self.base)[0], 400)
         self.assertEqual(curl("-X", "POST", "--data", "Line_1_STOP", self.base)[0], 202)
         eventually(lambda: modbus_read(self.plc_port, 1, RUN_COIL) == [0], "Line_1_STOP cleared the run coil", 5)
+        # The PLC's run state comes with the pass's read: a System item, and a line when it changes.
+        running = f"{self.system}/Line_1.PlcRunning"
+        eventually(lambda: curl(running) == (200, "0"), "Line_1.PlcRunning is 0 after Line_1_STOP", 5)
+        wait_for_line(self.tavrel, r"PLC 'Line_1' in STOP", self.lines)
+        self.assertEqual(curl("-X", "POST", "--data", "Line_1_RUN", self.base)[0], 202)
+        eventually(lambda: curl(running) == (200, "1"), "Line_1.PlcRunning is 1 after Line_1_RUN", 5)
+        wait_for_line(self.tavrel, r"PLC 'Line_1' running", self.lines)
 
         # The PLC lost: reported, and its items keep their last values.
         end(self.sim)
@@ -140,6 +150,40 @@ class Headless(unittest.TestCase):
         output = "".join(self.lines) + self.tavrel.stdout.read()
         self.assertEqual(output.count("not connected"), 1, "only the lost PLC was: no refused poke cost the link")
         self.assertTrue(output.endswith("stopped\n"), output[-200:])
+
+
+class ScanInterval(unittest.TestCase):
+    def test_a_plc_with_a_scan_interval_is_read_at_its_rate_while_another_is_read_flat_out(self):
+        folder = tempfile.mkdtemp(prefix="tavrel-scan-")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        slow, slow_port = start_simulator(BIN)
+        self.addCleanup(end, slow)
+        fast, fast_port = start_simulator(BIN)
+        self.addCleanup(end, fast)
+        project = os.path.join(folder, "p.tve")
+        make_project(BIN, project, [("Slow", slow_port, [(MI, 0, 1, READ, 1)]),
+                                    ("Fast", fast_port, [(MI, 0, 1, READ, 2)])])
+        with sqlite3.connect(project) as db:
+            db.execute("UPDATE CommParams SET ScanMs = 200 WHERE PlcID = 1")
+
+        started = time.monotonic()
+        tavrel, _, lines = start_tavrel(BIN, folder, project)
+        self.addCleanup(end, tavrel)
+        wait_for_line(tavrel, r"PLC 'Fast' connected", lines)
+        time.sleep(2)
+        end(tavrel)
+        seconds = time.monotonic() - started
+
+        def answered(simulator):
+            simulator.send_signal(signal.SIGTERM)
+            return int(re.search(r"answered (\d+) requests", simulator.communicate(timeout=10)[0]).group(1))
+        slow_requests, fast_requests = answered(slow), answered(fast)
+        print(f"\nin {seconds:.1f} s: {slow_requests} requests at ScanMs 200, {fast_requests} without",
+              file=sys.stderr)
+        # A read is two requests (the word and the run coil); bounds wide enough for a loaded machine.
+        self.assertGreaterEqual(slow_requests, 2)
+        self.assertLessEqual(slow_requests, 2 * (seconds / 0.2 + 2))
+        self.assertGreater(fast_requests, 3 * slow_requests)
 
 
 class StartUp(unittest.TestCase):

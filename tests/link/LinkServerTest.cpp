@@ -107,7 +107,7 @@ private slots:
         QVERIFY(html.body.contains("<td>lblDDE(7)</td><td>Line_1</td>"));
         QVERIFY(html.body.contains("&lt;5&gt;"));
 
-        QCOMPARE(ListJson("/dde/Tavrel/System").size(), 3 + 2 * 5); // the run's items, then five per PLC
+        QCOMPARE(ListJson("/dde/Tavrel/System").size(), 3 + 2 * 6); // the run's items, then six per PLC
         QCOMPARE(Call("GET", "/dde/tavrel/SYSTEM/pump.connected").body, QByteArray("1"));
         QCOMPARE(Call("GET", "/dde/Tavrel/System/Press.Connected").body,
                  QByteArray("no System item 'Press.Connected'\n"));

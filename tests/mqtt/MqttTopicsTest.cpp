@@ -36,6 +36,7 @@ TEST(MqttTopics, SystemItemsArePublishedUnderSystemAndTheirPlc)
         { "Pump.LastError", "plcs/Pump/lastError" },
         { "Line.2.Errors", "plcs/Line.2/errors" }, // the item's part follows the last dot
         { "Pump.PassMs", "plcs/Pump/passMs" },
+        { "Pump.PlcRunning", "plcs/Pump/plcRunning" },
         { "Pump.Connected", std::nullopt }, // follows the PLC's channel, not the System item
         { "Pump.Running", std::nullopt },
         { "running", std::nullopt },

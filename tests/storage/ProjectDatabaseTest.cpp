@@ -243,7 +243,7 @@ class OpeningABrokenFile : public testing::TestWithParam<BrokenFile>
 
 // One PLC with its parameters and one item: a good project to break.
 constexpr const char* kGoodRows = "INSERT INTO Plcs (ID, Name) VALUES (1, 'A');"
-                                  "INSERT INTO CommParams VALUES (1, 1, 0, '', 1, 57600, 6000, 3, 0, 0, 8, 0, 1);"
+                                  "INSERT INTO CommParams VALUES (1, 1, 0, '', 1, 57600, 6000, 3, 0, 0, 8, 0, 1, NULL);"
                                   "INSERT INTO Items VALUES (1, 3, 10, 1, 2, -1, 1);";
 
 // Values outside the program's lists are the dialog's and the channel's to refuse, PLC by PLC and item by
@@ -273,6 +273,36 @@ TEST(ProjectDatabase, ValuesOutsideTheListsLoadAndSaveAsStored)
     auto again = LoadProject(dir / "again.tve", labels);
     ASSERT_TRUE(again);
     EXPECT_EQ(again->colPlcs().at(0)->GetCommParams(), plc.GetCommParams());
+}
+
+TEST(ProjectDatabase, AStoredScanIntervalComesBackAndOneOutOfRangeIsLeftOutWithANote)
+{
+    TempDir dir;
+    const auto path = dir / "scan.tve";
+    const std::pair<std::string, std::optional<std::int32_t>> stored[] = {
+        { "NULL", std::nullopt },
+        { "0", 0 },
+        { "100", 100 },
+        { "3600000", 3600000 },
+        { "3600001", std::nullopt },
+        { "-1", std::nullopt },
+        { "'fast'", std::nullopt },
+    };
+    for (const auto& [value, scanMs] : stored) {
+        std::filesystem::remove(path);
+        MakeProjectFile(path, std::string(kGoodRows) + "UPDATE CommParams SET ScanMs = " + value + ";");
+        auto data = storage::ReadProjectFile(path);
+        ASSERT_TRUE(data) << data.error();
+        EXPECT_EQ(data->Plcs.at(0).Params.ScanMs, scanMs) << value;
+        EXPECT_EQ(data->Notes.size(), !scanMs && value != "NULL" ? 1U : 0U) << value;
+
+        LabelArray labels;
+        auto project = storage::BuildProject(*data, labels);
+        ASSERT_TRUE(project);
+        ASSERT_TRUE(storage::SaveToDB(**project, dir / "again.tve", BuiltTemplate()));
+        EXPECT_EQ(QueryRows(dir / "again.tve", "SELECT ScanMs FROM CommParams"),
+                  (std::vector<std::string> { scanMs ? std::to_string(*scanMs) : "NULL" }));
+    }
 }
 
 TEST_P(OpeningABrokenFile, FailsNamingTheProblemAndChangesNothing)
@@ -322,7 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenFile { "OverlappingLabels", BrokenFile::Kind::TemplateWithRows,
                      "INSERT INTO Items VALUES (1, 3, 20, 5, 0, 0, 5);"
                      "INSERT INTO Plcs (ID, Name) VALUES (2, 'B');"
-                     "INSERT INTO CommParams VALUES (2, 1, 0, '', 2, 9600, 6000, 3, 0, 0, 8, 0, 1);"
+                     "INSERT INTO CommParams VALUES (2, 1, 0, '', 2, 9600, 6000, 3, 0, 0, 8, 0, 1, NULL);"
                      "INSERT INTO Items VALUES (2, 3, 0, 1, 0, 0, 7);",
                      "label lblDDE(7) of item 1 of PLC \"B\" (ID 2) overlap labels lblDDE(5) to lblDDE(9) of item 2 "
                      "of PLC \"A\" (ID 1)" },

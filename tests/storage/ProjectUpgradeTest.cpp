@@ -58,6 +58,12 @@ TEST_F(ProjectUpgrade, OpeningAnOldFileAddsTheSerialSettingsOfEachPlcType)
     // The file keeps the upgrade; a row of no PLC is left alone, as a join on Plcs leaves it.
     EXPECT_EQ(QueryRows(path, kSerialColumns),
               (std::vector<std::string> { "1,7,2,1", "2,8,0,1", "3,8,0,1", "9,NULL,NULL,NULL" }));
+    // No scan interval: every PLC is exchanged in every pass, as before.
+    EXPECT_EQ(QueryRows(path, "SELECT count(*) FROM CommParams WHERE ScanMs IS NULL"),
+              std::vector<std::string> { "4" });
+    for (const auto& plc : project->colPlcs()) {
+        EXPECT_EQ(plc->Params().ScanMs, std::nullopt) << plc->Name;
+    }
 }
 
 TEST_F(ProjectUpgrade, OpeningAnUpgradedFileAgainChangesNothing)
@@ -98,5 +104,5 @@ TEST_F(ProjectUpgrade, AColumnSpelledInAnotherCaseCountsAsPresent)
     // StopBits was added, so every PLC takes the settings of its type.
     EXPECT_EQ(Serial(*project->colPlcs()[0]), "7,2,1");
     EXPECT_EQ(QueryRows(path, "SELECT count(*) FROM pragma_table_info('CommParams')"),
-              std::vector<std::string> { "13" });
+              std::vector<std::string> { "14" });
 }

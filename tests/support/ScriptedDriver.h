@@ -40,6 +40,8 @@ public:
         WriteCheck;
     /// Fills the entries of a batched read that succeeds; unset: one zeroed record per operand.
     std::function<void(std::vector<common::BinaryMixEntry>&)> FillBinaryMix;
+    /// What PlcRunning answers after a batched read; unset: the driver cannot say.
+    std::optional<bool> Running;
 
     /// Notes a call; instances on several channel workers note theirs side by side.
     void Record(std::string call);
@@ -98,6 +100,7 @@ public:
     bool PlcStop(std::uint8_t& status) override;
     bool PlcRun(std::uint8_t& status) override;
     bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) override;
+    std::optional<bool> PlcRunning() const override { return m_script->Running; }
 
 #define TAVREL_SCRIPTED_OPERATION(Direction, Operand, Element)                                                         \
     bool Direction##Operand(std::int16_t address, std::int16_t count, std::span<Element> values, std::uint8_t& status) \

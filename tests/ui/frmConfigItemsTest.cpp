@@ -273,12 +273,13 @@ private slots:
         QCOMPARE(fresh.project.config.colPlcs().size(), 1u);
         const model::clsPlc& plc = *fresh.project.config.colPlcs().front();
         QCOMPARE(plc.Name, std::string("Line_9"));
-        // The new PLC's serial defaults stay as they were.
+        // The new PLC's serial defaults and its scan interval stay as they were.
         const model::CommParams expected { .PathWay = model::PathWay::TcpIp,
                                            .UnitId = 70,
                                            .EthRemoteIP = "10.0.0.5",
                                            .EthRemotePort = 502,
-                                           .PlcType = 3 };
+                                           .PlcType = 3,
+                                           .ScanMs = model::kNewPlcScanMs };
         QVERIFY(plc.GetCommParams() == expected);
         QCOMPARE(plc.colItems().size(), 1u);
         const model::Clsitem& item = *plc.colItems().front();

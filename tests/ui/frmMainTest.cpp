@@ -244,6 +244,9 @@ private slots:
         QVERIFY(fixture.window->Events().Lines().front().contains(QStringLiteral("next try in ")));
         status.Renew();
         QVERIFY2(status.text().contains(QStringLiteral("PLCs connected 0/2")), qPrintable(status.text()));
+        // Every PLC down: no pass comes until a reconnect is due, and the rate says so rather than the last one.
+        QVERIFY2(test::WaitFor([&] { return status.text().startsWith(QStringLiteral("0.0 passes/s")); }),
+                 qPrintable(status.text()));
 
         QVERIFY(test::WaitFor([&] { return fixture.under.program.IsRunToolEnabled(); }));
         fixture.window->RunTool(QStringLiteral("ID_Run"));

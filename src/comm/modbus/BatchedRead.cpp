@@ -20,6 +20,7 @@ std::size_t TableIndex(Table table)
 
 BatchedRead::BatchedRead(const OperandMap& map, TimerFormat timers)
     : m_timers(timers)
+    , m_runCoil(map.RunCoil())
     , m_maxBits(map.MaxBitsPerRequest())
     , m_maxRegisters(map.MaxRegistersPerRequest())
 {
@@ -133,6 +134,7 @@ std::optional<std::string> BatchedRead::Plan(const std::vector<common::BinaryMix
             m_steps.push_back(step);
         }
     }
+    m_planners[TableIndex(Table::Coils)].Add(ReadSpan { m_runCoil, 1 });
     PlanAdded(m_mixRequests);
     m_planValid = true;
     return std::nullopt;

@@ -23,7 +23,9 @@ using RequestsPerTable = std::array<std::vector<ReadRequest>, 3>;
 /// A timer entry (mix type 11) reads each timer's bit, current value and preset, a counter entry (12) each
 /// counter's bit, current value and preset, every other entry its operands. Each record gets LongValue for bits
 /// and words (for MF the float's two halves exchanged), TimerCurrent and TimerPreset in 10 ms ticks, CurrencyValue
-/// and CounterPreset. The plan of the last list is kept: a PLC reads the same list every pass.
+/// and CounterPreset. Every list also reads the map's run coil, in a coil request of the list's own when one reaches
+/// it, so that the PLC's run state comes with each read. The plan of the last list is kept: a PLC reads the same
+/// list every pass.
 class BatchedRead
 {
 public:
@@ -40,6 +42,8 @@ public:
     /// Fills each entry's Values, one record per operand, from what the kept plan's requests brought back; the
     /// entries are those the plan was made for.
     void Decode(std::vector<common::BinaryMixEntry>& entries, const ReadImage& image) const;
+    /// Whether the run coil was on in what the kept plan's requests brought back: the PLC's program runs.
+    bool Running(const ReadImage& image) const { return image.Bit(true, m_runCoil) != 0; }
 
     /// The requests for `count` operands from `first` on, each `first.width` wide, the last within the Modbus
     /// addresses. Leaves the kept plan alone; valid until the next call.
@@ -81,6 +85,7 @@ private:
     void PlanAdded(RequestsPerTable& requests);
 
     TimerFormat m_timers;
+    std::uint16_t m_runCoil;
     int m_maxBits;
     int m_maxRegisters;
     std::array<MixLayout, kMixTypeCount> m_layouts {};

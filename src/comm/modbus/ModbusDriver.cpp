@@ -64,6 +64,7 @@ bool ModbusDriver::WriteRunCoil(bool run, std::uint8_t& status)
 
 bool ModbusDriver::ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status)
 {
+    m_running.reset();
     if (!m_channel.CheckOpen(status)) {
         return false;
     }
@@ -77,6 +78,7 @@ bool ModbusDriver::ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, s
         return false;
     }
     m_reads.Decode(entries, m_image);
+    m_running = m_reads.Running(m_image);
     return m_channel.Succeed(status);
 }
 

@@ -49,8 +49,11 @@ public:
     bool PlcStop(std::uint8_t& status) override;
     bool PlcRun(std::uint8_t& status) override;
 
-    /// Reads the list in as few requests as the map's caps allow; any failed request fails the whole read.
+    /// Reads the list and the run coil in as few requests as the map's caps allow; any failed request fails the
+    /// whole read.
     bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) override;
+    /// The run coil as the last batched read that succeeded found it.
+    std::optional<bool> PlcRunning() const override { return m_running; }
 
     /// Why the last operation that failed did so; empty after a success.
     std::string LastError() const override { return m_channel.LastError(); }
@@ -127,6 +130,7 @@ private:
     ModbusChannel m_channel;
     BatchedRead m_reads;
     ReadImage m_image;
+    std::optional<bool> m_running;
 };
 
 } // namespace tavrel::comm::modbus

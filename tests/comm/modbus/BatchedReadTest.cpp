@@ -31,6 +31,25 @@ ReadImage Answered(const RequestsPerTable& requests, WordOrder order)
     return image;
 }
 
+TEST(BatchedRead, TheRunCoilJoinsACoilRequestThatReachesItAndIsReadOnItsOwnOtherwise)
+{
+    const std::vector<BinaryMixEntry> entries { { 0, op::MB, 0, 5, {} } }; // coils 1000 to 1004
+    const auto coils = static_cast<std::size_t>(Table::Coils);
+    const std::pair<std::uint16_t, std::vector<ReadRequest>> cases[] = {
+        { 1101, { { 1000, 102 } } },
+        { 65000, { { 1000, 5 }, { 65000, 1 } } },
+    };
+    for (const auto& [runCoil, requests] : cases) {
+        OperandMap map;
+        map.SetRunCoil(runCoil);
+        BatchedRead reads(map, TimerFormat::Ticks);
+        ASSERT_EQ(reads.Plan(entries), std::nullopt);
+        EXPECT_EQ(reads.Requests()[coils], requests) << runCoil;
+        // Bits are on at odd addresses.
+        EXPECT_EQ(reads.Running(Answered(reads.Requests(), map.Order())), runCoil % 2 == 1) << runCoil;
+    }
+}
+
 TEST(BatchedRead, EachRecordIsDecodedFromWhereItsOperandLiesInTheMapsWordOrderAndTimerFormat)
 {
     OperandMap map;

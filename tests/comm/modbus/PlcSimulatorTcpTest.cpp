@@ -48,7 +48,9 @@ TEST(PlcSimulator, TimerZeroAndCounterZeroRunWhileThePlcRunsAndTheRunCoilStopsTh
         });
         return value.scaled;
     };
+    EXPECT_EQ(driver.PlcRunning(), std::nullopt) << "before any batched read";
     const std::int32_t first = TimerZero(driver);
+    EXPECT_EQ(driver.PlcRunning(), true) << "the run coil comes with the batched read";
     const std::int64_t counted = counter();
     std::this_thread::sleep_for(1200ms);
     EXPECT_GE(TimerZero(driver) - first, 60) << "at least 600 ms of 10 ms ticks in 1200 ms";
@@ -58,6 +60,7 @@ TEST(PlcSimulator, TimerZeroAndCounterZeroRunWhileThePlcRunsAndTheRunCoilStopsTh
     ASSERT_TRUE(driver.PlcStop(status)) << driver.LastError();
     EXPECT_EQ(status, status::kDone);
     const std::int32_t stopped = TimerZero(driver);
+    EXPECT_EQ(driver.PlcRunning(), false);
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(TimerZero(driver), stopped);
 
