@@ -20,6 +20,7 @@ const QColor ItemGrid::kLightYellow(255, 255, 240);
 const QColor ItemGrid::kPeach(255, 224, 192);
 const QColor ItemGrid::kNotConnected(255, 0, 0);
 const QColor ItemGrid::kStaleValue(150, 150, 150);
+const QColor ItemGrid::kPlcStopped(255, 191, 0);
 
 namespace {
 
@@ -30,6 +31,7 @@ constexpr std::array<int, 6> kMergedColumns { ItemGrid::kColOutline,    ItemGrid
                                               ItemGrid::kColEnabled,    ItemGrid::kColOperandType,
                                               ItemGrid::kColCommParams, ItemGrid::kColDirection };
 const QString kNotConnectedSuffix = QStringLiteral(" (NOT CONNECTED)");
+const QString kStoppedSuffix = QStringLiteral(" (PLC in STOP)");
 
 /// Paints the grid without a selection highlight or focus frame (the program colours the current row
 /// itself), the Enabled column as check boxes and the outline buttons of vector header rows.
@@ -200,6 +202,23 @@ QString ItemGrid::ValueText(int row) const
 
 void ItemGrid::FollowAnswers(const model::clsConfig& project)
 {
+    // A PLC in STOP still answers: its parameters say so, in amber, until its program runs again.
+    for (const auto& plc : project.colPlcs()) {
+        const bool stopped = plc->Connected && plc->PlcRunning == false;
+        if (stopped == m_stopped.contains(plc->Key)) {
+            continue;
+        }
+        stopped ? (void)m_stopped.insert(plc->Key) : (void)m_stopped.erase(plc->Key);
+        for (int row = 0; row < rowCount(); ++row) {
+            if (CarriesItem(row) && Row(row).plcKey == plc->Key) {
+                QTableWidgetItem* cell = item(row, kColCommParams);
+                cell->setText(Row(row).commParamsText + (stopped ? kStoppedSuffix : QString()));
+                cell->setBackground(stopped ? kPlcStopped
+                                            : (Row(row).kind == RowKind::VectorElement ? kLightYellow : kPeach));
+                cell->setToolTip(stopped ? QStringLiteral("The PLC answers, but its program is stopped") : QString());
+            }
+        }
+    }
     std::set<std::int32_t> changed;
     for (const auto& plc : project.colPlcs()) {
         const bool unanswered = m_unanswered.contains(plc->Key);
@@ -249,6 +268,7 @@ void ItemGrid::Fill(const model::clsConfig& project)
     m_rows.clear();
     m_valueRows.clear();
     m_unanswered.clear();
+    m_stopped.clear();
     for (const auto& plc : project.colPlcs()) {
         if (!plc->Answered) {
             m_unanswered.insert(plc->Key);
@@ -474,6 +494,7 @@ void ItemGrid::HighlightConnectedPlc(std::int32_t pPlcKey)
 
 void ItemGrid::HighlightNotConnectedPlc(std::int32_t pPlcKey, const QString& reason)
 {
+    m_stopped.erase(pPlcKey); // not connected says more than stopped
     for (int row = 0; row < rowCount(); ++row) {
         if (!CarriesItem(row) || Row(row).plcKey != pPlcKey) {
             continue;

@@ -55,6 +55,8 @@ public:
     static const QColor kLightYellow;
     static const QColor kPeach;
     static const QColor kNotConnected;
+    /// The background of the parameters of a PLC whose program is stopped.
+    static const QColor kPlcStopped;
     /// The text colour of values that a PLC which is not connected no longer refreshes.
     static const QColor kStaleValue;
 
@@ -73,7 +75,8 @@ public:
     /// The values of a PLC that has not answered in the current run are left empty.
     void Fill(const model::clsConfig& project);
     /// Shows the values of the PLCs that have answered since the fill (or since this was last called), and
-    /// empties those of PLCs that no longer count as answered; called after each pass.
+    /// empties those of PLCs that no longer count as answered, and marks the parameters of a PLC whose program is
+    /// stopped ("PLC in STOP"); called after each pass.
     void FollowAnswers(const model::clsConfig& project);
 
     /// Shows the PLC's rows as connected: plain parameter text, black on peach, values in black.
@@ -127,6 +130,8 @@ private:
     model::LabelArray* m_labels = nullptr;
     /// The PLCs, by key, that have not answered in the current run.
     std::set<std::int32_t> m_unanswered;
+    /// PLCs whose program the last read found stopped, by key.
+    std::set<std::int32_t> m_stopped;
     bool m_filling = false;
 };
 

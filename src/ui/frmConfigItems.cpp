@@ -62,6 +62,22 @@ std::optional<std::string> MarkProblem(QLineEdit& field, bool checked,
     return problem;
 }
 
+// The scan interval typed: nothing (empty) for every pass, a whole number of milliseconds within range; no value
+// at all (the outer nothing) when the text is neither.
+std::optional<std::optional<std::int32_t>> ScanMsOf(const QString& text)
+{
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty()) {
+        return std::optional<std::int32_t>();
+    }
+    bool ok = false;
+    const int value = trimmed.toInt(&ok);
+    if (!ok || value < 0 || value > model::kMaxScanMs) {
+        return std::nullopt;
+    }
+    return std::optional<std::int32_t>(value);
+}
+
 } // namespace
 
 using defineplc::ChosenCode;
@@ -152,6 +168,7 @@ void frmConfigItems::ShowPlc(const model::clsPlc& plc)
     ShowCode(*m_cbDataBits, params.DataBits);
     ShowCode(*m_cbParity, params.Parity);
     ShowCode(*m_cbStopBits, params.StopBits);
+    m_txtScanMs->setText(params.ScanMs ? QString::number(*params.ScanMs) : QString());
     const QString remote = QString::fromStdString(params.EthRemoteIP);
     if (common::IsValidIpAddressText(params.EthRemoteIP)) {
         m_optIP->setChecked(true);
@@ -361,6 +378,11 @@ bool frmConfigItems::ValidateInput()
         return refuse(QString::fromStdString(run.error()));
     }
 
+    if (!ScanMsOf(m_txtScanMs->text())) {
+        return refuse(QStringLiteral("Scan every must be a whole number of milliseconds from 0 to %1, or empty to "
+                                     "exchange with the PLC in every pass.")
+                          .arg(model::kMaxScanMs));
+    }
     if (pathWay == model::PathWay::TcpIp) {
         if (common::RemotePortProblem(m_txtRemotePort->text().toStdString())) {
             return refuse(QStringLiteral("Remote Port must be a whole number from %1 to %2.")
@@ -379,6 +401,7 @@ void frmConfigItems::ReadCommValues(model::CommParams& params) const
     params.PlcType = ChosenCode(*m_cbPLCType).value_or(params.PlcType);
     params.PathWay = model::PathWay { ChosenCode(*m_cbConnectionType).value_or(static_cast<int>(params.PathWay)) };
     params.UnitId = ChosenCode(*m_cbUnitID).value_or(params.UnitId);
+    params.ScanMs = ScanMsOf(m_txtScanMs->text()).value_or(params.ScanMs);
     if (params.PathWay == model::PathWay::Serial) {
         params.SerialComPort = static_cast<std::int16_t>(ChosenCode(*m_cbPCPort).value_or(params.SerialComPort));
         params.TimeOut = ChosenCode(*m_cbTimeOut).value_or(params.TimeOut);

@@ -108,6 +108,7 @@ private:
     IpAddressEdit* m_ctIpCOnfig = nullptr;
     QLineEdit* m_txtHostName = nullptr;
     QLineEdit* m_txtRemotePort = nullptr;
+    QLineEdit* m_txtScanMs = nullptr;
     QPushButton* m_cmdTestConnection = nullptr;
     QLabel* m_lblTestResult = nullptr;
     QLabel* m_lblOkHint = nullptr;

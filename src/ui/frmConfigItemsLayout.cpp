@@ -1,4 +1,5 @@
 // The controls of the Define PLC dialog and how they are laid out and wired.
+#include "model/clsPlc.h"
 #include "ui/DefinePlcLists.h"
 #include "ui/IpAddressEdit.h"
 #include "ui/frmConfigItems.h"
@@ -48,6 +49,13 @@ void frmConfigItems::BuildControls()
     plcForm->addRow(QStringLiteral("Name:"), m_cbPLC);
     plcForm->addRow(QStringLiteral("Type:"), m_cbPLCType);
     plcForm->addRow(QStringLiteral("Unit ID:"), m_cbUnitID);
+    m_txtScanMs = new QLineEdit(plcGroup);
+    m_txtScanMs->setObjectName(QStringLiteral("txtScanMs"));
+    m_txtScanMs->setPlaceholderText(QStringLiteral("every pass"));
+    m_txtScanMs->setToolTip(QStringLiteral("Exchange with this PLC at most once in so many milliseconds (0 to %1); "
+                                           "empty: in every pass")
+                                .arg(model::kMaxScanMs));
+    plcForm->addRow(QStringLiteral("Scan every (ms):"), m_txtScanMs);
 
     // The operands group, left middle.
     auto* operandGroup = new QGroupBox(QStringLiteral("Operands"), this);

@@ -4,9 +4,9 @@
 #include "model/clsConfig.h"
 #include "ui/frmConfigItems.h"
 
-#include "support/ModbusPeers.h"
 #include "app/ConnectionTest.h"
 #include "comm/modbus/ModbusDriver.h"
+#include "support/ModbusPeers.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -267,19 +267,23 @@ private slots:
         QVERIFY(!Find<QGroupBox>(dialog, "fEthernet")->isHidden());
         Type(dialog, "ctIpCOnfig", QStringLiteral("10.0.0.5"));
         Type(dialog, "txtRemotePort", QStringLiteral("502"));
+        QCOMPARE(Find<QLineEdit>(dialog, "txtScanMs")->text(), QStringLiteral("100")); // a new PLC's interval
+        Find<QLineEdit>(dialog, "txtScanMs")->setText(QStringLiteral("1 s"));
+        QVERIFY(PressOk(dialog).startsWith(QStringLiteral("Scan every must be a whole number of milliseconds")));
+        Find<QLineEdit>(dialog, "txtScanMs")->setText(QStringLiteral("250"));
 
         QCOMPARE(PressOk(dialog), QString());
         QVERIFY(dialog.ApplyToModel());
         QCOMPARE(fresh.project.config.colPlcs().size(), 1u);
         const model::clsPlc& plc = *fresh.project.config.colPlcs().front();
         QCOMPARE(plc.Name, std::string("Line_9"));
-        // The new PLC's serial defaults and its scan interval stay as they were.
+        // The new PLC's serial defaults stay as they were; the scan interval is the one typed.
         const model::CommParams expected { .PathWay = model::PathWay::TcpIp,
                                            .UnitId = 70,
                                            .EthRemoteIP = "10.0.0.5",
                                            .EthRemotePort = 502,
                                            .PlcType = 3,
-                                           .ScanMs = model::kNewPlcScanMs };
+                                           .ScanMs = 250 };
         QVERIFY(plc.GetCommParams() == expected);
         QCOMPARE(plc.colItems().size(), 1u);
         const model::Clsitem& item = *plc.colItems().front();
