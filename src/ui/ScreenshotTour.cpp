@@ -315,7 +315,20 @@ private:
                 connection->hide();
                 Save(picture, QStringLiteral("main-running-menu.png"));
             }
-            return 0;
+            // Line_1's program stopped: the grid marks it, the Events pane lists the command.
+            (void)m_program.Service().Execute(app::Caller {}, "Line_1_STOP");
+            m_runClock.start();
+            return kSettleMilliseconds;
+        });
+        m_steps.push_back([this] {
+            const model::clsPlc* line1 = m_program.Project().colPlcs().front().get();
+            if (line1->PlcRunning != false && m_runClock.elapsed() < kRunWaitMilliseconds) {
+                return -1;
+            }
+            QCoreApplication::processEvents();
+            Save(m_window.grab(), QStringLiteral("main-plc-in-stop.png"));
+            (void)m_program.Service().Execute(app::Caller {}, "Line_1_RUN");
+            return kSettleMilliseconds;
         });
         m_steps.push_back([this] {
             if (m_program.IsRunning() && !m_program.IsRunToolEnabled()) {
