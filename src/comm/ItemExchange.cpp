@@ -442,15 +442,12 @@ bool UpdateValues(Clsitem& item, std::span<const common::OperandValue> pValues, 
 
 bool ReadAsciiFromPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char decimalSeparator)
 {
-    if (item.IsArray) {
-        for (Clsitem& child : item.colItems()) {
-            if (!ReadAsciiFromPlcAndUpdateItem(child, pCommDrv, decimalSeparator)) {
-                return false;
-            }
+    for (Clsitem& operand : item.Operands()) {
+        if (!ReadSingle(operand, pCommDrv, decimalSeparator)) {
+            return false;
         }
-        return true;
     }
-    return ReadSingle(item, pCommDrv, decimalSeparator);
+    return true;
 }
 
 std::optional<common::Refusal> CheckPoke(const Clsitem& item, std::string_view text, const CommDriver* driver,
@@ -478,36 +475,29 @@ std::optional<common::Refusal> CheckPoke(const Clsitem& item, std::string_view t
 
 void KeepPokesPending(Clsitem& item, char decimalSeparator)
 {
-    if (item.IsArray) {
-        for (Clsitem& child : item.colItems()) {
-            KeepPokesPending(child, decimalSeparator);
+    for (Clsitem& operand : item.Operands()) {
+        const std::string& labelText = operand.Label.Text();
+        std::string published = operand.Currentvalue.ToText(decimalSeparator);
+        if (operand.IoDirection == common::direction::ReadWrite && !labelText.empty() && labelText != published) {
+            operand.PrevValue = ItemValue(std::move(published));
         }
-        return;
-    }
-    const std::string& labelText = item.Label.Text();
-    std::string published = item.Currentvalue.ToText(decimalSeparator);
-    if (item.IoDirection == common::direction::ReadWrite && !labelText.empty() && labelText != published) {
-        item.PrevValue = ItemValue(std::move(published));
     }
 }
 
 bool WriteToPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char decimalSeparator,
                              const std::function<void(const RefusedPoke&)>& refused)
 {
-    if (item.IsArray) {
-        auto& children = item.colItems();
-        for (auto child = children.begin(); child != children.end(); ++child) {
-            if (!WriteToPlcAndUpdateItem(*child, pCommDrv, decimalSeparator, refused)) {
-                // The children after a failed one are not written in this pass; their pokes wait as well.
-                for (auto rest = std::next(child); rest != children.end(); ++rest) {
-                    KeepPokesPending(*rest, decimalSeparator);
-                }
-                return false;
+    const auto operands = item.Operands();
+    for (auto operand = operands.begin(); operand != operands.end(); ++operand) {
+        if (!WriteSingle(*operand, pCommDrv, decimalSeparator, refused)) {
+            // The elements after a failed one are not written in this pass; their pokes wait as well.
+            for (auto rest = std::next(operand); rest != operands.end(); ++rest) {
+                KeepPokesPending(*rest, decimalSeparator);
             }
+            return false;
         }
-        return true;
     }
-    return WriteSingle(item, pCommDrv, decimalSeparator, refused);
+    return true;
 }
 
 } // namespace tavrel::comm

@@ -106,17 +106,6 @@ template<class Items, class Exchange> void ExchangeEachItem(ChannelSlot& slot, I
 }
 
 // The single items and children of a vector that an item exchanges, in order.
-template<class Visit> void ForEachOperand(Clsitem& item, Visit visit)
-{
-    if (item.IsArray) {
-        for (Clsitem& child : item.colItems()) {
-            visit(child);
-        }
-    } else {
-        visit(item);
-    }
-}
-
 } // namespace
 
 std::optional<std::string> WhyNotOpened(const clsPlc& plc)
@@ -264,9 +253,9 @@ ReadPlan PlanRead(clsPlc& plc)
             continue;
         }
         ReadPlan::Item& planned = plan.items.emplace_back();
-        ForEachOperand(*item, [&](Clsitem& operand) {
+        for (Clsitem& operand : item->Operands()) {
             planned.operands.push_back(OperandRead { operand.OperandType, operand.OperandAddress, false, {}, {} });
-        });
+        }
     }
     return plan;
 }
@@ -353,12 +342,12 @@ bool ApplyRead(clsPlc& plc, ReadPlan& plan, const CommEnvironment& env)
             }
             if (!planned->skipped) {
                 auto operand = planned->operands.begin();
-                ForEachOperand(*item, [&](Clsitem& target) {
+                for (Clsitem& target : item->Operands()) {
                     if (operand != planned->operands.end() && operand->reached) {
                         (void)PublishOperandRead(target, operand->result, operand->value, env.DecimalSeparator);
                         ++operand;
                     }
-                });
+                }
             }
             ++planned;
         }
@@ -377,13 +366,13 @@ WritePlan PlanWrite(clsPlc& plc, const CommEnvironment& env)
             continue;
         }
         WritePlan::Item& planned = plan.items.emplace_back();
-        ForEachOperand(*item, [&](Clsitem& operand) {
+        for (Clsitem& operand : item->Operands()) {
             planned.operands.push_back(WritePlan::Operand { operand.OperandType,
                                                             operand.OperandAddress,
                                                             operand.Label.Text(),
                                                             operand.Currentvalue.ToText(env.DecimalSeparator),
                                                             {} });
-        });
+        }
     }
     return plan;
 }
@@ -418,7 +407,7 @@ bool ApplyWrite(clsPlc& plc, WritePlan& plan, const CommEnvironment& env)
         }
         bool failed = planned->skipped;
         auto operand = planned->operands.begin();
-        ForEachOperand(*item, [&](Clsitem& target) {
+        for (Clsitem& target : item->Operands()) {
             const bool reached = operand != planned->operands.end() && operand->write.has_value();
             if (failed || !reached) {
                 // Not written in this pass: an item whose channel would not open, or the children after a failed
@@ -430,7 +419,7 @@ bool ApplyWrite(clsPlc& plc, WritePlan& plan, const CommEnvironment& env)
             if (operand != planned->operands.end()) {
                 ++operand;
             }
-        });
+        }
         if (failed) {
             ++failures;
         }

@@ -62,20 +62,22 @@ std::optional<std::string> MarkProblem(QLineEdit& field, bool checked,
     return problem;
 }
 
-// The scan interval typed: nothing (empty) for every pass, a whole number of milliseconds within range; no value
-// at all (the outer nothing) when the text is neither.
-std::optional<std::optional<std::int32_t>> ScanMsOf(const QString& text)
+// The scan interval typed, into `value`: nothing (an empty text) for every pass, else a whole number of milliseconds
+// within range; false, leaving `value` alone, for any other text.
+bool ReadScanMs(const QString& text, std::optional<std::int32_t>& value)
 {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty()) {
-        return std::optional<std::int32_t>();
+        value.reset();
+        return true;
     }
     bool ok = false;
-    const int value = trimmed.toInt(&ok);
-    if (!ok || value < 0 || value > model::kMaxScanMs) {
-        return std::nullopt;
+    const int milliseconds = trimmed.toInt(&ok);
+    if (!ok || milliseconds < 0 || milliseconds > model::kMaxScanMs) {
+        return false;
     }
-    return std::optional<std::int32_t>(value);
+    value = milliseconds;
+    return true;
 }
 
 } // namespace
@@ -378,7 +380,7 @@ bool frmConfigItems::ValidateInput()
         return refuse(QString::fromStdString(run.error()));
     }
 
-    if (!ScanMsOf(m_txtScanMs->text())) {
+    if (std::optional<std::int32_t> scanMs; !ReadScanMs(m_txtScanMs->text(), scanMs)) {
         return refuse(QStringLiteral("Scan every must be a whole number of milliseconds from 0 to %1, or empty to "
                                      "exchange with the PLC in every pass.")
                           .arg(model::kMaxScanMs));
@@ -401,7 +403,7 @@ void frmConfigItems::ReadCommValues(model::CommParams& params) const
     params.PlcType = ChosenCode(*m_cbPLCType).value_or(params.PlcType);
     params.PathWay = model::PathWay { ChosenCode(*m_cbConnectionType).value_or(static_cast<int>(params.PathWay)) };
     params.UnitId = ChosenCode(*m_cbUnitID).value_or(params.UnitId);
-    params.ScanMs = ScanMsOf(m_txtScanMs->text()).value_or(params.ScanMs);
+    (void)ReadScanMs(m_txtScanMs->text(), params.ScanMs); // a refused text was refused at OK
     if (params.PathWay == model::PathWay::Serial) {
         params.SerialComPort = static_cast<std::int16_t>(ChosenCode(*m_cbPCPort).value_or(params.SerialComPort));
         params.TimeOut = ChosenCode(*m_cbTimeOut).value_or(params.TimeOut);
