@@ -7,7 +7,10 @@ void EventLog::Add(EventKind kind, const QString& text)
     if (m_events.size() >= kCapacity) {
         m_events.pop_front();
     }
-    m_events.push_back(Event { ++m_sequence, std::chrono::system_clock::now(), kind, text });
+    // A client's text can be long (a poke or a command of 64 KiB): an event keeps its beginning, so that the log stays
+    // small whatever clients send.
+    const QString kept = text.size() > kMaxTextLength ? text.left(kMaxTextLength) + QStringLiteral("…") : text;
+    m_events.push_back(Event { ++m_sequence, std::chrono::system_clock::now(), kind, kept });
     emit added(m_events.back());
 }
 

@@ -32,6 +32,8 @@ class EventLog : public QObject
 public:
     /// Events kept; older ones are dropped.
     static constexpr std::size_t kCapacity = 1000;
+    /// The longest event text kept; a longer one is cut there.
+    static constexpr qsizetype kMaxTextLength = 400;
 
     explicit EventLog(QObject* parent = nullptr)
         : QObject(parent)

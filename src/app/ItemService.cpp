@@ -60,13 +60,15 @@ void ItemService::FollowEvents()
         m_events.Add(EventKind::Plc, QStringLiteral("PLC '%1' connected").arg(plcName(key)));
     });
     connect(&m_program, &Program::plcNotConnected, this, [this, plcName](int key, const QString& reason) {
-        m_events.Add(EventKind::Plc, QStringLiteral("PLC '%1' not connected: %2; next try in %3 s")
-                                         .arg(plcName(key), reason.isEmpty() ? QStringLiteral("no answer") : reason)
-                                         .arg(m_program.Environment().ReconnectDelaySeconds));
+        m_events.Add(EventKind::Plc,
+                     QStringLiteral("PLC '%1' not connected: %2; next try in %3 s")
+                         .arg(plcName(key), reason.isEmpty() ? QStringLiteral("no answer") : reason)
+                         .arg(m_program.Environment().ReconnectDelaySeconds));
     });
     connect(&m_program, &Program::pokeRefused, this, [this](const QString& plc, int label, const QString& reason) {
-        m_events.Add(EventKind::Poke, QStringLiteral("%1 of PLC '%2' not written: %3")
-                                          .arg(QString::fromStdString(model::LabelName(label)), plc, reason));
+        m_events.Add(EventKind::Poke,
+                     QStringLiteral("%1 of PLC '%2' not written: %3")
+                         .arg(QString::fromStdString(model::LabelName(label)), plc, reason));
     });
 }
 
@@ -197,9 +199,10 @@ std::optional<common::Refusal> ItemService::Poke(const Caller& caller, std::int3
 {
     auto refusal = CheckAndTakePoke(caller, index, text);
     if (refusal) {
-        m_events.Add(EventKind::Poke, QStringLiteral("poke of %1 from %2 refused: %3")
-                                          .arg(QString::fromStdString(model::LabelName(index)), CallerText(caller),
-                                               QString::fromStdString(refusal->reason)));
+        m_events.Add(EventKind::Poke,
+                     QStringLiteral("poke of %1 from %2 refused: %3")
+                         .arg(QString::fromStdString(model::LabelName(index)), CallerText(caller),
+                              QString::fromStdString(refusal->reason)));
     }
     return refusal;
 }
@@ -275,8 +278,12 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
 {
     const QString quoted = QStringLiteral("'%1'").arg(QString::fromStdString(command).left(200));
     if (auto refusal = CheckExecute(caller, command)) {
-        m_events.Add(EventKind::Command, QStringLiteral("command %1 from %2 refused: %3")
-                                             .arg(quoted, CallerText(caller), QString::fromStdString(refusal->reason)));
+        // The reason's list of commands is the caller's business, not the log's.
+        const QString why = refusal->kind == common::Refusal::Kind::UnknownCommand
+            ? QStringLiteral("no such command")
+            : QString::fromStdString(refusal->reason);
+        m_events.Add(EventKind::Command,
+                     QStringLiteral("command %1 from %2 refused: %3").arg(quoted, CallerText(caller), why));
         return refusal;
     }
     m_events.Add(EventKind::Command, QStringLiteral("command %1 from %2").arg(quoted, CallerText(caller)));

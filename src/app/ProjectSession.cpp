@@ -48,12 +48,9 @@ bool Program::MaySetProjectAside()
     if (!m_modified || m_host == nullptr) {
         return true;
     }
-    ProgramHost::SaveChoice choice = ProgramHost::SaveChoice::Cancel;
-    {
-        const ProjectDialog question(*this);
-        choice = m_host->AskToSaveChanges(m_currentPath);
-    }
-    switch (choice) {
+    // The question and a Save As it leads to are one dialog: no client starts a run meanwhile.
+    const ProjectDialog question(*this);
+    switch (m_host->AskToSaveChanges(m_currentPath)) {
     case ProgramHost::SaveChoice::Save:
         return SaveProject(false);
     case ProgramHost::SaveChoice::Discard:

@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QScreen>
 
+#include <algorithm>
 #include <charconv>
 
 // What the window does for the program (ProgramHost): file dialogs, questions, the project dialogs, the wait
@@ -53,9 +54,11 @@ void frmMain::PlaceWindow()
     const QRect available = screen() != nullptr ? screen()->availableGeometry() : QRect(0, 0, 1280, 800);
     if (const auto stored = ReadGeometry(m_program.Settings().ReadSetting(kWindowGeometryKey, ""));
         stored && available.intersects(*stored)) {
-        setGeometry(stored->intersected(available).size() == stored->size()
-                        ? *stored
-                        : QRect(stored->topLeft(), available.size()));
+        // As the user left it, but whole on the screen it now opens on (another monitor, another resolution).
+        QRect place(stored->topLeft(), stored->size().boundedTo(available.size()));
+        place.moveLeft(std::clamp(place.left(), available.left(), available.right() - place.width() + 1));
+        place.moveTop(std::clamp(place.top(), available.top(), available.bottom() - place.height() + 1));
+        setGeometry(place);
         return;
     }
     // At first, wide enough for every column of the grid, within the screen.
@@ -164,8 +167,8 @@ app::ProgramHost::SaveChoice frmMain::AskToSaveChanges(const std::string& path)
 void frmMain::closeEvent(QCloseEvent* event)
 {
     // While running, a close is refused without a word; the user stops the run first. Unsaved changes are not
-    // lost without a question.
-    if (m_program.IsRunning() || !m_program.MaySetProjectAside()) {
+    // lost without a question (during which a client may have started a run: asked again).
+    if (m_program.IsRunning() || !m_program.MaySetProjectAside() || m_program.IsRunning()) {
         event->ignore();
         return;
     }
