@@ -1,18 +1,24 @@
 #include "common/NumberText.h"
 
 #include <cerrno>
-#include <cmath>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
-#include <system_error>
 #include <limits>
+#include <system_error>
 
 namespace tavrel::common {
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // Exponents are saturated this far beyond the length of the text: the digits of the text can move the
 // point by no more than its length, so a saturated exponent still puts the number far outside every
@@ -68,7 +74,7 @@ tl::expected<std::int64_t, NumberError> RoundedInRange(const DecimalText& number
     }
     std::int64_t value = 0;
     if (number.negative) {
-        constexpr std::uint64_t kMostNegative = std::uint64_t{1} << 63;
+        constexpr std::uint64_t kMostNegative = std::uint64_t { 1 } << 63;
         if (magnitude > kMostNegative) {
             return tl::make_unexpected(NumberError::OutOfRange);
         }
@@ -87,7 +93,10 @@ tl::expected<std::int64_t, NumberError> RoundedInRange(const DecimalText& number
 }
 
 // A number too small for the kind reads as zero; only a number too large is out of range.
-bool IsOverflow(const DecimalText& number) { return number.exponent > 0; }
+bool IsOverflow(const DecimalText& number)
+{
+    return number.exponent > 0;
+}
 
 // "-0.digitsEexponent", which from_chars reads whatever the separator of the original text.
 std::string CanonicalText(const DecimalText& number)
@@ -194,7 +203,7 @@ tl::expected<Currency, NumberError> ParseCurrency(std::string_view text, char de
             return RoundedInRange(number, 4, std::numeric_limits<std::int64_t>::min(),
                                   std::numeric_limits<std::int64_t>::max());
         })
-        .map([](std::int64_t scaled) { return Currency{scaled}; });
+        .map([](std::int64_t scaled) { return Currency { scaled }; });
 }
 
 tl::expected<double, NumberError> ParseDouble(std::string_view text, char decimalSeparator)
@@ -232,20 +241,26 @@ tl::expected<float, NumberError> ParseSingle(std::string_view text, char decimal
 
 std::string SingleToText(float value, char decimalSeparator)
 {
+    return DoubleToText(static_cast<double>(value), 7, decimalSeparator);
+}
+
+std::string DoubleToText(double value, int significantDigits, char decimalSeparator)
+{
     if (std::isnan(value)) {
         return "NaN";
     }
     if (std::isinf(value)) {
         return value < 0 ? "-INF" : "INF";
     }
-    if (value == 0.0f) {
+    if (value == 0.0) {
         return "0";
     }
-    // Seven significant digits; the exponent is taken after rounding (9999999.5 is 1E+07). to_chars is
-    // used because it ignores the process locale, which the window sets from the environment.
+    // The exponent is taken after rounding (9999999.5 is 1E+07 at seven digits). to_chars is used because it
+    // ignores the process locale, which the window sets from the environment.
     char buffer[64];
-    const auto sci = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
-                                   std::chars_format::scientific, 6);
+    const int fractionDigits = significantDigits - 1;
+    const auto sci
+        = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific, fractionDigits);
     const std::string scientific(buffer, sci.ptr);
     const std::size_t ePos = scientific.find('e');
     const int exponent = std::atoi(scientific.c_str() + ePos + 1);
@@ -263,9 +278,9 @@ std::string SingleToText(float value, char decimalSeparator)
     };
 
     std::string text;
-    if (exponent >= -4 && exponent <= 6) {
-        const auto plain = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
-                                         std::chars_format::fixed, 6 - exponent);
+    if (exponent >= -4 && exponent <= fractionDigits) {
+        const auto plain
+            = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed, fractionDigits - exponent);
         text = trimZeros(std::string(buffer, plain.ptr));
     } else {
         text = trimZeros(scientific.substr(0, ePos));

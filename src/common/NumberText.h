@@ -24,7 +24,7 @@ std::string_view NumberErrorText(NumberError error);
 struct DecimalText
 {
     bool negative = false;
-    std::string digits;   ///< significant digits, no leading or trailing zeros; empty for zero
+    std::string digits; ///< significant digits, no leading or trailing zeros; empty for zero
     std::int64_t exponent = 0; ///< the value is 0.digits times 10 to the power of exponent
 
     /// Reads `text`; fails with NotANumber for anything that is not such a number.
@@ -48,5 +48,9 @@ tl::expected<double, NumberError> ParseDouble(std::string_view text, char decima
 /// The single-precision text form: at most seven significant digits without trailing zeros, plain decimal
 /// notation for decimal exponents -4 to 6, otherwise a mantissa, "E", a sign and at least two exponent digits.
 std::string SingleToText(float value, char decimalSeparator = '.');
+
+/// The same text form with 1 to 17 significant digits: plain decimal notation for decimal exponents -4 to
+/// significantDigits - 1, otherwise "E" notation; "NaN", "INF" and "-INF" for the values that are no numbers.
+std::string DoubleToText(double value, int significantDigits = 15, char decimalSeparator = '.');
 
 } // namespace tavrel::common
