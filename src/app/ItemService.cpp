@@ -262,38 +262,35 @@ std::string ItemService::CommandList() const
     return list;
 }
 
-std::optional<common::Refusal> ItemService::CheckExecute(const Caller& caller, const std::string& command) const
-{
-    if (caller.role != Role::Operator) {
-        return common::Refusal { common::Refusal::Kind::NotAllowed, "a reader may not execute commands" };
-    }
-    if (!ParseCommand(command)) {
-        return common::Refusal { common::Refusal::Kind::UnknownCommand,
-                                 "'" + command + "' is no command; " + CommandList() };
-    }
-    return std::nullopt;
-}
-
-std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const std::string& command)
+std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const std::string& command,
+                                                    const std::function<void()>& accepted)
 {
     const QString quoted = QStringLiteral("'%1'").arg(QString::fromStdString(command).left(200));
-    if (auto refusal = CheckExecute(caller, command)) {
-        // The reason's list of commands is the caller's business, not the log's.
-        const QString why = refusal->kind == common::Refusal::Kind::UnknownCommand
-            ? QStringLiteral("no such command")
-            : QString::fromStdString(refusal->reason);
+    const auto refused = [&](common::Refusal refusal, const QString& why) {
         m_events.Add(EventKind::Command,
                      QStringLiteral("command %1 from %2 refused: %3").arg(quoted, CallerText(caller), why));
-        return refusal;
+        return std::optional(std::move(refusal));
+    };
+    if (caller.role != Role::Operator) {
+        return refused({ common::Refusal::Kind::NotAllowed, "a reader may not execute commands" },
+                       QStringLiteral("a reader may not execute commands"));
+    }
+    const auto parsed = ParseCommand(command);
+    if (!parsed) {
+        // The reason's list of commands is the caller's business, not the log's.
+        return refused({ common::Refusal::Kind::UnknownCommand, "'" + command + "' is no command; " + CommandList() },
+                       QStringLiteral("no such command"));
+    }
+    if (accepted) {
+        accepted();
     }
     m_events.Add(EventKind::Command, QStringLiteral("command %1 from %2").arg(quoted, CallerText(caller)));
-    const Command parsed = *ParseCommand(command);
-    switch (parsed.action) {
+    switch (parsed->action) {
     case Command::Action::StopPlc:
-        comm::StopPlc(m_program.Project(), parsed.plc, m_program.Environment());
+        comm::StopPlc(m_program.Project(), parsed->plc, m_program.Environment());
         break;
     case Command::Action::RunPlc:
-        comm::RunPlc(m_program.Project(), parsed.plc, m_program.Environment());
+        comm::RunPlc(m_program.Project(), parsed->plc, m_program.Environment());
         break;
     case Command::Action::ToggleRun:
         m_program.ToggleRun();

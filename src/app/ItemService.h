@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -124,13 +125,13 @@ public:
     /// is one the write pass can write.
     [[nodiscard]] std::optional<common::Refusal> Poke(const Caller& caller, std::int32_t index,
                                                       const std::string& text);
-    /// Why an execute command would be refused (an unknown command, with the list of those there are; a caller who
-    /// may not), or nothing when Execute would carry it out.
-    [[nodiscard]] std::optional<common::Refusal> CheckExecute(const Caller& caller, const std::string& command) const;
-    /// Carries out an execute command, or says why not: "<PLC>_STOP" and "<PLC>_RUN" stop and run a PLC's program,
-    /// "<anything>_RUN/STOP" toggles the run, "Tavrel_RUN" and "Tavrel_STOP" start and stop it (nothing when it
-    /// already is so); the PLC name and the verb in any letter case.
-    [[nodiscard]] std::optional<common::Refusal> Execute(const Caller& caller, const std::string& command);
+    /// Carries out an execute command, or says why not (a caller who may not; an unknown command, with the list of
+    /// those there are): "<PLC>_STOP" and "<PLC>_RUN" stop and run a PLC's program, "<anything>_RUN/STOP" toggles
+    /// the run, "Tavrel_RUN" and "Tavrel_STOP" start and stop it (nothing when it already is so); the PLC name and
+    /// the verb in any letter case. `accepted`, when given, is called once the command is known to be carried out and
+    /// before it is, so that a surface acknowledges it before what it starts can hold up the event loop.
+    [[nodiscard]] std::optional<common::Refusal> Execute(const Caller& caller, const std::string& command,
+                                                         const std::function<void()>& accepted = {});
 
     /// Hands the changes noted so far to the surfaces now, rather than at the end of the pass.
     void Flush();

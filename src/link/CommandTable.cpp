@@ -209,14 +209,13 @@ void CommandTable::Execute(LinkSession& session, const Message& message) const
     }
     // A command that names something is acknowledged before what it starts can send anything.
     const std::string text = command.toString().toStdString();
-    if (m_items.CheckExecute(LinkCaller(session.Peer()), text)) {
-        const auto refusal = m_items.Execute(LinkCaller(session.Peer()), text); // refused again, and noted
+    const auto refusal = m_items.Execute(LinkCaller(session.Peer()), text, [&] {
+        SendJson(session, { { "op", message.op }, { "ok", true } });
+    });
+    if (refusal) {
         Refuse(session, message.op, message.object, QString::fromStdString(refusal->reason),
                StatusCode(RefusalStatus(refusal->kind)));
-        return;
     }
-    SendJson(session, { { "op", message.op }, { "ok", true } });
-    (void)m_items.Execute(LinkCaller(session.Peer()), text);
 }
 
 void CommandTable::AdviseSystem(LinkSession& session, const Message& message) const

@@ -191,14 +191,13 @@ void HttpRoutes::ServeList(Exchange& exchange)
         // and a run it starts goes on in the event loop.
         const std::string command = PokeText(request.body());
         const app::Caller caller = LinkCaller(PeerText(socket.peerAddress(), socket.peerPort()));
-        if (m_items.CheckExecute(caller, command)) {
-            const auto refusal = m_items.Execute(caller, command); // refused again, and noted as an event
+        const auto refusal = m_items.Execute(caller, command, [&] {
+            WriteContent(responder, method, {}, {}, Status::Accepted, cors);
+            socket.flush(); // the answer leaves before a run that the command starts opens its channels
+        });
+        if (refusal) {
             Reply(responder, method, RefusalStatus(refusal->kind), QString::fromStdString(refusal->reason), cors);
-            return;
         }
-        WriteContent(responder, method, {}, {}, Status::Accepted, cors);
-        socket.flush(); // the answer leaves before a run that the command starts opens its channels
-        (void)m_items.Execute(caller, command);
     } else if (!IsRead(method)) {
         cors.emplace_back("Allow", "GET, HEAD, POST, OPTIONS");
         Reply(responder, method, Status::MethodNotAllowed,

@@ -213,8 +213,7 @@ void ItemGrid::FollowAnswers(const model::clsConfig& project)
             if (CarriesItem(row) && Row(row).plcKey == plc->Key) {
                 QTableWidgetItem* cell = item(row, kColCommParams);
                 cell->setText(Row(row).commParamsText + (stopped ? kStoppedSuffix : QString()));
-                cell->setBackground(stopped ? kPlcStopped
-                                            : (Row(row).kind == RowKind::VectorElement ? kLightYellow : kPeach));
+                cell->setBackground(stopped ? kPlcStopped : FilledBackground(row));
                 cell->setToolTip(stopped ? QStringLiteral("The PLC answers, but its program is stopped") : QString());
             }
         }
@@ -390,6 +389,11 @@ void ItemGrid::AppendRow(const RowInfo& info, const QStringList& texts, const QC
     }
 }
 
+QColor ItemGrid::FilledBackground(int row) const
+{
+    return Row(row).kind == RowKind::VectorElement ? kLightYellow : kPeach;
+}
+
 void ItemGrid::FitColumns()
 {
     // Each column as wide as its header or its widest cell, whichever is wider (the outline's is fixed); a cell that
@@ -483,7 +487,7 @@ void ItemGrid::HighlightConnectedPlc(std::int32_t pPlcKey)
         QTableWidgetItem* cell = item(row, kColCommParams);
         cell->setText(Row(row).commParamsText);
         // Back to the colour the row was filled with: a vector's elements share a light cell below its header.
-        cell->setBackground(Row(row).kind == RowKind::VectorElement ? kLightYellow : kPeach);
+        cell->setBackground(FilledBackground(row));
         cell->setForeground(Qt::black);
         cell->setToolTip(QString());
         QTableWidgetItem* value = item(row, kColValue);

@@ -117,6 +117,8 @@ private:
                    const QColor& restBackground);
     void MergeCells();
     void FitColumns();
+    /// The background a row's parameters cell was filled with: light below a vector's header, else peach.
+    QColor FilledBackground(int row) const;
     void PaintRowSelection(int row, bool selected);
     void OnCurrentCellChanged(int currentRow, int previousRow);
     int NextItemRow(int from, int step) const;
