@@ -63,6 +63,7 @@ struct Scaling
     double rawHigh = 1;
     double low = 0;
     double high = 1;
+    friend bool operator==(const Scaling&, const Scaling&) = default;
 };
 
 /// The scaling of four finite numbers, or why not: rawLow equal to rawHigh divides by zero, low equal to high

@@ -28,6 +28,7 @@ void Clsitem::AddIChildItems(std::int32_t pNumItems, std::int32_t /*pStartAddres
         child.IsEnable = pIsEnable;
         child.IsArray = false;
         child.Key = pKey;
+        child.Details = Details;
         child.Label = pLabels[static_cast<std::size_t>(i)];
         m_children.push_back(std::move(child));
     }

@@ -1,13 +1,34 @@
 #pragma once
 
+#include "common/DeviceValues.h"
 #include "common/ItemValue.h"
 #include "model/LabelArray.h"
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace tavrel::model {
+
+/// What an item holds beyond its operands: how a Modbus device item's registers read (data type, byte order), the
+/// engineering value of a numeric item (scaling, units), a tag name and description, and what clients and the
+/// history do with its changes. Every field empty or default leaves the item as its PLC family reads it; a project
+/// stores them in the Items columns of the same names (NULL for the defaults).
+struct ItemDetails
+{
+    std::optional<common::DataType> dataType; ///< device items only; none: bool for bit tables, int16 for registers
+    common::ByteOrder byteOrder = common::ByteOrder::ABCD; ///< device items of more than one register (or bytes)
+    std::optional<common::Scaling> scaling; ///< numeric items of any family
+    std::string units; ///< engineering units shown beside the value
+    std::string name; ///< tag name; empty for none. A vector's children carry the name of each element
+    std::string description;
+    std::optional<double> deadband; ///< smallest numeric change that clients are told of
+    bool record = false; ///< whether the item's history is kept
+
+    friend bool operator==(const ItemDetails&, const ItemDetails&) = default;
+};
 
 /// One item of a PLC: a run of operands of one type from one address, with a direction and an enabled flag.
 /// A single item holds one label; a vector item holds none and has one child per operand, each with its own.
@@ -24,6 +45,7 @@ public:
     bool IsEnable = false; ///< takes part in reads and writes
     common::ItemValue Currentvalue; ///< the value most recently taken from the PLC
     std::int32_t IoDirection = 0; ///< direction code
+    ItemDetails Details; ///< data type, scaling, units, name; a vector's children carry copies (their own names)
 
     /// The children of a vector item in address order; empty for every other item.
     std::vector<Clsitem>& colItems() { return m_children; }
