@@ -343,3 +343,28 @@ TEST_F(ServerFixture, SessionsNeverActivatedMakeRoomAtTheLimit)
     EXPECT_EQ(UaClient::FaultOf(UaClient::Bodies(Send(other.Message(PublishRequest {}), secondConnection)).at(0)),
               status::kBadSecureChannelIdInvalid);
 }
+
+TEST_F(ServerFixture, ARenewedTokenReplacesTheOldOneAndAnUnrenewedOneRunsOut)
+{
+    OpenChannel();
+    const std::uint32_t firstToken = client.tokenId;
+    now += 400000; // the client renews at 75 % of the lifetime of 600000 ms
+    ASSERT_TRUE(client.TakeOpen(Send(client.Open(SecurityTokenRequestType::Renew))));
+    EXPECT_NE(client.tokenId, firstToken);
+    const std::uint32_t renewed = client.tokenId;
+    client.tokenId = firstToken; // the old token holds until the new one is used
+    EXPECT_EQ(UaClient::Bodies(Send(client.Message(GetEndpointsRequest {}))).size(), 1U);
+    client.tokenId = renewed;
+    EXPECT_EQ(UaClient::Bodies(Send(client.Message(GetEndpointsRequest {}))).size(), 1U);
+    client.tokenId = firstToken;
+    EXPECT_EQ(UaClient::ErrorIn(Send(client.Message(GetEndpointsRequest {}))), status::kBadSecureChannelTokenUnknown);
+
+    const ConnectionId quiet = server.Accept("peer", now);
+    UaClient other;
+    Send(other.Hello(), quiet);
+    ASSERT_TRUE(other.TakeOpen(Send(other.Open(), quiet)));
+    EXPECT_EQ(server.NextTickMs(), now + 750000); // the lifetime and a quarter more for a late renewal
+    now += 750000;
+    server.Tick(now);
+    EXPECT_EQ(UaClient::ErrorIn(server.TakeOutput(quiet)), status::kBadSecureChannelTokenUnknown);
+}
