@@ -48,7 +48,6 @@ private:
 
     Backend& m_backend;
     ServerConfig m_config;
-    std::int64_t m_startMs;
     Connection::Settings m_connectionSettings;
     AddressSpace m_space;
     SessionManager m_sessions;
