@@ -169,8 +169,8 @@ bool Connection::Fits(std::size_t size) const
 
 void Connection::Send(std::uint32_t requestId, std::span<const std::uint8_t> body)
 {
-    if (m_state != State::Open) {
-        return;
+    if (!m_channel.IsOpen() || m_failed) {
+        return; // after CloseSecureChannel the answers to the requests before it still go out
     }
     m_channel.Send(requestId, body, m_sizes, m_output);
 }
@@ -187,6 +187,7 @@ void Connection::Fail(const ErrorMessage& error)
     Encoder e(m_output);
     WriteFrame(e, MessageType::Error, message);
     m_state = State::Closing;
+    m_failed = true;
 }
 
 std::int64_t Connection::DeadlineMs() const

@@ -38,7 +38,7 @@ public:
     void Receive(std::span<const std::uint8_t> bytes, std::int64_t nowMs, std::vector<ServiceRequest>& requests);
     /// Whether a response body of `size` bytes is within what the client takes (its Hello's limits).
     bool Fits(std::size_t size) const;
-    /// Chunks `body` (an encoded response) answering `requestId` into the output; nothing once closing.
+    /// Chunks `body` (an encoded response) answering `requestId` into the output; nothing after an Error.
     void Send(std::uint32_t requestId, std::span<const std::uint8_t> body);
     /// Sends Error with `error` and marks the connection to close.
     void Fail(const ErrorMessage& error);
@@ -64,6 +64,7 @@ private:
     std::string m_peer;
     Settings m_settings;
     State m_state = State::AwaitHello;
+    bool m_failed = false; ///< an Error went out: nothing follows it
     std::int64_t m_stateSinceMs;
     BufferSizes m_sizes;
     SecureChannel m_channel;
