@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <unordered_set>
 
 namespace tavrel::opcua {
 
@@ -97,26 +98,30 @@ void AddressSpace::Link(const NodeId& source, std::uint32_t type, const NodeId& 
     m_nodes.at(target).references.push_back({ type, false, source });
 }
 
-void AddressSpace::Unlink(const NodeId& source, const NodeId& target)
+void AddressSpace::RemoveNodes(const std::unordered_set<NodeId>& ids)
 {
-    const auto it = m_nodes.find(source);
-    if (it != m_nodes.end()) {
-        std::erase_if(it->second.references, [&](const NodeReference& r) { return r.target == target; });
-    }
-}
-
-void AddressSpace::Remove(const NodeId& nodeId)
-{
-    const auto it = m_nodes.find(nodeId);
-    if (it == m_nodes.end()) {
-        return;
-    }
-    for (const NodeReference& reference : it->second.references) {
-        if (reference.target != nodeId) {
-            Unlink(reference.target, nodeId);
+    // Each neighbour loses its references to the nodes at once: one pass over a PLC of many items, not one per item.
+    std::unordered_set<NodeId> neighbours;
+    for (const NodeId& nodeId : ids) {
+        const auto it = m_nodes.find(nodeId);
+        if (it == m_nodes.end()) {
+            continue;
+        }
+        for (const NodeReference& reference : it->second.references) {
+            if (!ids.contains(reference.target)) {
+                neighbours.insert(reference.target);
+            }
         }
     }
-    m_nodes.erase(it);
+    for (const NodeId& neighbour : neighbours) {
+        const auto it = m_nodes.find(neighbour);
+        if (it != m_nodes.end()) {
+            std::erase_if(it->second.references, [&](const NodeReference& r) { return ids.contains(r.target); });
+        }
+    }
+    for (const NodeId& nodeId : ids) {
+        m_nodes.erase(nodeId);
+    }
 }
 
 void AddressSpace::AddStandardNodes()
@@ -236,13 +241,13 @@ void AddressSpace::AddPlc(const PlcNode& plc)
     m_plcs[plc.name] = plc;
 }
 
-void AddressSpace::RemovePlc(const std::string& name)
+void AddressSpace::RemovePlc(const std::string& name, std::unordered_set<NodeId>& ids)
 {
     const std::string prefix = "plc/" + name + "/";
     for (const char* child : { "Connected", "Answered", "LastError", "Errors", "PassMs", "Run", "Stop" }) {
-        Remove(Tavrel(prefix + child));
+        ids.insert(Tavrel(prefix + child));
     }
-    Remove(PlcNodeId(name));
+    ids.insert(PlcNodeId(name));
     m_plcs.erase(name);
 }
 
@@ -277,10 +282,10 @@ void AddressSpace::AddItem(const ItemNode& item)
     entry.value = ItemDataValue(item.kind, ItemSample { item.index, {}, {}, 0, ValueQuality::Waiting });
 }
 
-void AddressSpace::RemoveItem(std::int32_t label)
+void AddressSpace::RemoveItem(std::int32_t label, std::unordered_set<NodeId>& ids)
 {
-    Remove(Tavrel(protocol::LabelName(label) + "/EngineeringUnits"));
-    Remove(ItemNodeId(label));
+    ids.insert(Tavrel(protocol::LabelName(label) + "/EngineeringUnits"));
+    ids.insert(ItemNodeId(label));
     m_items.erase(label);
 }
 
@@ -306,6 +311,7 @@ std::vector<ModelChangeStructureDataType> AddressSpace::SetProject(const std::ve
     }
     std::map<std::int32_t, std::uint8_t> itemVerbs;
     std::map<std::int32_t, DataValue> keptValues; // an item that changes in place keeps its value
+    std::unordered_set<NodeId> removed;
     for (const std::int32_t label : gone) {
         const bool stays = newItems.contains(label);
         itemVerbs[label] = stays
@@ -316,7 +322,7 @@ std::vector<ModelChangeStructureDataType> AddressSpace::SetProject(const std::ve
         } else if (stays) {
             keptValues[label] = m_items.at(label).value;
         }
-        RemoveItem(label);
+        RemoveItem(label, removed);
     }
     std::vector<std::string> plcsGone;
     for (const auto& [name, plc] : m_plcs) {
@@ -325,10 +331,11 @@ std::vector<ModelChangeStructureDataType> AddressSpace::SetProject(const std::ve
         }
     }
     for (const std::string& name : plcsGone) {
-        RemovePlc(name);
+        RemovePlc(name, removed);
         changes.push_back(
             { PlcNodeId(name), Standard(id::BaseObjectType), ModelChangeStructureDataType::kNodeDeleted });
     }
+    RemoveNodes(removed);
     for (const auto& [name, plc] : newPlcs) {
         if (!m_plcs.contains(name)) {
             AddPlc(*plc);

@@ -3,9 +3,9 @@
 #include "opcua/AddressSpace.h"
 #include "opcua/Messages.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +16,43 @@ namespace tavrel::opcua {
 // notifications waiting for the subscription's next publish. Data changes compare each sample with the last one
 // queued (status, value within the deadband, timestamp as the trigger says); events are filtered by their type and
 // carry the fields the select clauses name.
+
+/// A queue that holds at most what was put in it at once: its storage grows to that and is reused, so a queue of
+/// one value takes no allocation per sample.
+template<class T> class Ring
+{
+public:
+    std::size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+    T& front() { return m_slots[m_head]; }
+    T& back() { return m_slots[(m_head + m_count - 1) % m_slots.size()]; }
+    void push_back(T value)
+    {
+        if (m_count == m_slots.size()) {
+            std::rotate(m_slots.begin(), m_slots.begin() + static_cast<std::ptrdiff_t>(m_head), m_slots.end());
+            m_head = 0;
+            m_slots.push_back(std::move(value));
+        } else {
+            m_slots[(m_head + m_count) % m_slots.size()] = std::move(value);
+        }
+        ++m_count;
+    }
+    void pop_front()
+    {
+        m_head = (m_head + 1) % m_slots.size();
+        --m_count;
+    }
+    void clear()
+    {
+        m_slots.clear();
+        m_head = m_count = 0;
+    }
+
+private:
+    std::vector<T> m_slots;
+    std::size_t m_head = 0;
+    std::size_t m_count = 0;
+};
 
 /// The overflow bit of a DataValue's status (info type DataValue, bit Overflow): values were dropped before it.
 inline constexpr std::uint32_t kOverflowBits = 0x480;
@@ -110,6 +147,8 @@ public:
 
     /// When a polled item is next to be sampled.
     std::int64_t nextSampleMs = 0;
+    /// The label of an item value pushed once per pass, or -1.
+    std::int32_t pushedLabel = -1;
     /// Listed in its subscription's reportable items.
     bool listed = false;
 
@@ -124,8 +163,8 @@ private:
     CheckedFilter m_filter;
     std::optional<DataValue> m_last; ///< the last sample queued, as sampled
     bool m_overflowPending = false; ///< the whole queue was dropped: the next value carries the overflow bit
-    std::deque<DataValue> m_values;
-    std::deque<std::vector<Variant>> m_eventQueue;
+    Ring<DataValue> m_values;
+    Ring<std::vector<Variant>> m_eventQueue;
 };
 
 } // namespace tavrel::opcua

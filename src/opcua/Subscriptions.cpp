@@ -161,9 +161,11 @@ void SubscriptionSet::DeleteSubscription(std::uint32_t id)
         return;
     }
     std::vector<std::uint32_t> items;
-    for (const auto& [itemId, item] : it->second.items) {
+    for (auto& [itemId, item] : it->second.items) {
         items.push_back(itemId);
+        item.listed = false; // the whole list goes at once
     }
+    it->second.reportable.clear();
     for (const std::uint32_t itemId : items) {
         DeleteItem(it->second, itemId);
     }
@@ -203,10 +205,11 @@ void SubscriptionSet::Register(Subscription& s, MonitoredItem& item, const Addre
     }
     const Node* node = space.Find(what.nodeId);
     if (node != nullptr && IsItemValue(*node, what.attributeId) && item.GetSettings().samplingIntervalMs == 0) {
+        item.pushedLabel = node->label;
         m_pushed[node->label].push_back({ &s, &item });
     } else {
         item.nextSampleMs = nowMs + static_cast<std::int64_t>(item.GetSettings().samplingIntervalMs);
-        m_polled.push_back({ &s, &item });
+        m_polled.emplace(&item, &s);
     }
 }
 
@@ -215,18 +218,14 @@ void SubscriptionSet::Unregister(MonitoredItem& item)
     const auto isItem = [&](const Watch& w) { return w.item == &item; };
     if (item.IsEvents()) {
         std::erase_if(m_eventWatches, isItem);
-        return;
-    }
-    if (std::erase_if(m_polled, isItem) != 0) {
-        return;
-    }
-    for (auto it = m_pushed.begin(); it != m_pushed.end(); ++it) {
-        if (std::erase_if(it->second, isItem) != 0) {
-            if (it->second.empty()) {
-                m_pushed.erase(it);
-            }
-            return;
+    } else if (item.pushedLabel >= 0) {
+        const auto it = m_pushed.find(item.pushedLabel);
+        if (it != m_pushed.end() && std::erase_if(it->second, isItem) != 0 && it->second.empty()) {
+            m_pushed.erase(it);
         }
+        item.pushedLabel = -1;
+    } else {
+        m_polled.erase(&item);
     }
 }
 
@@ -239,7 +238,9 @@ void SubscriptionSet::DeleteItem(Subscription& s, std::uint32_t itemId)
     MonitoredItem& item = it->second;
     Unregister(item);
     m_queued -= item.Queued();
-    std::erase(s.reportable, &item);
+    if (item.listed) {
+        std::erase(s.reportable, &item);
+    }
     s.items.erase(it);
     --m_totals.monitoredItems;
 }

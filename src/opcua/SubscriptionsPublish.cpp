@@ -299,10 +299,10 @@ void SubscriptionSet::Tick(const AddressSpace& space, std::int64_t nowMs)
             ++it;
         }
     }
-    for (const Watch& watch : m_polled) {
-        MonitoredItem& item = *watch.item;
+    for (const auto& [polled, subscription] : m_polled) {
+        MonitoredItem& item = *polled;
         if (item.nextSampleMs <= nowMs) {
-            SampleNow(*watch.subscription, item, space, nowMs);
+            SampleNow(*subscription, item, space, nowMs);
             const auto interval = static_cast<std::int64_t>(item.GetSettings().samplingIntervalMs);
             item.nextSampleMs = std::max(item.nextSampleMs + interval, nowMs + 1);
         }
@@ -341,8 +341,8 @@ std::int64_t SubscriptionSet::NextTickMs() const
     for (const auto& [id, s] : m_subscriptions) {
         next = std::min(next, s.nextPublishMs);
     }
-    for (const Watch& watch : m_polled) {
-        next = std::min(next, watch.item->nextSampleMs);
+    for (const auto& [item, subscription] : m_polled) {
+        next = std::min(next, item->nextSampleMs);
     }
     for (const QueuedPublish& request : m_requests) {
         next = std::min(next, request.deadlineMs);
