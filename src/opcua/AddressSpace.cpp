@@ -18,7 +18,6 @@ namespace id = standard::id;
 // The units' namespace of EUInformation when no UNECE code is known (unitId -1).
 constexpr const char* kUnitsNamespace = "http://www.opcfoundation.org/UA/units/un/cefact";
 constexpr std::uint8_t kCurrentRead = 1, kCurrentWrite = 2;
-constexpr std::uint8_t kSubscribeToEvents = 1;
 
 NodeId Standard(std::uint32_t number)
 {
@@ -255,7 +254,9 @@ void AddressSpace::AddItem(const ItemNode& item)
 {
     const NodeId itemId = ItemNodeId(item.index);
     Node node = Variable(itemId, protocol::LabelName(item.index), DataTypeOf(item.kind), ValueSource::Item);
-    node.displayName = { "", item.displayName };
+    if (!item.displayName.empty()) {
+        node.displayName = { "", item.displayName };
+    }
     node.description = { "", item.description };
     node.label = item.index;
     node.accessLevel = item.writable ? kCurrentRead | kCurrentWrite : kCurrentRead;

@@ -74,8 +74,8 @@ Variant AttributeValue(const Node& node, AttributeId attribute)
     case A::ValueRank:
         return Of(node.valueRank);
     case A::ArrayDimensions:
-        return node.valueRank == 1 ? Variant::Array(BuiltinType::UInt32, { std::uint32_t { 0 } })
-                                   : Variant::Array(BuiltinType::UInt32, {});
+        // One dimension of any length for an array; null for a scalar.
+        return node.valueRank == 1 ? Variant::Array(BuiltinType::UInt32, { std::uint32_t { 0 } }) : Variant();
     case A::AccessLevel:
     case A::UserAccessLevel:
         return Of(node.accessLevel);

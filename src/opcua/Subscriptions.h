@@ -30,7 +30,8 @@ namespace tavrel::opcua {
 //   the sampling of the values that are not pushed;
 // - after AddressSpace::SetValues, SampleItems with the same samples; after AddressSpace::SetProject, Resample
 //   and, when the project changed, ReportEvent with a ModelChangeEvent;
-// - when the session closes, Close (queued Publish requests are answered Bad_SessionClosed).
+// - when the session closes, Close (queued Publish requests are answered Bad_SessionClosed); when its channel goes
+//   away, DropQueuedRequests (a client that comes back on a new channel sends new ones).
 
 /// What every session's subscriptions share: ids unique in the server, and the monitored items of all sessions
 /// counted against ServerLimits::maxMonitoredItems. One per server.
@@ -115,6 +116,9 @@ public:
     std::vector<PublishAnswer> TakeAnswers() { return std::exchange(m_answers, {}); }
     /// Deletes every subscription and answers the queued Publish requests Bad_SessionClosed.
     void Close();
+    /// Forgets the queued Publish requests unanswered (their channel is gone; the session waits for a new one);
+    /// returns their tickets.
+    std::vector<std::uint64_t> DropQueuedRequests();
 
     std::size_t SubscriptionCount() const { return m_subscriptions.size(); }
     std::size_t QueuedNotifications() const { return m_queued; }

@@ -56,6 +56,16 @@ void SubscriptionSet::AnswerAll(std::uint32_t code)
     }
 }
 
+std::vector<std::uint64_t> SubscriptionSet::DropQueuedRequests()
+{
+    std::vector<std::uint64_t> tickets;
+    for (const QueuedPublish& request : m_requests) {
+        tickets.push_back(request.ticket);
+    }
+    m_requests.clear();
+    return tickets;
+}
+
 void SubscriptionSet::Publish(std::uint64_t ticket, const PublishRequest& request, std::int64_t nowMs)
 {
     QueuedPublish queued;
