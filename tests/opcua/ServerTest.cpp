@@ -369,7 +369,7 @@ TEST_F(ServerFixture, ARenewedTokenReplacesTheOldOneAndAnUnrenewedOneRunsOut)
     EXPECT_EQ(UaClient::ErrorIn(server.TakeOutput(quiet)), status::kBadSecureChannelTokenUnknown);
 }
 
-TEST_F(ServerFixture, AMonitoredItemsChangeReachesTheClientInAPublishAnswer)
+TEST_F(ServerFixture, ChangesAndModelChangeEventsReachTheClientInPublishAnswers)
 {
     PlcNode plc;
     plc.name = "Line_1";
@@ -409,6 +409,31 @@ TEST_F(ServerFixture, AMonitoredItemsChangeReachesTheClientInAPublishAnswer)
     ASSERT_TRUE(change.has_value());
     EXPECT_EQ(change->monitoredItems.at(0).clientHandle, 5U);
     EXPECT_EQ(change->monitoredItems.at(0).value.value, Variant(Scalar(std::int16_t { 12 })));
+
+    // Removing the item raises a model change event on the Server object for the event item watching it.
+    EventFilter events;
+    events.selectClauses.push_back({ NodeId(0, 2041), { { 0, "EventType" } }, 13, {} }); // of BaseEventType
+    MonitoredItemCreateRequest eventItem;
+    eventItem.itemToMonitor.nodeId = NodeId(0, 2253); // the Server object
+    eventItem.itemToMonitor.attributeId = static_cast<std::uint32_t>(AttributeId::EventNotifier);
+    eventItem.requestedParameters.clientHandle = 6;
+    eventItem.requestedParameters.queueSize = 10;
+    eventItem.requestedParameters.filter = ToExtensionObject(events);
+    monitor.itemsToCreate = { eventItem };
+    EXPECT_EQ(Call<CreateMonitoredItemsResponse>(monitor).results.at(0).statusCode.code, status::kGood);
+    server.SetProject({ plc }, {}, now);
+    Send(client.Message(PublishRequest {}));
+    now += 100;
+    server.Tick(now);
+    const auto changed = DecodeMessage<PublishResponse>(UaClient::Bodies(server.TakeOutput(connection)).at(0));
+    ASSERT_TRUE(changed.has_value());
+    std::optional<EventNotificationList> raised;
+    for (const ExtensionObject& data : changed->notificationMessage.notificationData) {
+        raised = raised ? raised : FromExtensionObject<EventNotificationList>(data);
+    }
+    ASSERT_TRUE(raised.has_value());
+    EXPECT_EQ(raised->events.at(0).clientHandle, 6U);
+    EXPECT_EQ(raised->events.at(0).eventFields.at(0), Variant(Scalar(NodeId(0, 2133)))); // GeneralModelChangeEventType
 
     Send(client.Message(PublishRequest {}));
     const auto closing = UaClient::Bodies(Send(client.Message(CloseSessionRequest {})));
