@@ -67,7 +67,12 @@ void WriteFrameHeader(Encoder& e, MessageType type, ChunkType chunk)
 
 void PatchFrameSize(Encoder& e, std::size_t start)
 {
-    e.PatchUInt32(start + 4, static_cast<std::uint32_t>(e.Out().size() - start));
+    SetFrameSize(e.Out(), start);
+}
+
+void SetFrameSize(std::vector<std::uint8_t>& out, std::size_t start)
+{
+    Encoder(out).PatchUInt32(start + 4, static_cast<std::uint32_t>(out.size() - start));
 }
 
 tl::expected<BufferSizes, ErrorMessage> Negotiate(const HelloMessage& hello, const TransportLimits& limits,

@@ -41,6 +41,7 @@ tl::expected<FrameHeader, std::string> ReadFrameHeader(std::span<const std::uint
 void WriteFrameHeader(Encoder& e, MessageType type, ChunkType chunk);
 /// Sets the size field of the frame that starts at `start` to reach the end of the buffer.
 void PatchFrameSize(Encoder& e, std::size_t start);
+void SetFrameSize(std::vector<std::uint8_t>& out, std::size_t start);
 
 struct HelloMessage
 {

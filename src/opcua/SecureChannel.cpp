@@ -135,7 +135,6 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
     e.UInt32(requestId);
     EncodeMessage(e, response);
     m_policy->Protect(out, start, true);
-    PatchFrameSize(e, start);
     return std::nullopt;
 }
 
@@ -182,8 +181,9 @@ tl::expected<ReceivedChunk, ErrorMessage> SecureChannel::Receive(std::span<std::
 
 std::size_t SecureChannel::BodyPerChunk(const BufferSizes& sizes) const
 {
-    const std::size_t overhead = kSymmetricHeaderSize + kSequenceHeaderSize + (m_policy ? m_policy->FooterSize() : 0);
-    return sizes.sendBufferSize > overhead ? sizes.sendBufferSize - overhead : 1;
+    const std::size_t headers = kSymmetricHeaderSize + kSequenceHeaderSize;
+    const std::size_t space = sizes.sendBufferSize > headers ? sizes.sendBufferSize - headers : 0;
+    return std::max<std::size_t>(m_policy ? m_policy->MaxBodySize(space) : space, 1);
 }
 
 void SecureChannel::Send(std::uint32_t requestId, std::span<const std::uint8_t> body, const BufferSizes& sizes,
@@ -203,7 +203,6 @@ void SecureChannel::Send(std::uint32_t requestId, std::span<const std::uint8_t> 
         e.UInt32(requestId);
         e.Bytes(body.data() + offset, length);
         m_policy->Protect(out, start, false);
-        PatchFrameSize(e, start);
         offset += length;
     } while (offset < body.size());
 }

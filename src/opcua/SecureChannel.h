@@ -27,14 +27,16 @@ public:
     virtual std::string_view Uri() const = 0;
     /// Whether the policy serves `mode` (None serves only MessageSecurityMode::None).
     virtual bool Supports(MessageSecurityMode mode) const = 0;
-    /// Bytes a chunk may gain after its body (padding and signature), so the chunker leaves room for them.
-    virtual std::size_t FooterSize() const = 0;
+    /// How many body bytes fit in a chunk that has `space` bytes after its headers, leaving room for padding and
+    /// signature (a block cipher also rounds down to whole blocks).
+    virtual std::size_t MaxBodySize(std::size_t space) const = 0;
     /// Checks a received chunk (`asymmetric` for OPN) and removes its protection in place: the end of its body,
     /// or the status and reason for refusing it. `bodyStart` is where the sequence header begins.
     virtual tl::expected<std::size_t, ErrorMessage> Unprotect(std::span<std::uint8_t> chunk, std::size_t bodyStart,
                                                               bool asymmetric)
         = 0;
-    /// Protects the chunk that starts at `chunkStart` of `out` and runs to its end; its size field is set after.
+    /// Protects the chunk that starts at `chunkStart` of `out` and runs to its end: appends padding and signature,
+    /// sets the chunk's size field (SetFrameSize), then signs and encrypts.
     virtual void Protect(std::vector<std::uint8_t>& out, std::size_t chunkStart, bool asymmetric) = 0;
 };
 
@@ -44,12 +46,15 @@ class SecurityPolicyNone final : public SecurityPolicy
 public:
     std::string_view Uri() const override { return kSecurityPolicyNoneUri; }
     bool Supports(MessageSecurityMode mode) const override { return mode == MessageSecurityMode::None; }
-    std::size_t FooterSize() const override { return 0; }
+    std::size_t MaxBodySize(std::size_t space) const override { return space; }
     tl::expected<std::size_t, ErrorMessage> Unprotect(std::span<std::uint8_t> chunk, std::size_t, bool) override
     {
         return chunk.size();
     }
-    void Protect(std::vector<std::uint8_t>&, std::size_t, bool) override { }
+    void Protect(std::vector<std::uint8_t>& out, std::size_t chunkStart, bool) override
+    {
+        SetFrameSize(out, chunkStart);
+    }
 };
 
 /// The policy named `uri`, or none when the server does not offer it.
