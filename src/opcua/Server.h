@@ -44,6 +44,7 @@ struct ServerLimits
     double minSamplingIntervalMs = 0; ///< values come once per pass: sampling follows the pass
     double minSessionTimeoutMs = 10000; ///< shorter requests are revised up: a client needs time to reconnect
     double maxSessionTimeoutMs = 3600000; ///< an hour; a session of a vanished client lives no longer
+    double activateTimeoutMs = 30000; ///< a session not activated by then is dropped, whatever its time-out
     std::int64_t helloTimeoutMs = 10000; ///< a connection that sends no Hello in this time is closed
     std::int64_t openTimeoutMs = 10000; ///< nor an OpenSecureChannel after its Hello
     std::uint32_t minTokenLifetimeMs = 10000; ///< requested token lifetimes below are revised up

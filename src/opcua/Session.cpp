@@ -69,6 +69,7 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
     if (!(session.timeoutMs >= m_limits.minSessionTimeoutMs)) { // NaN
         session.timeoutMs = m_limits.minSessionTimeoutMs;
     }
+    session.activateTimeoutMs = m_limits.activateTimeoutMs;
     session.lastUsedMs = nowMs;
     session.maxResponseMessageSize = request.maxResponseMessageSize;
     session.client.peer = peer;

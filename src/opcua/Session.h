@@ -6,6 +6,7 @@
 #include "opcua/Server.h"
 #include "opcua/Subscriptions.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -35,7 +36,12 @@ struct Session
     std::unique_ptr<SubscriptionSet> subscriptions; ///< with its queued Publish requests
     BrowseContinuations browseContinuations { 0 }; ///< given the server's limit when the session is created
 
-    std::int64_t ExpiresMs() const { return lastUsedMs + static_cast<std::int64_t>(timeoutMs); }
+    double activateTimeoutMs = 0; ///< until activated, the session lives no longer than this
+
+    std::int64_t ExpiresMs() const
+    {
+        return lastUsedMs + static_cast<std::int64_t>(activated ? timeoutMs : std::min(timeoutMs, activateTimeoutMs));
+    }
 };
 
 /// The sessions of the server and the Session service set (create, activate, close, time-outs).

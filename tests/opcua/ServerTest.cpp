@@ -313,10 +313,14 @@ TEST_F(ServerFixture, TimeOutsCloseIdleConnectionsAndSessions)
     connection = server.Accept("peer", now);
     client = UaClient {};
     OpenChannel();
-    OpenSession(false); // created, never activated
-    server.Closed(connection, now); // the client vanishes; its session lives on until it times out
-    EXPECT_EQ(server.SessionCount(), 1U);
-    now += 60000;
+    OpenSession(true);
+    OpenSession(false); // created with a time-out of 60 s, never activated
+    server.Closed(connection, now); // the client vanishes; its sessions live on until they time out
+    EXPECT_EQ(server.SessionCount(), 2U);
+    now += 30000;
+    server.Tick(now);
+    EXPECT_EQ(server.SessionCount(), 1U); // the one never activated is dropped sooner
+    now += 30000;
     server.Tick(now);
     EXPECT_EQ(server.SessionCount(), 0U);
 }
