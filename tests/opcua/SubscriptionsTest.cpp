@@ -362,5 +362,35 @@ TEST_F(SubscriptionsTest, OtherVariablesAreSampledAtTheirInterval)
     EXPECT_EQ(changes->monitoredItems.at(0).value.value, Variant(Scalar(true)));
 }
 
+TEST_F(SubscriptionsTest, MonitoringModesDecideWhatIsQueuedAndWhatIsReported)
+{
+    struct Case
+    {
+        MonitoringMode mode;
+        std::size_t queuedAfterTwoValues; ///< with the value the item had when created
+        std::vector<Seen> reportedAfterReporting; ///< once switched to Reporting and one more pass
+    };
+    const Case cases[] = {
+        { MonitoringMode::Sampling, 3, { { 0, false }, { 1, false }, { 2, false } } },
+        { MonitoringMode::Disabled, 0, { { 2, false } } }, // sampling starts again with the current value
+    };
+    for (const Case& c : cases) {
+        const std::uint32_t subscription = Subscribe();
+        const ItemSample start { 2, "0", 0.0, 0, ValueQuality::Good };
+        space.SetValues({ &start, 1 });
+        const std::uint32_t item = Monitor(subscription, S("lblDDE(2)")).monitoredItemId;
+        EXPECT_EQ(set.SetMonitoringMode({ {}, subscription, c.mode, { item } }).results.at(0).code, status::kGood);
+        Push(2, 1);
+        Push(2, 2);
+        EXPECT_EQ(set.QueuedNotifications(), c.queuedAfterTwoValues);
+        Publish();
+        EXPECT_TRUE(RunUntil(now + 100).at(0).response.notificationMessage.notificationData.empty()); // a keep-alive
+        set.SetMonitoringMode({ {}, subscription, MonitoringMode::Reporting, { item } });
+        Push(2, 2);
+        EXPECT_EQ(Delivered({}), c.reportedAfterReporting);
+        set.DeleteSubscriptions({ {}, { subscription } });
+    }
+}
+
 } // namespace
 } // namespace tavrel::opcua
