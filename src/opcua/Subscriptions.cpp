@@ -204,11 +204,13 @@ void SubscriptionSet::Register(Subscription& s, MonitoredItem& item, const Addre
         return;
     }
     const Node* node = space.Find(what.nodeId);
-    if (node != nullptr && IsItemValue(*node, what.attributeId) && item.GetSettings().samplingIntervalMs == 0) {
+    // An item's value is sampled as the pass brings it, at most once per sampling interval; other variables are
+    // read at their interval.
+    item.nextSampleMs = nowMs + static_cast<std::int64_t>(item.GetSettings().samplingIntervalMs);
+    if (node != nullptr && IsItemValue(*node, what.attributeId)) {
         item.pushedLabel = node->label;
         m_pushed[node->label].push_back({ &s, &item });
     } else {
-        item.nextSampleMs = nowMs + static_cast<std::int64_t>(item.GetSettings().samplingIntervalMs);
         m_polled.emplace(&item, &s);
     }
 }
@@ -224,6 +226,7 @@ void SubscriptionSet::Unregister(MonitoredItem& item)
             m_pushed.erase(it);
         }
         item.pushedLabel = -1;
+        m_deferred.erase(&item);
     } else {
         m_polled.erase(&item);
     }

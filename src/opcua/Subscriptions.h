@@ -160,8 +160,9 @@ private:
     std::map<std::uint32_t, Subscription> m_subscriptions;
     std::deque<QueuedPublish> m_requests;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> m_expired; ///< timed-out subscriptions and next sequence
-    std::unordered_map<std::int32_t, std::vector<Watch>> m_pushed; ///< item values sampled once per pass, by label
+    std::unordered_map<std::int32_t, std::vector<Watch>> m_pushed; ///< item values, sampled as passes bring them
     std::unordered_map<MonitoredItem*, Subscription*> m_polled; ///< sampled at their sampling interval in Tick
+    std::unordered_map<MonitoredItem*, Subscription*> m_deferred; ///< item values that came before their interval
     std::vector<Watch> m_eventWatches;
     std::size_t m_queued = 0; ///< notifications queued in all monitored items of the session
     std::vector<PublishAnswer> m_answers;

@@ -273,7 +273,13 @@ void SubscriptionSet::SampleItems(std::span<const ItemSample> samples, const Add
             continue;
         }
         for (const Watch& watch : it->second) {
-            Account(*watch.subscription, *watch.item, watch.item->Sample(*value, nowMs));
+            MonitoredItem& item = *watch.item;
+            if (item.nextSampleMs > nowMs) {
+                m_deferred.emplace(&item, watch.subscription); // sampled when its interval is up
+                continue;
+            }
+            Account(*watch.subscription, item, item.Sample(*value, nowMs));
+            item.nextSampleMs = nowMs + static_cast<std::int64_t>(item.GetSettings().samplingIntervalMs);
         }
     }
 }
@@ -317,6 +323,16 @@ void SubscriptionSet::Tick(const AddressSpace& space, std::int64_t nowMs)
             item.nextSampleMs = std::max(item.nextSampleMs + interval, nowMs + 1);
         }
     }
+    for (auto it = m_deferred.begin(); it != m_deferred.end();) {
+        MonitoredItem& item = *it->first;
+        if (item.nextSampleMs > nowMs) {
+            ++it;
+            continue;
+        }
+        SampleNow(*it->second, item, space, nowMs);
+        item.nextSampleMs = nowMs + static_cast<std::int64_t>(item.GetSettings().samplingIntervalMs);
+        it = m_deferred.erase(it);
+    }
     std::vector<std::uint32_t> expired;
     for (auto& [id, s] : m_subscriptions) {
         if (s.nextPublishMs > nowMs) {
@@ -352,6 +368,9 @@ std::int64_t SubscriptionSet::NextTickMs() const
         next = std::min(next, s.nextPublishMs);
     }
     for (const auto& [item, subscription] : m_polled) {
+        next = std::min(next, item->nextSampleMs);
+    }
+    for (const auto& [item, subscription] : m_deferred) {
         next = std::min(next, item->nextSampleMs);
     }
     for (const QueuedPublish& request : m_requests) {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 namespace tavrel::opcua {
 namespace {
 
@@ -19,6 +21,7 @@ struct Seen
     double number;
     bool overflow;
     bool operator==(const Seen&) const = default;
+    friend void PrintTo(const Seen& seen, std::ostream* out) { *out << seen.number << (seen.overflow ? "!" : ""); }
 };
 
 class SubscriptionsTest : public ::testing::Test
@@ -43,14 +46,14 @@ protected:
 
     MonitoredItemCreateResult Monitor(std::uint32_t subscription, NodeId node, ExtensionObject filter = {},
                                       std::uint32_t queueSize = 10, bool discardOldest = true,
-                                      AttributeId attribute = AttributeId::Value)
+                                      AttributeId attribute = AttributeId::Value, double samplingInterval = 0)
     {
         CreateMonitoredItemsRequest request;
         request.subscriptionId = subscription;
         MonitoredItemCreateRequest& item = request.itemsToCreate.emplace_back();
         item.itemToMonitor.nodeId = std::move(node);
         item.itemToMonitor.attributeId = static_cast<std::uint32_t>(attribute);
-        item.requestedParameters = { 1, 0, std::move(filter), queueSize, discardOldest };
+        item.requestedParameters = { 1, samplingInterval, std::move(filter), queueSize, discardOldest };
         return set.CreateMonitoredItems(request, space, now).results.at(0);
     }
 
@@ -360,6 +363,50 @@ TEST_F(SubscriptionsTest, OtherVariablesAreSampledAtTheirInterval)
     const auto changes
         = FromExtensionObject<DataChangeNotification>(answers[0].response.notificationMessage.notificationData.at(0));
     EXPECT_EQ(changes->monitoredItems.at(0).value.value, Variant(Scalar(true)));
+}
+
+TEST_F(SubscriptionsTest, AnItemValueIsSampledAtMostOncePerSamplingInterval)
+{
+    const ItemSample start { 2, "0", 0.0, 0, ValueQuality::Good };
+    space.SetValues({ &start, 1 });
+    const auto created = Monitor(Subscribe(), S("lblDDE(2)"), {}, 10, true, AttributeId::Value, 250);
+    EXPECT_EQ(created.revisedSamplingInterval, 250);
+    for (int pass = 1; pass <= 5; ++pass) {
+        RunUntil(pass * 100 + 10);
+        Push(2, pass); // passes every 100 ms
+    }
+    // Sampled at 0, at 250 (the pass of 210) and at 500 (the pass of 410): the passes between are skipped.
+    EXPECT_EQ(Delivered({}), (std::vector<Seen> { { 0, false }, { 2, false }, { 4, false } }));
+}
+
+TEST_F(SubscriptionsTest, MonitoringModesDecideWhatIsQueuedAndWhatIsReported)
+{
+    struct Case
+    {
+        MonitoringMode mode;
+        std::size_t queuedAfterTwoValues; ///< with the value the item had when created
+        std::vector<Seen> reportedAfterReporting; ///< once switched to Reporting and one more pass
+    };
+    const Case cases[] = {
+        { MonitoringMode::Sampling, 3, { { 0, false }, { 1, false }, { 2, false } } },
+        { MonitoringMode::Disabled, 0, { { 2, false } } }, // sampling starts again with the current value
+    };
+    for (const Case& c : cases) {
+        const std::uint32_t subscription = Subscribe();
+        const ItemSample start { 2, "0", 0.0, 0, ValueQuality::Good };
+        space.SetValues({ &start, 1 });
+        const std::uint32_t item = Monitor(subscription, S("lblDDE(2)")).monitoredItemId;
+        EXPECT_EQ(set.SetMonitoringMode({ {}, subscription, c.mode, { item } }).results.at(0).code, status::kGood);
+        Push(2, 1);
+        Push(2, 2);
+        EXPECT_EQ(set.QueuedNotifications(), c.queuedAfterTwoValues);
+        Publish();
+        EXPECT_TRUE(RunUntil(now + 100).at(0).response.notificationMessage.notificationData.empty()); // a keep-alive
+        set.SetMonitoringMode({ {}, subscription, MonitoringMode::Reporting, { item } });
+        Push(2, 2);
+        EXPECT_EQ(Delivered({}), c.reportedAfterReporting);
+        set.DeleteSubscriptions({ {}, { subscription } });
+    }
 }
 
 } // namespace
