@@ -459,3 +459,4 @@ tl::expected<T, DecodeError> DecodeMessage(std::span<const std::uint8_t> body, D
 } // namespace tavrel::opcua
 
 #include "opcua/MessagesServices.h"
+#include "opcua/MessagesSubscriptions.h"
