@@ -307,6 +307,30 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
     return std::nullopt;
 }
 
+ItemChange ItemService::State(std::int32_t index) const
+{
+    ItemChange state;
+    state.index = index;
+    const model::LabelArray& labels = m_program.Labels();
+    if (!labels.IsLoaded(index)) {
+        state.quality = Quality::Waiting;
+        return state;
+    }
+    state.value = labels.Text(index);
+    if (static_cast<std::size_t>(index) < m_changedAt.size()) {
+        state.readAt = m_changedAt[static_cast<std::size_t>(index)];
+    }
+    if (const Owner* owner = FindOwner(index)) {
+        if (!owner->plc->Answered) {
+            state.quality = Quality::Waiting;
+        } else if (!owner->plc->Connected) {
+            state.quality = Quality::Stale;
+            state.reason = owner->plc->LastError;
+        }
+    }
+    return state;
+}
+
 void ItemService::Flush()
 {
     m_flushTimer.stop();
@@ -321,18 +345,7 @@ void ItemService::Flush()
         if (!labels.IsLoaded(index)) {
             continue;
         }
-        ItemChange& change = changes.emplace_back();
-        change.index = index;
-        change.value = labels.Text(index);
-        change.readAt = m_changedAt[static_cast<std::size_t>(index)];
-        if (const Owner* owner = FindOwner(index)) {
-            if (!owner->plc->Answered) {
-                change.quality = Quality::Waiting;
-            } else if (!owner->plc->Connected) {
-                change.quality = Quality::Stale;
-                change.reason = owner->plc->LastError;
-            }
-        }
+        changes.push_back(State(index));
     }
     if (!changes.empty()) {
         emit changed(changes);

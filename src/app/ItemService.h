@@ -108,6 +108,9 @@ public:
     bool Exists(std::int32_t index) const;
     /// The text of a published item; empty for one that is not.
     const std::string& Value(std::int32_t index) const;
+    /// An item's present value, when it last changed and how far it can be trusted, as a change would tell it;
+    /// an empty value of quality Waiting for one that is not published.
+    ItemChange State(std::int32_t index) const;
     /// The highest label index in use; items lie from 1 to it.
     std::int32_t HighestIndex() const;
 
@@ -117,6 +120,8 @@ public:
     const EventLog& Events() const { return m_events; }
     /// The run's and the PLCs' health as named texts.
     const SystemItems& System() const { return m_system; }
+    /// Sets a System item that a client surface keeps ("OpcUaSessions").
+    void SetSystemItem(const QString& name, const QString& value) { m_system.SetSurfaceItem(name, value); }
     bool IsRunning() const;
     /// The decimal separator of the texts clients poke.
     char DecimalSeparator() const;

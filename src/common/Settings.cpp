@@ -383,6 +383,18 @@ std::uint16_t ReadLinkPort(const Settings& settings)
     return port ? static_cast<std::uint16_t>(*port) : kDefaultLinkPort;
 }
 
+std::string ReadOpcUaAddress(const Settings& settings)
+{
+    std::string address = settings.ReadSetting(settingskey::OpcUaAddress, "");
+    return address.empty() ? std::string(kDefaultLinkAddress) : address;
+}
+
+std::uint16_t ReadOpcUaPort(const Settings& settings)
+{
+    const auto port = ParseWholeNumber(settings.ReadSetting(settingskey::OpcUaPort, ""), 0, 65535);
+    return port ? static_cast<std::uint16_t>(*port) : kDefaultOpcUaPort;
+}
+
 namespace {
 
 std::vector<std::string> SplitAtBlanks(std::string_view text)

@@ -79,6 +79,8 @@ inline constexpr std::string_view MqttUser = "MqttUser";
 inline constexpr std::string_view MqttPasswordFile = "MqttPasswordFile";
 inline constexpr std::string_view MqttCaFile = "MqttCaFile";
 inline constexpr std::string_view MqttQos = "MqttQos";
+inline constexpr std::string_view OpcUaAddress = "OpcUaAddress";
+inline constexpr std::string_view OpcUaPort = "OpcUaPort";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -108,6 +110,12 @@ std::string ReadLinkAddress(const Settings& settings);
 
 /// The port the link server listens on; 7410 when the key is missing or not a whole number 0 to 65535.
 std::uint16_t ReadLinkPort(const Settings& settings);
+
+/// The OPC UA server's endpoint: the address (127.0.0.1 when missing or empty) and port (4840, the port the
+/// OPC Foundation registered for opc.tcp, when missing or not a whole number 0 to 65535; 0 turns the server off).
+inline constexpr std::uint16_t kDefaultOpcUaPort = 4840;
+std::string ReadOpcUaAddress(const Settings& settings);
+std::uint16_t ReadOpcUaPort(const Settings& settings);
 
 /// Who may talk to the link server besides programs on this computer, as the settings file says.
 struct LinkAccessSettings
