@@ -7,6 +7,7 @@
 #include "common/Settings.h"
 #include "link/LinkServer.h"
 #include "mqtt/MqttBridge.h"
+#include "opcua/OpcUaServer.h"
 #include "storage/ProjectDatabase.h"
 #if TAVREL_WITH_WINDOW
 #include "ui/WindowMain.h"
@@ -107,6 +108,10 @@ int main(int argc, char** argv)
           QStringLiteral(
               "Publish the items into the MQTT broker at <host:port> (default: MqttBroker of the settings)."),
           QStringLiteral("host:port") },
+        { QStringLiteral("opcua"),
+          QStringLiteral("Serve OPC UA on <address:port>, port 0 for none (default: OpcUaAddress and OpcUaPort of the "
+                         "settings, 127.0.0.1:4840)."),
+          QStringLiteral("address:port") },
         { QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.") },
         { QStringLiteral("min-pass-ms"),
           QStringLiteral(
@@ -175,25 +180,41 @@ int main(int argc, char** argv)
         return Fail(headless, templatePath.error(), kExitUsage);
     }
 
-    QString listenAddress = QString::fromStdString(tavrel::common::ReadLinkAddress(settings));
-    quint16 listenPort = tavrel::common::ReadLinkPort(settings);
-    if (parser.isSet(QStringLiteral("listen"))) {
-        const QString value = parser.value(QStringLiteral("listen"));
-        const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
-        bool portOk = false;
-        const uint port = colon > 0 ? value.mid(colon + 1).toUInt(&portOk) : 0;
-        if (colon <= 0 || !portOk || port > 65535) {
-            return Fail(headless,
-                        "--listen takes ADDRESS:PORT, for example 127.0.0.1:7410, not '" + value.toStdString() + "'",
-                        kExitUsage);
+    // An endpoint from the settings, replaced by ADDRESS:PORT of its option when given.
+    const auto endpoint = [&parser](const QString& option, const std::string& settingAddress, quint16 settingPort,
+                                    const std::string& example,
+                                    const std::string& server) -> tl::expected<std::pair<QHostAddress, quint16>, std::string> {
+        QString where = QString::fromStdString(settingAddress);
+        quint16 port = settingPort;
+        if (parser.isSet(option)) {
+            const QString value = parser.value(option);
+            const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+            bool portOk = false;
+            const uint number = colon > 0 ? value.mid(colon + 1).toUInt(&portOk) : 0;
+            if (colon <= 0 || !portOk || number > 65535) {
+                return tl::make_unexpected("--" + option.toStdString() + " takes ADDRESS:PORT, for example " + example
+                                           + ", not '" + value.toStdString() + "'");
+            }
+            where = value.left(colon);
+            port = static_cast<quint16>(number);
         }
-        listenAddress = value.left(colon);
-        listenPort = static_cast<quint16>(port);
+        QHostAddress address;
+        if (!address.setAddress(where)) {
+            return tl::make_unexpected("the " + server + " address '" + where.toStdString() + "' is no IP address");
+        }
+        return std::pair(address, port);
+    };
+    const auto linkEndpoint = endpoint(QStringLiteral("listen"), tavrel::common::ReadLinkAddress(settings),
+                                       tavrel::common::ReadLinkPort(settings), "127.0.0.1:7410", "link server");
+    if (!linkEndpoint) {
+        return Fail(headless, linkEndpoint.error(), kExitUsage);
     }
-    QHostAddress address;
-    if (!address.setAddress(listenAddress)) {
-        return Fail(headless, "the link server address '" + listenAddress.toStdString() + "' is no IP address",
-                    kExitUsage);
+    const QHostAddress address = linkEndpoint->first;
+    const quint16 listenPort = linkEndpoint->second;
+    const auto opcUaEndpoint = endpoint(QStringLiteral("opcua"), tavrel::common::ReadOpcUaAddress(settings),
+                                        tavrel::common::ReadOpcUaPort(settings), "127.0.0.1:4840", "OPC UA server");
+    if (!opcUaEndpoint) {
+        return Fail(headless, opcUaEndpoint.error(), kExitUsage);
     }
 
     std::int64_t reconnectSeconds = tavrel::comm::kReconnectDelaySeconds;
@@ -292,6 +313,15 @@ int main(int argc, char** argv)
         const auto started = tavrel::mqtt::ApplyMqttOptions(bridge, mqttOptions);
         return started ? std::string() : started.error();
     };
+    // The OPC UA server, too, listens once the start-up project is in place; port 0 leaves it off.
+    tavrel::opcua::OpcUaServer opcUa(program.Service());
+    const auto startOpcUa = [&opcUa, &opcUaEndpoint]() -> std::string {
+        if (opcUaEndpoint->second == 0) {
+            return {};
+        }
+        const auto listening = opcUa.Listen(opcUaEndpoint->first, opcUaEndpoint->second);
+        return listening ? std::string() : listening.error();
+    };
     const QStringList positional = parser.positionalArguments();
     const std::string projectFile
         = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
@@ -316,6 +346,13 @@ int main(int argc, char** argv)
             program.SetHost(nullptr);
             return Fail(true, mqttError, kExitUsage);
         }
+        if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
+            program.SetHost(nullptr);
+            return Fail(true, opcUaError, kExitUsage);
+        }
+        if (!opcUa.EndpointUrl().isEmpty()) {
+            std::printf("OPC UA server on %s\n", opcUa.EndpointUrl().toUtf8().constData());
+        }
         std::printf("link server on http://%s:%u/dde/Tavrel/Items%s\n", address.toString().toUtf8().constData(),
                     *listening, server.TokenInForce() ? " (access token required)" : "");
         std::printf("live page on http://%s:%u/\n", address.toString().toUtf8().constData(), *listening);
@@ -333,13 +370,19 @@ int main(int argc, char** argv)
 #if TAVREL_WITH_WINDOW
     tavrel::ui::WindowStart windowStart;
     windowStart.instance = &instance;
-    windowStart.startServing = [&listen, &startMqtt](QWidget* window) {
+    windowStart.startServing = [&listen, &startMqtt, &startOpcUa](QWidget* window) {
         const auto listening = listen();
         if (!listening) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),
                                  QString::fromStdString(listening.error()
                                                         + "\nThe items are not served until the link server "
                                                           "address or port is changed in Options."));
+        }
+        if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
+            QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                 QString::fromStdString(opcUaError
+                                                        + "\nNothing is served over OPC UA until its address or "
+                                                          "port is changed in Options."));
         }
         if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),
@@ -350,6 +393,11 @@ int main(int argc, char** argv)
     };
     windowStart.statusParts.emplace_back(
         [&server] { return QStringLiteral("link clients %1").arg(server.SessionCount()); });
+    windowStart.statusParts.emplace_back([&opcUa] {
+        return opcUa.EndpointUrl().isEmpty()
+            ? QStringLiteral("OPC UA off")
+            : QStringLiteral("%1 sessions %2").arg(opcUa.EndpointUrl()).arg(opcUa.SessionCount());
+    });
     windowStart.commandLineFile = QString::fromStdString(projectFile);
     windowStart.showSplash = !parser.isSet(QStringLiteral("no-splash"));
     windowStart.screenshotFolder = parser.value(QStringLiteral("screenshots"));
@@ -361,6 +409,19 @@ int main(int argc, char** argv)
             return "'" + newAddress + "' is no IP address";
         }
         auto moved = server.Move(where, newPort);
+        return moved ? std::nullopt : std::optional<std::string>(moved.error());
+    };
+    windowStart.moveOpcUaServer
+        = [&opcUa](const std::string& newAddress, std::uint16_t newPort) -> std::optional<std::string> {
+        QHostAddress where;
+        if (!where.setAddress(QString::fromStdString(newAddress))) {
+            return "'" + newAddress + "' is no IP address";
+        }
+        if (newPort == 0) {
+            opcUa.Close();
+            return std::nullopt;
+        }
+        auto moved = opcUa.Listen(where, newPort);
         return moved ? std::nullopt : std::optional<std::string>(moved.error());
     };
     return tavrel::ui::RunWindow(program, windowStart);

@@ -455,6 +455,7 @@ void frmMain::ShowOptions()
 {
     {
         frmOptions dialog(m_program.Settings(), m_moveLinkServer, this);
+        dialog.SetOpcUaMover(m_moveOpcUa);
         if (m_mqttBridge != nullptr) {
             dialog.SetMqttApplier([this](const common::MqttOptions& options) -> std::optional<std::string> {
                 const auto applied = mqtt::ApplyMqttOptions(*m_mqttBridge, options);

@@ -48,6 +48,8 @@ public:
     EventsPane& Events() { return *m_events; }
     /// Shows the MQTT bridge's state in the status bar and lets the Options dialog set its broker.
     void AttachMqtt(mqtt::MqttBridge* bridge);
+    /// Lets the Options dialog move the OPC UA server.
+    void SetOpcUaMover(OpcUaServerMover move) { m_moveOpcUa = std::move(move); }
     /// The run's health in the status bar, where other surfaces add their parts.
     RunStatus& Status() { return *m_runStatus; }
     /// A tool of a band ("mnuMain", "barMain", "popFile", "popItems", "popConnaction", "popHelp", "popItem") by
@@ -127,6 +129,7 @@ private:
 
     app::Program& m_program;
     LinkServerMover m_moveLinkServer;
+    OpcUaServerMover m_moveOpcUa;
     mqtt::MqttBridge* m_mqttBridge = nullptr;
     QLabel* m_lblMqtt = nullptr;
     ItemGrid* m_vsItems = nullptr;
