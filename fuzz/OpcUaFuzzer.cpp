@@ -1,0 +1,127 @@
+// What an OPC UA client may send: the first byte picks the part under test.
+//  - even: the UA Binary decoder, on a Variant, a DataValue and a few requests. Whatever decodes encodes to bytes
+//    that decode again to the same encoding (one canonical form), and nothing decodes past its input.
+//  - odd: a server connection fed the rest in pieces (the second byte sets their size). Every answer is whole
+//    chunks no larger than the buffer the Hello settled, nothing follows an Error, and a closed connection stays
+//    closed.
+
+#include "FuzzSupport.h"
+
+#include "opcua/Chunking.h"
+#include "opcua/Messages.h"
+#include "opcua/Server.h"
+
+#include <algorithm>
+#include <span>
+#include <string>
+#include <vector>
+
+using namespace tavrel::opcua;
+using tavrel::fuzz::Require;
+
+namespace {
+
+template<class T> std::vector<std::uint8_t> EncodeOne(const T& value)
+{
+    std::vector<std::uint8_t> bytes;
+    Encoder encoder(bytes);
+    Encode(encoder, value);
+    return bytes;
+}
+
+template<class T> void CheckRoundTrip(std::span<const std::uint8_t> input, const char* what)
+{
+    DecodeLimits limits;
+    limits.maxArrayLength = 1000;
+    limits.maxStringLength = 1000;
+    Decoder decoder(input, limits);
+    T value {};
+    Decode(decoder, value);
+    Require(decoder.Position() <= input.size(), "the decoder stays within its input", what);
+    if (!decoder.Ok()) {
+        Require(!decoder.Reason().empty(), "a refusal says why", what);
+        return;
+    }
+    const auto once = EncodeOne(value);
+    Decoder again(once, limits);
+    T second {};
+    Decode(again, second);
+    Require(again.Ok() && again.Remaining() == 0, "what decoded encodes to bytes that decode whole", what);
+    Require(EncodeOne(second) == once, "encoding is one canonical form", what);
+}
+
+class NoBackend : public Backend
+{
+public:
+    std::optional<tavrel::common::Refusal> Write(const Client&, std::int32_t, const std::string&) override
+    {
+        return std::nullopt;
+    }
+    std::optional<tavrel::common::Refusal> Execute(const Client&, const std::string&) override { return std::nullopt; }
+};
+
+void CheckOutput(std::span<const std::uint8_t> output, bool& errorSent)
+{
+    std::size_t offset = 0;
+    while (offset < output.size()) {
+        Require(!errorSent, "nothing follows an Error");
+        Require(output.size() - offset >= kFrameHeaderSize, "answers are whole chunks");
+        const auto header = ReadFrameHeader(output.subspan(offset).first<kFrameHeaderSize>());
+        Require(header.has_value(), "answers are chunks of known types");
+        Require(header->size >= kFrameHeaderSize && header->size <= output.size() - offset, "answers are whole chunks");
+        Require(header->size <= 65535, "no chunk exceeds the buffer the Hello settled");
+        errorSent = header->type == MessageType::Error;
+        offset += header->size;
+    }
+}
+
+void FeedServer(std::span<const std::uint8_t> input)
+{
+    if (input.empty()) {
+        return;
+    }
+    const std::size_t piece = std::size_t { input[0] } + 1;
+    input = input.subspan(1);
+    NoBackend backend;
+    ServerConfig config;
+    config.applicationUri = "urn:fuzz:Tavrel";
+    config.endpointUrl = "opc.tcp://127.0.0.1:4840/";
+    std::int64_t now = 1765000000000;
+    Server server(backend, config, now);
+    const ConnectionId id = server.Accept("fuzz", now);
+    bool errorSent = false;
+    for (std::size_t offset = 0; offset < input.size(); offset += piece) {
+        const bool wasClosing = server.ShouldClose(id);
+        server.Receive(id, input.subspan(offset, std::min(piece, input.size() - offset)), now);
+        const auto output = server.TakeOutput(id);
+        Require(!wasClosing || output.empty(), "a closing connection answers nothing more");
+        CheckOutput(output, errorSent);
+        Require(!errorSent || server.ShouldClose(id), "an Error closes the connection");
+        now += 7;
+        server.Tick(now);
+        CheckOutput(server.TakeOutput(id), errorSent);
+    }
+    Require(server.SessionCount() <= config.limits.maxSessions, "sessions stay within the limit");
+    server.Closed(id, now);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size == 0) {
+        return 0;
+    }
+    const std::span<const std::uint8_t> input(data + 1, size - 1);
+    if ((data[0] & 1) == 0) {
+        CheckRoundTrip<Variant>(input, "Variant");
+        CheckRoundTrip<DataValue>(input, "DataValue");
+        CheckRoundTrip<ReadRequest>(input, "ReadRequest");
+        CheckRoundTrip<CreateMonitoredItemsRequest>(input, "CreateMonitoredItemsRequest");
+        CheckRoundTrip<ActivateSessionRequest>(input, "ActivateSessionRequest");
+        CheckRoundTrip<CallRequest>(input, "CallRequest");
+    } else {
+        FeedServer(input);
+    }
+    return 0;
+}

@@ -1,0 +1,261 @@
+#include "opcua/Server.h"
+
+#include "opcua/Discovery.h"
+#include "opcua/ServerCore.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace tavrel::opcua {
+
+namespace {
+
+Connection::Settings ConnectionSettings(const ServerLimits& limits)
+{
+    Connection::Settings settings;
+    settings.transport.receiveBufferSize = limits.receiveBufferSize;
+    settings.transport.maxMessageSize = limits.maxMessageSize;
+    settings.transport.maxChunkCount = limits.maxChunkCount;
+    settings.lifetimes.minTokenLifetimeMs = limits.minTokenLifetimeMs;
+    settings.lifetimes.maxTokenLifetimeMs = limits.maxTokenLifetimeMs;
+    settings.helloTimeoutMs = limits.helloTimeoutMs;
+    settings.openTimeoutMs = limits.openTimeoutMs;
+    return settings;
+}
+
+DecodeLimits RequestLimits(const ServerLimits& limits)
+{
+    DecodeLimits decode;
+    decode.maxStringLength = limits.maxStringLength;
+    decode.maxArrayLength = limits.maxArrayLength;
+    return decode;
+}
+
+} // namespace
+
+ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs)
+    : m_backend(backend)
+    , m_config(std::move(config))
+    , m_startMs(nowMs)
+    , m_connectionSettings(ConnectionSettings(m_config.limits))
+    , m_sessions(m_config.limits)
+    , m_dispatcher(
+          [this](const RequestHeader& header, ConnectionId connection, bool activated, std::int64_t now) {
+              return m_sessions.Use(header.authenticationToken, connection, activated, now);
+          },
+          RequestLimits(m_config.limits))
+{
+    RegisterSessionServices();
+    RegisterSubscriptionServices();
+}
+
+void ServerCore::RegisterSessionServices()
+{
+    m_dispatcher.Add<FindServersRequest>(SessionNeed::None, [this](const FindServersRequest& request, ServiceContext&) {
+        return std::optional(FindServers(request, m_config));
+    });
+    m_dispatcher.Add<GetEndpointsRequest>(SessionNeed::None,
+                                          [this](const GetEndpointsRequest& request, ServiceContext&) {
+                                              return std::optional(GetEndpoints(request, m_config));
+                                          });
+    m_dispatcher.Add<CreateSessionRequest>(
+        SessionNeed::None, [this](const CreateSessionRequest& request, ServiceContext& context) {
+            std::optional<Session> dropped;
+            const auto connection = m_connections.find(context.connection);
+            auto created = m_sessions.Create(request, context.connection, connection->second.Peer(),
+                                             ServerEndpoints(m_config), context.nowMs, dropped);
+            if (dropped) {
+                EndSession(*dropped, status::kBadSessionClosed, context.nowMs);
+            }
+            CreateSessionResponse response;
+            if (created) {
+                response = std::move(*created);
+            } else {
+                response.responseHeader.serviceResult = StatusCode { created.error() };
+            }
+            return std::optional(std::move(response));
+        });
+    m_dispatcher.Add<ActivateSessionRequest>(
+        SessionNeed::None, [this](const ActivateSessionRequest& request, ServiceContext& context) {
+            auto activated = m_sessions.Activate(request, context.connection, context.nowMs);
+            ActivateSessionResponse response;
+            if (activated) {
+                response = std::move(*activated);
+            } else {
+                response.responseHeader.serviceResult = StatusCode { activated.error() };
+            }
+            return std::optional(std::move(response));
+        });
+    m_dispatcher.Add<CloseSessionRequest>(
+        SessionNeed::Created, [this](const CloseSessionRequest& request, ServiceContext& context) {
+            if (auto closed = m_sessions.Remove(request.requestHeader.authenticationToken)) {
+                EndSession(*closed, status::kBadSessionClosed, context.nowMs);
+            }
+            context.session = nullptr;
+            return std::optional(CloseSessionResponse {});
+        });
+}
+
+void ServerCore::RegisterSubscriptionServices()
+{
+    m_dispatcher.Add<PublishRequest>(SessionNeed::Activated, [](const PublishRequest&, ServiceContext&) {
+        PublishResponse response;
+        response.responseHeader.serviceResult = StatusCode { status::kBadNoSubscription };
+        return std::optional(std::move(response));
+    });
+}
+
+void ServerCore::EndSession(Session& session, std::uint32_t status, std::int64_t nowMs)
+{
+    for (const PendingPublish& pending : session.publishQueue) {
+        Respond(pending.connection, pending.requestId, pending.request.requestHeader.requestHandle,
+                EncodeServiceFault(status, pending.request.requestHeader.requestHandle, nowMs), nullptr, nowMs);
+    }
+    session.publishQueue.clear();
+}
+
+void ServerCore::Respond(ConnectionId connection, std::uint32_t requestId, std::uint32_t requestHandle,
+                         ResponseBytes bytes, const Session* session, std::int64_t nowMs)
+{
+    const auto found = m_connections.find(connection);
+    if (found == m_connections.end()) {
+        return;
+    }
+    const bool sessionTakesIt
+        = session == nullptr || session->maxResponseMessageSize == 0 || bytes.size() <= session->maxResponseMessageSize;
+    if (!sessionTakesIt || !found->second.Fits(bytes.size())) {
+        bytes = EncodeServiceFault(status::kBadResponseTooLarge, requestHandle, nowMs);
+    }
+    found->second.Send(requestId, bytes);
+}
+
+ConnectionId ServerCore::Accept(std::string peer, std::int64_t nowMs)
+{
+    const ConnectionId id = m_nextConnection++;
+    m_connections.try_emplace(id, std::move(peer), m_nextChannelId, m_connectionSettings, nowMs);
+    m_nextChannelId = m_nextChannelId == std::numeric_limits<std::uint32_t>::max() ? 1 : m_nextChannelId + 1;
+    return id;
+}
+
+void ServerCore::Receive(ConnectionId id, std::span<const std::uint8_t> bytes, std::int64_t nowMs)
+{
+    const auto found = m_connections.find(id);
+    if (found == m_connections.end()) {
+        return;
+    }
+    std::vector<ServiceRequest> requests;
+    found->second.Receive(bytes, nowMs, requests);
+    for (const ServiceRequest& request : requests) {
+        ServiceContext context { id, request.requestId, nowMs, 0, nullptr };
+        if (auto response = m_dispatcher.Dispatch(request.body, context)) {
+            Respond(id, request.requestId, context.requestHandle, std::move(*response), context.session, nowMs);
+        }
+    }
+}
+
+std::vector<std::uint8_t> ServerCore::TakeOutput(ConnectionId id)
+{
+    const auto found = m_connections.find(id);
+    return found == m_connections.end() ? std::vector<std::uint8_t> {} : found->second.TakeOutput();
+}
+
+bool ServerCore::ShouldClose(ConnectionId id) const
+{
+    const auto found = m_connections.find(id);
+    return found == m_connections.end() || found->second.ShouldClose();
+}
+
+void ServerCore::Closed(ConnectionId id, std::int64_t)
+{
+    m_sessions.Detach(id);
+    m_connections.erase(id);
+}
+
+void ServerCore::Tick(std::int64_t nowMs)
+{
+    for (auto& [id, connection] : m_connections) {
+        connection.Tick(nowMs);
+    }
+    for (auto& [key, session] : m_sessions.All()) {
+        auto& queue = session.publishQueue;
+        while (!queue.empty() && queue.front().request.requestHeader.timeoutHint != 0
+               && nowMs >= queue.front().receivedMs + queue.front().request.requestHeader.timeoutHint) {
+            const PendingPublish pending = std::move(queue.front());
+            queue.pop_front();
+            Respond(pending.connection, pending.requestId, pending.request.requestHeader.requestHandle,
+                    EncodeServiceFault(status::kBadTimeout, pending.request.requestHeader.requestHandle, nowMs),
+                    &session, nowMs);
+        }
+    }
+    for (Session& expired : m_sessions.Expire(nowMs)) {
+        EndSession(expired, status::kBadSessionClosed, nowMs);
+    }
+}
+
+std::int64_t ServerCore::NextTickMs() const
+{
+    std::int64_t next = m_sessions.NextExpiryMs();
+    for (const auto& [id, connection] : m_connections) {
+        next = std::min(next, connection.DeadlineMs());
+    }
+    return next;
+}
+
+std::vector<ConnectionId> ServerCore::ConnectionsWithOutput() const
+{
+    std::vector<ConnectionId> ids;
+    for (const auto& [id, connection] : m_connections) {
+        if (connection.HasOutput()) {
+            ids.push_back(id);
+        }
+    }
+    return ids;
+}
+
+// ---- The façade ----
+
+Server::Server(Backend& backend, ServerConfig config, std::int64_t nowMs)
+    : m_core(std::make_unique<ServerCore>(backend, std::move(config), nowMs))
+{
+}
+
+Server::~Server() = default;
+
+ConnectionId Server::Accept(std::string peer, std::int64_t nowMs)
+{
+    return m_core->Accept(std::move(peer), nowMs);
+}
+void Server::Receive(ConnectionId id, std::span<const std::uint8_t> bytes, std::int64_t nowMs)
+{
+    m_core->Receive(id, bytes, nowMs);
+}
+std::vector<std::uint8_t> Server::TakeOutput(ConnectionId id)
+{
+    return m_core->TakeOutput(id);
+}
+bool Server::ShouldClose(ConnectionId id) const
+{
+    return m_core->ShouldClose(id);
+}
+void Server::Closed(ConnectionId id, std::int64_t nowMs)
+{
+    m_core->Closed(id, nowMs);
+}
+void Server::Tick(std::int64_t nowMs)
+{
+    m_core->Tick(nowMs);
+}
+std::int64_t Server::NextTickMs() const
+{
+    return m_core->NextTickMs();
+}
+std::vector<ConnectionId> Server::ConnectionsWithOutput() const
+{
+    return m_core->ConnectionsWithOutput();
+}
+std::size_t Server::SessionCount() const
+{
+    return m_core->SessionCount();
+}
+
+} // namespace tavrel::opcua
