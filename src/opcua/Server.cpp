@@ -1,6 +1,9 @@
 #include "opcua/Server.h"
 
+#include "opcua/Attributes.h"
+#include "opcua/Browse.h"
 #include "opcua/Discovery.h"
+#include "opcua/Methods.h"
 #include "opcua/ServerCore.h"
 
 #include <algorithm>
@@ -38,6 +41,7 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
     , m_config(std::move(config))
     , m_startMs(nowMs)
     , m_connectionSettings(ConnectionSettings(m_config.limits))
+    , m_space(m_config, nowMs)
     , m_sessions(m_config.limits)
     , m_dispatcher(
           [this](const RequestHeader& header, ConnectionId connection, bool activated, std::int64_t now) {
@@ -46,6 +50,7 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
           RequestLimits(m_config.limits))
 {
     RegisterSessionServices();
+    RegisterSpaceServices();
     RegisterSubscriptionServices();
 }
 
@@ -94,6 +99,40 @@ void ServerCore::RegisterSessionServices()
             context.session = nullptr;
             return std::optional(CloseSessionResponse {});
         });
+}
+
+void ServerCore::RegisterSpaceServices()
+{
+    m_dispatcher.Add<BrowseRequest>(
+        SessionNeed::Activated, [this](const BrowseRequest& request, ServiceContext& context) {
+            return std::optional(Browse(request, m_space, context.session->browseContinuations));
+        });
+    m_dispatcher.Add<BrowseNextRequest>(
+        SessionNeed::Activated, [](const BrowseNextRequest& request, ServiceContext& context) {
+            return std::optional(BrowseNext(request, context.session->browseContinuations));
+        });
+    m_dispatcher.Add<TranslateBrowsePathsToNodeIdsRequest>(
+        SessionNeed::Activated, [this](const TranslateBrowsePathsToNodeIdsRequest& request, ServiceContext&) {
+            return std::optional(TranslateBrowsePaths(request, m_space));
+        });
+    m_dispatcher.Add<RegisterNodesRequest>(SessionNeed::Activated,
+                                           [this](const RegisterNodesRequest& request, ServiceContext&) {
+                                               return std::optional(RegisterNodes(request, m_space));
+                                           });
+    m_dispatcher.Add<UnregisterNodesRequest>(SessionNeed::Activated,
+                                             [this](const UnregisterNodesRequest& request, ServiceContext&) {
+                                                 return std::optional(UnregisterNodes(request, m_space));
+                                             });
+    m_dispatcher.Add<ReadRequest>(SessionNeed::Activated, [this](const ReadRequest& request, ServiceContext& context) {
+        return std::optional(Read(request, m_space, context.nowMs));
+    });
+    m_dispatcher.Add<WriteRequest>(
+        SessionNeed::Activated, [this](const WriteRequest& request, ServiceContext& context) {
+            return std::optional(Write(request, m_space, m_backend, context.session->client));
+        });
+    m_dispatcher.Add<CallRequest>(SessionNeed::Activated, [this](const CallRequest& request, ServiceContext& context) {
+        return std::optional(Call(request, m_space, m_backend, context.session->client));
+    });
 }
 
 void ServerCore::RegisterSubscriptionServices()
@@ -212,6 +251,26 @@ std::vector<ConnectionId> ServerCore::ConnectionsWithOutput() const
     return ids;
 }
 
+void ServerCore::SetProject(const std::vector<PlcNode>& plcs, const std::vector<ItemNode>& items, std::int64_t)
+{
+    m_space.SetProject(plcs, items);
+}
+
+void ServerCore::SetRun(const RunNode& run, std::int64_t)
+{
+    m_space.SetRun(run);
+}
+
+void ServerCore::SetPlc(const PlcNode& plc, std::int64_t)
+{
+    m_space.SetPlc(plc);
+}
+
+void ServerCore::SetValues(std::span<const ItemSample> samples, std::int64_t)
+{
+    m_space.SetValues(samples);
+}
+
 // ---- The façade ----
 
 Server::Server(Backend& backend, ServerConfig config, std::int64_t nowMs)
@@ -221,6 +280,22 @@ Server::Server(Backend& backend, ServerConfig config, std::int64_t nowMs)
 
 Server::~Server() = default;
 
+void Server::SetProject(std::vector<PlcNode> plcs, std::vector<ItemNode> items, std::int64_t nowMs)
+{
+    m_core->SetProject(plcs, items, nowMs);
+}
+void Server::SetRun(const RunNode& run, std::int64_t nowMs)
+{
+    m_core->SetRun(run, nowMs);
+}
+void Server::SetPlc(const PlcNode& plc, std::int64_t nowMs)
+{
+    m_core->SetPlc(plc, nowMs);
+}
+void Server::SetValues(std::span<const ItemSample> samples, std::int64_t nowMs)
+{
+    m_core->SetValues(samples, nowMs);
+}
 ConnectionId Server::Accept(std::string peer, std::int64_t nowMs)
 {
     return m_core->Accept(std::move(peer), nowMs);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "opcua/AddressSpace.h"
 #include "opcua/Connection.h"
 #include "opcua/Dispatch.h"
 #include "opcua/Server.h"
@@ -28,6 +29,11 @@ public:
     std::vector<ConnectionId> ConnectionsWithOutput() const;
     std::size_t SessionCount() const { return m_sessions.Count(); }
 
+    void SetProject(const std::vector<PlcNode>& plcs, const std::vector<ItemNode>& items, std::int64_t nowMs);
+    void SetRun(const RunNode& run, std::int64_t nowMs);
+    void SetPlc(const PlcNode& plc, std::int64_t nowMs);
+    void SetValues(std::span<const ItemSample> samples, std::int64_t nowMs);
+
     /// Sends an encoded response on `connection`, or a ServiceFault Bad_ResponseTooLarge when the client would
     /// not take it (its Hello's limits, its session's maxResponseMessageSize).
     void Respond(ConnectionId connection, std::uint32_t requestId, std::uint32_t requestHandle, ResponseBytes bytes,
@@ -35,6 +41,7 @@ public:
 
 private:
     void RegisterSessionServices();
+    void RegisterSpaceServices();
     void RegisterSubscriptionServices();
     /// A session is gone (closed, timed out, dropped): its queued Publish requests are answered with `status`.
     void EndSession(Session& session, std::uint32_t status, std::int64_t nowMs);
@@ -43,6 +50,7 @@ private:
     ServerConfig m_config;
     std::int64_t m_startMs;
     Connection::Settings m_connectionSettings;
+    AddressSpace m_space;
     SessionManager m_sessions;
     Dispatcher m_dispatcher;
     std::map<ConnectionId, Connection> m_connections;

@@ -71,6 +71,7 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
     session.lastUsedMs = nowMs;
     session.maxResponseMessageSize = request.maxResponseMessageSize;
     session.client.peer = peer;
+    session.browseContinuations = BrowseContinuations(m_limits.maxBrowseContinuationPoints);
 
     CreateSessionResponse response;
     response.sessionId = session.sessionId;

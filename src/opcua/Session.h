@@ -1,6 +1,7 @@
 #pragma once
 
 #include "opcua/Backend.h"
+#include "opcua/Browse.h"
 #include "opcua/Messages.h"
 #include "opcua/Server.h"
 
@@ -41,6 +42,7 @@ struct Session
     std::uint32_t maxResponseMessageSize = 0; ///< 0: no limit
     Client client;
     std::deque<PendingPublish> publishQueue; ///< oldest first, at most maxPublishRequestsPerSession
+    BrowseContinuations browseContinuations { 0 }; ///< given the server's limit when the session is created
 
     std::int64_t ExpiresMs() const { return lastUsedMs + static_cast<std::int64_t>(timeoutMs); }
 };
