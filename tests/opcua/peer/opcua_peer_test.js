@@ -134,7 +134,7 @@ before(async () => {
   fs.writeFileSync(path.join(work, "t.ini"), "");
   const { match } = await start(
     path.join(bin, "tavrel"),
-    ["--headless", "--settings", path.join(work, "t.ini"), "--listen", "127.0.0.1:0", "--opcua", "127.0.0.1:0",
+    ["--headless", "--settings", path.join(work, "t.ini"), "--listen", "127.0.0.1:0", "--opcua", `127.0.0.1:${await freePort()}`,
      "--reconnect-seconds", "1", project],
     /OPC UA server on (opc\.tcp:\/\/127\.0\.0\.1:\d+\/)/
   );
