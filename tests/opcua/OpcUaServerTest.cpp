@@ -76,7 +76,7 @@ TEST_F(OpcUaServerTest, AClientSeesItemsComeAndGoAsTheProjectChangesAndIsCounted
     if (client.exitCode() == 77) {
         GTEST_SKIP() << "node-opcua-client is not installed; run tools/install-deps";
     }
-    ASSERT_TRUE(said.contains("connected")) << said.toStdString();
+    ASSERT_TRUE(said.contains("connected")) << said.toStdString() << client.readAll().toStdString();
     Spin([&] { return server.SessionCount() == 1; });
     EXPECT_EQ(program.Service().System().Find(QStringLiteral("OpcUaSessions"))->second, QStringLiteral("1"));
 
@@ -90,6 +90,14 @@ TEST_F(OpcUaServerTest, AClientSeesItemsComeAndGoAsTheProjectChangesAndIsCounted
     emit program.projectChanged();
     Spin([&] { return heard("gone"); });
     EXPECT_TRUE(said.contains("gone ns=1;s=lblDDE(1)")) << said.toStdString();
-    client.waitForFinished(5000);
-    Spin([&] { return server.SessionCount() == 0; }, 5000);
+    Spin([&] { return client.state() == QProcess::NotRunning; }, 5000);
+    EXPECT_EQ(client.exitCode(), 0);
+    EXPECT_EQ(server.SessionCount(), 0U) << "the client closed its session";
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
