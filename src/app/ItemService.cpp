@@ -156,6 +156,12 @@ std::optional<std::int32_t> ItemService::Find(std::string_view name) const
     return found->second;
 }
 
+std::string ItemService::TagName(std::int32_t index) const
+{
+    const Owner* owner = Exists(index) ? FindOwner(index) : nullptr;
+    return owner != nullptr ? owner->item->Details.name : std::string();
+}
+
 bool ItemService::Exists(std::int32_t index) const
 {
     return m_program.Labels().IsLoaded(index);

@@ -115,6 +115,8 @@ public:
     /// The label index of an item name that names a published item: its label name ("lblDDE(7)") or its tag name
     /// ("Boiler1.Temp", a vector's element "Volts[2]"), in any letter case.
     std::optional<std::int32_t> Find(std::string_view name) const;
+    /// The tag name of a published item; empty for one without a name, or no item.
+    std::string TagName(std::int32_t index) const;
     /// Whether label `index` is published (loaded).
     bool Exists(std::int32_t index) const;
     /// The text of a published item; empty for one that is not.
