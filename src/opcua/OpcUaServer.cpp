@@ -24,28 +24,30 @@ std::int64_t NowMs()
         .count();
 }
 
-/// The OPC UA data type of an item's values, from the kind of its operand.
+/// The OPC UA data type of an item's values.
 ValueKind KindOf(const app::ItemInfo& item)
 {
-    const common::OperandInfo* operand = common::FindOperand(item.operandType);
-    if (operand == nullptr) {
-        return ValueKind::String;
-    }
-    const common::ExchangeKind exchange = operand->read != common::ExchangeKind::None ? operand->read : operand->write;
-    switch (exchange) {
-    case common::ExchangeKind::UInt8:
+    switch (item.kind) {
+    case app::ValueKind::Bit:
         return ValueKind::Boolean;
-    case common::ExchangeKind::Int16:
+    case app::ValueKind::Int16:
         return ValueKind::Int16;
-    case common::ExchangeKind::Int32:
+    case app::ValueKind::UInt16:
+        return ValueKind::UInt16;
+    case app::ValueKind::Int32:
         return ValueKind::Int32;
-    case common::ExchangeKind::Float32:
+    case app::ValueKind::UInt32:
+        return ValueKind::UInt32;
+    case app::ValueKind::Int64:
+        return ValueKind::Int64;
+    case app::ValueKind::UInt64:
+        return ValueKind::UInt64;
+    case app::ValueKind::Float:
         return ValueKind::Float;
-    case common::ExchangeKind::Currency:
+    case app::ValueKind::Double:
         return ValueKind::Double;
-    case common::ExchangeKind::None:
-    case common::ExchangeKind::TimerWord:
-    case common::ExchangeKind::TimerTicks:
+    case app::ValueKind::Text:
+    case app::ValueKind::Timer:
         break;
     }
     return ValueKind::String;
@@ -65,6 +67,8 @@ ValueQuality QualityOf(app::Quality quality)
         return ValueQuality::Waiting;
     case app::Quality::Stale:
         return ValueQuality::Stale;
+    case app::Quality::Bad:
+        break;
     }
     return ValueQuality::Bad;
 }
@@ -324,9 +328,15 @@ void OpcUaServer::SyncProject()
         ItemNode& node = items.emplace_back();
         node.index = item.index;
         node.plc = item.plc;
-        node.displayName
-            = std::string(common::OperandTypeName(item.operandType)) + " " + std::to_string(item.address);
+        // The tag name where the item has one, else the operand and address ("MI 100", "Input register 3000").
+        node.displayName = !item.name.empty()
+            ? item.name
+            : std::string(common::OperandTypeName(item.operandType)) + " " + std::to_string(item.address);
         node.description = std::string(common::IoDirectionName(item.direction));
+        if (!item.description.empty()) {
+            node.description += ": " + item.description;
+        }
+        node.units = item.units;
         node.kind = KindOf(item);
         node.writable = Writable(item);
         m_kinds.emplace(item.index, node.kind);
