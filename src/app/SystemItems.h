@@ -25,7 +25,8 @@ class Program;
 ///   NAME.LastError why its last exchange failed; empty while all is well
 ///   NAME.Errors    how many times it failed in the current run
 ///   NAME.PassMs    how long its last exchange took, in milliseconds
-/// and the items the client surfaces keep here (OpcUaSessions: the OPC UA server's sessions).
+/// and the items the client surfaces keep here (OpcUaEndpoint, OpcUaSessions: where the OPC UA server listens,
+/// empty when it does not, and its sessions).
 class SystemItems : public QObject
 {
     Q_OBJECT

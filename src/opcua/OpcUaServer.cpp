@@ -129,6 +129,8 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     config.softwareVersion = QCoreApplication::applicationVersion().toStdString();
     config.buildNumber = config.softwareVersion;
     m_core = std::make_unique<Server>(static_cast<Backend&>(*this), std::move(config), NowMs());
+    m_service.SetSystemItem(QStringLiteral("OpcUaEndpoint"), m_endpointUrl);
+    m_service.SetSystemItem(QStringLiteral("OpcUaSessions"), QStringLiteral("0"));
     SyncProject();
     connect(listener, &QTcpServer::newConnection, this, &OpcUaServer::Accept);
     Flush();
@@ -150,7 +152,10 @@ void OpcUaServer::Close()
     m_sockets.clear();
     m_core.reset();
     m_tick.stop();
-    m_endpointUrl.clear();
+    if (!m_endpointUrl.isEmpty()) {
+        m_endpointUrl.clear();
+        m_service.SetSystemItem(QStringLiteral("OpcUaEndpoint"), QString());
+    }
     if (m_sessionsTold != 0) {
         m_sessionsTold = 0;
         m_service.SetSystemItem(QStringLiteral("OpcUaSessions"), QStringLiteral("0"));

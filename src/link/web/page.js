@@ -240,6 +240,11 @@ function renderPlcs() {
     parts.entry.dataset.state = kind;
     parts.error.textContent = plc.error;
   }
+  // The OPC UA server's endpoint, for a SCADA's configuration, and the sessions it serves.
+  const endpoint = state.system.get("OpcUaEndpoint") || "";
+  const sessions = Number(state.system.get("OpcUaSessions") || 0);
+  $("opcua").hidden = endpoint === "";
+  $("opcua").textContent = `OPC UA ${endpoint} · ${sessions} session${sessions === 1 ? "" : "s"}`;
   const running = state.system.get("Running") === "1";
   const passMs = state.system.get("PassMs");
   $("program").textContent = running ? "Polling" + (passMs ? " · pass " + passMs + " ms" : "") : "Not polling";
