@@ -31,8 +31,10 @@ struct MappingDeleter
 void SendRaw(int socket, const std::uint8_t* query, std::uint8_t function, const std::vector<std::uint8_t>& pdu)
 {
     const auto length = static_cast<std::uint16_t>(pdu.size() + 2); // unit ID and function code follow the length
-    std::vector<std::uint8_t> frame { query[0], query[1], 0, 0, static_cast<std::uint8_t>(length >> 8),
-                                      static_cast<std::uint8_t>(length & 0xFF), query[6], function };
+    std::vector<std::uint8_t> frame {
+        query[0], query[1], 0, 0, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF),
+        query[6], function
+    };
     frame.insert(frame.end(), pdu.begin(), pdu.end());
     (void)send(socket, frame.data(), frame.size(), MSG_NOSIGNAL);
 }

@@ -125,8 +125,7 @@ TEST(ModbusFaults, ADeviceAnswerOfTheWrongShapeFailsTheReadAndFillsNoValue)
         std::uint8_t status = 0;
         EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
         EXPECT_NE(status, 0);
-        EXPECT_NE(driver.LastError().find("reading 4 holding registers at 0"), std::string::npos)
-            << driver.LastError();
+        EXPECT_NE(driver.LastError().find("reading 4 holding registers at 0"), std::string::npos) << driver.LastError();
         for (const auto& entry : entries) {
             EXPECT_TRUE(entry.Words.empty());
             EXPECT_TRUE(entry.Problems.empty());
