@@ -1,5 +1,6 @@
 #include "ui/ItemGrid.h"
 
+#include "common/DeviceItems.h"
 #include "common/OperandCatalogue.h"
 #include "model/clsConfig.h"
 #include "ui/Pictures.h"
@@ -120,15 +121,18 @@ QString NameOrUnknown(std::string_view name, std::int32_t code)
                         : QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
-/// The data type of an item that has one, with its byte order where that is not the usual one: "float32 CDAB".
-QString DataTypeText(const model::ItemDetails& details)
+/// The data type of an item that has one, with its byte order where that is not the usual one: "float32 CDAB". A
+/// Modbus device item without a type of its own shows its table's (bool or int16).
+QString DataTypeText(const model::Clsitem& item)
 {
-    if (!details.dataType) {
+    const model::ItemDetails& details = item.Details;
+    if (!details.dataType && !common::IsDeviceOperand(item.OperandType)) {
         return QString();
     }
-    QString text = QString::fromStdString(common::DataTypeText(*details.dataType));
+    const common::DataType type = common::DeviceDataType(item.OperandType, details);
+    QString text = QString::fromStdString(common::DataTypeText(type));
     if (details.byteOrder != common::ByteOrder::ABCD) {
-        text += QLatin1Char(' ') + QString::fromStdString(common::ByteOrderText(details.byteOrder, *details.dataType));
+        text += QLatin1Char(' ') + QString::fromStdString(common::ByteOrderText(details.byteOrder, type));
     }
     return text;
 }
@@ -141,7 +145,7 @@ QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const 
              NameOrUnknown(common::OperandTypeName(item.OperandType), item.OperandType),
              QString::number(item.OperandAddress),
              length,
-             DataTypeText(item.Details),
+             DataTypeText(item),
              ddeName,
              QString::fromStdString(item.Details.name),
              QString(),

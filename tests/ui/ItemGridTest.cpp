@@ -163,6 +163,7 @@ private slots:
         volts.Details.description = "phase 1 to neutral";
         model::Clsitem& serial = AddItem(plc, op::MI, 10);
         serial.Details.dataType = common::DataType { common::BaseType::String, 16 };
+        AddItem(plc, op::Coil, 0); // a device table's own type
         model::Clsitem& amps = AddItem(plc, op::MI, 20, 2);
         amps.colItems()[0].Details.name = "Current";
         amps.colItems()[1].Details.name = "Current[1]";
@@ -171,7 +172,7 @@ private slots:
         }
         ItemGrid grid;
         grid.Fill(project.config);
-        QCOMPARE(RowKinds(grid), QStringLiteral("LSSpHpEE"));
+        QCOMPARE(RowKinds(grid), QStringLiteral("LSSSpHpEE"));
 
         struct Shown
         {
@@ -180,16 +181,16 @@ private slots:
             const char* name;
             const char* units;
         };
-        for (const Shown& shown :
-             { Shown { 1, "float32 CDAB", "Voltage_L1", "V" }, Shown { 2, "string(16)", "", "" },
-               Shown { 4, "", "Current", "A" }, Shown { 6, "", "Current", "A" }, Shown { 7, "", "Current[1]", "A" } }) {
+        for (const Shown& shown : { Shown { 1, "float32 CDAB", "Voltage_L1", "V" }, Shown { 2, "string(16)", "", "" },
+                                    Shown { 3, "bool", "", "" }, Shown { 5, "", "Current", "A" },
+                                    Shown { 7, "", "Current", "A" }, Shown { 8, "", "Current[1]", "A" } }) {
             QCOMPARE(grid.item(shown.row, ItemGrid::kColDataType)->text(), QString::fromUtf8(shown.dataType));
             QCOMPARE(grid.item(shown.row, ItemGrid::kColName)->text(), QString::fromUtf8(shown.name));
             QCOMPARE(grid.item(shown.row, ItemGrid::kColUnits)->text(), QString::fromUtf8(shown.units));
         }
         QCOMPARE(grid.item(1, ItemGrid::kColName)->toolTip(), QStringLiteral("phase 1 to neutral"));
-        QCOMPARE(grid.rowSpan(6, ItemGrid::kColUnits), 2); // the elements share one cell
-        QCOMPARE(grid.rowSpan(6, ItemGrid::kColName), 1);
+        QCOMPARE(grid.rowSpan(7, ItemGrid::kColUnits), 2); // the elements share one cell
+        QCOMPARE(grid.rowSpan(7, ItemGrid::kColName), 1);
     }
 
     void EqualNeighboursMergeWithinAVectorAndAPlc()
