@@ -110,15 +110,20 @@ std::vector<ItemInfo> ItemService::Items() const
     for (const auto& plc : m_program.Project().colPlcs()) {
         for (const auto& item : plc->colItems()) {
             for (const model::Clsitem& one : std::as_const(*item).Operands()) {
-                items.push_back(ItemInfo { .index = one.Label.Index(),
-                                           .plc = plc->Name,
-                                           .operandType = one.OperandType,
-                                           .address = one.OperandAddress,
-                                           .direction = one.IoDirection,
-                                           .enabled = one.IsEnable,
-                                           .plcConnected = plc->Connected,
-                                           .plcAnswered = plc->Answered,
-                                           .plcError = plc->LastError });
+                items.push_back(
+                    ItemInfo { .index = one.Label.Index(),
+                               .plc = plc->Name,
+                               .operandType = one.OperandType,
+                               .address = one.OperandAddress,
+                               .direction = one.IoDirection,
+                               .enabled = one.IsEnable,
+                               .plcConnected = plc->Connected,
+                               .plcAnswered = plc->Answered,
+                               .plcError = plc->LastError,
+                               .name = one.Details.name,
+                               .units = one.Details.units,
+                               .description = one.Details.description,
+                               .kind = common::ItemValueKind(plc->Params().PlcType, one.OperandType, one.Details) });
             }
         }
     }
@@ -140,11 +145,21 @@ std::vector<PlcInfo> ItemService::Plcs() const
 
 std::optional<std::int32_t> ItemService::Find(std::string_view name) const
 {
-    const auto index = model::ParseLabelName(name);
-    if (!index || !Exists(*index)) {
+    if (const auto index = model::ParseLabelName(name)) {
+        return Exists(*index) ? index : std::nullopt;
+    }
+    (void)FindOwner(0); // renews the names when labels came or went
+    const auto found = m_names.find(common::FoldedTagName(name));
+    if (found == m_names.end() || !Exists(found->second)) {
         return std::nullopt;
     }
-    return index;
+    return found->second;
+}
+
+std::string ItemService::TagName(std::int32_t index) const
+{
+    const Owner* owner = Exists(index) ? FindOwner(index) : nullptr;
+    return owner != nullptr ? owner->item->Details.name : std::string();
 }
 
 bool ItemService::Exists(std::int32_t index) const
@@ -176,12 +191,16 @@ const ItemService::Owner* ItemService::FindOwner(std::int32_t index) const
 {
     if (m_ownersStale) {
         m_owners.assign(static_cast<std::size_t>(m_program.Labels().HighestIndex()) + 1, Owner {});
+        m_names.clear();
         for (const auto& plc : m_program.Project().colPlcs()) {
             for (const auto& item : plc->colItems()) {
                 for (const model::Clsitem& one : std::as_const(*item).Operands()) {
                     const auto position = static_cast<std::size_t>(one.Label.Index());
                     if (one.Label.IsSet() && position < m_owners.size()) {
                         m_owners[position] = Owner { plc.get(), &one };
+                        if (!one.Details.name.empty()) {
+                            m_names.emplace(common::FoldedTagName(one.Details.name), one.Label.Index());
+                        }
                     }
                 }
             }
@@ -331,6 +350,9 @@ void ItemService::Flush()
             } else if (!owner->plc->Connected) {
                 change.quality = Quality::Stale;
                 change.reason = owner->plc->LastError;
+            } else if (!owner->item->BadReason.empty()) {
+                change.quality = Quality::Bad;
+                change.reason = owner->item->BadReason;
             }
         }
     }

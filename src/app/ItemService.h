@@ -2,6 +2,7 @@
 
 #include "app/EventLog.h"
 #include "app/SystemItems.h"
+#include "common/DeviceItems.h"
 #include "common/Refusal.h"
 #include "model/ChangedLabels.h"
 #include "model/LabelArray.h"
@@ -15,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -49,8 +51,12 @@ struct Caller
 enum class Quality {
     Good, ///< read from its PLC in this run, and the PLC still answers
     Waiting, ///< its PLC has not answered yet in this run
-    Stale ///< read, then its PLC stopped answering: the last value
+    Stale, ///< read, then its PLC stopped answering: the last value
+    Bad ///< its device will not give it (a register it has not): no value, and the reason
 };
+
+/// The kind of value an item holds, as clients type it.
+using ValueKind = common::ValueKind;
 
 /// What a client needs to know of one published item.
 struct ItemInfo
@@ -64,6 +70,10 @@ struct ItemInfo
     bool plcConnected = false;
     bool plcAnswered = false;
     std::string plcError;
+    std::string name; ///< the tag name (a vector's element: NAME[k]); empty for none
+    std::string units;
+    std::string description;
+    ValueKind kind = ValueKind::Text;
 };
 
 /// A PLC as clients see it.
@@ -102,8 +112,11 @@ public:
     std::vector<ItemInfo> Items() const;
     /// Every PLC in project order.
     std::vector<PlcInfo> Plcs() const;
-    /// The label index of an item name ("lblDDE(7)" in any letter case) that names a published item.
+    /// The label index of an item name that names a published item: its label name ("lblDDE(7)") or its tag name
+    /// ("Boiler1.Temp", a vector's element "Volts[2]"), in any letter case.
     std::optional<std::int32_t> Find(std::string_view name) const;
+    /// The tag name of a published item; empty for one without a name, or no item.
+    std::string TagName(std::int32_t index) const;
     /// Whether label `index` is published (loaded).
     bool Exists(std::int32_t index) const;
     /// The text of a published item; empty for one that is not.
@@ -188,6 +201,8 @@ private:
     /// When each label last changed, by index.
     std::vector<std::chrono::system_clock::time_point> m_changedAt;
     mutable std::vector<Owner> m_owners;
+    /// The label index of each tag name, in lower case; renewed with the owners.
+    mutable std::unordered_map<std::string, std::int32_t> m_names;
     mutable bool m_ownersStale = true;
     QTimer m_flushTimer;
 };

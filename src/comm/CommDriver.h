@@ -119,6 +119,21 @@ public:
     /// it, as part of that read; nothing when the driver cannot say (a family without a run state, or no such read).
     virtual std::optional<bool> PlcRunning() const { return std::nullopt; }
 
+    /// Writes one value of a Modbus device item (PLC family 6) at `address` of the table of `operandType`: `words`
+    /// are its registers in the order they lie (a value of several registers in one request), or for a coil one word
+    /// 0 or 1. A nonzero `bitMask` (a bit(K) value) changes only those bits of the one register, keeping the others
+    /// as the device holds them. True when done. A driver without Modbus device tables fails every such write.
+    virtual bool WriteDeviceValue(std::int32_t operandType, std::int32_t address, std::span<const std::uint16_t> words,
+                                  std::uint16_t bitMask, std::uint8_t& status)
+    {
+        (void)operandType;
+        (void)address;
+        (void)words;
+        (void)bitMask;
+        (void)status;
+        return false;
+    }
+
     /// Why the last operation that failed did so, in words for the user; empty when unknown.
     virtual std::string LastError() const { return {}; }
     /// Whether the last operation that failed was refused before anything was sent or failed in the exchange.

@@ -96,6 +96,13 @@ tl::expected<void, std::string> CheckDeviceOperands(const ItemDefinition& item)
         return Refuse("A " + table + " is read-only: its direction can only be Read.");
     }
     const std::int64_t width = DeviceValueWidth(item.operandType, details);
+    // Modbus Application Protocol V1.1b3, 6.12: one write request carries at most 123 registers.
+    constexpr std::int64_t kMostWrittenRegisters = 123;
+    if (item.direction != direction::Read && width > kMostWrittenRegisters) {
+        return Refuse("A " + DataTypeText(type) + " takes " + std::to_string(width) + " registers, more than one write "
+                      + "request carries (" + std::to_string(kMostWrittenRegisters)
+                      + "): make it read-only or shorter.");
+    }
     const std::int64_t last = std::int64_t { item.address } + std::int64_t { item.length } * width - 1;
     if (last > kHighestDeviceAddress) {
         return Refuse(std::to_string(item.length) + " x " + DataTypeText(type) + " from " + table + " "
@@ -231,6 +238,13 @@ std::optional<std::string> TagNameProblem(std::string_view name)
     return std::nullopt;
 }
 
+std::string FoldedTagName(std::string_view name)
+{
+    std::string folded(name);
+    std::transform(folded.begin(), folded.end(), folded.begin(), AsciiLower);
+    return folded;
+}
+
 bool SameTagName(std::string_view a, std::string_view b)
 {
     return a.size() == b.size()
@@ -257,6 +271,70 @@ std::string ElementTagName(std::string_view name, std::int32_t k)
         return std::string(name);
     }
     return std::string(name) + "[" + std::to_string(k) + "]";
+}
+
+ValueKind ItemValueKind(std::int32_t plcType, std::int32_t operandType, const ItemDetails& details)
+{
+    if (details.scaling && IsNumericItem(plcType, operandType, details)) {
+        return ValueKind::Double;
+    }
+    if (plcType == plctype::ModbusDevice || IsDeviceOperand(operandType)) {
+        switch (DeviceDataType(operandType, details).base) {
+        case BaseType::Bool:
+        case BaseType::Bit:
+            return ValueKind::Bit;
+        case BaseType::Int16:
+            return ValueKind::Int16;
+        case BaseType::UInt16:
+            return ValueKind::UInt16;
+        case BaseType::Int32:
+            return ValueKind::Int32;
+        case BaseType::UInt32:
+            return ValueKind::UInt32;
+        case BaseType::Int64:
+            return ValueKind::Int64;
+        case BaseType::UInt64:
+            return ValueKind::UInt64;
+        case BaseType::Float32:
+            return ValueKind::Float;
+        case BaseType::Float64:
+            return ValueKind::Double;
+        case BaseType::String:
+            return ValueKind::Text;
+        }
+        return ValueKind::Text;
+    }
+    switch (operandType) {
+    case MI:
+    case SI:
+    case XI:
+        return ValueKind::Int16;
+    case ML:
+    case SL:
+    case XL:
+        return ValueKind::Int32;
+    case MF:
+        return ValueKind::Float;
+    case DW:
+    case SDW:
+    case XDW:
+    case CCurrent:
+    case CPreset:
+        return ValueKind::Double;
+    case TPreset:
+    case TCurrent:
+        return ValueKind::Timer;
+    case MB:
+    case SB:
+    case XB:
+    case I:
+    case O:
+    case TBit:
+    case CBit:
+        return ValueKind::Bit;
+    default:
+        return ValueKind::Text;
+    }
 }
 
 tl::expected<void, std::string> CheckItemDefinition(const ItemDefinition& item)

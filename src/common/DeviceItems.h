@@ -72,6 +72,9 @@ bool IsNumericItem(std::int32_t plcType, std::int32_t operandType, const ItemDet
 /// letters, digits, '_', '.' and '-', and never a label name (lblDDE(n), any case).
 std::optional<std::string> TagNameProblem(std::string_view name);
 
+/// A tag name as names are compared: in lower case.
+std::string FoldedTagName(std::string_view name);
+
 /// Whether two tag names are the same name (names are compared without regard to case).
 bool SameTagName(std::string_view a, std::string_view b);
 
@@ -82,6 +85,14 @@ std::optional<std::string> TagNameClash(std::string_view name, std::span<const s
 /// The tag name of element k of an item named `name`: the name itself for k = 0, else "name[k]"; empty without a
 /// name.
 std::string ElementTagName(std::string_view name, std::int32_t k);
+
+/// The kind of value an item holds, as clients type it.
+enum class ValueKind { Bit, Int16, UInt16, Int32, UInt32, Int64, UInt64, Float, Double, Text, Timer };
+
+/// The kind of an item's values: a device item's by its data type (bool and bit(K) Bit, strings Text); on families
+/// 0-5 bits Bit, MI SI XI Int16, ML SL XL Int32, MF Float, the double words and counters Double (currency values),
+/// timers Timer; a scaled value Double.
+ValueKind ItemValueKind(std::int32_t plcType, std::int32_t operandType, const ItemDetails& details);
 
 /// The whole definition of one item as stored: its PLC's family, operand type, first address, length (number of
 /// values), direction and details.
@@ -97,11 +108,11 @@ struct ItemDefinition
 
 /// Whether an item's definition holds together; else the reason, for the user. On a Modbus device: a device
 /// table, an address 0-65535, a length 1-kMaxItemLength, a data type that fits the table (only bool in coils and
-/// discrete inputs), a byte order that fits the type, no write to a read-only table, the whole range within
-/// 65535 (address + length x registers). On every family: a data type or byte order only on a device item, a
-/// scaling (with rawLow != rawHigh and low != high, all finite) and a deadband (not negative) only on a numeric
-/// item, a tag name of the right shape. The operand rules of families 0-5 stay CheckItemDraft's, and the name's
-/// uniqueness TagNameClash's.
+/// discrete inputs), a byte order that fits the type, no write to a read-only table, no written value wider than
+/// one write request (123 registers), the whole range within 65535 (address + length x registers). On every family: a
+/// data type or byte order only on a device item, a scaling (with rawLow != rawHigh and low != high, all finite) and a
+/// deadband (not negative) only on a numeric item, a tag name of the right shape. The operand rules of families 0-5
+/// stay CheckItemDraft's, and the name's uniqueness TagNameClash's.
 tl::expected<void, std::string> CheckItemDefinition(const ItemDefinition& item);
 
 } // namespace tavrel::common

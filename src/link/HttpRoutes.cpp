@@ -214,12 +214,10 @@ void HttpRoutes::ServeItem(Exchange& exchange)
 {
     auto& [request, responder, socket, parts, cors] = exchange;
     const Method method = request.method();
-    const auto index = ParseItemName(parts[4]);
+    const ItemLookup lookup = LookUpItem(m_items, parts[4]);
+    const auto& index = lookup.index;
     if (!index) {
-        Reply(responder, method, Status::BadRequest,
-              QStringLiteral("'%1' is no item name; item names have the form %2, n from 0 to %3")
-                  .arg(parts[4], ItemNameForm(), QString::number(model::LabelArray::kMaxIndex)),
-              cors);
+        Reply(responder, method, lookup.status, lookup.reason, cors);
     } else if (!m_items.Exists(*index)) {
         Reply(responder, method, Status::NotFound, NoItemReason(*index), cors);
     } else if (IsRead(method)) {

@@ -32,6 +32,9 @@ public:
     common::ItemValue Currentvalue; ///< the value most recently taken from the PLC
     std::int32_t IoDirection = 0; ///< direction code
     ItemDetails Details; ///< data type, scaling, units, name; a vector's children carry copies (their own names)
+    /// Why the device would not give this value in the current run ("register 3999 does not exist on the
+    /// device"); empty while it does.
+    std::string BadReason;
 
     /// The children of a vector item in address order; empty for every other item.
     std::vector<Clsitem>& colItems() { return m_children; }

@@ -58,6 +58,10 @@ public:
     /// does nothing, for an index that is not loaded.
     bool SetText(std::int32_t index, std::string text);
 
+    /// Tells the observers of a loaded element that it changed though its text did not (its value went bad, or
+    /// came back), as a change of its text would. Returns false, and does nothing, for an index that is not loaded.
+    bool Touch(std::int32_t index);
+
     void AddObserver(LabelObserver* observer);
     void RemoveObserver(LabelObserver* observer);
 
@@ -84,6 +88,7 @@ public:
 
     const std::string& Text() const;
     void SetText(std::string text) const;
+    void Touch() const;
 
 private:
     LabelArray* m_array = nullptr;

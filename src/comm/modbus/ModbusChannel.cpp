@@ -289,6 +289,12 @@ bool ModbusChannel::ReadRegisters(int start, int count, std::uint16_t* into, std
                     [&](modbus_t* context) { return modbus_read_registers(context, start, count, into); });
 }
 
+bool ModbusChannel::ReadInputRegisters(int start, int count, std::uint16_t* into, std::uint8_t& status)
+{
+    return Transact("reading", Table::InputRegisters, start, count, status,
+                    [&](modbus_t* context) { return modbus_read_input_registers(context, start, count, into); });
+}
+
 bool ModbusChannel::WriteCoils(int start, int count, const std::uint8_t* bits, std::uint8_t& status, const char* action)
 {
     return Transact(action, Table::Coils, start, count, status, [&](modbus_t* context) {

@@ -157,7 +157,8 @@ function buildLists(items, systemItems) {
     row.append(
       element("td", "name", data.item),
       element("td", "plcCol", data.plc),
-      element("td", "operand", data.operand + " " + data.address),
+      // An item's tag name, when it has one, beside its operand; its description as the cell's tip.
+      operandCell(data),
       valueCell,
       setCell
     );
@@ -167,6 +168,17 @@ function buildLists(items, systemItems) {
   }
   renderPlcs();
   applyFilter();
+}
+
+function operandCell(data) {
+  const cell = element("td", "operand", data.operand + " " + data.address);
+  if (data.name) {
+    cell.append(element("span", "tag", data.name));
+  }
+  if (data.description) {
+    cell.title = data.description;
+  }
+  return cell;
 }
 
 // ---- values and states -----------------------------------------------------------------------------------
@@ -188,6 +200,9 @@ function showValue(entry) {
   // that is down, leaves values that are no longer refreshed.
   const stale = !state.live || !plc.connected;
   cell.textContent = plc.answered ? entry.data.value : "";
+  if (plc.answered && entry.data.units) {
+    cell.append(element("span", "units", entry.data.units));
+  }
   cell.classList.toggle("stale", plc.answered && stale);
   cell.title = !plc.answered
     ? "No value yet: " + entry.data.plc + " has not answered" + (plc.error ? ": " + plc.error : "")
