@@ -246,9 +246,9 @@ tl::expected<ListedItem, std::string> ReadLine(const std::vector<std::string>& l
     const auto operand = OperandOf(fields.Text(kOperand), plcType);
     if (!operand) {
         const std::string family(common::PlcTypeName(plcType));
-        return tl::make_unexpected("Operand \"" + std::string(fields.Text(kOperand)) + "\" is not one "
-                                   + (family.empty() ? "this PLC" : "a " + family) + " has (" + OfferedNames(plcType)
-                                   + ")");
+        return tl::make_unexpected("Operand \"" + std::string(fields.Text(kOperand)) + "\" is not one of "
+                                   + (family.empty() ? "this PLC" : "the PLC type \"" + family + "\"") + ", which has "
+                                   + OfferedNames(plcType));
     }
     item.OprndType = *operand;
     if (fields.Empty(kAddress)) {

@@ -180,7 +180,8 @@ TEST(ItemsCsv, ABadLineRefusesTheWholeListWithItsNumber)
     };
     const Case cases[] = {
         { "B,Holding register,1,1,Read", "has 5 fields, not 17" },
-        { "B,Holding regster,1,1,Read,1,,,,,,,,,,,", "is not one a Modbus device has" },
+        { "B,Holding regster,1,1,Read,1,,,,,,,,,,,",
+          "is not one of the PLC type \"Modbus device\", which has Coil, Discrete input" },
         { "B,Holding register,x1,1,Read,1,,,,,,,,,,,", "Address \"x1\" is not a whole number" },
         { "B,Coil,1,1,Read,1,int32,,,,,,,,,,", "holds one bit" },
         { "B,Input register,1,1,Write,1,,,,,,,,,,,", "read-only" },
