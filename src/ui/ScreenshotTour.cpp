@@ -123,6 +123,24 @@ private:
         return -1;
     }
 
+    /// The window made taller, its grid on the items of a Modbus device, if the project has one.
+    void ShootDeviceItems(const QString& name)
+    {
+        const int row = DeviceItemRow();
+        if (row < 0) {
+            return;
+        }
+        ItemGrid& grid = m_window.Grid();
+        m_window.resize(kTourWindowSize.width(), kTallWindowHeight);
+        grid.SetCurrentItemRow(row);
+        QCoreApplication::processEvents();
+        grid.scrollToItem(grid.item(row, ItemGrid::kColPlc), QAbstractItemView::PositionAtTop);
+        QCoreApplication::processEvents();
+        Save(m_window.grab(), name);
+        m_window.resize(kTourWindowSize);
+        grid.scrollToTop();
+    }
+
     void ShootDialog(std::optional<model::PathWay> pathWay, const QString& name)
     {
         frmConfigItems dialog(&m_window);
@@ -222,21 +240,13 @@ private:
             if (row < 0) {
                 return 0;
             }
-            ItemGrid& grid = m_window.Grid();
-            m_window.resize(kTourWindowSize.width(), kTallWindowHeight);
-            grid.SetCurrentItemRow(row);
-            QCoreApplication::processEvents();
-            grid.scrollToItem(grid.item(row, ItemGrid::kColPlc), QAbstractItemView::PositionAtTop);
-            QCoreApplication::processEvents();
-            Save(m_window.grab(), QStringLiteral("main-device-items.png"));
-            m_window.resize(kTourWindowSize);
-            const ItemGrid::RowInfo& info = grid.Row(row);
+            ShootDeviceItems(QStringLiteral("main-device-items.png"));
+            const ItemGrid::RowInfo& info = m_window.Grid().Row(row);
             frmConfigItems dialog(&m_window);
             dialog.PrepareEditItem(m_program.Project(), info.plcKey, info.itemKey);
             dialog.show();
             QCoreApplication::processEvents();
             Save(dialog.grab(), QStringLiteral("define-plc-device.png"));
-            grid.scrollToTop();
             return 0;
         });
         m_steps.push_back([this] {
@@ -341,6 +351,8 @@ private:
             m_window.Grid().SetCurrentItemRow(ItemRowOf(std::nullopt));
             QCoreApplication::processEvents();
             Save(m_window.grab(), QStringLiteral("main-running.png"));
+            ShootDeviceItems(QStringLiteral("main-device-running.png"));
+            m_window.Grid().SetCurrentItemRow(ItemRowOf(std::nullopt));
             QMenu* connection = m_window.Band(QStringLiteral("popConnaction"));
             connection->popup(m_window.mapToGlobal(QPoint(0, 0)) + QPoint(80, 40));
             return kSettleMilliseconds;
