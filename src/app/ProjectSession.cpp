@@ -276,8 +276,8 @@ bool Program::ExportItems(std::int32_t plcKey, const std::string& path)
         ShowError(exported.error());
         return false;
     }
-    emit notice(QString::fromStdString("Exported " + std::to_string(*exported) + " items of PLC " + plc->Name + " to "
-                                       + path));
+    emit notice(
+        QString::fromStdString("Exported " + std::to_string(*exported) + " items of PLC " + plc->Name + " to " + path));
     return true;
 }
 
