@@ -507,3 +507,35 @@ int main(int argc, char** argv)
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+// An item its device will not give is a Bad change with the reason, though its text did not change; the item service
+// finds every item by its tag name too, in any case, and lists its name, units and kind.
+TEST_F(ProgramTest, ABadItemIsAChangeWithItsReasonAndItemsAreFoundByTagName)
+{
+    auto& plc = AddPlc("Meter");
+    auto& volts = AddItem(plc, op::MI, dir::Read);
+    volts.Details.name = "Meter.Volts";
+    volts.Details.units = "V";
+    volts.Details.scaling = common::Scaling { 0, 10, 0, 1 };
+    emit program.projectChanged();
+    app::ItemService& items = program.Service();
+    EXPECT_EQ(items.Find("METER.volts"), 1);
+    EXPECT_EQ(items.Find("lblDDE(1)"), 1);
+    EXPECT_EQ(items.Find("Meter.Amps"), std::nullopt);
+    const app::ItemInfo info = items.Items().front();
+    EXPECT_EQ(info.name, "Meter.Volts");
+    EXPECT_EQ(info.units, "V");
+    EXPECT_EQ(info.kind, app::ValueKind::Double);
+
+    std::vector<app::ItemChange> changes;
+    QObject::connect(&items, &app::ItemService::changed, [&](const std::vector<app::ItemChange>& batch) {
+        changes.insert(changes.end(), batch.begin(), batch.end());
+    });
+    plc.Answered = true;
+    volts.BadReason = "input register 3999 does not exist on the device";
+    volts.Label.Touch();
+    items.Flush();
+    ASSERT_EQ(changes.size(), 1U);
+    EXPECT_EQ(changes[0].quality, app::Quality::Bad);
+    EXPECT_EQ(changes[0].reason, volts.BadReason);
+}

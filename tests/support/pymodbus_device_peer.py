@@ -2,12 +2,15 @@
 """A Modbus device of pymodbus on 127.0.0.1 at a port the system chooses, for the tests of Modbus device items.
 
 Its input registers and holding registers hold the same values, each encoded by pymodbus's BinaryPayloadBuilder in
-its data type and byte order, one after another from address 0. Before listening it tells each value, one line each:
-  value TABLE ADDRESS TYPE ORDER VALUE        (TABLE ir or hr; VALUE as Python writes it)
+its data type and byte order, one after another from address 0; coils and discrete inputs 0-7 hold a few bits.
+Before listening it tells each value, one line each:
+  value TABLE ADDRESS TYPE ORDER VALUE        (TABLE ir, hr, co or di; VALUE as Python writes it)
 then "pymodbus device peer listening on 127.0.0.1:PORT". Input register MISSING (the address after the last value,
 plus one) is left out: reading it is answered with exception 2, illegal data address. After every write to the
-holding registers it tells what pymodbus decodes there, for each value the write touched:
+holding registers it tells what pymodbus decodes there, for each value the write touched, and after every write to
+the coils the coils written:
   decoded hr ADDRESS TYPE ORDER VALUE
+  decoded co ADDRESS bool ABCD VALUE
 """
 
 import asyncio
@@ -40,6 +43,8 @@ TYPES = {
     "float64": ("64bit_float", [-1234.5678901234, 1e-300, math.inf]),
 }
 STRINGS = [b"SN-2026-0042", b"Tavrel"]
+COILS = [1, 0, 1, 1, 0, 0, 1, 0]
+DISCRETE_INPUTS = [0, 1, 1, 0, 1, 0, 0, 1]
 
 
 def layout():
@@ -90,6 +95,15 @@ class TellingBlock(ModbusSequentialDataBlock):
                 print(f"decoded hr {start} {type_name} {order} {decode(type_name, order, now)!r}", flush=True)
 
 
+class TellingCoils(ModbusSequentialDataBlock):
+    """Coils that tell every coil a write set."""
+
+    def setValues(self, address, values):
+        super().setValues(address, values)
+        for offset, value in enumerate(values):
+            print(f"decoded co {address + offset} bool ABCD {int(bool(value))}", flush=True)
+
+
 async def serve():
     places = list(placed(layout()))
     registers = [r for _, value in places for r in value[3]]
@@ -97,8 +111,8 @@ async def serve():
     inputs = {address: r for address, r in enumerate(registers + [0, 0, 7, 7])}
     del inputs[missing]
     device = ModbusSlaveContext(
-        co=ModbusSequentialDataBlock(0, [False] * 8),
-        di=ModbusSequentialDataBlock(0, [False] * 8),
+        co=TellingCoils(0, [bool(bit) for bit in COILS]),
+        di=ModbusSequentialDataBlock(0, [bool(bit) for bit in DISCRETE_INPUTS]),
         hr=TellingBlock(registers, places),
         ir=ModbusSparseDataBlock(inputs),
         # Without zero_mode pymodbus serves address n from element n + 1.
@@ -107,6 +121,9 @@ async def serve():
     for start, (type_name, order, value, _) in places:
         for table in ("ir", "hr"):
             print(f"value {table} {start} {type_name} {order} {value!r}")
+    for table, bits in (("co", COILS), ("di", DISCRETE_INPUTS)):
+        for address, bit in enumerate(bits):
+            print(f"value {table} {address} bool ABCD {bit}")
     print(f"missing ir {missing}")
     server = ModbusTcpServer(ModbusServerContext(slaves=device, single=True), address=("127.0.0.1", 0))
     serving = asyncio.create_task(server.serve_forever())

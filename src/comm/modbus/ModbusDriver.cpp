@@ -117,9 +117,10 @@ bool ModbusDriver::ReadDeviceMix(std::vector<common::BinaryMixEntry>& entries, s
             return m_channel.Fail(status, status::kRefused, std::move(*refusal));
         }
     }
-    for (std::size_t i = 0; i < m_device.Requests().size(); ++i) {
+    for (std::size_t i = 0; i < m_device.Requests().size();) {
         const DeviceRequest request = m_device.Requests()[i];
         if (FetchDeviceRequest(request, status)) {
+            ++i;
             continue;
         }
         if (!IsAddressException(status)) {
@@ -133,7 +134,7 @@ bool ModbusDriver::ReadDeviceMix(std::vector<common::BinaryMixEntry>& entries, s
             return false;
         }
         m_device.ReplaceRequest(i, readable);
-        i = i + readable.size() - 1; // wraps to the next request when nothing was readable
+        i += readable.size(); // those were read just now
     }
     m_device.Decode(entries);
     return m_channel.Succeed(status);

@@ -57,7 +57,9 @@ public:
     /// later reads by this driver, and the others are read. Any other failure fails the whole read.
     bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) override;
     /// Coils with function 05, holding registers with 06 (one register) or 16 (a value of several, in one request);
-    /// a bit(K) value reads the register (03) and writes it back (06) with only its bit changed. Refuses the
+    /// a bit(K) value reads the register (03) and writes it back (06) with only its bit changed, which is safe as
+    /// long as nothing else writes the register's other bits between the two requests (another master of the same
+    /// device, or the device itself): such a register's bits want coils or a register of their own. Refuses the
     /// read-only tables.
     bool WriteDeviceValue(std::int32_t operandType, std::int32_t address, std::span<const std::uint16_t> words,
                           std::uint16_t bitMask, std::uint8_t& status) override;

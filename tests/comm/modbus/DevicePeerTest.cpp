@@ -69,7 +69,10 @@ protected:
         model::ItemDetails details;
         details.dataType = common::ParseDataType(value.type).value();
         details.byteOrder = common::ParseByteOrder(value.order == "AB" ? "" : value.order, *details.dataType).value();
-        return Add(value.table == "ir" ? op::InputRegister : op::HoldingRegister, value.address, details, direction);
+        const std::map<std::string, std::int32_t> tables {
+            { "ir", op::InputRegister }, { "hr", op::HoldingRegister }, { "co", op::Coil }, { "di", op::DiscreteInput }
+        };
+        return Add(tables.at(value.table), value.address, details, direction);
     }
     model::Clsitem& Add(std::int32_t table, std::int32_t address, const model::ItemDetails& details,
                         std::int32_t direction)
@@ -92,12 +95,12 @@ protected:
 
 } // namespace
 
-// Every type and byte order as pymodbus encodes them, in both register tables, read in one batched pass; the one
-// input register the device has not makes its item bad, and the device's other values, in the same span of
-// registers, are served.
+// Every type and byte order as pymodbus encodes them, in both register tables, and the bits of the coils and
+// discrete inputs, read in one batched pass; the one input register the device has not makes its item bad, and the
+// device's other values, in the same span of registers, are served.
 TEST_F(DevicePeerTest, EveryTypeAndOrderReadsAsPymodbusEncodedItAndAMissingRegisterSpoilsOnlyItsItem)
 {
-    ASSERT_GT(peer.Values().size(), 80U);
+    ASSERT_GT(peer.Values().size(), 190U);
     for (const Value& value : peer.Values()) {
         Add(value, common::direction::Read);
     }
@@ -122,8 +125,22 @@ TEST_F(DevicePeerTest, EveryTypeAndOrderReadsAsPymodbusEncodedItAndAMissingRegis
     }
 }
 
-// A poke of each type and order lands in one write, as pymodbus decodes it; a bit(K) poke keeps the register's other
-// bits.
+// A missing input register in a gap the plan bridges belongs to no item: after the split, every item is served.
+TEST_F(DevicePeerTest, AMissingRegisterInABridgedGapSpoilsNoItem)
+{
+    model::ItemDetails int16;
+    const model::Clsitem& before = Add(op::InputRegister, peer.Missing() - 1, int16, common::direction::Read);
+    const model::Clsitem& after = Add(op::InputRegister, peer.Missing() + 1, int16, common::direction::Read);
+    for (int pass = 0; pass < 2; ++pass) {
+        ASSERT_TRUE(Read()) << plc->LastError;
+        EXPECT_EQ(before.Label.Text(), "0");
+        EXPECT_EQ(after.Label.Text(), "7");
+        EXPECT_EQ(before.BadReason + after.BadReason, "");
+    }
+}
+
+// A poke of each type and order lands in one write, as pymodbus decodes it, and so does a coil's; a bit(K) poke keeps
+// the register's other bits.
 TEST_F(DevicePeerTest, PokesOfEveryTypeLandAsPymodbusDecodesThem)
 {
     const std::map<std::string, std::string> pokes {
@@ -133,16 +150,20 @@ TEST_F(DevicePeerTest, PokesOfEveryTypeLandAsPymodbusDecodesThem)
         { "float32", "-1.5" },         { "float64", "3.14159265358979" },
         { "string(14)", "AB-12" },
     };
-    std::map<std::int32_t, Value> expected;
-    for (const Value& value : peer.Values()) {
+    std::map<std::pair<std::string, std::int32_t>, Value> expected;
+    for (Value value : peer.Values()) {
         const auto poke = pokes.find(value.type);
-        if (value.table != "hr" || poke == pokes.end()) {
+        if (value.table == "co") {
+            value.value = value.value == "1" ? "0" : "1"; // each coil the other way
+        } else if (value.table == "hr" && poke != pokes.end()) {
+            value.value = poke->second;
+        } else {
             continue;
         }
         model::Clsitem& item = Add(value, common::direction::Write);
-        ASSERT_EQ(comm::CheckPoke(item, poke->second, nullptr), std::nullopt) << value.type;
-        item.Label.SetText(poke->second);
-        expected[value.address] = Value { "hr", value.address, value.type, value.order, poke->second };
+        ASSERT_EQ(comm::CheckPoke(item, value.value, nullptr), std::nullopt) << value.type;
+        item.Label.SetText(value.value);
+        expected[{ value.table, value.address }] = value;
     }
     ASSERT_GT(expected.size(), 30U);
     ASSERT_TRUE(comm::WriteItemValuesAndUpdateItems(*plc, project.env)) << plc->LastError;
@@ -151,8 +172,8 @@ TEST_F(DevicePeerTest, PokesOfEveryTypeLandAsPymodbusDecodesThem)
     for (std::size_t i = 0; i < writes; ++i) {
         const auto decoded = peer.NextDecoded(5s);
         ASSERT_TRUE(decoded) << "write " << i + 1 << " of " << writes << " not seen";
-        const auto wanted = expected.find(decoded->address);
-        ASSERT_NE(wanted, expected.end()) << "a write landed at " << decoded->address;
+        const auto wanted = expected.find({ decoded->table, decoded->address });
+        ASSERT_NE(wanted, expected.end()) << "a write landed at " << decoded->table << " " << decoded->address;
         EXPECT_TRUE(SameValue(wanted->second.value, *decoded))
             << decoded->type << " " << decoded->order << ": poked " << wanted->second.value << ", pymodbus decoded "
             << decoded->value;
