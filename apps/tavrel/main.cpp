@@ -2,6 +2,7 @@
 #include "app/Program.h"
 #include "app/SingleInstance.h"
 #include "apps/tavrel/Headless.h"
+#include "apps/tavrel/ServiceNotifier.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
@@ -328,6 +329,7 @@ int main(int argc, char** argv)
 
     if (headless) {
         tavrel::Headless host(program);
+        tavrel::ServiceNotifier service(program);
         program.SetHost(&host);
         QObject::connect(&instance, &tavrel::app::SingleInstance::anotherStartRefused, [] {
             std::printf("another start with these settings was refused\n");
@@ -361,8 +363,9 @@ int main(int argc, char** argv)
             std::printf("%s\n", notice.toUtf8().constData());
             std::fflush(stdout);
         });
-        tavrel::StopOnSignals(program);
+        tavrel::StopOnSignals(program, [&service] { service.Stopping(); });
         host.Run();
+        service.Ready();
         const int code = QCoreApplication::exec();
         program.SetHost(nullptr);
         return code;

@@ -222,7 +222,9 @@ class StartUp(unittest.TestCase):
         bad = os.path.join(self.dir, "bad.tve")
         with open(bad, "w") as file:
             file.write("not a project")
-        for project, reason in [(os.path.join(self.dir, "missing.tve"), "no such file"), (bad, "bad.tve")]:
+        # A missing project in a folder that exists is made there (a service's first start); in one that does not,
+        # it is a mistake.
+        for project, reason in [(os.path.join(self.dir, "nowhere", "missing.tve"), "no such file"), (bad, "bad.tve")]:
             with self.subTest(project=project):
                 run = subprocess.run([f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen",
                                       "127.0.0.1:0", project], capture_output=True, text=True, timeout=15,
