@@ -120,8 +120,8 @@ std::chrono::milliseconds ServiceNotifier::PassAllowance(const model::clsConfig&
     constexpr std::int64_t kExchangesPerPass = 3;
     std::int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(watchdog).count() / 2;
     for (const auto& plc : project.colPlcs()) {
-        const std::int64_t tries = std::max<std::int64_t>(1, std::int64_t { plc->NumRetries } + 1);
-        ms += kExchangesPerPass * tries * std::max<std::int64_t>(0, plc->TimeOut);
+        const std::int64_t tries = std::max<std::int64_t>(1, std::int64_t { plc->Params().NumRetries } + 1);
+        ms += kExchangesPerPass * tries * std::max<std::int64_t>(0, plc->Params().TimeOut);
     }
     return std::chrono::milliseconds(ms);
 }

@@ -113,8 +113,10 @@ TEST(ServiceNotifier, KeepsTheWatchdogAliveWhilePassesRunAndNotWhileAPassIsStuck
     app::Program program(common::Settings(dir / "tavrel.ini", "tavrel"), script.Factory(), TAVREL_TEMPLATE_PATH);
     auto added = program.Project().NewPlc();
     added->Name = "A";
-    added->TimeOut = 400;
-    added->NumRetries = 0;
+    model::CommParams params = added->GetCommParams();
+    params.TimeOut = 400;
+    params.NumRetries = 0;
+    added->SetCommParams(params);
     std::int32_t label = -1;
     ASSERT_TRUE(added->AddItems(1, 0, common::operand::MI, common::direction::Read, true, label));
     program.Project().AddPLC(std::move(added));

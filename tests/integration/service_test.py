@@ -48,6 +48,7 @@ class NotifySocket:
         self.stopped = True
         self.reader.join()
         self.socket.close()
+        os.unlink(self.path)
 
 
 def installed_paths(prefix):
