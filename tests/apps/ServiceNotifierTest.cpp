@@ -124,7 +124,7 @@ TEST(ServiceNotifier, KeepsTheWatchdogAliveWhilePassesRunAndNotWhileAPassIsStuck
     // A driver that blocks in its next read for 5 s once told to.
     std::mutex mutex;
     bool block = false;
-    std::optional<Clock::time_point> blockedAt;
+    std::optional<Clock::time_point> blockStart;
     script.OnCall = [&](const std::string& call) {
         {
             const std::lock_guard lock(mutex);
@@ -132,13 +132,13 @@ TEST(ServiceNotifier, KeepsTheWatchdogAliveWhilePassesRunAndNotWhileAPassIsStuck
                 return;
             }
             block = false;
-            blockedAt = Clock::now();
+            blockStart = Clock::now();
         }
         std::this_thread::sleep_for(5s);
     };
     const auto blocked = [&] {
         const std::lock_guard lock(mutex);
-        return blockedAt;
+        return blockStart;
     };
 
     ServiceNotifier notifier(program);
