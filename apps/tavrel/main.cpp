@@ -182,10 +182,9 @@ int main(int argc, char** argv)
     }
 
     // An endpoint from the settings, replaced by ADDRESS:PORT of its option when given.
-    const auto endpoint
-        = [&parser](const QString& option, const std::string& settingAddress, quint16 settingPort,
-                    const std::string& example,
-                    const std::string& server) -> tl::expected<std::pair<QHostAddress, quint16>, std::string> {
+    const auto endpoint = [&parser](const QString& option, const std::string& settingAddress, quint16 settingPort,
+                                    const std::string& example,
+                                    const std::string& server) -> tl::expected<std::pair<QHostAddress, quint16>, std::string> {
         QString where = QString::fromStdString(settingAddress);
         quint16 port = settingPort;
         if (parser.isSet(option)) {
