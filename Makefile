@@ -7,6 +7,7 @@
 #   make fuzz   every fuzz target of fuzz/ for FUZZ_SECONDS seconds (clang and libFuzzer, build in FUZZ_BUILD)
 #   make install  the programs, their shared files, the service unit and settings under PREFIX (and DESTDIR)
 #   make package  the Debian package tavrel_VERSION_ARCH.deb from the Release build (in PACKAGE_BUILD), checked by lintian
+#                 and tried out unpacked
 
 JOBS ?= 2
 BUILD ?= build
@@ -72,14 +73,17 @@ install:
 	@cmake --build $(PACKAGE_BUILD) -j $(JOBS)
 	DESTDIR=$(DESTDIR) cmake --install $(PACKAGE_BUILD)
 
-# The package installs under /usr whatever PREFIX says; lintian's findings are shown, its errors fail the target.
+# The package installs under /usr whatever PREFIX says; lintian's findings are shown, its errors fail the target,
+# and the package, unpacked into a temporary folder, is run as its service runs against its simulator.
 package:
 	@tools/install-deps --package
 	@cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVREL_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	@rm -f $(PACKAGE_BUILD)/tavrel_*.deb
 	@cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null
 	@ls $(PACKAGE_BUILD)/tavrel_*.deb
 	lintian --fail-on error $(PACKAGE_BUILD)/tavrel_*.deb
+	@python3 tests/integration/service_test.py package $(PACKAGE_BUILD)/tavrel_*.deb
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD) $(DEMO_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(TSAN_BUILD) $(PACKAGE_BUILD)
