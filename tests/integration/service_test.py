@@ -53,9 +53,11 @@ class NotifySocket:
 
 def installed_paths(prefix):
     """Where the files of an installation under `prefix` lie, as the unit and Debian expect them."""
-    etc = "/etc" if prefix == "/usr" else f"{prefix}/etc"
+    # As CMake's GNUInstallDirs places them: /etc for /usr, /etc/opt/NAME for /opt/NAME, else under the prefix.
+    etc = "/etc" if prefix == "/usr" else f"/etc{prefix}" if prefix.startswith("/opt/") else f"{prefix}/etc"
+    state = "/var" if prefix == "/usr" else f"/var{prefix}" if prefix.startswith("/opt/") else f"{prefix}/var"
     units = "/lib/systemd/system" if prefix == "/usr" else f"{prefix}/lib/systemd/system"
-    return {
+    return f"{state}/lib/tavrel", {
         "tavrel": f"{prefix}/bin/tavrel",
         "plcsim": f"{prefix}/bin/tavrel-plcsim",
         "template": f"{prefix}/share/tavrel/Templates/DDETemplate.tvb",
@@ -67,7 +69,7 @@ def installed_paths(prefix):
     }
 
 
-def check_tree(root, paths):
+def check_tree(root, state, paths):
     for what, path in paths.items():
         check(os.path.isfile(root + path), f"no {what} at {path} in {root}")
     for program in ("tavrel", "plcsim"):
@@ -75,8 +77,6 @@ def check_tree(root, paths):
     with open(root + paths["unit"]) as unit:
         text = unit.read()
     exec_start = re.search(r"^ExecStart=(.*)$", text, re.M)
-    state = "/var/lib/tavrel" if paths["settings"] == "/etc/tavrel/tavrel.ini" else paths["tavrel"][:-len(
-        "bin/tavrel")] + "var/lib/tavrel"
     expected = [paths["tavrel"], "--headless", "--settings", paths["settings"], f"{state}/plant.tve"]
     check(exec_start and exec_start.group(1).split() == expected, f"the unit starts {exec_start and exec_start[1]!r}")
     for line in ("Type=notify", "WatchdogSec=", "Restart=on-failure", "ProtectSystem=strict", "NoNewPrivileges=yes"):
@@ -96,11 +96,11 @@ def run_as_the_unit(root, paths, work, project, watchdog_usec=None):
     return process, notify, int(match.group(1)), lines
 
 
-def check_service(root, paths):
+def check_service(root, state, paths):
     with tempfile.TemporaryDirectory() as work:
-        # The installed settings, with what they keep in /var/lib/tavrel kept here instead.
+        # The installed settings, with what they keep in the service's folder kept here instead.
         with open(root + paths["settings"]) as installed, open(f"{work}/tavrel.ini", "w") as settings:
-            settings.write(installed.read().replace("/var/lib/tavrel", work))
+            settings.write(installed.read().replace(state, work))
 
         # A fresh installation: no project yet. A new one is saved, and the service is ready with nothing to do.
         fresh = os.path.join(work, "plant.tve")
@@ -164,9 +164,9 @@ def main():
             depends = subprocess.run(["dpkg-deb", "-f", source, "Depends"], capture_output=True, text=True).stdout
             for package in ("adduser", "libsystemd0", "libmodbus5", "libqt6core6"):
                 check(package in depends, f"Depends lacks {package}: {depends}")
-        paths = installed_paths(prefix)
-        check_tree(root, paths)
-        check_service(root, paths)
+        state, paths = installed_paths(prefix)
+        check_tree(root, state, paths)
+        check_service(root, state, paths)
     print(f"{mode} {source}: the installed files and the service protocol are as they should be")
 
 
