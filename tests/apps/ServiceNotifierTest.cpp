@@ -8,7 +8,6 @@
 #include <QElapsedTimer>
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -28,15 +27,30 @@ namespace {
 class NotifySocket
 {
 public:
-    explicit NotifySocket(const std::filesystem::path& path)
+    struct Message
     {
-        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address {};
-        address.sun_family = AF_UNIX;
+        Clock::time_point at;
+        std::string text;
+    };
+
+    explicit NotifySocket(const std::filesystem::path& path)
+        : m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0))
+    {
+        sockaddr_un address { AF_UNIX, {} };
         std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
         EXPECT_EQ(::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0) << path;
+        const timeval wait { 0, 20000 };
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
         ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
-        m_reader = std::thread([this] { Read(); });
+        m_reader = std::thread([this] {
+            char buffer[4096];
+            while (!m_stop) {
+                if (const ssize_t size = ::recv(m_fd, buffer, sizeof(buffer), 0); size > 0) {
+                    const std::lock_guard lock(m_mutex);
+                    m_messages.push_back({ Clock::now(), std::string(buffer, static_cast<std::size_t>(size)) });
+                }
+            }
+        });
     }
     ~NotifySocket()
     {
@@ -48,11 +62,6 @@ public:
     NotifySocket(const NotifySocket&) = delete;
     NotifySocket& operator=(const NotifySocket&) = delete;
 
-    struct Message
-    {
-        Clock::time_point at;
-        std::string text;
-    };
     std::vector<Message> Messages()
     {
         const std::lock_guard lock(m_mutex);
@@ -67,23 +76,7 @@ public:
     }
 
 private:
-    void Read()
-    {
-        while (!m_stop) {
-            pollfd waiting { m_fd, POLLIN, 0 };
-            if (::poll(&waiting, 1, 20) <= 0) {
-                continue;
-            }
-            char buffer[4096];
-            const ssize_t size = ::recv(m_fd, buffer, sizeof(buffer), 0);
-            if (size > 0) {
-                const std::lock_guard lock(m_mutex);
-                m_messages.push_back({ Clock::now(), std::string(buffer, static_cast<std::size_t>(size)) });
-            }
-        }
-    }
-
-    int m_fd = -1;
+    int m_fd;
     std::atomic<bool> m_stop { false };
     std::mutex m_mutex;
     std::vector<Message> m_messages;
@@ -122,23 +115,13 @@ TEST(ServiceNotifier, KeepsTheWatchdogAliveWhilePassesRunAndNotWhileAPassIsStuck
     program.Project().AddPLC(std::move(added));
 
     // A driver that blocks in its next read for 5 s once told to.
-    std::mutex mutex;
-    bool block = false;
-    std::optional<Clock::time_point> blockStart;
+    std::atomic<bool> block = false;
+    std::atomic<Clock::rep> blockedSince = 0;
     script.OnCall = [&](const std::string& call) {
-        {
-            const std::lock_guard lock(mutex);
-            if (!block || !call.starts_with("ReadBinaryMix")) {
-                return;
-            }
-            block = false;
-            blockStart = Clock::now();
+        if (call.starts_with("ReadBinaryMix") && block.exchange(false)) {
+            blockedSince = Clock::now().time_since_epoch().count();
+            std::this_thread::sleep_for(5s);
         }
-        std::this_thread::sleep_for(5s);
-    };
-    const auto blocked = [&] {
-        const std::lock_guard lock(mutex);
-        return blockStart;
     };
 
     ServiceNotifier notifier(program);
@@ -158,16 +141,13 @@ TEST(ServiceNotifier, KeepsTheWatchdogAliveWhilePassesRunAndNotWhileAPassIsStuck
     EXPECT_EQ(states, expected) << "the status changes once a pass is over, and only then";
     EXPECT_GE(systemd.Count("WATCHDOG=1", started, Clock::now()), 2) << "passes run";
 
-    {
-        const std::lock_guard lock(mutex);
-        block = true;
-    }
-    for (int turn = 0; turn < 200 && !blocked(); ++turn) {
+    block = true;
+    for (int turn = 0; turn < 200 && blockedSince == 0; ++turn) {
         Spin(10ms); // the next pass blocks the loop in here, for 5 s
     }
     const Clock::time_point releasedAt = Clock::now();
-    ASSERT_TRUE(blocked().has_value());
-    const Clock::time_point blockedAt = *blocked();
+    ASSERT_NE(blockedSince, 0);
+    const Clock::time_point blockedAt { Clock::duration(blockedSince.load()) };
     EXPECT_GE(releasedAt - blockedAt, 4900ms);
     EXPECT_GE(systemd.Count("WATCHDOG=1", blockedAt, blockedAt + 1500ms), 1)
         << "a pass within its PLCs' time-outs is no stuck loop";
