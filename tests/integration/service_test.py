@@ -96,6 +96,17 @@ def run_as_the_unit(root, paths, work, project, watchdog_usec=None):
     return process, notify, int(match.group(1)), lines
 
 
+def add_plc(project, port):
+    """Line_1, the simulator on `port`, with one item read into lblDDE(1)."""
+    with sqlite3.connect(project) as db:
+        db.execute("INSERT INTO Plcs (ID, Name) VALUES (1, 'Line_1')")
+        db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
+                   "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
+                   "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (port,))
+        db.execute("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) "
+                   "VALUES (1,?,0,1,?,-1,1)", (MI, READ))
+
+
 def check_service(root, state, paths):
     with tempfile.TemporaryDirectory() as work:
         # The installed settings, with what they keep in the service's folder kept here instead.
@@ -119,33 +130,29 @@ def check_service(root, state, paths):
 
         # A project on the installed simulator, with the watchdog on.
         simulator, sim_port = start_simulator(os.path.dirname(root + paths["plcsim"]))
-        drain(simulator)
-        project = os.path.join(work, "line.tve")
-        shutil.copy(root + paths["template"], project)
-        with sqlite3.connect(project) as db:
-            db.execute("INSERT INTO Plcs (ID, Name) VALUES (1, 'Line_1')")
-            db.execute("INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,"
-                       "TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits) "
-                       "VALUES (1,2,?,'127.0.0.1',1,57600,500,1,0,0,8,0,1)", (sim_port,))
-            db.execute("INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) "
-                       "VALUES (1,?,0,1,?,-1,1)", (MI, READ))
-        process, notify, port, lines = run_as_the_unit(root, paths, work, project, watchdog_usec=1_000_000)
         try:
-            drain(process)
-            eventually(lambda: "STATUS=running; 1 of 1 PLC(s) connected" in notify.messages, "1 PLC connected")
-            check(any(m.startswith("READY=1") for m in notify.messages), f"no READY=1: {notify.messages}")
-            status, value = http_call(port, "GET", "/dde/Tavrel/Items/lblDDE(1)")
-            check(status == 200 and value.strip().isdigit(), f"lblDDE(1) is {status} {value!r}")
-            count = notify.messages.count("WATCHDOG=1")
-            time.sleep(1.5)
-            check(notify.messages.count("WATCHDOG=1") >= count + 2, "fewer than two keep-alives in 1.5 s")
-            process.send_signal(signal.SIGTERM)
-            check(process.wait(15) == 0, f"tavrel ended with {process.returncode}")
-            check("STOPPING=1\nSTATUS=stopping" in notify.messages, f"no STOPPING=1: {notify.messages[-3:]}")
+            drain(simulator)
+            project = os.path.join(work, "line.tve")
+            shutil.copy(root + paths["template"], project)
+            add_plc(project, sim_port)
+            process, notify, port, lines = run_as_the_unit(root, paths, work, project, watchdog_usec=1_000_000)
+            try:
+                drain(process)
+                eventually(lambda: "STATUS=running; 1 of 1 PLC(s) connected" in notify.messages, "1 PLC connected")
+                check(any(m.startswith("READY=1") for m in notify.messages), f"no READY=1: {notify.messages}")
+                status, value = http_call(port, "GET", "/dde/Tavrel/Items/lblDDE(1)")
+                check(status == 200 and value.strip().isdigit(), f"lblDDE(1) is {status} {value!r}")
+                count = notify.messages.count("WATCHDOG=1")
+                time.sleep(1.5)
+                check(notify.messages.count("WATCHDOG=1") >= count + 2, "fewer than two keep-alives in 1.5 s")
+                process.send_signal(signal.SIGTERM)
+                check(process.wait(15) == 0, f"tavrel ended with {process.returncode}")
+                check("STOPPING=1\nSTATUS=stopping" in notify.messages, f"no STOPPING=1: {notify.messages[-3:]}")
+            finally:
+                end(process)
+                notify.close()
         finally:
-            end(process)
             end(simulator)
-            notify.close()
 
 
 def main():
