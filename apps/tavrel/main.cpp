@@ -3,6 +3,7 @@
 #include "app/SingleInstance.h"
 #include "apps/tavrel/Headless.h"
 #include "apps/tavrel/ItemsCommand.h"
+#include "apps/tavrel/ServiceNotifier.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
@@ -361,6 +362,7 @@ int main(int argc, char** argv)
 
     if (headless) {
         tavrel::Headless host(program);
+        tavrel::ServiceNotifier service(program);
         program.SetHost(&host);
         QObject::connect(&instance, &tavrel::app::SingleInstance::anotherStartRefused, [] {
             std::printf("another start with these settings was refused\n");
@@ -394,8 +396,9 @@ int main(int argc, char** argv)
             std::printf("%s\n", notice.toUtf8().constData());
             std::fflush(stdout);
         });
-        tavrel::StopOnSignals(program);
+        tavrel::StopOnSignals(program, [&service] { service.Stopping(); });
         host.Run();
+        service.Ready();
         const int code = QCoreApplication::exec();
         program.SetHost(nullptr);
         return code;

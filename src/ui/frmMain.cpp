@@ -6,6 +6,7 @@
 #include "link/FormulaTexts.h"
 #include "model/clsConfig.h"
 #include "mqtt/MqttBridge.h"
+#include "storage/ProjectTemplate.h"
 #include "ui/EventsPane.h"
 #include "ui/ItemGrid.h"
 #include "ui/Pictures.h"
@@ -29,6 +30,8 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QUrl>
+
+#include <filesystem>
 
 namespace tavrel::ui {
 
@@ -480,7 +483,10 @@ void frmMain::ShowOptions()
 void frmMain::ShowHelp()
 {
     // The result is not looked at: a missing help file shows nothing.
-    const QDir helpFolder(QCoreApplication::applicationDirPath() + QStringLiteral("/Help"));
+    // Beside the program in a build tree, in PREFIX/share/tavrel once installed.
+    const std::filesystem::path shared
+        = storage::SharedFilesFolder(QCoreApplication::applicationDirPath().toStdString());
+    const QDir helpFolder(QString::fromStdString((shared / "Help").string()));
     QString helpFile = helpFolder.filePath(QStringLiteral("Tavrel.html"));
     if (!QFileInfo::exists(helpFile)) {
         helpFile = helpFolder.filePath(QStringLiteral("Tavrel.chm"));

@@ -119,7 +119,7 @@ async function startTavrel(name, settingsText) {
   fs.writeFileSync(path.join(folder, "t.ini"), settingsText);
   const { child, match } = await start(
     path.join(bin, "tavrel"),
-    ["--headless", "--settings", path.join(folder, "t.ini"), "--listen", "127.0.0.1:0", project],
+    ["--headless", "--settings", path.join(folder, "t.ini"), "--listen", "127.0.0.1:0", "--opcua", "127.0.0.1:0", project],
     /link server on http:\/\/127\.0\.0\.1:(\d+)\//
   );
   return { child, url: `http://127.0.0.1:${match[1]}/` };
