@@ -89,7 +89,7 @@ async function browseAll(session) {
 
 async function measure(name, program, args) {
   const { child, endpoint } = await start(program, args);
-  const client = OPCUAClient.create({ endpointMustExist: false, securityMode: MessageSecurityMode.None,
+  const client = OPCUAClient.create({ applicationName: "TavrelPeerTest", endpointMustExist: false, securityMode: MessageSecurityMode.None,
     securityPolicy: SecurityPolicy.None, connectionStrategy: { maxRetry: 0 }, requestedSessionTimeout: 120000 });
   const began = Date.now();
   await client.connect(endpoint);
@@ -126,6 +126,7 @@ async function measure(name, program, args) {
   child.stdin.end();
   await new Promise((resolve) => child.on("exit", resolve));
   latencies.sort((a, b) => a - b);
+  if (latencies.length === 0) throw new Error(`${name}: no notification arrived while measuring`);
   return { name, browseReadMs, count: latencies.length, p50: percentile(latencies, 50), p99: percentile(latencies, 99),
     cpu: cpu * 100 };
 }

@@ -275,8 +275,11 @@ void OpcUaServer::Flush()
         m_service.SetSystemItem(QStringLiteral("OpcUaSessions"), QString::number(sessions));
         emit sessionsChanged(static_cast<int>(sessions));
     }
-    const std::int64_t wait = std::clamp<std::int64_t>(m_core->NextTickMs() - NowMs(), 0, 1000);
-    m_tick.start(static_cast<int>(wait));
+    // Only ever sooner: changes that come more often than the next tick is due must not keep putting it off.
+    const auto wait = static_cast<int>(std::clamp<std::int64_t>(m_core->NextTickMs() - NowMs(), 0, 1000));
+    if (!m_tick.isActive() || m_tick.remainingTime() > wait) {
+        m_tick.start(wait);
+    }
 }
 
 void OpcUaServer::Tick()

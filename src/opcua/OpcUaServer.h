@@ -48,6 +48,8 @@ public:
     QString EndpointUrl() const;
     /// The number of sessions.
     std::size_t SessionCount() const;
+    /// The number of client connections.
+    std::size_t ConnectionCount() const { return m_sockets.size(); }
 
 signals:
     /// The number of sessions changed.

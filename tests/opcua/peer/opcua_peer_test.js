@@ -231,17 +231,17 @@ test("writes reach the simulator's registers; a read-only item refuses with its 
   assert.equal(access.value.value & 2, 0); // CurrentWrite not set
 });
 
-test("a subscription gets the counter's changes, and an absolute deadband holds back the small ones", async () => {
+test("a subscription gets the counter's and the timer's changes, and an absolute deadband holds back the small ones", async () => {
   const subscription = await session.createSubscription2({
     requestedPublishingInterval: 100,
     requestedLifetimeCount: 100,
     requestedMaxKeepAliveCount: 10,
     publishingEnabled: true,
   });
-  const watch = async (filter) => {
+  const watch = async (filter, label = 7) => {
     const values = [];
     const monitored = await subscription.monitor(
-      { nodeId: node(7), attributeId: AttributeIds.Value },
+      { nodeId: node(label), attributeId: AttributeIds.Value },
       { samplingInterval: 100, queueSize: 10, discardOldest: true, filter },
       TimestampsToReturn.Both
     );
@@ -250,7 +250,11 @@ test("a subscription gets the counter's changes, and an absolute deadband holds 
   };
   const plain = await watch(null);
   const banded = await watch(new ua.DataChangeFilter({ trigger: ua.DataChangeTrigger.StatusValue, deadbandType: ua.DeadbandType.Absolute, deadbandValue: 2.5 }));
+  // The timer changes in every pass, more often than the subscription publishes: its changes must not hold the
+  // publishing off.
+  const timer = await watch(null, 6);
   await eventually("five changes of the counter", () => plain.values.length >= 6, 15000);
+  assert.ok(timer.values.length >= 20, `the timer's changes: ${timer.values.length}`);
   assert.ok(banded.values.length >= 2, `deadband: ${banded.values}`);
   assert.ok(banded.values.length < plain.values.length, `plain ${plain.values} deadband ${banded.values}`);
   for (let i = 1; i < banded.values.length; ++i) {
