@@ -2,9 +2,12 @@
 // (microseconds of the monotonic clock modulo 10^9), served by the OPC UA server. A client that reads the same
 // clock knows how long each change took to reach it. Run by bench/opcua/opcua_bench.js.
 //
-//   tavrel-bench-opcua-instance [--items N] [--pass-ms M]
+//   tavrel-bench-opcua-instance [--items N] [--pass-ms M] [--exchange-ms E]
 //
-// Prints "OPC UA server on opc.tcp://127.0.0.1:PORT/" once it serves, and runs passes until it is ended.
+// A pass starts every M milliseconds (MinPassMs) and its exchange with the PLC takes E of them: like the reads of a
+// PLC on the plant's network, the exchange holds up the program's event loop, and with it every client surface,
+// for that long. Prints "OPC UA server on opc.tcp://127.0.0.1:PORT/" once it serves, and runs passes until it is
+// ended.
 #include "ClockPlc.h"
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
@@ -27,12 +30,15 @@ int main(int argc, char** argv)
 {
     int items = 10000;
     int passMs = 100;
+    int exchangeMs = 20;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--items") {
             items = std::atoi(argv[i + 1]);
         } else if (name == "--pass-ms") {
             passMs = std::atoi(argv[i + 1]);
+        } else if (name == "--exchange-ms") {
+            exchangeMs = std::atoi(argv[i + 1]);
         } else {
             std::fprintf(stderr, "unknown option %s\n", name.c_str());
             return 2;
@@ -45,7 +51,7 @@ int main(int argc, char** argv)
     }
     app::Program program(
         common::Settings(std::filesystem::path(folder) / "bench.ini", "tavrel"),
-        [passMs](const model::clsPlc&) { return std::make_shared<ClockPlc>(passMs); },
+        [exchangeMs](const model::clsPlc&) { return std::make_shared<ClockPlc>(exchangeMs); },
         std::filesystem::path(folder) / "none.tvb");
     auto plc = program.Project().NewPlc();
     plc->Name = "Clock_1";
@@ -79,6 +85,7 @@ int main(int argc, char** argv)
             QCoreApplication::quit();
         }
     });
+    program.OverrideMinPassMs(passMs);
     program.ToggleRun();
     const int code = QCoreApplication::exec();
     program.Stop();
