@@ -101,7 +101,7 @@ class Security(unittest.TestCase):
     def start_headless(self, *options):
         """tavrel --headless on a free port; (process, the line that says where it serves)."""
         process, match, _ = start([f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen",
-                                   "127.0.0.1:0", *options, self.project],
+                                   "127.0.0.1:0", "--opcua", "127.0.0.1:0", *options, self.project],
                                   r"link server on (https?)://127\.0\.0\.1:(\d+)/|tavrel: (.*)")
         self.addCleanup(end, process)
         return process, match
