@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CertificateCheck.h"
 #include "Handles.h"
 #include "Options.h"
 
@@ -72,6 +73,7 @@ private:
                                 std::string& error) const;
 
     Options m_options;
+    CertificateCheck m_check;
     std::string m_token;
     std::vector<char> m_chunk; ///< the receiving thread's buffer
 };
