@@ -2,8 +2,9 @@
 
 #include "Options.h"
 
-#include <wincrypt.h>
 #include <windows.h>
+
+#include <wincrypt.h>
 
 #include <optional>
 #include <string>
