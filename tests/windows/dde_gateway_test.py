@@ -436,8 +436,14 @@ class Tls(WineTest):
         os.chmod(key, 0o600)
         der = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "der"], check=True,
                              capture_output=True).stdout
-        with open(os.path.join(self.dir, "t.ini"), "w") as file:
-            file.write(f"[tavrel]\nLinkCertFile={cert}\nLinkKeyFile={key}\n")
+        settings = os.path.join(self.dir, "t.ini")
+        with open(settings, "w") as file:
+            file.write(f"[tavrel]\nLinkCertFile={cert}\nLinkKeyFile={key}\nLinkRequireToken=1\n")
+        # The token goes only over a connection whose certificate was judged, so it is required here.
+        token_file = os.path.join(self.dir, "token")
+        with open(token_file, "w") as file:
+            file.write(subprocess.run([f"{BIN}/tavrel", "--settings", settings, "--add-token", "dde", "operator"],
+                                      check=True, capture_output=True, text=True).stdout)
         sim, plc_port = start_simulator(BIN)
         self.addCleanup(end, sim)
         project = os.path.join(self.dir, "plant.tve")
@@ -459,10 +465,12 @@ class Tls(WineTest):
         self.end_wine_process(self.client.process)
 
         pin = ":".join(f"{byte:02X}" for byte in hashlib.sha256(der).digest())  # as a tool prints it
-        self.start_gateway(port, "--server", server, "--pin-sha256", pin)
+        self.start_gateway(port, "--server", server, "--pin-sha256", pin, "--token-file", self.wine.path(token_file))
         self.assertIn("wss://127.0.0.1:", self.log_text())
         self.assertEqual(self.client("connect Items"), "ok")
         self.assertEqual(self.client("request lblDDE(1)"), "value 4321")
+        self.assertEqual(self.client("poke lblDDE(1) 77"), "ok")
+        eventually(lambda: modbus_read(plc_port, 3, 100)[0] == 77, "the poke reached the PLC")
 
 
 if __name__ == "__main__":

@@ -121,13 +121,18 @@ std::optional<LinkTransport::Exchange> LinkTransport::Get(const std::wstring& pa
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
-    // A certificate of the plant's own making is judged here rather than by Windows, before the token is sent.
+    // A certificate of the plant's own making is judged by the gateway, not by Windows, on a request of its own that
+    // carries no token; the request with the token then goes over that same connection, kept by WinHTTP. A new
+    // connection for it would be judged by Windows, which does not trust such a certificate: it fails before
+    // anything is sent. The judgement is made again as the request leaves, should Windows trust another one.
     CertificateJudgement judgement { &m_check, {} };
     if (m_options.tls && m_check.Active()) {
-        DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
-        if (!WinHttpSetOption(exchange.request.Get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags)
-            || WinHttpSetStatusCallback(exchange.request.Get(), JudgeCertificate, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0)
-                == WINHTTP_INVALID_STATUS_CALLBACK) {
+        if (auto untrusted = Probe(exchange.connection.Get())) {
+            error = "the link server is not trusted: " + *untrusted;
+            return std::nullopt;
+        }
+        if (WinHttpSetStatusCallback(exchange.request.Get(), JudgeCertificate, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0)
+            == WINHTTP_INVALID_STATUS_CALLBACK) {
             error = ErrorText(GetLastError());
             return std::nullopt;
         }
@@ -170,6 +175,39 @@ std::optional<LinkTransport::Exchange> LinkTransport::Get(const std::wstring& pa
         return std::nullopt;
     }
     return exchange;
+}
+
+std::optional<std::string> LinkTransport::Probe(HINTERNET connection) const
+{
+    std::string narrowPath = "/";
+    for (const std::string_view part : { protocol::kPathRoot, protocol::kService, protocol::kSystemTopic }) {
+        narrowPath.append(part).append("/");
+    }
+    const std::wstring path = Widen(narrowPath + "Running");
+    InternetHandle probe(WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+    if (!probe || !WinHttpSetOption(probe.Get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags)
+        || !WinHttpSendRequest(probe.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
+        || !WinHttpReceiveResponse(probe.Get(), nullptr)) {
+        return ErrorText(GetLastError());
+    }
+    PCCERT_CONTEXT certificate = nullptr;
+    DWORD size = sizeof certificate;
+    if (!WinHttpQueryOption(probe.Get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)
+        || certificate == nullptr) {
+        return "it showed no certificate";
+    }
+    auto untrusted = m_check.Judge(certificate);
+    CertFreeCertificateContext(certificate);
+    if (untrusted) {
+        return untrusted;
+    }
+    // The answer read to its end, so that the connection is free for the next request.
+    char discard[4096];
+    DWORD read = 0;
+    while (WinHttpReadData(probe.Get(), discard, sizeof discard, &read) && read > 0) { }
+    return std::nullopt;
 }
 
 std::optional<LinkTransport::Socket> LinkTransport::Connect(std::string& error) const
