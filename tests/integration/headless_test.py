@@ -237,7 +237,8 @@ class StartUp(unittest.TestCase):
             self.assertIn(text, run.stdout)
 
     def test_the_lock_is_per_user_and_a_later_start_brings_the_first_forward(self):
-        args = [f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen", "127.0.0.1:0", self.project]
+        args = [f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen", "127.0.0.1:0", "--opcua",
+                "127.0.0.1:0", self.project]  # two at once: no OPC UA, whose port they would share
         first, _, lines = start(args, r"link server on", env=self.runtime("alice"))
         self.addCleanup(end, first)
         other, _, _ = start(args, r"link server on", env=self.runtime("bob"))
