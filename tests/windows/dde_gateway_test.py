@@ -428,7 +428,7 @@ class HostileLinkServers(WineTest):
 
 
 class Tls(WineTest):
-    def test_over_wss_a_pinned_certificate_is_trusted_and_another_is_not(self):
+    def test_over_wss_a_pinned_certificate_is_trusted_and_another_is_not_and_a_ca_file_will_do(self):
         cert, key = os.path.join(self.dir, "cert.pem"), os.path.join(self.dir, "key.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
                         "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert, "-days", "2"],
@@ -471,6 +471,14 @@ class Tls(WineTest):
         self.assertEqual(self.client("request lblDDE(1)"), "value 4321")
         self.assertEqual(self.client("poke lblDDE(1) 77"), "ok")
         eventually(lambda: modbus_read(plc_port, 3, 100)[0] == 77, "the poke reached the PLC")
+        self.end_wine_process(self.gateway)
+        self.end_wine_process(self.client.process)
+
+        # A self-signed certificate is its own CA.
+        self.start_gateway(port, "--server", server, "--ca-file", self.wine.path(cert), "--token-file",
+                           self.wine.path(token_file), log="ca.log")
+        self.assertEqual(self.client("connect Items"), "ok")
+        self.assertEqual(self.client("request lblDDE(1)"), "value 77")
 
 
 if __name__ == "__main__":
