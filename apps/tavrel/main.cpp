@@ -3,7 +3,9 @@
 #include "app/SingleInstance.h"
 #include "apps/tavrel/Headless.h"
 #include "apps/tavrel/ItemsCommand.h"
+#include "apps/tavrel/LinkSetup.h"
 #include "apps/tavrel/ServiceNotifier.h"
+#include "apps/tavrel/UserCommands.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
@@ -77,7 +79,8 @@ int main(int argc, char** argv)
     // So are the items commands, which work on a project file and end.
     const bool textOnly = HasFlag(argc, argv, "--help") || HasFlag(argc, argv, "-h") || HasFlag(argc, argv, "-?")
         || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v")
-        || HasFlag(argc, argv, "--import-items") || HasFlag(argc, argv, "--export-items");
+        || HasFlag(argc, argv, "--import-items") || HasFlag(argc, argv, "--export-items")
+        || tavrel::AsksForUserCommand(argc, argv);
     tavrel::app::PrepareRuntimeFolder();
     std::unique_ptr<QCoreApplication> application;
 #if TAVREL_WITH_WINDOW
@@ -146,6 +149,7 @@ int main(int argc, char** argv)
         QStringLiteral("seconds"));
     stallOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(stallOption);
+    tavrel::AddUserCommandOptions(parser);
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."),
                                  QStringLiteral("[project]"));
     parser.process(*application);
@@ -177,6 +181,10 @@ int main(int argc, char** argv)
         ? tavrel::common::Settings(std::filesystem::absolute(parser.value(QStringLiteral("settings")).toStdString()),
                                    executable.stem().string())
         : tavrel::common::Settings::ForExecutable(executable);
+
+    if (const auto code = tavrel::RunUserCommand(parser, settings)) {
+        return *code;
+    }
 
     // One instance per user and settings file: a second one would fight the first over the same PLCs and port.
     tavrel::app::SingleInstance instance(settings.FilePath());
@@ -276,24 +284,13 @@ int main(int argc, char** argv)
         }
         linkLimits.stallMs = seconds * 1000;
     }
-    // Who may talk to the link server; a token file named but unusable is an error, never silently no token.
-    const tavrel::common::LinkAccessSettings accessSettings = tavrel::common::ReadLinkAccess(settings);
-    tavrel::link::LinkAccess access;
-    for (const std::string& origin : accessSettings.allowedOrigins) {
-        access.allowedOrigins.append(QString::fromStdString(origin));
+    // Who may talk to the link server, and over TLS or not. Certificate or key files that cannot serve stop a
+    // headless start; the window says why and serves without TLS, on this computer only.
+    const tavrel::LinkSetup linkSetup = tavrel::ReadLinkSetup(settings);
+    if (headless && !linkSetup.tlsError.empty()) {
+        return Fail(true, linkSetup.tlsError, kExitUsage);
     }
-    for (const std::string& host : accessSettings.allowedHosts) {
-        access.allowedHosts.append(QString::fromStdString(host));
-    }
-    std::string accessError;
-    if (!accessSettings.tokenFile.empty()) {
-        auto token = tavrel::common::ReadLinkToken(accessSettings.tokenFile);
-        if (token) {
-            access.token = QByteArray::fromStdString(*token);
-        } else {
-            accessError = "LinkTokenFile: " + token.error() + "; the link server does not start without its token";
-        }
-    }
+    const QHostAddress linkAddress = linkSetup.tlsError.empty() ? address : QHostAddress(QHostAddress::LocalHost);
 
     std::optional<std::int32_t> minPassMs;
     if (parser.isSet(QStringLiteral("min-pass-ms"))) {
@@ -319,16 +316,20 @@ int main(int argc, char** argv)
     if (minPassMs) {
         program.OverrideMinPassMs(*minPassMs);
     }
+    // Every poke and command from every surface, carried out or refused.
+    const tavrel::common::AuditSettings audit = tavrel::common::ReadAuditSettings(program.Settings());
+    program.Service().SetAuditTrail(std::make_unique<tavrel::app::AuditTrail>(audit.file, audit.maxBytes));
 
     // The link server listens only once the start-up project is in place, so that no client runs or reads the
     // empty project that start-up is about to replace.
     tavrel::link::LinkServer server(program.Service(), linkLimits);
-    server.SetAccess(access);
+    server.SetAccess(linkSetup.access);
+    server.SetTls(linkSetup.tls);
     QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &server,
                      &tavrel::link::LinkServer::SayGoodbye);
-    const auto listen = [&server, &accessError, address, listenPort] {
-        return accessError.empty() ? server.Listen(address, listenPort)
-                                   : tl::expected<quint16, std::string>(tl::unexpect, accessError);
+    const auto listen = [&server, &linkSetup, linkAddress, listenPort] {
+        return linkSetup.error.empty() ? server.Listen(linkAddress, listenPort)
+                                       : tl::expected<quint16, std::string>(tl::unexpect, linkSetup.error);
     };
 
     tavrel::common::MqttOptions mqttOptions = tavrel::common::ReadMqttOptions(program.Settings());
@@ -388,10 +389,16 @@ int main(int argc, char** argv)
         if (!opcUa.EndpointUrl().isEmpty()) {
             std::printf("OPC UA server on %s\n", opcUa.EndpointUrl().toUtf8().constData());
         }
-        std::printf("link server on http://%s:%u/dde/Tavrel/Items%s\n", address.toString().toUtf8().constData(),
-                    *listening, server.TokenInForce() ? " (access token required)" : "");
-        std::printf("live page on http://%s:%u/\n", address.toString().toUtf8().constData(), *listening);
+        const QByteArray scheme = server.Scheme().toLatin1();
+        std::printf("link server on %s://%s:%u/dde/Tavrel/Items%s\n", scheme.constData(),
+                    address.toString().toUtf8().constData(), *listening,
+                    server.TokenInForce() ? " (access token required)" : "");
+        std::printf("live page on %s://%s:%u/\n", scheme.constData(), address.toString().toUtf8().constData(),
+                    *listening);
         std::fflush(stdout);
+        if (const std::string warning = tavrel::PlainHttpWarning(address, linkSetup); !warning.empty()) {
+            std::fprintf(stderr, "tavrel: %s\n", warning.c_str());
+        }
         QObject::connect(&server, &tavrel::link::LinkServer::clientNotice, [](const QString& notice) {
             std::printf("%s\n", notice.toUtf8().constData());
             std::fflush(stdout);
@@ -406,7 +413,17 @@ int main(int argc, char** argv)
 #if TAVREL_WITH_WINDOW
     tavrel::ui::WindowStart windowStart;
     windowStart.instance = &instance;
-    windowStart.startServing = [&listen, &startMqtt, &startOpcUa](QWidget* window) {
+    windowStart.startServing = [&listen, &startMqtt, &startOpcUa, &linkSetup, &program, linkAddress](QWidget* window) {
+        if (!linkSetup.tlsError.empty()) {
+            QMessageBox::warning(
+                window, QStringLiteral("Tavrel"),
+                QString::fromStdString(linkSetup.tlsError
+                                       + "\nThe link server serves without TLS, on this computer only "
+                                         "(127.0.0.1), until LinkCertFile and LinkKeyFile are mended."));
+        }
+        if (const std::string warning = tavrel::PlainHttpWarning(linkAddress, linkSetup); !warning.empty()) {
+            program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
+        }
         const auto listening = listen();
         if (!listening) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),

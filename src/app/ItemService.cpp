@@ -10,7 +10,43 @@
 #include <cctype>
 #include <utility>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace tavrel::app {
+
+namespace {
+
+std::string SurfaceName(Surface surface)
+{
+    switch (surface) {
+    case Surface::Window:
+        return "window";
+    case Surface::Headless:
+        return "headless";
+    case Surface::Link:
+        return "link";
+    case Surface::Mqtt:
+        return "mqtt";
+    case Surface::OpcUa:
+        return "opcua";
+    }
+    return {};
+}
+
+// The account Tavrel runs under: the user of the window.
+std::string AccountName()
+{
+    passwd entry {};
+    passwd* found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        return found->pw_name;
+    }
+    return std::to_string(::geteuid());
+}
+
+} // namespace
 
 std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std::string& command)
 {
@@ -214,9 +250,43 @@ const ItemService::Owner* ItemService::FindOwner(std::int32_t index) const
     return &m_owners[position];
 }
 
+void ItemService::Record(const Caller& caller, std::string item, std::string oldValue, const std::string& newValue,
+                         const std::optional<common::Refusal>& refusal)
+{
+    if (!m_audit) {
+        return;
+    }
+    const bool local = caller.surface == Surface::Window || caller.surface == Surface::Headless;
+    const AuditRecord record { .time = std::chrono::system_clock::now(),
+                               .surface = SurfaceName(caller.surface),
+                               .user = caller.user.empty() && local ? AccountName() : caller.user,
+                               .peer = caller.peer,
+                               .item = std::move(item),
+                               .oldValue = std::move(oldValue),
+                               .newValue = newValue,
+                               .accepted = !refusal,
+                               .reason = refusal ? refusal->reason : std::string() };
+    const std::uint64_t lostBefore = m_audit->Lost();
+    if (const auto written = m_audit->Write(record); !written) {
+        // The write itself is carried out all the same: a full disk must not stop a plant.
+        ++m_auditLost;
+        if (lostBefore == 0) {
+            m_events.Add(EventKind::Audit,
+                         QStringLiteral("%1; writes and commands go on unrecorded")
+                             .arg(QString::fromStdString(written.error())));
+        }
+        m_system.SetSurfaceItem(QStringLiteral("AuditLost"), QString::number(m_auditLost));
+    } else if (lostBefore != 0) {
+        m_events.Add(EventKind::Audit,
+                     QStringLiteral("the audit file is written again; %1 lines were lost before").arg(lostBefore));
+    }
+}
+
 std::optional<common::Refusal> ItemService::Poke(const Caller& caller, std::int32_t index, const std::string& text)
 {
+    std::string oldValue = Exists(index) ? Value(index) : std::string();
     auto refusal = CheckAndTakePoke(caller, index, text);
+    Record(caller, model::LabelName(index), std::move(oldValue), text, refusal);
     if (refusal) {
         m_events.Add(EventKind::Poke,
                      QStringLiteral("poke of %1 from %2 refused: %3")
@@ -288,7 +358,9 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
     const auto refused = [&](common::Refusal refusal, const QString& why) {
         m_events.Add(EventKind::Command,
                      QStringLiteral("command %1 from %2 refused: %3").arg(quoted, CallerText(caller), why));
-        return std::optional(std::move(refusal));
+        auto answer = std::optional(std::move(refusal));
+        Record(caller, std::string(kAuditCommandItem), {}, command, answer);
+        return answer;
     };
     if (caller.role != Role::Operator) {
         return refused({ common::Refusal::Kind::NotAllowed, "a reader may not execute commands" },
@@ -304,6 +376,7 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
         accepted();
     }
     m_events.Add(EventKind::Command, QStringLiteral("command %1 from %2").arg(quoted, CallerText(caller)));
+    Record(caller, std::string(kAuditCommandItem), {}, command, std::nullopt);
     switch (parsed->action) {
     case Command::Action::StopPlc:
         comm::StopPlc(m_program.Project(), parsed->plc, m_program.Environment());

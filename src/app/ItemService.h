@@ -1,9 +1,11 @@
 #pragma once
 
+#include "app/AuditTrail.h"
 #include "app/EventLog.h"
 #include "app/SystemItems.h"
 #include "common/DeviceItems.h"
 #include "common/Refusal.h"
+#include "common/Role.h"
 #include "model/ChangedLabels.h"
 #include "model/LabelArray.h"
 
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,12 +34,14 @@ class Program;
 
 /// The name before "_RUN" and "_STOP" in the commands that start and stop the run.
 inline constexpr std::string_view kProgramCommandName = "Tavrel";
+/// The item of a command's audit line.
+inline constexpr std::string_view kAuditCommandItem = "execute";
 
 /// The way a client reached Tavrel.
 enum class Surface { Window, Headless, Link, Mqtt, OpcUa };
 
 /// What a caller may do: a reader reads, browses and subscribes; an operator also pokes and executes.
-enum class Role { Reader, Operator };
+using Role = common::Role;
 
 /// Who asks for a poke or a command: the surface, the user or token name, the peer address and the role.
 struct Caller
@@ -151,6 +156,11 @@ public:
     [[nodiscard]] std::optional<common::Refusal> Execute(const Caller& caller, const std::string& command,
                                                          const std::function<void()>& accepted = {});
 
+    /// Records every poke and command from now on, carried out or refused, in `audit` (none: no audit trail).
+    void SetAuditTrail(std::unique_ptr<AuditTrail> audit) { m_audit = std::move(audit); }
+    /// The audit trail; none when there is no audit trail.
+    const AuditTrail* Audit() const { return m_audit.get(); }
+
     /// Hands the changes noted so far to the surfaces now, rather than at the end of the pass.
     void Flush();
 
@@ -190,6 +200,10 @@ private:
     void FollowEvents();
     /// How a caller is named in the event log: "link 127.0.0.1:50000", "MQTT", "the window".
     static QString CallerText(const Caller& caller);
+    /// Writes a poke's or command's line into the audit trail; a line that cannot be written goes to the event log
+    /// and the System item AuditLost instead.
+    void Record(const Caller& caller, std::string item, std::string oldValue, const std::string& newValue,
+                const std::optional<common::Refusal>& refusal);
 
     /// The PLC and item of each label index, renewed when labels come and go.
     struct Owner
@@ -210,6 +224,9 @@ private:
     mutable std::unordered_map<std::string, std::int32_t> m_names;
     mutable bool m_ownersStale = true;
     QTimer m_flushTimer;
+    std::unique_ptr<AuditTrail> m_audit;
+    /// Audit lines lost since the program started.
+    std::uint64_t m_auditLost = 0;
 };
 
 /// The execute command split as the handler reads it: the PLC name (letter case kept) and the verb in upper case;

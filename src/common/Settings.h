@@ -72,6 +72,13 @@ inline constexpr std::string_view LinkPort = "LinkPort";
 inline constexpr std::string_view LinkAllowedOrigins = "LinkAllowedOrigins";
 inline constexpr std::string_view LinkAllowedHosts = "LinkAllowedHosts";
 inline constexpr std::string_view LinkTokenFile = "LinkTokenFile";
+inline constexpr std::string_view LinkRequireToken = "LinkRequireToken";
+inline constexpr std::string_view LinkCertFile = "LinkCertFile";
+inline constexpr std::string_view LinkKeyFile = "LinkKeyFile";
+inline constexpr std::string_view LinkAllowPlainHttp = "LinkAllowPlainHttp";
+inline constexpr std::string_view UsersFile = "UsersFile";
+inline constexpr std::string_view AuditFile = "AuditFile";
+inline constexpr std::string_view AuditMaxMB = "AuditMaxMB";
 inline constexpr std::string_view MqttBroker = "MqttBroker";
 inline constexpr std::string_view MqttTopicPrefix = "MqttTopicPrefix";
 inline constexpr std::string_view MqttClientId = "MqttClientId";
@@ -124,9 +131,14 @@ struct LinkAccessSettings
     std::vector<std::string>
         allowedHosts; ///< host names the server may be reached by, besides IP addresses and localhost
     std::filesystem::path tokenFile; ///< empty: no access token; relative paths are beside the settings file
+    std::filesystem::path certFile; ///< LinkCertFile, PEM; with keyFile, the server speaks TLS only
+    std::filesystem::path keyFile; ///< LinkKeyFile, PEM
+    bool requireToken = false; ///< LinkRequireToken: clients on this computer need a token too
+    bool allowPlainHttp = false; ///< LinkAllowPlainHttp: serve other computers without TLS all the same
 };
 
-/// The blank-separated lists LinkAllowedOrigins and LinkAllowedHosts and the path LinkTokenFile.
+/// The blank-separated lists LinkAllowedOrigins and LinkAllowedHosts, the paths LinkTokenFile, LinkCertFile and
+/// LinkKeyFile, and the Booleans LinkRequireToken and LinkAllowPlainHttp.
 LinkAccessSettings ReadLinkAccess(const Settings& settings);
 
 /// The shortest access token taken, in characters.
@@ -135,6 +147,16 @@ inline constexpr std::size_t kMinLinkTokenLength = 16;
 /// The access token held in the first line of `file`: a file readable and writable by its owner only, the token
 /// 16 or more visible ASCII characters without blanks. Or why the file cannot serve as one.
 tl::expected<std::string, std::string> ReadLinkToken(const std::filesystem::path& file);
+/// Where the audit trail goes and when its file is rotated.
+struct AuditSettings
+{
+    std::filesystem::path file; ///< AuditFile (relative paths beside the settings file), else tavrel-audit.jsonl there
+    std::uint64_t maxBytes = 10ULL * 1024 * 1024; ///< AuditMaxMB, 1 to 1024 (10 when missing or not such a number)
+};
+
+/// The audit trail's settings.
+AuditSettings ReadAuditSettings(const Settings& settings);
+
 /// The MQTT bridge's keys as they are written; a MqttQos that is not a whole number reads as -1, so that the
 /// bridge refuses it instead of guessing.
 MqttOptions ReadMqttOptions(const Settings& settings);

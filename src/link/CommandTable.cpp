@@ -192,7 +192,7 @@ void CommandTable::Poke(LinkSession& session, const Message& message) const
                StatusCode(Status::PayloadTooLarge));
         return;
     }
-    if (const auto refusal = m_items.Poke(LinkCaller(session.Peer()), message.index, text)) {
+    if (const auto refusal = m_items.Poke(session.Caller(), message.index, text)) {
         Refuse(session, message.op, message.object,
                QStringLiteral("%1: %2").arg(ItemName(message.index), QString::fromStdString(refusal->reason)),
                StatusCode(RefusalStatus(refusal->kind)));
@@ -211,7 +211,7 @@ void CommandTable::Execute(LinkSession& session, const Message& message) const
     }
     // A command that names something is acknowledged before what it starts can send anything.
     const std::string text = command.toString().toStdString();
-    const auto refusal = m_items.Execute(LinkCaller(session.Peer()), text, [&] {
+    const auto refusal = m_items.Execute(session.Caller(), text, [&] {
         SendJson(session, { { "op", message.op }, { "ok", true } });
     });
     if (refusal) {

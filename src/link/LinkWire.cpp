@@ -157,10 +157,10 @@ QString PeerText(const QHostAddress& address, quint16 port)
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
-app::Caller LinkCaller(const QString& peer)
+app::Caller LinkCaller(const QString& peer, app::Role role, const QString& user)
 {
     return app::Caller {
-        .surface = app::Surface::Link, .user = {}, .peer = peer.toStdString(), .role = app::Role::Operator
+        .surface = app::Surface::Link, .user = user.toStdString(), .peer = peer.toStdString(), .role = role
     };
 }
 

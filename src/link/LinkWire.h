@@ -90,7 +90,7 @@ QString NoSystemItemReason(const QString& name);
 /// "address:port" of a client, as notices and callers name it.
 QString PeerText(const QHostAddress& address, quint16 port);
 
-/// A client of this server as the item service knows callers.
-app::Caller LinkCaller(const QString& peer);
+/// A client of this server as the item service knows callers: its address, its role and the name of its token.
+app::Caller LinkCaller(const QString& peer, app::Role role, const QString& user);
 
 } // namespace tavrel::link

@@ -115,7 +115,8 @@ def start_simulator(bin_folder, port=0):
 
 
 def start_tavrel(bin_folder, folder, project, *options, listen="127.0.0.1:0", timeout=15):
-    """tavrel --headless with its settings in `folder`; (process, link server port, lines read so far)."""
+    """tavrel --headless with its settings in `folder`, without OPC UA unless `options` ask for it (--opcua): two
+    of them at once would both want its port; (process, link server port, lines read so far)."""
     process, match, lines = start([f"{bin_folder}/tavrel", "--headless", "--settings", f"{folder}/t.ini",
                                    "--listen", listen, "--opcua", "127.0.0.1:0", *options, project],
                                   r"link server on http://127\.0\.0\.1:(\d+)/", timeout)

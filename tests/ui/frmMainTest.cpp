@@ -1,5 +1,6 @@
 #include "UiTestTools.h"
 
+#include "app/AuditTrail.h"
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
 #include "mqtt/MqttBridge.h"
@@ -13,6 +14,8 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -411,10 +414,13 @@ private slots:
         QCOMPARE(asked, 4);
     }
 
-    // While running, a writable item's value is written from the grid through the checks of any poke.
+    // While running, a writable item's value is written from the grid through the checks of any poke; both pokes,
+    // taken and refused, are in the audit trail as the window's, under the account's name.
     void WriteValueFromTheGrid()
     {
         Fixture fixture;
+        const std::filesystem::path auditFile = fixture.under.dir / "audit.jsonl";
+        fixture.under.program.Service().SetAuditTrail(std::make_unique<app::AuditTrail>(auditFile));
         QString prompt;
         std::vector<QString> typed { QStringLiteral("42"), QStringLiteral("abc") };
         fixture.window->SetValueQuestion([&](const QString& asked, const QString&) -> std::optional<QString> {
@@ -442,6 +448,17 @@ private slots:
                  qPrintable(answerer.Messages().front().text));
         QVERIFY(fixture.window->Events().Lines().front().contains(QStringLiteral("poke of lblDDE(9) from the window")));
         fixture.window->RunTool(QStringLiteral("ID_Run"));
+        const auto audit = app::AuditTrail(auditFile).Since("", 10);
+        QCOMPARE(audit.size(), 2u);
+        const std::pair<const char*, const char*> expected[] = { { "42", "accepted" }, { "abc", "refused" } };
+        for (std::size_t i = 0; i < audit.size(); ++i) {
+            const QJsonObject line = QJsonDocument::fromJson(QByteArray::fromStdString(audit[i])).object();
+            QCOMPARE(line.value("surface").toString(), QStringLiteral("window"));
+            QVERIFY(!line.value("user").toString().isEmpty());
+            QCOMPARE(line.value("item").toString(), QStringLiteral("lblDDE(9)"));
+            QCOMPARE(line.value("new").toString(), QString::fromLatin1(expected[i].first));
+            QCOMPARE(line.value("outcome").toString(), QString::fromLatin1(expected[i].second));
+        }
     }
 
     void DoubleClickEditsTheRowsItemAndKeepsTheRow()

@@ -64,6 +64,10 @@ async function getJson(path) {
     throw error;
   }
   if (!response.ok) throw new Error(path + ": " + response.status + " " + (await response.text()).trim());
+  // A reader's token may not poke or execute: the page shows no controls that would be refused.
+  const reader = response.headers.get("X-Tavrel-Role") === "reader";
+  document.body.classList.toggle("reader", reader);
+  $("role").hidden = !reader;
   return response.json();
 }
 
