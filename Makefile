@@ -5,6 +5,9 @@
 #   make windows  tavrel-dde.exe, the DDE gateway for Windows, cross-built into build-windows/
 #   make tsan   the communication and program tests under ThreadSanitizer (build in TSAN_BUILD)
 #   make fuzz   every fuzz target of fuzz/ for FUZZ_SECONDS seconds (clang and libFuzzer, build in FUZZ_BUILD)
+#   make install  the programs, their shared files, the service unit and settings under PREFIX (and DESTDIR)
+#   make package  the Debian package tavrel_VERSION_ARCH.deb from the Release build (in PACKAGE_BUILD), checked by lintian
+#                 and tried out unpacked
 
 JOBS ?= 2
 BUILD ?= build
@@ -16,8 +19,11 @@ TSAN_BUILD ?= build-tsan
 TSAN_TESTS = ItemExchangeTest PlcCommTest ProjectCommTest SideBySidePassTest ProgramTest
 FUZZ_SECONDS ?= 60
 WINDOWS_BUILD ?= build-windows
+PACKAGE_BUILD ?= $(BENCH_BUILD)
+PREFIX ?= /usr/local
+DESTDIR ?=
 
-.PHONY: all deps configure build test demo bench fuzz windows tsan clean
+.PHONY: all deps configure build test demo bench fuzz windows tsan install package clean
 
 all: build
 
@@ -60,5 +66,24 @@ tsan: deps
 fuzz: deps
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) tools/fuzz $(FUZZ_BUILD)
 
+# Installs from the Release build, configured for PREFIX.
+install:
+	@tools/install-deps --demo
+	@cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVREL_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	DESTDIR=$(DESTDIR) cmake --install $(PACKAGE_BUILD)
+
+# The package installs under /usr whatever PREFIX says; lintian's findings are shown, its errors fail the target,
+# and the package, unpacked into a temporary folder, is run as its service runs against its simulator.
+package:
+	@tools/install-deps --package
+	@cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTAVREL_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_FLAGS) >/dev/null
+	@cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	@rm -f $(PACKAGE_BUILD)/tavrel_*.deb
+	@cd $(PACKAGE_BUILD) && cpack -G DEB >/dev/null
+	@ls $(PACKAGE_BUILD)/tavrel_*.deb
+	lintian --fail-on error $(PACKAGE_BUILD)/tavrel_*.deb
+	@python3 tests/integration/service_test.py package $(PACKAGE_BUILD)/tavrel_*.deb
+
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) $(DEMO_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(TSAN_BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD) $(DEMO_BUILD) $(FUZZ_BUILD) $(WINDOWS_BUILD) $(TSAN_BUILD) $(PACKAGE_BUILD)

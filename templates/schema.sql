@@ -1,7 +1,9 @@
 -- The empty project database that every save starts from (Templates/DDETemplate.tvb).
 -- A project file holds its PLCs in Plcs, one row of communication parameters per PLC in
 -- CommParams and one row per top-level item in Items; PLC and item keys are not stored,
--- label indexes are. Booleans are stored as -1 (true) and 0 (false).
+-- label indexes are. Booleans are stored as -1 (true) and 0 (false). The details of an item (DataType, ByteOrder,
+-- scaling, Units, Name, Description, Deadband, Record) are columns that the upgrade adds to Items, as it does to
+-- every older file.
 
 CREATE TABLE Plcs (
     ID   INTEGER PRIMARY KEY AUTOINCREMENT,

@@ -62,11 +62,16 @@ bool Headless::LoadProject(const std::string& commandLineFile)
     } else {
         // A service started with a project it cannot open would look healthy while serving nothing.
         std::error_code error;
-        if (!std::filesystem::is_regular_file(commandLineFile, error)) {
+        const std::filesystem::path file(commandLineFile);
+        if (!std::filesystem::exists(file, error)
+            && std::filesystem::is_directory(std::filesystem::absolute(file, error).parent_path(), error)) {
+            if (!MakeEmptyProject(commandLineFile)) {
+                return false;
+            }
+        } else if (!std::filesystem::is_regular_file(file, error)) {
             ShowError("cannot open the project " + commandLineFile + ": no such file");
             return false;
-        }
-        if (!m_program.OpenProject(commandLineFile)) {
+        } else if (!m_program.OpenProject(commandLineFile)) {
             return false; // the reason is shown already
         }
     }
@@ -78,6 +83,20 @@ bool Headless::LoadProject(const std::string& commandLineFile)
     PrintLine("project " + (path.empty() ? std::string("(new, empty)") : path) + ": "
               + std::to_string(m_program.Project().colPlcs().size()) + " PLC(s), " + std::to_string(items)
               + " item(s)");
+    return true;
+}
+
+bool Headless::MakeEmptyProject(const std::string& file)
+{
+    m_saveTarget = file;
+    const bool saved = m_program.NewProject() && m_program.SaveProject(true);
+    m_saveTarget.reset();
+    if (!saved) {
+        ShowError("the project " + file + " does not exist, and no new project could be saved there");
+        return false;
+    }
+    PrintLine("project " + m_program.CurrentFilePath()
+              + " did not exist: a new, empty project was saved there (replace it with a project made in the window)");
     return true;
 }
 
@@ -117,16 +136,19 @@ void Headless::ReportStates()
     }
 }
 
-void StopOnSignals(app::Program& program)
+void StopOnSignals(app::Program& program, std::function<void()> beforeStop)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, g_signalPipe) != 0) {
         return;
     }
     auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, QCoreApplication::instance());
-    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&program, notifier] {
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [&program, notifier, beforeStop] {
         char byte = 0;
         (void)!::read(g_signalPipe[1], &byte, 1);
         notifier->setEnabled(false);
+        if (beforeStop) {
+            beforeStop();
+        }
         program.Stop();
         PrintLine("stopped");
         QCoreApplication::quit();

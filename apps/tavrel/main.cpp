@@ -2,11 +2,16 @@
 #include "app/Program.h"
 #include "app/SingleInstance.h"
 #include "apps/tavrel/Headless.h"
+#include "apps/tavrel/ItemsCommand.h"
+#include "apps/tavrel/LinkSetup.h"
+#include "apps/tavrel/ServiceNotifier.h"
+#include "apps/tavrel/UserCommands.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
 #include "link/LinkServer.h"
 #include "mqtt/MqttBridge.h"
+#include "opcua/OpcUaServer.h"
 #include "storage/ProjectDatabase.h"
 #if TAVREL_WITH_WINDOW
 #include "ui/WindowMain.h"
@@ -71,8 +76,11 @@ int main(int argc, char** argv)
 {
     const bool headless = HasFlag(argc, argv, "--headless");
     // Help and version are text: they need no display, and must not fail for the want of one.
+    // So are the items commands, which work on a project file and end.
     const bool textOnly = HasFlag(argc, argv, "--help") || HasFlag(argc, argv, "-h") || HasFlag(argc, argv, "-?")
-        || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v");
+        || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v")
+        || HasFlag(argc, argv, "--import-items") || HasFlag(argc, argv, "--export-items")
+        || tavrel::AsksForUserCommand(argc, argv);
     tavrel::app::PrepareRuntimeFolder();
     std::unique_ptr<QCoreApplication> application;
 #if TAVREL_WITH_WINDOW
@@ -107,6 +115,10 @@ int main(int argc, char** argv)
           QStringLiteral(
               "Publish the items into the MQTT broker at <host:port> (default: MqttBroker of the settings)."),
           QStringLiteral("host:port") },
+        { QStringLiteral("opcua"),
+          QStringLiteral("Serve OPC UA on <address:port>, port 0 for none (default: OpcUaAddress and OpcUaPort of the "
+                         "settings, 127.0.0.1:4840)."),
+          QStringLiteral("address:port") },
         { QStringLiteral("no-splash"), QStringLiteral("Do not show the splash window.") },
         { QStringLiteral("min-pass-ms"),
           QStringLiteral(
@@ -115,6 +127,13 @@ int main(int argc, char** argv)
         { QStringLiteral("screenshots"),
           QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."),
           QStringLiteral("folder") },
+        { QStringLiteral("import-items"),
+          QStringLiteral("With FILE PROJECT.tve: replace the items of PLC <plc> with the items list (CSV) in FILE, "
+                         "save the project and end."),
+          QStringLiteral("plc") },
+        { QStringLiteral("export-items"),
+          QStringLiteral("With FILE PROJECT.tve: write the items of PLC <plc> to FILE as an items list (CSV) and end."),
+          QStringLiteral("plc") },
     });
     // For tests that drive the retry: the seconds between a PLC's failure and the next attempt to open it
     // (60 unless given). Hidden from --help, since a user has no reason to change it.
@@ -130,15 +149,42 @@ int main(int argc, char** argv)
         QStringLiteral("seconds"));
     stallOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(stallOption);
+    tavrel::AddUserCommandOptions(parser);
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."),
                                  QStringLiteral("[project]"));
     parser.process(*application);
+
+    // The items commands need neither settings nor a display, and may run beside a running instance.
+    for (const auto& [option, command] : { std::pair { "import-items", tavrel::ItemsCommand::Import },
+                                           std::pair { "export-items", tavrel::ItemsCommand::Export } }) {
+        if (!parser.isSet(QString::fromLatin1(option))) {
+            continue;
+        }
+        const QStringList files = parser.positionalArguments();
+        if (files.size() != 2
+            || parser.isSet(QStringLiteral("import-items")) == parser.isSet(QStringLiteral("export-items"))) {
+            return Fail(true,
+                        std::string("--") + option + " takes a PLC name, then FILE and PROJECT.tve: tavrel --" + option
+                            + " Line_1 items.csv plant.tve",
+                        kExitUsage);
+        }
+        auto templatePath = tavrel::storage::DefaultTemplatePath();
+        if (!templatePath) {
+            return Fail(true, templatePath.error(), kExitUsage);
+        }
+        return tavrel::RunItemsCommand(command, parser.value(QString::fromLatin1(option)).toStdString(),
+                                       files.at(0).toStdString(), files.at(1).toStdString(), *templatePath);
+    }
 
     const std::filesystem::path executable = QCoreApplication::applicationFilePath().toStdString();
     tavrel::common::Settings settings = parser.isSet(QStringLiteral("settings"))
         ? tavrel::common::Settings(std::filesystem::absolute(parser.value(QStringLiteral("settings")).toStdString()),
                                    executable.stem().string())
         : tavrel::common::Settings::ForExecutable(executable);
+
+    if (const auto code = tavrel::RunUserCommand(parser, settings)) {
+        return *code;
+    }
 
     // One instance per user and settings file: a second one would fight the first over the same PLCs and port.
     tavrel::app::SingleInstance instance(settings.FilePath());
@@ -175,25 +221,42 @@ int main(int argc, char** argv)
         return Fail(headless, templatePath.error(), kExitUsage);
     }
 
-    QString listenAddress = QString::fromStdString(tavrel::common::ReadLinkAddress(settings));
-    quint16 listenPort = tavrel::common::ReadLinkPort(settings);
-    if (parser.isSet(QStringLiteral("listen"))) {
-        const QString value = parser.value(QStringLiteral("listen"));
-        const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
-        bool portOk = false;
-        const uint port = colon > 0 ? value.mid(colon + 1).toUInt(&portOk) : 0;
-        if (colon <= 0 || !portOk || port > 65535) {
-            return Fail(headless,
-                        "--listen takes ADDRESS:PORT, for example 127.0.0.1:7410, not '" + value.toStdString() + "'",
-                        kExitUsage);
+    // An endpoint from the settings, replaced by ADDRESS:PORT of its option when given.
+    const auto endpoint
+        = [&parser](const QString& option, const std::string& settingAddress, quint16 settingPort,
+                    const std::string& example,
+                    const std::string& server) -> tl::expected<std::pair<QHostAddress, quint16>, std::string> {
+        QString where = QString::fromStdString(settingAddress);
+        quint16 port = settingPort;
+        if (parser.isSet(option)) {
+            const QString value = parser.value(option);
+            const qsizetype colon = value.lastIndexOf(QLatin1Char(':'));
+            bool portOk = false;
+            const uint number = colon > 0 ? value.mid(colon + 1).toUInt(&portOk) : 0;
+            if (colon <= 0 || !portOk || number > 65535) {
+                return tl::make_unexpected("--" + option.toStdString() + " takes ADDRESS:PORT, for example " + example
+                                           + ", not '" + value.toStdString() + "'");
+            }
+            where = value.left(colon);
+            port = static_cast<quint16>(number);
         }
-        listenAddress = value.left(colon);
-        listenPort = static_cast<quint16>(port);
+        QHostAddress address;
+        if (!address.setAddress(where)) {
+            return tl::make_unexpected("the " + server + " address '" + where.toStdString() + "' is no IP address");
+        }
+        return std::pair(address, port);
+    };
+    const auto linkEndpoint = endpoint(QStringLiteral("listen"), tavrel::common::ReadLinkAddress(settings),
+                                       tavrel::common::ReadLinkPort(settings), "127.0.0.1:7410", "link server");
+    if (!linkEndpoint) {
+        return Fail(headless, linkEndpoint.error(), kExitUsage);
     }
-    QHostAddress address;
-    if (!address.setAddress(listenAddress)) {
-        return Fail(headless, "the link server address '" + listenAddress.toStdString() + "' is no IP address",
-                    kExitUsage);
+    const QHostAddress address = linkEndpoint->first;
+    const quint16 listenPort = linkEndpoint->second;
+    const auto opcUaEndpoint = endpoint(QStringLiteral("opcua"), tavrel::common::ReadOpcUaAddress(settings),
+                                        tavrel::common::ReadOpcUaPort(settings), "127.0.0.1:4840", "OPC UA server");
+    if (!opcUaEndpoint) {
+        return Fail(headless, opcUaEndpoint.error(), kExitUsage);
     }
 
     std::int64_t reconnectSeconds = tavrel::comm::kReconnectDelaySeconds;
@@ -221,24 +284,13 @@ int main(int argc, char** argv)
         }
         linkLimits.stallMs = seconds * 1000;
     }
-    // Who may talk to the link server; a token file named but unusable is an error, never silently no token.
-    const tavrel::common::LinkAccessSettings accessSettings = tavrel::common::ReadLinkAccess(settings);
-    tavrel::link::LinkAccess access;
-    for (const std::string& origin : accessSettings.allowedOrigins) {
-        access.allowedOrigins.append(QString::fromStdString(origin));
+    // Who may talk to the link server, and over TLS or not. Certificate or key files that cannot serve stop a
+    // headless start; the window says why and serves without TLS, on this computer only.
+    const tavrel::LinkSetup linkSetup = tavrel::ReadLinkSetup(settings);
+    if (headless && !linkSetup.tlsError.empty()) {
+        return Fail(true, linkSetup.tlsError, kExitUsage);
     }
-    for (const std::string& host : accessSettings.allowedHosts) {
-        access.allowedHosts.append(QString::fromStdString(host));
-    }
-    std::string accessError;
-    if (!accessSettings.tokenFile.empty()) {
-        auto token = tavrel::common::ReadLinkToken(accessSettings.tokenFile);
-        if (token) {
-            access.token = QByteArray::fromStdString(*token);
-        } else {
-            accessError = "LinkTokenFile: " + token.error() + "; the link server does not start without its token";
-        }
-    }
+    const QHostAddress linkAddress = linkSetup.tlsError.empty() ? address : QHostAddress(QHostAddress::LocalHost);
 
     std::optional<std::int32_t> minPassMs;
     if (parser.isSet(QStringLiteral("min-pass-ms"))) {
@@ -264,16 +316,20 @@ int main(int argc, char** argv)
     if (minPassMs) {
         program.OverrideMinPassMs(*minPassMs);
     }
+    // Every poke and command from every surface, carried out or refused.
+    const tavrel::common::AuditSettings audit = tavrel::common::ReadAuditSettings(program.Settings());
+    program.Service().SetAuditTrail(std::make_unique<tavrel::app::AuditTrail>(audit.file, audit.maxBytes));
 
     // The link server listens only once the start-up project is in place, so that no client runs or reads the
     // empty project that start-up is about to replace.
     tavrel::link::LinkServer server(program.Service(), linkLimits);
-    server.SetAccess(access);
+    server.SetAccess(linkSetup.access);
+    server.SetTls(linkSetup.tls);
     QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &server,
                      &tavrel::link::LinkServer::SayGoodbye);
-    const auto listen = [&server, &accessError, address, listenPort] {
-        return accessError.empty() ? server.Listen(address, listenPort)
-                                   : tl::expected<quint16, std::string>(tl::unexpect, accessError);
+    const auto listen = [&server, &linkSetup, linkAddress, listenPort] {
+        return linkSetup.error.empty() ? server.Listen(linkAddress, listenPort)
+                                       : tl::expected<quint16, std::string>(tl::unexpect, linkSetup.error);
     };
 
     tavrel::common::MqttOptions mqttOptions = tavrel::common::ReadMqttOptions(program.Settings());
@@ -292,12 +348,22 @@ int main(int argc, char** argv)
         const auto started = tavrel::mqtt::ApplyMqttOptions(bridge, mqttOptions);
         return started ? std::string() : started.error();
     };
+    // The OPC UA server, too, listens once the start-up project is in place; port 0 leaves it off.
+    tavrel::opcua::OpcUaServer opcUa(program.Service());
+    const auto startOpcUa = [&opcUa, &opcUaEndpoint]() -> std::string {
+        if (opcUaEndpoint->second == 0) {
+            return {};
+        }
+        const auto listening = opcUa.Listen(opcUaEndpoint->first, opcUaEndpoint->second);
+        return listening ? std::string() : listening.error();
+    };
     const QStringList positional = parser.positionalArguments();
     const std::string projectFile
         = positional.isEmpty() ? std::string() : positional.join(QLatin1Char(' ')).toStdString();
 
     if (headless) {
         tavrel::Headless host(program);
+        tavrel::ServiceNotifier service(program);
         program.SetHost(&host);
         QObject::connect(&instance, &tavrel::app::SingleInstance::anotherStartRefused, [] {
             std::printf("another start with these settings was refused\n");
@@ -316,16 +382,30 @@ int main(int argc, char** argv)
             program.SetHost(nullptr);
             return Fail(true, mqttError, kExitUsage);
         }
-        std::printf("link server on http://%s:%u/dde/Tavrel/Items%s\n", address.toString().toUtf8().constData(),
-                    *listening, server.TokenInForce() ? " (access token required)" : "");
-        std::printf("live page on http://%s:%u/\n", address.toString().toUtf8().constData(), *listening);
+        if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
+            program.SetHost(nullptr);
+            return Fail(true, opcUaError, kExitUsage);
+        }
+        if (!opcUa.EndpointUrl().isEmpty()) {
+            std::printf("OPC UA server on %s\n", opcUa.EndpointUrl().toUtf8().constData());
+        }
+        const QByteArray scheme = server.Scheme().toLatin1();
+        std::printf("link server on %s://%s:%u/dde/Tavrel/Items%s\n", scheme.constData(),
+                    address.toString().toUtf8().constData(), *listening,
+                    server.TokenInForce() ? " (access token required)" : "");
+        std::printf("live page on %s://%s:%u/\n", scheme.constData(), address.toString().toUtf8().constData(),
+                    *listening);
         std::fflush(stdout);
+        if (const std::string warning = tavrel::PlainHttpWarning(address, linkSetup); !warning.empty()) {
+            std::fprintf(stderr, "tavrel: %s\n", warning.c_str());
+        }
         QObject::connect(&server, &tavrel::link::LinkServer::clientNotice, [](const QString& notice) {
             std::printf("%s\n", notice.toUtf8().constData());
             std::fflush(stdout);
         });
-        tavrel::StopOnSignals(program);
+        tavrel::StopOnSignals(program, [&service] { service.Stopping(); });
         host.Run();
+        service.Ready();
         const int code = QCoreApplication::exec();
         program.SetHost(nullptr);
         return code;
@@ -333,13 +413,29 @@ int main(int argc, char** argv)
 #if TAVREL_WITH_WINDOW
     tavrel::ui::WindowStart windowStart;
     windowStart.instance = &instance;
-    windowStart.startServing = [&listen, &startMqtt](QWidget* window) {
+    windowStart.startServing = [&listen, &startMqtt, &startOpcUa, &linkSetup, &program, linkAddress](QWidget* window) {
+        if (!linkSetup.tlsError.empty()) {
+            QMessageBox::warning(
+                window, QStringLiteral("Tavrel"),
+                QString::fromStdString(linkSetup.tlsError
+                                       + "\nThe link server serves without TLS, on this computer only "
+                                         "(127.0.0.1), until LinkCertFile and LinkKeyFile are mended."));
+        }
+        if (const std::string warning = tavrel::PlainHttpWarning(linkAddress, linkSetup); !warning.empty()) {
+            program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
+        }
         const auto listening = listen();
         if (!listening) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),
                                  QString::fromStdString(listening.error()
                                                         + "\nThe items are not served until the link server "
                                                           "address or port is changed in Options."));
+        }
+        if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
+            QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                 QString::fromStdString(opcUaError
+                                                        + "\nNothing is served over OPC UA until its address or "
+                                                          "port is changed in Options."));
         }
         if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
             QMessageBox::warning(window, QStringLiteral("Tavrel"),
@@ -350,6 +446,11 @@ int main(int argc, char** argv)
     };
     windowStart.statusParts.emplace_back(
         [&server] { return QStringLiteral("link clients %1").arg(server.SessionCount()); });
+    windowStart.statusParts.emplace_back([&opcUa] {
+        return opcUa.EndpointUrl().isEmpty()
+            ? QStringLiteral("OPC UA off")
+            : QStringLiteral("%1 sessions %2").arg(opcUa.EndpointUrl()).arg(opcUa.SessionCount());
+    });
     windowStart.commandLineFile = QString::fromStdString(projectFile);
     windowStart.showSplash = !parser.isSet(QStringLiteral("no-splash"));
     windowStart.screenshotFolder = parser.value(QStringLiteral("screenshots"));
@@ -361,6 +462,19 @@ int main(int argc, char** argv)
             return "'" + newAddress + "' is no IP address";
         }
         auto moved = server.Move(where, newPort);
+        return moved ? std::nullopt : std::optional<std::string>(moved.error());
+    };
+    windowStart.moveOpcUaServer
+        = [&opcUa](const std::string& newAddress, std::uint16_t newPort) -> std::optional<std::string> {
+        QHostAddress where;
+        if (!where.setAddress(QString::fromStdString(newAddress))) {
+            return "'" + newAddress + "' is no IP address";
+        }
+        if (newPort == 0) {
+            opcUa.Close();
+            return std::nullopt;
+        }
+        auto moved = opcUa.Listen(where, newPort);
         return moved ? std::nullopt : std::optional<std::string>(moved.error());
     };
     return tavrel::ui::RunWindow(program, windowStart);

@@ -29,6 +29,8 @@ QString EventKindName(EventKind kind)
         return QStringLiteral("broker");
     case EventKind::Client:
         return QStringLiteral("client");
+    case EventKind::Audit:
+        return QStringLiteral("audit");
     }
     return {};
 }

@@ -10,7 +10,43 @@
 #include <cctype>
 #include <utility>
 
+#include <pwd.h>
+#include <unistd.h>
+
 namespace tavrel::app {
+
+namespace {
+
+std::string SurfaceName(Surface surface)
+{
+    switch (surface) {
+    case Surface::Window:
+        return "window";
+    case Surface::Headless:
+        return "headless";
+    case Surface::Link:
+        return "link";
+    case Surface::Mqtt:
+        return "mqtt";
+    case Surface::OpcUa:
+        return "opcua";
+    }
+    return {};
+}
+
+// The account Tavrel runs under: the user of the window.
+std::string AccountName()
+{
+    passwd entry {};
+    passwd* found = nullptr;
+    char buffer[1024];
+    if (::getpwuid_r(::geteuid(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        return found->pw_name;
+    }
+    return std::to_string(::geteuid());
+}
+
+} // namespace
 
 std::optional<std::pair<std::string, std::string>> SplitExecuteCommand(const std::string& command)
 {
@@ -110,15 +146,20 @@ std::vector<ItemInfo> ItemService::Items() const
     for (const auto& plc : m_program.Project().colPlcs()) {
         for (const auto& item : plc->colItems()) {
             for (const model::Clsitem& one : std::as_const(*item).Operands()) {
-                items.push_back(ItemInfo { .index = one.Label.Index(),
-                                           .plc = plc->Name,
-                                           .operandType = one.OperandType,
-                                           .address = one.OperandAddress,
-                                           .direction = one.IoDirection,
-                                           .enabled = one.IsEnable,
-                                           .plcConnected = plc->Connected,
-                                           .plcAnswered = plc->Answered,
-                                           .plcError = plc->LastError });
+                items.push_back(
+                    ItemInfo { .index = one.Label.Index(),
+                               .plc = plc->Name,
+                               .operandType = one.OperandType,
+                               .address = one.OperandAddress,
+                               .direction = one.IoDirection,
+                               .enabled = one.IsEnable,
+                               .plcConnected = plc->Connected,
+                               .plcAnswered = plc->Answered,
+                               .plcError = plc->LastError,
+                               .name = one.Details.name,
+                               .units = one.Details.units,
+                               .description = one.Details.description,
+                               .kind = common::ItemValueKind(plc->Params().PlcType, one.OperandType, one.Details) });
             }
         }
     }
@@ -140,11 +181,21 @@ std::vector<PlcInfo> ItemService::Plcs() const
 
 std::optional<std::int32_t> ItemService::Find(std::string_view name) const
 {
-    const auto index = model::ParseLabelName(name);
-    if (!index || !Exists(*index)) {
+    if (const auto index = model::ParseLabelName(name)) {
+        return Exists(*index) ? index : std::nullopt;
+    }
+    (void)FindOwner(0); // renews the names when labels came or went
+    const auto found = m_names.find(common::FoldedTagName(name));
+    if (found == m_names.end() || !Exists(found->second)) {
         return std::nullopt;
     }
-    return index;
+    return found->second;
+}
+
+std::string ItemService::TagName(std::int32_t index) const
+{
+    const Owner* owner = Exists(index) ? FindOwner(index) : nullptr;
+    return owner != nullptr ? owner->item->Details.name : std::string();
 }
 
 bool ItemService::Exists(std::int32_t index) const
@@ -176,12 +227,16 @@ const ItemService::Owner* ItemService::FindOwner(std::int32_t index) const
 {
     if (m_ownersStale) {
         m_owners.assign(static_cast<std::size_t>(m_program.Labels().HighestIndex()) + 1, Owner {});
+        m_names.clear();
         for (const auto& plc : m_program.Project().colPlcs()) {
             for (const auto& item : plc->colItems()) {
                 for (const model::Clsitem& one : std::as_const(*item).Operands()) {
                     const auto position = static_cast<std::size_t>(one.Label.Index());
                     if (one.Label.IsSet() && position < m_owners.size()) {
                         m_owners[position] = Owner { plc.get(), &one };
+                        if (!one.Details.name.empty()) {
+                            m_names.emplace(common::FoldedTagName(one.Details.name), one.Label.Index());
+                        }
                     }
                 }
             }
@@ -195,9 +250,43 @@ const ItemService::Owner* ItemService::FindOwner(std::int32_t index) const
     return &m_owners[position];
 }
 
+void ItemService::Record(const Caller& caller, std::string item, std::string oldValue, const std::string& newValue,
+                         const std::optional<common::Refusal>& refusal)
+{
+    if (!m_audit) {
+        return;
+    }
+    const bool local = caller.surface == Surface::Window || caller.surface == Surface::Headless;
+    const AuditRecord record { .time = std::chrono::system_clock::now(),
+                               .surface = SurfaceName(caller.surface),
+                               .user = caller.user.empty() && local ? AccountName() : caller.user,
+                               .peer = caller.peer,
+                               .item = std::move(item),
+                               .oldValue = std::move(oldValue),
+                               .newValue = newValue,
+                               .accepted = !refusal,
+                               .reason = refusal ? refusal->reason : std::string() };
+    const std::uint64_t lostBefore = m_audit->Lost();
+    if (const auto written = m_audit->Write(record); !written) {
+        // The write itself is carried out all the same: a full disk must not stop a plant.
+        ++m_auditLost;
+        if (lostBefore == 0) {
+            m_events.Add(EventKind::Audit,
+                         QStringLiteral("%1; writes and commands go on unrecorded")
+                             .arg(QString::fromStdString(written.error())));
+        }
+        m_system.SetSurfaceItem(QStringLiteral("AuditLost"), QString::number(m_auditLost));
+    } else if (lostBefore != 0) {
+        m_events.Add(EventKind::Audit,
+                     QStringLiteral("the audit file is written again; %1 lines were lost before").arg(lostBefore));
+    }
+}
+
 std::optional<common::Refusal> ItemService::Poke(const Caller& caller, std::int32_t index, const std::string& text)
 {
+    std::string oldValue = Exists(index) ? Value(index) : std::string();
     auto refusal = CheckAndTakePoke(caller, index, text);
+    Record(caller, model::LabelName(index), std::move(oldValue), text, refusal);
     if (refusal) {
         m_events.Add(EventKind::Poke,
                      QStringLiteral("poke of %1 from %2 refused: %3")
@@ -269,7 +358,9 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
     const auto refused = [&](common::Refusal refusal, const QString& why) {
         m_events.Add(EventKind::Command,
                      QStringLiteral("command %1 from %2 refused: %3").arg(quoted, CallerText(caller), why));
-        return std::optional(std::move(refusal));
+        auto answer = std::optional(std::move(refusal));
+        Record(caller, std::string(kAuditCommandItem), {}, command, answer);
+        return answer;
     };
     if (caller.role != Role::Operator) {
         return refused({ common::Refusal::Kind::NotAllowed, "a reader may not execute commands" },
@@ -285,6 +376,7 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
         accepted();
     }
     m_events.Add(EventKind::Command, QStringLiteral("command %1 from %2").arg(quoted, CallerText(caller)));
+    Record(caller, std::string(kAuditCommandItem), {}, command, std::nullopt);
     switch (parsed->action) {
     case Command::Action::StopPlc:
         comm::StopPlc(m_program.Project(), parsed->plc, m_program.Environment());
@@ -307,6 +399,33 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
     return std::nullopt;
 }
 
+ItemChange ItemService::State(std::int32_t index) const
+{
+    ItemChange state;
+    state.index = index;
+    const model::LabelArray& labels = m_program.Labels();
+    if (!labels.IsLoaded(index)) {
+        state.quality = Quality::Waiting;
+        return state;
+    }
+    state.value = labels.Text(index);
+    if (static_cast<std::size_t>(index) < m_changedAt.size()) {
+        state.readAt = m_changedAt[static_cast<std::size_t>(index)];
+    }
+    if (const Owner* owner = FindOwner(index)) {
+        if (!owner->plc->Answered) {
+            state.quality = Quality::Waiting;
+        } else if (!owner->plc->Connected) {
+            state.quality = Quality::Stale;
+            state.reason = owner->plc->LastError;
+        } else if (!owner->item->BadReason.empty()) {
+            state.quality = Quality::Bad;
+            state.reason = owner->item->BadReason;
+        }
+    }
+    return state;
+}
+
 void ItemService::Flush()
 {
     m_flushTimer.stop();
@@ -321,18 +440,7 @@ void ItemService::Flush()
         if (!labels.IsLoaded(index)) {
             continue;
         }
-        ItemChange& change = changes.emplace_back();
-        change.index = index;
-        change.value = labels.Text(index);
-        change.readAt = m_changedAt[static_cast<std::size_t>(index)];
-        if (const Owner* owner = FindOwner(index)) {
-            if (!owner->plc->Answered) {
-                change.quality = Quality::Waiting;
-            } else if (!owner->plc->Connected) {
-                change.quality = Quality::Stale;
-                change.reason = owner->plc->LastError;
-            }
-        }
+        changes.push_back(State(index));
     }
     if (!changes.empty()) {
         emit changed(changes);

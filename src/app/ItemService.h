@@ -1,8 +1,11 @@
 #pragma once
 
+#include "app/AuditTrail.h"
 #include "app/EventLog.h"
 #include "app/SystemItems.h"
+#include "common/DeviceItems.h"
 #include "common/Refusal.h"
+#include "common/Role.h"
 #include "model/ChangedLabels.h"
 #include "model/LabelArray.h"
 
@@ -12,9 +15,11 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,12 +34,14 @@ class Program;
 
 /// The name before "_RUN" and "_STOP" in the commands that start and stop the run.
 inline constexpr std::string_view kProgramCommandName = "Tavrel";
+/// The item of a command's audit line.
+inline constexpr std::string_view kAuditCommandItem = "execute";
 
 /// The way a client reached Tavrel.
 enum class Surface { Window, Headless, Link, Mqtt, OpcUa };
 
 /// What a caller may do: a reader reads, browses and subscribes; an operator also pokes and executes.
-enum class Role { Reader, Operator };
+using Role = common::Role;
 
 /// Who asks for a poke or a command: the surface, the user or token name, the peer address and the role.
 struct Caller
@@ -49,8 +56,12 @@ struct Caller
 enum class Quality {
     Good, ///< read from its PLC in this run, and the PLC still answers
     Waiting, ///< its PLC has not answered yet in this run
-    Stale ///< read, then its PLC stopped answering: the last value
+    Stale, ///< read, then its PLC stopped answering: the last value
+    Bad ///< its device will not give it (a register it has not): no value, and the reason
 };
+
+/// The kind of value an item holds, as clients type it.
+using ValueKind = common::ValueKind;
 
 /// What a client needs to know of one published item.
 struct ItemInfo
@@ -64,6 +75,10 @@ struct ItemInfo
     bool plcConnected = false;
     bool plcAnswered = false;
     std::string plcError;
+    std::string name; ///< the tag name (a vector's element: NAME[k]); empty for none
+    std::string units;
+    std::string description;
+    ValueKind kind = ValueKind::Text;
 };
 
 /// A PLC as clients see it.
@@ -102,12 +117,18 @@ public:
     std::vector<ItemInfo> Items() const;
     /// Every PLC in project order.
     std::vector<PlcInfo> Plcs() const;
-    /// The label index of an item name ("lblDDE(7)" in any letter case) that names a published item.
+    /// The label index of an item name that names a published item: its label name ("lblDDE(7)") or its tag name
+    /// ("Boiler1.Temp", a vector's element "Volts[2]"), in any letter case.
     std::optional<std::int32_t> Find(std::string_view name) const;
+    /// The tag name of a published item; empty for one without a name, or no item.
+    std::string TagName(std::int32_t index) const;
     /// Whether label `index` is published (loaded).
     bool Exists(std::int32_t index) const;
     /// The text of a published item; empty for one that is not.
     const std::string& Value(std::int32_t index) const;
+    /// An item's present value, when it last changed and how far it can be trusted, as a change would tell it;
+    /// an empty value of quality Waiting for one that is not published.
+    ItemChange State(std::int32_t index) const;
     /// The highest label index in use; items lie from 1 to it.
     std::int32_t HighestIndex() const;
 
@@ -117,6 +138,8 @@ public:
     const EventLog& Events() const { return m_events; }
     /// The run's and the PLCs' health as named texts.
     const SystemItems& System() const { return m_system; }
+    /// Sets a System item that a client surface keeps ("OpcUaSessions").
+    void SetSystemItem(const QString& name, const QString& value) { m_system.SetSurfaceItem(name, value); }
     bool IsRunning() const;
     /// The decimal separator of the texts clients poke.
     char DecimalSeparator() const;
@@ -132,6 +155,11 @@ public:
     /// before it is, so that a surface acknowledges it before what it starts can hold up the event loop.
     [[nodiscard]] std::optional<common::Refusal> Execute(const Caller& caller, const std::string& command,
                                                          const std::function<void()>& accepted = {});
+
+    /// Records every poke and command from now on, carried out or refused, in `audit` (none: no audit trail).
+    void SetAuditTrail(std::unique_ptr<AuditTrail> audit) { m_audit = std::move(audit); }
+    /// The audit trail; none when there is no audit trail.
+    const AuditTrail* Audit() const { return m_audit.get(); }
 
     /// Hands the changes noted so far to the surfaces now, rather than at the end of the pass.
     void Flush();
@@ -172,6 +200,10 @@ private:
     void FollowEvents();
     /// How a caller is named in the event log: "link 127.0.0.1:50000", "MQTT", "the window".
     static QString CallerText(const Caller& caller);
+    /// Writes a poke's or command's line into the audit trail; a line that cannot be written goes to the event log
+    /// and the System item AuditLost instead.
+    void Record(const Caller& caller, std::string item, std::string oldValue, const std::string& newValue,
+                const std::optional<common::Refusal>& refusal);
 
     /// The PLC and item of each label index, renewed when labels come and go.
     struct Owner
@@ -188,8 +220,13 @@ private:
     /// When each label last changed, by index.
     std::vector<std::chrono::system_clock::time_point> m_changedAt;
     mutable std::vector<Owner> m_owners;
+    /// The label index of each tag name, in lower case; renewed with the owners.
+    mutable std::unordered_map<std::string, std::int32_t> m_names;
     mutable bool m_ownersStale = true;
     QTimer m_flushTimer;
+    std::unique_ptr<AuditTrail> m_audit;
+    /// Audit lines lost since the program started.
+    std::uint64_t m_auditLost = 0;
 };
 
 /// The execute command split as the handler reads it: the PLC name (letter case kept) and the verb in upper case;

@@ -3,6 +3,7 @@
 #include "app/Program.h"
 #include "model/clsConfig.h"
 
+#include <algorithm>
 #include <set>
 
 namespace tavrel::app {
@@ -43,6 +44,7 @@ std::vector<std::pair<QString, QString>> SystemItems::Items() const
         { QStringLiteral("PassCount"), QString::number(m_program.PassCount()) },
         { QStringLiteral("PassMs"), Milliseconds(m_program.LastPassMilliseconds()) },
     };
+    items.insert(items.end(), m_surfaceItems.begin(), m_surfaceItems.end());
     for (const auto& plc : m_program.Project().colPlcs()) {
         const QString name = QString::fromStdString(plc->Name);
         const auto errors = m_errors.find(plc->Key);
@@ -70,6 +72,18 @@ std::optional<std::pair<QString, QString>> SystemItems::Find(const QString& name
         }
     }
     return std::nullopt;
+}
+
+void SystemItems::SetSurfaceItem(const QString& name, const QString& value)
+{
+    const auto item = std::find_if(m_surfaceItems.begin(), m_surfaceItems.end(),
+                                   [&name](const auto& surfaceItem) { return surfaceItem.first == name; });
+    if (item == m_surfaceItems.end()) {
+        m_surfaceItems.emplace_back(name, value);
+    } else {
+        item->second = value;
+    }
+    Renew();
 }
 
 void SystemItems::Renew()

@@ -25,6 +25,8 @@ class Program;
 ///   NAME.LastError why its last exchange failed; empty while all is well
 ///   NAME.Errors    how many times it failed in the current run
 ///   NAME.PassMs    how long its last exchange took, in milliseconds
+/// and the items the client surfaces keep here (OpcUaEndpoint, OpcUaSessions: where the OPC UA server listens,
+/// empty when it does not, and its sessions).
 class SystemItems : public QObject
 {
     Q_OBJECT
@@ -36,6 +38,8 @@ public:
     std::vector<std::pair<QString, QString>> Items() const;
     /// The item's name as listed and its text, for a name in any letter case; nothing for an unknown name.
     std::optional<std::pair<QString, QString>> Find(const QString& name) const;
+    /// Sets an item that a client surface keeps (its sessions), listed after the run's three.
+    void SetSurfaceItem(const QString& name, const QString& value);
 
 signals:
     /// An item's text changed, or it came to be; told after passes, run changes and connection changes.
@@ -49,6 +53,8 @@ private:
     Program& m_program;
     /// Failures per PLC key in the current run.
     std::map<std::int32_t, std::uint64_t> m_errors;
+    /// The surfaces' items in the order they were first set.
+    std::vector<std::pair<QString, QString>> m_surfaceItems;
     /// The names and texts last told, by name in upper case.
     std::map<QString, std::pair<QString, QString>> m_told;
 };

@@ -7,7 +7,10 @@ namespace tavrel::comm {
 class ChannelWorkers::Worker
 {
 public:
-    Worker() : m_thread([this] { Loop(); }) {}
+    Worker()
+        : m_thread([this] { Loop(); })
+    {
+    }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
     ~Worker()

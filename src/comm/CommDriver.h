@@ -31,8 +31,9 @@ using OperandWriteValue = std::variant<std::uint8_t, std::int16_t, std::int32_t,
 
 /// How the last operation that failed did so.
 enum class FailureKind {
-    Exchange, ///< the exchange with the PLC failed: no answer, a broken channel, an exception answer
-    Refused ///< refused before anything was sent: an operand or value this PLC cannot hold; the channel is fine
+    Exchange, ///< the exchange with the PLC failed: no answer, a broken channel
+    Refused, ///< refused before anything was sent: an operand or value this PLC cannot hold; the channel is fine
+    Exception ///< the PLC answered with an exception (an address it has not): it is there, but would not do it
 };
 
 /// The one list of CommDriver's one-operand reads and writes: calls X(Direction, Operand, Element) for each, in
@@ -118,6 +119,21 @@ public:
     /// Whether the PLC's program ran (true) or was stopped (false) when the last ReadBinaryMix that succeeded read
     /// it, as part of that read; nothing when the driver cannot say (a family without a run state, or no such read).
     virtual std::optional<bool> PlcRunning() const { return std::nullopt; }
+
+    /// Writes one value of a Modbus device item (PLC family 6) at `address` of the table of `operandType`: `words`
+    /// are its registers in the order they lie (a value of several registers in one request), or for a coil one word
+    /// 0 or 1. A nonzero `bitMask` (a bit(K) value) changes only those bits of the one register, keeping the others
+    /// as the device holds them. True when done. A driver without Modbus device tables fails every such write.
+    virtual bool WriteDeviceValue(std::int32_t operandType, std::int32_t address, std::span<const std::uint16_t> words,
+                                  std::uint16_t bitMask, std::uint8_t& status)
+    {
+        (void)operandType;
+        (void)address;
+        (void)words;
+        (void)bitMask;
+        (void)status;
+        return false;
+    }
 
     /// Why the last operation that failed did so, in words for the user; empty when unknown.
     virtual std::string LastError() const { return {}; }

@@ -11,8 +11,7 @@ using ByteOperation = bool (CommDriver::*)(std::int16_t, std::int16_t, std::span
 using WordOperation = bool (CommDriver::*)(std::int16_t, std::int16_t, std::span<std::int16_t>, std::uint8_t&);
 using LongOperation = bool (CommDriver::*)(std::int16_t, std::int16_t, std::span<std::int32_t>, std::uint8_t&);
 using FloatOperation = bool (CommDriver::*)(std::int16_t, std::int16_t, std::span<float>, std::uint8_t&);
-using CurrencyOperation = bool (CommDriver::*)(std::int16_t, std::int16_t, std::span<common::Currency>,
-                                               std::uint8_t&);
+using CurrencyOperation = bool (CommDriver::*)(std::int16_t, std::int16_t, std::span<common::Currency>, std::uint8_t&);
 
 /// One driver operation for one operand, or none.
 using DriverOperation

@@ -1,6 +1,8 @@
 #include "comm/ItemExchange.h"
 
+#include "comm/DeviceExchange.h"
 #include "comm/DriverOperations.h"
+#include "common/DeviceItems.h"
 #include "common/NumberText.h"
 #include "common/OperandCatalogue.h"
 #include "common/ValueConversions.h"
@@ -174,9 +176,11 @@ tl::expected<WriteValue, common::Refusal> ConvertForWrite(const common::OperandI
     }
 }
 
-// The value a text stands for on the operand: the kind's rules, then what the driver's operand can hold.
+// The value a text stands for on the operand: the kind's rules (an engineering value converted back for a scaled
+// item), then what the driver's operand can hold.
 tl::expected<WriteValue, common::Refusal> WritableValue(std::int32_t operandType, std::int32_t address,
-                                                        std::string_view text, const CommDriver* driver, char separator)
+                                                        std::string_view text, const CommDriver* driver, char separator,
+                                                        const model::ItemDetails& details)
 {
     const common::OperandInfo* info = common::FindOperand(operandType);
     if (info == nullptr) {
@@ -192,7 +196,8 @@ tl::expected<WriteValue, common::Refusal> WritableValue(std::int32_t operandType
                                                      std::string(info->name) + " " + std::to_string(address)
                                                          + " lies beyond the addresses a driver can reach" });
     }
-    auto value = ConvertForWrite(*info, text, separator);
+    auto value
+        = details.scaling ? ScaledWriteValue(info->write, details, text) : ConvertForWrite(*info, text, separator);
     if (!value || driver == nullptr) {
         return value;
     }
@@ -262,8 +267,9 @@ bool Publish(Clsitem& target, const ItemValue& value, std::int32_t direction, ch
 
 } // namespace
 
-bool PublishOperandRead(Clsitem& item, const std::optional<bool>& result, const ItemValue& read, char separator)
+bool PublishOperandRead(Clsitem& item, const std::optional<bool>& result, const ItemValue& rawRead, char separator)
 {
+    const ItemValue read = EngineeringValue(item.Details, rawRead);
     const std::string labelText = item.Label.Text();
     item.Currentvalue = ItemValue(labelText);
     if (result.has_value()) {
@@ -311,9 +317,40 @@ void DropPoke(Clsitem& item, std::string reason, char separator, const std::func
 
 } // namespace
 
-OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address,
-                          const std::string& labelText, const std::string& publishedText, char separator)
+// Writes a pending poke to a Modbus device item: the words of its data type in one request.
+OperandWrite WriteDeviceOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address,
+                                const std::string& labelText, const model::ItemDetails& details)
 {
+    const auto words = EncodeDevicePoke(operandType, details, labelText);
+    if (!words) {
+        return { OperandWrite::Outcome::Dropped, words.error().reason };
+    }
+    try {
+        std::uint8_t status = 0;
+        if (driver.WriteDeviceValue(operandType, address, words->words, words->bitMask, status)) {
+            return { OperandWrite::Outcome::Written, {} };
+        }
+        if (driver.LastFailureKind() == FailureKind::Refused) {
+            std::string reason = driver.LastError();
+            return { OperandWrite::Outcome::Dropped,
+                     reason.empty() ? "the driver refused " + Quoted(labelText) : std::move(reason) };
+        }
+    } catch (...) {
+    }
+    return { OperandWrite::Outcome::Failed, {} };
+}
+
+OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address,
+                          const std::string& labelText, const std::string& publishedText, char separator,
+                          const model::ItemDetails& details)
+{
+    const bool device = common::IsDeviceOperand(operandType);
+    if (device && (labelText.empty() || labelText == publishedText)) {
+        return { OperandWrite::Outcome::Idle, {} };
+    }
+    if (device) {
+        return WriteDeviceOperand(driver, operandType, address, labelText, details);
+    }
     if (labelText.empty() || labelText == publishedText) {
         // A request whose answer is not used: it keeps an idle channel busy on every write pass.
         try {
@@ -326,7 +363,7 @@ OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int
     }
     // Never write some other value in its place, and never count a value the PLC cannot hold as a failed
     // exchange: the PLC is fine, the poke is not.
-    const auto value = WritableValue(operandType, address, labelText, &driver, separator);
+    const auto value = WritableValue(operandType, address, labelText, &driver, separator, details);
     if (!value) {
         return { OperandWrite::Outcome::Dropped, value.error().reason };
     }
@@ -375,7 +412,7 @@ bool WriteSingle(Clsitem& item, CommDriver& driver, char separator,
                  const std::function<void(const RefusedPoke&)>& refused)
 {
     const OperandWrite write = WriteOperand(driver, item.OperandType, item.OperandAddress, item.Label.Text(),
-                                            item.Currentvalue.ToText(separator), separator);
+                                            item.Currentvalue.ToText(separator), separator, item.Details);
     return FinishOperandWrite(item, write, separator, refused);
 }
 
@@ -404,6 +441,20 @@ ItemValue ToOperandValueVariant(std::int32_t operandType, const common::OperandV
     return {};
 }
 
+namespace {
+
+// The value an item shows for a batched-read record: the engineering value of a scaled item, whose number is read
+// with '.' whatever the separator.
+ItemValue ReadValue(const Clsitem& item, const common::OperandValue& record, char separator)
+{
+    if (!item.Details.scaling) {
+        return ToOperandValueVariant(item.OperandType, record, separator);
+    }
+    return EngineeringValue(item.Details, ToOperandValueVariant(item.OperandType, record, '.'));
+}
+
+} // namespace
+
 bool UpdateValues(Clsitem& item, std::span<const common::OperandValue> pValues, char decimalSeparator)
 {
     if (item.IsArray) {
@@ -412,7 +463,7 @@ bool UpdateValues(Clsitem& item, std::span<const common::OperandValue> pValues, 
         }
         for (std::size_t i = 0; i < pValues.size(); ++i) {
             Clsitem& child = item.colItems()[i];
-            const ItemValue value = ToOperandValueVariant(item.OperandType, pValues[i], decimalSeparator);
+            const ItemValue value = ReadValue(item, pValues[i], decimalSeparator);
             child.Currentvalue = value;
             if (item.IoDirection == common::direction::Write) {
                 continue;
@@ -426,7 +477,7 @@ bool UpdateValues(Clsitem& item, std::span<const common::OperandValue> pValues, 
     if (pValues.size() != 1) {
         return false;
     }
-    const ItemValue value = ToOperandValueVariant(item.OperandType, pValues[0], decimalSeparator);
+    const ItemValue value = ReadValue(item, pValues[0], decimalSeparator);
     if (item.IoDirection == common::direction::Write) {
         return true;
     }
@@ -438,6 +489,30 @@ bool UpdateValues(Clsitem& item, std::span<const common::OperandValue> pValues, 
     item.Currentvalue = value;
     Publish(item, value, item.IoDirection, decimalSeparator);
     return true;
+}
+
+void UpdateDeviceValues(Clsitem& item, const common::BinaryMixEntry& entry)
+{
+    const std::vector<DeviceValue> values = DecodeDeviceEntry(item, entry);
+    const auto operands = item.Operands();
+    bool noted = false; // the elements after a noted poke are updated in the next pass
+    for (std::size_t i = 0; i < operands.size() && i < values.size(); ++i) {
+        Clsitem& target = operands[i];
+        const bool wasBad = !target.BadReason.empty();
+        target.BadReason = values[i].problem;
+        if (!values[i].value) {
+            target.Label.Touch();
+            continue;
+        }
+        target.Currentvalue = *values[i].value;
+        if (item.IoDirection != common::direction::Write && !noted) {
+            const std::string before = target.Label.Text();
+            noted = !Publish(target, *values[i].value, item.IoDirection, '.');
+            if (wasBad && target.Label.Text() == before) {
+                target.Label.Touch(); // good again with the same text
+            }
+        }
+    }
 }
 
 bool ReadAsciiFromPlcAndUpdateItem(Clsitem& item, CommDriver& pCommDrv, char decimalSeparator)
@@ -466,7 +541,11 @@ std::optional<common::Refusal> CheckPoke(const Clsitem& item, std::string_view t
     if (common::IoDirectionName(item.IoDirection).empty()) {
         return common::Refusal { Kind::NotWritable, "direction " + std::to_string(item.IoDirection) + " is unknown" };
     }
-    auto value = WritableValue(item.OperandType, item.OperandAddress, text, driver, decimalSeparator);
+    if (common::IsDeviceOperand(item.OperandType)) {
+        auto words = EncodeDevicePoke(item.OperandType, item.Details, text);
+        return words ? std::nullopt : std::optional<common::Refusal>(std::move(words.error()));
+    }
+    auto value = WritableValue(item.OperandType, item.OperandAddress, text, driver, decimalSeparator, item.Details);
     if (!value) {
         return std::move(value.error());
     }

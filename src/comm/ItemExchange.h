@@ -18,10 +18,15 @@ namespace tavrel::comm {
 common::ItemValue ToOperandValueVariant(std::int32_t operandType, const common::OperandValue& value,
                                         char decimalSeparator = '.');
 
-/// Takes the values of a batched read, one per operand, and publishes them on the item's labels; a
-/// Read/Write label holding a client's poke is left alone and the poke noted. False, and nothing changed,
-/// when the number of values does not match the item.
+/// Takes the values of a batched read, one per operand, and publishes them on the item's labels (the engineering
+/// value of a scaled item); a Read/Write label holding a client's poke is left alone and the poke noted. False, and
+/// nothing changed, when the number of values does not match the item.
 bool UpdateValues(model::Clsitem& item, std::span<const common::OperandValue> pValues, char decimalSeparator = '.');
+
+/// Takes a Modbus device item's entry of a batched read and publishes its values as UpdateValues does; a value the
+/// device would not give leaves its label as it was and gets the reason in BadReason (cleared when it reads again),
+/// and the label's observers are told either way.
+void UpdateDeviceValues(model::Clsitem& item, const common::BinaryMixEntry& entry);
 
 /// Reads the item (each child of a vector, stopping at the first failure) one operand at a time and
 /// publishes the values. False when a driver read failed or threw.
@@ -41,7 +46,8 @@ bool PublishOperandRead(model::Clsitem& item, const std::optional<bool>& result,
 /// noted: the item takes pokes (else NotWritable); the text is a value of the operand's kind (else BadValue: not
 /// a number or timer text, an empty text) within its range (else OutOfRange); and, when `driver` is given, the
 /// PLC's operand can hold it (a bit 0 or 1, a double word a whole number from 0 to 4294967295, ...: OutOfRange,
-/// or NotWritable for an operand that takes no value at all). Nothing when it can be written.
+/// or NotWritable for an operand that takes no value at all). A scaled item takes its engineering value, a Modbus
+/// device item a value of its data type (EncodeDevicePoke). Nothing when it can be written.
 std::optional<common::Refusal> CheckPoke(const model::Clsitem& item, std::string_view text, const CommDriver* driver,
                                          char decimalSeparator = '.');
 
@@ -70,10 +76,12 @@ struct OperandWrite
 };
 
 /// The driver's half of writing one operand whose label shows `labelText` and whose last published value is
-/// `publishedText`: writes a pending poke, or sends the idle request. Touches no item: it may run away from the
-/// model.
+/// `publishedText`, with the item's `details` (scaling, a device item's data type): writes a pending poke, or sends
+/// the idle request (none to a Modbus device, which may not have the register it reads). Touches no item: it may
+/// run away from the model.
 OperandWrite WriteOperand(CommDriver& driver, std::int32_t operandType, std::int32_t address,
-                          const std::string& labelText, const std::string& publishedText, char decimalSeparator = '.');
+                          const std::string& labelText, const std::string& publishedText, char decimalSeparator = '.',
+                          const model::ItemDetails& details = {});
 
 /// The item's half: drops a refused poke, keeps a failed one pending, clears a written write-only label. False
 /// when the write failed.

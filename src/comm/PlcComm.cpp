@@ -2,6 +2,7 @@
 
 #include "comm/ItemExchange.h"
 #include "comm/PlcExchange.h"
+#include "common/DeviceItems.h"
 #include "common/OperandCatalogue.h"
 
 namespace tavrel::comm {
@@ -328,7 +329,12 @@ bool ApplyRead(clsPlc& plc, ReadPlan& plan, const CommEnvironment& env)
             std::size_t index = 0;
             for (const auto& item : plc.colItems()) {
                 if (TakesPartInReads(*item) && index < plc.BinaryMix.size()) {
-                    (void)UpdateValues(*item, plc.BinaryMix[index].Values, env.DecimalSeparator);
+                    const common::BinaryMixEntry& entry = plc.BinaryMix[index];
+                    if (common::IsDeviceOperand(item->OperandType)) {
+                        UpdateDeviceValues(*item, entry);
+                    } else {
+                        (void)UpdateValues(*item, entry.Values, env.DecimalSeparator);
+                    }
                     ++index;
                 }
             }
@@ -371,6 +377,7 @@ WritePlan PlanWrite(clsPlc& plc, const CommEnvironment& env)
                                                             operand.OperandAddress,
                                                             operand.Label.Text(),
                                                             operand.Currentvalue.ToText(env.DecimalSeparator),
+                                                            operand.Details,
                                                             {} });
         }
     }
@@ -383,7 +390,7 @@ void ExchangeWrite(ChannelSlot& slot, WritePlan& plan)
     ExchangeEachItem(slot, plan.items, [&](WritePlan::Item& item, CommDriver& driver) {
         for (WritePlan::Operand& operand : item.operands) {
             operand.write = WriteOperand(driver, operand.operandType, operand.address, operand.labelText,
-                                         operand.publishedText, plan.separator);
+                                         operand.publishedText, plan.separator, operand.details);
             if (operand.write->outcome == OperandWrite::Outcome::Failed) {
                 return false;
             }
@@ -469,6 +476,9 @@ void BuildBinaryMix(clsPlc& plc)
         entry.MixType = info ? info->batchCode : item->OperandType;
         entry.StartAddress = item->OperandAddress;
         entry.Count = item->Length();
+        if (common::IsDeviceOperand(item->OperandType)) {
+            entry.Width = common::DeviceValueWidth(item->OperandType, item->Details);
+        }
         ++plc.BinaryMixCount;
         plc.BinaryMix.resize(static_cast<std::size_t>(plc.BinaryMixCount));
         plc.BinaryMix.back() = std::move(entry);

@@ -93,6 +93,7 @@ struct WritePlan
         std::int32_t address = 0;
         std::string labelText;
         std::string publishedText;
+        model::ItemDetails details; ///< a copy: scaling, a device item's data type
         std::optional<OperandWrite> write; ///< nothing: not reached
     };
     struct Item

@@ -209,6 +209,12 @@ void ResetConnctedState(model::clsConfig& config)
         plc->Answered = false;
         plc->PlcRunning.reset();
         plc->ScanDueMs.reset();
+        // A device's values it would not give are asked for again in a new run.
+        for (const auto& item : plc->colItems()) {
+            for (model::Clsitem& operand : item->Operands()) {
+                operand.BadReason.clear();
+            }
+        }
     }
 }
 

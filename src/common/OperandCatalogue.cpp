@@ -13,7 +13,9 @@ using enum ExchangeKind;
 using enum ValueField;
 
 // Code, name, one-at-a-time read, write, batched request code, batched value field.
-constexpr std::array<OperandInfo, 21> kOperands { {
+// The device tables are never read or written one operand at a time: their PLCs are read in batches and written
+// through the device's own path, so their one-at-a-time kinds are None.
+constexpr std::array<OperandInfo, 25> kOperands { {
     { operand::MB, "MB", UInt8, UInt8, 1, LongValue },
     { operand::SB, "SB", UInt8, UInt8, 2, LongValue },
     { operand::MI, "MI", Int16, Int16, 3, LongValue },
@@ -35,6 +37,10 @@ constexpr std::array<OperandInfo, 21> kOperands { {
     { operand::XI, "XI", Int16, Int16, 65, LongValue },
     { operand::XL, "XL", Int32, Int32, 66, LongValue },
     { operand::XDW, "XDW", Currency, Currency, 67, CurrencyValue },
+    { operand::Coil, "Coil", None, None, 100, LongValue },
+    { operand::DiscreteInput, "Discrete input", None, None, 101, LongValue },
+    { operand::InputRegister, "Input register", None, None, 102, LongValue },
+    { operand::HoldingRegister, "Holding register", None, None, 103, LongValue },
 } };
 
 } // namespace

@@ -33,6 +33,11 @@ inline constexpr std::int32_t XB = 64;
 inline constexpr std::int32_t XI = 65;
 inline constexpr std::int32_t XL = 66;
 inline constexpr std::int32_t XDW = 67;
+// The four Modbus tables, addressed directly by the items of a Modbus device (PLC family 6).
+inline constexpr std::int32_t Coil = 100;
+inline constexpr std::int32_t DiscreteInput = 101;
+inline constexpr std::int32_t InputRegister = 102;
+inline constexpr std::int32_t HoldingRegister = 103;
 } // namespace operand
 
 /// Direction codes of an item.

@@ -41,11 +41,16 @@ constexpr std::array<OperandLimit, 21> kFjordLimits{{
     {TBit, 31}, {CBit, 15}, {DW, 31}, {SDW, 63}, {TPreset, 31}, {TCurrent, 31}, {CCurrent, 15}, {CPreset, 15},
     {XB, 63}, {XI, 31}, {XL, 15}, {XDW, 15},
 }};
+// A Modbus device: the four tables, every protocol address.
+constexpr std::array<std::int32_t, 4> kDeviceTypes { Coil, DiscreteInput, InputRegister, HoldingRegister };
+constexpr std::array<OperandLimit, 4> kDeviceLimits{{
+    {Coil, 65535}, {DiscreteInput, 65535}, {InputRegister, 65535}, {HoldingRegister, 65535},
+}};
 // The Q40 family has one general limit (its `otherLimit`), and a smaller one for its timers.
 constexpr std::array<OperandLimit, 3> kQ40Limits{{{TBit, 63}, {TPreset, 63}, {TCurrent, 63}}};
 
 // One row a family, in the order the Define PLC dialog lists them.
-constexpr std::array<PlcFamily, 6> kFamilies{{
+constexpr std::array<PlcFamily, 7> kFamilies{{
     {.code = plctype::OrbisA, .name = "Orbis-A models", .series = "Orbis", .reading = Batched, .timers = Ticks,
      .picture = PlcPicture::None, .framing = k8N1, .offered = kWithXTypes, .unsupported = {},
      .timersWritable = true, .limits = kOrbisALimits, .otherLimit = kNone},
@@ -64,6 +69,9 @@ constexpr std::array<PlcFamily, 6> kFamilies{{
     {.code = plctype::Fjord, .name = "Fjord", .series = "Fjord", .reading = Batched, .timers = Ticks,
      .picture = PlcPicture::Orbis, .framing = k8N1, .offered = kWithoutXTypes, .unsupported = {},
      .timersWritable = true, .limits = kFjordLimits, .otherLimit = kNone},
+    {.code = plctype::ModbusDevice, .name = "Modbus device", .series = "Modbus device", .reading = Batched,
+     .timers = Ticks, .picture = PlcPicture::None, .framing = k8N1, .offered = kDeviceTypes, .unsupported = {},
+     .timersWritable = false, .limits = kDeviceLimits, .otherLimit = kNone},
 }};
 // clang-format on
 

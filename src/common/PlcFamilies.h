@@ -15,6 +15,7 @@ inline constexpr std::int32_t Q40ViaOrbis = 2;
 inline constexpr std::int32_t OrbisB = 3;
 inline constexpr std::int32_t OrbisC = 4;
 inline constexpr std::int32_t Fjord = 5;
+inline constexpr std::int32_t ModbusDevice = 6; ///< any Modbus device: items address the four tables directly
 } // namespace plctype
 
 /// How the PLCs of a family are read in a pass.

@@ -11,7 +11,6 @@
 #include <optional>
 #include <vector>
 
-
 namespace tavrel::common {
 
 namespace fs = std::filesystem;
@@ -227,10 +226,10 @@ tl::expected<std::optional<std::string>, std::string> ReadFile(const fs::path& p
 tl::expected<void, std::string> ReplaceFile(const fs::path& target, const std::string& content)
 {
     // A new file beside it, with its permissions, renamed over it once complete.
-    auto replaced = ReplacementFile::Create(target, ReplacementFile::Permissions::KeepTarget)
-                        .and_then([&](ReplacementFile file) {
-                            return file.Write(content.data(), content.size()).and_then([&] { return file.Commit(); });
-                        });
+    auto replaced
+        = ReplacementFile::Create(target, ReplacementFile::Permissions::KeepTarget).and_then([&](ReplacementFile file) {
+              return file.Write(content.data(), content.size()).and_then([&] { return file.Commit(); });
+          });
     if (!replaced) {
         return tl::make_unexpected("cannot write settings file " + QuotedPath(target) + ": " + replaced.error());
     }
@@ -383,6 +382,18 @@ std::uint16_t ReadLinkPort(const Settings& settings)
     return port ? static_cast<std::uint16_t>(*port) : kDefaultLinkPort;
 }
 
+std::string ReadOpcUaAddress(const Settings& settings)
+{
+    std::string address = settings.ReadSetting(settingskey::OpcUaAddress, "");
+    return address.empty() ? std::string(kDefaultLinkAddress) : address;
+}
+
+std::uint16_t ReadOpcUaPort(const Settings& settings)
+{
+    const auto port = ParseWholeNumber(settings.ReadSetting(settingskey::OpcUaPort, ""), 0, 65535);
+    return port ? static_cast<std::uint16_t>(*port) : kDefaultOpcUaPort;
+}
+
 namespace {
 
 std::vector<std::string> SplitAtBlanks(std::string_view text)
@@ -412,12 +423,28 @@ LinkAccessSettings ReadLinkAccess(const Settings& settings)
     LinkAccessSettings access;
     access.allowedOrigins = SplitAtBlanks(settings.ReadSetting(settingskey::LinkAllowedOrigins, ""));
     access.allowedHosts = SplitAtBlanks(settings.ReadSetting(settingskey::LinkAllowedHosts, ""));
-    const std::string tokenFile = settings.ReadSetting(settingskey::LinkTokenFile, "");
-    if (!tokenFile.empty()) {
-        const fs::path path(tokenFile);
-        access.tokenFile = path.is_absolute() ? path : settings.FilePath().parent_path() / path;
-    }
+    const auto besideSettings = [&settings](std::string_view key) {
+        const fs::path path(settings.ReadSetting(key, ""));
+        return path.empty() || path.is_absolute() ? path : settings.FilePath().parent_path() / path;
+    };
+    access.tokenFile = besideSettings(settingskey::LinkTokenFile);
+    access.certFile = besideSettings(settingskey::LinkCertFile);
+    access.keyFile = besideSettings(settingskey::LinkKeyFile);
+    access.requireToken = ReadBoolean(settings, settingskey::LinkRequireToken, false);
+    access.allowPlainHttp = ReadBoolean(settings, settingskey::LinkAllowPlainHttp, false);
     return access;
+}
+
+AuditSettings ReadAuditSettings(const Settings& settings)
+{
+    AuditSettings audit;
+    const fs::path file(settings.ReadSetting(settingskey::AuditFile, ""));
+    const fs::path folder = settings.FilePath().parent_path();
+    audit.file = file.empty() ? folder / "tavrel-audit.jsonl" : file.is_absolute() ? file : folder / file;
+    if (const auto megabytes = ParseWholeNumber(settings.ReadSetting(settingskey::AuditMaxMB, "10"), 1, 1024)) {
+        audit.maxBytes = static_cast<std::uint64_t>(*megabytes) * 1024 * 1024;
+    }
+    return audit;
 }
 
 tl::expected<std::string, std::string> ReadLinkToken(const fs::path& file)

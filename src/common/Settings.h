@@ -72,6 +72,13 @@ inline constexpr std::string_view LinkPort = "LinkPort";
 inline constexpr std::string_view LinkAllowedOrigins = "LinkAllowedOrigins";
 inline constexpr std::string_view LinkAllowedHosts = "LinkAllowedHosts";
 inline constexpr std::string_view LinkTokenFile = "LinkTokenFile";
+inline constexpr std::string_view LinkRequireToken = "LinkRequireToken";
+inline constexpr std::string_view LinkCertFile = "LinkCertFile";
+inline constexpr std::string_view LinkKeyFile = "LinkKeyFile";
+inline constexpr std::string_view LinkAllowPlainHttp = "LinkAllowPlainHttp";
+inline constexpr std::string_view UsersFile = "UsersFile";
+inline constexpr std::string_view AuditFile = "AuditFile";
+inline constexpr std::string_view AuditMaxMB = "AuditMaxMB";
 inline constexpr std::string_view MqttBroker = "MqttBroker";
 inline constexpr std::string_view MqttTopicPrefix = "MqttTopicPrefix";
 inline constexpr std::string_view MqttClientId = "MqttClientId";
@@ -79,6 +86,8 @@ inline constexpr std::string_view MqttUser = "MqttUser";
 inline constexpr std::string_view MqttPasswordFile = "MqttPasswordFile";
 inline constexpr std::string_view MqttCaFile = "MqttCaFile";
 inline constexpr std::string_view MqttQos = "MqttQos";
+inline constexpr std::string_view OpcUaAddress = "OpcUaAddress";
+inline constexpr std::string_view OpcUaPort = "OpcUaPort";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -109,6 +118,12 @@ std::string ReadLinkAddress(const Settings& settings);
 /// The port the link server listens on; 7410 when the key is missing or not a whole number 0 to 65535.
 std::uint16_t ReadLinkPort(const Settings& settings);
 
+/// The OPC UA server's endpoint: the address (127.0.0.1 when missing or empty) and port (4840, the port the
+/// OPC Foundation registered for opc.tcp, when missing or not a whole number 0 to 65535; 0 turns the server off).
+inline constexpr std::uint16_t kDefaultOpcUaPort = 4840;
+std::string ReadOpcUaAddress(const Settings& settings);
+std::uint16_t ReadOpcUaPort(const Settings& settings);
+
 /// Who may talk to the link server besides programs on this computer, as the settings file says.
 struct LinkAccessSettings
 {
@@ -116,9 +131,14 @@ struct LinkAccessSettings
     std::vector<std::string>
         allowedHosts; ///< host names the server may be reached by, besides IP addresses and localhost
     std::filesystem::path tokenFile; ///< empty: no access token; relative paths are beside the settings file
+    std::filesystem::path certFile; ///< LinkCertFile, PEM; with keyFile, the server speaks TLS only
+    std::filesystem::path keyFile; ///< LinkKeyFile, PEM
+    bool requireToken = false; ///< LinkRequireToken: clients on this computer need a token too
+    bool allowPlainHttp = false; ///< LinkAllowPlainHttp: serve other computers without TLS all the same
 };
 
-/// The blank-separated lists LinkAllowedOrigins and LinkAllowedHosts and the path LinkTokenFile.
+/// The blank-separated lists LinkAllowedOrigins and LinkAllowedHosts, the paths LinkTokenFile, LinkCertFile and
+/// LinkKeyFile, and the Booleans LinkRequireToken and LinkAllowPlainHttp.
 LinkAccessSettings ReadLinkAccess(const Settings& settings);
 
 /// The shortest access token taken, in characters.
@@ -127,6 +147,16 @@ inline constexpr std::size_t kMinLinkTokenLength = 16;
 /// The access token held in the first line of `file`: a file readable and writable by its owner only, the token
 /// 16 or more visible ASCII characters without blanks. Or why the file cannot serve as one.
 tl::expected<std::string, std::string> ReadLinkToken(const std::filesystem::path& file);
+/// Where the audit trail goes and when its file is rotated.
+struct AuditSettings
+{
+    std::filesystem::path file; ///< AuditFile (relative paths beside the settings file), else tavrel-audit.jsonl there
+    std::uint64_t maxBytes = 10ULL * 1024 * 1024; ///< AuditMaxMB, 1 to 1024 (10 when missing or not such a number)
+};
+
+/// The audit trail's settings.
+AuditSettings ReadAuditSettings(const Settings& settings);
+
 /// The MQTT bridge's keys as they are written; a MqttQos that is not a whole number reads as -1, so that the
 /// bridge refuses it instead of guessing.
 MqttOptions ReadMqttOptions(const Settings& settings);

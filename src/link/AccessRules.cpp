@@ -2,7 +2,10 @@
 
 #include <QCryptographicHash>
 #include <QRegularExpression>
+#include <QUrl>
 #include <QUrlQuery>
+
+#include <algorithm>
 
 namespace tavrel::link {
 
@@ -64,6 +67,27 @@ void AccessRules::Set(LinkAccess access)
         host = host.trimmed().toLower();
     }
     m_access = std::move(access);
+    m_users.reset();
+    if (!m_access.usersFile.empty()) {
+        m_users.emplace(m_access.usersFile);
+    }
+}
+
+tl::expected<bool, std::string> AccessRules::AnyToken() const
+{
+    if (!m_access.token.isEmpty()) {
+        return true;
+    }
+    if (!m_users) {
+        return false;
+    }
+    const auto users = m_users->Current();
+    if (!users) {
+        return tl::make_unexpected(users.error());
+    }
+    const auto entries = (*users)->Entries();
+    return std::any_of(entries.begin(), entries.end(),
+                       [](const auto& entry) { return entry.kind == common::UsersFile::Kind::Token; });
 }
 
 bool AccessRules::OriginAllowed(const QString& origin, const QHostAddress& address, quint16 port) const
@@ -74,57 +98,91 @@ bool AccessRules::OriginAllowed(const QString& origin, const QHostAddress& addre
                                                                        : address.toString());
     }
     for (const QString& host : own) {
-        if (origin == QStringLiteral("http://%1:%2").arg(host.toLower()).arg(port)) {
+        // Served over TLS, the server's own pages come from "https://".
+        if (origin == QStringLiteral("http://%1:%2").arg(host.toLower()).arg(port)
+            || origin == QStringLiteral("https://%1:%2").arg(host.toLower()).arg(port)) {
             return true;
         }
     }
     return m_access.allowedOrigins.contains(origin);
 }
 
-std::optional<AccessRules::Refusal> AccessRules::Check(const QHttpServerRequest& request, const QHostAddress& address,
-                                                       quint16 port) const
+tl::expected<AccessRules::Grant, AccessRules::Refusal> AccessRules::Check(const QHttpServerRequest& request,
+                                                                          const QHostAddress& address, quint16 port,
+                                                                          const QHostAddress& peer) const
 {
     // A browser always names the host it asked for; a page of a rebound name does so under that name.
     const QByteArray hostHeader = request.value("host");
     if (!hostHeader.isEmpty()) {
         const QString host = HostName(hostHeader);
         if (!IsIpLiteral(host) && host != QStringLiteral("localhost") && !m_access.allowedHosts.contains(host)) {
-            return Refusal { Status::MisdirectedRequest,
-                             QStringLiteral("this server is not '%1'; reach it by IP address or localhost, or add the "
-                                            "name to LinkAllowedHosts")
-                                 .arg(host) };
+            return tl::make_unexpected(
+                Refusal { Status::MisdirectedRequest,
+                          QStringLiteral("this server is not '%1'; reach it by IP address or localhost, or add the "
+                                         "name to LinkAllowedHosts")
+                              .arg(host) });
         }
     }
     // Requests from web pages carry the page's origin; a page may command the server only when trusted.
     if (!request.value("origin").isEmpty()) {
         const QString origin = NormalOrigin(QString::fromLatin1(request.value("origin")));
         if (!OriginAllowed(origin, address, port)) {
-            return Refusal { Status::Forbidden,
-                             QStringLiteral("requests from web pages of origin '%1' are refused; add "
-                                            "the origin to LinkAllowedOrigins to allow them")
-                                 .arg(origin) };
+            return tl::make_unexpected(Refusal { Status::Forbidden,
+                                                 QStringLiteral("requests from web pages of origin '%1' are refused; "
+                                                                "add the origin to LinkAllowedOrigins to allow them")
+                                                     .arg(origin) });
         }
     }
     // The preflight of a browser carries no credentials.
-    if (m_access.token.isEmpty() || request.method() == QHttpServerRequest::Method::Options) {
-        return std::nullopt;
+    if (request.method() == QHttpServerRequest::Method::Options) {
+        return Grant { common::Role::Reader, {} };
     }
+    return CheckToken(request.value("authorization"), IsWebSocketUpgrade(request) ? request.url() : QUrl(), peer);
+}
+
+tl::expected<AccessRules::Grant, AccessRules::Refusal>
+AccessRules::CheckToken(const QByteArray& authorization, const QUrl& url, const QHostAddress& peer) const
+{
     QByteArray given;
-    const QByteArray authorization = request.value("authorization").trimmed();
-    if (authorization.size() > 7 && authorization.left(7).compare("Bearer ", Qt::CaseInsensitive) == 0) {
-        given = authorization.mid(7).trimmed();
-    } else if (IsWebSocketUpgrade(request)) {
-        given = QUrlQuery(request.url()).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
+    const QByteArray trimmed = authorization.trimmed();
+    if (trimmed.size() > 7 && trimmed.left(7).compare("Bearer ", Qt::CaseInsensitive) == 0) {
+        given = trimmed.mid(7).trimmed();
+    } else if (!url.isEmpty()) {
+        given = QUrlQuery(url).queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8();
     }
+    return GrantOf(given, peer);
+}
+
+tl::expected<AccessRules::Grant, AccessRules::Refusal> AccessRules::GrantOf(const QByteArray& given,
+                                                                            const QHostAddress& peer) const
+{
     if (given.isEmpty()) {
-        return Refusal { Status::Unauthorized,
-                         QStringLiteral("this server needs its access token: send the header 'Authorization: Bearer "
-                                        "TOKEN' (on a WebSocket upgrade, ?token=TOKEN will do too)") };
+        // A spreadsheet on this computer cannot send headers: it keeps an operator's access unless told otherwise.
+        if (!TokenInForce() && peer.isLoopback()) {
+            return Grant { common::Role::Operator, {} };
+        }
+        return tl::make_unexpected(
+            Refusal { Status::Unauthorized,
+                      QStringLiteral("this server needs %1: send the header 'Authorization: Bearer TOKEN' (on a "
+                                     "WebSocket upgrade, ?token=TOKEN will do too)")
+                          .arg(TokenInForce() ? QStringLiteral("its access token")
+                                              : QStringLiteral("an access token from clients on other computers")) });
     }
-    if (!SameToken(given, m_access.token)) {
-        return Refusal { Status::Unauthorized, QStringLiteral("the access token is wrong") };
+    if (!m_access.token.isEmpty() && SameToken(given, m_access.token)) {
+        return Grant { common::Role::Operator, QString::fromLatin1(kTokenFileUser) };
     }
-    return std::nullopt;
+    if (m_users) {
+        const auto users = m_users->Current();
+        if (!users) {
+            return tl::make_unexpected(
+                Refusal { Status::Unauthorized,
+                          QStringLiteral("no token is taken while %1").arg(QString::fromStdString(users.error())) });
+        }
+        if (const auto owner = (*users)->VerifyToken(given.toStdString())) {
+            return Grant { owner->role, QString::fromStdString(owner->name) };
+        }
+    }
+    return tl::make_unexpected(Refusal { Status::Unauthorized, QStringLiteral("the access token is wrong") });
 }
 
 void AccessRules::Refuse(QHttpServerResponder& responder, QHttpServerRequest::Method method, const Refusal& refusal)
@@ -137,7 +195,9 @@ void AccessRules::Refuse(QHttpServerResponder& responder, QHttpServerRequest::Me
 Headers AccessRules::CorsHeaders(const QHttpServerRequest& request)
 {
     if (const QByteArray origin = request.value("origin"); !origin.isEmpty()) {
-        return { { "Access-Control-Allow-Origin", origin }, { "Vary", "Origin" } };
+        return { { "Access-Control-Allow-Origin", origin },
+                 { "Access-Control-Expose-Headers", "X-Tavrel-Role" },
+                 { "Vary", "Origin" } };
     }
     return {};
 }

@@ -117,14 +117,12 @@ void CommandTable::Handle(LinkSession& session, const QString& text) const
         }
     }
     message.item = message.object.value("item").toString();
-    const auto index = ParseItemName(message.item);
-    if (!index) {
-        Refuse(session, message.op, message.object,
-               QStringLiteral("'%1' is no item name; item names have the form %2").arg(message.item, ItemNameForm()),
-               StatusCode(Status::BadRequest));
+    const ItemLookup lookup = LookUpItem(m_items, message.item);
+    if (!lookup.index) {
+        Refuse(session, message.op, message.object, lookup.reason, StatusCode(lookup.status));
         return;
     }
-    message.index = *index;
+    message.index = *lookup.index;
     if (command->names == Names::ExistingItem && !m_items.Exists(message.index)) {
         Refuse(session, message.op, message.object, NoItemReason(message.index), StatusCode(Status::NotFound));
         return;
@@ -155,9 +153,13 @@ void CommandTable::Advise(LinkSession& session, const Message& message) const
         return;
     }
     session.Advise(message.index);
-    SendJson(
-        session,
-        { { "item", ItemName(message.index) }, { "value", QString::fromStdString(m_items.Value(message.index)) } });
+    QJsonObject answer { { "item", ItemName(message.index) },
+                         { "value", QString::fromStdString(m_items.Value(message.index)) } };
+    // A client that named the item by its tag name learns the label name its changes come with.
+    if (const std::string name = m_items.TagName(message.index); !name.empty()) {
+        answer.insert("name", QString::fromStdString(name));
+    }
+    SendJson(session, answer);
 }
 
 void CommandTable::Unadvise(LinkSession& session, const Message& message) const
@@ -190,7 +192,7 @@ void CommandTable::Poke(LinkSession& session, const Message& message) const
                StatusCode(Status::PayloadTooLarge));
         return;
     }
-    if (const auto refusal = m_items.Poke(LinkCaller(session.Peer()), message.index, text)) {
+    if (const auto refusal = m_items.Poke(session.Caller(), message.index, text)) {
         Refuse(session, message.op, message.object,
                QStringLiteral("%1: %2").arg(ItemName(message.index), QString::fromStdString(refusal->reason)),
                StatusCode(RefusalStatus(refusal->kind)));
@@ -209,7 +211,7 @@ void CommandTable::Execute(LinkSession& session, const Message& message) const
     }
     // A command that names something is acknowledged before what it starts can send anything.
     const std::string text = command.toString().toStdString();
-    const auto refusal = m_items.Execute(LinkCaller(session.Peer()), text, [&] {
+    const auto refusal = m_items.Execute(session.Caller(), text, [&] {
         SendJson(session, { { "op", message.op }, { "ok", true } });
     });
     if (refusal) {

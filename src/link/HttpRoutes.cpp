@@ -13,6 +13,9 @@ namespace {
 
 using Method = QHttpServerRequest::Method;
 
+// The most audit lines one answer holds; a client pages on with since= the time of the last it got.
+constexpr std::size_t kMaxAuditAnswered = 1000;
+
 bool IsRead(Method method)
 {
     return method == Method::Get || method == Method::Head;
@@ -65,6 +68,9 @@ std::pair<HttpRoutes::Route, QStringList> HttpRoutes::Find(const QString& path)
         }
         if (SameIgnoringCase(parts[3], kEventsPath) && parts.size() == 4) {
             return Route::Events;
+        }
+        if (SameIgnoringCase(parts[3], kAuditPath) && parts.size() == 4) {
+            return Route::Audit;
         }
         if (!SameIgnoringCase(parts[3], kTopic)) {
             return Route::UnknownTopic;
@@ -120,6 +126,9 @@ void HttpRoutes::Serve(Route route, Exchange& exchange)
     case Route::Events:
         ServeEvents(exchange);
         break;
+    case Route::Audit:
+        ServeAudit(exchange);
+        break;
     case Route::UnknownTopic:
         notFound(UnknownTopicReason(parts[3]));
         break;
@@ -135,7 +144,7 @@ void HttpRoutes::Serve(Route route, Exchange& exchange)
 // GET /dde/Tavrel/Events[?after=N]: the newest events, oldest first, at most kMaxEventsAnswered of them.
 void HttpRoutes::ServeEvents(Exchange& exchange)
 {
-    auto& [request, responder, socket, parts, cors] = exchange;
+    auto& [request, responder, socket, parts, cors, caller] = exchange;
     const Method method = request.method();
     if (!IsRead(method)) {
         cors.emplace_back("Allow", "GET, HEAD, OPTIONS");
@@ -153,10 +162,52 @@ void HttpRoutes::ServeEvents(Exchange& exchange)
     WriteContent(responder, method, EventListJson(m_items.Events(), after), "application/json", Status::Ok, cors);
 }
 
+// GET /dde/Tavrel/Audit[?since=TIME]: the audit trail's lines, oldest first, as one JSON array; for operators.
+void HttpRoutes::ServeAudit(Exchange& exchange)
+{
+    auto& [request, responder, socket, parts, cors, caller] = exchange;
+    const Method method = request.method();
+    if (!IsRead(method)) {
+        cors.emplace_back("Allow", "GET, HEAD, OPTIONS");
+        Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("the audit trail is read with GET"), cors);
+        return;
+    }
+    if (caller.role != app::Role::Operator) {
+        Reply(responder, method, Status::Forbidden,
+              QStringLiteral("the audit trail is for operators; a reader may not "
+                             "read it"),
+              cors);
+        return;
+    }
+    const app::AuditTrail* audit = m_items.Audit();
+    if (audit == nullptr) {
+        Reply(responder, method, Status::NotFound, QStringLiteral("this server keeps no audit trail"), cors);
+        return;
+    }
+    const QString since = QUrlQuery(request.url()).queryItemValue(QStringLiteral("since"), QUrl::FullyDecoded);
+    if (!since.isEmpty() && !app::IsAuditTime(since.toStdString())) {
+        Reply(responder, method, Status::BadRequest,
+              QStringLiteral("since= takes a UTC time as the lines write it, like 2026-12-07T18:04:44.123Z, or its "
+                             "beginning, like 2026-12-07T18; not '%1'")
+                  .arg(since),
+              cors);
+        return;
+    }
+    QByteArray body = "[";
+    for (const std::string& line : audit->Since(since.toStdString(), kMaxAuditAnswered)) {
+        if (body.size() > 1) {
+            body += ",\n";
+        }
+        body += QByteArray::fromStdString(line);
+    }
+    body += "]\n";
+    WriteContent(responder, method, body, "application/json", Status::Ok, cors);
+}
+
 // GET /dde/Tavrel/System and /dde/Tavrel/System/<name>: read-only texts.
 void HttpRoutes::ServeSystem(Exchange& exchange)
 {
-    auto& [request, responder, socket, parts, cors] = exchange;
+    auto& [request, responder, socket, parts, cors, caller] = exchange;
     const Method method = request.method();
     const app::SystemItems& system = m_items.System();
     if (!IsRead(method)) {
@@ -179,7 +230,7 @@ void HttpRoutes::ServeSystem(Exchange& exchange)
 // /dde/Tavrel/Items: GET the list, POST an execute command.
 void HttpRoutes::ServeList(Exchange& exchange)
 {
-    auto& [request, responder, socket, parts, cors] = exchange;
+    auto& [request, responder, socket, parts, cors, caller] = exchange;
     const Method method = request.method();
     if (method == Method::Post) {
         if (request.body().size() > m_limits.maxBodyBytes) {
@@ -190,8 +241,7 @@ void HttpRoutes::ServeList(Exchange& exchange)
         // A command that names nothing is refused with the list of those there are; one that does is acknowledged,
         // and a run it starts goes on in the event loop.
         const std::string command = PokeText(request.body());
-        const app::Caller caller = LinkCaller(PeerText(socket.peerAddress(), socket.peerPort()));
-        const auto refusal = m_items.Execute(caller, command, [&] {
+        const auto refusal = m_items.Execute(exchange.caller, command, [&] {
             WriteContent(responder, method, {}, {}, Status::Accepted, cors);
             socket.flush(); // the answer leaves before a run that the command starts opens its channels
         });
@@ -212,14 +262,12 @@ void HttpRoutes::ServeList(Exchange& exchange)
 // /dde/Tavrel/Items/lblDDE(i): GET the value, PUT a poke.
 void HttpRoutes::ServeItem(Exchange& exchange)
 {
-    auto& [request, responder, socket, parts, cors] = exchange;
+    auto& [request, responder, socket, parts, cors, caller] = exchange;
     const Method method = request.method();
-    const auto index = ParseItemName(parts[4]);
+    const ItemLookup lookup = LookUpItem(m_items, parts[4]);
+    const auto& index = lookup.index;
     if (!index) {
-        Reply(responder, method, Status::BadRequest,
-              QStringLiteral("'%1' is no item name; item names have the form %2, n from 0 to %3")
-                  .arg(parts[4], ItemNameForm(), QString::number(model::LabelArray::kMaxIndex)),
-              cors);
+        Reply(responder, method, lookup.status, lookup.reason, cors);
     } else if (!m_items.Exists(*index)) {
         Reply(responder, method, Status::NotFound, NoItemReason(*index), cors);
     } else if (IsRead(method)) {
@@ -231,8 +279,7 @@ void HttpRoutes::ServeItem(Exchange& exchange)
     } else if (request.body().size() > m_limits.maxBodyBytes) {
         Reply(responder, method, Status::PayloadTooLarge,
               QStringLiteral("the value is longer than %1 bytes").arg(m_limits.maxBodyBytes), cors);
-    } else if (const auto refusal = m_items.Poke(LinkCaller(PeerText(socket.peerAddress(), socket.peerPort())), *index,
-                                                 PokeText(request.body()))) {
+    } else if (const auto refusal = m_items.Poke(exchange.caller, *index, PokeText(request.body()))) {
         Reply(responder, method, RefusalStatus(refusal->kind),
               QStringLiteral("%1: %2").arg(ItemName(*index), QString::fromStdString(refusal->reason)), cors);
     } else {

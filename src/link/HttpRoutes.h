@@ -20,6 +20,7 @@ namespace tavrel::link {
 ///   /dde/Tavrel/Items/lblDDE(i)    GET the value, PUT a poke
 ///   /dde/Tavrel/System[/name]      GET the System items, read-only
 ///   /dde/Tavrel/Events[?after=N]   GET the newest events (after event N), as JSON
+///   /dde/Tavrel/Audit[?since=TIME] GET the audit trail's lines (from TIME on), as JSON; operators only
 ///   OPTIONS on any of them         the preflight of a web page
 class HttpRoutes
 {
@@ -31,6 +32,7 @@ public:
         UnknownService,
         System, ///< the System topic or one of its items
         Events, ///< what happened lately
+        Audit, ///< the audit trail
         UnknownTopic,
         List, ///< the Items topic: the list, execute, WebSocket conversations
         Item ///< one item of the Items topic
@@ -43,7 +45,8 @@ public:
         QHttpServerResponder& responder;
         QTcpSocket& socket;
         QStringList parts; ///< of the decoded path: "", "dde", service, topic[, item]
-        Headers cors; ///< the headers an allowed web page needs to read the answer
+        Headers cors; ///< the headers an allowed web page needs to read the answer, and the client's role
+        app::Caller caller; ///< the client, its role and token name
     };
 
     HttpRoutes(app::ItemService& items, const LinkLimits& limits);
@@ -64,6 +67,7 @@ public:
 private:
     void ServeSystem(Exchange& exchange);
     void ServeEvents(Exchange& exchange);
+    void ServeAudit(Exchange& exchange);
     void ServeList(Exchange& exchange);
     void ServeItem(Exchange& exchange);
 

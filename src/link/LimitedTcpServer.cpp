@@ -4,16 +4,24 @@
 
 namespace tavrel::link {
 
-LimitedTcpServer::LimitedTcpServer(int limit, QObject* parent)
-    : QTcpServer(parent)
+LimitedTcpServer::LimitedTcpServer(int limit, std::optional<QSslConfiguration> tls, int handshakeMs, QObject* parent)
+    : QSslServer(parent)
     , m_limit(limit)
+    , m_tls(tls.has_value())
 {
+    if (tls) {
+        setSslConfiguration(*tls);
+        setHandshakeTimeout(handshakeMs);
+        // A connection counts from its handshake on: many clients that stall there hold no more than the limit.
+        connect(this, &QSslServer::startedEncryptionHandshake, this,
+                [this](QSslSocket* socket) { m_open.append(socket); });
+    }
 }
 
 QTcpSocket* LimitedTcpServer::nextPendingConnection()
 {
     QTcpSocket* socket = QTcpServer::nextPendingConnection();
-    if (socket != nullptr) {
+    if (socket != nullptr && !m_open.contains(socket)) {
         m_open.append(socket);
     }
     return socket;
@@ -26,9 +34,12 @@ void LimitedTcpServer::incomingConnection(qintptr handle)
     if (m_open.size() >= m_limit) {
         QTcpSocket refused;
         refused.setSocketDescriptor(handle);
-        refused.write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 24\r\nConnection: close\r\n\r\n"
-                      "too many connections\r\n\r\n");
-        refused.flush();
+        // A TLS client could not read a plain answer; it is only closed.
+        if (!m_tls) {
+            refused.write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 24\r\nConnection: close\r\n\r\n"
+                          "too many connections\r\n\r\n");
+            refused.flush();
+        }
         refused.abort();
         return;
     }
@@ -36,7 +47,11 @@ void LimitedTcpServer::incomingConnection(qintptr handle)
     // to hand data over, and what does not fit waits a whole pass (the kernel caps the size it grants).
     const int sendBuffer = 4 * 1024 * 1024;
     ::setsockopt(static_cast<int>(handle), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-    QTcpServer::incomingConnection(handle);
+    if (m_tls) {
+        QSslServer::incomingConnection(handle);
+    } else {
+        QTcpServer::incomingConnection(handle); // a plain socket: no handshake is waited for
+    }
 }
 
 } // namespace tavrel::link

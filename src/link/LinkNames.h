@@ -17,6 +17,8 @@ inline constexpr std::string_view kTopic = protocol::kItemsTopic;
 inline constexpr std::string_view kSystemTopic = protocol::kSystemTopic;
 /// The path, beside the topics, of the newest events (HTTP only).
 inline constexpr std::string_view kEventsPath = "Events";
+/// The audit trail, beside the topics.
+inline constexpr std::string_view kAuditPath = "Audit";
 /// The first part of every HTTP path of the items: "/dde/<service>/<topic>[/<item>]".
 inline constexpr std::string_view kPathRoot = protocol::kPathRoot;
 

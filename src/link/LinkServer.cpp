@@ -45,13 +45,25 @@ void LinkServer::SetAccess(LinkAccess access)
 
 tl::expected<quint16, std::string> LinkServer::Listen(const QHostAddress& address, quint16 port)
 {
-    if (!address.isLoopback() && !TokenInForce()) {
-        return tl::make_unexpected(
-            "refusing to serve on " + address.toString().toStdString()
-            + ", which other machines can reach, without an access token: set LinkTokenFile in the settings to a file "
-              "that only you can read (chmod 600) holding a token of 16 or more characters, or listen on 127.0.0.1");
+    if (!address.isLoopback()) {
+        const std::string where
+            = "refusing to serve on " + address.toString().toStdString() + ", which other machines can reach, ";
+        const auto anyToken = m_access.AnyToken();
+        if (!anyToken) {
+            return tl::make_unexpected(where + "while " + anyToken.error());
+        }
+        if (!*anyToken) {
+            return tl::make_unexpected(where
+                                       + "without access tokens: make some with 'tavrel --add-token NAME ROLE' "
+                                         "(the users file), or set LinkTokenFile; or listen on 127.0.0.1");
+        }
+        if (!Tls() && !m_access.Access().allowPlainHttp) {
+            return tl::make_unexpected(where
+                                       + "without TLS, where tokens would travel in clear: set LinkCertFile and "
+                                         "LinkKeyFile, or LinkAllowPlainHttp=1 to serve plain HTTP all the same");
+        }
     }
-    auto* server = new LimitedTcpServer(m_limits.maxConnections, this);
+    auto* server = new LimitedTcpServer(m_limits.maxConnections, m_tls, m_limits.handshakeMs, this);
     if (!server->listen(address, port)) {
         const std::string error = server->errorString().toStdString();
         delete server;
@@ -95,10 +107,12 @@ std::optional<std::pair<QHostAddress, quint16>> LinkServer::Listening() const
     return std::make_pair(m_tcpServer->serverAddress(), m_tcpServer->serverPort());
 }
 
-std::optional<AccessRules::Refusal> LinkServer::CheckAccess(const QHttpServerRequest& request) const
+tl::expected<AccessRules::Grant, AccessRules::Refusal> LinkServer::CheckAccess(const QHttpServerRequest& request,
+                                                                               const QTcpSocket& socket) const
 {
-    return m_tcpServer != nullptr ? m_access.Check(request, m_tcpServer->serverAddress(), m_tcpServer->serverPort())
-                                  : m_access.Check(request, QHostAddress(), 0);
+    return m_tcpServer != nullptr
+        ? m_access.Check(request, m_tcpServer->serverAddress(), m_tcpServer->serverPort(), socket.peerAddress())
+        : m_access.Check(request, QHostAddress(), 0, socket.peerAddress());
 }
 
 bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -109,16 +123,19 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
     // The live page's files hold no data and go out without the token: the page asks for it, for the data.
     if (auto page = upgrade ? std::nullopt : FindPageFile(path)) {
         auto responder = makeResponder(request, socket);
-        HttpRoutes::ServePage(*page, request, responder, CheckAccess(request));
+        const auto access = CheckAccess(request, *socket);
+        HttpRoutes::ServePage(*page, request, responder,
+                              access ? std::nullopt : std::optional<AccessRules::Refusal>(access.error()));
         return true;
     }
-    if (const auto refusal = CheckAccess(request)) {
+    const auto access = CheckAccess(request, *socket);
+    if (!access) {
         // An upgrade that this handler accepts becomes a conversation; the missing handler refuses it instead.
         if (upgrade) {
             return false;
         }
         auto responder = makeResponder(request, socket);
-        AccessRules::Refuse(responder, method, *refusal);
+        AccessRules::Refuse(responder, method, access.error());
         return true;
     }
     auto [route, parts] = HttpRoutes::Find(path);
@@ -129,7 +146,16 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
     }
     auto responder = makeResponder(request, socket);
     // Allowed web pages may read the answers; the origin was checked above.
-    HttpRoutes::Exchange exchange { request, responder, *socket, std::move(parts), AccessRules::CorsHeaders(request) };
+    HttpRoutes::Exchange exchange { request,
+                                    responder,
+                                    *socket,
+                                    std::move(parts),
+                                    AccessRules::CorsHeaders(request),
+                                    LinkCaller(PeerText(socket->peerAddress(), socket->peerPort()), access->role,
+                                               access->user) };
+    // The live page shows a reader no controls that would be refused.
+    const std::string_view role = common::RoleName(access->role);
+    exchange.cors.emplace_back("X-Tavrel-Role", QByteArray(role.data(), static_cast<qsizetype>(role.size())));
     if (method == QHttpServerRequest::Method::Options) {
         HttpRoutes::Preflight(exchange);
     } else if (!upgrade) { // an upgrade's conversation takes the connection over; nothing is written here
@@ -141,8 +167,8 @@ bool LinkServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* so
 void LinkServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     auto responder = makeResponder(request, socket);
-    if (const auto refusal = CheckAccess(request)) {
-        AccessRules::Refuse(responder, request.method(), *refusal);
+    if (const auto access = CheckAccess(request, *socket); !access) {
+        AccessRules::Refuse(responder, request.method(), access.error());
         return;
     }
     Reply(responder, request.method(), Status::NotFound,
@@ -163,7 +189,15 @@ void LinkServer::AcceptWebSockets()
             socket.release()->deleteLater();
             continue;
         }
-        auto* session = new LinkSession(std::move(socket), m_context, this);
+        // The upgrade passed the access rules; its token, read again from the handshake, gives the role.
+        const auto grant = m_access.CheckToken(socket->request().rawHeader("Authorization"), socket->request().url(),
+                                               socket->peerAddress());
+        if (!grant) {
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, grant.error().reason);
+            socket.release()->deleteLater();
+            continue;
+        }
+        auto* session = new LinkSession(std::move(socket), m_context, grant->role, grant->user, this);
         connect(session, &LinkSession::messageReceived, this,
                 [this, session](const QString& message) { m_commands.Handle(*session, message); });
         connect(session, &LinkSession::ended, this, [this, session] { DropSession(session); });

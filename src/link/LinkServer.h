@@ -11,6 +11,7 @@
 
 #include <QAbstractHttpServer>
 #include <QHostAddress>
+#include <QSslConfiguration>
 #include <QTimer>
 
 #include <cstdint>
@@ -32,7 +33,9 @@ namespace tavrel::link {
 ///   WebSocket /dde/Tavrel/Items        advise, unadvise, request, poke, execute as JSON messages
 ///   GET  /dde/Tavrel/System[/name]     the run's and the PLCs' health (app::SystemItems), read-only; over the
 ///                                      WebSocket the same with "topic":"System" in advise, unadvise, request
+///   GET  /dde/Tavrel/Audit[?since=T]   the audit trail, for operators
 ///   GET  /                             the live page (WebPage), which works through the routes above
+/// With a TLS set-up, all of it over HTTPS and WSS only.
 class LinkServer : public QAbstractHttpServer
 {
     Q_OBJECT
@@ -44,11 +47,19 @@ public:
     /// Sets who may talk to the server, for requests from now on.
     void SetAccess(LinkAccess access);
 
-    /// Whether requests must carry the access token.
+    /// Whether every request must carry a token.
     bool TokenInForce() const { return m_access.TokenInForce(); }
 
+    /// Serves HTTPS and WSS only with `tls`, plain HTTP and WebSocket without; for listening from now on.
+    void SetTls(std::optional<QSslConfiguration> tls) { m_tls = std::move(tls); }
+    /// Whether the server speaks TLS.
+    bool Tls() const { return m_tls.has_value(); }
+    /// "https" or "http".
+    QString Scheme() const { return Tls() ? QStringLiteral("https") : QStringLiteral("http"); }
+
     /// Starts listening; the port actually bound (useful with port 0), or what went wrong. An address other
-    /// machines can reach is refused while no access token is set.
+    /// machines can reach is refused while no token can be presented, and without TLS unless plain HTTP is allowed
+    /// (LinkAllowPlainHttp).
     tl::expected<quint16, std::string> Listen(const QHostAddress& address, quint16 port);
 
     /// Moves the server to another address or port: the new one is opened before the old one closes,
@@ -76,8 +87,9 @@ protected:
     void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
 
 private:
-    /// What the access rules say of a request to this server.
-    std::optional<AccessRules::Refusal> CheckAccess(const QHttpServerRequest& request) const;
+    /// What the access rules say of a request to this server over `socket`.
+    tl::expected<AccessRules::Grant, AccessRules::Refusal> CheckAccess(const QHttpServerRequest& request,
+                                                                       const QTcpSocket& socket) const;
 
     void AcceptWebSockets();
     void DropSession(LinkSession* session);
@@ -97,6 +109,7 @@ private:
     SessionContext m_context { m_items, m_limits, m_stats, m_links };
     HttpRoutes m_routes { m_items, m_limits };
     CommandTable m_commands { m_items, m_limits };
+    std::optional<QSslConfiguration> m_tls;
     QTcpServer* m_tcpServer = nullptr;
     /// Open conversations; each a child of the server, deleted later when dropped.
     std::vector<LinkSession*> m_sessions;

@@ -29,11 +29,13 @@ QWebSocketProtocol::CloseCode CloseCode(std::uint16_t code)
 
 } // namespace
 
-LinkSession::LinkSession(std::unique_ptr<QWebSocket> socket, SessionContext& context, QObject* parent)
+LinkSession::LinkSession(std::unique_ptr<QWebSocket> socket, SessionContext& context, app::Role role,
+                         const QString& user, QObject* parent)
     : QObject(parent)
     , m_context(context)
     , m_socket(socket.release())
     , m_peer(PeerText(m_socket->peerAddress(), m_socket->peerPort()))
+    , m_caller(LinkCaller(m_peer, role, user))
     , m_lastProgressMs(NowMs())
 {
     m_socket->setParent(this);

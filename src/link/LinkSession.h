@@ -39,11 +39,15 @@ class LinkSession : public QObject
     Q_OBJECT
 
 public:
-    /// Takes over an accepted conversation, bounded by the limits of `context`.
-    LinkSession(std::unique_ptr<QWebSocket> socket, SessionContext& context, QObject* parent);
+    /// Takes over an accepted conversation, bounded by the limits of `context`, for a client whose access is `role`
+    /// by the token of `user` (empty for none).
+    LinkSession(std::unique_ptr<QWebSocket> socket, SessionContext& context, app::Role role, const QString& user,
+                QObject* parent);
 
     /// The client's address and port.
     const QString& Peer() const { return m_peer; }
+    /// The client as the item service knows callers.
+    const app::Caller& Caller() const { return m_caller; }
     /// Whether the connection has ended.
     bool IsGone() const { return m_gone; }
     /// Whether the session still takes messages: neither ended nor closing.
@@ -117,6 +121,7 @@ private:
     SessionContext& m_context;
     QWebSocket* m_socket; ///< a child of the session
     QString m_peer;
+    app::Caller m_caller;
     bool m_gone = false;
     bool m_closing = false; ///< closed by the server; nothing more is sent
     std::set<std::int32_t> m_advised;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 
 namespace tavrel::link {
 
@@ -21,6 +22,8 @@ struct LinkLimits
     qint64 maxUnsentBytes = 16 * 1024 * 1024;
     /// Time a connection may hold unsent data without taking any of it before it is closed (code 1008).
     int stallMs = 30000;
+    /// Time a TLS client may take over its handshake before it is closed.
+    int handshakeMs = 10000;
 };
 
 /// Who may talk to the server. Requests without an Origin header (programs rather than web pages) need no
@@ -29,7 +32,10 @@ struct LinkAccess
 {
     QStringList allowedOrigins; ///< web page origins served besides the server's own, like "http://scada.example:8080"
     QStringList allowedHosts; ///< Host names served besides IP addresses and localhost (DNS rebinding stops here)
-    QByteArray token; ///< when not empty, every request must carry it; required to listen off loopback
+    QByteArray token; ///< LinkTokenFile's: one operator token that, when set, every request must carry
+    std::filesystem::path usersFile; ///< named tokens, each with its role; empty for none
+    bool requireToken = false; ///< clients on this computer, too, must present a token (LinkRequireToken)
+    bool allowPlainHttp = false; ///< off loopback, serve without TLS all the same (LinkAllowPlainHttp)
 };
 
 /// What the server has done with its WebSocket clients since it started.

@@ -103,6 +103,24 @@ std::optional<std::int32_t> ParseItemName(const QString& name)
     return model::ParseLabelName(name.toStdString());
 }
 
+ItemLookup LookUpItem(const app::ItemService& items, const QString& name)
+{
+    if (const auto index = ParseItemName(name)) {
+        return { index, Status::Ok, {} };
+    }
+    const std::string text = name.toStdString();
+    if (const auto index = items.Find(text)) {
+        return { index, Status::Ok, {} };
+    }
+    if (!text.empty() && !common::TagNameProblem(text)) {
+        return { std::nullopt, Status::NotFound, QStringLiteral("no item is named '%1'").arg(name) };
+    }
+    return { std::nullopt, Status::BadRequest,
+             QStringLiteral("'%1' is no item name; item names have the form %2, n from 0 to %3, or are an item's "
+                            "tag name")
+                 .arg(name, ItemNameForm(), QString::number(model::LabelArray::kMaxIndex)) };
+}
+
 QString ItemName(std::int32_t index)
 {
     return Latin1(kItemNameStart) + QString::number(index) + Latin1(kItemNameEnd);
@@ -139,10 +157,10 @@ QString PeerText(const QHostAddress& address, quint16 port)
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
 }
 
-app::Caller LinkCaller(const QString& peer)
+app::Caller LinkCaller(const QString& peer, app::Role role, const QString& user)
 {
     return app::Caller {
-        .surface = app::Surface::Link, .user = {}, .peer = peer.toStdString(), .role = app::Role::Operator
+        .surface = app::Surface::Link, .user = user.toStdString(), .peer = peer.toStdString(), .role = role
     };
 }
 

@@ -62,6 +62,17 @@ bool SameIgnoringCase(const QString& text, std::string_view name);
 /// another form (leading zeros, blanks, an index beyond 32767 included).
 std::optional<std::int32_t> ParseItemName(const QString& name);
 
+/// What a name a client gave for an item names: a label index (a label name "lblDDE(7)", or the tag name of a
+/// published item, any case), or why not and how: BadRequest for a text that is neither form, NotFound for a tag
+/// name no item has.
+struct ItemLookup
+{
+    std::optional<std::int32_t> index;
+    Status status = Status::Ok;
+    QString reason;
+};
+ItemLookup LookUpItem(const app::ItemService& items, const QString& name);
+
 /// "lblDDE(7)": the item name of a label index.
 QString ItemName(std::int32_t index);
 
@@ -79,7 +90,7 @@ QString NoSystemItemReason(const QString& name);
 /// "address:port" of a client, as notices and callers name it.
 QString PeerText(const QHostAddress& address, quint16 port);
 
-/// A client of this server as the item service knows callers.
-app::Caller LinkCaller(const QString& peer);
+/// A client of this server as the item service knows callers: its address, its role and the name of its token.
+app::Caller LinkCaller(const QString& peer, app::Role role, const QString& user);
 
 } // namespace tavrel::link

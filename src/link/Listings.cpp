@@ -43,6 +43,9 @@ QByteArray ItemListJson(const app::ItemService& items)
             { "plcAnswered", one.plcAnswered },
             { "plcError", QString::fromStdString(one.plcError) },
             { "value", QString::fromStdString(items.Value(one.index)) },
+            { "name", QString::fromStdString(one.name) },
+            { "units", QString::fromStdString(one.units) },
+            { "description", QString::fromStdString(one.description) },
         });
     }
     return JsonText(QJsonObject { { "service", Latin1(kService) },
@@ -56,13 +59,15 @@ QByteArray ItemListHtml(const app::ItemService& items)
     QString html
         = QStringLiteral("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Tavrel items</title></head>"
                          "<body>\n<table border=\"1\">\n<tr><th>Item</th><th>PLC</th><th>Operand</th>"
-                         "<th>Address</th><th>Direction</th><th>Value</th></tr>\n");
+                         "<th>Address</th><th>Direction</th><th>Value</th><th>Units</th><th>Name</th></tr>\n");
     for (const app::ItemInfo& one : items.Items()) {
-        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td></tr>\n")
+        html += QStringLiteral("<tr><td>%1</td><td>%2</td><td>%3</td><td>%4</td><td>%5</td><td>%6</td><td>%7</td>"
+                               "<td>%8</td></tr>\n")
                     .arg(ItemName(one.index), HtmlEscaped(one.plc),
                          Utf8(common::OperandTypeName(one.operandType)).toHtmlEscaped())
                     .arg(one.address)
-                    .arg(Utf8(common::IoDirectionName(one.direction)), HtmlEscaped(items.Value(one.index)));
+                    .arg(Utf8(common::IoDirectionName(one.direction)), HtmlEscaped(items.Value(one.index)),
+                         HtmlEscaped(one.units), HtmlEscaped(one.name));
     }
     html += QStringLiteral("</table>\n</body></html>\n");
     return html.toUtf8();

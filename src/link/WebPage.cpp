@@ -44,13 +44,14 @@ std::optional<PageFile> FindPageFile(const QString& path)
 
 std::vector<std::pair<QByteArray, QByteArray>> PageHeaders(const QByteArray& host)
 {
-    // A WebSocket to its own server is "ws://" plus the host the page was loaded from; older browsers do not
-    // count it as 'self'. A Host header of any other shape is left out rather than written into the policy.
+    // A WebSocket to its own server is "ws://" (over TLS "wss://") plus the host the page was loaded from; older
+    // browsers do not count it as 'self'. A Host header of any other shape is left out rather than written into the
+    // policy.
     static const QRegularExpression plainHost(
         QStringLiteral("^[A-Za-z0-9.\\-]+(:\\d{1,5})?$|^\\[[0-9A-Fa-f:.]+\\](:\\d{1,5})?$"));
     QByteArray connect = "'self'";
     if (plainHost.match(QString::fromLatin1(host)).hasMatch()) {
-        connect += " ws://" + host;
+        connect += " ws://" + host + " wss://" + host;
     }
     return {
         { "Cache-Control", "no-cache" },

@@ -126,6 +126,16 @@ bool LabelArray::SetText(std::int32_t index, std::string text)
     return true;
 }
 
+bool LabelArray::Touch(std::int32_t index)
+{
+    if (!IsLoaded(index)) {
+        return false;
+    }
+    const std::string text = *m_labels[static_cast<std::size_t>(index)];
+    NotifyObservers(m_observers, [index, &text](LabelObserver& observer) { observer.LabelTextChanged(index, text); });
+    return true;
+}
+
 void LabelArray::AddObserver(LabelObserver* observer)
 {
     if (std::find(m_observers.begin(), m_observers.end(), observer) == m_observers.end()) {
@@ -147,6 +157,13 @@ void Label::SetText(std::string text) const
 {
     if (m_array) {
         m_array->SetText(m_index, std::move(text));
+    }
+}
+
+void Label::Touch() const
+{
+    if (m_array) {
+        m_array->Touch(m_index);
     }
 }
 

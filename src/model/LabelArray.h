@@ -18,9 +18,9 @@ public:
     /// The text of a loaded label changed (by a read, a poke or a clear).
     virtual void LabelTextChanged(std::int32_t index, const std::string& text) = 0;
     /// A label was loaded; its text is empty.
-    virtual void LabelLoaded(std::int32_t /*index*/) {}
+    virtual void LabelLoaded(std::int32_t /*index*/) { }
     /// A label was unloaded; links to it end.
-    virtual void LabelUnloaded(std::int32_t /*index*/) {}
+    virtual void LabelUnloaded(std::int32_t /*index*/) { }
 };
 
 /// The DDE labels `lblDDE`: element 0 always there, elements 1 to 32767 loaded and unloaded by index, each
@@ -58,6 +58,10 @@ public:
     /// does nothing, for an index that is not loaded.
     bool SetText(std::int32_t index, std::string text);
 
+    /// Tells the observers of a loaded element that it changed though its text did not (its value went bad, or
+    /// came back), as a change of its text would. Returns false, and does nothing, for an index that is not loaded.
+    bool Touch(std::int32_t index);
+
     void AddObserver(LabelObserver* observer);
     void RemoveObserver(LabelObserver* observer);
 
@@ -72,7 +76,11 @@ class Label
 {
 public:
     Label() = default;
-    Label(LabelArray& array, std::int32_t index) : m_array(&array), m_index(index) {}
+    Label(LabelArray& array, std::int32_t index)
+        : m_array(&array)
+        , m_index(index)
+    {
+    }
 
     bool IsSet() const { return m_array != nullptr; }
     std::int32_t Index() const { return m_index; }
@@ -80,6 +88,7 @@ public:
 
     const std::string& Text() const;
     void SetText(std::string text) const;
+    void Touch() const;
 
 private:
     LabelArray* m_array = nullptr;

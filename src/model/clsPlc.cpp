@@ -39,7 +39,7 @@ std::string clsPlc::GetCommParamsAsString() const
 
 tl::expected<void, std::string> clsPlc::AddItems(std::int32_t pNumItems, std::int32_t pStartAddress,
                                                  std::int32_t pOperandType, std::int32_t pIoDirection, bool pIsEnable,
-                                                 std::int32_t& pStartLabelIndex)
+                                                 std::int32_t& pStartLabelIndex, const ItemDetails& pDetails)
 {
     if (pNumItems < 1) {
         return tl::make_unexpected("an item needs at least one operand, not " + std::to_string(pNumItems));
@@ -76,6 +76,7 @@ tl::expected<void, std::string> clsPlc::AddItems(std::int32_t pNumItems, std::in
     item->IoDirection = pIoDirection;
     item->IsEnable = pIsEnable;
     item->Key = GetNextItemKey();
+    item->Details = pDetails;
     if (pNumItems == 1) {
         item->IsArray = false;
         item->Label = labels.front();

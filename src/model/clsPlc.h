@@ -93,12 +93,13 @@ public:
 
     /// Creates one item of `pNumItems` operands (a vector when more than one) with labels from
     /// `pStartLabelIndex` on, or from the next free index when it is -1 (the allocated index is
-    /// returned through it). Refuses fewer than one operand, or operands past the largest address, before
-    /// loading any label; when a label cannot be loaded, unloads the ones it loaded and fails with the
-    /// label array's error.
+    /// returned through it), carrying `pDetails` (a vector's elements copies, named NAME[k]). Refuses fewer than
+    /// one operand, or operands past the largest address, before loading any label; when a label cannot be loaded,
+    /// unloads the ones it loaded and fails with the label array's error.
     [[nodiscard]] tl::expected<void, std::string> AddItems(std::int32_t pNumItems, std::int32_t pStartAddress,
                                                            std::int32_t pOperandType, std::int32_t pIoDirection,
-                                                           bool pIsEnable, std::int32_t& pStartLabelIndex);
+                                                           bool pIsEnable, std::int32_t& pStartLabelIndex,
+                                                           const ItemDetails& pDetails = {});
 
     /// A copy of the communication parameters.
     CommParams GetCommParams() const { return m_commParams; }

@@ -267,9 +267,13 @@ void MqttBridge::HandleMessage(const MqttMessage& message)
         }
         return;
     }
-    const auto index = model::ParseLabelName(item);
+    // A label name is taken as it is (the poke says whether it is an item); anything else must be a tag name.
+    auto index = model::ParseLabelName(item);
     if (!index) {
-        PublishError(item, message.payload, "'" + item + "' is no item name (lblDDE(n))");
+        index = m_items.Find(item);
+    }
+    if (!index) {
+        PublishError(item, message.payload, "'" + item + "' is no item name (lblDDE(n) or an item's tag name)");
         return;
     }
     if (const auto refusal = m_items.Poke(kMqttCaller, *index, message.payload)) {

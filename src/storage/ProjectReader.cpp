@@ -1,5 +1,6 @@
 #include "storage/ProjectReader.h"
 
+#include "common/DeviceItems.h"
 #include "common/Files.h"
 #include "storage/ProjectSchema.h"
 #include "storage/ProjectUpgrade.h"
@@ -148,14 +149,82 @@ void CheckItem(const ItemRecord& item, RowFields& fields)
     }
 }
 
-tl::expected<std::vector<ItemRecord>, std::string> ReadItems(SqliteStatement& statement, const PlcRecord& plc)
+// The details of the item on the current row, from column kDetailsColumn on; or why they do not read.
+constexpr int kDetailsColumn = 6;
+
+tl::expected<model::ItemDetails, std::string> ReadDetails(const SqliteStatement& statement, std::int32_t operandType)
+{
+    model::ItemDetails details;
+    const auto text = [&](int offset) { return statement.ColumnText(kDetailsColumn + offset); };
+    const auto isNull = [&](int offset) { return statement.ColumnType(kDetailsColumn + offset) == SQLITE_NULL; };
+    if (!isNull(0)) {
+        auto type = common::ParseDataType(text(0));
+        if (!type) {
+            return tl::make_unexpected("DataType \"" + text(0) + "\": " + type.error());
+        }
+        details.dataType = *type;
+    }
+    if (!isNull(1)) {
+        auto order = common::ParseByteOrder(text(1), common::DeviceDataType(operandType, details));
+        if (!order) {
+            return tl::make_unexpected("ByteOrder \"" + text(1) + "\": " + order.error());
+        }
+        details.byteOrder = *order;
+    }
+    RowFields fields(statement);
+    std::optional<double> scale[4];
+    constexpr std::string_view kScaleNames[4] = { "ScaleRawLow", "ScaleRawHigh", "ScaleLow", "ScaleHigh" };
+    for (int i = 0; i < 4; ++i) {
+        fields.Real(kDetailsColumn + 2 + i, kScaleNames[i], scale[i]);
+    }
+    fields.Text(kDetailsColumn + 6, details.units);
+    fields.Text(kDetailsColumn + 7, details.name);
+    fields.Text(kDetailsColumn + 8, details.description);
+    fields.Real(kDetailsColumn + 9, "Deadband", details.deadband);
+    if (!isNull(10)) {
+        fields.Flag(kDetailsColumn + 10, "Record", details.record);
+    }
+    if (fields.Problem()) {
+        return tl::make_unexpected(*fields.Problem());
+    }
+    const auto given = std::count_if(std::begin(scale), std::end(scale), [](const auto& v) { return v.has_value(); });
+    if (given == 4) {
+        auto scaling = common::MakeScaling(*scale[0], *scale[1], *scale[2], *scale[3]);
+        if (!scaling) {
+            return tl::make_unexpected(scaling.error());
+        }
+        details.scaling = *scaling;
+    } else if (given != 0) {
+        return tl::make_unexpected(std::string("a scaling needs all four of ScaleRawLow, ScaleRawHigh, ScaleLow and "
+                                               "ScaleHigh"));
+    }
+    return details;
+}
+
+// Why an item that reads well cannot be kept: its definition does not hold together, or its name is taken.
+std::optional<std::string> ItemProblem(const ItemRecord& item, std::int32_t plcType,
+                                       const std::vector<std::string>& names)
+{
+    const common::ItemDefinition definition { plcType,          item.OprndType,     item.OprndAddr,
+                                              item.Oprndlength, item.CommDirection, item.Details };
+    if (auto checked = common::CheckItemDefinition(definition); !checked) {
+        return checked.error();
+    }
+    return common::TagNameClash(item.Details.name, names);
+}
+
+// The items of a PLC. A row that cannot be read fails the file; an item whose details do not fit is left out with
+// a line in `notes`, and the tag names of the items kept join `names`.
+tl::expected<std::vector<ItemRecord>, std::string> ReadItems(SqliteStatement& statement, const PlcRecord& plc,
+                                                             std::vector<std::string>& names,
+                                                             std::vector<std::string>& notes)
 {
     statement.Reset();
     if (auto bound = statement.Bind(1, plc.ID); !bound) {
         return tl::make_unexpected(bound.error());
     }
     std::vector<ItemRecord> items;
-    for (;;) {
+    for (std::size_t position = 1;; ++position) {
         auto row = statement.Step();
         if (!row) {
             return tl::make_unexpected("cannot read the items of " + PlcName(plc) + ": " + row.error());
@@ -175,10 +244,26 @@ tl::expected<std::vector<ItemRecord>, std::string> ReadItems(SqliteStatement& st
             CheckItem(item, fields);
         }
         if (fields.Problem()) {
-            return tl::make_unexpected("item " + std::to_string(items.size() + 1) + " of " + PlcName(plc)
+            return tl::make_unexpected("item " + std::to_string(position) + " of " + PlcName(plc)
                                        + " is wrong: " + *fields.Problem());
         }
-        items.push_back(item);
+        auto details = ReadDetails(statement, item.OprndType);
+        std::optional<std::string> problem;
+        if (details) {
+            item.Details = std::move(*details);
+            problem = ItemProblem(item, plc.Params.PlcType, names);
+        } else {
+            problem = details.error();
+        }
+        if (problem) {
+            notes.push_back("Item " + std::to_string(position) + " of " + PlcName(plc) + " (labels from "
+                            + model::LabelName(item.LabelIndex) + ") is left out: " + *problem);
+            continue;
+        }
+        if (!item.Details.name.empty()) {
+            names.push_back(item.Details.name);
+        }
+        items.push_back(std::move(item));
     }
 }
 
@@ -194,6 +279,7 @@ tl::expected<ProjectData, std::string> ReadRows(SqliteDatabase& db)
     }
 
     ProjectData data;
+    std::vector<std::string> names;
     for (;;) {
         auto row = plcs->Step();
         if (!row) {
@@ -222,7 +308,7 @@ tl::expected<ProjectData, std::string> ReadRows(SqliteDatabase& db)
             return tl::make_unexpected(params.error());
         }
         plc.Params = *params;
-        auto rows = ReadItems(*items, plc);
+        auto rows = ReadItems(*items, plc, names, data.Notes);
         if (!rows) {
             return tl::make_unexpected(rows.error());
         }
@@ -341,7 +427,7 @@ tl::expected<std::unique_ptr<model::clsConfig>, std::string> BuildProject(const 
             }
             std::int32_t labelIndex = item.LabelIndex;
             auto added = plc->AddItems(item.Oprndlength, item.OprndAddr, item.OprndType, item.CommDirection,
-                                       item.IsEnabled, labelIndex);
+                                       item.IsEnabled, labelIndex, item.Details);
             if (!added) {
                 return fail(*plc, where + ": " + added.error());
             }

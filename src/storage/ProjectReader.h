@@ -23,6 +23,7 @@ struct ItemRecord
     std::int32_t CommDirection = 0;
     bool IsEnabled = false;
     std::int32_t LabelIndex = 1; ///< label index of the first operand
+    model::ItemDetails Details; ///< data type, byte order, scaling, units, name ... (NULL columns: the defaults)
 
     friend bool operator==(const ItemRecord&, const ItemRecord&) = default;
 };
@@ -48,7 +49,8 @@ struct ProjectData
 /// with its CommParams row, every value within its range, no two items sharing a label. Files of
 /// the older layout are upgraded in place (UpgradeProjectFile), but the upgrade is kept only when
 /// the whole file reads well: a file that fails to open is left as it was. A ScanMs that is not a whole number
-/// from 0 to model::kMaxScanMs is left out (the PLC is exchanged in every pass) with a line in Notes.
+/// from 0 to model::kMaxScanMs is left out (the PLC is exchanged in every pass) with a line in Notes; so is an item
+/// whose details do not read or that common::CheckItemDefinition refuses, or whose tag name an item before it has.
 [[nodiscard]] tl::expected<ProjectData, std::string> ReadProjectFile(const std::filesystem::path& path);
 
 /// A new project built from `data`: PLC keys 2, 3, ... in file order, each item with its stored

@@ -16,7 +16,8 @@ struct TableLayout
     std::span<const std::string_view> columns;
 };
 
-// The columns a project file must have before the upgrade; the upgrade adds the serial ones and ScanMs.
+// The columns a project file must have before the upgrade; the upgrade adds the serial ones, ScanMs and the item
+// details.
 inline constexpr std::string_view kPlcsColumns[] = { "ID", "Name" };
 inline constexpr std::string_view kCommParamsColumns[]
     = { "PlcID",          "PathWay", "EthRemotePort", "EthRemoteIP", "SerialComPort",
@@ -33,9 +34,21 @@ inline constexpr std::string_view kSelectPlcs = "SELECT ID, Name FROM Plcs ORDER
 inline constexpr std::string_view kSelectCommParams
     = "SELECT PathWay, EthRemotePort, EthRemoteIP, SerialComPort, SerialBaudRate, TimeOut, NumRetries, UnitID, "
       "PlcType, DataBits, Parity, StopBits, ScanMs FROM CommParams WHERE PlcID=?1 ORDER BY rowid LIMIT 1";
+/// The columns of an item's details, in the order kSelectItems reads them after LabelIndex and kInsertItem writes
+/// them; the upgrade adds them to older files.
+struct DetailColumn
+{
+    std::string_view name;
+    std::string_view type;
+};
+inline constexpr DetailColumn kItemDetailColumns[]
+    = { { "DataType", "TEXT" },    { "ByteOrder", "TEXT" }, { "ScaleRawLow", "REAL" }, { "ScaleRawHigh", "REAL" },
+        { "ScaleLow", "REAL" },    { "ScaleHigh", "REAL" }, { "Units", "TEXT" },       { "Name", "TEXT" },
+        { "Description", "TEXT" }, { "Deadband", "REAL" },  { "Record", "INTEGER" } };
 inline constexpr std::string_view kSelectItems
-    = "SELECT OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled, LabelIndex FROM Items WHERE PlcID=?1 "
-      "ORDER BY rowid";
+    = "SELECT OprndType, OprndAddr, Oprndlength, CommDirection, IsEnabled, LabelIndex, DataType, ByteOrder, "
+      "ScaleRawLow, ScaleRawHigh, ScaleLow, ScaleHigh, Units, Name, Description, Deadband, Record FROM Items "
+      "WHERE PlcID=?1 ORDER BY rowid";
 
 inline constexpr std::string_view kInsertPlc = "INSERT INTO Plcs (Name) VALUES (?1)";
 inline constexpr std::string_view kSelectNewPlcId = "Select Max([ID]) as IdValue From Plcs";
@@ -44,8 +57,9 @@ inline constexpr std::string_view kInsertCommParams
       "(PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,"
       "DataBits,Parity,StopBits,ScanMs) VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14)";
 inline constexpr std::string_view kInsertItem
-    = "INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) "
-      "VALUES (?1,?2,?3,?4,?5,?6,?7)";
+    = "INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex,DataType,"
+      "ByteOrder,ScaleRawLow,ScaleRawHigh,ScaleLow,ScaleHigh,Units,Name,Description,Deadband,Record) "
+      "VALUES (?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)";
 
 /// How a Boolean is stored: true as -1, false as 0; any nonzero value reads as true.
 inline constexpr std::int64_t kStoredTrue = -1;

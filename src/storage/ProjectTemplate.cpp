@@ -14,6 +14,19 @@ fs::path TemplatePathIn(const fs::path& programFolder)
     return programFolder / "Templates" / "DDETemplate.tvb";
 }
 
+fs::path SharedFilesFolder(const fs::path& programFolder)
+{
+    std::error_code error;
+    if (fs::is_directory(programFolder / "Templates", error)) {
+        return programFolder;
+    }
+    const fs::path installed = (programFolder / TAVREL_SHARED_FROM_PROGRAM).lexically_normal();
+    if (fs::is_directory(installed / "Templates", error)) {
+        return installed;
+    }
+    return programFolder;
+}
+
 tl::expected<fs::path, std::string> DefaultTemplatePath()
 {
     std::error_code error;
@@ -21,7 +34,7 @@ tl::expected<fs::path, std::string> DefaultTemplatePath()
     if (error) {
         return tl::make_unexpected("cannot find the program's folder: " + error.message());
     }
-    return TemplatePathIn(executable.parent_path());
+    return TemplatePathIn(SharedFilesFolder(executable.parent_path()));
 }
 
 tl::expected<std::string, std::string> ReadTemplate(const fs::path& templatePath)

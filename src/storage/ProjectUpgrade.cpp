@@ -1,5 +1,7 @@
 #include "storage/ProjectUpgrade.h"
 
+#include "storage/ProjectSchema.h"
+
 #include <cstdint>
 
 namespace tavrel::storage {
@@ -95,6 +97,12 @@ tl::expected<void, std::string> UpgradeProjectFile(SqliteDatabase& db)
 {
     if (auto added = AddColumnIfMissing(db, "CommParams", "ScanMs", "INTEGER"); !added) {
         return tl::make_unexpected(added.error());
+    }
+    // NULL in every new column is the item as it was.
+    for (const schema::DetailColumn& column : schema::kItemDetailColumns) {
+        if (auto added = AddColumnIfMissing(db, "Items", column.name, column.type); !added) {
+            return tl::make_unexpected(added.error());
+        }
     }
     bool stopBitsAdded = false;
     for (const std::string_view column : { "DataBits", "Parity", "StopBits" }) {

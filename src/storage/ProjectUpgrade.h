@@ -21,7 +21,8 @@ namespace tavrel::storage {
 /// Brings a project file of an older layout up to date: adds DataBits, Parity and StopBits to
 /// CommParams where missing, and when StopBits was added gives every PLC's row the serial settings
 /// of its family (7, 2, 1 for PLC type 1, else 8, 0, 1); adds ScanMs, empty for every PLC (exchanged in every
-/// pass, as before). Running it on a current file changes nothing.
+/// pass, as before); adds the item details columns of Items (DataType ... Record), empty for every item (each
+/// item as before). Running it on a current file changes nothing.
 [[nodiscard]] tl::expected<void, std::string> UpgradeProjectFile(SqliteDatabase& db);
 
 } // namespace tavrel::storage

@@ -89,12 +89,30 @@ tl::expected<std::int64_t, std::string> SavePlcRecord(SaveStatements& statements
     return id;
 }
 
-// One row per top-level item; a vector is stored with its length and its first element's label.
+std::optional<std::string_view> TextOrNull(const std::string& text)
+{
+    return text.empty() ? std::nullopt : std::optional<std::string_view>(text);
+}
+
+// One row per top-level item; a vector is stored with its length and its first element's label. Details at their
+// defaults are stored as NULL, so a file of items without details reads as before.
 tl::expected<void, std::string> SaveItem(SaveStatements& statements, const model::Clsitem& item, std::int64_t plcId)
 {
+    const model::ItemDetails& d = item.Details;
+    const std::string dataType = d.dataType ? common::DataTypeText(*d.dataType) : std::string();
+    const common::DataType orderType = d.dataType.value_or(common::DataType {});
+    const std::string byteOrder
+        = d.byteOrder == common::ByteOrder::ABCD ? std::string() : common::ByteOrderText(d.byteOrder, orderType);
+    const auto scale = [&d](double common::Scaling::*field) {
+        return d.scaling ? std::optional<double>((*d.scaling).*field) : std::nullopt;
+    };
     return Run(statements.insertItem, plcId, std::int64_t { item.OperandType }, std::int64_t { item.OperandAddress },
                std::int64_t { item.Length() }, std::int64_t { item.IoDirection },
-               item.IsEnable ? schema::kStoredTrue : schema::kStoredFalse, std::int64_t { item.FirstLabelIndex() });
+               item.IsEnable ? schema::kStoredTrue : schema::kStoredFalse, std::int64_t { item.FirstLabelIndex() },
+               TextOrNull(dataType), TextOrNull(byteOrder), scale(&common::Scaling::rawLow),
+               scale(&common::Scaling::rawHigh), scale(&common::Scaling::low), scale(&common::Scaling::high),
+               TextOrNull(d.units), TextOrNull(d.name), TextOrNull(d.description), d.deadband,
+               d.record ? std::optional<std::int64_t>(schema::kStoredTrue) : std::nullopt);
 }
 
 tl::expected<void, std::string> WriteProject(SqliteDatabase& db, const model::clsConfig& project)

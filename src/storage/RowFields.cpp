@@ -12,6 +12,18 @@ void RowFields::Flag(int column, std::string_view name, bool& field)
     }
 }
 
+void RowFields::Real(int column, std::string_view name, std::optional<double>& field)
+{
+    const int type = m_row.ColumnType(column);
+    if (type == SQLITE_NULL) {
+        field.reset();
+    } else if (type == SQLITE_INTEGER || type == SQLITE_FLOAT) {
+        field = m_row.ColumnDouble(column);
+    } else {
+        Report(std::string(name) + " \"" + m_row.ColumnText(column) + "\" is not a number");
+    }
+}
+
 void RowFields::Report(std::string problem)
 {
     if (!m_problem) {

@@ -47,6 +47,9 @@ public:
         }
     }
 
+    /// A real number, or nothing for NULL; a text is a problem.
+    void Real(int column, std::string_view name, std::optional<double>& field);
+
     /// A Boolean: any whole number, true when it is not 0.
     void Flag(int column, std::string_view name, bool& field);
 

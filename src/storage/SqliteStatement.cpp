@@ -56,6 +56,26 @@ tl::expected<void, std::string> SqliteStatement::Bind(int index, std::string_vie
     return {};
 }
 
+tl::expected<void, std::string> SqliteStatement::Bind(int index, std::optional<std::string_view> text)
+{
+    if (text) {
+        return Bind(index, *text);
+    }
+    if (sqlite3_bind_null(m_statement, index) != SQLITE_OK) {
+        return tl::make_unexpected(MessageOf(m_statement));
+    }
+    return {};
+}
+
+tl::expected<void, std::string> SqliteStatement::Bind(int index, std::optional<double> value)
+{
+    const int result = value ? sqlite3_bind_double(m_statement, index, *value) : sqlite3_bind_null(m_statement, index);
+    if (result != SQLITE_OK) {
+        return tl::make_unexpected(MessageOf(m_statement));
+    }
+    return {};
+}
+
 tl::expected<bool, std::string> SqliteStatement::Step()
 {
     switch (sqlite3_step(m_statement)) {
@@ -82,6 +102,11 @@ int SqliteStatement::ColumnType(int column) const
 std::int64_t SqliteStatement::ColumnInt64(int column) const
 {
     return sqlite3_column_int64(m_statement, column);
+}
+
+double SqliteStatement::ColumnDouble(int column) const
+{
+    return sqlite3_column_double(m_statement, column);
 }
 
 std::string SqliteStatement::ColumnText(int column) const

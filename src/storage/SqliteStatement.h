@@ -40,6 +40,12 @@ public:
     /// Binds a copy of `text` to parameter `index` (counted from 1); fails with SQLite's message.
     [[nodiscard]] tl::expected<void, std::string> Bind(int index, std::string_view text);
 
+    /// Binds a copy of a text, or NULL for nothing, to parameter `index` (counted from 1).
+    [[nodiscard]] tl::expected<void, std::string> Bind(int index, std::optional<std::string_view> text);
+
+    /// Binds a real number, or NULL for nothing, to parameter `index` (counted from 1).
+    [[nodiscard]] tl::expected<void, std::string> Bind(int index, std::optional<double> value);
+
     /// Runs the statement to its next row: true with a row to read, false when it is done.
     [[nodiscard]] tl::expected<bool, std::string> Step();
 
@@ -49,6 +55,7 @@ public:
     /// The SQLite storage class of a column of the current row (SQLITE_INTEGER, SQLITE_NULL ...).
     int ColumnType(int column) const;
     std::int64_t ColumnInt64(int column) const;
+    double ColumnDouble(int column) const;
     /// The column as text; empty for NULL.
     std::string ColumnText(int column) const;
 

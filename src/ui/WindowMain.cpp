@@ -16,6 +16,7 @@ int RunWindow(app::Program& program, const WindowStart& start)
 {
     frmMain window(program, start.moveLinkServer);
     window.AttachMqtt(start.mqttBridge);
+    window.SetOpcUaMover(start.moveOpcUaServer);
     for (const auto& part : start.statusParts) {
         window.Status().AddPart(part);
     }

@@ -28,6 +28,7 @@ struct WindowStart
     bool showSplash = true;
     /// Lets the Options dialog move the link server; none when the program serves no links.
     LinkServerMover moveLinkServer;
+    OpcUaServerMover moveOpcUaServer;
     /// Starts the link server once the start-up project is in place, before the first activation; the window
     /// is the parent of any message it shows.
     std::function<void(QWidget* window)> startServing;

@@ -6,6 +6,7 @@
 #include "link/FormulaTexts.h"
 #include "model/clsConfig.h"
 #include "mqtt/MqttBridge.h"
+#include "storage/ProjectTemplate.h"
 #include "ui/EventsPane.h"
 #include "ui/ItemGrid.h"
 #include "ui/Pictures.h"
@@ -29,6 +30,8 @@
 #include <QStatusBar>
 #include <QToolBar>
 #include <QUrl>
+
+#include <filesystem>
 
 namespace tavrel::ui {
 
@@ -128,6 +131,8 @@ void frmMain::BuildTools()
     QAction* toolOptions = NewTool("ID_Options", "Options...");
     QAction* toolAddNewItem = NewTool("ID_AddNewItem", "Define PLC");
     QAction* toolDeleteItem = NewTool("ID_DeleteItem", "Delete Selection");
+    QAction* toolImportItems = NewTool("ID_ImportItems", "Import Items...");
+    QAction* toolExportItems = NewTool("ID_ExportItems", "Export Items...");
     QAction* toolCopyRead = NewTool("ID_CopyReadCommand", "Copy Read Command to Clipboard");
     QAction* toolCopyWrite = NewTool("ID_CopyWriteMacro", "Copy Write Macro to Clipboard");
     QAction* toolCopyStop = NewTool("ID_CopyStopPlcMacro", "Copy Stop Plc Macro to Clipboard");
@@ -182,6 +187,8 @@ void frmMain::BuildTools()
     m_popFile->addAction(toolExit);
     m_popItems = newMenu("popItems", "PLC", "ID_Item");
     m_popItems->addActions({ toolAddNewItem, toolDeleteItem });
+    m_popItems->addSeparator();
+    m_popItems->addActions({ toolImportItems, toolExportItems });
     m_popConnaction = newMenu("popConnaction", "Connection", "ID_Connection");
     m_popConnaction->addActions({ toolRefresh, toolRun });
     m_popHelp = newMenu("popHelp", "Help", "ID_Help");
@@ -275,6 +282,9 @@ void frmMain::UpdateCommandStates()
          { "ID_DeleteItem", "ID_CopyReadCommand", "ID_CopyWriteMacro", "ID_CopyStopPlcMacro", "ID_CopyRunPlcMacro" }) {
         Tool(QStringLiteral("barMain"), QString::fromLatin1(name))->setEnabled(itemRow);
     }
+    for (const char* name : { "ID_ImportItems", "ID_ExportItems" }) {
+        Tool(QStringLiteral("popItems"), QString::fromLatin1(name))->setEnabled(itemRow);
+    }
 }
 
 void frmMain::EnableAll(bool enabled)
@@ -343,6 +353,9 @@ void frmMain::RunTool(const QString& toolName)
         UpdateCommandStates();
     } else if (toolName == QLatin1String("ID_DeleteItem")) {
         DeleteCurrentRow();
+        UpdateCommandStates();
+    } else if (toolName == QLatin1String("ID_ImportItems") || toolName == QLatin1String("ID_ExportItems")) {
+        ExchangeItemsList(toolName == QLatin1String("ID_ImportItems"));
         UpdateCommandStates();
     } else if (toolName == QLatin1String("ID_Refresh")) {
         Refresh();
@@ -455,6 +468,7 @@ void frmMain::ShowOptions()
 {
     {
         frmOptions dialog(m_program.Settings(), m_moveLinkServer, this);
+        dialog.SetOpcUaMover(m_moveOpcUa);
         if (m_mqttBridge != nullptr) {
             dialog.SetMqttApplier([this](const common::MqttOptions& options) -> std::optional<std::string> {
                 const auto applied = mqtt::ApplyMqttOptions(*m_mqttBridge, options);
@@ -469,7 +483,10 @@ void frmMain::ShowOptions()
 void frmMain::ShowHelp()
 {
     // The result is not looked at: a missing help file shows nothing.
-    const QDir helpFolder(QCoreApplication::applicationDirPath() + QStringLiteral("/Help"));
+    // Beside the program in a build tree, in PREFIX/share/tavrel once installed.
+    const std::filesystem::path shared
+        = storage::SharedFilesFolder(QCoreApplication::applicationDirPath().toStdString());
+    const QDir helpFolder(QString::fromStdString((shared / "Help").string()));
     QString helpFile = helpFolder.filePath(QStringLiteral("Tavrel.html"));
     if (!QFileInfo::exists(helpFile)) {
         helpFile = helpFolder.filePath(QStringLiteral("Tavrel.chm"));

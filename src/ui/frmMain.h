@@ -48,6 +48,8 @@ public:
     EventsPane& Events() { return *m_events; }
     /// Shows the MQTT bridge's state in the status bar and lets the Options dialog set its broker.
     void AttachMqtt(mqtt::MqttBridge* bridge);
+    /// Lets the Options dialog move the OPC UA server.
+    void SetOpcUaMover(OpcUaServerMover move) { m_moveOpcUa = std::move(move); }
     /// The run's health in the status bar, where other surfaces add their parts.
     RunStatus& Status() { return *m_runStatus; }
     /// A tool of a band ("mnuMain", "barMain", "popFile", "popItems", "popConnaction", "popHelp", "popItem") by
@@ -90,6 +92,10 @@ public:
     /// nothing (cancelled) out (for tests).
     using ValueQuestion = std::function<std::optional<QString>(const QString& prompt, const QString& current)>;
     void SetValueQuestion(ValueQuestion question) { m_askValue = std::move(question); }
+    /// Asks for the file of an items list instead of a file dialog: import or export, and the PLC's name in; the
+    /// path or nothing (cancelled) out (for tests).
+    using ItemsFileQuestion = std::function<std::optional<QString>(bool import, const QString& plcName)>;
+    void SetItemsFileQuestion(ItemsFileQuestion question) { m_askItemsFile = std::move(question); }
 
     // What the program asks of its host.
     std::optional<std::string> ChooseProjectToOpen() override;
@@ -118,6 +124,8 @@ private:
     void ShowHelp();
     void ShowAbout();
     void CopyRowText(const QString& toolName);
+    /// Import Items and Export Items: the items list of the current row's PLC, from or to a file the user chooses.
+    void ExchangeItemsList(bool import);
     const model::Clsitem* RowItem(int row) const;
     static void PutOnClipboard(const std::string& text);
     /// The first size (every column in view) or the one the user left the window at.
@@ -127,6 +135,7 @@ private:
 
     app::Program& m_program;
     LinkServerMover m_moveLinkServer;
+    OpcUaServerMover m_moveOpcUa;
     mqtt::MqttBridge* m_mqttBridge = nullptr;
     QLabel* m_lblMqtt = nullptr;
     ItemGrid* m_vsItems = nullptr;
@@ -146,6 +155,7 @@ private:
     bool m_placed = false;
     SaveQuestion m_askToSave;
     ValueQuestion m_askValue;
+    ItemsFileQuestion m_askItemsFile;
 };
 
 } // namespace tavrel::ui

@@ -134,10 +134,22 @@ void frmOptions::BuildControls()
     m_lblLinkToken->setObjectName(QStringLiteral("lblLinkToken"));
     m_lblLinkToken->setWordWrap(true);
     linkForm->addRow(QStringLiteral("Access token:"), m_lblLinkToken);
+    auto* opcUaGroup = new QGroupBox(QStringLiteral("OPC UA Server"), communication);
+    opcUaGroup->setObjectName(QStringLiteral("fOpcUaServer"));
+    m_txtOpcUaAddress = new QLineEdit(opcUaGroup);
+    m_txtOpcUaAddress->setObjectName(QStringLiteral("txtOpcUaAddress"));
+    m_txtOpcUaPort = new QLineEdit(opcUaGroup);
+    m_txtOpcUaPort->setObjectName(QStringLiteral("txtOpcUaPort"));
+    m_txtOpcUaPort->setMaxLength(5);
+    m_txtOpcUaPort->setToolTip(QStringLiteral("0 turns the OPC UA server off."));
+    auto* opcUaForm = new QFormLayout(opcUaGroup);
+    opcUaForm->addRow(QStringLiteral("Address:"), m_txtOpcUaAddress);
+    opcUaForm->addRow(QStringLiteral("Port:"), m_txtOpcUaPort);
     auto* communicationLayout = new QVBoxLayout(communication);
     communicationLayout->addWidget(m_ckConnectOnce);
     communicationLayout->addLayout(passForm);
     communicationLayout->addWidget(linkGroup);
+    communicationLayout->addWidget(opcUaGroup);
     communicationLayout->addStretch();
     m_tabs->addTab(communication, QStringLiteral("Communication"));
     m_mqtt = new MqttOptionsPage(m_tabs);
@@ -219,6 +231,10 @@ void frmOptions::LoadOptions()
     } else {
         m_lblLinkToken->setText(QStringLiteral("not usable: %1").arg(QString::fromStdString(token.error())));
     }
+    m_loadedOpcUaAddress = common::ReadOpcUaAddress(m_settings);
+    m_loadedOpcUaPort = common::ReadOpcUaPort(m_settings);
+    m_txtOpcUaAddress->setText(QString::fromStdString(m_loadedOpcUaAddress));
+    m_txtOpcUaPort->setText(QString::number(m_loadedOpcUaPort));
     m_loadedMqtt = common::ReadMqttOptions(m_settings);
     m_mqtt->Load(m_loadedMqtt);
 }
@@ -264,6 +280,22 @@ bool frmOptions::SaveOptions()
         ShowExclamation(this, QStringLiteral("The link server port must be a whole number from 0 to 65535."));
         return false;
     }
+    const QString opcUaAddressText = m_txtOpcUaAddress->text().trimmed();
+    QHostAddress opcUaAddress;
+    if (!opcUaAddress.setAddress(opcUaAddressText)) {
+        m_tabs->setCurrentIndex(1);
+        ShowExclamation(this, QStringLiteral("The OPC UA server address must be an IP address, such as 127.0.0.1."));
+        return false;
+    }
+    const std::optional<std::uint16_t> opcUaPort = LinkPortOf(m_txtOpcUaPort->text());
+    if (!opcUaPort) {
+        m_tabs->setCurrentIndex(1);
+        ShowExclamation(this,
+                        QStringLiteral("The OPC UA server port must be a whole number from 0 to 65535 (0: off)."));
+        return false;
+    }
+    const std::string newOpcUaAddress = opcUaAddressText.toStdString();
+    const bool opcUaChanged = newOpcUaAddress != m_loadedOpcUaAddress || *opcUaPort != m_loadedOpcUaPort;
     const common::MqttOptions mqttOptions = m_mqtt->Options();
     const bool mqttChanged = mqttOptions != m_loadedMqtt;
     if (const auto problem = mqttChanged ? m_mqtt->Problem() : std::nullopt) {
@@ -285,12 +317,26 @@ bool frmOptions::SaveOptions()
         }
     }
 
+    // When a later step fails, nothing of this OK takes effect, so that Cancel leaves the program as the settings
+    // file has it: the servers go back to their addresses.
+    const auto undoMoves = [&] {
+        if (linkChanged && m_moveLinkServer) {
+            (void)m_moveLinkServer(m_loadedLinkAddress, m_loadedLinkPort);
+        }
+    };
+    if (opcUaChanged && m_moveOpcUa) {
+        if (const auto failure = m_moveOpcUa(newOpcUaAddress, *opcUaPort)) {
+            undoMoves();
+            m_tabs->setCurrentIndex(1);
+            ShowExclamation(this, QString::fromStdString(*failure));
+            return false;
+        }
+    }
     if (mqttChanged && m_applyMqtt) {
         if (const auto failure = m_applyMqtt(mqttOptions)) {
-            // Nothing of this OK takes effect, so that Cancel leaves the program as the settings file has it:
-            // the link server goes back to its address and the bridge to its broker.
-            if (linkChanged && m_moveLinkServer) {
-                (void)m_moveLinkServer(m_loadedLinkAddress, m_loadedLinkPort);
+            undoMoves();
+            if (opcUaChanged && m_moveOpcUa) {
+                (void)m_moveOpcUa(m_loadedOpcUaAddress, m_loadedOpcUaPort);
             }
             (void)m_applyMqtt(m_loadedMqtt);
             m_tabs->setCurrentWidget(m_mqtt);
@@ -305,6 +351,12 @@ bool frmOptions::SaveOptions()
         const std::string portText = std::to_string(*port);
         const common::Settings::Entry entries[]
             = { { common::settingskey::LinkAddress, newAddress }, { common::settingskey::LinkPort, portText } };
+        written = m_settings.WriteSettings(entries);
+    }
+    if (written && opcUaChanged) {
+        const std::string portText = std::to_string(*opcUaPort);
+        const common::Settings::Entry entries[]
+            = { { common::settingskey::OpcUaAddress, newOpcUaAddress }, { common::settingskey::OpcUaPort, portText } };
         written = m_settings.WriteSettings(entries);
     }
     if (written && mqttChanged) {

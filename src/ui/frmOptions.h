@@ -27,6 +27,9 @@ namespace tavrel::ui {
 /// it cannot; the server then keeps listening where it was.
 using LinkServerMover = std::function<std::optional<std::string>(const std::string& address, std::uint16_t port)>;
 
+/// Moves the OPC UA server to another address and port (port 0: off), as LinkServerMover does the link server.
+using OpcUaServerMover = LinkServerMover;
+
 /// Sets the MQTT bridge to new options. Returns nothing when done, or the reason it cannot.
 using MqttApplier = std::function<std::optional<std::string>(const common::MqttOptions& options)>;
 
@@ -45,6 +48,8 @@ public:
 
     /// Lets OK apply changed MQTT options to the running bridge.
     void SetMqttApplier(MqttApplier apply) { m_applyMqtt = std::move(apply); }
+    /// Lets OK move the running OPC UA server to a changed address or port.
+    void SetOpcUaMover(OpcUaServerMover move) { m_moveOpcUa = std::move(move); }
 
     /// Reads the settings file into the dialog's record and its controls.
     void LoadOptions();
@@ -64,7 +69,10 @@ private:
 
     common::Settings& m_settings;
     LinkServerMover m_moveLinkServer;
+    OpcUaServerMover m_moveOpcUa;
     common::AppOptions m_options;
+    std::string m_loadedOpcUaAddress;
+    std::uint16_t m_loadedOpcUaPort = 0;
     std::string m_loadedLinkAddress;
     std::uint16_t m_loadedLinkPort = 0;
 
@@ -78,6 +86,8 @@ private:
     QCheckBox* m_ckMinimized = nullptr;
     QCheckBox* m_ckRunAsService = nullptr;
     QCheckBox* m_ckConnectOnce = nullptr;
+    QLineEdit* m_txtOpcUaAddress = nullptr;
+    QLineEdit* m_txtOpcUaPort = nullptr;
     QSpinBox* m_spnMinPassMs = nullptr;
     QLineEdit* m_txtLinkAddress = nullptr;
     QLineEdit* m_txtLinkPort = nullptr;

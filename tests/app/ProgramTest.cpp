@@ -372,6 +372,32 @@ TEST_F(ProgramTest, ExecuteFindsThePlcBeforeTheLastUnderscoreAndRefusesWhatNames
     EXPECT_FALSE(program.IsRunning());
 }
 
+// A poke whose audit line cannot be written is carried out all the same; the loss is told in the events and the
+// System item AuditLost, and the next line written carries the count.
+TEST_F(ProgramTest, APokeThatCannotBeAuditedIsStillTakenAndTheLossIsTold)
+{
+    AddItem(AddPlc("Line_1"), op::MI, dir::ReadWrite);
+    app::ItemService& items = program.Service();
+    const auto auditFile = dir / "later" / "audit.jsonl";
+    items.SetAuditTrail(std::make_unique<app::AuditTrail>(auditFile));
+    const app::Caller panel {
+        .surface = app::Surface::Link, .user = "panel", .peer = "10.0.0.5:1", .role = app::Role::Operator
+    };
+    EXPECT_EQ(items.Poke(panel, 1, "5"), std::nullopt);
+    EXPECT_EQ(program.Labels().Text(1), "5");
+    EXPECT_EQ(items.System().Find("AuditLost")->second, QStringLiteral("1"));
+    EXPECT_TRUE(items.Events().Events().back().text.contains(QStringLiteral("cannot open the audit file")));
+
+    std::filesystem::create_directory(dir / "later");
+    EXPECT_EQ(items.Poke(panel, 1, "6"), std::nullopt);
+    const auto lines = items.Audit()->Since("", 10);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(R"x("user":"panel","peer":"10.0.0.5:1","item":"lblDDE(1)","old":"5","new":"6")x"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find(R"x("lost":1})x"), std::string::npos) << lines[0];
+}
+
 TEST_F(ProgramTest, DeletingAnElementRowDeletesItsVectorAndAnEmptyPlc)
 {
     auto& plc = AddPlc("A");
@@ -506,4 +532,36 @@ int main(int argc, char** argv)
     QCoreApplication application(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
+}
+
+// An item its device will not give is a Bad change with the reason, though its text did not change; the item service
+// finds every item by its tag name too, in any case, and lists its name, units and kind.
+TEST_F(ProgramTest, ABadItemIsAChangeWithItsReasonAndItemsAreFoundByTagName)
+{
+    auto& plc = AddPlc("Meter");
+    auto& volts = AddItem(plc, op::MI, dir::Read);
+    volts.Details.name = "Meter.Volts";
+    volts.Details.units = "V";
+    volts.Details.scaling = common::Scaling { 0, 10, 0, 1 };
+    emit program.projectChanged();
+    app::ItemService& items = program.Service();
+    EXPECT_EQ(items.Find("METER.volts"), 1);
+    EXPECT_EQ(items.Find("lblDDE(1)"), 1);
+    EXPECT_EQ(items.Find("Meter.Amps"), std::nullopt);
+    const app::ItemInfo info = items.Items().front();
+    EXPECT_EQ(info.name, "Meter.Volts");
+    EXPECT_EQ(info.units, "V");
+    EXPECT_EQ(info.kind, app::ValueKind::Double);
+
+    std::vector<app::ItemChange> changes;
+    QObject::connect(&items, &app::ItemService::changed, [&](const std::vector<app::ItemChange>& batch) {
+        changes.insert(changes.end(), batch.begin(), batch.end());
+    });
+    plc.Answered = true;
+    volts.BadReason = "input register 3999 does not exist on the device";
+    volts.Label.Touch();
+    items.Flush();
+    ASSERT_EQ(changes.size(), 1U);
+    EXPECT_EQ(changes[0].quality, app::Quality::Bad);
+    EXPECT_EQ(changes[0].reason, volts.BadReason);
 }

@@ -119,10 +119,11 @@ async function startTavrel(name, settingsText) {
   fs.writeFileSync(path.join(folder, "t.ini"), settingsText);
   const { child, match } = await start(
     path.join(bin, "tavrel"),
-    ["--headless", "--settings", path.join(folder, "t.ini"), "--listen", "127.0.0.1:0", project],
-    /link server on http:\/\/127\.0\.0\.1:(\d+)\//
+    // No OPC UA: two of these at once would both want its port.
+    ["--headless", "--settings", path.join(folder, "t.ini"), "--listen", "127.0.0.1:0", "--opcua", "127.0.0.1:0", project],
+    /link server on (https?):\/\/127\.0\.0\.1:(\d+)\//
   );
-  return { child, url: `http://127.0.0.1:${match[1]}/` };
+  return { child, folder, url: `${match[1]}://127.0.0.1:${match[2]}/` };
 }
 
 // The page, with what went wrong while it ran (failed requests, script errors, refusals by its security policy)
@@ -193,6 +194,7 @@ before(async () => {
   browser = await puppeteer.launch({
     executablePath: chromium,
     headless: true,
+    acceptInsecureCerts: true, // the certificate of the HTTPS case is one the test makes, trusted by nobody
     userDataDir: path.join(work, "chromium"),
     args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
            "--disable-component-update", "--disable-sync"],
@@ -315,6 +317,35 @@ test("with a token in force the page asks for it, says when it is wrong, works w
   guarded.child.kill("SIGKILL");
   await eventually("the link lost", () => page.$eval("#link", (l) => l.textContent.startsWith("Connection lost")));
   assert.deepEqual(await itemOnPage(page, "lblDDE(2)"), { value: "4321", stale: true, field: null, problem: null });
+  await page.close();
+});
+
+test("over HTTPS with a reader's token the page shows the values and none of the controls a reader may not use", async () => {
+  const folder = path.join(work, "reader");
+  fs.mkdirSync(folder);
+  execFileSync("openssl", ["req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+    "-subj", "/CN=127.0.0.1", "-keyout", path.join(folder, "key.pem"), "-out", path.join(folder, "cert.pem"), "-days", "2"],
+  { stdio: "ignore" });
+  fs.chmodSync(path.join(folder, "key.pem"), 0o600);
+  const settings = "[tavrel]\nLinkCertFile=cert.pem\nLinkKeyFile=key.pem\nLinkRequireToken=1\n";
+  fs.writeFileSync(path.join(folder, "t.ini"), settings);
+  const token = execFileSync(path.join(bin, "tavrel"), ["--settings", path.join(folder, "t.ini"), "--add-token", "board", "reader"],
+    { stdio: ["ignore", "pipe", "ignore"] }).toString().trim();
+  const reader = await startTavrel("reader-run", settings.replace(/=(\w+\.pem)/g, `=${folder}/$1`)
+    + `UsersFile=${path.join(folder, "tavrel.users")}\n`);
+  assert.match(reader.url, /^https:/);
+
+  const page = await openPage(reader.url);
+  await page.waitForSelector("#tokenForm:not([hidden])");
+  await page.type("#token", token);
+  await page.click("#tokenForm button");
+  await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
+  await eventually("the link live over WSS", () => page.$eval("#link", (l) => l.textContent === "Live"));
+  const shown = await page.evaluate(() => [...document.querySelectorAll("button.act, td.set, #role")]
+    .filter((e) => e.offsetParent !== null).map((e) => e.id || e.className));
+  assert.deepEqual(shown, ["role"]);
+  // The page's first requests, before the token is typed, are refused; nothing else is.
+  assert.deepEqual(page.problems.filter((p) => !/401/.test(p)), []);
   await page.close();
 });
 

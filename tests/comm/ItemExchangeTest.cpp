@@ -280,3 +280,43 @@ TEST_F(ItemExchangeTest, CheckPokeAsksTheItemTheKindAndTheDriverInThatOrder)
         EXPECT_EQ(check(AddItem(plc, operandType, 1, dir::ReadWrite), text), Answer({ kind, reason }));
     }
 }
+
+// A scaled item of families 0-5 shows the engineering value and takes pokes in it, converted back and rounded half
+// away from zero to the operand's raw type; a value whose raw value the operand cannot hold is refused, naming the
+// units, and nothing is written.
+TEST_F(ItemExchangeTest, AScaledItemShowsAndTakesEngineeringValues)
+{
+    struct Case
+    {
+        std::int32_t operandType;
+        std::int32_t raw;
+        const char* shown;
+        const char* poke;
+        const char* outcome; ///< the write call, or a part of the refusal
+    };
+    const Case cases[] = {
+        { op::MI, 2000, "50", "25.01", "WriteMI(10,1,1000)" },
+        { op::MI, -4000, "-100", "900", "900 % is raw 36000" },
+        { op::SI, 1, "0.025", "abc", "no number" },
+        { op::ML, 4000, "100", "-0.0125", "WriteML(10,1,-1)" },
+        { op::ML, 7, "0.175", "1E9", "beyond int32" },
+    };
+    for (const Case& c : cases) {
+        auto& item = AddItem(plc, c.operandType, 10, dir::ReadWrite);
+        item.Details.scaling = common::Scaling { 0, 4000, 0, 100 };
+        item.Details.units = "%";
+        ASSERT_TRUE(Read(item, c.raw));
+        EXPECT_EQ(item.Label.Text(), c.shown) << c.raw;
+        script.Clear();
+        const auto answer = comm::CheckPoke(item, c.poke, driver.get());
+        if (std::string(c.outcome).starts_with("Write")) {
+            ASSERT_EQ(answer, std::nullopt) << c.poke << ": " << answer->reason;
+            item.Label.SetText(c.poke);
+            ASSERT_TRUE(Write(item));
+            EXPECT_EQ(script.Calls(), (Calls { c.outcome }));
+        } else {
+            ASSERT_TRUE(answer) << c.poke;
+            EXPECT_NE(answer->reason.find(c.outcome), std::string::npos) << answer->reason;
+        }
+    }
+}

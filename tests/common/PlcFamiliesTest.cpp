@@ -18,7 +18,7 @@ TEST(PlcFamilies, OnlyTheListedCodesAreFound)
         EXPECT_EQ(FindPlcFamily(family.code), &family) << family.name;
         EXPECT_EQ(PlcTypeName(family.code), family.name);
     }
-    for (const std::int32_t code : { -1, 6, 100 }) {
+    for (const std::int32_t code : { -1, 7, 100 }) {
         EXPECT_EQ(FindPlcFamily(code), nullptr) << "code " << code;
         EXPECT_EQ(PlcTypeName(code), "") << "code " << code;
         EXPECT_FALSE(IsBatchedPlcType(code)) << "code " << code;

@@ -40,7 +40,7 @@ class Demo(unittest.TestCase):
         with tempfile.TemporaryDirectory(prefix="tavrel-demo-") as build:
             os.symlink(BIN, os.path.join(build, "bin"))
             demo = subprocess.Popen([f"{SOURCE}/tools/demo", build], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                    text=True, env=dict(os.environ, DEMO_PORT=str(free_port())),
+                                    text=True, env=dict(os.environ, DEMO_PORT=str(free_port()), DEMO_OPCUA_PORT=str(free_port())),
                                     start_new_session=True)
             seen = set()
             try:

@@ -203,7 +203,7 @@ class StartUp(unittest.TestCase):
     def test_the_link_server_serves_nothing_before_the_start_up_project(self):
         port = free_port()
         window = subprocess.Popen([f"{BIN}/tavrel", "--settings", self.settings, "--listen", f"127.0.0.1:{port}",
-                                   self.project], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   "--opcua", "127.0.0.1:0", self.project], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                   env=dict(self.runtime("user"), QT_QPA_PLATFORM="offscreen"))
         self.addCleanup(end, window)
         answers = []
@@ -222,10 +222,12 @@ class StartUp(unittest.TestCase):
         bad = os.path.join(self.dir, "bad.tve")
         with open(bad, "w") as file:
             file.write("not a project")
-        for project, reason in [(os.path.join(self.dir, "missing.tve"), "no such file"), (bad, "bad.tve")]:
+        # A missing project in a folder that exists is made there (a service's first start); in one that does not,
+        # it is a mistake.
+        for project, reason in [(os.path.join(self.dir, "nowhere", "missing.tve"), "no such file"), (bad, "bad.tve")]:
             with self.subTest(project=project):
                 run = subprocess.run([f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen",
-                                      "127.0.0.1:0", project], capture_output=True, text=True, timeout=15,
+                                      "127.0.0.1:0", "--opcua", "127.0.0.1:0", project], capture_output=True, text=True, timeout=15,
                                      env=self.runtime("carol"))
                 self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
                 self.assertIn(reason, run.stderr)
@@ -237,7 +239,9 @@ class StartUp(unittest.TestCase):
             self.assertIn(text, run.stdout)
 
     def test_the_lock_is_per_user_and_a_later_start_brings_the_first_forward(self):
-        args = [f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen", "127.0.0.1:0", self.project]
+        # Two users' instances side by side: neither takes the OPC UA port the other would need.
+        args = [f"{BIN}/tavrel", "--headless", "--settings", self.settings, "--listen", "127.0.0.1:0", "--opcua",
+                "127.0.0.1:0", self.project]
         first, _, lines = start(args, r"link server on", env=self.runtime("alice"))
         self.addCleanup(end, first)
         other, _, _ = start(args, r"link server on", env=self.runtime("bob"))

@@ -61,6 +61,11 @@ class MqttEndToEnd(unittest.TestCase):
         self.assertEqual((error["item"], error["value"]), ("lblDDE(2)", "5"))
         self.assertIn("read-only", error["reason"])
         self.assertEqual(register(0), 0)
+        # Both are in the audit trail, as the bridge's: the taken poke and the refused one.
+        with open(os.path.join(folder, "tavrel-audit.jsonl")) as file:
+            audit = [json.loads(line) for line in file]
+        pokes = {(line["surface"], line["item"], line["new"], line["outcome"]) for line in audit}
+        self.assertLessEqual({("mqtt", "lblDDE(1)", "1234", "accepted"), ("mqtt", "lblDDE(2)", "5", "refused")}, pokes)
 
         self.assertEqual(register(support.RUN_COIL, 1), 1)
         peer.publish(rig.topic("execute"), "Line_1_STOP")

@@ -63,8 +63,12 @@ private:
 
     void UseAccess()
     {
-        m_server->SetAccess(
-            { { QStringLiteral("http://scada.example:8080") }, { QStringLiteral("tavrel.plant") }, kToken });
+        m_server->SetAccess({ .allowedOrigins = { QStringLiteral("http://scada.example:8080") },
+                              .allowedHosts = { QStringLiteral("tavrel.plant") },
+                              .token = kToken,
+                              .usersFile = {},
+                              .requireToken = false,
+                              .allowPlainHttp = false });
     }
 
 private slots:
@@ -302,7 +306,8 @@ private slots:
             "101 Switching Protocols", "");
         row("upgrade, token in header", upgrade + host + token, "101 Switching Protocols", "");
         // The live page holds no data: it comes without the token, and may reach only its own server.
-        row("the live page", "GET / HTTP/1.1\r\n" + host, "200 OK", "connect-src 'self' ws://127.0.0.1; ");
+        row("the live page", "GET / HTTP/1.1\r\n" + host, "200 OK",
+            "connect-src 'self' ws://127.0.0.1 wss://127.0.0.1; ");
         row("the live page's script", "GET /web/page.js HTTP/1.1\r\n" + host, "200 OK", "Cache-Control: no-cache");
     }
     void access()
@@ -332,7 +337,8 @@ private slots:
              { QHostAddress(QHostAddress::Any), QHostAddress(QStringLiteral("192.0.2.1")) }) {
             const auto refused = server.Listen(address, 0);
             QVERIFY(!refused.has_value());
-            QVERIFY2(refused.error().find("without an access token: set LinkTokenFile") != std::string::npos,
+            QVERIFY2(refused.error().find("without access tokens: make some with 'tavrel --add-token")
+                         != std::string::npos,
                      refused.error().c_str());
         }
         QVERIFY(!server.Listening().has_value());

@@ -47,6 +47,32 @@ private slots:
         QCOMPARE(m_program->Labels().Text(4), std::string("1")); // a trailing line break is no part of the value
     }
 
+    // An item with a tag name is the same item under its name, in any case, over HTTP and the WebSocket; a vector's
+    // elements are NAME[k]; a name no item has is not found, and the lists show each item's name.
+    void itemsByTagName()
+    {
+        model::clsPlc& pump = *m_program->Project().colPlcs().front();
+        pump.colItems()[0]->Details.name = "Pump.Speed";
+        for (model::Clsitem& element : pump.colItems()[2]->Operands()) {
+            element.Details.name
+                = element.Label.Index() == 3 ? "Valve" : "Valve[" + std::to_string(element.Label.Index() - 3) + "]";
+        }
+        emit m_program->projectChanged();
+        m_program->Labels().SetText(1, "1450");
+        QCOMPARE(Call("GET", "/dde/Tavrel/Items/pump.SPEED").body, QByteArray("1450"));
+        QCOMPARE(Call("PUT", "/dde/Tavrel/Items/Valve%5B2%5D", "1").status, 204);
+        QCOMPARE(m_program->Labels().Text(5), std::string("1"));
+        const test::HttpResponse missing = Call("GET", "/dde/Tavrel/Items/Pump.Flow");
+        QCOMPARE(missing.status, 404);
+        QCOMPARE(missing.body, QByteArray("no item is named 'Pump.Flow'\n"));
+        QCOMPARE(ListJson("/dde/Tavrel/Items")[0].toObject().value("name").toString(), QStringLiteral("Pump.Speed"));
+        test::LinkClient client(m_port);
+        QVERIFY(client.WaitConnected());
+        const QJsonObject advised = client.Ask(R"({"op":"advise","item":"valve"})");
+        QCOMPARE(advised.value("item").toString(), QStringLiteral("lblDDE(3)"));
+        QCOMPARE(advised.value("name").toString(), QStringLiteral("Valve"));
+    }
+
     // Every execute is accepted, whatever it names (the program's tests say what each one does): a PLC's STOP
     // reaches it, and a RUN/STOP of any name toggles the run, the same command stopping it once the first pass is
     // over.

@@ -176,7 +176,7 @@ private slots:
         m_script = test::DriverScript();
         m_program = std::make_unique<app::Program>(common::Settings(m_dir / "t.ini", "tavrel"), m_script.Factory(),
                                                    m_dir / "missing-template.tvb");
-        // Pump: lblDDE(1) Read/Write MI, lblDDE(2) Read MI, lblDDE(3..5) Write MB vector.
+        // Pump: lblDDE(1) Read/Write MI named Pump.Speed, lblDDE(2) Read MI, lblDDE(3..5) Write MB vector.
         auto plc = m_program->Project().NewPlc();
         plc->Name = "Pump/1";
         auto& pump = m_program->Project().AddPLC(std::move(plc));
@@ -185,6 +185,7 @@ private slots:
             std::int32_t label = -1;
             QVERIFY(pump.AddItems(length, 0, type, direction, true, label));
         }
+        pump.colItems().front()->Details.name = "Pump.Speed";
         m_program->Labels().SetText(1, "11");
         m_program->Labels().SetText(2, "-7");
         for (const std::int32_t index : { 3, 4, 5 }) {
@@ -261,6 +262,7 @@ private slots:
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("reason"); // in the error, empty for none
         QTest::newRow("taken, any case") << QStringLiteral("LBLdde(1)") << QStringLiteral("43") << QString();
+        QTest::newRow("by tag name") << QStringLiteral("pump.SPEED") << QStringLiteral("44") << QString();
         QTest::newRow("refused by the program")
             << QStringLiteral("lblDDE(2)") << QStringLiteral("5") << QStringLiteral("the item is read-only");
         QTest::newRow("no item name") << QStringLiteral("pump") << QStringLiteral("1")

@@ -2,6 +2,7 @@
 
 #include "StorageTestSupport.h"
 #include "common/OperandCatalogue.h"
+#include "common/PlcFamilies.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -370,3 +371,79 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenFile { "EmptyValue", BrokenFile::Kind::TemplateWithRows, "UPDATE CommParams SET StopBits = NULL;",
                      "StopBits is empty" }),
     NameOf<BrokenFile>);
+
+// A Modbus device and a PLC of family 0 whose items carry details: they come back as saved, a vector's elements at
+// their value's width apart with their own names; an item edited by hand into what the item check refuses is left
+// out with a note saying why, and the rest opens.
+TEST(ProjectDatabase, ItemDetailsComeBackAndAnItemTheCheckRefusesIsLeftOutWithANote)
+{
+    TempDir dir;
+    LabelArray labels;
+    clsConfig project(labels);
+    model::ItemDetails volts;
+    volts.dataType = common::ParseDataType("float32").value();
+    volts.byteOrder = common::ByteOrder::CDAB;
+    volts.scaling = common::Scaling { 0, 1000, 0, 100.5 };
+    volts.units = "V";
+    volts.name = "Volts";
+    volts.description = "Phase voltages, L1 to L3";
+    volts.deadband = 0.5;
+    volts.record = true;
+    model::ItemDetails level;
+    level.scaling = common::Scaling { 0, 4095, 0, 10 };
+    level.name = "Tank.Level";
+    CommParams deviceParams;
+    deviceParams.PlcType = common::plctype::ModbusDevice;
+    auto meter = project.NewPlc();
+    std::int32_t label = -1;
+    ASSERT_TRUE(meter->AddItems(3, 100, operand::InputRegister, 0, true, label, volts));
+    label = -1;
+    ASSERT_TRUE(meter->AddItems(1, 0, operand::HoldingRegister, 2, true, label));
+    meter->SetCommParams(deviceParams);
+    project.AddPLC(std::move(meter));
+    auto orbis = project.NewPlc();
+    label = -1;
+    ASSERT_TRUE(orbis->AddItems(1, 5, operand::MI, 2, true, label, level));
+    project.AddPLC(std::move(orbis));
+    const auto path = dir / "meter.tve";
+    ASSERT_TRUE(storage::SaveToDB(project, path, BuiltTemplate()));
+    EXPECT_EQ(QueryRows(path, "SELECT DataType,ByteOrder,Units,Name,Record FROM Items ORDER BY rowid"),
+              (std::vector<std::string> { "'float32','CDAB','V','Volts',-1", "NULL,NULL,NULL,NULL,NULL",
+                                          "NULL,NULL,NULL,'Tank.Level',NULL" }));
+
+    LabelArray reopenedLabels;
+    auto reopened = LoadProject(path, reopenedLabels);
+    ASSERT_TRUE(reopened);
+    const auto& items = reopened->colPlcs().at(0)->colItems();
+    ASSERT_EQ(items.size(), 2U);
+    EXPECT_EQ(items[0]->Details, volts);
+    std::vector<std::string> elements;
+    for (const model::Clsitem& element : items[0]->Operands()) {
+        elements.push_back(element.Details.name + "@" + std::to_string(element.OperandAddress));
+    }
+    EXPECT_EQ(elements, (std::vector<std::string> { "Volts@100", "Volts[1]@102", "Volts[2]@104" }));
+    EXPECT_EQ(items[1]->Details, model::ItemDetails {});
+    EXPECT_EQ(reopened->colPlcs().at(1)->colItems().at(0)->Details, level);
+
+    const std::pair<std::string, std::string> edits[] = {
+        { "UPDATE Items SET DataType='string(9)', ScaleRawLow=0, ScaleRawHigh=1, ScaleLow=0, ScaleHigh=1 WHERE "
+          "rowid=2",
+          "numeric" },
+        { "UPDATE Items SET DataType='int33' WHERE rowid=2", "DataType \"int33\"" },
+        { "UPDATE Items SET ScaleLow=5 WHERE rowid=2", "all four" },
+        { "UPDATE Items SET Name='VOLTS' WHERE rowid=2", "taken" },
+        { "UPDATE Items SET OprndType=102 WHERE rowid=2", "read-only" },
+        { "UPDATE Items SET Deadband='wide' WHERE rowid=2", "Deadband" },
+        { "UPDATE Items SET ByteOrder='CDAB' WHERE rowid=3", "Modbus device" },
+    };
+    for (const auto& [edit, reason] : edits) {
+        const auto edited = dir / "edited.tve";
+        std::filesystem::copy_file(path, edited, std::filesystem::copy_options::overwrite_existing);
+        RunSql(edited, edit);
+        auto data = storage::ReadProjectFile(edited);
+        ASSERT_TRUE(data) << edit << ": " << data.error();
+        ASSERT_EQ(data->Notes.size(), 1U) << edit;
+        EXPECT_NE(data->Notes[0].find(reason), std::string::npos) << data->Notes[0];
+        EXPECT_EQ(data->Plcs[0].Items.size() + data->Plcs[1].Items.size(), 2U) << edit;
+    }
+}

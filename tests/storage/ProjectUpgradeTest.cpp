@@ -63,7 +63,14 @@ TEST_F(ProjectUpgrade, OpeningAnOldFileAddsTheSerialSettingsOfEachPlcType)
               std::vector<std::string> { "4" });
     for (const auto& plc : project->colPlcs()) {
         EXPECT_EQ(plc->Params().ScanMs, std::nullopt) << plc->Name;
+        for (const auto& item : plc->colItems()) {
+            EXPECT_EQ(item->Details, model::ItemDetails {}) << plc->Name; // each item as it was
+        }
     }
+    EXPECT_EQ(QueryRows(path,
+                        "SELECT count(*) FROM Items WHERE coalesce(DataType, ByteOrder, ScaleRawLow, ScaleRawHigh,"
+                        " ScaleLow, ScaleHigh, Units, Name, Description, Deadband, Record) IS NULL"),
+              std::vector<std::string> { "3" });
 }
 
 TEST_F(ProjectUpgrade, OpeningAnUpgradedFileAgainChangesNothing)

@@ -82,6 +82,47 @@ PymodbusPeer::PymodbusPeer()
     m_port = PortOfListeningLine(m_process->ReadLine(kStartTimeOut), "the pymodbus peer");
 }
 
+namespace {
+
+// "value ir 10 float32 CDAB 230.5": the words after the first, the last one to the end of the line.
+std::optional<PymodbusDevicePeer::Value> ParseValueLine(const std::string& line, std::string_view word)
+{
+    std::istringstream in(line);
+    std::string first;
+    PymodbusDevicePeer::Value value;
+    if (!(in >> first >> value.table >> value.address >> value.type >> value.order) || first != word) {
+        return std::nullopt;
+    }
+    std::getline(in >> std::ws, value.value);
+    return value;
+}
+
+} // namespace
+
+PymodbusDevicePeer::PymodbusDevicePeer()
+{
+    m_process
+        = std::make_unique<ChildProcess>(std::vector<std::string> { "/usr/bin/python3", TAVREL_PYMODBUS_DEVICE_PEER });
+    for (;;) {
+        const auto line = m_process->ReadLine(kStartTimeOut);
+        if (!line || line->find("listening on") != std::string::npos) {
+            m_port = PortOfListeningLine(line, "the pymodbus device peer");
+            return;
+        }
+        if (line->starts_with("missing ir ")) {
+            m_missing = std::stoi(line->substr(11));
+        } else if (auto value = ParseValueLine(*line, "value")) {
+            m_values.push_back(std::move(*value));
+        }
+    }
+}
+
+std::optional<PymodbusDevicePeer::Value> PymodbusDevicePeer::NextDecoded(std::chrono::milliseconds timeout)
+{
+    const auto line = m_process->ReadLine(timeout);
+    return line ? ParseValueLine(*line, "decoded") : std::nullopt;
+}
+
 SerialLinePair::SerialLinePair()
 {
     const std::string a = "pty,raw,echo=0,link=" + EndA().string();

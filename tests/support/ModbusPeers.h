@@ -6,10 +6,12 @@
 #include "comm/modbus/ModbusDriver.h"
 #include "model/clsPlc.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,6 +50,36 @@ public:
 
 private:
     std::unique_ptr<ChildProcess> m_process;
+    int m_port = 0;
+};
+
+/// A Modbus device of pymodbus on 127.0.0.1 (pymodbus_device_peer.py): input and holding registers holding values of
+/// every data type and byte order as pymodbus encodes them, one input register missing.
+class PymodbusDevicePeer
+{
+public:
+    /// One value the peer holds, as it told it.
+    struct Value
+    {
+        std::string table; ///< "ir" or "hr"
+        std::int32_t address;
+        std::string type; ///< "float32", "string(14)" ...
+        std::string order; ///< "CDAB", "AB" ...
+        std::string value; ///< as Python writes it: -2, 230.5, nan, -inf, 'SN-2026-0042'
+    };
+
+    PymodbusDevicePeer();
+    int Port() const { return m_port; }
+    const std::vector<Value>& Values() const { return m_values; }
+    /// The input register the peer has not.
+    std::int32_t Missing() const { return m_missing; }
+    /// The next value the peer decoded after a write, or nothing within `timeout`.
+    std::optional<Value> NextDecoded(std::chrono::milliseconds timeout);
+
+private:
+    std::unique_ptr<ChildProcess> m_process;
+    std::vector<Value> m_values;
+    std::int32_t m_missing = -1;
     int m_port = 0;
 };
 

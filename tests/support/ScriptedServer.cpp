@@ -27,6 +27,18 @@ struct MappingDeleter
     void operator()(modbus_mapping_t* mapping) const { modbus_mapping_free(mapping); }
 };
 
+// Sends an answer of our own making to the request `query` (a Modbus TCP frame): its header, `function`, and `pdu`.
+void SendRaw(int socket, const std::uint8_t* query, std::uint8_t function, const std::vector<std::uint8_t>& pdu)
+{
+    const auto length = static_cast<std::uint16_t>(pdu.size() + 2); // unit ID and function code follow the length
+    std::vector<std::uint8_t> frame {
+        query[0], query[1], 0, 0, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length & 0xFF),
+        query[6], function
+    };
+    frame.insert(frame.end(), pdu.begin(), pdu.end());
+    (void)send(socket, frame.data(), frame.size(), MSG_NOSIGNAL);
+}
+
 } // namespace
 
 ScriptedServer::ScriptedServer(Behaviour behaviour, int answers)
@@ -98,6 +110,17 @@ void ScriptedServer::Run()
                     std::this_thread::sleep_for(std::chrono::milliseconds(m_answers));
                 }
                 modbus_reply(framing.Get(), query.data(), length, mapping.get());
+                break;
+            case Behaviour::ShortAnswer: {
+                const int count = (query[10] << 8) | query[11];
+                const auto bytes = static_cast<std::uint8_t>(2 * (count > 0 ? count - 1 : 0));
+                std::vector<std::uint8_t> pdu { bytes };
+                pdu.resize(1U + bytes, 0x11);
+                SendRaw(sockets[i].fd, query.data(), query[7], pdu);
+                break;
+            }
+            case Behaviour::WrongFunction:
+                SendRaw(sockets[i].fd, query.data(), static_cast<std::uint8_t>(query[7] + 1), { 2, 0x11, 0x11 });
                 break;
             case Behaviour::CloseAfterAnswers:
                 if (m_connections == 1 && answered == m_answers) {

@@ -16,6 +16,8 @@ public:
                            ///< later connections are answered in full
         ExceptionAnswer, ///< answers every request with exception 4, server device failure
         FirstAnswerLate, ///< answers its first request `answers` milliseconds late, every later one at once
+        ShortAnswer, ///< answers a read of n registers with n - 1 of them
+        WrongFunction, ///< answers every request as if it had been of the next function code
     };
 
     explicit ScriptedServer(Behaviour behaviour, int answers = 0);

@@ -115,9 +115,10 @@ def start_simulator(bin_folder, port=0):
 
 
 def start_tavrel(bin_folder, folder, project, *options, listen="127.0.0.1:0", timeout=15):
-    """tavrel --headless with its settings in `folder`; (process, link server port, lines read so far)."""
+    """tavrel --headless with its settings in `folder`, without OPC UA unless `options` ask for it (--opcua): two
+    of them at once would both want its port; (process, link server port, lines read so far)."""
     process, match, lines = start([f"{bin_folder}/tavrel", "--headless", "--settings", f"{folder}/t.ini",
-                                   "--listen", listen, *options, project],
+                                   "--listen", listen, "--opcua", "127.0.0.1:0", *options, project],
                                   r"link server on http://127\.0\.0\.1:(\d+)/", timeout)
     return process, int(match.group(1)), lines
 
@@ -237,7 +238,7 @@ def start_tavrel_program(bin_folder, folder, project, *options):
     """tavrel --headless as a Program, its settings in `folder`/t.ini and its standard error in `folder`/tavrel.stderr,
     once its link server listens; (program, the link server's port, that line)."""
     program = Program([f"{bin_folder}/tavrel", "--headless", "--settings", os.path.join(folder, "t.ini"), "--listen",
-                       "127.0.0.1:0", *options, project], stderr_path=os.path.join(folder, "tavrel.stderr"))
+                       "127.0.0.1:0", "--opcua", "127.0.0.1:0", *options, project], stderr_path=os.path.join(folder, "tavrel.stderr"))
     _, match = program.wait_line(r"link server on http://127\.0\.0\.1:(\d+)/")
     return program, int(match.group(1)), match.string
 

@@ -1,5 +1,6 @@
 #include "UiTestTools.h"
 
+#include "app/AuditTrail.h"
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
 #include "mqtt/MqttBridge.h"
@@ -13,6 +14,8 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -21,6 +24,8 @@
 #include <QTcpServer>
 #include <QTest>
 #include <QToolBar>
+
+#include <fstream>
 
 using namespace tavrel;
 using ui::frmMain;
@@ -409,10 +414,13 @@ private slots:
         QCOMPARE(asked, 4);
     }
 
-    // While running, a writable item's value is written from the grid through the checks of any poke.
+    // While running, a writable item's value is written from the grid through the checks of any poke; both pokes,
+    // taken and refused, are in the audit trail as the window's, under the account's name.
     void WriteValueFromTheGrid()
     {
         Fixture fixture;
+        const std::filesystem::path auditFile = fixture.under.dir / "audit.jsonl";
+        fixture.under.program.Service().SetAuditTrail(std::make_unique<app::AuditTrail>(auditFile));
         QString prompt;
         std::vector<QString> typed { QStringLiteral("42"), QStringLiteral("abc") };
         fixture.window->SetValueQuestion([&](const QString& asked, const QString&) -> std::optional<QString> {
@@ -440,6 +448,17 @@ private slots:
                  qPrintable(answerer.Messages().front().text));
         QVERIFY(fixture.window->Events().Lines().front().contains(QStringLiteral("poke of lblDDE(9) from the window")));
         fixture.window->RunTool(QStringLiteral("ID_Run"));
+        const auto audit = app::AuditTrail(auditFile).Since("", 10);
+        QCOMPARE(audit.size(), 2u);
+        const std::pair<const char*, const char*> expected[] = { { "42", "accepted" }, { "abc", "refused" } };
+        for (std::size_t i = 0; i < audit.size(); ++i) {
+            const QJsonObject line = QJsonDocument::fromJson(QByteArray::fromStdString(audit[i])).object();
+            QCOMPARE(line.value("surface").toString(), QStringLiteral("window"));
+            QVERIFY(!line.value("user").toString().isEmpty());
+            QCOMPARE(line.value("item").toString(), QStringLiteral("lblDDE(9)"));
+            QCOMPARE(line.value("new").toString(), QString::fromLatin1(expected[i].first));
+            QCOMPARE(line.value("outcome").toString(), QString::fromLatin1(expected[i].second));
+        }
     }
 
     void DoubleClickEditsTheRowsItemAndKeepsTheRow()
@@ -519,6 +538,53 @@ private slots:
                      QStringLiteral("MQTT broker 127.0.0.1:%1: not connected (Connection refused); "
                                     "next attempt in 1 s")
                          .arg(port));
+    }
+
+    void ItemsListsGoOutAndComeBackThroughTheItemsMenu()
+    {
+        Fixture fixture;
+        QAction* exportItems = fixture.Tool("ID_ExportItems", "popItems");
+        QAction* importItems = fixture.Tool("ID_ImportItems", "popItems");
+        QVERIFY(!exportItems->isEnabled()); // no PLC chosen
+        fixture.Grid().SetCurrentItemRow(1); // Line_1
+        fixture.window->UpdateCommandStates();
+        QVERIFY(exportItems->isEnabled() && importItems->isEnabled());
+        const std::filesystem::path list = fixture.under.dir.Path() / "line1.csv";
+        fixture.window->SetItemsFileQuestion([&](bool, const QString& plc) {
+            return plc == QLatin1String("Line_1") ? std::optional<QString>(QString::fromStdString(list.string()))
+                                                  : std::nullopt;
+        });
+        exportItems->trigger();
+        std::ifstream exported(list);
+        std::string header;
+        QVERIFY(std::getline(exported, header));
+        QVERIFY(header.starts_with("Name,Operand,Address,Length,Direction,Enabled,DataType"));
+        QVERIFY(!fixture.under.program.IsModified());
+
+        const model::clsPlc& line1 = *fixture.under.program.Project().colPlcs().front();
+        const auto importText = [&](const std::string& text, QMessageBox::StandardButton answer) {
+            std::ofstream(list) << header << "\n" << text;
+            test::ModalAnswerer answerer;
+            answerer.PressOnMessageBox(QMessageBox::Yes).PressOnMessageBox(answer);
+            importItems->trigger();
+            return answerer.Messages();
+        };
+        // A bad line: the list is refused, with the line, and Line_1 keeps its two items.
+        const auto refused
+            = importText("Temp,MI,3,1,Read,1,,,,,,,,,,,\nLevel,MI,4,1,Upwards,1,,,,,,,,,,,\n", QMessageBox::Ok);
+        QCOMPARE(refused.size(), 2u);
+        QVERIFY2(refused[1].text.contains(QStringLiteral("line 3: Direction")), qPrintable(refused[1].text));
+        QCOMPARE(line1.colItems().size(), 2u);
+        QVERIFY(!fixture.under.program.IsModified());
+
+        const auto accepted = importText("Temp,MI,3,1,Read,1,,,0,100,0,10,bar,,,,Boiler\n", QMessageBox::Ok);
+        QCOMPARE(accepted.size(), 1u); // the question only
+        QVERIFY(accepted[0].text.contains(QStringLiteral("replace the 2 items of PLC Line_1")));
+        QCOMPARE(line1.colItems().size(), 1u);
+        QCOMPARE(line1.colItems().front()->Details.name, std::string("Temp"));
+        QVERIFY(fixture.under.program.IsModified());
+        QCOMPARE(fixture.Grid().item(1, ItemGrid::kColName)->text(), QStringLiteral("Temp"));
+        QCOMPARE(fixture.Grid().item(1, ItemGrid::kColUnits)->text(), QStringLiteral("bar"));
     }
 };
 

@@ -22,7 +22,7 @@ import winetools
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from programs import (C_CURRENT, DW, MB, MF, MI, ML, READ, READ_WRITE, RUN_COIL, T_CURRENT, drain,  # noqa: E402
-                      end, eventually, http_call, make_project, modbus_read, modbus_write, start_simulator,
+                      end, eventually, http_call, make_project, modbus_read, modbus_write, start, start_simulator,
                       start_tavrel)
 
 BIN = None
@@ -425,6 +425,60 @@ class HostileLinkServers(WineTest):
         self.start_gateway(server.port, "--token-file", self.wine.path(token_file))
         self.assertEqual(self.client("connect Items"), "ok")
         self.assertEqual(self.client("request lblDDE(1)"), "value 42")
+
+
+class Tls(WineTest):
+    def test_over_wss_a_pinned_certificate_is_trusted_and_another_is_not_and_a_ca_file_will_do(self):
+        cert, key = os.path.join(self.dir, "cert.pem"), os.path.join(self.dir, "key.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-subj", "/CN=127.0.0.1", "-keyout", key, "-out", cert, "-days", "2"],
+                       check=True, capture_output=True)
+        os.chmod(key, 0o600)
+        der = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "der"], check=True,
+                             capture_output=True).stdout
+        settings = os.path.join(self.dir, "t.ini")
+        with open(settings, "w") as file:
+            file.write(f"[tavrel]\nLinkCertFile={cert}\nLinkKeyFile={key}\nLinkRequireToken=1\n")
+        # The token goes only over a connection whose certificate was judged, so it is required here.
+        token_file = os.path.join(self.dir, "token")
+        with open(token_file, "w") as file:
+            file.write(subprocess.run([f"{BIN}/tavrel", "--settings", settings, "--add-token", "dde", "operator"],
+                                      check=True, capture_output=True, text=True).stdout)
+        sim, plc_port = start_simulator(BIN)
+        self.addCleanup(end, sim)
+        project = os.path.join(self.dir, "plant.tve")
+        make_project(BIN, project, [("Line_1", plc_port, [(MI, 100, 1, READ_WRITE, 1)])])
+        modbus_write(plc_port, 16, 100, [4321])
+        tavrel, match, _ = start([f"{BIN}/tavrel", "--headless", "--settings", os.path.join(self.dir, "t.ini"),
+                                  "--listen", "127.0.0.1:0", "--opcua", "127.0.0.1:0", project],
+                                 r"link server on https://127\.0\.0\.1:(\d+)/")
+        self.addCleanup(end, tavrel)
+        drain(tavrel)
+        server = f"https://127.0.0.1:{match.group(1)}"
+
+        # Another certificate's pin: the gateway never trusts the server, and says why.
+        port = int(match.group(1))
+        self.start_gateway(port, "--server", server, "--pin-sha256", "ab" * 32, connected=False, log="wrong.log")
+        self.wait_log("the link server is not trusted: its certificate's SHA-256 is "
+                      + hashlib.sha256(der).hexdigest())
+        self.end_wine_process(self.gateway)
+        self.end_wine_process(self.client.process)
+
+        pin = ":".join(f"{byte:02X}" for byte in hashlib.sha256(der).digest())  # as a tool prints it
+        self.start_gateway(port, "--server", server, "--pin-sha256", pin, "--token-file", self.wine.path(token_file))
+        self.assertIn("wss://127.0.0.1:", self.log_text())
+        self.assertEqual(self.client("connect Items"), "ok")
+        self.assertEqual(self.client("request lblDDE(1)"), "value 4321")
+        self.assertEqual(self.client("poke lblDDE(1) 77"), "ok")
+        eventually(lambda: modbus_read(plc_port, 3, 100)[0] == 77, "the poke reached the PLC")
+        self.end_wine_process(self.gateway)
+        self.end_wine_process(self.client.process)
+
+        # A self-signed certificate is its own CA.
+        self.start_gateway(port, "--server", server, "--ca-file", self.wine.path(cert), "--token-file",
+                           self.wine.path(token_file), log="ca.log")
+        self.assertEqual(self.client("connect Items"), "ok")
+        self.assertEqual(self.client("request lblDDE(1)"), "value 77")
 
 
 if __name__ == "__main__":

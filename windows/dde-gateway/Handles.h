@@ -36,6 +36,8 @@ public:
 
     HINTERNET Get() const { return m_handle; }
     explicit operator bool() const { return m_handle != nullptr; }
+    /// Gives the handle up, without closing it (it was closed elsewhere).
+    HINTERNET Release() { return std::exchange(m_handle, nullptr); }
     void Reset(HINTERNET handle = nullptr)
     {
         if (m_handle != nullptr) {

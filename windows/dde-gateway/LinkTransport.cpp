@@ -13,6 +13,37 @@ constexpr int kConnectTimeoutMs = 5000;
 constexpr int kUpgradeAnswerTimeoutMs = 10000;
 constexpr std::size_t kReceiveChunk = 64 * 1024;
 
+// What the certificate callback of one request found.
+struct CertificateJudgement
+{
+    const CertificateCheck* check = nullptr;
+    std::string failure;
+};
+
+// Once the TLS handshake is done and before the request (with the token) leaves: a certificate that the check does
+// not trust ends the request there.
+void CALLBACK JudgeCertificate(HINTERNET request, DWORD_PTR context, DWORD status, LPVOID, DWORD)
+{
+    if (status != WINHTTP_CALLBACK_STATUS_SENDING_REQUEST || context == 0) {
+        return;
+    }
+    auto* judgement = reinterpret_cast<CertificateJudgement*>(context);
+    PCCERT_CONTEXT certificate = nullptr;
+    DWORD size = sizeof certificate;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)
+        || certificate == nullptr) {
+        judgement->failure = "it showed no certificate";
+    } else {
+        if (const auto why = judgement->check->Judge(certificate)) {
+            judgement->failure = *why;
+        }
+        CertFreeCertificateContext(certificate);
+    }
+    if (!judgement->failure.empty()) {
+        WinHttpCloseHandle(request);
+    }
+}
+
 std::string ErrorText(DWORD error)
 {
     // The common ones by name: not every system has WinHTTP's message texts.
@@ -27,6 +58,8 @@ std::string ErrorText(DWORD error)
         return "connection reset or closed (error 12030)";
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
         return "invalid answer from the server (error 12152)";
+    case ERROR_WINHTTP_SECURE_FAILURE:
+        return "its TLS certificate is not trusted (error 12175); for one of your own, give --ca-file or --pin-sha256";
     default:
         break;
     }
@@ -52,13 +85,14 @@ LinkTransport::LinkTransport(const Options& options, std::string token)
     , m_token(std::move(token))
     , m_chunk(kReceiveChunk)
 {
+    (void)CertificateCheck::Load(m_options, m_check); // main has said why it would not load
 }
 
 std::string LinkTransport::Url() const
 {
     const std::string host = Narrow(m_options.host);
     const bool v6 = host.find(':') != std::string::npos;
-    return "ws://" + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(m_options.port)
+    return (m_options.tls ? "wss://" : "ws://") + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(m_options.port)
         + std::string(protocol::kItemsPath);
 }
 
@@ -80,19 +114,43 @@ std::optional<LinkTransport::Exchange> LinkTransport::Get(const std::wstring& pa
         return std::nullopt;
     }
     exchange.request.Reset(WinHttpOpenRequest(exchange.connection.Get(), L"GET", path.c_str(), nullptr,
-                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+                                              WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                              m_options.tls ? WINHTTP_FLAG_SECURE : 0));
     if (!exchange.request
         || (upgrade && !WinHttpSetOption(exchange.request.Get(), WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0))) {
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
+    // A certificate of the plant's own making is judged by the gateway, not by Windows, on a request of its own that
+    // carries no token; the request with the token then goes over that same connection, kept by WinHTTP. A new
+    // connection for it would be judged by Windows, which does not trust such a certificate: it fails before
+    // anything is sent. The judgement is made again as the request leaves, should Windows trust another one.
+    CertificateJudgement judgement { &m_check, {} };
+    if (m_options.tls && m_check.Active()) {
+        if (auto untrusted = Probe(exchange.connection.Get())) {
+            error = "the link server is not trusted: " + *untrusted;
+            return std::nullopt;
+        }
+        if (WinHttpSetStatusCallback(exchange.request.Get(), JudgeCertificate, WINHTTP_CALLBACK_FLAG_SEND_REQUEST, 0)
+            == WINHTTP_INVALID_STATUS_CALLBACK) {
+            error = ErrorText(GetLastError());
+            return std::nullopt;
+        }
+    }
     std::wstring headers = upgrade ? std::wstring() : L"Accept: application/json";
     if (!m_token.empty()) {
         headers += (headers.empty() ? L"" : L"\r\n") + (L"Authorization: Bearer " + Widen(m_token));
     }
-    if (!WinHttpSendRequest(exchange.request.Get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
-                            headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
-        || !WinHttpReceiveResponse(exchange.request.Get(), nullptr)) {
+    const bool sent
+        = WinHttpSendRequest(exchange.request.Get(), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : headers.c_str(),
+                             headers.empty() ? 0 : static_cast<DWORD>(-1), WINHTTP_NO_REQUEST_DATA, 0, 0,
+                             reinterpret_cast<DWORD_PTR>(&judgement));
+    if (!judgement.failure.empty()) {
+        exchange.request.Release(); // closed by the callback
+        error = "the link server is not trusted: " + judgement.failure;
+        return std::nullopt;
+    }
+    if (!sent || !WinHttpReceiveResponse(exchange.request.Get(), nullptr)) {
         error = ErrorText(GetLastError());
         return std::nullopt;
     }
@@ -117,6 +175,39 @@ std::optional<LinkTransport::Exchange> LinkTransport::Get(const std::wstring& pa
         return std::nullopt;
     }
     return exchange;
+}
+
+std::optional<std::string> LinkTransport::Probe(HINTERNET connection) const
+{
+    std::string narrowPath = "/";
+    for (const std::string_view part : { protocol::kPathRoot, protocol::kService, protocol::kSystemTopic }) {
+        narrowPath.append(part).append("/");
+    }
+    const std::wstring path = Widen(narrowPath + "Running");
+    InternetHandle probe(WinHttpOpenRequest(connection, L"GET", path.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
+    DWORD flags = SECURITY_FLAG_IGNORE_UNKNOWN_CA | SECURITY_FLAG_IGNORE_CERT_CN_INVALID;
+    if (!probe || !WinHttpSetOption(probe.Get(), WINHTTP_OPTION_SECURITY_FLAGS, &flags, sizeof flags)
+        || !WinHttpSendRequest(probe.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0)
+        || !WinHttpReceiveResponse(probe.Get(), nullptr)) {
+        return ErrorText(GetLastError());
+    }
+    PCCERT_CONTEXT certificate = nullptr;
+    DWORD size = sizeof certificate;
+    if (!WinHttpQueryOption(probe.Get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate, &size)
+        || certificate == nullptr) {
+        return "it showed no certificate";
+    }
+    auto untrusted = m_check.Judge(certificate);
+    CertFreeCertificateContext(certificate);
+    if (untrusted) {
+        return untrusted;
+    }
+    // The answer read to its end, so that the connection is free for the next request.
+    char discard[4096];
+    DWORD read = 0;
+    while (WinHttpReadData(probe.Get(), discard, sizeof discard, &read) && read > 0) { }
+    return std::nullopt;
 }
 
 std::optional<LinkTransport::Socket> LinkTransport::Connect(std::string& error) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "CertificateCheck.h"
 #include "Handles.h"
 #include "Options.h"
 
@@ -71,7 +72,12 @@ private:
     std::optional<Exchange> Get(const std::wstring& path, bool upgrade, DWORD expected, int answerTimeoutMs,
                                 std::string& error) const;
 
+    /// Judges the certificate of the link server on `connection` with a request that carries no token, leaving the
+    /// connection open for the next; why it is not trusted, or nothing.
+    std::optional<std::string> Probe(HINTERNET connection) const;
+
     Options m_options;
+    CertificateCheck m_check;
     std::string m_token;
     std::vector<char> m_chunk; ///< the receiving thread's buffer
 };

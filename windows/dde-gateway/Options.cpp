@@ -4,15 +4,23 @@
 
 #include <windows.h>
 
+#include <cwchar>
+#include <utility>
+
 namespace tavrel::dde {
 
 const char* const kUsage
-    = "usage: tavrel-dde [--server HOST:PORT] [--token-file FILE] [--log FILE]\n"
+    = "usage: tavrel-dde [--server [https://]HOST:PORT] [--ca-file FILE | --pin-sha256 HEX] [--token-file FILE]\n"
+      "                  [--log FILE]\n"
       "\n"
       "The DDE server \"Tavrel\" (topics Items and System) for spreadsheets on this PC. Every request, link,\n"
       "poke and execute goes to a Tavrel link server, which may run on a Linux machine, in WSL or here.\n"
       "\n"
-      "  --server HOST:PORT   the link server (default 127.0.0.1:7410; [::1]:7410 for IPv6)\n"
+      "  --server HOST:PORT   the link server (default 127.0.0.1:7410; [::1]:7410 for IPv6); https://HOST:PORT\n"
+      "                       for one that serves TLS (HTTPS and WSS)\n"
+      "  --ca-file FILE       trust the link server's certificate when the certificate in FILE (PEM) signed it\n"
+      "  --pin-sha256 HEX     trust the link server's certificate when its SHA-256 is HEX, as\n"
+      "                       'openssl x509 -in CERT -outform der | sha256sum' prints it\n"
       "  --token-file FILE    send the access token in FILE to the link server\n"
       "  --log FILE           log to FILE (default: the console, or %LOCALAPPDATA%\\Tavrel\\tavrel-dde.log)\n"
       "  --help               this text\n"
@@ -21,9 +29,19 @@ const char* const kUsage
 
 namespace {
 
-std::optional<std::string> ReadServer(const std::wstring& value, Options& options)
+std::optional<std::string> ReadServer(std::wstring value, Options& options)
 {
-    const std::string refusal = "--server takes HOST:PORT, such as 127.0.0.1:7410, not '" + Narrow(value) + "'";
+    const std::string refusal
+        = "--server takes [https://]HOST:PORT, such as 127.0.0.1:7410, not '" + Narrow(value) + "'";
+    for (const auto& [scheme, tls] : { std::pair(L"https://", true), std::pair(L"http://", false) }) {
+        if (value.rfind(scheme, 0) == 0) {
+            value = value.substr(std::wcslen(scheme));
+            options.tls = tls;
+        }
+    }
+    if (!value.empty() && value.back() == L'/') {
+        value.pop_back();
+    }
     const auto colon = value.rfind(L':');
     if (colon == std::wstring::npos || colon == 0 || colon + 1 == value.size() || value.size() - colon > 6) {
         return refusal;
@@ -62,7 +80,8 @@ std::optional<std::string> ReadOptions(const std::vector<std::wstring>& argument
             options.help = true;
             continue;
         }
-        if (name != L"--server" && name != L"--token-file" && name != L"--log") {
+        if (name != L"--server" && name != L"--token-file" && name != L"--log" && name != L"--ca-file"
+            && name != L"--pin-sha256") {
             return "unknown option '" + Narrow(name) + "'";
         }
         if (i + 1 >= arguments.size() || arguments[i + 1].empty()) {
@@ -75,9 +94,26 @@ std::optional<std::string> ReadOptions(const std::vector<std::wstring>& argument
             }
         } else if (name == L"--token-file") {
             options.tokenFile = value;
+        } else if (name == L"--ca-file") {
+            options.caFile = value;
+        } else if (name == L"--pin-sha256") {
+            // As tools print it: any case, with or without colons.
+            std::string pin;
+            for (const wchar_t c : value) {
+                if (c != L':') {
+                    pin += static_cast<char>(c >= L'A' && c <= L'F' ? c - L'A' + L'a' : c);
+                }
+            }
+            if (pin.size() != 64 || pin.find_first_not_of("0123456789abcdef") != std::string::npos) {
+                return "--pin-sha256 takes the 64 hex digits of a SHA-256, not '" + Narrow(value) + "'";
+            }
+            options.pinSha256 = pin;
         } else {
             options.logFile = value;
         }
+    }
+    if ((!options.caFile.empty() || !options.pinSha256.empty()) && !options.tls) {
+        return "--ca-file and --pin-sha256 judge a TLS server's certificate: give --server https://HOST:PORT";
     }
     return std::nullopt;
 }

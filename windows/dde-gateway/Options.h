@@ -14,6 +14,9 @@ struct Options
 {
     std::wstring host = L"127.0.0.1"; ///< the link server's host name or address (no brackets)
     std::uint16_t port = protocol::kDefaultPort;
+    bool tls = false; ///< https://HOST:PORT: HTTPS and WSS
+    std::wstring caFile; ///< the certificate (PEM) that signed the link server's, for one Windows does not trust
+    std::string pinSha256; ///< the SHA-256 of the link server's certificate (DER), lower-case hex
     std::wstring tokenFile; ///< a file holding the link server's access token; empty: none
     std::wstring logFile; ///< where to log; empty: the console, or the default file without one
     bool help = false;

@@ -1,9 +1,10 @@
 // tavrel-dde: the DDE server "Tavrel" on Windows, relaying every transaction to a Tavrel link server.
 //
-//   tavrel-dde [--server HOST:PORT] [--token-file FILE] [--log FILE]
+//   tavrel-dde [--server [https://]HOST:PORT] [--ca-file FILE | --pin-sha256 HEX] [--token-file FILE] [--log FILE]
 //
 // Started from a console it prints what it does there; started without one (a shortcut, the Startup folder)
 // it runs quietly and logs to %LOCALAPPDATA%\Tavrel\tavrel-dde.log unless --log says otherwise.
+#include "CertificateCheck.h"
 #include "DdeServer.h"
 #include "LinkClient.h"
 #include "Log.h"
@@ -111,6 +112,10 @@ int main()
     if (options.help) {
         Tell(output, kUsage, false);
         return 0;
+    }
+    if (CertificateCheck check; const auto error = CertificateCheck::Load(options, check)) {
+        Tell(output, "tavrel-dde: " + *error + "\n", true);
+        return kExitUsage;
     }
     std::string token;
     if (!options.tokenFile.empty()) {

@@ -69,10 +69,12 @@ public:
     bool ReadBits(Table table, int start, int count, std::uint8_t* into, std::uint8_t& status);
     /// Reads `count` holding registers from address `start` into `into`.
     bool ReadRegisters(int start, int count, std::uint16_t* into, std::uint8_t& status);
+    /// Reads `count` input registers (function 04) from address `start` into `into`.
+    bool ReadInputRegisters(int start, int count, std::uint16_t* into, std::uint8_t& status);
     /// Writes `count` coils from address `start`, one byte per bit; `action` begins the message of a failure.
     bool WriteCoils(int start, int count, const std::uint8_t* bits, std::uint8_t& status,
                     const char* action = "writing");
-    /// Writes `count` holding registers from address `start`.
+    /// Writes `count` holding registers from address `start`: one with function 06, more with 16.
     bool WriteRegisters(int start, int count, const std::uint16_t* words, std::uint8_t& status);
 
     /// Notes a success: status kDone, no reason; true.

@@ -11,7 +11,10 @@ ModbusContext& ModbusContext::operator=(ModbusContext&& other) noexcept
     return *this;
 }
 
-ModbusContext::~ModbusContext() { Reset(); }
+ModbusContext::~ModbusContext()
+{
+    Reset();
+}
 
 void ModbusContext::Disconnect() noexcept
 {

@@ -12,10 +12,16 @@ class ModbusContext
 public:
     ModbusContext() = default;
     /// Takes ownership of `context`, which may be null.
-    explicit ModbusContext(modbus_t* context) noexcept : m_context(context) {}
+    explicit ModbusContext(modbus_t* context) noexcept
+        : m_context(context)
+    {
+    }
     ModbusContext(const ModbusContext&) = delete;
     ModbusContext& operator=(const ModbusContext&) = delete;
-    ModbusContext(ModbusContext&& other) noexcept : m_context(std::exchange(other.m_context, nullptr)) {}
+    ModbusContext(ModbusContext&& other) noexcept
+        : m_context(std::exchange(other.m_context, nullptr))
+    {
+    }
     ModbusContext& operator=(ModbusContext&& other) noexcept;
     ~ModbusContext(); // modbus_close + modbus_free
 

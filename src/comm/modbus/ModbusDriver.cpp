@@ -18,12 +18,37 @@ bool IsTimerValue(std::int32_t operandType)
     return operandType == op::TPreset || operandType == op::TCurrent;
 }
 
+bool IsDeviceList(const std::vector<common::BinaryMixEntry>& entries)
+{
+    return !entries.empty() && DeviceTable(entries.front().MixType).has_value();
+}
+
+// Exceptions 2 (illegal data address) and 3 (illegal data value): the device has not some of what was asked for
+// (Modbus Application Protocol V1.1b3, 7).
+bool IsAddressException(std::uint8_t status)
+{
+    return status == 2 || status == 3;
+}
+
+// Why the device would not give the value at `span`, in words for the user.
+std::string RefusedSpanText(Table table, ReadSpan span, std::uint8_t exception)
+{
+    const std::string where = span.width == 1
+        ? TableNoun(table, 1) + " " + std::to_string(span.start)
+        : TableNoun(table, 2) + " " + std::to_string(span.start) + "-" + std::to_string(span.start + span.width - 1);
+    if (exception == 2) {
+        return where + (span.width == 1 ? " does not exist" : " do not all exist") + " on the device";
+    }
+    return "the device refuses to give " + where + " (exception 3, illegal data value)";
+}
+
 } // namespace
 
 ModbusDriver::ModbusDriver(OperandMap map, std::int32_t plcType)
     : m_map(std::move(map))
     , m_plcType(plcType)
     , m_reads(m_map, Timers())
+    , m_device(m_map.MaxBitsPerRequest(), m_map.MaxRegistersPerRequest())
     , m_image(m_map.Order())
 {
 }
@@ -68,6 +93,9 @@ bool ModbusDriver::ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, s
     if (!m_channel.CheckOpen(status)) {
         return false;
     }
+    if (IsDeviceList(entries)) {
+        return ReadDeviceMix(entries, status);
+    }
     // A PLC reads the same list every pass: the requests and where each value lies are worked out once.
     if (!m_reads.IsPlannedFor(entries)) {
         if (auto refusal = m_reads.Plan(entries)) {
@@ -80,6 +108,113 @@ bool ModbusDriver::ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, s
     m_reads.Decode(entries, m_image);
     m_running = m_reads.Running(m_image);
     return m_channel.Succeed(status);
+}
+
+bool ModbusDriver::ReadDeviceMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status)
+{
+    if (!m_device.IsPlannedFor(entries)) {
+        if (auto refusal = m_device.Plan(entries)) {
+            return m_channel.Fail(status, status::kRefused, std::move(*refusal));
+        }
+    }
+    for (std::size_t i = 0; i < m_device.Requests().size();) {
+        const DeviceRequest request = m_device.Requests()[i];
+        if (FetchDeviceRequest(request, status)) {
+            ++i;
+            continue;
+        }
+        if (!IsAddressException(status)) {
+            return false;
+        }
+        // The plan keeps what the split found: later reads send the requests that work, without the values that
+        // do not.
+        const std::vector<ReadSpan> spans = m_device.SpansWithin(request);
+        std::vector<DeviceRequest> readable;
+        if (!SplitRefusedRequest(request.table, spans, readable, status)) {
+            return false;
+        }
+        m_device.ReplaceRequest(i, readable);
+        i += readable.size(); // those were read just now
+    }
+    m_device.Decode(entries);
+    return m_channel.Succeed(status);
+}
+
+bool ModbusDriver::FetchDeviceRequest(const DeviceRequest& request, std::uint8_t& status)
+{
+    std::uint16_t* into = m_device.Into(request);
+    switch (request.table) {
+    case Table::Coils:
+    case Table::DiscreteInputs: {
+        std::vector<std::uint8_t> bits(request.count);
+        if (!m_channel.ReadBits(request.table, request.start, request.count, bits.data(), status)) {
+            return false;
+        }
+        std::transform(bits.begin(), bits.end(), into, [](std::uint8_t bit) -> std::uint16_t { return bit != 0; });
+        return true;
+    }
+    case Table::HoldingRegisters:
+        return m_channel.ReadRegisters(request.start, request.count, into, status);
+    case Table::InputRegisters:
+        return m_channel.ReadInputRegisters(request.start, request.count, into, status);
+    }
+    return false;
+}
+
+bool ModbusDriver::SplitRefusedRequest(Table table, std::span<const ReadSpan> spans,
+                                       std::vector<DeviceRequest>& readable, std::uint8_t& status)
+{
+    if (spans.empty()) {
+        return true;
+    }
+    if (spans.size() == 1) {
+        m_device.MarkBad(table, spans.front(), RefusedSpanText(table, spans.front(), status));
+        return true;
+    }
+    const std::size_t half = spans.size() / 2;
+    for (const auto part : { spans.first(half), spans.subspan(half) }) {
+        const DeviceRequest request = DeviceRead::Cover(table, part);
+        if (FetchDeviceRequest(request, status)) {
+            readable.push_back(request);
+        } else if (!IsAddressException(status) || !SplitRefusedRequest(table, part, readable, status)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ModbusDriver::WriteDeviceValue(std::int32_t operandType, std::int32_t address,
+                                    std::span<const std::uint16_t> words, std::uint16_t bitMask, std::uint8_t& status)
+{
+    const auto table = DeviceTable(operandType);
+    const std::string what = OperandName(operandType) + " " + std::to_string(address);
+    if (!table || (*table != Table::Coils && *table != Table::HoldingRegisters)) {
+        return m_channel.Fail(status, status::kRefused, what + " is read-only");
+    }
+    const std::int64_t last = std::int64_t { address } + static_cast<std::int64_t>(words.size()) - 1;
+    const std::size_t most = *table == Table::Coils || bitMask != 0 ? 1 : kMaxWriteRegisters;
+    if (words.empty() || words.size() > most || address < 0 || last > 65535) {
+        return m_channel.Fail(status, status::kRefused,
+                              what + ": " + std::to_string(words.size()) + " values cannot be written there at once");
+    }
+    if (!m_channel.CheckOpen(status)) {
+        return false;
+    }
+    if (*table == Table::Coils) {
+        const std::uint8_t bit = words.front() != 0 ? 1 : 0;
+        return m_channel.WriteCoils(address, 1, &bit, status) && m_channel.Succeed(status);
+    }
+    if (bitMask != 0) {
+        std::uint16_t held = 0;
+        if (!m_channel.ReadRegisters(address, 1, &held, status)) {
+            return false;
+        }
+        const auto merged = static_cast<std::uint16_t>((held & ~bitMask) | (words.front() & bitMask));
+        return m_channel.WriteRegisters(address, 1, &merged, status) && m_channel.Succeed(status);
+    }
+    // A value of several registers goes in one request (function 16), so the device never holds half of it.
+    return m_channel.WriteRegisters(address, static_cast<int>(words.size()), words.data(), status)
+        && m_channel.Succeed(status);
 }
 
 std::optional<common::Refusal> ModbusDriver::CheckWrite(std::int32_t operandType, std::int32_t address,

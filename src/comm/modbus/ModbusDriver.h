@@ -2,6 +2,7 @@
 
 #include "comm/CommDriver.h"
 #include "comm/modbus/BatchedRead.h"
+#include "comm/modbus/DeviceRead.h"
 #include "comm/modbus/ModbusChannel.h"
 #include "comm/modbus/OperandMap.h"
 #include "comm/modbus/ReadImage.h"
@@ -50,8 +51,18 @@ public:
     bool PlcRun(std::uint8_t& status) override;
 
     /// Reads the list and the run coil in as few requests as the map's caps allow; any failed request fails the
-    /// whole read.
+    /// whole read. A Modbus device's list (its entries of the device tables, no run coil) is read the same way, but
+    /// a request the device answers with exception 2 or 3 (illegal data address or value) is split, value by value,
+    /// until the values it will not give are found: those are reported in the entries' Problems and left out of
+    /// later reads by this driver, and the others are read. Any other failure fails the whole read.
     bool ReadBinaryMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status) override;
+    /// Coils with function 05, holding registers with 06 (one register) or 16 (a value of several, in one request);
+    /// a bit(K) value reads the register (03) and writes it back (06) with only its bit changed, which is safe as
+    /// long as nothing else writes the register's other bits between the two requests (another master of the same
+    /// device, or the device itself): such a register's bits want coils or a register of their own. Refuses the
+    /// read-only tables.
+    bool WriteDeviceValue(std::int32_t operandType, std::int32_t address, std::span<const std::uint16_t> words,
+                          std::uint16_t bitMask, std::uint8_t& status) override;
     /// The run coil as the last batched read that succeeded found it.
     std::optional<bool> PlcRunning() const override { return m_running; }
 
@@ -119,6 +130,13 @@ private:
     bool WriteRegisterValues(std::int32_t operandType, std::int16_t address, std::int16_t count,
                              const std::vector<std::uint16_t>& registers, std::uint8_t& status);
     bool WriteRunCoil(bool run, std::uint8_t& status);
+    // The device read: every request of the kept device plan, a refused one split to find what the device lacks.
+    bool ReadDeviceMix(std::vector<common::BinaryMixEntry>& entries, std::uint8_t& status);
+    bool FetchDeviceRequest(const DeviceRequest& request, std::uint8_t& status);
+    // Splits the request that read `spans` in two until each half is read or is one value the device will not give;
+    // the requests that read go to `readable`. False for a failure other than exceptions 2 and 3.
+    bool SplitRefusedRequest(Table table, std::span<const ReadSpan> spans, std::vector<DeviceRequest>& readable,
+                             std::uint8_t& status);
 
     TimerFormat Timers() const
     {
@@ -129,6 +147,7 @@ private:
     std::int32_t m_plcType;
     ModbusChannel m_channel;
     BatchedRead m_reads;
+    DeviceRead m_device;
     ReadImage m_image;
     std::optional<bool> m_running;
 };

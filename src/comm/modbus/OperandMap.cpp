@@ -50,7 +50,7 @@ std::optional<std::int64_t> StrictNumber(std::string_view text, std::int64_t min
 {
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < minimum
+    if (text.empty() || error != std::errc {} || end != text.data() + text.size() || value < minimum
         || value > maximum) {
         return std::nullopt;
     }
@@ -73,7 +73,10 @@ enum class Section { None, Bases, Options, Ports };
 class MapReader
 {
 public:
-    explicit MapReader(std::string_view sourceName) : m_sourceName(sourceName) {}
+    explicit MapReader(std::string_view sourceName)
+        : m_sourceName(sourceName)
+    {
+    }
 
     tl::expected<OperandMap, std::string> Read(std::string_view text)
     {
@@ -82,7 +85,7 @@ public:
             ++lineNumber;
             const auto newline = text.find('\n');
             const std::string_view line = text.substr(0, newline);
-            text = newline == std::string_view::npos ? std::string_view{} : text.substr(newline + 1);
+            text = newline == std::string_view::npos ? std::string_view {} : text.substr(newline + 1);
             if (auto problem = ReadLine(Trimmed(WithoutComment(line)), lineNumber); !problem.empty()) {
                 return tl::make_unexpected(m_sourceName + ", line " + std::to_string(lineNumber) + ": " + problem);
             }
@@ -222,6 +225,9 @@ private:
         if (info == operands.end()) {
             return "unknown operand type " + Quoted(key);
         }
+        if (!m_map.Base(info->code)) {
+            return std::string(info->name) + " is addressed by its Modbus device's items, not by the operand map";
+        }
         const auto base = StrictNumber(value, 0, 65535);
         if (!base) {
             return "the base address of " + std::string(info->name) + " must be a whole number from 0 to 65535, not "
@@ -279,9 +285,8 @@ private:
     std::string ReadPort(std::string_view key, std::string_view value)
     {
         const std::string foldedKey = Folded(key);
-        const auto port = foldedKey.starts_with("com")
-            ? StrictNumber(std::string_view(foldedKey).substr(3), 1, 32767)
-            : std::nullopt;
+        const auto port = foldedKey.starts_with("com") ? StrictNumber(std::string_view(foldedKey).substr(3), 1, 32767)
+                                                       : std::nullopt;
         if (!port) {
             return "a port is named COM1, COM2 and so on, not " + Quoted(key);
         }
@@ -308,29 +313,29 @@ TimerFormat TimerFormatOf(std::int32_t plcType)
 }
 
 OperandMap::OperandMap()
-    : m_placements{{
-          {op::O, Table::Coils, 0, 1},
-          {op::MB, Table::Coils, 1000, 1},
-          {op::SB, Table::Coils, 10000, 1},
-          {op::XB, Table::Coils, 11000, 1},
-          {op::I, Table::DiscreteInputs, 0, 1},
-          {op::TBit, Table::DiscreteInputs, 1000, 1},
-          {op::CBit, Table::DiscreteInputs, 2000, 1},
-          {op::MI, Table::HoldingRegisters, 0, 1},
-          {op::SI, Table::HoldingRegisters, 5000, 1},
-          {op::XI, Table::HoldingRegisters, 6000, 1},
-          {op::ML, Table::HoldingRegisters, 7000, 2},
-          {op::SL, Table::HoldingRegisters, 8100, 2},
-          {op::XL, Table::HoldingRegisters, 8700, 2},
-          {op::MF, Table::HoldingRegisters, 9300, 2},
-          {op::DW, Table::HoldingRegisters, 9900, 2},
-          {op::SDW, Table::HoldingRegisters, 10500, 2},
-          {op::XDW, Table::HoldingRegisters, 11100, 2},
-          {op::TPreset, Table::HoldingRegisters, 12000, 2},
-          {op::TCurrent, Table::HoldingRegisters, 13000, 2},
-          {op::CCurrent, Table::HoldingRegisters, 14000, 2},
-          {op::CPreset, Table::HoldingRegisters, 14600, 2},
-      }}
+    : m_placements { {
+        { op::O, Table::Coils, 0, 1 },
+        { op::MB, Table::Coils, 1000, 1 },
+        { op::SB, Table::Coils, 10000, 1 },
+        { op::XB, Table::Coils, 11000, 1 },
+        { op::I, Table::DiscreteInputs, 0, 1 },
+        { op::TBit, Table::DiscreteInputs, 1000, 1 },
+        { op::CBit, Table::DiscreteInputs, 2000, 1 },
+        { op::MI, Table::HoldingRegisters, 0, 1 },
+        { op::SI, Table::HoldingRegisters, 5000, 1 },
+        { op::XI, Table::HoldingRegisters, 6000, 1 },
+        { op::ML, Table::HoldingRegisters, 7000, 2 },
+        { op::SL, Table::HoldingRegisters, 8100, 2 },
+        { op::XL, Table::HoldingRegisters, 8700, 2 },
+        { op::MF, Table::HoldingRegisters, 9300, 2 },
+        { op::DW, Table::HoldingRegisters, 9900, 2 },
+        { op::SDW, Table::HoldingRegisters, 10500, 2 },
+        { op::XDW, Table::HoldingRegisters, 11100, 2 },
+        { op::TPreset, Table::HoldingRegisters, 12000, 2 },
+        { op::TCurrent, Table::HoldingRegisters, 13000, 2 },
+        { op::CCurrent, Table::HoldingRegisters, 14000, 2 },
+        { op::CPreset, Table::HoldingRegisters, 14600, 2 },
+    } }
 {
     m_placementOfCode.fill(-1);
     for (std::size_t i = 0; i < m_placements.size(); ++i) {
@@ -367,7 +372,7 @@ std::optional<OperandLocation> OperandMap::Locate(std::int32_t operandType, std:
     if (address + width - 1 > 65535) {
         return std::nullopt;
     }
-    return OperandLocation{placement->table, static_cast<std::uint16_t>(address), width};
+    return OperandLocation { placement->table, static_cast<std::uint16_t>(address), width };
 }
 
 std::optional<std::uint16_t> OperandMap::Base(std::int32_t operandType) const
@@ -438,7 +443,7 @@ tl::expected<OperandMap, std::string> ReadOperandMapFile(const std::filesystem::
         if (error) {
             return tl::make_unexpected("cannot look for " + path.string() + ": " + error.message());
         }
-        return OperandMap{};
+        return OperandMap {};
     }
     std::ifstream file(path, std::ios::binary);
     if (!file) {

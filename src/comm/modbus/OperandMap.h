@@ -14,8 +14,8 @@
 
 namespace tavrel::comm::modbus {
 
-/// The Modbus data tables the operands live in.
-enum class Table { Coils, DiscreteInputs, HoldingRegisters };
+/// The Modbus data tables: the operands of the map live in the first three, the items of a Modbus device in all four.
+enum class Table { Coils, DiscreteInputs, HoldingRegisters, InputRegisters };
 
 /// Which register of a 32-bit value comes first.
 enum class WordOrder { HighWordFirst, LowWordFirst };

@@ -31,6 +31,8 @@ std::string TableNoun(Table table, int count)
         return one ? "discrete input" : "discrete inputs";
     case Table::HoldingRegisters:
         return one ? "holding register" : "holding registers";
+    case Table::InputRegisters:
+        return one ? "input register" : "input registers";
     }
     return {};
 }

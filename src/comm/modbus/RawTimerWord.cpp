@@ -16,12 +16,12 @@ struct TimeBase
     std::uint16_t bits; // bit 15 alone: 100 ms; bit 14 alone: 1 s; both: 10 s
 };
 
-constexpr std::array<TimeBase, 4> kTimeBases{{
-    {1, 0x0000},
-    {10, 0x8000},
-    {100, 0x4000},
-    {1000, 0xC000},
-}};
+constexpr std::array<TimeBase, 4> kTimeBases { {
+    { 1, 0x0000 },
+    { 10, 0x8000 },
+    { 100, 0x4000 },
+    { 1000, 0xC000 },
+} };
 
 } // namespace
 

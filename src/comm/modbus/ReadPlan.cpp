@@ -51,7 +51,7 @@ void ReadPlanner::CollectUnits(std::int32_t cap)
         if (!m_units.empty() && address < m_units.back().end) {
             m_units.back().end = std::max(m_units.back().end, end);
         } else {
-            m_units.push_back({address, end});
+            m_units.push_back({ address, end });
         }
     }
     m_lowest = kAddresses;
@@ -61,7 +61,7 @@ void ReadPlanner::CollectUnits(std::int32_t cap)
         std::vector<Unit> cut;
         for (const Unit& unit : m_units) {
             for (std::int32_t start = unit.start; start < unit.end; start += cap) {
-                cut.push_back({start, std::min(unit.end, start + cap)});
+                cut.push_back({ start, std::min(unit.end, start + cap) });
             }
         }
         m_units.swap(cut);
@@ -77,11 +77,11 @@ const std::vector<ReadRequest>& ReadPlanner::Plan(int cap)
     // m_best[i]: the cheapest plan for the first i units; m_from[i]: the first unit of its last request. The last
     // request of a plan for i units holds units j..i-1 and costs (1, end[i-1] - start[j]); the candidates j form
     // a window that slides right as i grows, so a queue ordered by best[j] - start[j] gives each minimum.
-    m_best.assign(n + 1, Cost{0, 0});
+    m_best.assign(n + 1, Cost { 0, 0 });
     m_from.assign(n + 1, 0);
     m_candidates.clear();
     std::size_t head = 0;
-    const auto key = [&](std::uint32_t j) { return Cost{m_best[j].requests, m_best[j].width - m_units[j].start}; };
+    const auto key = [&](std::uint32_t j) { return Cost { m_best[j].requests, m_best[j].width - m_units[j].start }; };
     for (std::size_t i = 1; i <= n; ++i) {
         const auto newest = static_cast<std::uint32_t>(i - 1);
         while (m_candidates.size() > head && key(m_candidates.back()) >= key(newest)) {
@@ -93,15 +93,15 @@ const std::vector<ReadRequest>& ReadPlanner::Plan(int cap)
             ++head;
         }
         const std::uint32_t j = m_candidates[head];
-        m_best[i] = Cost{m_best[j].requests + 1, m_best[j].width + end - m_units[j].start};
+        m_best[i] = Cost { m_best[j].requests + 1, m_best[j].width + end - m_units[j].start };
         m_from[i] = j;
     }
 
     m_requests.resize(static_cast<std::size_t>(m_best[n].requests));
     for (std::size_t i = n, k = m_requests.size(); i > 0; i = m_from[i]) {
         const Unit& first = m_units[m_from[i]];
-        m_requests[--k] = ReadRequest{static_cast<std::uint16_t>(first.start),
-                                      static_cast<std::uint16_t>(m_units[i - 1].end - first.start)};
+        m_requests[--k] = ReadRequest { static_cast<std::uint16_t>(first.start),
+                                        static_cast<std::uint16_t>(m_units[i - 1].end - first.start) };
     }
     return m_requests;
 }

@@ -64,6 +64,10 @@ async function getJson(path) {
     throw error;
   }
   if (!response.ok) throw new Error(path + ": " + response.status + " " + (await response.text()).trim());
+  // A reader's token may not poke or execute: the page shows no controls that would be refused.
+  const reader = response.headers.get("X-Tavrel-Role") === "reader";
+  document.body.classList.toggle("reader", reader);
+  $("role").hidden = !reader;
   return response.json();
 }
 
@@ -157,7 +161,8 @@ function buildLists(items, systemItems) {
     row.append(
       element("td", "name", data.item),
       element("td", "plcCol", data.plc),
-      element("td", "operand", data.operand + " " + data.address),
+      // An item's tag name, when it has one, beside its operand; its description as the cell's tip.
+      operandCell(data),
       valueCell,
       setCell
     );
@@ -167,6 +172,17 @@ function buildLists(items, systemItems) {
   }
   renderPlcs();
   applyFilter();
+}
+
+function operandCell(data) {
+  const cell = element("td", "operand", data.operand + " " + data.address);
+  if (data.name) {
+    cell.append(element("span", "tag", data.name));
+  }
+  if (data.description) {
+    cell.title = data.description;
+  }
+  return cell;
 }
 
 // ---- values and states -----------------------------------------------------------------------------------
@@ -188,6 +204,9 @@ function showValue(entry) {
   // that is down, leaves values that are no longer refreshed.
   const stale = !state.live || !plc.connected;
   cell.textContent = plc.answered ? entry.data.value : "";
+  if (plc.answered && entry.data.units) {
+    cell.append(element("span", "units", entry.data.units));
+  }
   cell.classList.toggle("stale", plc.answered && stale);
   cell.title = !plc.answered
     ? "No value yet: " + entry.data.plc + " has not answered" + (plc.error ? ": " + plc.error : "")
@@ -225,6 +244,11 @@ function renderPlcs() {
     parts.entry.dataset.state = kind;
     parts.error.textContent = plc.error;
   }
+  // The OPC UA server's endpoint, for a SCADA's configuration, and the sessions it serves.
+  const endpoint = state.system.get("OpcUaEndpoint") || "";
+  const sessions = Number(state.system.get("OpcUaSessions") || 0);
+  $("opcua").hidden = endpoint === "";
+  $("opcua").textContent = `OPC UA ${endpoint} · ${sessions} session${sessions === 1 ? "" : "s"}`;
   const running = state.system.get("Running") === "1";
   const passMs = state.system.get("PassMs");
   $("program").textContent = running ? "Polling" + (passMs ? " · pass " + passMs + " ms" : "") : "Not polling";

@@ -31,6 +31,41 @@ TEST(ModbusDriver, EveryExchangeFailsBeforeTheChannelIsOpen)
     EXPECT_FALSE(driver.LastError().empty());
 }
 
+TEST(ModbusDriver, DeviceWritesThatNoRequestCanCarryAreRefusedBeforeAnythingIsSent)
+{
+    namespace op = tavrel::common::operand;
+    const struct
+    {
+        std::int32_t operandType;
+        std::int32_t address;
+        std::size_t words;
+        std::uint16_t bitMask;
+        const char* refusal; ///< nullptr: a write the channel would send
+    } cases[] = {
+        { op::InputRegister, 0, 1, 0, "Input register 0 is read-only" },
+        { op::DiscreteInput, 7, 1, 0, "Discrete input 7 is read-only" },
+        { op::Coil, 0, 2, 0, "2 values cannot be written there at once" },
+        { op::HoldingRegister, 65535, 2, 0, "2 values cannot be written there at once" },
+        { op::HoldingRegister, 0, 124, 0, "124 values" },
+        { op::HoldingRegister, 0, 2, 0x0004, "2 values" },
+        { op::HoldingRegister, 65532, 4, 0, nullptr },
+        { op::Coil, 65535, 1, 0, nullptr },
+    };
+    for (const auto& c : cases) {
+        ModbusDriver driver(OperandMap {}, tavrel::common::plctype::ModbusDevice);
+        const std::vector<std::uint16_t> words(c.words, 1);
+        std::uint8_t status = 0;
+        EXPECT_FALSE(driver.WriteDeviceValue(c.operandType, c.address, words, c.bitMask, status));
+        if (c.refusal == nullptr) {
+            EXPECT_EQ(status, status::kNotOpen) << c.address;
+            continue;
+        }
+        EXPECT_EQ(status, status::kRefused) << c.refusal;
+        EXPECT_EQ(driver.LastFailureKind(), FailureKind::Refused);
+        EXPECT_NE(driver.LastError().find(c.refusal), std::string::npos) << driver.LastError();
+    }
+}
+
 TEST(ModbusDriver, ConnectEthernetRefusesSettingsItCannotUse)
 {
     const struct

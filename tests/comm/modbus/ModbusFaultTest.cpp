@@ -105,3 +105,30 @@ TEST(ModbusFaults, ALateAnswerToAnEarlierRequestIsNotTakenForTheRetrysAndCostsNo
 }
 
 } // namespace
+
+// A device that answers a read of two registers with one, or with another function code: the read fails as a
+// whole (no value is taken from registers the answer does not hold, none shifts into another item), the driver
+// does not crash, and the reason says what came back.
+TEST(ModbusFaults, ADeviceAnswerOfTheWrongShapeFailsTheReadAndFillsNoValue)
+{
+    for (const auto behaviour : { ScriptedServer::Behaviour::ShortAnswer, ScriptedServer::Behaviour::WrongFunction }) {
+        ScriptedServer server(behaviour);
+        ModbusDriver driver(OperandMap {}, tavrel::common::plctype::ModbusDevice);
+        ASSERT_TRUE(OpenTcp(driver, server.Port(), 200, 0)) << driver.LastError();
+        std::vector<tavrel::common::BinaryMixEntry> entries(2);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            entries[i].MixType = op::HoldingRegister;
+            entries[i].StartAddress = static_cast<std::int32_t>(2 * i);
+            entries[i].Count = 1;
+            entries[i].Width = 2;
+        }
+        std::uint8_t status = 0;
+        EXPECT_FALSE(driver.ReadBinaryMix(entries, status));
+        EXPECT_NE(status, 0);
+        EXPECT_NE(driver.LastError().find("reading 4 holding registers at 0"), std::string::npos) << driver.LastError();
+        for (const auto& entry : entries) {
+            EXPECT_TRUE(entry.Words.empty());
+            EXPECT_TRUE(entry.Problems.empty());
+        }
+    }
+}
