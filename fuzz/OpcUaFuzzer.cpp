@@ -6,16 +6,6 @@
 //  - 2: requests of an activated session, well framed, with any fields: records of a request type (an index into
 //    the services), a length and the fields after the request header; or new item values, or time passing. A
 //    request the server cannot read costs a ServiceFault, never the connection.
-//
-// NEEDS(opcua-space): a monitored item requested with a NaN or huge samplingInterval (1e155) keeps it unbounded in
-// the revision (Subscriptions.cpp, `interval` has no upper bound and NaN passes std::max), and it reaches
-// static_cast<std::int64_t>(samplingIntervalMs) in SubscriptionSet::Register: undefined behaviour, UBSan stops.
-// The revision should bound it (e.g. by the maximum publishing interval) and take NaN as the publishing interval.
-// This input finds it (base64):
-// AgsWAAAAAAAAAFlAHgAAAAoAAAAAAAAAAQAPjgABAAAAAgAAAAIAAAADAQAJAAAAbGJsRERFKDEpDQAAAP////8AAP////8CAAAAAQAAAAAAAAAA
-// ////AAAACgAAAAEDAQAJAAAAbGIBAABIKDIpDQAAAP////8AAP////8CAAAAAgAAAAAAAAAAAAAAAQDUAgEQAAAAAQAAAAEAAAAAAAAAAAAAAAAAABgK
-// AAAAAAAAAAAAAAAYCgAAAAAAAAAAAAAA
-
 #include "FuzzSupport.h"
 
 #include "opcua/Chunking.h"

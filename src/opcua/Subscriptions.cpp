@@ -42,8 +42,10 @@ void ReviseItem(MonitoredItem::Settings& settings, const MonitoringParameters& a
         settings.samplingIntervalMs = 0;
         return;
     }
-    double interval = asked.samplingInterval < 0 ? publishingIntervalMs : asked.samplingInterval;
-    interval = std::max(interval, limits.minSamplingIntervalMs);
+    // A negative interval, and one that is no number, is the publishing interval; none is longer than the longest
+    // publishing interval (a huge one would overflow the times it is added to).
+    double interval = !(asked.samplingInterval >= 0) ? publishingIntervalMs : asked.samplingInterval;
+    interval = std::clamp(interval, limits.minSamplingIntervalMs, limits.maxPublishingIntervalMs);
     settings.samplingIntervalMs = itemValue ? interval : std::max(interval, kMinPolledSamplingIntervalMs);
 }
 
