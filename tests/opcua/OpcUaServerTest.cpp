@@ -61,32 +61,79 @@ std::vector<std::uint8_t> TakeChunk(QTcpSocket& socket)
 
 } // namespace
 
+/// A raw client connected to the server with an activated session.
+struct RawClient
+{
+    QTcpSocket socket;
+    opcua::test::UaClient client;
+
+    void Send(const std::vector<std::uint8_t>& bytes)
+    {
+        socket.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    }
+
+    void OpenSession(quint16 port)
+    {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        ASSERT_TRUE(socket.waitForConnected(5000));
+        Send(client.Hello());
+        ASSERT_FALSE(TakeChunk(socket).empty());
+        Send(client.Open());
+        ASSERT_TRUE(client.TakeOpen(TakeChunk(socket)));
+        opcua::CreateSessionRequest create;
+        create.requestedSessionTimeout = 60000;
+        Send(client.Message(create));
+        const auto created = opcua::DecodeMessage<opcua::CreateSessionResponse>(
+            opcua::test::UaClient::Bodies(TakeChunk(socket)).at(0));
+        ASSERT_TRUE(created);
+        client.authenticationToken = created->authenticationToken;
+        opcua::ActivateSessionRequest activate;
+        activate.userIdentityToken = opcua::ToExtensionObject(opcua::AnonymousIdentityToken { "anonymous" });
+        Send(client.Message(activate));
+        ASSERT_FALSE(TakeChunk(socket).empty());
+    }
+};
+
+TEST_F(OpcUaServerTest, AClientThatFloodsPublishRequestsIsToldSoAndKeepsItsSession)
+{
+    const auto bound = server.Listen(QHostAddress::LocalHost, 0);
+    ASSERT_TRUE(bound) << bound.error();
+    RawClient raw;
+    ASSERT_NO_FATAL_FAILURE(raw.OpenSession(*bound));
+    opcua::CreateSubscriptionRequest subscribe;
+    subscribe.requestedPublishingInterval = 1000;
+    subscribe.requestedMaxKeepAliveCount = 100;
+    subscribe.requestedLifetimeCount = 300;
+    subscribe.publishingEnabled = true;
+    raw.Send(raw.client.Message(subscribe));
+    ASSERT_FALSE(TakeChunk(raw.socket).empty());
+    // Far more Publish requests than the server keeps: the ones past its bound are answered at once.
+    for (int i = 0; i < 200; ++i) {
+        raw.Send(raw.client.Message(opcua::PublishRequest {}));
+    }
+    int tooMany = 0;
+    Spin([&] {
+        const auto chunk = TakeChunk(raw.socket);
+        const auto bodies = opcua::test::UaClient::Bodies(chunk);
+        if (!bodies.empty() && opcua::test::UaClient::FaultOf(bodies.front()) == opcua::status::kBadTooManyPublishRequests) {
+            ++tooMany;
+        }
+        return tooMany >= 150 || chunk.empty();
+    });
+    EXPECT_GE(tooMany, 150);
+    EXPECT_EQ(server.SessionCount(), 1U);
+    EXPECT_EQ(server.ConnectionCount(), 1U);
+}
+
 TEST_F(OpcUaServerTest, AClientThatNeverReadsItsAnswersIsClosedAndTheOthersAreServed)
 {
     const auto bound = server.Listen(QHostAddress::LocalHost, 0);
     ASSERT_TRUE(bound) << bound.error();
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, *bound);
-    ASSERT_TRUE(socket.waitForConnected(5000));
-    opcua::test::UaClient client;
-    const auto send = [&](const std::vector<std::uint8_t>& bytes) {
-        socket.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
-    };
-    send(client.Hello());
-    ASSERT_FALSE(TakeChunk(socket).empty());
-    send(client.Open());
-    ASSERT_TRUE(client.TakeOpen(TakeChunk(socket)));
-    opcua::CreateSessionRequest create;
-    create.requestedSessionTimeout = 60000;
-    send(client.Message(create));
-    const auto created
-        = opcua::DecodeMessage<opcua::CreateSessionResponse>(opcua::test::UaClient::Bodies(TakeChunk(socket)).at(0));
-    ASSERT_TRUE(created);
-    client.authenticationToken = created->authenticationToken;
-    opcua::ActivateSessionRequest activate;
-    activate.userIdentityToken = opcua::ToExtensionObject(opcua::AnonymousIdentityToken { "anonymous" });
-    send(client.Message(activate));
-    ASSERT_FALSE(TakeChunk(socket).empty());
+    RawClient raw;
+    ASSERT_NO_FATAL_FAILURE(raw.OpenSession(*bound));
+    QTcpSocket& socket = raw.socket;
+    const auto send = [&raw](const std::vector<std::uint8_t>& bytes) { raw.Send(bytes); };
+    opcua::test::UaClient& client = raw.client;
 
     // Reads of the server's status 5,000 times over, each answer some 400 kB, sent and never read: the answers
     // pile up until the server gives up on the client rather than keep them.
