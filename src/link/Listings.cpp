@@ -1,5 +1,7 @@
 #include "link/Listings.h"
 
+#include "common/TimeText.h"
+
 #include "common/OperandCatalogue.h"
 #include "link/LinkNames.h"
 #include "link/LinkWire.h"
@@ -32,7 +34,8 @@ QByteArray ItemListJson(const app::ItemService& items)
 {
     QJsonArray list;
     for (const app::ItemInfo& one : items.Items()) {
-        list.append(QJsonObject {
+        const app::ItemChange state = items.State(one.index);
+        QJsonObject item {
             { "item", ItemName(one.index) },
             { "plc", QString::fromStdString(one.plc) },
             { "operand", Utf8(common::OperandTypeName(one.operandType)) },
@@ -46,7 +49,15 @@ QByteArray ItemListJson(const app::ItemService& items)
             { "name", QString::fromStdString(one.name) },
             { "units", QString::fromStdString(one.units) },
             { "description", QString::fromStdString(one.description) },
-        });
+            { "quality", QString::fromLatin1(app::QualityName(state.quality)) },
+        };
+        if (state.readAt.time_since_epoch().count() != 0) {
+            item.insert("ts", QString::fromStdString(common::UtcTimeText(state.readAt)));
+        }
+        if (state.quality != app::Quality::Good) {
+            item.insert("reason", QString::fromStdString(state.reason));
+        }
+        list.append(item);
     }
     return JsonText(QJsonObject { { "service", Latin1(kService) },
                                   { "topic", Latin1(kTopic) },
