@@ -10,6 +10,7 @@ import os
 import re
 import shutil
 import signal
+import sqlite3
 import sys
 import tempfile
 import time
@@ -25,7 +26,8 @@ OUTAGE_SECONDS = 30
 
 
 def utc_now():
-    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime()) + ".000Z"
+    now = time.time()
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(now)) + f".{int(now * 1000) % 1000:03d}Z"
 
 
 class MqttBuffer(unittest.TestCase):
@@ -104,9 +106,12 @@ class MqttBuffer(unittest.TestCase):
         self.addCleanup(late.close)
         late.wait_for(lambda t, p, r: json.loads(p)["value"] == pokes[-1] and r, what="the current value, retained")
 
+        # Every change kept, then the current value once more.
         poked = [m for m in self.replayed(peer, poked_topic) if m["ts"] < back_at]
-        self.assertEqual([m["value"] for m in poked], pokes, "every poke, in order")
+        self.assertEqual([m["value"] for m in poked][:len(pokes)], pokes, "every poke, in order")
+        self.assertEqual({m["value"] for m in poked[len(pokes):]}, {pokes[-1]})
         counts = [m["value"] for m in self.replayed(peer, counter_topic) if m["ts"] < back_at]
+        counts = [c for i, c in enumerate(counts) if i == 0 or c != counts[i - 1]]
         self.assertGreaterEqual(len(counts), OUTAGE_SECONDS - 2)
         self.assertEqual(counts, list(range(counts[0], counts[0] + len(counts))), "every count, in order")
         for kept in (poked, self.replayed(peer, counter_topic)):
@@ -125,17 +130,27 @@ class MqttBuffer(unittest.TestCase):
             self.poke(rig, value)
             support.eventually(lambda: support.modbus_read(rig.plc_port, 3, 100)[0] == value, f"{value} written")
         support.eventually(lambda: int(self.system_item(rig, "MqttBuffered")) >= 3, "three changes kept")
+
+        def on_disk():
+            with sqlite3.connect(os.path.join(folder, "tavrel-mqtt-queue.sqlite")) as db:
+                return [json.loads(p)["value"] for (p,) in
+                        db.execute("SELECT Payload FROM Queue WHERE Topic = ? ORDER BY Sequence", (poked_topic,))]
+        support.eventually(lambda: on_disk() == [501, 502, 503], "the three pokes written to the queue")
         killed_at = utc_now()
         rig.tavrel.send_signal(signal.SIGKILL)
         rig.tavrel.wait(10)
+        rig.tavrel.stdout.close()
 
         broker.start()
-        peer = support.Subscriber(broker.port, rig.topic("items/#"))
+        peer = support.Subscriber(broker.port, rig.topic("#"))
         self.addCleanup(peer.close)
         rig.tavrel, rig.port, rig.lines = support.start_tavrel(BIN, folder, os.path.join(folder, "p.tve"), "--mqtt",
                                                                f"127.0.0.1:{broker.port}")
-        support.eventually(lambda: [m["value"] for m in self.replayed(peer, poked_topic) if m["ts"] < killed_at]
-                           == [501, 502, 503], "the kept changes after the restart", timeout=20)
+        deadline = time.time() + 20
+        while time.time() < deadline and not self.replay_ended(peer, rig.topic("system/mqttReplay")):
+            time.sleep(0.05)
+        kept = [m["value"] for m in self.replayed(peer, poked_topic) if m["ts"] < killed_at]
+        self.assertEqual(kept, [501, 502, 503], f"{self.replayed(peer, poked_topic)}, killed at {killed_at}")
 
 
 if __name__ == "__main__":
