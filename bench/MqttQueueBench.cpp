@@ -102,7 +102,8 @@ int main(int argc, char** argv)
         }
         queue.WaitIdle();
         const double readSeconds = Since(reading);
-        std::printf("read and removed %zu changes in %.2f s: %.0f changes/s\n", read, readSeconds, read / readSeconds);
+        std::printf("read and removed %zu changes in %.2f s: %.0f changes/s\n", read, readSeconds,
+                    static_cast<double>(read) / readSeconds);
     }
     std::filesystem::remove_all(folder);
     return status;

@@ -118,17 +118,21 @@ QByteArray ItemChangeJson(const app::ItemChange& change)
     return text;
 }
 
-QByteArray ItemStateJson(const app::ItemChange& state)
+void AddStateMembers(QJsonObject& object, const app::ItemChange& state)
 {
-    QJsonObject object { { "item", ItemName(state.index) },
-                         { "value", QString::fromStdString(state.value) },
-                         { "quality", QString::fromLatin1(app::QualityName(state.quality)) } };
     if (state.readAt.time_since_epoch().count() != 0) {
         object.insert("ts", QString::fromStdString(common::UtcTimeText(state.readAt)));
     }
+    object.insert("quality", QString::fromLatin1(app::QualityName(state.quality)));
     if (state.quality != app::Quality::Good) {
         object.insert("reason", QString::fromStdString(state.reason));
     }
+}
+
+QByteArray ItemStateJson(const app::ItemChange& state)
+{
+    QJsonObject object { { "item", ItemName(state.index) }, { "value", QString::fromStdString(state.value) } };
+    AddStateMembers(object, state);
     return JsonText(object);
 }
 

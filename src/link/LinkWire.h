@@ -52,6 +52,9 @@ QByteArray JsonText(const QJsonObject& object);
 /// is made a QString (QString::fromUtf8), as every WebSocket text message is.
 QByteArray ItemChangeJson(const app::ItemChange& change);
 
+/// Adds "ts" (left out for a value never read), "quality" and, when not good, "reason" of `state` to `object`.
+void AddStateMembers(QJsonObject& object, const app::ItemChange& state);
+
 /// {"item","value","ts","quality"} (and "reason" when not good) as a JSON document: one item's state asked for.
 QByteArray ItemStateJson(const app::ItemChange& state);
 

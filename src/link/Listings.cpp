@@ -1,7 +1,5 @@
 #include "link/Listings.h"
 
-#include "common/TimeText.h"
-
 #include "common/OperandCatalogue.h"
 #include "link/LinkNames.h"
 #include "link/LinkWire.h"
@@ -49,14 +47,8 @@ QByteArray ItemListJson(const app::ItemService& items)
             { "name", QString::fromStdString(one.name) },
             { "units", QString::fromStdString(one.units) },
             { "description", QString::fromStdString(one.description) },
-            { "quality", QString::fromLatin1(app::QualityName(state.quality)) },
         };
-        if (state.readAt.time_since_epoch().count() != 0) {
-            item.insert("ts", QString::fromStdString(common::UtcTimeText(state.readAt)));
-        }
-        if (state.quality != app::Quality::Good) {
-            item.insert("reason", QString::fromStdString(state.reason));
-        }
+        AddStateMembers(item, state);
         list.append(item);
     }
     return JsonText(QJsonObject { { "service", Latin1(kService) },

@@ -65,8 +65,9 @@ public:
     /// Queued changes published per second after a connection: a broker of a plant takes this beside the live
     /// changes of a thousand items every 100 ms, and an hour away (36 million changes) is caught up in half an hour.
     static constexpr int kReplayPerSecond = 20000;
-    /// Queued changes read and published at once.
+    /// Queued changes read and published at once when the replay begins, and at most at once later.
     static constexpr std::size_t kReplaySlice = 1000;
+    static constexpr std::int64_t kMaxReplaySlice = 10000;
 
     explicit MqttBridge(app::ItemService& items, QObject* parent = nullptr);
     ~MqttBridge() override;
@@ -142,8 +143,10 @@ private:
     std::unique_ptr<MqttQueue> m_queue;
     bool m_replaying = false;
     std::int64_t m_replayAfter = 0; ///< the last sequence published in this replay
+    std::int64_t m_replayHanded = 0; ///< the last sequence handed over and not yet removed; 0 for none
     std::uint64_t m_replayed = 0;
     std::uint64_t m_replayTotal = 0;
+    std::chrono::steady_clock::time_point m_replayStarted;
     QTimer m_replayTimer;
     /// The queue's System items as last set.
     std::map<QString, QString> m_queueItems;

@@ -3,6 +3,7 @@
 #include "mqtt/MqttConnection.h"
 
 #include <algorithm>
+#include <utility>
 
 // The bridge's payloads, the heartbeat of unchanged values, and the queue kept while the broker is away: what goes
 // in, how it comes out after a connection, and what the System items say of it.
@@ -62,8 +63,10 @@ void MqttBridge::StartReplay()
     HandOver();
     m_replaying = true;
     m_replayAfter = 0;
+    m_replayHanded = 0;
     m_replayed = 0;
     m_replayTotal = m_queue->Count();
+    m_replayStarted = std::chrono::steady_clock::now();
     ReplayNext();
 }
 
@@ -78,7 +81,21 @@ void MqttBridge::ReplayNext()
         m_replayTimer.start(100); // the broker is behind: the replay waits rather than pile up more
         return;
     }
-    m_queue->Read(m_replayAfter, kReplaySlice,
+    // The slice handed over last is removed once the connection outlived it: one lost meanwhile sends it again
+    // on the next connection (a duplicate rather than a hole).
+    if (m_replayHanded > 0) {
+        m_queue->Remove(std::exchange(m_replayHanded, 0));
+    }
+    // As many as the rate allows since the replay began: a pass holds up the event loop, so a slice is read per
+    // turn of it, as large as the time since the last one allows, within kMaxReplaySlice.
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - m_replayStarted).count();
+    const auto due = static_cast<std::int64_t>(elapsed * kReplayPerSecond) + static_cast<std::int64_t>(kReplaySlice)
+        - static_cast<std::int64_t>(m_replayed);
+    if (due <= 0) {
+        m_replayTimer.start(static_cast<int>(1 - due * 1000 / kReplayPerSecond)); // ahead of the rate: wait
+        return;
+    }
+    m_queue->Read(m_replayAfter, static_cast<std::size_t>(std::min<std::int64_t>(due, kMaxReplaySlice)),
                   [this](std::vector<MqttQueue::Entry> entries) { ReplaySlice(std::move(entries)); });
 }
 
@@ -103,11 +120,11 @@ void MqttBridge::ReplaySlice(std::vector<MqttQueue::Entry> entries)
     }
     HandOver();
     m_replayAfter = entries.back().sequence;
-    m_queue->Remove(m_replayAfter);
+    m_replayHanded = m_replayAfter;
     m_replayed += entries.size();
     m_replayTotal = std::max(m_replayTotal, m_replayed);
     RenewQueueItems();
-    m_replayTimer.start(static_cast<int>(1000 * entries.size() / kReplayPerSecond));
+    ReplayNext();
 }
 
 void MqttBridge::Republish()

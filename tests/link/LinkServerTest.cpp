@@ -194,7 +194,10 @@ private slots:
         test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         m_program->Labels().SetText(2, "1");
-        QCOMPARE(client.Advise("lblDDE(2)"), QJsonObject({ { "item", "lblDDE(2)" }, { "value", "1" } }));
+        const QJsonObject advised = client.Advise("lblDDE(2)");
+        QCOMPARE(advised.value("item"), QJsonValue("lblDDE(2)"));
+        QCOMPARE(advised.value("value"), QJsonValue("1"));
+        QCOMPARE(advised.value("quality"), QJsonValue("waiting")); // its PLC has not answered
         QCOMPARE(client.Advise("lblDDE(1)").value("value"), QJsonValue(""));
 
         m_program->Labels().SetText(2, "say \"\\\n\"");
