@@ -21,7 +21,8 @@ import mqtt_support as support  # noqa: E402
 
 BIN = None
 UTC_TIME = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
-JSON_SETTINGS = "MqttPayload=json\n"
+# No OPC UA server: its fixed default port would clash with any other Tavrel on the machine.
+JSON_SETTINGS = "MqttPayload=json\nOpcUaPort=0\n"
 OUTAGE_SECONDS = 30
 
 
