@@ -142,6 +142,7 @@ private:
 
     std::unique_ptr<MqttQueue> m_queue;
     bool m_replaying = false;
+    std::uint64_t m_replayNumber = 0; ///< counts the replays begun
     std::int64_t m_replayAfter = 0; ///< the last sequence published in this replay
     std::int64_t m_replayHanded = 0; ///< the last sequence handed over and not yet removed; 0 for none
     std::uint64_t m_replayed = 0;

@@ -62,6 +62,7 @@ void MqttBridge::StartReplay()
     QueueDiagnostics(true);
     HandOver();
     m_replaying = true;
+    ++m_replayNumber;
     m_replayAfter = 0;
     m_replayHanded = 0;
     m_replayed = 0;
@@ -95,8 +96,13 @@ void MqttBridge::ReplayNext()
         m_replayTimer.start(static_cast<int>(1 - due * 1000 / kReplayPerSecond)); // ahead of the rate: wait
         return;
     }
+    // A slice read for a replay that has ended since (the connection lost and made again meanwhile) is dropped.
     m_queue->Read(m_replayAfter, static_cast<std::size_t>(std::min<std::int64_t>(due, kMaxReplaySlice)),
-                  [this](std::vector<MqttQueue::Entry> entries) { ReplaySlice(std::move(entries)); });
+                  [this, replay = m_replayNumber](std::vector<MqttQueue::Entry> entries) {
+                      if (replay == m_replayNumber) {
+                          ReplaySlice(std::move(entries));
+                      }
+                  });
 }
 
 void MqttBridge::ReplaySlice(std::vector<MqttQueue::Entry> entries)
