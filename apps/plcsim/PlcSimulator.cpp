@@ -19,13 +19,13 @@ constexpr int kTableSize = 65536;
 constexpr std::int32_t kTimerCount = 384; // the most timers any PLC family has
 constexpr std::int64_t kFirstTimerPreset = 1000; // 10 s
 constexpr std::uint32_t kFirstCounterPreset = 10;
-constexpr std::chrono::microseconds kTick{10000};
-constexpr std::chrono::microseconds kSecond{1000000};
+constexpr std::chrono::microseconds kTick { 10000 };
+constexpr std::chrono::microseconds kSecond { 1000000 };
 
 } // namespace
 
 PlcSimulator::PlcSimulator(const comm::modbus::OperandMap& map, TimerFormat timers, Clock::time_point now)
-    : m_mapping(modbus_mapping_new(kTableSize, kTableSize, kTableSize, 0))
+    : m_mapping(modbus_mapping_new(kTableSize, kTableSize, kTableSize, kTableSize))
     , m_order(map.Order())
     , m_timerFormat(timers)
     , m_runCoil(map.RunCoil())
@@ -39,7 +39,7 @@ PlcSimulator::PlcSimulator(const comm::modbus::OperandMap& map, TimerFormat time
         const auto current = map.Locate(op::TCurrent, a, timers);
         const auto preset = map.Locate(op::TPreset, a, timers);
         if (bit && current && preset) {
-            m_timers.push_back(Timer{*bit, *current, *preset});
+            m_timers.push_back(Timer { *bit, *current, *preset });
         }
     }
     const auto counterBit = map.Locate(op::CBit, 0, timers);
@@ -63,7 +63,10 @@ PlcSimulator::PlcSimulator(const comm::modbus::OperandMap& map, TimerFormat time
     }
 }
 
-bool PlcSimulator::Running() const { return m_mapping->tab_bits[m_runCoil] != 0; }
+bool PlcSimulator::Running() const
+{
+    return m_mapping->tab_bits[m_runCoil] != 0;
+}
 
 void PlcSimulator::Advance(Clock::time_point now)
 {
@@ -94,6 +97,19 @@ void PlcSimulator::Advance(Clock::time_point now)
         const std::uint32_t preset = ReadValue(m_counterPreset);
         SetBit(m_counterBit, preset > 0 && ReadValue(m_counterCurrent) >= preset);
     }
+}
+
+void PlcSimulator::BeforeReply(std::span<const std::uint8_t> pdu)
+{
+    // Function 04: address and count, big-endian (Modbus Application Protocol V1.1b3, 6.4). libmodbus checks the
+    // range when it answers; the copy stays inside the tables whatever the request says.
+    if (pdu.size() < 5 || pdu[0] != MODBUS_FC_READ_INPUT_REGISTERS) {
+        return;
+    }
+    const std::size_t address = static_cast<std::size_t>(pdu[1]) << 8 | pdu[2];
+    const std::size_t requested = static_cast<std::size_t>(pdu[3]) << 8 | pdu[4];
+    const std::size_t count = std::min(requested, static_cast<std::size_t>(kTableSize) - address);
+    std::copy_n(m_mapping->tab_registers + address, count, m_mapping->tab_input_registers + address);
 }
 
 std::uint32_t PlcSimulator::ReadValue(const OperandLocation& location) const
@@ -133,7 +149,7 @@ std::uint32_t PlcSimulator::TimerRegisterValue(std::int64_t ticks) const
 {
     if (m_timerFormat == TimerFormat::RawWord) {
         // Beyond what a raw word holds the timer shows its largest count at the coarsest base.
-        return comm::modbus::RawTimerWordFromTicks(ticks).value_or(std::uint16_t{0xFFFF});
+        return comm::modbus::RawTimerWordFromTicks(ticks).value_or(std::uint16_t { 0xFFFF });
     }
     return static_cast<std::uint32_t>(std::min<std::int64_t>(ticks, common::kMaxTimerTicks));
 }

@@ -1,14 +1,17 @@
 // tavrel-plcsim: a PLC simulator on Modbus TCP or Modbus RTU.
 //
-//   tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE] [--delay-ms N]
+//   tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE] [--profile meter] [--delay-ms N]
 //   tavrel-plcsim --rtu DEVICE [--baud N] [--parity N|E|O] [--stop-bits 1|2] [--unit N] [--family q40] [--map FILE]
-//                 [--delay-ms N]
+//                 [--profile meter] [--delay-ms N]
 //
+// Without --profile it is a PLC of the operand map; --profile meter makes it an energy meter instead, with the
+// register layout that --help prints (kMeterLayout).
 // Port 0 lets the system choose a free port. The first line on standard output says where the simulator
 // listens; SIGINT or SIGTERM stops it with exit code 0, after a last line saying how many requests it answered.
 // --delay-ms holds every answer back that long, as a slow PLC or a long line would. Several PLCs are several
 // simulators, one process each, so that one's delay never holds up another's answers.
 
+#include "MeterSimulator.h"
 #include "PlcSimulator.h"
 
 #include "comm/modbus/ModbusContext.h"
@@ -24,11 +27,13 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <ctime>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,14 +43,19 @@ namespace {
 using tavrel::comm::modbus::ModbusContext;
 using tavrel::comm::modbus::OperandMap;
 using tavrel::comm::modbus::TimerFormat;
+using tavrel::plcsim::MeterSimulator;
 using tavrel::plcsim::PlcSimulator;
+using tavrel::plcsim::SimulatedDevice;
 
 constexpr int kPollMilliseconds = 10; // the timers' resolution
 constexpr int kListenBacklog = 16;
 
 volatile std::sig_atomic_t g_stopRequested = 0;
 
-extern "C" void RequestStop(int) { g_stopRequested = 1; }
+extern "C" void RequestStop(int)
+{
+    g_stopRequested = 1;
+}
 
 struct Options
 {
@@ -58,20 +68,23 @@ struct Options
     std::optional<int> unit;
     TimerFormat timers = TimerFormat::Ticks;
     std::string mapFile;
+    bool meter = false;
     int delayMs = 0;
 };
 
 std::uint64_t g_answered = 0;
 
-const char* const kUsage = "usage: tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE] [--delay-ms N]\n"
-                           "       tavrel-plcsim --rtu DEVICE [--baud N] [--parity N|E|O] [--stop-bits 1|2]\n"
-                           "                     [--unit N] [--family q40] [--map FILE] [--delay-ms N]\n";
+const char* const kUsage
+    = "usage: tavrel-plcsim --tcp ADDRESS:PORT [--unit N] [--family q40] [--map FILE] [--profile meter]\n"
+      "                     [--delay-ms N]\n"
+      "       tavrel-plcsim --rtu DEVICE [--baud N] [--parity N|E|O] [--stop-bits 1|2]\n"
+      "                     [--unit N] [--family q40] [--map FILE] [--profile meter] [--delay-ms N]\n";
 
 std::optional<int> Number(std::string_view text, int minimum, int maximum)
 {
     int value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || error != std::errc{} || end != text.data() + text.size() || value < minimum
+    if (text.empty() || error != std::errc {} || end != text.data() + text.size() || value < minimum
         || value > maximum) {
         return std::nullopt;
     }
@@ -91,6 +104,7 @@ int ReadOptions(int argc, char** argv, Options& options)
         const std::string_view name = argv[i];
         if (name == "--help" || name == "-h") {
             std::fputs(kUsage, stdout);
+            std::fputs(tavrel::plcsim::kMeterLayout, stdout);
             std::exit(0);
         }
         if (i + 1 >= argc) {
@@ -99,7 +113,8 @@ int ReadOptions(int argc, char** argv, Options& options)
         const std::string_view value = argv[++i];
         if (name == "--tcp") {
             const auto colon = value.rfind(':');
-            const auto port = colon == std::string_view::npos ? std::nullopt : Number(value.substr(colon + 1), 0, 65535);
+            const auto port
+                = colon == std::string_view::npos ? std::nullopt : Number(value.substr(colon + 1), 0, 65535);
             if (!port || colon == 0) {
                 return Refuse("--tcp takes ADDRESS:PORT, such as 127.0.0.1:0, not " + std::string(value));
             }
@@ -143,6 +158,11 @@ int ReadOptions(int argc, char** argv, Options& options)
             options.delayMs = *delay;
         } else if (name == "--map") {
             options.mapFile = std::string(value);
+        } else if (name == "--profile") {
+            if (value != "meter") {
+                return Refuse("--profile knows only meter, not " + std::string(value));
+            }
+            options.meter = true;
         } else {
             return Refuse("unknown option " + std::string(name));
         }
@@ -152,6 +172,9 @@ int ReadOptions(int argc, char** argv, Options& options)
     }
     if (options.tcpPort >= 0 && !options.rtuDevice.empty()) {
         return Refuse("--tcp and --rtu exclude each other");
+    }
+    if (options.meter && (options.timers != TimerFormat::Ticks || !options.mapFile.empty())) {
+        return Refuse("--profile meter has a register layout of its own: no --family or --map");
     }
     if (!options.rtuDevice.empty() && options.unit && (*options.unit < 1 || *options.unit > 247)) {
         return Refuse("a serial slave has a unit ID from 1 to 247");
@@ -165,27 +188,27 @@ void Delay(int milliseconds)
     if (milliseconds <= 0) {
         return;
     }
-    timespec wait{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (g_stopRequested == 0 && nanosleep(&wait, &wait) == -1 && errno == EINTR) {
-    }
+    timespec wait { milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L };
+    while (g_stopRequested == 0 && nanosleep(&wait, &wait) == -1 && errno == EINTR) { }
 }
 
 // Answers one request; a TCP request for another unit than ours, when we have one, gets the gateway exception.
-void Serve(modbus_t* context, PlcSimulator& plc, const std::uint8_t* query, int length, std::optional<int> tcpUnit,
-           int delayMs)
+void Serve(modbus_t* context, SimulatedDevice& device, const std::uint8_t* query, int length,
+           std::optional<int> tcpUnit, int delayMs)
 {
     Delay(delayMs);
     ++g_answered;
-    plc.Advance(PlcSimulator::Clock::now());
+    device.Advance(SimulatedDevice::Clock::now());
     const int header = modbus_get_header_length(context);
     if (tcpUnit && query[header - 1] != *tcpUnit) {
         modbus_reply_exception(context, query, MODBUS_EXCEPTION_GATEWAY_TARGET);
         return;
     }
-    modbus_reply(context, query, length, plc.Mapping());
+    device.BeforeReply(std::span(query + header, static_cast<std::size_t>(length - header)));
+    modbus_reply(context, query, length, device.Mapping());
 }
 
-int ServeTcp(const Options& options, PlcSimulator& plc)
+int ServeTcp(const Options& options, SimulatedDevice& plc)
 {
     ModbusContext context(modbus_new_tcp(options.tcpAddress.c_str(), options.tcpPort));
     if (!context) {
@@ -195,22 +218,22 @@ int ServeTcp(const Options& options, PlcSimulator& plc)
     }
     const int server = modbus_tcp_listen(context.Get(), kListenBacklog);
     if (server == -1) {
-        std::fprintf(stderr, "tavrel-plcsim: cannot listen on %s:%d: %s\n", options.tcpAddress.c_str(),
-                     options.tcpPort, modbus_strerror(errno));
+        std::fprintf(stderr, "tavrel-plcsim: cannot listen on %s:%d: %s\n", options.tcpAddress.c_str(), options.tcpPort,
+                     modbus_strerror(errno));
         return 1;
     }
-    sockaddr_in bound{};
+    sockaddr_in bound {};
     socklen_t boundLength = sizeof bound;
     getsockname(server, reinterpret_cast<sockaddr*>(&bound), &boundLength);
     std::printf("tavrel-plcsim listening on tcp %s:%d\n", options.tcpAddress.c_str(), ntohs(bound.sin_port));
     std::fflush(stdout);
 
-    std::vector<pollfd> sockets{{server, POLLIN, 0}};
+    std::vector<pollfd> sockets { { server, POLLIN, 0 } };
     std::vector<std::uint8_t> query(MODBUS_TCP_MAX_ADU_LENGTH);
     int result = 0;
     while (g_stopRequested == 0) {
         const int ready = poll(sockets.data(), sockets.size(), kPollMilliseconds);
-        plc.Advance(PlcSimulator::Clock::now());
+        plc.Advance(SimulatedDevice::Clock::now());
         if (ready == -1) {
             if (errno == EINTR) {
                 continue;
@@ -238,7 +261,7 @@ int ServeTcp(const Options& options, PlcSimulator& plc)
             if (client != -1) {
                 const int on = 1;
                 setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-                sockets.push_back({client, POLLIN, 0});
+                sockets.push_back({ client, POLLIN, 0 });
             }
         }
     }
@@ -249,7 +272,7 @@ int ServeTcp(const Options& options, PlcSimulator& plc)
     return result;
 }
 
-int ServeRtu(const Options& options, PlcSimulator& plc)
+int ServeRtu(const Options& options, SimulatedDevice& plc)
 {
     const int unit = options.unit.value_or(1);
     ModbusContext context(modbus_new_rtu(options.rtuDevice.c_str(), options.baud, options.parity, 8, options.stopBits));
@@ -267,11 +290,11 @@ int ServeRtu(const Options& options, PlcSimulator& plc)
                 unit);
     std::fflush(stdout);
 
-    pollfd line{modbus_get_socket(context.Get()), POLLIN, 0};
+    pollfd line { modbus_get_socket(context.Get()), POLLIN, 0 };
     std::vector<std::uint8_t> query(MODBUS_RTU_MAX_ADU_LENGTH);
     while (g_stopRequested == 0) {
         const int ready = poll(&line, 1, kPollMilliseconds);
-        plc.Advance(PlcSimulator::Clock::now());
+        plc.Advance(SimulatedDevice::Clock::now());
         if (ready == -1) {
             if (errno == EINTR) {
                 continue;
@@ -318,7 +341,9 @@ int main(int argc, char** argv)
         map = std::move(*read);
     }
 
-    struct sigaction stop{};
+    struct sigaction stop
+    {
+    };
     stop.sa_handler = RequestStop; // no SA_RESTART: poll returns at once
     sigemptyset(&stop.sa_mask);
     sigaction(SIGINT, &stop, nullptr);
@@ -326,8 +351,14 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     try {
-        PlcSimulator plc(map, options.timers, PlcSimulator::Clock::now());
-        const int code = options.rtuDevice.empty() ? ServeTcp(options, plc) : ServeRtu(options, plc);
+        const auto now = SimulatedDevice::Clock::now();
+        std::unique_ptr<SimulatedDevice> device;
+        if (options.meter) {
+            device = std::make_unique<MeterSimulator>(now);
+        } else {
+            device = std::make_unique<PlcSimulator>(map, options.timers, now);
+        }
+        const int code = options.rtuDevice.empty() ? ServeTcp(options, *device) : ServeRtu(options, *device);
         std::printf("tavrel-plcsim answered %llu requests\n", static_cast<unsigned long long>(g_answered));
         std::fflush(stdout);
         return code;

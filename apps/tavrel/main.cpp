@@ -2,6 +2,7 @@
 #include "app/Program.h"
 #include "app/SingleInstance.h"
 #include "apps/tavrel/Headless.h"
+#include "apps/tavrel/ItemsCommand.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
@@ -72,8 +73,10 @@ int main(int argc, char** argv)
 {
     const bool headless = HasFlag(argc, argv, "--headless");
     // Help and version are text: they need no display, and must not fail for the want of one.
+    // So are the items commands, which work on a project file and end.
     const bool textOnly = HasFlag(argc, argv, "--help") || HasFlag(argc, argv, "-h") || HasFlag(argc, argv, "-?")
-        || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v");
+        || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v")
+        || HasFlag(argc, argv, "--import-items") || HasFlag(argc, argv, "--export-items");
     tavrel::app::PrepareRuntimeFolder();
     std::unique_ptr<QCoreApplication> application;
 #if TAVREL_WITH_WINDOW
@@ -120,6 +123,13 @@ int main(int argc, char** argv)
         { QStringLiteral("screenshots"),
           QStringLiteral("Save pictures of the window and its dialogs into <folder> and end."),
           QStringLiteral("folder") },
+        { QStringLiteral("import-items"),
+          QStringLiteral("With FILE PROJECT.tve: replace the items of PLC <plc> with the items list (CSV) in FILE, "
+                         "save the project and end."),
+          QStringLiteral("plc") },
+        { QStringLiteral("export-items"),
+          QStringLiteral("With FILE PROJECT.tve: write the items of PLC <plc> to FILE as an items list (CSV) and end."),
+          QStringLiteral("plc") },
     });
     // For tests that drive the retry: the seconds between a PLC's failure and the next attempt to open it
     // (60 unless given). Hidden from --help, since a user has no reason to change it.
@@ -138,6 +148,28 @@ int main(int argc, char** argv)
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."),
                                  QStringLiteral("[project]"));
     parser.process(*application);
+
+    // The items commands need neither settings nor a display, and may run beside a running instance.
+    for (const auto& [option, command] : { std::pair { "import-items", tavrel::ItemsCommand::Import },
+                                           std::pair { "export-items", tavrel::ItemsCommand::Export } }) {
+        if (!parser.isSet(QString::fromLatin1(option))) {
+            continue;
+        }
+        const QStringList files = parser.positionalArguments();
+        if (files.size() != 2
+            || parser.isSet(QStringLiteral("import-items")) == parser.isSet(QStringLiteral("export-items"))) {
+            return Fail(true,
+                        std::string("--") + option + " takes a PLC name, then FILE and PROJECT.tve: tavrel --" + option
+                            + " Line_1 items.csv plant.tve",
+                        kExitUsage);
+        }
+        auto templatePath = tavrel::storage::DefaultTemplatePath();
+        if (!templatePath) {
+            return Fail(true, templatePath.error(), kExitUsage);
+        }
+        return tavrel::RunItemsCommand(command, parser.value(QString::fromLatin1(option)).toStdString(),
+                                       files.at(0).toStdString(), files.at(1).toStdString(), *templatePath);
+    }
 
     const std::filesystem::path executable = QCoreApplication::applicationFilePath().toStdString();
     tavrel::common::Settings settings = parser.isSet(QStringLiteral("settings"))
@@ -181,9 +213,10 @@ int main(int argc, char** argv)
     }
 
     // An endpoint from the settings, replaced by ADDRESS:PORT of its option when given.
-    const auto endpoint = [&parser](const QString& option, const std::string& settingAddress, quint16 settingPort,
-                                    const std::string& example,
-                                    const std::string& server) -> tl::expected<std::pair<QHostAddress, quint16>, std::string> {
+    const auto endpoint
+        = [&parser](const QString& option, const std::string& settingAddress, quint16 settingPort,
+                    const std::string& example,
+                    const std::string& server) -> tl::expected<std::pair<QHostAddress, quint16>, std::string> {
         QString where = QString::fromStdString(settingAddress);
         quint16 port = settingPort;
         if (parser.isSet(option)) {

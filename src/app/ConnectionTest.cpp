@@ -10,7 +10,8 @@ namespace tavrel::app {
 
 namespace {
 
-/// A read every family answers: its first MI.
+/// A read every family answers: its first MI (holding register 0). A device without that register answers with an
+/// exception, which tells as much: it is there.
 constexpr std::int32_t kProbeOperand = common::operand::MI;
 constexpr std::int32_t kProbeAddress = 0;
 
@@ -53,7 +54,10 @@ ConnectionTestResult TestConnection(const model::CommParams& params,
     common::ItemValue value;
     const std::optional<bool> read = comm::ReadOperand(*plc.Driver(), kProbeOperand, kProbeAddress, value);
     std::string error;
-    if (read != true) {
+    // An exception answer is an answer: a device (a meter, a drive) need not have the register probed.
+    const bool answered
+        = read == true || (read == false && plc.Driver()->LastFailureKind() == comm::FailureKind::Exception);
+    if (!answered) {
         error = Reason(plc.Driver()->LastError());
     }
     comm::CloseComm(plc, env);

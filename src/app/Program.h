@@ -90,6 +90,13 @@ public:
     /// PLC when it has no items left. True when something was deleted.
     bool DeleteItem(std::int32_t plcKey, std::int32_t itemKey);
 
+    /// Replaces the items of a PLC with the items list (CSV) at `path`, all or none, after asking when the PLC has
+    /// items; refused while running. A list that cannot be imported is reported with its line and reason. True when
+    /// imported.
+    bool ImportItems(std::int32_t plcKey, const std::string& path);
+    /// Writes the items list (CSV) of a PLC to `path`; a failure is reported. True when written.
+    bool ExportItems(std::int32_t plcKey, const std::string& path);
+
     /// One read and write pass over every PLC, on demand.
     void RefreshOnce();
 

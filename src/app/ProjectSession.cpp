@@ -2,6 +2,7 @@
 
 #include "comm/ItemExchange.h"
 #include "comm/PlcComm.h"
+#include "storage/ItemsCsv.h"
 #include "storage/ProjectDatabase.h"
 
 // The project-file lifecycle: new, open, save, the dialogs that change the project, deletion and start-up.
@@ -231,6 +232,52 @@ bool Program::DeleteItem(std::int32_t plcKey, std::int32_t itemKey)
     }
     SetModified(true);
     emit projectChanged();
+    return true;
+}
+
+bool Program::ImportItems(std::int32_t plcKey, const std::string& path)
+{
+    if (m_running) {
+        ShowError(kRefusedWhileRunning);
+        return false;
+    }
+    model::clsPlc* plc = m_project->FindPlc(plcKey);
+    if (plc == nullptr) {
+        return false;
+    }
+    if (!plc->colItems().empty() && m_host) {
+        const ProjectDialog question(*this);
+        const std::string count = std::to_string(plc->colItems().size());
+        if (!m_host->Confirm("The items of " + path + " replace the " + count + " items of PLC " + plc->Name
+                             + ". Go on?")) {
+            return false;
+        }
+    }
+    const auto imported = storage::ImportItemsFile(*m_project, *plc, path);
+    if (!imported) {
+        ShowError(imported.error());
+        return false;
+    }
+    SetModified(true);
+    emit projectChanged();
+    emit notice(QString::fromStdString("Imported " + std::to_string(imported->added) + " items into PLC " + plc->Name
+                                       + " from " + path));
+    return true;
+}
+
+bool Program::ExportItems(std::int32_t plcKey, const std::string& path)
+{
+    const model::clsPlc* plc = m_project->FindPlc(plcKey);
+    if (plc == nullptr) {
+        return false;
+    }
+    const auto exported = storage::ExportItemsFile(*plc, path);
+    if (!exported) {
+        ShowError(exported.error());
+        return false;
+    }
+    emit notice(
+        QString::fromStdString("Exported " + std::to_string(*exported) + " items of PLC " + plc->Name + " to " + path));
     return true;
 }
 

@@ -31,8 +31,9 @@ using OperandWriteValue = std::variant<std::uint8_t, std::int16_t, std::int32_t,
 
 /// How the last operation that failed did so.
 enum class FailureKind {
-    Exchange, ///< the exchange with the PLC failed: no answer, a broken channel, an exception answer
-    Refused ///< refused before anything was sent: an operand or value this PLC cannot hold; the channel is fine
+    Exchange, ///< the exchange with the PLC failed: no answer, a broken channel
+    Refused, ///< refused before anything was sent: an operand or value this PLC cannot hold; the channel is fine
+    Exception ///< the PLC answered with an exception (an address it has not): it is there, but would not do it
 };
 
 /// The one list of CommDriver's one-operand reads and writes: calls X(Direction, Operand, Element) for each, in

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <unordered_set>
 
 namespace tavrel::opcua {
 
@@ -14,9 +15,6 @@ namespace {
 
 namespace id = standard::id;
 
-// The profile this server offers: Micro Embedded Device Server 2017 (with Write, Call and the deadband filter).
-constexpr const char* kServerProfile = "http://opcfoundation.org/UA-Profile/Server/MicroEmbeddedDevice2017";
-constexpr const char* kStandardNamespace = "http://opcfoundation.org/UA/";
 // The units' namespace of EUInformation when no UNECE code is known (unitId -1).
 constexpr const char* kUnitsNamespace = "http://www.opcfoundation.org/UA/units/un/cefact";
 constexpr std::uint8_t kCurrentRead = 1, kCurrentWrite = 2;
@@ -57,29 +55,6 @@ Node Method(NodeId nodeId, std::string name, std::string command, std::string de
     return node;
 }
 
-template<class T> T Clamped(double number)
-{
-    if (std::isnan(number)) {
-        return T {};
-    }
-    const double rounded = std::is_floating_point_v<T> ? number : std::round(number);
-    const double low = static_cast<double>(std::numeric_limits<T>::lowest());
-    const double high = static_cast<double>(std::numeric_limits<T>::max());
-    if (rounded <= low) {
-        return std::numeric_limits<T>::lowest();
-    }
-    if (rounded >= high) {
-        return std::numeric_limits<T>::max();
-    }
-    return static_cast<T>(rounded);
-}
-
-Variant StringArray(std::vector<std::string> texts)
-{
-    std::vector<Scalar> elements(texts.begin(), texts.end());
-    return Variant::Array(BuiltinType::String, std::move(elements));
-}
-
 bool SameItem(const ItemNode& a, const ItemNode& b)
 {
     return a.plc == b.plc && a.displayName == b.displayName && a.description == b.description && a.kind == b.kind
@@ -95,98 +70,6 @@ NodeId PlcNodeId(const std::string& plc)
 NodeId ItemNodeId(std::int32_t label)
 {
     return Tavrel(protocol::LabelName(label));
-}
-
-std::uint32_t StatusOf(ValueQuality quality)
-{
-    switch (quality) {
-    case ValueQuality::Good:
-        return status::kGood;
-    case ValueQuality::Waiting:
-        return status::kBadWaitingForInitialData;
-    case ValueQuality::Stale:
-        return status::kUncertainLastUsableValue;
-    case ValueQuality::Bad:
-        return status::kBadConfigurationError;
-    case ValueQuality::OutOfService:
-        return status::kBadOutOfService;
-    }
-    return status::kBadInternalError;
-}
-
-std::uint32_t DataTypeOf(ValueKind kind)
-{
-    switch (kind) {
-    case ValueKind::Boolean:
-        return id::Boolean;
-    case ValueKind::Int16:
-        return id::Int16;
-    case ValueKind::UInt16:
-        return id::UInt16;
-    case ValueKind::Int32:
-        return id::Int32;
-    case ValueKind::UInt32:
-        return id::UInt32;
-    case ValueKind::Int64:
-        return id::Int64;
-    case ValueKind::UInt64:
-        return id::UInt64;
-    case ValueKind::Float:
-        return id::Float;
-    case ValueKind::Double:
-        return id::Double;
-    case ValueKind::String:
-        return id::String;
-    }
-    return id::BaseDataType;
-}
-
-DataValue ItemDataValue(ValueKind kind, const ItemSample& sample)
-{
-    DataValue value;
-    if (kind == ValueKind::String) {
-        value.value = Variant(Scalar(sample.text));
-    } else if (sample.number) {
-        const double n = *sample.number;
-        switch (kind) {
-        case ValueKind::Boolean:
-            value.value = Variant(Scalar(n != 0));
-            break;
-        case ValueKind::Int16:
-            value.value = Variant(Scalar(Clamped<std::int16_t>(n)));
-            break;
-        case ValueKind::UInt16:
-            value.value = Variant(Scalar(Clamped<std::uint16_t>(n)));
-            break;
-        case ValueKind::Int32:
-            value.value = Variant(Scalar(Clamped<std::int32_t>(n)));
-            break;
-        case ValueKind::UInt32:
-            value.value = Variant(Scalar(Clamped<std::uint32_t>(n)));
-            break;
-        case ValueKind::Int64:
-            value.value = Variant(Scalar(Clamped<std::int64_t>(n)));
-            break;
-        case ValueKind::UInt64:
-            value.value = Variant(Scalar(Clamped<std::uint64_t>(n)));
-            break;
-        case ValueKind::Float:
-            value.value = Variant(Scalar(static_cast<float>(n)));
-            break;
-        case ValueKind::Double:
-        case ValueKind::String:
-            value.value = Variant(Scalar(n));
-            break;
-        }
-    }
-    const std::uint32_t code = StatusOf(sample.quality);
-    if (code != status::kGood) {
-        value.status = StatusCode { code };
-    }
-    if (sample.sourceTimeMs != 0) {
-        value.sourceTimestamp = DateTime::FromUnixMs(sample.sourceTimeMs);
-    }
-    return value;
 }
 
 AddressSpace::AddressSpace(const ServerConfig& config, std::int64_t startMs)
@@ -215,26 +98,30 @@ void AddressSpace::Link(const NodeId& source, std::uint32_t type, const NodeId& 
     m_nodes.at(target).references.push_back({ type, false, source });
 }
 
-void AddressSpace::Unlink(const NodeId& source, const NodeId& target)
+void AddressSpace::RemoveNodes(const std::unordered_set<NodeId>& ids)
 {
-    const auto it = m_nodes.find(source);
-    if (it != m_nodes.end()) {
-        std::erase_if(it->second.references, [&](const NodeReference& r) { return r.target == target; });
-    }
-}
-
-void AddressSpace::Remove(const NodeId& nodeId)
-{
-    const auto it = m_nodes.find(nodeId);
-    if (it == m_nodes.end()) {
-        return;
-    }
-    for (const NodeReference& reference : it->second.references) {
-        if (reference.target != nodeId) {
-            Unlink(reference.target, nodeId);
+    // Each neighbour loses its references to the nodes at once: one pass over a PLC of many items, not one per item.
+    std::unordered_set<NodeId> neighbours;
+    for (const NodeId& nodeId : ids) {
+        const auto it = m_nodes.find(nodeId);
+        if (it == m_nodes.end()) {
+            continue;
+        }
+        for (const NodeReference& reference : it->second.references) {
+            if (!ids.contains(reference.target)) {
+                neighbours.insert(reference.target);
+            }
         }
     }
-    m_nodes.erase(it);
+    for (const NodeId& neighbour : neighbours) {
+        const auto it = m_nodes.find(neighbour);
+        if (it != m_nodes.end()) {
+            std::erase_if(it->second.references, [&](const NodeReference& r) { return ids.contains(r.target); });
+        }
+    }
+    for (const NodeId& nodeId : ids) {
+        m_nodes.erase(nodeId);
+    }
 }
 
 void AddressSpace::AddStandardNodes()
@@ -354,13 +241,13 @@ void AddressSpace::AddPlc(const PlcNode& plc)
     m_plcs[plc.name] = plc;
 }
 
-void AddressSpace::RemovePlc(const std::string& name)
+void AddressSpace::RemovePlc(const std::string& name, std::unordered_set<NodeId>& ids)
 {
     const std::string prefix = "plc/" + name + "/";
     for (const char* child : { "Connected", "Answered", "LastError", "Errors", "PassMs", "Run", "Stop" }) {
-        Remove(Tavrel(prefix + child));
+        ids.insert(Tavrel(prefix + child));
     }
-    Remove(PlcNodeId(name));
+    ids.insert(PlcNodeId(name));
     m_plcs.erase(name);
 }
 
@@ -395,10 +282,10 @@ void AddressSpace::AddItem(const ItemNode& item)
     entry.value = ItemDataValue(item.kind, ItemSample { item.index, {}, {}, 0, ValueQuality::Waiting });
 }
 
-void AddressSpace::RemoveItem(std::int32_t label)
+void AddressSpace::RemoveItem(std::int32_t label, std::unordered_set<NodeId>& ids)
 {
-    Remove(Tavrel(protocol::LabelName(label) + "/EngineeringUnits"));
-    Remove(ItemNodeId(label));
+    ids.insert(Tavrel(protocol::LabelName(label) + "/EngineeringUnits"));
+    ids.insert(ItemNodeId(label));
     m_items.erase(label);
 }
 
@@ -424,6 +311,7 @@ std::vector<ModelChangeStructureDataType> AddressSpace::SetProject(const std::ve
     }
     std::map<std::int32_t, std::uint8_t> itemVerbs;
     std::map<std::int32_t, DataValue> keptValues; // an item that changes in place keeps its value
+    std::unordered_set<NodeId> removed;
     for (const std::int32_t label : gone) {
         const bool stays = newItems.contains(label);
         itemVerbs[label] = stays
@@ -434,7 +322,7 @@ std::vector<ModelChangeStructureDataType> AddressSpace::SetProject(const std::ve
         } else if (stays) {
             keptValues[label] = m_items.at(label).value;
         }
-        RemoveItem(label);
+        RemoveItem(label, removed);
     }
     std::vector<std::string> plcsGone;
     for (const auto& [name, plc] : m_plcs) {
@@ -443,10 +331,11 @@ std::vector<ModelChangeStructureDataType> AddressSpace::SetProject(const std::ve
         }
     }
     for (const std::string& name : plcsGone) {
-        RemovePlc(name);
+        RemovePlc(name, removed);
         changes.push_back(
             { PlcNodeId(name), Standard(id::BaseObjectType), ModelChangeStructureDataType::kNodeDeleted });
     }
+    RemoveNodes(removed);
     for (const auto& [name, plc] : newPlcs) {
         if (!m_plcs.contains(name)) {
             AddPlc(*plc);
@@ -531,164 +420,6 @@ NodeId AddressSpace::TypeDefinition(const Node& node) const
         }
     }
     return {};
-}
-
-DataValue AddressSpace::VariableValue(const Node& node, std::int64_t nowMs) const
-{
-    DataValue value;
-    switch (node.source) {
-    case ValueSource::None:
-        value.value = Variant();
-        break;
-    case ValueSource::Fixed:
-        value.value = node.fixedValue;
-        break;
-    case ValueSource::Item: {
-        const DataValue* item = ItemValue(node.label);
-        if (item != nullptr) {
-            return *item;
-        }
-        value.status = StatusCode { status::kBadNodeIdUnknown };
-        break;
-    }
-    case ValueSource::Run:
-        switch (static_cast<RunField>(node.field)) {
-        case RunField::Running:
-            value.value = Variant(Scalar(m_run.running));
-            break;
-        case RunField::PassCount:
-            value.value = Variant(Scalar(m_run.passCount));
-            break;
-        case RunField::PassMs:
-            value.value = Variant(Scalar(m_run.passMs));
-            break;
-        }
-        break;
-    case ValueSource::Plc: {
-        const auto it = m_plcs.find(node.plc);
-        if (it == m_plcs.end()) {
-            value.status = StatusCode { status::kBadNodeIdUnknown };
-            break;
-        }
-        const PlcNode& plc = it->second;
-        switch (static_cast<PlcField>(node.field)) {
-        case PlcField::Connected:
-            value.value = Variant(Scalar(plc.connected));
-            break;
-        case PlcField::Answered:
-            value.value = Variant(Scalar(plc.answered));
-            break;
-        case PlcField::LastError:
-            value.value = Variant(Scalar(plc.lastError));
-            break;
-        case PlcField::Errors:
-            value.value = Variant(Scalar(plc.errors));
-            break;
-        case PlcField::PassMs:
-            value.value = Variant(Scalar(plc.passMs));
-            break;
-        }
-        break;
-    }
-    case ValueSource::Server:
-        value.value = ServerValue(node.id.StandardNumber(), nowMs);
-        break;
-    }
-    return value;
-}
-
-Variant AddressSpace::ServerValue(std::uint32_t number, std::int64_t nowMs) const
-{
-    const ServerLimits& limits = m_config.limits;
-    const auto count = [](std::size_t n) {
-        return Variant(Scalar(static_cast<std::uint32_t>(std::min<std::size_t>(n, 0xFFFFFFFFU))));
-    };
-    BuildInfo build { m_config.productUri,      "Tavrel",
-                      m_config.applicationName, m_config.softwareVersion,
-                      m_config.buildNumber,     DateTime::FromUnixMs(m_startMs) };
-    switch (number) {
-    case id::ServerArray:
-        return StringArray({ m_config.applicationUri });
-    case id::NamespaceArray:
-        return StringArray({ kStandardNamespace, m_config.applicationUri });
-    case id::ServerStatus:
-        return Variant(Scalar(ToExtensionObject(ServerStatusDataType {
-            DateTime::FromUnixMs(m_startMs), DateTime::FromUnixMs(nowMs), ServerState::Running, build, 0, {} })));
-    case id::ServerStatusStartTime:
-        return Variant(Scalar(DateTime::FromUnixMs(m_startMs)));
-    case id::ServerStatusCurrentTime:
-        return Variant(Scalar(DateTime::FromUnixMs(nowMs)));
-    case id::ServerStatusState:
-        return Variant(Scalar(static_cast<std::int32_t>(ServerState::Running)));
-    case id::ServerStatusBuildInfo:
-        return Variant(Scalar(ToExtensionObject(build)));
-    case id::BuildInfoProductName:
-        return Variant(Scalar(build.productName));
-    case id::BuildInfoProductUri:
-        return Variant(Scalar(build.productUri));
-    case id::BuildInfoManufacturerName:
-        return Variant(Scalar(build.manufacturerName));
-    case id::BuildInfoSoftwareVersion:
-        return Variant(Scalar(build.softwareVersion));
-    case id::BuildInfoBuildNumber:
-        return Variant(Scalar(build.buildNumber));
-    case id::BuildInfoBuildDate:
-        return Variant(Scalar(build.buildDate));
-    case id::ServerStatusSecondsTillShutdown:
-        return Variant(Scalar(std::uint32_t { 0 }));
-    case id::ServerStatusShutdownReason:
-        return Variant(Scalar(LocalizedText {}));
-    case id::ServiceLevel:
-        return Variant(Scalar(std::uint8_t { 255 })); // the best service this server can give
-    case id::Auditing:
-        return Variant(Scalar(false));
-    case id::ServerProfileArray:
-        return StringArray({ kServerProfile });
-    case id::LocaleIdArray:
-        return StringArray({ "en" });
-    case id::MinSupportedSampleRate:
-        return Variant(Scalar(limits.minSamplingIntervalMs));
-    case id::MaxBrowseContinuationPoints:
-        return Variant(
-            Scalar(static_cast<std::uint16_t>(std::min<std::size_t>(limits.maxBrowseContinuationPoints, 0xFFFF))));
-    case id::MaxQueryContinuationPoints:
-    case id::MaxHistoryContinuationPoints:
-        return Variant(Scalar(std::uint16_t { 0 }));
-    case id::MaxArrayLength:
-        return count(limits.maxArrayLength);
-    case id::MaxStringLength:
-    case id::MaxByteStringLength:
-        return count(limits.maxStringLength);
-    case id::MaxNodesPerRead:
-        return count(limits.maxNodesPerRead);
-    case id::MaxNodesPerWrite:
-        return count(limits.maxNodesPerWrite);
-    case id::MaxNodesPerMethodCall:
-        return count(limits.maxNodesPerMethodCall);
-    case id::MaxNodesPerBrowse:
-        return count(limits.maxNodesPerBrowse);
-    case id::MaxNodesPerRegisterNodes:
-        return count(limits.maxNodesPerRegisterNodes);
-    case id::MaxNodesPerTranslateBrowsePathsToNodeIds:
-        return count(limits.maxNodesPerTranslateBrowsePaths);
-    case id::MaxMonitoredItemsPerCall:
-        return count(limits.maxMonitoredItemsPerCall);
-    case id::MaxSessions:
-        return count(limits.maxSessions);
-    case id::MaxSubscriptions:
-        return count(limits.maxSessions * limits.maxSubscriptionsPerSession);
-    case id::MaxSubscriptionsPerSession:
-        return count(limits.maxSubscriptionsPerSession);
-    case id::MaxMonitoredItems:
-    case id::MaxMonitoredItemsPerSubscription:
-        return count(limits.maxMonitoredItems);
-    case id::MaxMonitoredItemsQueueSize:
-        return count(limits.maxQueueSize);
-    case id::RedundancySupport:
-        return Variant(Scalar(std::int32_t { 0 })); // None
-    default: // the history and node management limits, and the filter clause limits: none offered
-        return count(0);
-    }
 }
 
 } // namespace tavrel::opcua

@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace tavrel::opcua {
@@ -121,15 +122,14 @@ private:
     };
 
     Node& Add(Node node);
-    void Remove(const NodeId& id);
+    void RemoveNodes(const std::unordered_set<NodeId>& ids);
     void Link(const NodeId& source, std::uint32_t type, const NodeId& target);
-    void Unlink(const NodeId& source, const NodeId& target);
     void AddStandardNodes();
     void AddTavrelNodes();
     void AddPlc(const PlcNode& plc);
-    void RemovePlc(const std::string& name);
+    void RemovePlc(const std::string& name, std::unordered_set<NodeId>& ids);
     void AddItem(const ItemNode& item);
-    void RemoveItem(std::int32_t label);
+    void RemoveItem(std::int32_t label, std::unordered_set<NodeId>& ids);
     Variant ServerValue(std::uint32_t id, std::int64_t nowMs) const;
 
     ServerConfig m_config;

@@ -176,6 +176,8 @@ void Decode(Decoder& d, Variant& value)
     const std::uint8_t typeId = mask & kTypeMask;
     if (typeId > static_cast<std::uint8_t>(BuiltinType::DiagnosticInfo)) {
         d.Fail(status::kBadDecodingError, "Variant of unknown type " + std::to_string(typeId));
+    } else if ((mask & kArrayBit) != 0 && typeId == 0) {
+        d.Fail(status::kBadDecodingError, "Variant array of no type");
     } else if ((mask & kArrayBit) == 0) {
         if ((mask & kDimensionsBit) != 0) {
             d.Fail(status::kBadDecodingError, "Variant scalar with array dimensions");

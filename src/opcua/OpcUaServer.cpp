@@ -19,8 +19,7 @@ namespace {
 
 std::int64_t NowMs()
 {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
@@ -219,9 +218,9 @@ void OpcUaServer::Read(QTcpSocket* socket)
     }
     const QByteArray bytes = socket->readAll();
     const auto id = socket->property("opcuaConnection").toULongLong();
-    m_core->Receive(id, std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                                  static_cast<std::size_t>(bytes.size())),
-                    NowMs());
+    m_core->Receive(
+        id, std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()), static_cast<std::size_t>(bytes.size())),
+        NowMs());
     Flush();
 }
 

@@ -1,9 +1,5 @@
 #include "opcua/Server.h"
 
-#include "opcua/Attributes.h"
-#include "opcua/Browse.h"
-#include "opcua/Discovery.h"
-#include "opcua/Methods.h"
 #include "opcua/ServerCore.h"
 
 #include <algorithm>
@@ -39,10 +35,9 @@ DecodeLimits RequestLimits(const ServerLimits& limits)
 ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs)
     : m_backend(backend)
     , m_config(std::move(config))
-    , m_startMs(nowMs)
     , m_connectionSettings(ConnectionSettings(m_config.limits))
     , m_space(m_config, nowMs)
-    , m_sessions(m_config.limits)
+    , m_sessions(m_config.limits, m_totals)
     , m_dispatcher(
           [this](const RequestHeader& header, ConnectionId connection, bool activated, std::int64_t now) {
               return m_sessions.Use(header.authenticationToken, connection, activated, now);
@@ -54,103 +49,22 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
     RegisterSubscriptionServices();
 }
 
-void ServerCore::RegisterSessionServices()
+void ServerCore::EndSession(Session& session, std::int64_t nowMs)
 {
-    m_dispatcher.Add<FindServersRequest>(SessionNeed::None, [this](const FindServersRequest& request, ServiceContext&) {
-        return std::optional(FindServers(request, m_config));
-    });
-    m_dispatcher.Add<GetEndpointsRequest>(SessionNeed::None,
-                                          [this](const GetEndpointsRequest& request, ServiceContext&) {
-                                              return std::optional(GetEndpoints(request, m_config));
-                                          });
-    m_dispatcher.Add<CreateSessionRequest>(
-        SessionNeed::None, [this](const CreateSessionRequest& request, ServiceContext& context) {
-            std::optional<Session> dropped;
-            const auto connection = m_connections.find(context.connection);
-            auto created = m_sessions.Create(request, context.connection, connection->second.Peer(),
-                                             ServerEndpoints(m_config), context.nowMs, dropped);
-            if (dropped) {
-                EndSession(*dropped, status::kBadSessionClosed, context.nowMs);
-            }
-            CreateSessionResponse response;
-            if (created) {
-                response = std::move(*created);
-            } else {
-                response.responseHeader.serviceResult = StatusCode { created.error() };
-            }
-            return std::optional(std::move(response));
-        });
-    m_dispatcher.Add<ActivateSessionRequest>(
-        SessionNeed::None, [this](const ActivateSessionRequest& request, ServiceContext& context) {
-            auto activated = m_sessions.Activate(request, context.connection, context.nowMs);
-            ActivateSessionResponse response;
-            if (activated) {
-                response = std::move(*activated);
-            } else {
-                response.responseHeader.serviceResult = StatusCode { activated.error() };
-            }
-            return std::optional(std::move(response));
-        });
-    m_dispatcher.Add<CloseSessionRequest>(
-        SessionNeed::Created, [this](const CloseSessionRequest& request, ServiceContext& context) {
-            if (auto closed = m_sessions.Remove(request.requestHeader.authenticationToken)) {
-                EndSession(*closed, status::kBadSessionClosed, context.nowMs);
-            }
-            context.session = nullptr;
-            return std::optional(CloseSessionResponse {});
-        });
+    session.subscriptions->Close();
+    DeliverPublishAnswers(session, nowMs);
 }
 
-void ServerCore::RegisterSpaceServices()
+void ServerCore::DeliverPublishAnswers(Session& session, std::int64_t nowMs)
 {
-    m_dispatcher.Add<BrowseRequest>(
-        SessionNeed::Activated, [this](const BrowseRequest& request, ServiceContext& context) {
-            return std::optional(Browse(request, m_space, context.session->browseContinuations));
-        });
-    m_dispatcher.Add<BrowseNextRequest>(
-        SessionNeed::Activated, [](const BrowseNextRequest& request, ServiceContext& context) {
-            return std::optional(BrowseNext(request, context.session->browseContinuations));
-        });
-    m_dispatcher.Add<TranslateBrowsePathsToNodeIdsRequest>(
-        SessionNeed::Activated, [this](const TranslateBrowsePathsToNodeIdsRequest& request, ServiceContext&) {
-            return std::optional(TranslateBrowsePaths(request, m_space));
-        });
-    m_dispatcher.Add<RegisterNodesRequest>(SessionNeed::Activated,
-                                           [this](const RegisterNodesRequest& request, ServiceContext&) {
-                                               return std::optional(RegisterNodes(request, m_space));
-                                           });
-    m_dispatcher.Add<UnregisterNodesRequest>(SessionNeed::Activated,
-                                             [this](const UnregisterNodesRequest& request, ServiceContext&) {
-                                                 return std::optional(UnregisterNodes(request, m_space));
-                                             });
-    m_dispatcher.Add<ReadRequest>(SessionNeed::Activated, [this](const ReadRequest& request, ServiceContext& context) {
-        return std::optional(Read(request, m_space, context.nowMs));
-    });
-    m_dispatcher.Add<WriteRequest>(
-        SessionNeed::Activated, [this](const WriteRequest& request, ServiceContext& context) {
-            return std::optional(Write(request, m_space, m_backend, context.session->client));
-        });
-    m_dispatcher.Add<CallRequest>(SessionNeed::Activated, [this](const CallRequest& request, ServiceContext& context) {
-        return std::optional(Call(request, m_space, m_backend, context.session->client));
-    });
-}
-
-void ServerCore::RegisterSubscriptionServices()
-{
-    m_dispatcher.Add<PublishRequest>(SessionNeed::Activated, [](const PublishRequest&, ServiceContext&) {
-        PublishResponse response;
-        response.responseHeader.serviceResult = StatusCode { status::kBadNoSubscription };
-        return std::optional(std::move(response));
-    });
-}
-
-void ServerCore::EndSession(Session& session, std::uint32_t status, std::int64_t nowMs)
-{
-    for (const PendingPublish& pending : session.publishQueue) {
-        Respond(pending.connection, pending.requestId, pending.request.requestHeader.requestHandle,
-                EncodeServiceFault(status, pending.request.requestHeader.requestHandle, nowMs), nullptr, nowMs);
+    for (PublishAnswer& answer : session.subscriptions->TakeAnswers()) {
+        const std::uint32_t handle = answer.response.responseHeader.requestHandle;
+        ResponseBytes bytes = answer.response.responseHeader.serviceResult.IsBad()
+            ? EncodeServiceFault(answer.response.responseHeader.serviceResult.code, handle, nowMs)
+            : EncodeResponse(answer.response, handle, nowMs);
+        Respond(TicketConnection(answer.ticket), TicketRequestId(answer.ticket), handle, std::move(bytes), &session,
+                nowMs);
     }
-    session.publishQueue.clear();
 }
 
 void ServerCore::Respond(ConnectionId connection, std::uint32_t requestId, std::uint32_t requestHandle,
@@ -189,6 +103,9 @@ void ServerCore::Receive(ConnectionId id, std::span<const std::uint8_t> bytes, s
         if (auto response = m_dispatcher.Dispatch(request.body, context)) {
             Respond(id, request.requestId, context.requestHandle, std::move(*response), context.session, nowMs);
         }
+        if (context.session != nullptr) {
+            DeliverPublishAnswers(*context.session, nowMs); // a subscription call may answer queued Publish requests
+        }
     }
 }
 
@@ -216,24 +133,20 @@ void ServerCore::Tick(std::int64_t nowMs)
         connection.Tick(nowMs);
     }
     for (auto& [key, session] : m_sessions.All()) {
-        auto& queue = session.publishQueue;
-        while (!queue.empty() && queue.front().request.requestHeader.timeoutHint != 0
-               && nowMs >= queue.front().receivedMs + queue.front().request.requestHeader.timeoutHint) {
-            const PendingPublish pending = std::move(queue.front());
-            queue.pop_front();
-            Respond(pending.connection, pending.requestId, pending.request.requestHeader.requestHandle,
-                    EncodeServiceFault(status::kBadTimeout, pending.request.requestHeader.requestHandle, nowMs),
-                    &session, nowMs);
-        }
+        session.subscriptions->Tick(m_space, nowMs);
+        DeliverPublishAnswers(session, nowMs);
     }
     for (Session& expired : m_sessions.Expire(nowMs)) {
-        EndSession(expired, status::kBadSessionClosed, nowMs);
+        EndSession(expired, nowMs);
     }
 }
 
 std::int64_t ServerCore::NextTickMs() const
 {
     std::int64_t next = m_sessions.NextExpiryMs();
+    for (const auto& [key, session] : m_sessions.All()) {
+        next = std::min(next, session.subscriptions->NextTickMs());
+    }
     for (const auto& [id, connection] : m_connections) {
         next = std::min(next, connection.DeadlineMs());
     }
@@ -251,9 +164,18 @@ std::vector<ConnectionId> ServerCore::ConnectionsWithOutput() const
     return ids;
 }
 
-void ServerCore::SetProject(const std::vector<PlcNode>& plcs, const std::vector<ItemNode>& items, std::int64_t)
+void ServerCore::SetProject(const std::vector<PlcNode>& plcs, const std::vector<ItemNode>& items, std::int64_t nowMs)
 {
-    m_space.SetProject(plcs, items);
+    auto changes = m_space.SetProject(plcs, items);
+    const bool changed = !changes.empty();
+    const ServerEvent event = ModelChangeEvent(std::move(changes), ++m_eventSequence, nowMs);
+    for (auto& [key, session] : m_sessions.All()) {
+        session.subscriptions->Resample(m_space, nowMs);
+        if (changed) {
+            session.subscriptions->ReportEvent(event, m_space);
+        }
+        DeliverPublishAnswers(session, nowMs);
+    }
 }
 
 void ServerCore::SetRun(const RunNode& run, std::int64_t)
@@ -266,9 +188,13 @@ void ServerCore::SetPlc(const PlcNode& plc, std::int64_t)
     m_space.SetPlc(plc);
 }
 
-void ServerCore::SetValues(std::span<const ItemSample> samples, std::int64_t)
+void ServerCore::SetValues(std::span<const ItemSample> samples, std::int64_t nowMs)
 {
     m_space.SetValues(samples);
+    for (auto& [key, session] : m_sessions.All()) {
+        session.subscriptions->SampleItems(samples, m_space, nowMs);
+        DeliverPublishAnswers(session, nowMs);
+    }
 }
 
 // ---- The façade ----

@@ -13,6 +13,21 @@
 
 namespace tavrel::opcua {
 
+/// A queued Publish request's ticket: its connection (ids count up from 1 and stay below 2^32 in any real run)
+/// and its request id.
+inline std::uint64_t Ticket(ConnectionId connection, std::uint32_t requestId)
+{
+    return (connection << 32) | requestId;
+}
+inline ConnectionId TicketConnection(std::uint64_t ticket)
+{
+    return ticket >> 32;
+}
+inline std::uint32_t TicketRequestId(std::uint64_t ticket)
+{
+    return static_cast<std::uint32_t>(ticket);
+}
+
 /// What Server hides: the connections, the sessions, the dispatch table and the services behind it.
 class ServerCore
 {
@@ -43,19 +58,23 @@ private:
     void RegisterSessionServices();
     void RegisterSpaceServices();
     void RegisterSubscriptionServices();
-    /// A session is gone (closed, timed out, dropped): its queued Publish requests are answered with `status`.
-    void EndSession(Session& session, std::uint32_t status, std::int64_t nowMs);
+    /// A session is gone (closed, timed out, dropped): its subscriptions end, its queued Publish requests are
+    /// answered Bad_SessionClosed.
+    void EndSession(Session& session, std::int64_t nowMs);
+    /// Sends the Publish answers the session's subscriptions made due, each on the connection its request came in.
+    void DeliverPublishAnswers(Session& session, std::int64_t nowMs);
 
     Backend& m_backend;
     ServerConfig m_config;
-    std::int64_t m_startMs;
     Connection::Settings m_connectionSettings;
     AddressSpace m_space;
+    SubscriptionTotals m_totals;
     SessionManager m_sessions;
     Dispatcher m_dispatcher;
     std::map<ConnectionId, Connection> m_connections;
     ConnectionId m_nextConnection = 1;
     std::uint32_t m_nextChannelId = 1;
+    std::uint64_t m_eventSequence = 0; ///< makes each model change event's EventId unique
 };
 
 } // namespace tavrel::opcua

@@ -19,8 +19,9 @@ const std::string& TokenKey(const NodeId& token)
 
 } // namespace
 
-SessionManager::SessionManager(const ServerLimits& limits)
+SessionManager::SessionManager(const ServerLimits& limits, SubscriptionTotals& totals)
     : m_limits(limits)
+    , m_totals(totals)
     , m_random(std::random_device {}())
 {
 }
@@ -72,6 +73,7 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
     session.maxResponseMessageSize = request.maxResponseMessageSize;
     session.client.peer = peer;
     session.browseContinuations = BrowseContinuations(m_limits.maxBrowseContinuationPoints);
+    session.subscriptions = std::make_unique<SubscriptionSet>(m_limits, m_totals);
 
     CreateSessionResponse response;
     response.sessionId = session.sessionId;
@@ -102,10 +104,7 @@ SessionManager::Activate(const ActivateSessionRequest& request, ConnectionId con
             return tl::unexpected(status::kBadIdentityTokenRejected);
         }
     }
-    if (session.connection != connection) {
-        session.publishQueue.clear(); // those wait on the old channel, which will not carry their answers
-        session.connection = connection;
-    }
+    session.connection = connection; // the session moves to this channel; answers follow it
     session.activated = true;
     session.lastUsedMs = nowMs;
     ActivateSessionResponse response;
@@ -147,8 +146,7 @@ std::vector<Session> SessionManager::Expire(std::int64_t nowMs)
 {
     std::vector<Session> expired;
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-        // A waiting Publish request is the client asking: its session stays alive while it waits.
-        if (it->second.publishQueue.empty() && nowMs >= it->second.ExpiresMs()) {
+        if (nowMs >= it->second.ExpiresMs()) {
             expired.push_back(std::move(it->second));
             it = m_sessions.erase(it);
         } else {
@@ -163,7 +161,6 @@ void SessionManager::Detach(ConnectionId connection)
     for (auto& [key, session] : m_sessions) {
         if (session.connection == connection) {
             session.connection = 0;
-            session.publishQueue.clear();
         }
     }
 }
@@ -182,9 +179,7 @@ std::int64_t SessionManager::NextExpiryMs() const
 {
     std::int64_t next = std::numeric_limits<std::int64_t>::max();
     for (const auto& [key, session] : m_sessions) {
-        if (session.publishQueue.empty()) {
-            next = std::min(next, session.ExpiresMs());
-        }
+        next = std::min(next, session.ExpiresMs());
     }
     return next;
 }

@@ -4,9 +4,9 @@
 #include "opcua/Browse.h"
 #include "opcua/Messages.h"
 #include "opcua/Server.h"
+#include "opcua/Subscriptions.h"
 
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
 #include <random>
@@ -18,15 +18,6 @@
 namespace tavrel::opcua {
 
 inline constexpr std::string_view kAnonymousPolicyId = "anonymous";
-
-/// A Publish request waiting for something to send: it is answered on the connection it came in on.
-struct PendingPublish
-{
-    ConnectionId connection = 0;
-    std::uint32_t requestId = 0;
-    PublishRequest request;
-    std::int64_t receivedMs = 0;
-};
 
 /// A client's session: created, then activated (anonymously) on a secure channel; it outlives its channel until
 /// its time-out, and a new channel may take it over by activating it again.
@@ -41,7 +32,7 @@ struct Session
     std::int64_t lastUsedMs = 0;
     std::uint32_t maxResponseMessageSize = 0; ///< 0: no limit
     Client client;
-    std::deque<PendingPublish> publishQueue; ///< oldest first, at most maxPublishRequestsPerSession
+    std::unique_ptr<SubscriptionSet> subscriptions; ///< with its queued Publish requests
     BrowseContinuations browseContinuations { 0 }; ///< given the server's limit when the session is created
 
     std::int64_t ExpiresMs() const { return lastUsedMs + static_cast<std::int64_t>(timeoutMs); }
@@ -51,7 +42,8 @@ struct Session
 class SessionManager
 {
 public:
-    explicit SessionManager(const ServerLimits& limits);
+    /// Sessions within `limits`, their subscriptions counted in `totals` (both must outlive the manager).
+    SessionManager(const ServerLimits& limits, SubscriptionTotals& totals);
 
     /// CreateSession on `connection`: a new session, not yet activated. At the limit an unactivated session is
     /// dropped to make room (its client never finished); with none of those it is Bad_TooManySessions. `dropped`
@@ -68,11 +60,11 @@ public:
     /// asked for and it is not.
     tl::expected<Session*, std::uint32_t> Use(const NodeId& authenticationToken, ConnectionId connection,
                                               bool activated, std::int64_t nowMs);
-    /// Removes a session, returning it (its pending Publish requests still in it).
+    /// Removes a session, returning it (its subscriptions and queued Publish requests still in it).
     std::optional<Session> Remove(const NodeId& authenticationToken);
     /// Removes every session whose time-out passed by `nowMs`.
     std::vector<Session> Expire(std::int64_t nowMs);
-    /// The connection is gone: its sessions lose their channel and their queued Publish requests.
+    /// The connection is gone: its sessions lose their channel (their queued Publish requests cannot be answered).
     void Detach(ConnectionId connection);
 
     Session* Find(const NodeId& sessionId);
@@ -80,11 +72,13 @@ public:
     /// When the next session times out; INT64_MAX without sessions.
     std::int64_t NextExpiryMs() const;
     std::map<std::string, Session>& All() { return m_sessions; }
+    const std::map<std::string, Session>& All() const { return m_sessions; }
 
 private:
     ByteString RandomBytes(std::size_t count);
 
     const ServerLimits& m_limits;
+    SubscriptionTotals& m_totals;
     std::map<std::string, Session> m_sessions; ///< by the authentication token's bytes
     std::uint32_t m_nextSessionNumber = 1;
     std::mt19937_64 m_random;

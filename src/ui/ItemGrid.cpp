@@ -1,5 +1,6 @@
 #include "ui/ItemGrid.h"
 
+#include "common/DeviceItems.h"
 #include "common/OperandCatalogue.h"
 #include "model/clsConfig.h"
 #include "ui/Pictures.h"
@@ -25,11 +26,11 @@ const QColor ItemGrid::kPlcStopped(255, 191, 0);
 namespace {
 
 // Column widths in twips, 15 twips to the pixel.
-constexpr std::array<int, ItemGrid::kColumnCount> kWidthsInTwips { 3000, 270,  1200, 1410, 1185,
-                                                                   1740, 1500, 1620, 765,  765 };
-constexpr std::array<int, 6> kMergedColumns { ItemGrid::kColOutline,    ItemGrid::kColPlc,
-                                              ItemGrid::kColEnabled,    ItemGrid::kColOperandType,
-                                              ItemGrid::kColCommParams, ItemGrid::kColDirection };
+constexpr std::array<int, ItemGrid::kColumnCount> kWidthsInTwips { 3000, 270,  1200, 1410, 1185, 1200, 1740,
+                                                                   1500, 1500, 765,  1620, 765,  765 };
+constexpr std::array<int, 8> kMergedColumns { ItemGrid::kColOutline,     ItemGrid::kColPlc,      ItemGrid::kColEnabled,
+                                              ItemGrid::kColOperandType, ItemGrid::kColDataType, ItemGrid::kColUnits,
+                                              ItemGrid::kColCommParams,  ItemGrid::kColDirection };
 const QString kNotConnectedSuffix = QStringLiteral(" (NOT CONNECTED)");
 const QString kStoppedSuffix = QStringLiteral(" (PLC in STOP)");
 
@@ -120,6 +121,22 @@ QString NameOrUnknown(std::string_view name, std::int32_t code)
                         : QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
 }
 
+/// The data type of an item that has one, with its byte order where that is not the usual one: "float32 CDAB". A
+/// Modbus device item without a type of its own shows its table's (bool or int16).
+QString DataTypeText(const model::Clsitem& item)
+{
+    const model::ItemDetails& details = item.Details;
+    if (!details.dataType && !common::IsDeviceOperand(item.OperandType)) {
+        return QString();
+    }
+    const common::DataType type = common::DeviceDataType(item.OperandType, details);
+    QString text = QString::fromStdString(common::DataTypeText(type));
+    if (details.byteOrder != common::ByteOrder::ABCD) {
+        text += QLatin1Char(' ') + QString::fromStdString(common::ByteOrderText(details.byteOrder, type));
+    }
+    return text;
+}
+
 /// Texts of the columns right of the PLC name for one item or element; the value is filled in later.
 QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const QString& length, const QString& ddeName,
                       const QString& commText)
@@ -128,8 +145,11 @@ QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const 
              NameOrUnknown(common::OperandTypeName(item.OperandType), item.OperandType),
              QString::number(item.OperandAddress),
              length,
+             DataTypeText(item),
              ddeName,
+             QString::fromStdString(item.Details.name),
              QString(),
+             QString::fromStdString(item.Details.units),
              NameOrUnknown(common::IoDirectionName(item.IoDirection), item.IoDirection),
              BoolText(item.IsEnable),
              commText };
@@ -283,6 +303,11 @@ void ItemGrid::Fill(const model::clsConfig& project)
 
         AppendRow(base, {}, kLightYellow, kLightYellow);
         setRowHidden(rowCount() - 1, true);
+        // The family's picture beside the PLC name; the description of an item where its name is.
+        const auto finishItemRow = [&](const model::Clsitem& shown) {
+            this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+            this->item(rowCount() - 1, kColName)->setToolTip(QString::fromStdString(shown.Details.description));
+        };
 
         for (const auto& itemPointer : plc.colItems()) {
             const model::Clsitem& item = *itemPointer;
@@ -294,7 +319,7 @@ void ItemGrid::Fill(const model::clsConfig& project)
                 QStringList texts { name };
                 texts << ItemTexts(QString(), item, QStringLiteral("1"), DdeName(item.Label.Index()), commText);
                 AppendRow(info, texts, kLightYellow, kPeach);
-                this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+                finishItemRow(item);
                 continue;
             }
             if (item.colItems().empty()) {
@@ -319,7 +344,7 @@ void ItemGrid::Fill(const model::clsConfig& project)
                 QStringLiteral("lblDDE(%1-%2)").arg(first.Label.Index()).arg(first.Label.Index() + count - 1),
                 commText);
             AppendRow(info, headerTexts, kLightYellow, kPeach);
-            this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+            finishItemRow(first);
             appendSpacer();
             for (const model::Clsitem& element : item.colItems()) {
                 RowInfo elementInfo = info;
@@ -329,7 +354,7 @@ void ItemGrid::Fill(const model::clsConfig& project)
                 texts << ItemTexts(QStringLiteral("1"), element, QStringLiteral("1"), DdeName(element.Label.Index()),
                                    commText);
                 AppendRow(elementInfo, texts, kLightYellow, kLightYellow);
-                this->item(rowCount() - 1, kColPlc)->setIcon(picture);
+                finishItemRow(element);
             }
         }
     }

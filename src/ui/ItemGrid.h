@@ -29,8 +29,11 @@ public:
         kColOperandType,
         kColAddress,
         kColLength,
+        kColDataType,
         kColDdeName,
+        kColName,
         kColValue,
+        kColUnits,
         kColDirection,
         kColEnabled,
         kColCommParams,
@@ -61,8 +64,9 @@ public:
     static const QColor kStaleValue;
 
     /// The header texts, tab-separated as the grid's format string.
-    static constexpr const char* kHeaderFormat = "PLC\t+\tOperand Type\tOperand Address\tVector Length\tDDE "
-                                                 "Name\tValue\tDirection\tEnabled\tCommunication Parameters\t";
+    static constexpr const char* kHeaderFormat
+        = "PLC\t+\tOperand Type\tOperand Address\tVector Length\tData Type\tDDE Name\tName\tValue\tUnits\tDirection\t"
+          "Enabled\tCommunication Parameters\t";
 
     explicit ItemGrid(QWidget* parent = nullptr);
     ~ItemGrid() override;

@@ -3,6 +3,7 @@
 #include "app/ConnectionTest.h"
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
+#include "common/PlcFamilies.h"
 #include "model/clsConfig.h"
 #include "ui/ItemGrid.h"
 #include "ui/frmAbout.h"
@@ -39,6 +40,7 @@ constexpr int kSettleMilliseconds = 400;
 constexpr qint64 kRunWaitMilliseconds = 25000;
 constexpr int kMinimumPassesShown = 3;
 const QSize kTourWindowSize(1270, 430);
+constexpr int kTallWindowHeight = 780; // room for a Modbus device's items
 
 /// One step of the tour: it does its part and says how long to wait before the next one (negative: ask again
 /// in a moment, the step is not done yet).
@@ -104,6 +106,39 @@ private:
             }
         }
         return -1;
+    }
+
+    /// The row of the first item of a Modbus device PLC with a data type of its own, or -1.
+    int DeviceItemRow() const
+    {
+        const ItemGrid& grid = m_window.Grid();
+        for (int row = 0; row < grid.rowCount(); ++row) {
+            const model::clsPlc* plc
+                = grid.CarriesItem(row) ? m_program.Project().FindPlc(grid.Row(row).plcKey) : nullptr;
+            const model::Clsitem* item = plc != nullptr ? plc->FindItem(grid.Row(row).itemKey) : nullptr;
+            if (item != nullptr && plc->Params().PlcType == common::plctype::ModbusDevice && item->Details.dataType) {
+                return row;
+            }
+        }
+        return -1;
+    }
+
+    /// The window made taller, its grid on the items of a Modbus device, if the project has one.
+    void ShootDeviceItems(const QString& name)
+    {
+        const int row = DeviceItemRow();
+        if (row < 0) {
+            return;
+        }
+        ItemGrid& grid = m_window.Grid();
+        m_window.resize(kTourWindowSize.width(), kTallWindowHeight);
+        grid.SetCurrentItemRow(row);
+        QCoreApplication::processEvents();
+        grid.scrollToItem(grid.item(row, ItemGrid::kColPlc), QAbstractItemView::PositionAtTop);
+        QCoreApplication::processEvents();
+        Save(m_window.grab(), name);
+        m_window.resize(kTourWindowSize);
+        grid.scrollToTop();
     }
 
     void ShootDialog(std::optional<model::PathWay> pathWay, const QString& name)
@@ -197,6 +232,21 @@ private:
             m_window.Grid().SetCurrentItemRow(ItemRowOf(std::nullopt));
             QCoreApplication::processEvents();
             Save(m_window.grab(), QStringLiteral("main-stopped.png"));
+            return 0;
+        });
+        m_steps.push_back([this] {
+            // A Modbus device's items with their data types, byte orders, tag names and units.
+            const int row = DeviceItemRow();
+            if (row < 0) {
+                return 0;
+            }
+            ShootDeviceItems(QStringLiteral("main-device-items.png"));
+            const ItemGrid::RowInfo& info = m_window.Grid().Row(row);
+            frmConfigItems dialog(&m_window);
+            dialog.PrepareEditItem(m_program.Project(), info.plcKey, info.itemKey);
+            dialog.show();
+            QCoreApplication::processEvents();
+            Save(dialog.grab(), QStringLiteral("define-plc-device.png"));
             return 0;
         });
         m_steps.push_back([this] {
@@ -301,6 +351,8 @@ private:
             m_window.Grid().SetCurrentItemRow(ItemRowOf(std::nullopt));
             QCoreApplication::processEvents();
             Save(m_window.grab(), QStringLiteral("main-running.png"));
+            ShootDeviceItems(QStringLiteral("main-device-running.png"));
+            m_window.Grid().SetCurrentItemRow(ItemRowOf(std::nullopt));
             QMenu* connection = m_window.Band(QStringLiteral("popConnaction"));
             connection->popup(m_window.mapToGlobal(QPoint(0, 0)) + QPoint(80, 40));
             return kSettleMilliseconds;

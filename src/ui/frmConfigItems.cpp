@@ -1,5 +1,6 @@
 #include "ui/frmConfigItems.h"
 
+#include "common/DeviceItems.h"
 #include "common/FieldRanges.h"
 #include "common/ItemRules.h"
 #include "common/NumberText.h"
@@ -9,6 +10,7 @@
 #include "model/clsConfig.h"
 #include "ui/DefinePlcLists.h"
 #include "ui/IpAddressEdit.h"
+#include "ui/ItemDetailsBox.h"
 #include "ui/WindowTools.h"
 
 #include <QCheckBox>
@@ -191,6 +193,7 @@ void frmConfigItems::ShowItem(const model::Clsitem& item)
     m_txtOpAddress->setText(QString::number(item.OperandAddress));
     m_ckEnable->setChecked(item.IsEnable);
     m_txtLength->setText(QString::number(item.Length()));
+    m_details->ShowDetails(item.Details);
 }
 
 void frmConfigItems::ShowCommFrame(model::PathWay pathWay)
@@ -219,8 +222,13 @@ QString frmConfigItems::MissingForOk()
     const bool tcp = ChosenCode(*m_cbConnectionType) == static_cast<int>(model::PathWay::TcpIp);
     // Addresses have a range only on a known PLC type; OK names an unknown type.
     const bool knownType = common::FindPlcFamily(plcType) != nullptr;
+    const bool device = plcType == common::plctype::ModbusDevice;
     const auto address = MarkProblem(*m_txtOpAddress, knownType && operandType, [&](std::string_view text) {
-        return common::StartAddressProblem(plcType, *operandType, text);
+        if (!device) {
+            return common::StartAddressProblem(plcType, *operandType, text);
+        }
+        const auto place = common::ParseDeviceAddress(text, *operandType);
+        return place ? std::nullopt : std::optional<std::string>(place.error());
     });
     const auto length = MarkProblem(*m_txtLength, true, common::LengthProblem);
     const auto port = MarkProblem(*m_txtRemotePort, tcp, common::RemotePortProblem);
@@ -245,7 +253,9 @@ QString frmConfigItems::MissingForOk()
             return QString::fromStdString(**problem);
         }
     }
-    return {};
+    common::ItemDetails details;
+    const auto problem = knownType ? ItemProblem(details) : std::nullopt;
+    return problem ? QString::fromStdString(*problem) : QString();
 }
 
 void frmConfigItems::OnPlcTypeChosen()
@@ -255,6 +265,7 @@ void frmConfigItems::OnPlcTypeChosen()
     SelectComboByItemData(*m_cbParity, framing.parity);
     SelectComboByItemData(*m_cbStopBits, framing.stopBits);
     FillOperandTypes();
+    m_details->SetOperand(ChosenCode(*m_cbPLCType).value_or(-1), ChosenCode(*m_cbOpType));
     UpdateOkButton();
 }
 
@@ -369,15 +380,25 @@ bool frmConfigItems::ValidateInput()
         }
     }
 
-    const std::string startText = m_txtOpAddress->text().toStdString();
-    const std::string lengthText = m_txtLength->text().toStdString();
-    const auto run = common::CheckItemDraft({ .plcType = ChosenCode(*m_cbPLCType).value_or(-1),
-                                              .operandType = ChosenCode(*m_cbOpType).value_or(-1),
-                                              .direction = ChosenCode(*m_cbDirection).value_or(-1),
-                                              .startText = startText,
-                                              .lengthText = lengthText });
-    if (!run) {
-        return refuse(QString::fromStdString(run.error()));
+    // The operand rules of families 0-5 are their own; every item's details and a Modbus device's tables are checked
+    // by the one check of an item's definition.
+    const std::int32_t plcType = ChosenCode(*m_cbPLCType).value_or(-1);
+    if (plcType != common::plctype::ModbusDevice) {
+        const std::string startText = m_txtOpAddress->text().toStdString();
+        const std::string lengthText = m_txtLength->text().toStdString();
+        const auto run = common::CheckItemDraft({ .plcType = plcType,
+                                                  .operandType = ChosenCode(*m_cbOpType).value_or(-1),
+                                                  .direction = ChosenCode(*m_cbDirection).value_or(-1),
+                                                  .startText = startText,
+                                                  .lengthText = lengthText });
+        if (!run) {
+            return refuse(QString::fromStdString(run.error()));
+        }
+    } else if (!TypedDeviceAddress()) {
+        return refuse(QStringLiteral("Start Address: %1").arg(m_txtOpAddress->toolTip()));
+    }
+    if (common::ItemDetails details; const auto problem = ItemProblem(details)) {
+        return refuse(QString::fromStdString(*problem));
     }
 
     if (std::optional<std::int32_t> scanMs; !ReadScanMs(m_txtScanMs->text(), scanMs)) {
@@ -424,10 +445,13 @@ bool frmConfigItems::ApplyToModel()
     if (!m_ok || m_project == nullptr || m_plc == nullptr) {
         return false;
     }
-    const std::int32_t operandType = ChosenCode(*m_cbOpType).value_or(0);
+    const auto place = TypedDeviceAddress();
+    const std::int32_t operandType = place ? place->operandType : ChosenCode(*m_cbOpType).value_or(0);
     const std::int32_t direction = ChosenCode(*m_cbDirection).value_or(0);
-    const std::int32_t start = WholeNumber(m_txtOpAddress->text());
+    const std::int32_t start = place ? place->address : WholeNumber(m_txtOpAddress->text());
     const bool enabled = m_ckEnable->isChecked();
+    common::ItemDetails details;
+    (void)ItemProblem(details); // a problem was refused at OK
 
     if (m_item != nullptr) {
         model::CommParams params = m_plc->GetCommParams();
@@ -438,12 +462,16 @@ bool frmConfigItems::ApplyToModel()
         m_item->OperandAddress = start;
         m_item->IoDirection = direction;
         m_item->IsEnable = enabled;
+        m_item->Details = details;
+        const std::int32_t stride = m_item->ElementStride();
         std::int32_t position = 0;
         for (model::Clsitem& operand : m_item->Operands()) {
             operand.OperandType = operandType;
-            operand.OperandAddress = start + position++;
+            operand.OperandAddress = start + position * stride;
             operand.IoDirection = direction;
             operand.IsEnable = enabled;
+            operand.Details = details;
+            operand.Details.name = common::ElementTagName(details.name, position++);
         }
         return true;
     }
@@ -462,8 +490,8 @@ bool frmConfigItems::ApplyToModel()
     ReadCommValues(params);
     target->SetCommParams(params);
     std::int32_t labelIndex = -1;
-    const auto added
-        = target->AddItems(WholeNumber(m_txtLength->text()), start, operandType, direction, enabled, labelIndex);
+    const auto added = target->AddItems(WholeNumber(m_txtLength->text()), start, operandType, direction, enabled,
+                                        labelIndex, details);
     if (!added) {
         ShowExclamation(parentWidget(),
                         QStringLiteral("The item could not be added: %1").arg(QString::fromStdString(added.error())));

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -24,9 +27,15 @@ struct CommParams;
 enum class PathWay : std::int32_t;
 } // namespace tavrel::model
 
+namespace tavrel::common {
+struct DeviceAddress;
+struct ItemDetails;
+} // namespace tavrel::common
+
 namespace tavrel::ui {
 
 class IpAddressEdit;
+class ItemDetailsBox;
 
 /// The Define PLC dialog: names a new or existing PLC, sets its communication parameters and adds one item
 /// to it ("Define PLC"), or changes one item and its PLC's parameters ("Edit item – lblDDE(7) of Line_1"). A
@@ -81,6 +90,13 @@ private:
     void OnPlcNameChosen(int index);
     void OnAddressKindChosen();
     void OnOk();
+    /// On a Modbus device: the table and address the typed address names (a 1-based reference brings its table).
+    std::optional<common::DeviceAddress> TypedDeviceAddress() const;
+    /// On a Modbus device: a typed reference shown back as its table and protocol address.
+    void ShowDeviceAddress();
+    /// Why the item as typed cannot be, from the shared check of an item's definition and the project's tag names;
+    /// the details read into `details` when they do.
+    std::optional<std::string> ItemProblem(common::ItemDetails& details);
 
     // The PLC group.
     QComboBox* m_cbPLC = nullptr;
@@ -92,6 +108,7 @@ private:
     QLineEdit* m_txtLength = nullptr;
     QCheckBox* m_ckEnable = nullptr;
     QComboBox* m_cbDirection = nullptr;
+    ItemDetailsBox* m_details = nullptr;
     // Communication parameters.
     QComboBox* m_cbConnectionType = nullptr;
     QGroupBox* m_fSerial = nullptr;

@@ -2,6 +2,7 @@
 #include "model/clsPlc.h"
 #include "ui/DefinePlcLists.h"
 #include "ui/IpAddressEdit.h"
+#include "ui/ItemDetailsBox.h"
 #include "ui/frmConfigItems.h"
 
 #include <QAbstractItemView>
@@ -67,6 +68,8 @@ void frmConfigItems::BuildControls()
     auto* operandForm = new QFormLayout(operandGroup);
     operandForm->addRow(QStringLiteral("Type:"), m_cbOpType);
     operandForm->addRow(QStringLiteral("Start Address:"), m_txtOpAddress);
+    m_txtOpAddress->setToolTip(QStringLiteral("On a Modbus device the protocol address 0-65535, or a 1-based "
+                                              "reference: 400001 or 40001 is holding register 0"));
     operandForm->addRow(QStringLiteral("Length:"), m_txtLength);
 
     // Enable and Direction, bottom left.
@@ -171,8 +174,11 @@ void frmConfigItems::BuildControls()
     left->addWidget(plcGroup);
     left->addWidget(operandGroup);
     left->addLayout(bottomLeft);
+    m_details = new ItemDetailsBox(this);
+    m_details->setFocusProxy(m_details->findChild<QLineEdit*>(QStringLiteral("txtTagName")));
     auto* right = new QVBoxLayout;
     right->addWidget(commGroup, 1);
+    right->addWidget(m_details);
     right->addWidget(m_lblOkHint);
     right->addLayout(buttons);
     auto* whole = new QHBoxLayout(this);
@@ -210,6 +216,7 @@ void frmConfigItems::BuildControls()
     setTabOrder(m_ctIpCOnfig, m_txtHostName);
     setTabOrder(m_txtHostName, m_txtRemotePort);
     setTabOrder(m_txtRemotePort, m_cmdTestConnection);
+    setTabOrder(m_cmdTestConnection, m_details);
 
     connect(m_cbPLCType, &QComboBox::currentIndexChanged, this, [this] { OnPlcTypeChosen(); });
     connect(m_cbConnectionType, &QComboBox::currentIndexChanged, this, [this] {
@@ -218,7 +225,12 @@ void frmConfigItems::BuildControls()
     });
     connect(m_cbPLC, &QComboBox::currentIndexChanged, this, [this](int index) { OnPlcNameChosen(index); });
     connect(m_cbPLC, &QComboBox::editTextChanged, this, [this] { UpdateOkButton(); });
-    connect(m_cbOpType, &QComboBox::currentIndexChanged, this, [this] { UpdateOkButton(); });
+    connect(m_cbOpType, &QComboBox::currentIndexChanged, this, [this] {
+        m_details->SetOperand(ChosenCode(*m_cbPLCType).value_or(-1), ChosenCode(*m_cbOpType));
+        UpdateOkButton();
+    });
+    connect(m_txtOpAddress, &QLineEdit::editingFinished, this, [this] { ShowDeviceAddress(); });
+    connect(m_details, &ItemDetailsBox::changed, this, [this] { UpdateOkButton(); });
     connect(m_cbDirection, &QComboBox::currentIndexChanged, this, [this] { UpdateOkButton(); });
     connect(m_txtOpAddress, &QLineEdit::textChanged, this, [this] { UpdateOkButton(); });
     connect(m_txtLength, &QLineEdit::textChanged, this, [this] { UpdateOkButton(); });

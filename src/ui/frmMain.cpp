@@ -128,6 +128,8 @@ void frmMain::BuildTools()
     QAction* toolOptions = NewTool("ID_Options", "Options...");
     QAction* toolAddNewItem = NewTool("ID_AddNewItem", "Define PLC");
     QAction* toolDeleteItem = NewTool("ID_DeleteItem", "Delete Selection");
+    QAction* toolImportItems = NewTool("ID_ImportItems", "Import Items...");
+    QAction* toolExportItems = NewTool("ID_ExportItems", "Export Items...");
     QAction* toolCopyRead = NewTool("ID_CopyReadCommand", "Copy Read Command to Clipboard");
     QAction* toolCopyWrite = NewTool("ID_CopyWriteMacro", "Copy Write Macro to Clipboard");
     QAction* toolCopyStop = NewTool("ID_CopyStopPlcMacro", "Copy Stop Plc Macro to Clipboard");
@@ -182,6 +184,8 @@ void frmMain::BuildTools()
     m_popFile->addAction(toolExit);
     m_popItems = newMenu("popItems", "PLC", "ID_Item");
     m_popItems->addActions({ toolAddNewItem, toolDeleteItem });
+    m_popItems->addSeparator();
+    m_popItems->addActions({ toolImportItems, toolExportItems });
     m_popConnaction = newMenu("popConnaction", "Connection", "ID_Connection");
     m_popConnaction->addActions({ toolRefresh, toolRun });
     m_popHelp = newMenu("popHelp", "Help", "ID_Help");
@@ -275,6 +279,9 @@ void frmMain::UpdateCommandStates()
          { "ID_DeleteItem", "ID_CopyReadCommand", "ID_CopyWriteMacro", "ID_CopyStopPlcMacro", "ID_CopyRunPlcMacro" }) {
         Tool(QStringLiteral("barMain"), QString::fromLatin1(name))->setEnabled(itemRow);
     }
+    for (const char* name : { "ID_ImportItems", "ID_ExportItems" }) {
+        Tool(QStringLiteral("popItems"), QString::fromLatin1(name))->setEnabled(itemRow);
+    }
 }
 
 void frmMain::EnableAll(bool enabled)
@@ -343,6 +350,9 @@ void frmMain::RunTool(const QString& toolName)
         UpdateCommandStates();
     } else if (toolName == QLatin1String("ID_DeleteItem")) {
         DeleteCurrentRow();
+        UpdateCommandStates();
+    } else if (toolName == QLatin1String("ID_ImportItems") || toolName == QLatin1String("ID_ExportItems")) {
+        ExchangeItemsList(toolName == QLatin1String("ID_ImportItems"));
         UpdateCommandStates();
     } else if (toolName == QLatin1String("ID_Refresh")) {
         Refresh();

@@ -92,6 +92,10 @@ public:
     /// nothing (cancelled) out (for tests).
     using ValueQuestion = std::function<std::optional<QString>(const QString& prompt, const QString& current)>;
     void SetValueQuestion(ValueQuestion question) { m_askValue = std::move(question); }
+    /// Asks for the file of an items list instead of a file dialog: import or export, and the PLC's name in; the
+    /// path or nothing (cancelled) out (for tests).
+    using ItemsFileQuestion = std::function<std::optional<QString>(bool import, const QString& plcName)>;
+    void SetItemsFileQuestion(ItemsFileQuestion question) { m_askItemsFile = std::move(question); }
 
     // What the program asks of its host.
     std::optional<std::string> ChooseProjectToOpen() override;
@@ -120,6 +124,8 @@ private:
     void ShowHelp();
     void ShowAbout();
     void CopyRowText(const QString& toolName);
+    /// Import Items and Export Items: the items list of the current row's PLC, from or to a file the user chooses.
+    void ExchangeItemsList(bool import);
     const model::Clsitem* RowItem(int row) const;
     static void PutOnClipboard(const std::string& text);
     /// The first size (every column in view) or the one the user left the window at.
@@ -149,6 +155,7 @@ private:
     bool m_placed = false;
     SaveQuestion m_askToSave;
     ValueQuestion m_askValue;
+    ItemsFileQuestion m_askItemsFile;
 };
 
 } // namespace tavrel::ui

@@ -107,6 +107,35 @@ bool frmMain::Confirm(const std::string& question)
     return AskYesNo(this, QString::fromStdString(question));
 }
 
+void frmMain::ExchangeItemsList(bool import)
+{
+    const int row = m_vsItems->CurrentItemRow();
+    if (row < 0) {
+        return;
+    }
+    const std::int32_t plcKey = m_vsItems->Row(row).plcKey;
+    const QString plcName = m_vsItems->Row(row).plcName;
+    std::optional<QString> file;
+    if (m_askItemsFile) {
+        file = m_askItemsFile(import, plcName);
+    } else {
+        const QString filter = QStringLiteral("Items lists (*.csv);;All files (*)");
+        const QString chosen = import
+            ? QFileDialog::getOpenFileName(this, QStringLiteral("Import Items into %1").arg(plcName), QString(), filter)
+            : QFileDialog::getSaveFileName(this, QStringLiteral("Export Items of %1").arg(plcName),
+                                           plcName + QStringLiteral(".csv"), filter);
+        file = chosen.isEmpty() ? std::nullopt : std::optional<QString>(chosen);
+    }
+    if (!file) {
+        return;
+    }
+    if (import) {
+        m_program.ImportItems(plcKey, file->toStdString());
+    } else {
+        m_program.ExportItems(plcKey, file->toStdString());
+    }
+}
+
 bool frmMain::DefinePlc(model::clsConfig& project)
 {
     return frmConfigItems::AddNewItems(project, this, app::MakeConnectionTester(m_program.Environment().CreateDriver));

@@ -355,8 +355,8 @@ bool frmOptions::SaveOptions()
     }
     if (written && opcUaChanged) {
         const std::string portText = std::to_string(*opcUaPort);
-        const common::Settings::Entry entries[] = { { common::settingskey::OpcUaAddress, newOpcUaAddress },
-                                                    { common::settingskey::OpcUaPort, portText } };
+        const common::Settings::Entry entries[]
+            = { { common::settingskey::OpcUaAddress, newOpcUaAddress }, { common::settingskey::OpcUaPort, portText } };
         written = m_settings.WriteSettings(entries);
     }
     if (written && mqttChanged) {

@@ -165,6 +165,7 @@ TEST(Codec, MalformedInputIsRefusedWithItsReason)
         { "array past the limit", "86 a0860100", status::kBadEncodingLimitsExceeded },
         { "array longer than the message", "86 10000000 01000000", status::kBadDecodingError },
         { "unknown type 26", "1a", status::kBadDecodingError },
+        { "array of no type", "80 02000000", status::kBadDecodingError },
         { "unknown NodeId encoding", "11 06 0000", status::kBadDecodingError },
         { "NodeId with expanded flags", "11 80 05", status::kBadDecodingError },
         { "LocalizedText unknown mask bit", "15 04", status::kBadDecodingError },

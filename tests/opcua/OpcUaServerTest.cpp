@@ -8,9 +8,12 @@
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
 
+#include "UaClient.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTcpSocket>
 
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -37,7 +40,84 @@ protected:
     opcua::OpcUaServer server { program.Service() };
 };
 
+/// One whole UA-TCP chunk from `socket`, waited for.
+std::vector<std::uint8_t> TakeChunk(QTcpSocket& socket)
+{
+    QByteArray bytes;
+    const auto whole = [&] {
+        bytes += socket.read(8 - std::min<qsizetype>(bytes.size(), 8));
+        if (bytes.size() >= 8) {
+            const auto size
+                = static_cast<qsizetype>(static_cast<std::uint8_t>(bytes[4]) | static_cast<std::uint8_t>(bytes[5]) << 8
+                                         | static_cast<std::uint8_t>(bytes[6]) << 16);
+            bytes += socket.read(size - bytes.size());
+            return bytes.size() == size;
+        }
+        return false;
+    };
+    Spin(whole, 10000);
+    return { bytes.begin(), bytes.end() };
+}
+
 } // namespace
+
+TEST_F(OpcUaServerTest, AClientThatNeverReadsItsAnswersIsClosedAndTheOthersAreServed)
+{
+    const auto bound = server.Listen(QHostAddress::LocalHost, 0);
+    ASSERT_TRUE(bound) << bound.error();
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, *bound);
+    ASSERT_TRUE(socket.waitForConnected(5000));
+    opcua::test::UaClient client;
+    const auto send = [&](const std::vector<std::uint8_t>& bytes) {
+        socket.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+    };
+    send(client.Hello());
+    ASSERT_FALSE(TakeChunk(socket).empty());
+    send(client.Open());
+    ASSERT_TRUE(client.TakeOpen(TakeChunk(socket)));
+    opcua::CreateSessionRequest create;
+    create.requestedSessionTimeout = 60000;
+    send(client.Message(create));
+    const auto created
+        = opcua::DecodeMessage<opcua::CreateSessionResponse>(opcua::test::UaClient::Bodies(TakeChunk(socket)).at(0));
+    ASSERT_TRUE(created);
+    client.authenticationToken = created->authenticationToken;
+    opcua::ActivateSessionRequest activate;
+    activate.userIdentityToken = opcua::ToExtensionObject(opcua::AnonymousIdentityToken { "anonymous" });
+    send(client.Message(activate));
+    ASSERT_FALSE(TakeChunk(socket).empty());
+
+    // Reads of the server's status 5,000 times over, each answer some 400 kB, sent and never read: the answers
+    // pile up until the server gives up on the client rather than keep them.
+    socket.setReadBufferSize(4096);
+    opcua::ReadRequest read;
+    opcua::ReadValueId status;
+    status.nodeId = opcua::NodeId(0, 2256);
+    read.nodesToRead.assign(5000, status);
+    constexpr int kRequests = 150;
+    for (int i = 0; i < kRequests; ++i) {
+        send(client.Message(read));
+    }
+    Spin([&] { return socket.bytesToWrite() == 0; });
+    Spin([] { return false; }, 3000);
+    std::int64_t received = 0;
+    Spin([&] {
+        received += socket.readAll().size();
+        return socket.state() == QAbstractSocket::UnconnectedState;
+    });
+    EXPECT_EQ(socket.state(), QAbstractSocket::UnconnectedState) << "closed by the server";
+    EXPECT_LT(received, std::int64_t { kRequests } * 300000) << "not every answer was sent";
+
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHost, *bound);
+    ASSERT_TRUE(other.waitForConnected(5000));
+    const auto hello = opcua::test::UaClient().Hello();
+    other.write(reinterpret_cast<const char*>(hello.data()), static_cast<qint64>(hello.size()));
+    const auto acknowledged = TakeChunk(other);
+    ASSERT_GE(acknowledged.size(), 4U) << "another client is served";
+    EXPECT_EQ(std::string(acknowledged.begin(), acknowledged.begin() + 4), "ACKF");
+}
 
 TEST_F(OpcUaServerTest, ListensOnlyWhereNoOtherMachineReachesIt)
 {
@@ -65,8 +145,9 @@ TEST_F(OpcUaServerTest, AClientSeesItemsComeAndGoAsTheProjectChangesAndIsCounted
 
     QProcess client;
     client.setProcessChannelMode(QProcess::MergedChannels);
-    client.start(QStringLiteral("node"), { QStringLiteral(TAVREL_PEER_FOLDER "/watch_nodes.js"), server.EndpointUrl(),
-                                           QStringLiteral("ns=1;s=plc/Line_1"), QStringLiteral("ns=1;s=lblDDE(1)") });
+    client.start(QStringLiteral("node"),
+                 { QStringLiteral(TAVREL_PEER_FOLDER "/watch_nodes.js"), server.EndpointUrl(),
+                   QStringLiteral("ns=1;s=plc/Line_1"), QStringLiteral("ns=1;s=lblDDE(1)") });
     QByteArray said;
     const auto heard = [&](const char* text) {
         said += client.readAll();
@@ -93,6 +174,8 @@ TEST_F(OpcUaServerTest, AClientSeesItemsComeAndGoAsTheProjectChangesAndIsCounted
     Spin([&] { return client.state() == QProcess::NotRunning; }, 5000);
     EXPECT_EQ(client.exitCode(), 0);
     EXPECT_EQ(server.SessionCount(), 0U) << "the client closed its session";
+    client.kill();
+    client.waitForFinished(5000);
 }
 
 int main(int argc, char** argv)

@@ -368,3 +368,52 @@ TEST_F(ServerFixture, ARenewedTokenReplacesTheOldOneAndAnUnrenewedOneRunsOut)
     server.Tick(now);
     EXPECT_EQ(UaClient::ErrorIn(server.TakeOutput(quiet)), status::kBadSecureChannelTokenUnknown);
 }
+
+TEST_F(ServerFixture, AMonitoredItemsChangeReachesTheClientInAPublishAnswer)
+{
+    PlcNode plc;
+    plc.name = "Line_1";
+    server.SetProject({ plc }, { ItemNode { 7, "Line_1", "MI 7", "", ValueKind::Int16, true, "" } }, now);
+    OpenChannel();
+    OpenSession();
+    CreateSubscriptionRequest subscribe;
+    subscribe.requestedPublishingInterval = 100;
+    subscribe.requestedMaxKeepAliveCount = 10;
+    subscribe.requestedLifetimeCount = 30;
+    const auto subscription = Call<CreateSubscriptionResponse>(subscribe);
+    CreateMonitoredItemsRequest monitor;
+    monitor.subscriptionId = subscription.subscriptionId;
+    MonitoredItemCreateRequest item;
+    item.itemToMonitor.nodeId = NodeId(1, std::string("lblDDE(7)"));
+    item.requestedParameters.clientHandle = 5;
+    monitor.itemsToCreate = { item };
+    EXPECT_EQ(Call<CreateMonitoredItemsResponse>(monitor).results.at(0).statusCode.code, status::kGood);
+
+    EXPECT_TRUE(Send(client.Message(PublishRequest {})).empty()); // waits for something to send
+    const std::uint32_t publishRequestId = client.requestId;
+    const ItemSample sample { 7, "12", 12.0, now, ValueQuality::Good };
+    server.SetValues(std::span(&sample, 1), now);
+    now += 100;
+    server.Tick(now);
+    ASSERT_EQ(server.ConnectionsWithOutput(), std::vector<ConnectionId> { connection });
+    const auto output = server.TakeOutput(connection);
+    const auto frames = UaClient::Frames(output);
+    ASSERT_EQ(frames.size(), 1U);
+    Decoder requestIdOf(std::span(frames[0].bytes).subspan(20, 4));
+    EXPECT_EQ(requestIdOf.UInt32(), publishRequestId); // answered under the Publish request's id
+    const auto published = DecodeMessage<PublishResponse>(UaClient::Bodies(output).at(0));
+    ASSERT_TRUE(published.has_value());
+    EXPECT_EQ(published->subscriptionId, subscription.subscriptionId);
+    const auto change
+        = FromExtensionObject<DataChangeNotification>(published->notificationMessage.notificationData.at(0));
+    ASSERT_TRUE(change.has_value());
+    EXPECT_EQ(change->monitoredItems.at(0).clientHandle, 5U);
+    EXPECT_EQ(change->monitoredItems.at(0).value.value, Variant(Scalar(std::int16_t { 12 })));
+
+    Send(client.Message(PublishRequest {}));
+    const auto closing = UaClient::Bodies(Send(client.Message(CloseSessionRequest {})));
+    ASSERT_EQ(closing.size(), 2U); // the queued Publish request is answered as the session ends, then CloseSession
+    EXPECT_EQ(UaClient::FaultOf(closing[0]), status::kBadSessionClosed);
+    EXPECT_TRUE(DecodeMessage<CloseSessionResponse>(closing[1]).has_value());
+    EXPECT_EQ(server.SessionCount(), 0U);
+}

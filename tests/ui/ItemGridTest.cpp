@@ -136,8 +136,8 @@ private slots:
         grid.Fill(project.config);
         QCOMPARE(RowKinds(grid), QStringLiteral("LpHpEEEEEEEE"));
 
-        const QStringList header { "Line_1",       "", "MI",         "10",   "8",
-                                   "lblDDE(5-12)", "", "Read/Write", "True", "COM 1 ; 57600" };
+        const QStringList header { "Line_1", "",           "MI",   "10",           "8", "", "lblDDE(5-12)", "", "",
+                                   "",       "Read/Write", "True", "COM 1 ; 57600" };
         for (int column = 0; column < ItemGrid::kColumnCount; ++column) {
             QCOMPARE(grid.item(2, column)->text(), header.at(column));
         }
@@ -149,6 +149,48 @@ private slots:
             QCOMPARE(grid.item(row, ItemGrid::kColDdeName)->text(), QStringLiteral("lblDDE(%1)").arg(5 + element));
             QCOMPARE(grid.Row(row).labelIndex, 5 + element);
         }
+    }
+
+    void ItemsShowTheirNameDataTypeAndUnits()
+    {
+        Project project;
+        model::clsPlc& plc = project.AddPlc("Meter");
+        model::Clsitem& volts = AddItem(plc, op::MI, 0);
+        volts.Details.dataType = common::DataType { common::BaseType::Float32 };
+        volts.Details.byteOrder = common::ByteOrder::CDAB;
+        volts.Details.name = "Voltage_L1";
+        volts.Details.units = "V";
+        volts.Details.description = "phase 1 to neutral";
+        model::Clsitem& serial = AddItem(plc, op::MI, 10);
+        serial.Details.dataType = common::DataType { common::BaseType::String, 16 };
+        AddItem(plc, op::Coil, 0); // a device table's own type
+        model::Clsitem& amps = AddItem(plc, op::MI, 20, 2);
+        amps.colItems()[0].Details.name = "Current";
+        amps.colItems()[1].Details.name = "Current[1]";
+        for (model::Clsitem& element : amps.colItems()) {
+            element.Details.units = "A";
+        }
+        ItemGrid grid;
+        grid.Fill(project.config);
+        QCOMPARE(RowKinds(grid), QStringLiteral("LSSSpHpEE"));
+
+        struct Shown
+        {
+            int row;
+            const char* dataType;
+            const char* name;
+            const char* units;
+        };
+        for (const Shown& shown : { Shown { 1, "float32 CDAB", "Voltage_L1", "V" }, Shown { 2, "string(16)", "", "" },
+                                    Shown { 3, "bool", "", "" }, Shown { 5, "", "Current", "A" },
+                                    Shown { 7, "", "Current", "A" }, Shown { 8, "", "Current[1]", "A" } }) {
+            QCOMPARE(grid.item(shown.row, ItemGrid::kColDataType)->text(), QString::fromUtf8(shown.dataType));
+            QCOMPARE(grid.item(shown.row, ItemGrid::kColName)->text(), QString::fromUtf8(shown.name));
+            QCOMPARE(grid.item(shown.row, ItemGrid::kColUnits)->text(), QString::fromUtf8(shown.units));
+        }
+        QCOMPARE(grid.item(1, ItemGrid::kColName)->toolTip(), QStringLiteral("phase 1 to neutral"));
+        QCOMPARE(grid.rowSpan(7, ItemGrid::kColUnits), 2); // the elements share one cell
+        QCOMPARE(grid.rowSpan(7, ItemGrid::kColName), 1);
     }
 
     void EqualNeighboursMergeWithinAVectorAndAPlc()

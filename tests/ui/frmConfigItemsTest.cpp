@@ -7,6 +7,7 @@
 #include "app/ConnectionTest.h"
 #include "comm/modbus/ModbusDriver.h"
 #include "support/ModbusPeers.h"
+#include "support/ScriptedServer.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -572,21 +573,31 @@ private slots:
 
     void TestConnectionTriesTheParametersAsEntered_data()
     {
-        QTest::addColumn<bool>("simulator");
+        QTest::addColumn<QString>("peer");
         QTest::addColumn<QString>("said");
-        QTest::newRow("the simulator") << true << "Connected to 127.0.0.1:%1, unit 1: the PLC answered";
-        QTest::newRow("a closed port") << false << "No answer from 127.0.0.1:%1 within 6000 ms: ";
+        QTest::newRow("the simulator") << "simulator"
+                                       << "Connected to 127.0.0.1:%1, unit 1: the PLC answered";
+        // A device need not have the register probed: its exception answer says it is there.
+        QTest::newRow("an exception answer") << "exception"
+                                             << "Connected to 127.0.0.1:%1, unit 1: the PLC answered";
+        QTest::newRow("a closed port") << "none"
+                                       << "No answer from 127.0.0.1:%1 within 6000 ms: ";
     }
 
     void TestConnectionTriesTheParametersAsEntered()
     {
-        QFETCH(bool, simulator);
+        QFETCH(QString, peer);
         QFETCH(QString, said);
         std::optional<test::SimulatorProcess> plc;
-        if (simulator) {
-            plc.emplace();
+        std::optional<test::ScriptedServer> device;
+        int port = 0;
+        if (peer == QStringLiteral("simulator")) {
+            port = plc.emplace().Port();
+        } else if (peer == QStringLiteral("exception")) {
+            port = device.emplace(test::ScriptedServer::Behaviour::ExceptionAnswer).Port();
+        } else {
+            port = ClosedPort();
         }
-        const int port = plc ? plc->Port() : ClosedPort();
         NewPlcDialog fresh(app::MakeConnectionTester([](const model::clsPlc& source) {
             return std::make_shared<comm::modbus::ModbusDriver>(comm::modbus::OperandMap {}, source.Params().PlcType);
         }));

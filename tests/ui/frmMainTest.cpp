@@ -22,6 +22,8 @@
 #include <QTest>
 #include <QToolBar>
 
+#include <fstream>
+
 using namespace tavrel;
 using ui::frmMain;
 using ui::ItemGrid;
@@ -519,6 +521,53 @@ private slots:
                      QStringLiteral("MQTT broker 127.0.0.1:%1: not connected (Connection refused); "
                                     "next attempt in 1 s")
                          .arg(port));
+    }
+
+    void ItemsListsGoOutAndComeBackThroughTheItemsMenu()
+    {
+        Fixture fixture;
+        QAction* exportItems = fixture.Tool("ID_ExportItems", "popItems");
+        QAction* importItems = fixture.Tool("ID_ImportItems", "popItems");
+        QVERIFY(!exportItems->isEnabled()); // no PLC chosen
+        fixture.Grid().SetCurrentItemRow(1); // Line_1
+        fixture.window->UpdateCommandStates();
+        QVERIFY(exportItems->isEnabled() && importItems->isEnabled());
+        const std::filesystem::path list = fixture.under.dir.Path() / "line1.csv";
+        fixture.window->SetItemsFileQuestion([&](bool, const QString& plc) {
+            return plc == QLatin1String("Line_1") ? std::optional<QString>(QString::fromStdString(list.string()))
+                                                  : std::nullopt;
+        });
+        exportItems->trigger();
+        std::ifstream exported(list);
+        std::string header;
+        QVERIFY(std::getline(exported, header));
+        QVERIFY(header.starts_with("Name,Operand,Address,Length,Direction,Enabled,DataType"));
+        QVERIFY(!fixture.under.program.IsModified());
+
+        const model::clsPlc& line1 = *fixture.under.program.Project().colPlcs().front();
+        const auto importText = [&](const std::string& text, QMessageBox::StandardButton answer) {
+            std::ofstream(list) << header << "\n" << text;
+            test::ModalAnswerer answerer;
+            answerer.PressOnMessageBox(QMessageBox::Yes).PressOnMessageBox(answer);
+            importItems->trigger();
+            return answerer.Messages();
+        };
+        // A bad line: the list is refused, with the line, and Line_1 keeps its two items.
+        const auto refused
+            = importText("Temp,MI,3,1,Read,1,,,,,,,,,,,\nLevel,MI,4,1,Upwards,1,,,,,,,,,,,\n", QMessageBox::Ok);
+        QCOMPARE(refused.size(), 2u);
+        QVERIFY2(refused[1].text.contains(QStringLiteral("line 3: Direction")), qPrintable(refused[1].text));
+        QCOMPARE(line1.colItems().size(), 2u);
+        QVERIFY(!fixture.under.program.IsModified());
+
+        const auto accepted = importText("Temp,MI,3,1,Read,1,,,0,100,0,10,bar,,,,Boiler\n", QMessageBox::Ok);
+        QCOMPARE(accepted.size(), 1u); // the question only
+        QVERIFY(accepted[0].text.contains(QStringLiteral("replace the 2 items of PLC Line_1")));
+        QCOMPARE(line1.colItems().size(), 1u);
+        QCOMPARE(line1.colItems().front()->Details.name, std::string("Temp"));
+        QVERIFY(fixture.under.program.IsModified());
+        QCOMPARE(fixture.Grid().item(1, ItemGrid::kColName)->text(), QStringLiteral("Temp"));
+        QCOMPARE(fixture.Grid().item(1, ItemGrid::kColUnits)->text(), QStringLiteral("bar"));
     }
 };
 

@@ -237,10 +237,12 @@ bool ModbusChannel::Transact(const char* action, Table table, int start, int cou
         }
         error = errno; // before anything else can change it
         if (IsExceptionAnswer(error)) {
-            return Fail(status, static_cast<std::uint8_t>(error - MODBUS_ENOBASE),
-                        std::string(action) + " " + std::to_string(count) + " " + TableNoun(table, count) + " at "
-                            + std::to_string(start) + " on " + m_endpoint + ": the PLC answered exception "
-                            + std::to_string(error - MODBUS_ENOBASE) + ", " + modbus_strerror(error));
+            Fail(status, static_cast<std::uint8_t>(error - MODBUS_ENOBASE),
+                 std::string(action) + " " + std::to_string(count) + " " + TableNoun(table, count) + " at "
+                     + std::to_string(start) + " on " + m_endpoint + ": the PLC answered exception "
+                     + std::to_string(error - MODBUS_ENOBASE) + ", " + modbus_strerror(error));
+            m_lastFailureKind = FailureKind::Exception;
+            return false;
         }
         if (!IsWorthRetrying(error)) {
             break;
