@@ -18,8 +18,7 @@ class QLineEdit;
 namespace tavrel::ui {
 
 /// The "Details" group of the item dialog: a tag name, a description, a scaling, units and a deadband for every item,
-/// and for
-/// the item of a Modbus device its data type and byte order (the rows are hidden on other PLC families).
+/// and for the item of a Modbus device its data type and byte order (the rows are hidden on other PLC families).
 class ItemDetailsBox : public QGroupBox
 {
     Q_OBJECT
