@@ -3,10 +3,12 @@
 // reads the same clock knows how long each change took to reach it. Run by bench/mqtt_bench.py.
 //
 //   tavrel-bench-mqtt-instance --broker HOST:PORT --prefix P [--plcs N] [--items-per-plc K] [--pass-ms M]
-//                              [--seconds S]
+//                              [--seconds S] [--payload plain|json] [--queue FILE]
 //
 // Prints "connected" once the broker took it, runs S seconds, then "published N" (the values published by the
-// passes: every value changes in every pass) and ends.
+// passes: every value changes in every pass) and ends. With --queue (json payloads kept in FILE while the broker
+// is away) the run starts at once, whether the broker is there or not: "running" then, and "connected BUFFERED"
+// (the changes kept so far) once the broker took it.
 #include "ClockPlc.h"
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
@@ -37,6 +39,8 @@ struct Options
     int itemsPerPlc = 1000;
     int passMs = 100;
     int seconds = 10;
+    std::string payload = "plain";
+    std::string queue;
 };
 
 } // namespace
@@ -59,6 +63,10 @@ int main(int argc, char** argv)
             options.passMs = std::atoi(value.c_str());
         } else if (name == "--seconds") {
             options.seconds = std::atoi(value.c_str());
+        } else if (name == "--payload") {
+            options.payload = value;
+        } else if (name == "--queue") {
+            options.queue = value;
         } else {
             std::fprintf(stderr, "unknown option %s\n", name.c_str());
             return 2;
@@ -93,6 +101,8 @@ int main(int argc, char** argv)
     common::MqttOptions mqttOptions;
     mqttOptions.Broker = options.broker;
     mqttOptions.TopicPrefix = options.prefix;
+    mqttOptions.Payload = options.payload;
+    mqttOptions.BufferFile = options.queue;
     mqtt::MqttBridge bridge(program.Service());
     if (const auto started = mqtt::ApplyMqttOptions(bridge, mqttOptions); !started) {
         std::fprintf(stderr, "%s\n", started.error().c_str());
@@ -105,18 +115,30 @@ int main(int argc, char** argv)
             ++passes;
         }
     });
+    const auto run = [&] {
+        counting = true;
+        program.ToggleRun();
+        QTimer::singleShot(options.seconds * 1000, [&] {
+            counting = false;
+            program.Stop();
+            // The last pass's values leave before the bridge does.
+            QTimer::singleShot(1000, [] { QCoreApplication::quit(); });
+        });
+    };
+    if (!options.queue.empty()) {
+        std::printf("running\n");
+        std::fflush(stdout);
+        run();
+    }
     QObject::connect(&bridge, &mqtt::MqttBridge::stateChanged, [&](mqtt::BrokerState state, const QString& text) {
-        if (state == mqtt::BrokerState::Connected && !program.IsRunning()) {
+        if (state == mqtt::BrokerState::Connected && !options.queue.empty()) {
+            const auto buffered = program.Service().System().Find(QStringLiteral("MqttBuffered"));
+            std::printf("connected %s\n", buffered ? buffered->second.toUtf8().constData() : "0");
+            std::fflush(stdout);
+        } else if (state == mqtt::BrokerState::Connected && !program.IsRunning()) {
             std::printf("connected\n");
             std::fflush(stdout);
-            counting = true;
-            program.ToggleRun();
-            QTimer::singleShot(options.seconds * 1000, [&] {
-                counting = false;
-                program.Stop();
-                // The last pass's values leave before the bridge does.
-                QTimer::singleShot(1000, [] { QCoreApplication::quit(); });
-            });
+            run();
         } else if (state == mqtt::BrokerState::Disconnected || state == mqtt::BrokerState::Refused) {
             std::fprintf(stderr, "%s\n", text.toUtf8().constData());
         }

@@ -80,6 +80,8 @@ ItemService::ItemService(Program& program, QObject* parent)
         m_ownersStale = true;
         emit projectChanged();
     });
+    // A run that stops or starts changes the quality of every item: told as soon as the events are handled.
+    connect(&m_program, &Program::runningChanged, this, &ItemService::FlushSoon);
     FollowEvents();
 }
 
@@ -397,80 +399,6 @@ std::optional<common::Refusal> ItemService::Execute(const Caller& caller, const 
         break;
     }
     return std::nullopt;
-}
-
-ItemChange ItemService::State(std::int32_t index) const
-{
-    ItemChange state;
-    state.index = index;
-    const model::LabelArray& labels = m_program.Labels();
-    if (!labels.IsLoaded(index)) {
-        state.quality = Quality::Waiting;
-        return state;
-    }
-    state.value = labels.Text(index);
-    if (static_cast<std::size_t>(index) < m_changedAt.size()) {
-        state.readAt = m_changedAt[static_cast<std::size_t>(index)];
-    }
-    if (const Owner* owner = FindOwner(index)) {
-        if (!owner->plc->Answered) {
-            state.quality = Quality::Waiting;
-        } else if (!owner->plc->Connected) {
-            state.quality = Quality::Stale;
-            state.reason = owner->plc->LastError;
-        } else if (!owner->item->BadReason.empty()) {
-            state.quality = Quality::Bad;
-            state.reason = owner->item->BadReason;
-        }
-    }
-    return state;
-}
-
-void ItemService::Flush()
-{
-    m_flushTimer.stop();
-    if (m_changed.Empty()) {
-        return;
-    }
-    const std::vector<std::int32_t> indexes = m_changed.Take();
-    std::vector<ItemChange> changes;
-    changes.reserve(indexes.size());
-    const model::LabelArray& labels = m_program.Labels();
-    for (const std::int32_t index : indexes) {
-        if (!labels.IsLoaded(index)) {
-            continue;
-        }
-        changes.push_back(State(index));
-    }
-    if (!changes.empty()) {
-        emit changed(changes);
-    }
-}
-
-void ItemService::LabelTextChanged(std::int32_t index, const std::string&)
-{
-    const auto position = static_cast<std::size_t>(index);
-    if (m_changedAt.size() <= position) {
-        m_changedAt.resize(position + 1);
-    }
-    m_changedAt[position] = std::chrono::system_clock::now();
-    m_changed.Add(index);
-    // Changes leave together once control returns to the event loop: at the end of the pass, or at once between
-    // passes.
-    if (!m_flushTimer.isActive()) {
-        m_flushTimer.start(0);
-    }
-}
-
-void ItemService::LabelLoaded(std::int32_t)
-{
-    m_ownersStale = true;
-}
-
-void ItemService::LabelUnloaded(std::int32_t index)
-{
-    m_ownersStale = true;
-    emit itemRemoved(index);
 }
 
 } // namespace tavrel::app

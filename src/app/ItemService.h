@@ -60,6 +60,9 @@ enum class Quality {
     Bad ///< its device will not give it (a register it has not): no value, and the reason
 };
 
+/// "good", "waiting", "stale" or "bad", as clients read a quality.
+std::string_view QualityName(Quality quality);
+
 /// The kind of value an item holds, as clients type it.
 using ValueKind = common::ValueKind;
 
@@ -96,7 +99,7 @@ struct ItemChange
 {
     std::int32_t index = 0;
     std::string value;
-    std::chrono::system_clock::time_point readAt; ///< when the value changed (wall clock)
+    std::chrono::system_clock::time_point readAt; ///< when the value changed (wall clock); zero: never in this session
     Quality quality = Quality::Good;
     std::string reason; ///< why the quality is not good
 };
@@ -127,7 +130,8 @@ public:
     /// The text of a published item; empty for one that is not.
     const std::string& Value(std::int32_t index) const;
     /// An item's present value, when it last changed and how far it can be trusted, as a change would tell it;
-    /// an empty value of quality Waiting for one that is not published.
+    /// an empty value of quality Waiting for one that is not published. The live value: a deadband holds back only
+    /// what `changed` tells.
     ItemChange State(std::int32_t index) const;
     /// The highest label index in use; items lie from 1 to it.
     std::int32_t HighestIndex() const;
@@ -166,7 +170,9 @@ public:
 
 signals:
     /// The items that changed since the last batch, each once with its newest value, in the order of their first
-    /// change: at the end of each pass, or as soon as the events are handled between passes (a poke).
+    /// change: at the end of each pass, or as soon as the events are handled between passes (a poke, a run that
+    /// stopped). A change is a new text, or a new quality or reason (a PLC lost or back, the run stopped or
+    /// started); a numeric text that moved less than the item's deadband from the last one told is none.
     void changed(const std::vector<tavrel::app::ItemChange>& changes);
     /// An item is no more; links to it end.
     void itemRemoved(std::int32_t index);
@@ -198,6 +204,15 @@ private:
     std::optional<common::Refusal> CheckAndTakePoke(const Caller& caller, std::int32_t index, const std::string& text);
     /// Notes PLC states, write refusals and the run in the event log.
     void FollowEvents();
+    /// Flushes soon: between passes, once the events are handled.
+    void FlushSoon();
+    /// Adds to `indexes` the items of every PLC whose quality may have changed since the last batch (a PLC lost,
+    /// back or answering, the run started or stopped), each once.
+    void AddQualityCandidates(std::vector<std::int32_t>& indexes);
+    /// Whether `state` is a change for clients from what they were last told of its item; notes it as told if so.
+    /// `textChanged`: the label's text was set (not only its PLC's state); the first state of an item that was
+    /// never told is then told, else only noted.
+    bool TakeIfChange(const ItemChange& state, bool textChanged);
     /// How a caller is named in the event log: "link 127.0.0.1:50000", "MQTT", "the window".
     static QString CallerText(const Caller& caller);
     /// Writes a poke's or command's line into the audit trail; a line that cannot be written goes to the event log
@@ -219,6 +234,26 @@ private:
     model::ChangedLabels m_changed;
     /// When each label last changed, by index.
     std::vector<std::chrono::system_clock::time_point> m_changedAt;
+    /// What clients were last told of an item: the reference of its deadband and of its quality changes.
+    struct Told
+    {
+        bool any = false;
+        std::string value;
+        std::optional<double> number; ///< the value as a number, when it is one
+        Quality quality = Quality::Waiting;
+        std::string reason;
+    };
+    std::vector<Told> m_told;
+    /// What each PLC's items' quality follows, as the last batch found it, by PLC key.
+    struct PlcSeen
+    {
+        bool answered = false;
+        bool connected = false;
+        std::string lastError;
+        friend bool operator==(const PlcSeen&, const PlcSeen&) = default;
+    };
+    std::unordered_map<std::int32_t, PlcSeen> m_plcSeen;
+    bool m_runningSeen = false;
     mutable std::vector<Owner> m_owners;
     /// The label index of each tag name, in lower case; renewed with the owners.
     mutable std::unordered_map<std::string, std::int32_t> m_names;

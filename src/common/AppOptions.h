@@ -22,13 +22,17 @@ struct AppOptions
 /// The MQTT bridge's settings, as the settings file holds them.
 struct MqttOptions
 {
-    std::string Broker;       ///< HOST:PORT; empty leaves the bridge off
-    std::string TopicPrefix;  ///< empty means tavrel/HOSTNAME
-    std::string ClientId;     ///< empty lets the client library choose one
+    std::string Broker; ///< HOST:PORT; empty leaves the bridge off
+    std::string TopicPrefix; ///< empty means tavrel/HOSTNAME
+    std::string ClientId; ///< empty lets the client library choose one
     std::string User;
     std::string PasswordFile; ///< a file holding the password on its first line
-    std::string CaFile;       ///< TLS with this CA certificate when set
-    std::int32_t Qos = 0;     ///< 0 or 1
+    std::string CaFile; ///< TLS with this CA certificate when set
+    std::int32_t Qos = 0; ///< 0 or 1
+    std::string Payload = "plain"; ///< "plain" (the label text) or "json" (value, time, quality, PLC, units)
+    std::int32_t RepublishSeconds = 0; ///< 0: off; else unchanged values are published again at that period
+    std::int32_t BufferMB = 256; ///< the on-disk queue's size while the broker is away (json payloads)
+    std::string BufferFile; ///< the queue's file: beside the settings file; no key of its own
 
     friend bool operator==(const MqttOptions&, const MqttOptions&) = default;
 };

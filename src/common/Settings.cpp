@@ -490,12 +490,22 @@ MqttOptions ReadMqttOptions(const Settings& settings)
     options.CaFile = settings.ReadSetting(settingskey::MqttCaFile, "");
     const auto qos = ParseWholeNumber(settings.ReadSetting(settingskey::MqttQos, "0"), -1, 2);
     options.Qos = qos ? static_cast<std::int32_t>(*qos) : -1;
+    options.Payload = settings.ReadSetting(settingskey::MqttPayload, "plain");
+    const auto wholeOrMinusOne = [&settings](std::string_view key, const char* fallback) {
+        const auto number = ParseWholeNumber(settings.ReadSetting(key, fallback), -1, 1'000'000);
+        return number ? static_cast<std::int32_t>(*number) : -1;
+    };
+    options.RepublishSeconds = wholeOrMinusOne(settingskey::MqttRepublishSeconds, "0");
+    options.BufferMB = wholeOrMinusOne(settingskey::MqttBufferMB, "256");
+    options.BufferFile = (settings.FilePath().parent_path() / "tavrel-mqtt-queue.sqlite").string();
     return options;
 }
 
 tl::expected<void, std::string> SaveMqttOptions(Settings& settings, const MqttOptions& options)
 {
     const std::string qos = std::to_string(options.Qos);
+    const std::string republish = std::to_string(options.RepublishSeconds);
+    const std::string buffer = std::to_string(options.BufferMB);
     const Settings::Entry entries[] = {
         { settingskey::MqttBroker, options.Broker },
         { settingskey::MqttTopicPrefix, options.TopicPrefix },
@@ -504,6 +514,9 @@ tl::expected<void, std::string> SaveMqttOptions(Settings& settings, const MqttOp
         { settingskey::MqttPasswordFile, options.PasswordFile },
         { settingskey::MqttCaFile, options.CaFile },
         { settingskey::MqttQos, qos },
+        { settingskey::MqttPayload, options.Payload },
+        { settingskey::MqttRepublishSeconds, republish },
+        { settingskey::MqttBufferMB, buffer },
     };
     return settings.WriteSettings(entries);
 }

@@ -86,6 +86,9 @@ inline constexpr std::string_view MqttUser = "MqttUser";
 inline constexpr std::string_view MqttPasswordFile = "MqttPasswordFile";
 inline constexpr std::string_view MqttCaFile = "MqttCaFile";
 inline constexpr std::string_view MqttQos = "MqttQos";
+inline constexpr std::string_view MqttPayload = "MqttPayload";
+inline constexpr std::string_view MqttRepublishSeconds = "MqttRepublishSeconds";
+inline constexpr std::string_view MqttBufferMB = "MqttBufferMB";
 inline constexpr std::string_view OpcUaAddress = "OpcUaAddress";
 inline constexpr std::string_view OpcUaPort = "OpcUaPort";
 } // namespace settingskey
@@ -157,8 +160,8 @@ struct AuditSettings
 /// The audit trail's settings.
 AuditSettings ReadAuditSettings(const Settings& settings);
 
-/// The MQTT bridge's keys as they are written; a MqttQos that is not a whole number reads as -1, so that the
-/// bridge refuses it instead of guessing.
+/// The MQTT bridge's keys as they are written; a MqttQos, MqttRepublishSeconds or MqttBufferMB that is not a whole
+/// number reads as -1, so that the bridge refuses it instead of guessing.
 MqttOptions ReadMqttOptions(const Settings& settings);
 
 /// Writes the MQTT bridge's keys, all of them or none.

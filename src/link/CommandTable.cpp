@@ -153,8 +153,9 @@ void CommandTable::Advise(LinkSession& session, const Message& message) const
         return;
     }
     session.Advise(message.index);
-    QJsonObject answer { { "item", ItemName(message.index) },
-                         { "value", QString::fromStdString(m_items.Value(message.index)) } };
+    const app::ItemChange state = m_items.State(message.index);
+    QJsonObject answer { { "item", ItemName(message.index) }, { "value", QString::fromStdString(state.value) } };
+    AddStateMembers(answer, state);
     // A client that named the item by its tag name learns the label name its changes come with.
     if (const std::string name = m_items.TagName(message.index); !name.empty()) {
         answer.insert("name", QString::fromStdString(name));
@@ -170,10 +171,12 @@ void CommandTable::Unadvise(LinkSession& session, const Message& message) const
 
 void CommandTable::Request(LinkSession& session, const Message& message) const
 {
-    SendJson(session,
-             { { "op", message.op },
-               { "item", ItemName(message.index) },
-               { "value", QString::fromStdString(m_items.Value(message.index)) } });
+    const app::ItemChange state = m_items.State(message.index);
+    QJsonObject answer { { "op", message.op },
+                         { "item", ItemName(message.index) },
+                         { "value", QString::fromStdString(state.value) } };
+    AddStateMembers(answer, state);
+    SendJson(session, answer);
 }
 
 void CommandTable::Poke(LinkSession& session, const Message& message) const

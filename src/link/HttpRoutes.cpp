@@ -270,6 +270,8 @@ void HttpRoutes::ServeItem(Exchange& exchange)
         Reply(responder, method, lookup.status, lookup.reason, cors);
     } else if (!m_items.Exists(*index)) {
         Reply(responder, method, Status::NotFound, NoItemReason(*index), cors);
+    } else if (IsRead(method) && WantsJson(request)) {
+        WriteContent(responder, method, ItemStateJson(m_items.State(*index)), "application/json", Status::Ok, cors);
     } else if (IsRead(method)) {
         WriteContent(responder, method, QByteArray::fromStdString(m_items.Value(*index)), kTextPlain, Status::Ok, cors);
     } else if (method != Method::Put) {

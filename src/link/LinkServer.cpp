@@ -305,7 +305,7 @@ void LinkServer::SendChanges(const std::vector<app::ItemChange>& changes)
         if (linked.empty()) {
             continue;
         }
-        fragments[i] = ItemValueJson(changes[i].index, changes[i].value);
+        fragments[i] = ItemChangeJson(changes[i]);
         for (LinkSession* session : linked) {
             if (session->AddPending(static_cast<std::uint32_t>(i))) {
                 touched.emplace_back(session);

@@ -142,7 +142,7 @@ void LinkSession::SendStale()
         if (m_advised.count(index) == 0 || !m_context.items.Exists(index)) {
             continue;
         }
-        text += (count++ == 0 ? "" : ",") + ItemValueJson(index, m_context.items.Value(index));
+        text += (count++ == 0 ? "" : ",") + ItemChangeJson(m_context.items.State(index));
     }
     if (count > 0) {
         Send(QString::fromUtf8(count == 1 ? text : '[' + text + ']'));

@@ -1,5 +1,6 @@
 #include "link/LinkWire.h"
 
+#include "common/TimeText.h"
 #include "link/LinkNames.h"
 #include "model/LabelArray.h"
 
@@ -62,15 +63,11 @@ QByteArray JsonText(const QJsonObject& object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QByteArray ItemValueJson(std::int32_t index, const std::string& value)
+namespace {
+
+void AppendJsonString(QByteArray& text, std::string_view value)
 {
-    QByteArray text;
-    text.reserve(static_cast<qsizetype>(value.size()) + 40);
-    text += "{\"item\":\"";
-    text.append(kItemNameStart.data(), static_cast<qsizetype>(kItemNameStart.size()));
-    text += QByteArray::number(index);
-    text.append(kItemNameEnd.data(), static_cast<qsizetype>(kItemNameEnd.size()));
-    text += "\",\"value\":\"";
+    text += '"';
     for (const char c : value) {
         switch (c) {
         case '"':
@@ -89,8 +86,54 @@ QByteArray ItemValueJson(std::int32_t index, const std::string& value)
             }
         }
     }
-    text += "\"}";
+    text += '"';
+}
+
+} // namespace
+
+QByteArray ItemChangeJson(const app::ItemChange& change)
+{
+    QByteArray text;
+    text.reserve(static_cast<qsizetype>(change.value.size()) + 100);
+    text += "{\"item\":\"";
+    text.append(kItemNameStart.data(), static_cast<qsizetype>(kItemNameStart.size()));
+    text += QByteArray::number(change.index);
+    text.append(kItemNameEnd.data(), static_cast<qsizetype>(kItemNameEnd.size()));
+    text += "\",\"value\":";
+    AppendJsonString(text, change.value);
+    if (change.readAt.time_since_epoch().count() != 0) {
+        text += ",\"ts\":\"";
+        text += common::UtcTimeText(change.readAt);
+        text += '"';
+    }
+    text += ",\"quality\":\"";
+    const std::string_view quality = app::QualityName(change.quality);
+    text.append(quality.data(), static_cast<qsizetype>(quality.size()));
+    text += '"';
+    if (change.quality != app::Quality::Good) {
+        text += ",\"reason\":";
+        AppendJsonString(text, change.reason);
+    }
+    text += '}';
     return text;
+}
+
+void AddStateMembers(QJsonObject& object, const app::ItemChange& state)
+{
+    if (state.readAt.time_since_epoch().count() != 0) {
+        object.insert("ts", QString::fromStdString(common::UtcTimeText(state.readAt)));
+    }
+    object.insert("quality", QString::fromLatin1(app::QualityName(state.quality)));
+    if (state.quality != app::Quality::Good) {
+        object.insert("reason", QString::fromStdString(state.reason));
+    }
+}
+
+QByteArray ItemStateJson(const app::ItemChange& state)
+{
+    QJsonObject object { { "item", ItemName(state.index) }, { "value", QString::fromStdString(state.value) } };
+    AddStateMembers(object, state);
+    return JsonText(object);
 }
 
 bool SameIgnoringCase(const QString& text, std::string_view name)

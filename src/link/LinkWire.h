@@ -46,8 +46,17 @@ bool IsWebSocketUpgrade(const QHttpServerRequest& request);
 /// An object as compact JSON text.
 QByteArray JsonText(const QJsonObject& object);
 
-/// {"item":"lblDDE(7)","value":"..."} without a JSON document: this runs for every change of every pass.
-QByteArray ItemValueJson(std::int32_t index, const std::string& value);
+/// {"item":"lblDDE(7)","value":"...","ts":"2026-12-07T13:45:01.123Z","quality":"good"} and "reason" when not good
+/// ("ts" left out for a value never read), without a JSON document: this runs for every change of every pass. A
+/// text that is not valid UTF-8 stays so here: it becomes valid with its replacement characters when the message
+/// is made a QString (QString::fromUtf8), as every WebSocket text message is.
+QByteArray ItemChangeJson(const app::ItemChange& change);
+
+/// Adds "ts" (left out for a value never read), "quality" and, when not good, "reason" of `state` to `object`.
+void AddStateMembers(QJsonObject& object, const app::ItemChange& state);
+
+/// {"item","value","ts","quality"} (and "reason" when not good) as a JSON document: one item's state asked for.
+QByteArray ItemStateJson(const app::ItemChange& state);
 
 /// A name of the protocol (LinkNames.h) as a Qt string.
 inline QLatin1StringView Latin1(std::string_view name)

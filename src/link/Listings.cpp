@@ -32,7 +32,8 @@ QByteArray ItemListJson(const app::ItemService& items)
 {
     QJsonArray list;
     for (const app::ItemInfo& one : items.Items()) {
-        list.append(QJsonObject {
+        const app::ItemChange state = items.State(one.index);
+        QJsonObject item {
             { "item", ItemName(one.index) },
             { "plc", QString::fromStdString(one.plc) },
             { "operand", Utf8(common::OperandTypeName(one.operandType)) },
@@ -46,7 +47,9 @@ QByteArray ItemListJson(const app::ItemService& items)
             { "name", QString::fromStdString(one.name) },
             { "units", QString::fromStdString(one.units) },
             { "description", QString::fromStdString(one.description) },
-        });
+        };
+        AddStateMembers(item, state);
+        list.append(item);
     }
     return JsonText(QJsonObject { { "service", Latin1(kService) },
                                   { "topic", Latin1(kTopic) },

@@ -45,6 +45,11 @@ MqttBridge::MqttBridge(app::ItemService& items, QObject* parent)
     };
     connect(&m_items, &app::ItemService::systemChanged, this, soon);
     connect(&m_items, &app::ItemService::projectChanged, this, soon);
+    connect(&m_items, &app::ItemService::projectChanged, this, [this] { m_payloadItemsStale = true; });
+    connect(&m_items, &app::ItemService::passFinished, this, &MqttBridge::RenewQueueItems);
+    connect(&m_republishTimer, &QTimer::timeout, this, &MqttBridge::Republish);
+    m_replayTimer.setSingleShot(true);
+    connect(&m_replayTimer, &QTimer::timeout, this, &MqttBridge::ReplayNext);
 }
 
 MqttBridge::~MqttBridge()
@@ -66,6 +71,15 @@ tl::expected<void, std::string> MqttBridge::Start(MqttConfig config)
         return started;
     }
     m_connection = std::move(connection);
+    const MqttConfig& started = m_connection->Config();
+    if (started.payload == PayloadFormat::Json && !started.bufferFile.empty()) {
+        m_queue = std::make_unique<MqttQueue>(started.bufferFile, started.bufferBytes);
+    }
+    if (started.republishSeconds > 0) {
+        // Each second, the values not published for the period: a heartbeat within a second of it.
+        m_republishTimer.start(1000);
+    }
+    m_payloadItemsStale = true;
     return {};
 }
 
@@ -74,12 +88,16 @@ void MqttBridge::Stop()
     if (!m_connection) {
         return;
     }
-    if (m_connection->Connected()) {
+    if (m_connection->Connected() || m_queue) {
         m_items.Flush(); // what changed since the last pass: a run just stopped, the last pokes
         PublishDiagnostics();
     }
     m_connection.reset(); // it sends what it was handed, then "offline", and leaves the broker
+    m_queue.reset(); // it writes what it was handed
     m_batch.clear();
+    m_republishTimer.stop();
+    m_replayTimer.stop();
+    m_replaying = false;
     SetState(BrokerState::Off, "");
 }
 
@@ -87,13 +105,13 @@ void MqttBridge::ConnectionStateChanged(BrokerState state, const std::string& de
 {
     SetState(state, detail);
     if (state == BrokerState::Connected) {
-        PublishAll();
+        StartReplay();
     }
 }
 
 void MqttBridge::ConnectionCaughtUp()
 {
-    PublishAll();
+    StartReplay();
 }
 
 void MqttBridge::SetState(BrokerState state, const std::string& detail)
@@ -155,15 +173,28 @@ void MqttBridge::PublishDiagnostics()
 
 void MqttBridge::QueueChanges(const std::vector<app::ItemChange>& changes)
 {
-    if (!Connected()) {
-        return; // all is published again on the next connection
+    if (!m_connection) {
+        return;
     }
-    if (m_connection->Congested()) {
-        return; // and once the broker caught up
+    if (!Connected() || m_connection->Congested()) {
+        // All is published again on the next connection, or once the broker caught up; with json payloads every
+        // change is kept till then.
+        if (m_queue) {
+            std::vector<MqttMessage> kept;
+            kept.reserve(changes.size());
+            for (const app::ItemChange& change : changes) {
+                kept.push_back(
+                    MqttMessage { .topic = UnderPrefix(m_connection->Config().prefix, ItemTopic(change.index)),
+                                  .payload = Payload(change),
+                                  .retained = true });
+            }
+            m_queue->Append(std::move(kept));
+        }
+        return;
     }
     m_batch.reserve(m_batch.size() + changes.size());
     for (const app::ItemChange& change : changes) {
-        Publish(ItemTopic(change.index), change.value, true);
+        Publish(ItemTopic(change.index), Payload(change), true);
     }
 }
 
@@ -179,7 +210,7 @@ void MqttBridge::PublishAll()
     }
     for (std::int32_t index = 1; index <= m_items.HighestIndex(); ++index) {
         if (m_items.Exists(index)) {
-            Publish(ItemTopic(index), m_items.Value(index), true);
+            Publish(ItemTopic(index), Payload(m_items.State(index)), true);
         }
     }
     QueueDiagnostics(true);

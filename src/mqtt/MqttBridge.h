@@ -6,12 +6,14 @@
 #include "mqtt/MqttConfig.h"
 #include "mqtt/MqttConnectionListener.h"
 #include "mqtt/MqttMessage.h"
+#include "mqtt/MqttQueue.h"
 #include "mqtt/MqttTopics.h"
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -27,7 +29,9 @@ namespace tavrel::mqtt {
 class MqttConnection;
 
 /// The program's items in an MQTT broker, under a topic prefix:
-///   items/lblDDE(i)        retained, the label text, published at the end of each pass in which it changed
+///   items/lblDDE(i)        retained, the label text (MqttPayload plain) or a JSON object of its value, time read,
+///                          quality, PLC, units and name (json), published at the end of each pass in which it
+///                          changed, and again every MqttRepublishSeconds when it did not
 ///   items/lblDDE(i)/set    a poke; a refusal goes to "errors" as JSON {item, value, reason}
 ///   execute                an execute command
 ///   plcs/NAME/connected    retained "1" or "0"
@@ -39,8 +43,17 @@ class MqttConnection;
 ///   system/passCount       retained, passes of the current (or last) run
 ///   system/passMs          retained, how long the last pass took, in milliseconds
 ///   status                 retained "online", or "offline" (also the will)
+///   system/mqttBuffered    retained, changes kept in the queue while the broker is away (json payloads)
+///   system/mqttDropped     retained, changes dropped from the queue: the oldest when it was full, or when the
+///                          disk would not take them
+///   system/mqttReplay      retained, "SENT/TOTAL" while queued changes are published after a connection, else empty
+///   system/mqttQueueError  retained, why the queue cannot keep changes; empty while it can
 /// The plcs/ and system/ topics are the System items (app::SystemItems), published at the end of a pass in which
 /// they changed, or as soon as they change between passes; a removed PLC's topics are cleared.
+/// With json payloads, the changes of the passes while the broker is away (or too far behind) are kept in an
+/// on-disk queue (MqttQueue); on the next connection they are published first, oldest first, not retained, with
+/// their own times and at a bounded rate (kReplayPerSecond), while new changes go out as they come; then every
+/// current value.
 /// The network side runs on a thread of its own (MqttConnection); the items are only touched on the thread the
 /// bridge lives on. A lost broker is tried again after 1 s, doubling up to 30 s; on every connection all is
 /// published again.
@@ -49,6 +62,13 @@ class MqttBridge : public QObject, private MqttConnectionListener
     Q_OBJECT
 
 public:
+    /// Queued changes published per second after a connection: a broker of a plant takes this beside the live
+    /// changes of a thousand items every 100 ms, and an hour away (36 million changes) is caught up in half an hour.
+    static constexpr int kReplayPerSecond = 20000;
+    /// Queued changes read and published at once when the replay begins, and at most at once later.
+    static constexpr std::size_t kReplaySlice = 1000;
+    static constexpr std::int64_t kMaxReplaySlice = 10000;
+
     explicit MqttBridge(app::ItemService& items, QObject* parent = nullptr);
     ~MqttBridge() override;
 
@@ -87,6 +107,16 @@ private:
     bool Connected() const;
     /// Queues a message for the next hand-over; nothing while not connected.
     void Publish(std::string_view topicUnderPrefix, std::string_view payload, bool retain);
+    /// The payload of an item's state, as the configuration asks.
+    std::string Payload(const app::ItemChange& state);
+    /// Publishes what is kept in the queue, then every current value; only every current value without a queue.
+    void StartReplay();
+    void ReplayNext();
+    void ReplaySlice(std::vector<MqttQueue::Entry> entries);
+    /// Publishes again the values not published for MqttRepublishSeconds.
+    void Republish();
+    /// Sets the queue's System items as they stand, and logs a problem of the queue when it changes.
+    void RenewQueueItems();
     void Clear(const std::string& topicUnderPrefix);
     /// Hands the queued messages to the connection's thread in one batch.
     void HandOver();
@@ -102,6 +132,26 @@ private:
     /// Topics of removed items and PLCs that could not be cleared while the broker was away.
     std::set<std::string> m_toClear;
     QTimer m_flushTimer;
+
+    /// What a json payload tells of each item beside its state, by label index; renewed when the project changes.
+    std::vector<PayloadItem> m_payloadItems;
+    bool m_payloadItemsStale = true;
+    /// When each item was last published, by label index (for MqttRepublishSeconds).
+    std::vector<std::chrono::steady_clock::time_point> m_publishedAt;
+    QTimer m_republishTimer;
+
+    std::unique_ptr<MqttQueue> m_queue;
+    bool m_replaying = false;
+    std::uint64_t m_replayNumber = 0; ///< counts the replays begun
+    std::int64_t m_replayAfter = 0; ///< the last sequence published in this replay
+    std::int64_t m_replayHanded = 0; ///< the last sequence handed over and not yet removed; 0 for none
+    std::uint64_t m_replayed = 0;
+    std::uint64_t m_replayTotal = 0;
+    std::chrono::steady_clock::time_point m_replayStarted;
+    QTimer m_replayTimer;
+    /// The queue's System items as last set.
+    std::map<QString, QString> m_queueItems;
+    std::chrono::steady_clock::time_point m_droppedToldAt;
 };
 
 /// Starts the bridge on the broker of `options`, or stops it when no broker is set; says what is wrong with the

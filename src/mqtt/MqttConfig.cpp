@@ -15,6 +15,8 @@ namespace tavrel::mqtt {
 namespace {
 
 constexpr std::size_t kMaxPasswordBytes = 65535; // the MQTT string limit
+constexpr int kMaxRepublishSeconds = 86400; // a heartbeat less often than daily is none
+constexpr int kMaxBufferMB = 1'000'000;
 
 bool IsValidPublishTopic(const std::string& topic)
 {
@@ -129,6 +131,23 @@ tl::expected<MqttConfig, std::string> MakeMqttConfig(const common::MqttOptions& 
         return tl::make_unexpected("MqttQos must be 0 or 1");
     }
     config.qos = options.Qos;
+
+    auto payload = ParsePayloadFormat(options.Payload);
+    if (!payload) {
+        return tl::make_unexpected(payload.error());
+    }
+    config.payload = *payload;
+    if (options.RepublishSeconds < 0 || options.RepublishSeconds > kMaxRepublishSeconds) {
+        return tl::make_unexpected("MqttRepublishSeconds is a whole number of seconds from 0 (off) to "
+                                   + std::to_string(kMaxRepublishSeconds));
+    }
+    config.republishSeconds = options.RepublishSeconds;
+    if (options.BufferMB < 1 || options.BufferMB > kMaxBufferMB) {
+        return tl::make_unexpected("MqttBufferMB is a whole number of megabytes from 1 to "
+                                   + std::to_string(kMaxBufferMB));
+    }
+    config.bufferBytes = static_cast<std::uint64_t>(options.BufferMB) << 20;
+    config.bufferFile = options.BufferFile;
 
     config.user = options.User;
     if (!options.PasswordFile.empty()) {

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "common/AppOptions.h"
+#include "mqtt/MqttPayload.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +24,10 @@ struct MqttConfig
     std::string password; ///< never shown, never logged
     std::string caFile; ///< TLS when set
     int qos = 0;
+    PayloadFormat payload = PayloadFormat::Plain;
+    int republishSeconds = 0; ///< 0: off
+    std::uint64_t bufferBytes = 256ULL << 20; ///< the queue kept while the broker is away (json payloads)
+    std::filesystem::path bufferFile; ///< empty: no queue
 
     /// "HOST:PORT", for state lines.
     std::string BrokerText() const;

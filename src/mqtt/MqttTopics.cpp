@@ -16,10 +16,14 @@ constexpr std::string_view kItemsHead = "items/";
 constexpr std::string_view kSetTail = "/set";
 
 /// The System items of the run and their topics.
-constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kRunTopics { {
+constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kRunTopics { {
     { "Running", "system/running" },
     { "PassCount", "system/passCount" },
     { "PassMs", "system/passMs" },
+    { "MqttBuffered", "system/mqttBuffered" },
+    { "MqttDropped", "system/mqttDropped" },
+    { "MqttReplay", "system/mqttReplay" },
+    { "MqttQueueError", "system/mqttQueueError" },
 } };
 
 /// The System items of a PLC ("NAME.Answered" …) and the last level of their topics; "Connected" is not among

@@ -67,6 +67,9 @@ ItemDetailsBox::ItemDetailsBox(QWidget* parent)
     m_txtScale[0]->setToolTip(QStringLiteral("Linear scaling: the raw values from raw low to raw high read as the "
                                              "values from value low to value high; all four, or none"));
     m_txtUnits = NewField(this, "txtUnits", QStringLiteral("e.g. V, kWh, \u00B0C"));
+    m_txtDeadband = NewField(this, "txtDeadband", QStringLiteral("none: every change"));
+    m_txtDeadband->setToolTip(QStringLiteral("Clients are not told of a change smaller than this from the value they "
+                                             "were last told (in the item's units, after scaling)"));
 
     m_form = new QFormLayout(this);
     m_form->addRow(QStringLiteral("Name:"), m_txtTagName);
@@ -75,11 +78,12 @@ ItemDetailsBox::ItemDetailsBox(QWidget* parent)
     m_form->addRow(QStringLiteral("Byte order:"), m_cbByteOrder);
     m_form->addRow(QStringLiteral("Scaling:"), scaling);
     m_form->addRow(QStringLiteral("Units:"), m_txtUnits);
+    m_form->addRow(QStringLiteral("Deadband:"), m_txtDeadband);
     SetOperand(-1, std::nullopt);
     ShowDetails({});
 
-    for (QLineEdit* field :
-         { m_txtTagName, m_txtDescription, m_txtUnits, m_txtScale[0], m_txtScale[1], m_txtScale[2], m_txtScale[3] }) {
+    for (QLineEdit* field : { m_txtTagName, m_txtDescription, m_txtUnits, m_txtDeadband, m_txtScale[0], m_txtScale[1],
+                              m_txtScale[2], m_txtScale[3] }) {
         connect(field, &QLineEdit::textChanged, this, &ItemDetailsBox::changed);
     }
     connect(m_cbDataType, &QComboBox::currentTextChanged, this, [this] {
@@ -151,6 +155,7 @@ void ItemDetailsBox::ShowDetails(const common::ItemDetails& details)
         m_txtScale[i]->setText(details.scaling ? ScaleText(scale[i]) : QString());
     }
     m_txtUnits->setText(QString::fromStdString(details.units));
+    m_txtDeadband->setText(details.deadband ? ScaleText(*details.deadband) : QString());
 }
 
 tl::expected<common::ItemDetails, std::string> ItemDetailsBox::ReadDetails(const common::ItemDetails& kept)
@@ -193,6 +198,18 @@ tl::expected<common::ItemDetails, std::string> ItemDetailsBox::ReadDetails(const
         }
         mark(*m_txtScale[i], ok ? std::nullopt : std::optional<std::string>("Scaling: a number, such as 0.5"));
     }
+    details.deadband.reset();
+    if (const QString text = m_txtDeadband->text().trimmed(); !text.isEmpty()) {
+        bool ok = false;
+        const double deadband = text.toDouble(&ok);
+        ok = ok && std::isfinite(deadband) && deadband >= 0;
+        mark(*m_txtDeadband,
+             ok ? std::nullopt : std::optional<std::string>("Deadband: a number from 0 up, such as 0.5"));
+        details.deadband = ok ? std::optional(deadband) : std::nullopt;
+    } else {
+        mark(*m_txtDeadband, std::nullopt);
+    }
+
     details.scaling.reset();
     if (given == 4) {
         auto scaling = common::MakeScaling(*scale[0], *scale[1], *scale[2], *scale[3]);

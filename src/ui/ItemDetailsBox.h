@@ -17,8 +17,8 @@ class QLineEdit;
 
 namespace tavrel::ui {
 
-/// The "Details" group of the item dialog: a tag name, a description, a scaling and units for every item, and for
-/// the item of a Modbus device its data type and byte order (the rows are hidden on other PLC families).
+/// The "Details" group of the item dialog: a tag name, a description, a scaling, units and a deadband for every item,
+/// and for the item of a Modbus device its data type and byte order (the rows are hidden on other PLC families).
 class ItemDetailsBox : public QGroupBox
 {
     Q_OBJECT
@@ -52,6 +52,7 @@ private:
     QComboBox* m_cbByteOrder = nullptr;
     std::array<QLineEdit*, 4> m_txtScale {}; ///< raw low, raw high, value low, value high
     QLineEdit* m_txtUnits = nullptr;
+    QLineEdit* m_txtDeadband = nullptr;
     int m_plcType = -1;
     std::optional<int> m_operandType;
 };

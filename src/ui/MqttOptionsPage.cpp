@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 
 namespace tavrel::ui {
 
@@ -59,6 +60,20 @@ MqttOptionsPage::MqttOptionsPage(QWidget* parent)
     m_cbQos->setObjectName(QStringLiteral("cbMqttQos"));
     m_cbQos->addItem(QStringLiteral("0 (at most once)"), 0);
     m_cbQos->addItem(QStringLiteral("1 (at least once)"), 1);
+    m_cbPayload = new QComboBox(this);
+    m_cbPayload->setObjectName(QStringLiteral("cbMqttPayload"));
+    m_cbPayload->addItem(QStringLiteral("plain (the value's text)"), QStringLiteral("plain"));
+    m_cbPayload->addItem(QStringLiteral("json (value, time, quality; kept while the broker is away)"),
+                         QStringLiteral("json"));
+    m_spnRepublish = new QSpinBox(this);
+    m_spnRepublish->setObjectName(QStringLiteral("spnMqttRepublish"));
+    m_spnRepublish->setRange(0, 86400);
+    m_spnRepublish->setSuffix(QStringLiteral(" s"));
+    m_spnRepublish->setSpecialValueText(QStringLiteral("off"));
+    m_spnBuffer = new QSpinBox(this);
+    m_spnBuffer->setObjectName(QStringLiteral("spnMqttBuffer"));
+    m_spnBuffer->setRange(1, 1'000'000);
+    m_spnBuffer->setSuffix(QStringLiteral(" MB"));
     auto* form = new QFormLayout(this);
     form->addRow(QStringLiteral("Broker:"), m_txtBroker);
     form->addRow(QStringLiteral("Topic prefix:"), m_txtPrefix);
@@ -67,6 +82,9 @@ MqttOptionsPage::MqttOptionsPage(QWidget* parent)
                  WithBrowseButton(m_txtPasswordFile, QStringLiteral("MQTT password file")));
     form->addRow(QStringLiteral("CA file:"), WithBrowseButton(m_txtCaFile, QStringLiteral("MQTT CA certificate")));
     form->addRow(QStringLiteral("QoS:"), m_cbQos);
+    form->addRow(QStringLiteral("Payload:"), m_cbPayload);
+    form->addRow(QStringLiteral("Publish unchanged values every:"), m_spnRepublish);
+    form->addRow(QStringLiteral("Queue while the broker is away:"), m_spnBuffer);
 }
 
 void MqttOptionsPage::Load(const common::MqttOptions& options)
@@ -78,6 +96,9 @@ void MqttOptionsPage::Load(const common::MqttOptions& options)
     m_txtPasswordFile->setText(QString::fromStdString(options.PasswordFile));
     m_txtCaFile->setText(QString::fromStdString(options.CaFile));
     m_cbQos->setCurrentIndex(options.Qos == 1 ? 1 : 0);
+    m_cbPayload->setCurrentIndex(options.Payload == "json" ? 1 : 0);
+    m_spnRepublish->setValue(options.RepublishSeconds);
+    m_spnBuffer->setValue(options.BufferMB);
 }
 
 common::MqttOptions MqttOptionsPage::Options() const
@@ -89,6 +110,9 @@ common::MqttOptions MqttOptionsPage::Options() const
     options.PasswordFile = m_txtPasswordFile->text().trimmed().toStdString();
     options.CaFile = m_txtCaFile->text().trimmed().toStdString();
     options.Qos = m_cbQos->currentData().toInt();
+    options.Payload = m_cbPayload->currentData().toString().toStdString();
+    options.RepublishSeconds = m_spnRepublish->value();
+    options.BufferMB = m_spnBuffer->value();
     return options;
 }
 

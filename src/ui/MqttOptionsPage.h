@@ -8,11 +8,13 @@
 #include <string>
 
 class QComboBox;
+class QSpinBox;
 class QLineEdit;
 
 namespace tavrel::ui {
 
-/// The MQTT page of the Options dialog: broker, topic prefix, user, password file, CA file and QoS.
+/// The MQTT page of the Options dialog: broker, topic prefix, user, password file, CA file, QoS, payload, republish
+/// period and the size of the queue kept while the broker is away.
 class MqttOptionsPage : public QWidget
 {
     Q_OBJECT
@@ -35,6 +37,9 @@ private:
     QLineEdit* m_txtPasswordFile = nullptr;
     QLineEdit* m_txtCaFile = nullptr;
     QComboBox* m_cbQos = nullptr;
+    QComboBox* m_cbPayload = nullptr;
+    QSpinBox* m_spnRepublish = nullptr;
+    QSpinBox* m_spnBuffer = nullptr;
 };
 
 } // namespace tavrel::ui

@@ -565,3 +565,69 @@ TEST_F(ProgramTest, ABadItemIsAChangeWithItsReasonAndItemsAreFoundByTagName)
     EXPECT_EQ(changes[0].quality, app::Quality::Bad);
     EXPECT_EQ(changes[0].reason, volts.BadReason);
 }
+
+// Clients are told a numeric text that left the deadband of what they were last told, and every quality change with
+// the text as it stands: a PLC lost, the run started, answered and stopped.
+TEST_F(ProgramTest, ADeadbandHoldsBackSmallChangesAndEveryQualityChangeIsTold)
+{
+    auto& plc = AddPlc("A");
+    AddItem(plc, op::MI, dir::Read).Details.deadband = 0.5;
+    AddItem(plc, op::MI, dir::Read); // no deadband
+    emit program.projectChanged();
+    app::ItemService& items = program.Service();
+    std::vector<std::string> told;
+    QObject::connect(&items, &app::ItemService::changed, [&](const std::vector<app::ItemChange>& batch) {
+        static const char* const kQualities[] = { "good", "waiting", "stale", "bad" };
+        for (const app::ItemChange& change : batch) {
+            told.push_back(std::to_string(change.index) + ":" + change.value + " "
+                           + kQualities[static_cast<int>(change.quality)]
+                           + (change.reason.empty() ? "" : " (" + change.reason + ")"));
+        }
+    });
+    plc.Answered = true;
+    const auto set = [&](const std::string& one, const std::string& two) {
+        return [&, one, two] {
+            program.Labels().SetText(1, one);
+            program.Labels().SetText(2, two);
+        };
+    };
+    const std::vector<std::tuple<std::string, std::function<void()>, std::vector<std::string>>> steps {
+        { "first values", set("10", "1"), { "1:10 stale (the run is stopped)", "2:1 stale (the run is stopped)" } },
+        { "inside the band", set("10.4", "1.01"), { "2:1.01 stale (the run is stopped)" } },
+        { "inside, the other way", set("9.6", "1.01"), {} },
+        { "the band crossed", set("10.5", "1.01"), { "1:10.5 stale (the run is stopped)" } },
+        { "inside the new band", set("10.1", "1.01"), {} },
+        { "PLC lost",
+          [&] {
+              plc.Connected = false;
+              plc.LastError = "no answer";
+          },
+          { "1:10.1 stale (no answer)", "2:1.01 stale (no answer)" } },
+        { "no number", set("ten", "1.01"), { "1:ten stale (no answer)" } },
+        { "a new number after none", set("9.9", "1.01"), { "1:9.9 stale (no answer)" } },
+    };
+    for (const auto& [what, act, expected] : steps) {
+        told.clear();
+        act();
+        items.Flush();
+        EXPECT_EQ(told, expected) << what;
+    }
+
+    // A run: waiting until its first read, good after it, stale once it stopped.
+    plc.Connected = true;
+    plc.LastError.clear();
+    items.Flush();
+    told.clear();
+    program.ToggleRun();
+    Spin([&] { return program.IsRunToolEnabled(); });
+    program.Stop();
+    Spin([&] { return told.size() >= 6; }, 1000);
+    EXPECT_EQ(told,
+              (std::vector<std::string> { "1:9.9 waiting", "2:1.01 waiting", "1:0 good", "2:0 good",
+                                          "1:0 stale (the run is stopped)", "2:0 stale (the run is stopped)" }));
+    told.clear();
+    program.Labels().SetText(1, "0.2");
+    items.Flush();
+    EXPECT_EQ(told, std::vector<std::string> {});
+    EXPECT_EQ(items.State(1).value, "0.2") << "a request gets the live value";
+}

@@ -212,6 +212,10 @@ test("values change on the page as they change in the PLC; a PLC that never answ
   await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
   await writeRegister(plcPort, 0, 4321);
   await eventually("lblDDE(2) showing 4321", async () => (await itemOnPage(page, "lblDDE(2)"))?.value === "4321");
+  // The time it was read, on hover.
+  const hint = await page.evaluate(() => [...document.querySelectorAll("#items tbody tr")]
+    .find((r) => r.cells[0].textContent === "lblDDE(2)").cells[3].title);
+  assert.match(hint, /^Read .*\(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z\)$/);
   await eventually("Press_2 not connected", async () => (await plcOnPage(page, "Press_2")) === "not connected");
   assert.deepEqual(await itemOnPage(page, "lblDDE(3)"), { value: "", stale: false, field: null, problem: null });
   assert.deepEqual(page.problems, []);

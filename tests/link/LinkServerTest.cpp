@@ -1,6 +1,7 @@
 #include "LinkClients.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 
 using namespace tavrel;
 using namespace Qt::StringLiterals;
@@ -193,7 +194,10 @@ private slots:
         test::LinkClient client(m_port);
         QVERIFY(client.WaitConnected());
         m_program->Labels().SetText(2, "1");
-        QCOMPARE(client.Advise("lblDDE(2)"), QJsonObject({ { "item", "lblDDE(2)" }, { "value", "1" } }));
+        const QJsonObject advised = client.Advise("lblDDE(2)");
+        QCOMPARE(advised.value("item"), QJsonValue("lblDDE(2)"));
+        QCOMPARE(advised.value("value"), QJsonValue("1"));
+        QCOMPARE(advised.value("quality"), QJsonValue("waiting")); // its PLC has not answered
         QCOMPARE(client.Advise("lblDDE(1)").value("value"), QJsonValue(""));
 
         m_program->Labels().SetText(2, "say \"\\\n\"");
@@ -210,6 +214,33 @@ private slots:
         m_program->Labels().SetText(2, "3");
         QTest::qWait(100);
         QVERIFY(client.messages.isEmpty());
+    }
+
+    // Changes carry the time read and the quality, and the reason when not good; a request in JSON does too. A
+    // label that is not UTF-8 still makes a valid text message, its bad bytes replaced.
+    void changesCarryTheirTimeAndQuality()
+    {
+        auto& pump = *m_program->Project().colPlcs().front();
+        pump.Answered = true;
+        test::LinkClient client(m_port);
+        QVERIFY(client.WaitConnected());
+        client.Advise("lblDDE(2)");
+        const QRegularExpression utcTime(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)");
+        m_program->Labels().SetText(2, "5 \xFF\xC3");
+        const QJsonObject change = client.NextObject();
+        QCOMPARE(change.value("value").toString(), u"5 \uFFFD\uFFFD"_s);
+        QVERIFY2(utcTime.match(change.value("ts").toString()).hasMatch(), qPrintable(change.value("ts").toString()));
+        QCOMPARE(change.value("quality").toString(), u"stale"_s);
+        QCOMPARE(change.value("reason").toString(), u"the run is stopped"_s);
+
+        const QJsonObject state
+            = QJsonDocument::fromJson(Call("GET", "/dde/Tavrel/Items/lblDDE(2)", {}, "application/json").body).object();
+        QCOMPARE(state.value("item").toString(), u"lblDDE(2)"_s);
+        QCOMPARE(state.value("ts"), change.value("ts"));
+        QCOMPARE(state.value("quality").toString(), u"stale"_s);
+        pump.Answered = false;
+        m_program->Labels().SetText(2, "6");
+        QCOMPARE(client.NextObject().value("quality").toString(), u"waiting"_s);
     }
 
     void removedItemsEndTheirLinks()

@@ -302,8 +302,11 @@ private slots:
         peer->Publish(Topic("items/lblDDE(1)/set"), "44", true);
         QTRY_COMPARE(m_program->Labels().Text(1), std::string("44")); // a live poke, retained or not
         m_program->Labels().SetText(1, "11");
-        auto config
-            = mqtt::MakeMqttConfig({ "127.0.0.1:" + std::to_string(m_broker->Port()), m_prefix, {}, {}, {}, {}, 1 });
+        common::MqttOptions options;
+        options.Broker = "127.0.0.1:" + std::to_string(m_broker->Port());
+        options.TopicPrefix = m_prefix;
+        options.Qos = 1;
+        auto config = mqtt::MakeMqttConfig(options);
         QVERIFY(config && m_bridge->Start(*config));
         QTRY_COMPARE(peer->Count(Topic("errors")), std::size_t(1));
         QVERIFY(peer->Messages(Topic("errors")).front().payload.find("retained") != std::string::npos);

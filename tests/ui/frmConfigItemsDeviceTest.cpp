@@ -170,6 +170,9 @@ private slots:
         QVERIFY(OkHint(fresh.dialog).contains(QStringLiteral("all four")));
         Type(fresh.dialog, "txtScaleLow", QStringLiteral("0"));
         Type(fresh.dialog, "txtScaleHigh", QStringLiteral("1"));
+        Type(fresh.dialog, "txtDeadband", QStringLiteral("-0.5"));
+        QVERIFY(OkHint(fresh.dialog).contains(QStringLiteral("Deadband")));
+        Type(fresh.dialog, "txtDeadband", QStringLiteral("0.5"));
         QCOMPARE(OkHint(fresh.dialog), QString());
         Find<QPushButton>(fresh.dialog, "cmdOK")->click();
         QVERIFY(fresh.dialog.ApplyToModel());
@@ -181,6 +184,7 @@ private slots:
         QCOMPARE(item.Details.units, std::string("V"));
         QCOMPARE(item.Details.description, std::string("L1 to L3"));
         QVERIFY(item.Details.scaling == (common::Scaling { 0, 10, 0, 1 }));
+        QCOMPARE(item.Details.deadband, std::optional<double>(0.5));
         QCOMPARE(item.colItems().at(2).OperandAddress, 4); // two registers a value
         QCOMPARE(item.colItems().at(2).Details.name, std::string("Voltage[2]"));
     }

@@ -65,8 +65,9 @@ class Plant:
         end(self.sim)
 
     def http(self, item=""):
+        """An item's text, or the list of items as JSON."""
         path = "/dde/Tavrel/Items" + (f"/{item}" if item else "")
-        return http_call(self.port, "GET", path, headers={"Accept": "application/json"})[1]
+        return http_call(self.port, "GET", path, headers={} if item else {"Accept": "application/json"})[1]
 
     def register(self, address, function=3):
         return modbus_read(self.plc_port, function, address)[0]

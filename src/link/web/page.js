@@ -202,19 +202,25 @@ function showValue(entry) {
   const cell = entry.valueCell;
   // A PLC that has not answered in this run has no value to show; one that answered and was lost, or a link
   // that is down, leaves values that are no longer refreshed.
-  const stale = !state.live || !plc.connected;
+  // The quality the server gave with the value: a bad item, or a value of a run that is over, is grey too.
+  const quality = entry.data.quality || "good";
+  const stale = !state.live || !plc.connected || quality === "stale" || quality === "bad";
   cell.textContent = plc.answered ? entry.data.value : "";
   if (plc.answered && entry.data.units) {
     cell.append(element("span", "units", entry.data.units));
   }
   cell.classList.toggle("stale", plc.answered && stale);
-  cell.title = !plc.answered
+  const read = entry.data.ts ? "Read " + new Date(entry.data.ts).toLocaleString() + " (" + entry.data.ts + ")" : "";
+  const why = !plc.answered
     ? "No value yet: " + entry.data.plc + " has not answered" + (plc.error ? ": " + plc.error : "")
     : !state.live
       ? "Stale: the connection to Tavrel is lost"
       : !plc.connected
         ? "Stale: " + entry.data.plc + " is not connected" + (plc.error ? ": " + plc.error : "")
-        : "";
+        : quality !== "good"
+          ? quality[0].toUpperCase() + quality.slice(1) + (entry.data.reason ? ": " + entry.data.reason : "")
+          : "";
+  cell.title = plc.answered && read ? (why ? why + "\n" + read : read) : why;
   if (entry.input && !entry.input.dataset.dirty && document.activeElement !== entry.input) {
     entry.input.value = plc.answered ? entry.data.value : "";
   }
@@ -592,6 +598,11 @@ function take(message) {
   const entry = state.items.get(message.item);
   if (!entry) return;
   entry.data.value = message.value;
+  if (typeof message.ts === "string") entry.data.ts = message.ts;
+  if (typeof message.quality === "string") {
+    entry.data.quality = message.quality;
+    entry.data.reason = typeof message.reason === "string" ? message.reason : "";
+  }
   showValue(entry);
 }
 
