@@ -266,22 +266,29 @@ void SubscriptionSet::SampleNow(Subscription& s, MonitoredItem& item, const Addr
     Account(s, item, item.Sample(value, nowMs));
 }
 
+Subscription* SubscriptionSet::ItemsCallTarget(std::uint32_t subscriptionId, std::size_t count,
+                                               TimestampsToReturn timestamps, std::uint32_t& serviceResult)
+{
+    const auto it = m_subscriptions.find(subscriptionId);
+    serviceResult = CountStatus(count, m_limits.maxMonitoredItemsPerCall);
+    if (it == m_subscriptions.end()) {
+        serviceResult = status::kBadSubscriptionIdInvalid;
+    } else if (!ValidTimestamps(timestamps)) {
+        serviceResult = status::kBadTimestampsToReturnInvalid;
+    }
+    return serviceResult == status::kGood ? &it->second : nullptr;
+}
+
 CreateMonitoredItemsResponse SubscriptionSet::CreateMonitoredItems(const CreateMonitoredItemsRequest& request,
                                                                    const AddressSpace& space, std::int64_t nowMs)
 {
     CreateMonitoredItemsResponse response;
-    std::uint32_t& serviceResult = response.responseHeader.serviceResult.code;
-    const auto it = m_subscriptions.find(request.subscriptionId);
-    serviceResult = CountStatus(request.itemsToCreate.size(), m_limits.maxMonitoredItemsPerCall);
-    if (it == m_subscriptions.end()) {
-        serviceResult = status::kBadSubscriptionIdInvalid;
-    } else if (!ValidTimestamps(request.timestampsToReturn)) {
-        serviceResult = status::kBadTimestampsToReturnInvalid;
-    }
-    if (serviceResult != status::kGood) {
+    Subscription* target = ItemsCallTarget(request.subscriptionId, request.itemsToCreate.size(),
+                                           request.timestampsToReturn, response.responseHeader.serviceResult.code);
+    if (target == nullptr) {
         return response;
     }
-    Subscription& s = it->second;
+    Subscription& s = *target;
     for (const MonitoredItemCreateRequest& create : request.itemsToCreate) {
         MonitoredItemCreateResult& result = response.results.emplace_back();
         const ReadValueId& what = create.itemToMonitor;
@@ -338,18 +345,12 @@ ModifyMonitoredItemsResponse SubscriptionSet::ModifyMonitoredItems(const ModifyM
                                                                    const AddressSpace& space, std::int64_t nowMs)
 {
     ModifyMonitoredItemsResponse response;
-    std::uint32_t& serviceResult = response.responseHeader.serviceResult.code;
-    const auto it = m_subscriptions.find(request.subscriptionId);
-    serviceResult = CountStatus(request.itemsToModify.size(), m_limits.maxMonitoredItemsPerCall);
-    if (it == m_subscriptions.end()) {
-        serviceResult = status::kBadSubscriptionIdInvalid;
-    } else if (!ValidTimestamps(request.timestampsToReturn)) {
-        serviceResult = status::kBadTimestampsToReturnInvalid;
-    }
-    if (serviceResult != status::kGood) {
+    Subscription* target = ItemsCallTarget(request.subscriptionId, request.itemsToModify.size(),
+                                           request.timestampsToReturn, response.responseHeader.serviceResult.code);
+    if (target == nullptr) {
         return response;
     }
-    Subscription& s = it->second;
+    Subscription& s = *target;
     for (const MonitoredItemModifyRequest& modify : request.itemsToModify) {
         MonitoredItemModifyResult& result = response.results.emplace_back();
         const auto found = s.items.find(modify.monitoredItemId);

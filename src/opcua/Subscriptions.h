@@ -146,6 +146,10 @@ private:
     void Unregister(MonitoredItem& item);
     void DeleteItem(Subscription& s, std::uint32_t itemId);
     void SampleNow(Subscription& s, MonitoredItem& item, const AddressSpace& space, std::int64_t nowMs);
+    /// The subscription that a call creating or modifying `count` monitored items names, or null with the status
+    /// that refuses the call in `serviceResult` (too many or none, an unknown subscription, bad timestamps).
+    Subscription* ItemsCallTarget(std::uint32_t subscriptionId, std::size_t count, TimestampsToReturn timestamps,
+                                  std::uint32_t& serviceResult);
     void Account(Subscription& s, MonitoredItem& item, std::ptrdiff_t delta);
     void Cycle(Subscription& s, std::int64_t nowMs);
     void SendNotifications(Subscription& s, std::int64_t nowMs);
