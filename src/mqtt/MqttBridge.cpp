@@ -60,9 +60,9 @@ MqttBridge::~MqttBridge()
 tl::expected<void, std::string> MqttBridge::Start(MqttConfig config)
 {
     Stop();
-    MqttMessage will { .topic = UnderPrefix(config.prefix, kStatusTopic),
-                       .payload = std::string(kOffline),
-                       .retained = true };
+    MqttMessage will {
+        .topic = UnderPrefix(config.prefix, kStatusTopic), .payload = std::string(kOffline), .retained = true, .plc = {}
+    };
     std::vector<std::string> subscriptions = InboundSubscriptions(config.prefix);
     MqttConnectionListener& listener = *this;
     auto connection
@@ -183,10 +183,12 @@ void MqttBridge::QueueChanges(const std::vector<app::ItemChange>& changes)
             std::vector<MqttMessage> kept;
             kept.reserve(changes.size());
             for (const app::ItemChange& change : changes) {
+                const auto at = static_cast<std::size_t>(change.index);
                 kept.push_back(
                     MqttMessage { .topic = UnderPrefix(m_connection->Config().prefix, ItemTopic(change.index)),
-                                  .payload = Payload(change),
-                                  .retained = true });
+                                  .payload = Payload(change), // brings the items' PLCs up to date
+                                  .retained = true,
+                                  .plc = at < m_payloadItems.size() ? m_payloadItems[at].plc : std::string() });
             }
             m_queue->Append(std::move(kept));
         }

@@ -147,6 +147,8 @@ private:
     std::int64_t m_replayHanded = 0; ///< the last sequence handed over and not yet removed; 0 for none
     std::uint64_t m_replayed = 0;
     std::uint64_t m_replayTotal = 0;
+    /// Each PLC's part of the replay: messages replayed, and in all.
+    std::map<std::string, std::pair<std::uint64_t, std::uint64_t>> m_replayPlcs;
     std::chrono::steady_clock::time_point m_replayStarted;
     QTimer m_replayTimer;
     /// The queue's System items as last set.

@@ -10,6 +10,7 @@ struct MqttMessage
     std::string topic;
     std::string payload;
     bool retained = false;
+    std::string plc; ///< the PLC whose item the message tells of; empty for any other message
 };
 
 } // namespace tavrel::mqtt

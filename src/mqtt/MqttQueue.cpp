@@ -4,6 +4,7 @@
 #include "storage/SqliteTransaction.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace tavrel::mqtt {
 
@@ -14,11 +15,26 @@ namespace {
 constexpr std::uint64_t kRowOverheadBytes = 16;
 
 /// The schema: the sequence is SQLite's row number, one more than the largest there is, so that it only grows
-/// while any message waits; a retained flag kept beside the topic and payload.
+/// while any message waits; a retained flag and the message's PLC kept beside the topic and payload.
 constexpr char kSchema[] = "PRAGMA journal_mode=WAL;"
                            "PRAGMA synchronous=NORMAL;"
                            "CREATE TABLE IF NOT EXISTS Queue (Sequence INTEGER PRIMARY KEY, Topic TEXT NOT NULL, "
-                           "Payload TEXT NOT NULL, Retained INTEGER NOT NULL);";
+                           "Payload TEXT NOT NULL, Retained INTEGER NOT NULL, Plc TEXT NOT NULL DEFAULT '');";
+/// A queue kept by an older Tavrel has no PLC column: its messages count for no PLC.
+constexpr char kHasPlcColumn[] = "SELECT COUNT(*) FROM pragma_table_info('Queue') WHERE name = 'Plc'";
+constexpr char kAddPlcColumn[] = "ALTER TABLE Queue ADD COLUMN Plc TEXT NOT NULL DEFAULT ''";
+
+/// The messages of each PLC in a batch.
+std::map<std::string, std::uint64_t> CountByPlc(const std::vector<MqttMessage>& batch)
+{
+    std::map<std::string, std::uint64_t> counts;
+    for (const MqttMessage& message : batch) {
+        if (!message.plc.empty()) {
+            ++counts[message.plc];
+        }
+    }
+    return counts;
+}
 
 std::uint64_t Cost(const std::string& topic, const std::string& payload)
 {
@@ -56,13 +72,21 @@ void MqttQueue::Append(std::vector<MqttMessage> batch)
         return;
     }
     const std::uint64_t size = batch.size();
+    const std::map<std::string, std::uint64_t> counts = CountByPlc(batch);
     if (m_waitingCount.load() + size > kMaxWaitingMessages) {
         m_dropped += size; // the disk is too slow, or stuck: what memory cannot hold is lost, and counted
+        std::lock_guard lock(m_mutex);
+        for (const auto& [plc, count] : counts) {
+            m_plcs[plc].dropped += count;
+        }
         return;
     }
     m_waitingCount += size;
     {
         std::lock_guard lock(m_mutex);
+        for (const auto& [plc, count] : counts) {
+            m_plcs[plc].buffered += count;
+        }
         m_work.push_back([this, batch = std::move(batch)]() mutable { Write(batch); });
     }
     m_wake.notify_one();
@@ -110,6 +134,36 @@ void MqttQueue::SetProblem(std::string problem)
     m_problem = std::move(problem);
 }
 
+std::map<std::string, MqttQueue::PlcFigures> MqttQueue::Plcs() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_plcs;
+}
+
+void MqttQueue::Settle(const std::map<std::string, std::uint64_t>& counts, bool drop)
+{
+    std::lock_guard lock(m_mutex);
+    for (const auto& [plc, count] : counts) {
+        PlcFigures& figures = m_plcs[plc];
+        figures.buffered -= std::min(figures.buffered, count);
+        if (drop) {
+            figures.dropped += count;
+        }
+    }
+}
+
+std::map<std::string, std::uint64_t> MqttQueue::CountsUpTo(std::int64_t sequence)
+{
+    std::map<std::string, std::uint64_t> counts;
+    auto select = m_db->db.Prepare("SELECT Plc, COUNT(*) FROM Queue WHERE Sequence <= ? AND Plc <> '' GROUP BY Plc");
+    if (select && select->Bind(1, sequence)) {
+        while (select->Step().value_or(false)) {
+            counts[select->ColumnText(0)] = static_cast<std::uint64_t>(select->ColumnInt64(1));
+        }
+    }
+    return counts;
+}
+
 void MqttQueue::Run()
 {
     Open();
@@ -139,7 +193,13 @@ void MqttQueue::Open()
     std::filesystem::create_directories(m_file.parent_path(), error);
     auto db = storage::SqliteDatabase::Open(m_file, storage::SqliteDatabase::Missing::Create);
     tl::expected<void, std::string> ready = db ? db->Execute(kSchema) : tl::make_unexpected(db.error());
-    auto insert = ready ? db->Prepare("INSERT INTO Queue (Topic, Payload, Retained) VALUES (?, ?, ?)")
+    if (ready) {
+        auto hasPlc = db->Prepare(kHasPlcColumn);
+        if (hasPlc && hasPlc->Step().value_or(false) && hasPlc->ColumnInt64(0) == 0) {
+            ready = db->Execute(kAddPlcColumn);
+        }
+    }
+    auto insert = ready ? db->Prepare("INSERT INTO Queue (Topic, Payload, Retained, Plc) VALUES (?, ?, ?, ?)")
                         : tl::expected<storage::SqliteStatement, std::string>(tl::unexpect, ready.error());
     if (!insert) {
         SetProblem("cannot open the MQTT queue " + m_file.string() + ": " + insert.error());
@@ -152,6 +212,12 @@ void MqttQueue::Open()
         m_count = static_cast<std::uint64_t>(totals->ColumnInt64(0));
         m_bytes = static_cast<std::uint64_t>(totals->ColumnInt64(1)) + m_count.load() * kRowOverheadBytes;
     }
+    // Added to what was handed over before the file was open.
+    const std::map<std::string, std::uint64_t> kept = CountsUpTo(std::numeric_limits<std::int64_t>::max());
+    std::lock_guard lock(m_mutex);
+    for (const auto& [plc, count] : kept) {
+        m_plcs[plc].buffered += count;
+    }
 }
 
 void MqttQueue::Write(std::vector<MqttMessage>& batch)
@@ -160,6 +226,7 @@ void MqttQueue::Write(std::vector<MqttMessage>& batch)
     if (!m_db) {
         m_waitingCount -= size;
         m_dropped += size; // the file could not be opened: said once, by Open
+        Settle(CountByPlc(batch), true);
         return;
     }
     storage::SqliteTransaction transaction(m_db->db);
@@ -173,6 +240,7 @@ void MqttQueue::Write(std::vector<MqttMessage>& batch)
         written = insert.Bind(1, std::string_view(message.topic))
                       .and_then([&] { return insert.Bind(2, std::string_view(message.payload)); })
                       .and_then([&] { return insert.Bind(3, std::int64_t { message.retained ? 1 : 0 }); })
+                      .and_then([&] { return insert.Bind(4, std::string_view(message.plc)); })
                       .and_then([&]() -> tl::expected<void, std::string> {
                           auto step = insert.Step();
                           insert.Reset();
@@ -187,6 +255,7 @@ void MqttQueue::Write(std::vector<MqttMessage>& batch)
     if (!written) {
         // A full disk, a file taken away: the batch is dropped, and said; the next batch tries again.
         m_dropped += size;
+        Settle(CountByPlc(batch), true);
         SetProblem("cannot write the MQTT queue " + m_file.string() + ": " + written.error());
         return;
     }
@@ -222,11 +291,13 @@ void MqttQueue::Trim()
         if (last < 0) {
             break;
         }
+        const std::map<std::string, std::uint64_t> counts = CountsUpTo(last);
         auto remove = m_db->db.Prepare("DELETE FROM Queue WHERE Sequence <= ?");
         if (!remove || !remove->Bind(1, last) || !remove->Step()) {
             SetProblem("cannot trim the MQTT queue " + m_file.string());
             return;
         }
+        Settle(counts, true);
         m_bytes -= std::min(m_bytes, freed);
         m_count -= std::min<std::uint64_t>(m_count.load(), rows);
         m_dropped += rows;
@@ -240,7 +311,7 @@ std::vector<MqttQueue::Entry> MqttQueue::ReadOldest(std::int64_t afterSequence, 
         return entries;
     }
     auto select = m_db->db.Prepare(
-        "SELECT Sequence, Topic, Payload, Retained FROM Queue WHERE Sequence > ? ORDER BY Sequence LIMIT ?");
+        "SELECT Sequence, Topic, Payload, Retained, Plc FROM Queue WHERE Sequence > ? ORDER BY Sequence LIMIT ?");
     if (!select || !select->Bind(1, afterSequence) || !select->Bind(2, static_cast<std::int64_t>(count))) {
         return entries;
     }
@@ -250,6 +321,7 @@ std::vector<MqttQueue::Entry> MqttQueue::ReadOldest(std::int64_t afterSequence, 
         entry.message.topic = select->ColumnText(1);
         entry.message.payload = select->ColumnText(2);
         entry.message.retained = select->ColumnInt64(3) != 0;
+        entry.message.plc = select->ColumnText(4);
     }
     return entries;
 }
@@ -262,11 +334,13 @@ void MqttQueue::RemoveUpTo(std::int64_t sequence)
     auto totals = m_db->db.Prepare("SELECT COUNT(*), COALESCE(SUM(LENGTH(CAST(Topic AS BLOB)) "
                                    "+ LENGTH(CAST(Payload AS BLOB))), 0) FROM Queue WHERE Sequence <= ?");
     auto remove = m_db->db.Prepare("DELETE FROM Queue WHERE Sequence <= ?");
+    const std::map<std::string, std::uint64_t> counts = CountsUpTo(sequence);
     if (!totals || !remove || !totals->Bind(1, sequence) || !totals->Step().value_or(false)
         || !remove->Bind(1, sequence) || !remove->Step()) {
         SetProblem("cannot remove published messages from the MQTT queue " + m_file.string());
         return;
     }
+    Settle(counts, false);
     const auto rows = static_cast<std::uint64_t>(totals->ColumnInt64(0));
     const auto bytes = static_cast<std::uint64_t>(totals->ColumnInt64(1)) + rows * kRowOverheadBytes;
     m_count -= std::min<std::uint64_t>(m_count.load(), rows);

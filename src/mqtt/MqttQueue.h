@@ -11,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,6 +33,14 @@ public:
     {
         std::int64_t sequence = 0;
         MqttMessage message;
+    };
+
+    /// What the queue holds of one PLC's items, and has dropped of them.
+    struct PlcFigures
+    {
+        std::uint64_t buffered = 0;
+        std::uint64_t dropped = 0;
+        friend bool operator==(const PlcFigures&, const PlcFigures&) = default;
     };
 
     /// Messages waiting in memory for the thread, beyond which whole batches are dropped (and counted): the disk
@@ -59,6 +68,8 @@ public:
     std::uint64_t Count() const { return m_count.load() + m_waitingCount.load(); }
     /// Messages dropped since the queue was made: the oldest when it was full, or batches it could not keep.
     std::uint64_t Dropped() const { return m_dropped.load(); }
+    /// Count and Dropped for each PLC that has had messages in the queue since it was made, by PLC name.
+    std::map<std::string, PlcFigures> Plcs() const;
     /// Why the queue cannot keep messages, or empty while it can.
     std::string Problem() const;
     const std::filesystem::path& File() const { return m_file; }
@@ -73,6 +84,10 @@ private:
     std::vector<Entry> ReadOldest(std::int64_t afterSequence, std::size_t count);
     void RemoveUpTo(std::int64_t sequence);
     void SetProblem(std::string problem);
+    /// Moves `counts` of each PLC from buffered to dropped (`drop`), or takes them off buffered.
+    void Settle(const std::map<std::string, std::uint64_t>& counts, bool drop);
+    /// The messages of each PLC up to `sequence`.
+    std::map<std::string, std::uint64_t> CountsUpTo(std::int64_t sequence);
 
     const std::filesystem::path m_file;
     const std::uint64_t m_maxBytes;
@@ -90,6 +105,7 @@ private:
     bool m_busy = false;
     bool m_stopping = false;
     std::string m_problem;
+    std::map<std::string, PlcFigures> m_plcs;
 
     // The thread's own.
     struct Database;

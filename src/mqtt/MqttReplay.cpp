@@ -67,6 +67,10 @@ void MqttBridge::StartReplay()
     m_replayHanded = 0;
     m_replayed = 0;
     m_replayTotal = m_queue->Count();
+    m_replayPlcs.clear();
+    for (const auto& [plc, figures] : m_queue->Plcs()) {
+        m_replayPlcs[plc] = { 0, figures.buffered };
+    }
     m_replayStarted = std::chrono::steady_clock::now();
     ReplayNext();
 }
@@ -122,6 +126,10 @@ void MqttBridge::ReplaySlice(std::vector<MqttQueue::Entry> entries)
     // Not retained: the broker's retained value of an item stays its newest, which follows the replay.
     for (MqttQueue::Entry& entry : entries) {
         entry.message.retained = false;
+        if (!entry.message.plc.empty()) {
+            auto& [replayed, total] = m_replayPlcs[entry.message.plc];
+            total = std::max(total, ++replayed);
+        }
         m_batch.push_back(std::move(entry.message));
     }
     HandOver();
@@ -155,12 +163,24 @@ void MqttBridge::RenewQueueItems()
         return; // plain payloads: no queue, no items
     }
     const std::string problem = m_queue ? m_queue->Problem() : std::string();
-    const std::map<QString, QString> current {
+    const auto progress = [this](std::uint64_t replayed, std::uint64_t total) {
+        return m_replaying ? QStringLiteral("%1/%2").arg(replayed).arg(total) : QString();
+    };
+    std::map<QString, QString> current {
         { kBufferedItem, QString::number(m_queue ? m_queue->Count() : 0) },
         { kDroppedItem, QString::number(m_queue ? m_queue->Dropped() : 0) },
-        { kReplayItem, m_replaying ? QStringLiteral("%1/%2").arg(m_replayed).arg(m_replayTotal) : QString() },
+        { kReplayItem, progress(m_replayed, m_replayTotal) },
         { kQueueErrorItem, QString::fromStdString(problem) },
     };
+    // Each PLC's share, as "NAME.MqttBuffered" … (published under plcs/NAME/).
+    for (const auto& [plc, figures] : m_queue ? m_queue->Plcs() : std::map<std::string, MqttQueue::PlcFigures> {}) {
+        const QString head = QString::fromStdString(plc) + QLatin1Char('.');
+        const auto replay = m_replayPlcs.find(plc);
+        current[head + kBufferedItem] = QString::number(figures.buffered);
+        current[head + kDroppedItem] = QString::number(figures.dropped);
+        current[head + kReplayItem]
+            = replay == m_replayPlcs.end() ? QString() : progress(replay->second.first, replay->second.second);
+    }
     for (const auto& [name, value] : current) {
         const auto told = m_queueItems.find(name);
         if (told != m_queueItems.end() && told->second == value) {

@@ -28,12 +28,15 @@ constexpr std::array<std::pair<std::string_view, std::string_view>, 7> kRunTopic
 
 /// The System items of a PLC ("NAME.Answered" …) and the last level of their topics; "Connected" is not among
 /// them, for it follows what the bridge knows of the PLC's channel (see PlcConnectedTopic).
-constexpr std::array<std::pair<std::string_view, std::string_view>, 5> kPlcTopics { {
+constexpr std::array<std::pair<std::string_view, std::string_view>, 8> kPlcTopics { {
     { "Answered", "/answered" },
     { "PlcRunning", "/plcRunning" },
     { "LastError", "/lastError" },
     { "Errors", "/errors" },
     { "PassMs", "/passMs" },
+    { "MqttBuffered", "/mqttBuffered" },
+    { "MqttDropped", "/mqttDropped" },
+    { "MqttReplay", "/mqttReplay" },
 } };
 
 std::optional<std::string_view> Lookup(std::span<const std::pair<std::string_view, std::string_view>> table,

@@ -94,6 +94,8 @@ class MqttBuffer(unittest.TestCase):
             self.poke(rig, pokes[-1])
             time.sleep(0.5)
         self.assertGreaterEqual(int(self.system_item(rig, "MqttBuffered")), len(pokes) + OUTAGE_SECONDS - 2)
+        self.assertGreaterEqual(int(self.system_item(rig, "Line_1.MqttBuffered")), len(pokes) + OUTAGE_SECONDS - 2,
+                                "the PLC's share of the kept changes")
         back_at = utc_now()
         broker.start()
         peer = support.Subscriber(broker.port, rig.topic("#"))
@@ -102,6 +104,7 @@ class MqttBuffer(unittest.TestCase):
         # The replay's progress, its end, and then the current values, retained by the broker again.
         progress = rig.topic("system/mqttReplay")
         peer.wait_for(lambda t, p, r: t == progress and p != "", what="the replay's progress")
+        peer.wait_for(lambda t, p, r: t == rig.topic("plcs/Line_1/mqttReplay") and p != "", what="the PLC's part")
         support.eventually(lambda: self.replay_ended(peer, progress), "the replay's end", timeout=30)
         late = support.Subscriber(broker.port, poked_topic)
         self.addCleanup(late.close)
@@ -122,6 +125,7 @@ class MqttBuffer(unittest.TestCase):
         self.assertTrue(all(stopped_at[:16] <= m["ts"] for m in poked), "times of the outage, not of the replay")
         self.assertEqual(self.system_item(rig, "MqttBuffered"), "0")
         self.assertEqual(self.system_item(rig, "MqttDropped"), "0")
+        self.assertEqual(self.system_item(rig, "Line_1.MqttBuffered"), "0")
 
     def test_changes_kept_survive_a_kill(self):
         folder, broker, rig = self.rig(JSON_SETTINGS)

@@ -13,13 +13,15 @@ using namespace tavrel;
 
 namespace {
 
+/// Messages of PLC "A" for even numbers, "B" for odd ones.
 std::vector<mqtt::MqttMessage> Batch(int first, int count, std::size_t payloadBytes = 10)
 {
     std::vector<mqtt::MqttMessage> batch;
     for (int i = first; i < first + count; ++i) {
         std::string payload = std::to_string(i);
         payload.resize(std::max(payload.size(), payloadBytes), ' ');
-        batch.push_back({ .topic = "t/items/lblDDE(1)", .payload = payload, .retained = true });
+        batch.push_back(
+            { .topic = "t/items/lblDDE(1)", .payload = payload, .retained = true, .plc = i % 2 ? "B" : "A" });
     }
     return batch;
 }
@@ -83,6 +85,9 @@ TEST_F(MqttQueueTest, MessagesComeBackInOrderAfterAReopenAndThoseRemovedAreGone)
     mqtt::MqttQueue queue(dir / "q.sqlite", 1 << 20);
     EXPECT_EQ(ReadAll(queue), Range(0, 249));
     EXPECT_EQ(queue.Count(), 250U);
+    using Figures = mqtt::MqttQueue::PlcFigures;
+    EXPECT_EQ(queue.Plcs(), (std::map<std::string, Figures> { { "A", { 125, 0 } }, { "B", { 125, 0 } } }))
+        << "each PLC's share is read back from the file";
     std::int64_t tenth = 0;
     queue.Read(0, 10, [&](std::vector<mqtt::MqttQueue::Entry> entries) { tenth = entries.back().sequence; });
     while (tenth == 0) {
@@ -92,6 +97,8 @@ TEST_F(MqttQueueTest, MessagesComeBackInOrderAfterAReopenAndThoseRemovedAreGone)
     queue.Append(Batch(250, 5));
     queue.WaitIdle();
     EXPECT_EQ(queue.Count(), 245U);
+    EXPECT_EQ(queue.Plcs(), (std::map<std::string, Figures> { { "A", { 123, 0 } }, { "B", { 122, 0 } } }))
+        << "published messages leave their PLC's share";
     EXPECT_EQ(ReadAll(queue), Range(10, 254)) << "new messages follow the old ones";
 }
 
@@ -108,6 +115,9 @@ TEST_F(MqttQueueTest, AFullQueueDropsTheOldestAndCountsThem)
     EXPECT_LE(kept.size(), 40U);
     EXPECT_EQ(kept, Range(100 - static_cast<int>(kept.size()), 99)) << "the newest are kept, in order";
     EXPECT_EQ(queue.Dropped() + queue.Count(), 100U);
+    for (const auto& [plc, figures] : queue.Plcs()) {
+        EXPECT_EQ(figures.buffered + figures.dropped, 50U) << plc;
+    }
 }
 
 TEST_F(MqttQueueTest, AFileThatCannotBeOpenedIsSaidAndEveryMessageIsCountedAsDropped)

@@ -37,6 +37,7 @@ TEST(MqttTopics, SystemItemsArePublishedUnderSystemAndTheirPlc)
         { "Line.2.Errors", "plcs/Line.2/errors" }, // the item's part follows the last dot
         { "Pump.PassMs", "plcs/Pump/passMs" },
         { "Pump.PlcRunning", "plcs/Pump/plcRunning" },
+        { "Pump.MqttBuffered", "plcs/Pump/mqttBuffered" },
         { "Pump.Connected", std::nullopt }, // follows the PLC's channel, not the System item
         { "Pump.Running", std::nullopt },
         { "running", std::nullopt },
