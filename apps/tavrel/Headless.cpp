@@ -22,10 +22,11 @@ void OnSignal(int)
     (void)!::write(g_signalPipe[0], &byte, 1);
 }
 
+/// One event, one line on standard error: the journal keeps it under a service, a terminal shows it.
 void PrintLine(const std::string& line)
 {
-    std::fprintf(stdout, "%s\n", line.c_str());
-    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
 }
 
 } // namespace

@@ -339,8 +339,8 @@ int main(int argc, char** argv)
     tavrel::mqtt::MqttBridge bridge(program.Service());
     if (headless) {
         QObject::connect(&bridge, &tavrel::mqtt::MqttBridge::stateChanged, &bridge, [](auto, const QString& text) {
-            std::printf("%s\n", text.toUtf8().constData());
-            std::fflush(stdout);
+            std::fprintf(stderr, "%s\n", text.toUtf8().constData());
+            std::fflush(stderr);
         });
     }
     // Like the link server, the bridge starts once the start-up project is in place. Says why it could not.

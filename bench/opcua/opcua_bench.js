@@ -33,18 +33,20 @@ const nowMicros = () => process.hrtime.bigint() / 1000n;
 const ticksPerSecond = 100; // USER_HZ on Linux
 
 function start(program, args) {
-  const child = spawn(program, args, { stdio: ["pipe", "pipe", "inherit"] });
+  const child = spawn(program, args, { stdio: ["pipe", "pipe", "pipe"] });
   let output = "";
   return new Promise((resolve, reject) => {
     const timer = setTimeout(() => reject(new Error(`${program} did not start: ${output}`)), 60000);
-    child.stdout.on("data", (chunk) => {
+    const look = (chunk) => {
       output += chunk;
       const match = output.match(/OPC UA server on (opc\.tcp:\/\/\S+)/);
       if (match) {
         clearTimeout(timer);
         resolve({ child, endpoint: match[1] });
       }
-    });
+    };
+    child.stdout.on("data", look);
+    child.stderr.on("data", look);
     child.on("exit", (code) => reject(new Error(`${program} ended (${code}): ${output}`)));
   });
 }

@@ -231,7 +231,7 @@ class StartUp(unittest.TestCase):
                                      env=self.runtime("carol"))
                 self.assertEqual(run.returncode, 2, run.stdout + run.stderr)
                 self.assertIn(reason, run.stderr)
-                self.assertNotIn("link server on", run.stdout)
+                self.assertNotIn("link server on", run.stdout + run.stderr)
         bare = {k: v for k, v in self.runtime("dave").items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         for flag, text in [("--help", "--headless"), ("--version", "tavrel 1.")]:
             run = subprocess.run([f"{BIN}/tavrel", flag], capture_output=True, text=True, timeout=15, env=bare)

@@ -170,19 +170,27 @@ def modbus_write(port, function, address, values):
 
 
 class Program:
-    """A child process whose standard output is kept, line by line, with the time each line came."""
+    """A child process whose standard output and error are kept, line by line, with the time each line came; its
+    standard error also copied to `stderr_path` when given."""
 
     def __init__(self, args, stderr_path=None):
         self.args = args
-        self.stderr_file = open(stderr_path, "w") if stderr_path else subprocess.DEVNULL
-        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=self.stderr_file, text=True)
+        self.stderr_file = open(stderr_path, "w") if stderr_path else None
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                        errors="replace")
         self.lines = []   # (monotonic time, line)
-        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader = threading.Thread(target=self._read, args=(self.process.stdout, None), daemon=True)
         self.reader.start()
+        self.error_reader = threading.Thread(target=self._read, args=(self.process.stderr, self.stderr_file),
+                                             daemon=True)
+        self.error_reader.start()
 
-    def _read(self):
-        for line in self.process.stdout:
+    def _read(self, stream, copy):
+        for line in stream:
             self.lines.append((time.monotonic(), line.rstrip("\n")))
+            if copy:
+                copy.write(line)
+                copy.flush()
 
     def wait_line(self, pattern, since=0.0, timeout=10.0):
         """The time and match of the first line after `since` that matches, waiting for it if need be."""
@@ -210,7 +218,8 @@ class Program:
                 self.process.kill()
                 self.process.wait()
         self.reader.join(5)
-        if self.stderr_file is not subprocess.DEVNULL:
+        self.error_reader.join(5)
+        if self.stderr_file:
             self.stderr_file.close()
         return self.process.returncode
 
