@@ -472,6 +472,17 @@ class Tls(WineTest):
         self.assertEqual(self.client("request lblDDE(1)"), "value 4321")
         self.assertEqual(self.client("poke lblDDE(1) 77"), "ok")
         eventually(lambda: modbus_read(plc_port, 3, 100)[0] == 77, "the poke reached the PLC")
+        # Both the poke taken and one refused are in the audit trail, under the gateway's token.
+        self.client("poke lblDDE(1) abc")
+
+        def audited():
+            with open(os.path.join(self.dir, "tavrel-audit.jsonl")) as audit:
+                return [{key: line.get(key) for key in ("surface", "user", "item", "old", "new", "outcome")}
+                        | {"peer": line["peer"].rpartition(":")[0]} for line in map(json.loads, audit)]
+        eventually(lambda: len(audited()) == 2, "two audit lines")
+        line = {"surface": "link", "user": "dde", "peer": "127.0.0.1", "item": "lblDDE(1)", "old": "4321"}
+        self.assertEqual(audited(), [dict(line, new="77", outcome="accepted"),
+                                     dict(line, old="77", new="abc", outcome="refused")])
         self.end_wine_process(self.gateway)
         self.end_wine_process(self.client.process)
 
