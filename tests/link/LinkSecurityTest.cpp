@@ -7,9 +7,11 @@
 #include "common/UsersFile.h"
 #include "link/LinkTls.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QProcess>
 #include <QSslCertificate>
+#include <QSslKey>
 #include <QSslSocket>
 
 using namespace tavrel;
@@ -324,14 +326,22 @@ private slots:
         const QByteArray plain = Exchange(port, "GET /dde/Tavrel/Items/lblDDE(1) HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         QVERIFY2(!plain.contains("HTTP/1.1") && plain != "still open", plain.constData());
 
-        QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1/dde/Tavrel/Items/lblDDE(1)").arg(port)));
-        request.setSslConfiguration(trusting);
-        QNetworkReply* reply = m_network.get(request);
-        QSignalSpy finished(reply, &QNetworkReply::finished);
-        QVERIFY(finished.wait(5000));
-        QCOMPARE(reply->error(), QNetworkReply::NoError);
-        QCOMPARE(reply->readAll(), QByteArray("42"));
-        reply->deleteLater();
+        // A client ready to show a certificate of its own is served as any other: the server asks for none.
+        QSslConfiguration withCertificate = trusting;
+        QFile keyFile(QString::fromStdString(key.string()));
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
+        withCertificate.setPrivateKey(QSslKey(&keyFile, QSsl::Ec));
+        withCertificate.setLocalCertificate(QSslCertificate::fromPath(QString::fromStdString(cert.string())).front());
+        for (const QSslConfiguration& configuration : { trusting, withCertificate }) {
+            QNetworkRequest request(QUrl(QStringLiteral("https://127.0.0.1:%1/dde/Tavrel/Items/lblDDE(1)").arg(port)));
+            request.setSslConfiguration(configuration);
+            QNetworkReply* reply = m_network.get(request);
+            QSignalSpy finished(reply, &QNetworkReply::finished);
+            QVERIFY(finished.wait(5000));
+            QCOMPARE(reply->error(), QNetworkReply::NoError);
+            QCOMPARE(reply->readAll(), QByteArray("42"));
+            reply->deleteLater();
+        }
 
         QWebSocket socket;
         socket.setSslConfiguration(trusting);
