@@ -17,7 +17,7 @@ namespace id = standard::id;
 
 // The units' namespace of EUInformation when no UNECE code is known (unitId -1).
 constexpr const char* kUnitsNamespace = "http://www.opcfoundation.org/UA/units/un/cefact";
-constexpr std::uint8_t kCurrentRead = 1, kCurrentWrite = 2;
+constexpr std::uint8_t kCurrentRead = 1, kCurrentWrite = 2, kHistoryRead = 4;
 
 NodeId Standard(std::uint32_t number)
 {
@@ -57,7 +57,7 @@ Node Method(NodeId nodeId, std::string name, std::string command, std::string de
 bool SameItem(const ItemNode& a, const ItemNode& b)
 {
     return a.plc == b.plc && a.displayName == b.displayName && a.description == b.description && a.kind == b.kind
-        && a.writable == b.writable && a.units == b.units;
+        && a.writable == b.writable && a.units == b.units && a.recorded == b.recorded;
 }
 
 } // namespace
@@ -260,6 +260,10 @@ void AddressSpace::AddItem(const ItemNode& item)
     node.description = { "", item.description };
     node.label = item.index;
     node.accessLevel = item.writable ? kCurrentRead | kCurrentWrite : kCurrentRead;
+    if (item.recorded) {
+        node.accessLevel |= kHistoryRead;
+        node.historizing = true;
+    }
     Add(std::move(node));
     const NodeId parent = m_plcs.contains(item.plc) ? PlcNodeId(item.plc) : kTavrelObject;
     Link(parent, id::HasComponent, itemId);

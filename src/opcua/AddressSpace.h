@@ -53,7 +53,8 @@ struct Node
     // Variables and variable types
     std::uint32_t dataType = 0; ///< a namespace-0 data type
     std::int32_t valueRank = -1;
-    std::uint8_t accessLevel = 1; ///< CurrentRead (1), CurrentWrite (2)
+    std::uint8_t accessLevel = 1; ///< CurrentRead (1), CurrentWrite (2), HistoryRead (4)
+    bool historizing = false; ///< an item whose history is kept
     double minimumSamplingInterval = 0;
     ValueSource source = ValueSource::None;
     std::int32_t label = 0; ///< ValueSource::Item

@@ -2,10 +2,13 @@
 
 #include "common/Refusal.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <tl/expected.hpp>
 
 namespace tavrel::opcua {
 
@@ -35,6 +38,7 @@ struct ItemNode
     ValueKind kind = ValueKind::Int32;
     bool writable = false; ///< AccessLevel CurrentRead, plus CurrentWrite when true
     std::string units; ///< EngineeringUnits property when not empty
+    bool recorded = false; ///< its history is kept: Historizing, and AccessLevel HistoryRead
 };
 
 /// One PLC: an object `ns=1;s=plc/NAME` with its diagnostics and methods `Run` and `Stop`.
@@ -82,6 +86,11 @@ public:
     virtual std::optional<common::Refusal> Write(const Client& client, std::int32_t index, const std::string& text) = 0;
     /// Carries out an execute command ("Line_1_RUN", "Tavrel_STOP"), or says why not.
     virtual std::optional<common::Refusal> Execute(const Client& client, const std::string& command) = 0;
+    /// The recorded samples of item `index` from `fromMs` to `toMs` (both included), oldest first, at most
+    /// `maxValues` of them (the first ones); a status code when its history cannot be read. A server without a
+    /// history keeps none.
+    virtual tl::expected<std::vector<ItemSample>, std::uint32_t> ReadHistory(std::int32_t index, std::int64_t fromMs,
+                                                                             std::int64_t toMs, std::size_t maxValues);
 };
 
 } // namespace tavrel::opcua

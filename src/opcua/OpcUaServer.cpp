@@ -3,6 +3,7 @@
 #include "common/LinkProtocol.h"
 #include "common/OperandCatalogue.h"
 #include "opcua/Server.h"
+#include "opcua/StatusCodes.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>
@@ -313,6 +314,36 @@ ItemSample OpcUaServer::Sample(const app::ItemChange& change) const
     return sample;
 }
 
+void OpcUaServer::SetHistory(std::function<const app::HistoryReader*()> history)
+{
+    m_history = std::move(history);
+    SyncProject();
+}
+
+tl::expected<std::vector<ItemSample>, std::uint32_t> OpcUaServer::ReadHistory(std::int32_t index, std::int64_t fromMs,
+                                                                              std::int64_t toMs, std::size_t maxValues)
+{
+    const app::HistoryReader* history = m_history ? m_history() : nullptr;
+    if (history == nullptr || !history->IsRecorded(index)) {
+        return tl::unexpected(status::kBadHistoryOperationUnsupported);
+    }
+    auto points = history->ReadRaw(index, fromMs, toMs, maxValues);
+    if (!points) {
+        // Why is the history's own to say (its System item): a client's every read would flood the events.
+        return tl::unexpected(status::kBadResourceUnavailable);
+    }
+    std::vector<ItemSample> samples;
+    samples.reserve(points->size());
+    for (const app::HistoryPoint& point : *points) {
+        ItemSample& sample = samples.emplace_back();
+        sample.index = index;
+        sample.number = point.value;
+        sample.sourceTimeMs = point.timeMs;
+        sample.quality = QualityOf(point.quality);
+    }
+    return samples;
+}
+
 void OpcUaServer::SyncProject()
 {
     if (!m_core) {
@@ -329,6 +360,7 @@ void OpcUaServer::SyncProject()
     }
     std::vector<ItemNode> items;
     std::vector<ItemSample> samples;
+    const app::HistoryReader* history = m_history ? m_history() : nullptr;
     m_kinds.clear();
     m_running = m_service.IsRunning();
     for (const app::ItemInfo& item : m_service.Items()) {
@@ -346,6 +378,7 @@ void OpcUaServer::SyncProject()
         node.units = item.units;
         node.kind = KindOf(item);
         node.writable = Writable(item);
+        node.recorded = history != nullptr && history->IsRecorded(item.index);
         m_kinds.emplace(item.index, node.kind);
         samples.push_back(Sample(m_service.State(item.index)));
     }

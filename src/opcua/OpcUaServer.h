@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/HistoryReader.h"
 #include "app/ItemService.h"
 #include "opcua/Backend.h"
 
@@ -8,6 +9,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -50,6 +52,8 @@ public:
     std::size_t SessionCount() const;
     /// The number of client connections.
     std::size_t ConnectionCount() const { return m_sockets.size(); }
+    /// Where HistoryRead reads the items' history: the reader of the open project, or none (no history kept).
+    void SetHistory(std::function<const app::HistoryReader*()> history);
 
 signals:
     /// The number of sessions changed.
@@ -58,6 +62,8 @@ signals:
 private:
     std::optional<common::Refusal> Write(const Client& client, std::int32_t index, const std::string& text) override;
     std::optional<common::Refusal> Execute(const Client& client, const std::string& command) override;
+    tl::expected<std::vector<ItemSample>, std::uint32_t> ReadHistory(std::int32_t index, std::int64_t fromMs,
+                                                                     std::int64_t toMs, std::size_t maxValues) override;
 
     void Accept();
     void Read(QTcpSocket* socket);
@@ -75,6 +81,7 @@ private:
     app::Caller CallerOf(const Client& client) const;
 
     app::ItemService& m_service;
+    std::function<const app::HistoryReader*()> m_history;
     std::unique_ptr<Server> m_core;
     QTcpServer* m_listener = nullptr;
     QString m_endpointUrl;
