@@ -10,12 +10,14 @@
 #include "storage/HistoryPostgres.h"
 #include "storage/ProjectTemplate.h"
 #include "storage/ProjectWriter.h"
+#include "storage/SqliteDatabase.h"
 #include "support/PostgresServer.h"
 
 #include <QCoreApplication>
 
 #include <libpq-fe.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,9 +118,25 @@ int BenchRecording(const fs::path& folder, int seconds, int items, int passesPer
     std::printf("  CPU %.2f s of %.1f s (%.1f %% of one core), handing a pass's %d changes over: median %.3f ms, "
                 "p99 %.3f ms\n",
                 cpu, elapsed, 100 * cpu / elapsed, items, passMs[passMs.size() / 2], passMs[passMs.size() * 99 / 100]);
-    std::printf("  on disk %.1f MB: %.1f bytes a sample (target <= 24)\n", static_cast<double>(bytes) / 1e6,
+    std::printf("  on disk while the day is written: %.1f MB, %.1f bytes a sample (target <= 24)\n",
+                static_cast<double>(bytes) / 1e6,
                 static_cast<double>(bytes) / static_cast<double>(std::max<std::uint64_t>(samples, 1)));
     return 0;
+}
+
+// What a finished day keeps: the store packs a day's file once the next day begins.
+void MeasurePacked(const fs::path& history, std::uint64_t samples)
+{
+    for (const auto& entry : fs::directory_iterator(history)) {
+        if (entry.path().extension() == ".sqlite") {
+            if (auto db = storage::SqliteDatabase::Open(entry.path())) {
+                (void)db->Execute("VACUUM; PRAGMA wal_checkpoint(TRUNCATE);");
+            }
+        }
+    }
+    const std::uint64_t bytes = FolderBytes(history);
+    std::printf("  on disk once the day is packed: %.1f MB, %.1f bytes a sample\n", static_cast<double>(bytes) / 1e6,
+                static_cast<double>(bytes) / static_cast<double>(std::max<std::uint64_t>(samples, 1)));
 }
 
 // 2026-12-07T00:00:00Z: one day of one item at 1 Hz.
@@ -225,7 +243,12 @@ int main(int argc, char** argv)
     if (::mkdtemp(folder) == nullptr) {
         return 1;
     }
+    ::chmod(folder, 0755); // the PostgreSQL of its own runs as the user postgres when started by root
     int status = BenchRecording(folder, std::max(1, seconds), std::max(1, items), std::max(1, passesPerSecond));
+    if (status == 0) {
+        MeasurePacked(fs::path(folder) / "bench.history",
+                      static_cast<std::uint64_t>(seconds) * static_cast<std::uint64_t>(items * passesPerSecond));
+    }
     status = std::max(status, BenchReading(folder, postgres));
     std::error_code ignored;
     fs::remove_all(folder, ignored);
