@@ -161,7 +161,8 @@ std::vector<ItemInfo> ItemService::Items() const
                                .name = one.Details.name,
                                .units = one.Details.units,
                                .description = one.Details.description,
-                               .kind = common::ItemValueKind(plc->Params().PlcType, one.OperandType, one.Details) });
+                               .kind = common::ItemValueKind(plc->Params().PlcType, one.OperandType, one.Details),
+                               .record = one.Details.record });
             }
         }
     }
@@ -198,6 +199,17 @@ std::string ItemService::TagName(std::int32_t index) const
 {
     const Owner* owner = Exists(index) ? FindOwner(index) : nullptr;
     return owner != nullptr ? owner->item->Details.name : std::string();
+}
+
+std::string ItemService::Units(std::int32_t index) const
+{
+    const Owner* owner = Exists(index) ? FindOwner(index) : nullptr;
+    return owner != nullptr ? owner->item->Details.units : std::string();
+}
+
+const HistoryReader* ItemService::History() const
+{
+    return m_program.History();
 }
 
 bool ItemService::Exists(std::int32_t index) const

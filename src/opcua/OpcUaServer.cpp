@@ -1,5 +1,6 @@
 #include "opcua/OpcUaServer.h"
 
+#include "app/HistoryReader.h"
 #include "common/LinkProtocol.h"
 #include "common/OperandCatalogue.h"
 #include "opcua/Server.h"
@@ -314,16 +315,10 @@ ItemSample OpcUaServer::Sample(const app::ItemChange& change) const
     return sample;
 }
 
-void OpcUaServer::SetHistory(std::function<const app::HistoryReader*()> history)
-{
-    m_history = std::move(history);
-    SyncProject();
-}
-
 tl::expected<std::vector<ItemSample>, std::uint32_t> OpcUaServer::ReadHistory(std::int32_t index, std::int64_t fromMs,
                                                                               std::int64_t toMs, std::size_t maxValues)
 {
-    const app::HistoryReader* history = m_history ? m_history() : nullptr;
+    const app::HistoryReader* history = m_service.History();
     if (history == nullptr || !history->IsRecorded(index)) {
         return tl::unexpected(status::kBadHistoryOperationUnsupported);
     }
@@ -360,7 +355,7 @@ void OpcUaServer::SyncProject()
     }
     std::vector<ItemNode> items;
     std::vector<ItemSample> samples;
-    const app::HistoryReader* history = m_history ? m_history() : nullptr;
+    const bool keepsHistory = m_service.History() != nullptr;
     m_kinds.clear();
     m_running = m_service.IsRunning();
     for (const app::ItemInfo& item : m_service.Items()) {
@@ -378,7 +373,7 @@ void OpcUaServer::SyncProject()
         node.units = item.units;
         node.kind = KindOf(item);
         node.writable = Writable(item);
-        node.recorded = history != nullptr && history->IsRecorded(item.index);
+        node.recorded = keepsHistory && item.record;
         m_kinds.emplace(item.index, node.kind);
         samples.push_back(Sample(m_service.State(item.index)));
     }

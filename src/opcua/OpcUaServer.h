@@ -1,6 +1,5 @@
 #pragma once
 
-#include "app/HistoryReader.h"
 #include "app/ItemService.h"
 #include "opcua/Backend.h"
 
@@ -9,7 +8,6 @@
 #include <QTimer>
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -52,8 +50,6 @@ public:
     std::size_t SessionCount() const;
     /// The number of client connections.
     std::size_t ConnectionCount() const { return m_sockets.size(); }
-    /// Where HistoryRead reads the items' history: the reader of the open project, or none (no history kept).
-    void SetHistory(std::function<const app::HistoryReader*()> history);
 
 signals:
     /// The number of sessions changed.
@@ -81,7 +77,6 @@ private:
     app::Caller CallerOf(const Client& client) const;
 
     app::ItemService& m_service;
-    std::function<const app::HistoryReader*()> m_history;
     std::unique_ptr<Server> m_core;
     QTcpServer* m_listener = nullptr;
     QString m_endpointUrl;
