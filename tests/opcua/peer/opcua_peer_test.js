@@ -1,7 +1,7 @@
 // An independent OPC UA client (node-opcua-client from npm) against tavrel --headless and the PLC simulator:
 // the server status, a browse from Objects to every item, values of every data type, writes that reach the
 // simulator's registers and one that is refused, a subscription with a deadband, the PLC's Run and Stop methods,
-// and a PLC that goes away and comes back. Then the faults: garbage, a message that claims to be huge, a client
+// the history of a recorded item, and a PLC that goes away and comes back. Then the faults: garbage, a message that claims to be huge, a client
 // that never finishes its Hello, one that floods Publish requests and never reads its socket.
 // Usage: node opcua_peer_test.js BIN_FOLDER       (exits 77, skipped, without node_modules)
 "use strict";
@@ -113,6 +113,8 @@ function makeProject(file, plcPort, deadPort) {
 INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits)
   VALUES (1,2,${plcPort},'127.0.0.1',1,57600,300,1,0,0,8,0,1), (2,2,${deadPort},'127.0.0.1',1,57600,300,1,0,0,8,0,1);
 INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) VALUES ${rows};
+ALTER TABLE Items ADD COLUMN Record INTEGER;
+UPDATE Items SET Record = 1 WHERE LabelIndex = 1;
 `,
   });
 }
@@ -229,6 +231,28 @@ test("writes reach the simulator's registers; a read-only item refuses with its 
   assert.equal((await write(1, DataType.String, "seven")).value, StatusCodes.BadTypeMismatch.value);
   const access = await session.read({ nodeId: node(2), attributeId: AttributeIds.AccessLevel });
   assert.equal(access.value.value & 2, 0); // CurrentWrite not set
+});
+
+test("the history of a recorded item reads back through HistoryRead; another keeps none", async () => {
+  const since = new Date(Date.now() - 1000);
+  for (const value of [11, 22, 33]) {
+    const written = await session.write({ nodeId: node(1), attributeId: AttributeIds.Value,
+                                          value: { value: { dataType: DataType.Int16, value } } });
+    assert.equal(written.value, StatusCodes.Good.value);
+    await eventually(`${value} in register 100`, async () => (await readRegisters(plcPort, 100, 1))[0] === value);
+  }
+  const history = await eventually("the three writes in the history", async () => {
+    const result = await session.readHistoryValue(node(1), since, new Date(Date.now() + 1000));
+    const values = (result.historyData?.dataValues || []).map((v) => v.value.value);
+    return result.statusCode.isGood() && values.slice(-3).join() === "11,22,33" && result.historyData.dataValues;
+  });
+  for (let i = 1; i < history.length; i++) {
+    assert.ok(history[i].sourceTimestamp >= history[i - 1].sourceTimestamp, "oldest first");
+  }
+  const historizing = await session.read([1, 2].map((label) => ({ nodeId: node(label), attributeId: AttributeIds.Historizing })));
+  assert.deepEqual(historizing.map((v) => v.value.value), [true, false]);
+  const none = await session.readHistoryValue(node(2), since, new Date());
+  assert.equal(none.statusCode.value, StatusCodes.BadHistoryOperationUnsupported.value);
 });
 
 test("a subscription gets the counter's and the timer's changes, and an absolute deadband holds back the small ones", async () => {
