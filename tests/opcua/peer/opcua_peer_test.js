@@ -1,8 +1,9 @@
 // An independent OPC UA client (node-opcua-client from npm) against tavrel --headless and the PLC simulator:
 // the server status, a browse from Objects to every item, values of every data type, writes that reach the
-// simulator's registers and one that is refused, a subscription with a deadband, the PLC's Run and Stop methods,
-// the history of a recorded item, and a PLC that goes away and comes back. Then the faults: garbage, a message that claims to be huge, a client
-// that never finishes its Hello, one that floods Publish requests and never reads its socket.
+// simulator's registers and one that is refused, the history of a recorded item, a subscription with a deadband,
+// the PLC's Run and Stop methods, and a PLC that goes away and comes back. Then the faults: garbage, a message that
+// claims to be huge, a client that never finishes its Hello, one that floods Publish requests and never reads its
+// socket.
 // Usage: node opcua_peer_test.js BIN_FOLDER       (exits 77, skipped, without node_modules)
 "use strict";
 
