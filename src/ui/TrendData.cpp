@@ -92,7 +92,8 @@ std::optional<double> ChartNumber(std::string_view text, char decimalSeparator)
 
 QString IsoUtcTime(std::int64_t timeMs)
 {
-    return QDateTime::fromMSecsSinceEpoch(timeMs, QTimeZone::utc()).toString(Qt::ISODateWithMs);
+    return QDateTime::fromMSecsSinceEpoch(timeMs, QTimeZone::utc())
+        .toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
 }
 
 QString HistoryCsvLine(const QString& itemName, const app::HistoryPoint& point)
