@@ -31,6 +31,8 @@ QString EventKindName(EventKind kind)
         return QStringLiteral("client");
     case EventKind::Audit:
         return QStringLiteral("audit");
+    case EventKind::History:
+        return QStringLiteral("history");
     }
     return {};
 }

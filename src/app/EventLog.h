@@ -11,7 +11,7 @@
 namespace tavrel::app {
 
 /// What an event is about.
-enum class EventKind { Run, Plc, Poke, Command, Broker, Client, Audit };
+enum class EventKind { Run, Plc, Poke, Command, Broker, Client, Audit, History };
 
 /// One thing worth telling the user afterwards: a PLC lost or back, a refused poke, a command, a broker or client
 /// event.

@@ -1,5 +1,7 @@
 #include "app/Program.h"
 
+#include "app/HistoryRecorder.h"
+
 #include "comm/ProjectComm.h"
 
 #include <QLocale>
@@ -36,9 +38,29 @@ Program::Program(common::Settings settings, DriverFactory factory, std::filesyst
 Program::~Program()
 {
     m_passTimer.stop();
+    m_history.reset();
     if (m_running && m_options.ConnectOnce) {
         comm::ClosePlcsComm(*m_project, m_env, m_workers);
     }
+}
+
+const HistoryReader* Program::History() const
+{
+    return m_history.get();
+}
+
+void Program::FollowHistory()
+{
+    if (m_currentPath.empty()) {
+        m_history.reset();
+        return;
+    }
+    const std::filesystem::path folder = HistoryFolder(m_currentPath);
+    if (m_history && m_history->Store().Folder() == folder) {
+        return;
+    }
+    m_history.reset(); // the old folder's writer ends before the new one starts
+    m_history = std::make_unique<HistoryRecorder>(*this, folder, common::ReadHistorySettings(m_settings));
 }
 
 void Program::ReloadOptions()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/HistoryReader.h"
 #include "app/ItemService.h"
 #include "app/ProgramHost.h"
 #include "comm/ChannelWorkers.h"
@@ -19,6 +20,8 @@
 #include <string>
 
 namespace tavrel::app {
+
+class HistoryRecorder;
 
 /// The program's heart: the one project and its labels, the current file, the settings and the running
 /// flag, with every command that the window, headless mode and the link server share. Lives on the main
@@ -111,6 +114,11 @@ public:
     /// The items as every client surface sees them, with the commands of clients.
     ItemService& Service() { return *m_service; }
 
+    /// The history of the recorded items of the open project; none while no project file is open.
+    const HistoryReader* History() const;
+    /// The recorder of that history; none likewise.
+    HistoryRecorder* Recorder() { return m_history.get(); }
+
     /// A driver instance for the PLC, to ask what its operands can hold; null when none can be made.
     std::shared_ptr<const comm::CommDriver> CheckingDriver(const model::clsPlc& plc) const;
 
@@ -149,6 +157,8 @@ private:
     void SetRunning(bool running);
     void ShowError(const std::string& message);
     void ReportUnexchangedItems();
+    /// Records the history of the project file now open, beside it; none for a project without a file.
+    void FollowHistory();
 
     /// Counts a dialog that changes the project for as long as it is open.
     class ProjectDialog
@@ -191,6 +201,8 @@ private:
     std::optional<std::int32_t> m_minPassOverride;
     /// Made last, once the project it follows is there.
     std::unique_ptr<ItemService> m_service;
+    /// Follows the service, so goes before it.
+    std::unique_ptr<HistoryRecorder> m_history;
 };
 
 } // namespace tavrel::app

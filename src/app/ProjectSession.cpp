@@ -205,6 +205,7 @@ bool Program::SaveProject(bool saveAs)
 void Program::UpdateCaption()
 {
     (void)m_settings.WriteSetting("CurrentFilePath", m_currentPath);
+    FollowHistory();
     emit titleChanged(QString::fromStdString(Title()));
 }
 

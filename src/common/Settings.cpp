@@ -447,6 +447,20 @@ AuditSettings ReadAuditSettings(const Settings& settings)
     return audit;
 }
 
+HistorySettings ReadHistorySettings(const Settings& settings)
+{
+    HistorySettings history;
+    if (const auto days = ParseWholeNumber(settings.ReadSetting(settingskey::HistoryDays, "30"), 1, 36500)) {
+        history.days = static_cast<std::int32_t>(*days);
+    }
+    if (const auto megabytes
+        = ParseWholeNumber(settings.ReadSetting(settingskey::HistoryMaxMB, "2048"), 1, 16 * 1024 * 1024)) {
+        history.maxBytes = static_cast<std::uint64_t>(*megabytes) * 1024 * 1024;
+    }
+    history.postgres = settings.ReadSetting(settingskey::HistoryPostgres, "");
+    return history;
+}
+
 tl::expected<std::string, std::string> ReadLinkToken(const fs::path& file)
 {
     const std::string name = "the token file " + file.string();

@@ -91,6 +91,9 @@ inline constexpr std::string_view MqttRepublishSeconds = "MqttRepublishSeconds";
 inline constexpr std::string_view MqttBufferMB = "MqttBufferMB";
 inline constexpr std::string_view OpcUaAddress = "OpcUaAddress";
 inline constexpr std::string_view OpcUaPort = "OpcUaPort";
+inline constexpr std::string_view HistoryDays = "HistoryDays";
+inline constexpr std::string_view HistoryMaxMB = "HistoryMaxMB";
+inline constexpr std::string_view HistoryPostgres = "HistoryPostgres";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -159,6 +162,17 @@ struct AuditSettings
 
 /// The audit trail's settings.
 AuditSettings ReadAuditSettings(const Settings& settings);
+
+/// How much history the program keeps of recorded items, and where else it writes it.
+struct HistorySettings
+{
+    std::int32_t days = 30; ///< HistoryDays, 1 to 36,500 (30 when missing or not such a number)
+    std::uint64_t maxBytes = 2048ULL * 1024 * 1024; ///< HistoryMaxMB, 1 to 16,777,216 (2,048 likewise)
+    std::string postgres; ///< HistoryPostgres: a libpq connection string; empty for none
+};
+
+/// The history's settings.
+HistorySettings ReadHistorySettings(const Settings& settings);
 
 /// The MQTT bridge's keys as they are written; a MqttQos, MqttRepublishSeconds or MqttBufferMB that is not a whole
 /// number reads as -1, so that the bridge refuses it instead of guessing.
