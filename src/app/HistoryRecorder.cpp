@@ -53,6 +53,12 @@ HistoryRecorder::HistoryRecorder(Program& program, fs::path folder, const common
                       this, [this, line] { Log(line); }, Qt::QueuedConnection);
               })
 {
+    if (!settings.postgres.empty()) {
+        m_database = std::make_unique<storage::HistoryPostgres>(settings.postgres, [this](const std::string& line) {
+            QMetaObject::invokeMethod(
+                this, [this, line] { Log(line); }, Qt::QueuedConnection);
+        });
+    }
     RenewRecorded();
     ItemService& service = m_program.Service();
     connect(&service, &ItemService::changed, this, &HistoryRecorder::Record);
@@ -83,6 +89,9 @@ HistoryRecorder::~HistoryRecorder()
                                                     .text = {},
                                                     .quality = static_cast<std::uint8_t>(Quality::Stale) });
         }
+    }
+    if (m_database) {
+        m_database->Append(ends);
     }
     m_store.Append(std::move(ends));
 }
@@ -153,18 +162,31 @@ void HistoryRecorder::Record(const std::vector<ItemChange>& changes)
     if (samples.empty()) {
         return;
     }
+    if (m_database) {
+        m_database->Append(samples);
+    }
     m_store.Append(std::move(samples));
 }
 
 tl::expected<std::vector<HistoryPoint>, std::string>
 HistoryRecorder::Read(std::int32_t index, std::int64_t fromMs, std::int64_t toMs, std::size_t maxPoints) const
 {
+    if (m_database && m_database->Problem().empty()) { // never wait on a database known to be away
+        if (auto points = m_database->Read(index, fromMs, toMs, maxPoints)) {
+            return ToHistoryPoints(*points);
+        }
+    }
     return m_store.Read(index, fromMs, toMs, maxPoints).map(ToHistoryPoints);
 }
 
 tl::expected<std::vector<HistoryPoint>, std::string>
 HistoryRecorder::ReadRaw(std::int32_t index, std::int64_t fromMs, std::int64_t toMs, std::size_t maxRows) const
 {
+    if (m_database && m_database->Problem().empty()) {
+        if (auto points = m_database->ReadRaw(index, fromMs, toMs, maxRows)) {
+            return ToHistoryPoints(*points);
+        }
+    }
     return m_store.ReadRaw(index, fromMs, toMs, maxRows).map(ToHistoryPoints);
 }
 
@@ -174,7 +196,11 @@ void HistoryRecorder::ShowHealth()
     const std::uint64_t megabytes = (m_store.SizeBytes() + 512 * 1024) / (1024 * 1024);
     service.SetSystemItem(QStringLiteral("HistorySizeMB"), QString::number(megabytes));
     service.SetSystemItem(QStringLiteral("HistoryOldestDay"), QString::fromStdString(m_store.OldestDay()));
-    service.SetSystemItem(QStringLiteral("HistoryProblem"), QString::fromStdString(m_store.Problem()));
+    std::string problem = m_store.Problem();
+    if (const std::string away = m_database ? m_database->Problem() : std::string(); !away.empty()) {
+        problem += (problem.empty() ? "" : "; ") + away;
+    }
+    service.SetSystemItem(QStringLiteral("HistoryProblem"), QString::fromStdString(problem));
 }
 
 void HistoryRecorder::Log(const std::string& line)

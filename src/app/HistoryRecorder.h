@@ -3,6 +3,7 @@
 #include "app/HistoryReader.h"
 #include "app/ItemService.h"
 #include "common/Settings.h"
+#include "storage/HistoryPostgres.h"
 #include "storage/HistoryStore.h"
 
 #include <QObject>
@@ -22,7 +23,8 @@ class Program;
 /// Keeps the history of the items whose Record flag is set: every change the item service gives its surfaces (after
 /// the deadband), every quality change (a run's start and end among them: its end leaves each recorded item stale,
 /// so a chart shows a gap), handed to the embedded store, and to PostgreSQL when HistoryPostgres is set, each
-/// written on a thread of its own. Reads the history back for charts and exports, from PostgreSQL when it is set.
+/// written on a thread of its own. Reads the history back for charts and exports, from PostgreSQL when it is set (from
+/// the embedded store, which holds the same, while PostgreSQL cannot answer).
 /// Its health is in the System items HistorySizeMB, HistoryOldestDay and HistoryProblem. Lives on the main thread,
 /// owned by the program while a project file is open.
 class HistoryRecorder : public QObject, public HistoryReader
@@ -44,6 +46,8 @@ public:
 
     /// The embedded store (tests and measurements).
     storage::HistoryStore& Store() { return m_store; }
+    /// The PostgreSQL writer; none unless HistoryPostgres is set.
+    storage::HistoryPostgres* Database() { return m_database.get(); }
 
     /// The samples one batch of changes makes: the recorded items' changes, each at the time its value was read (a
     /// quality change at `now`, the moment it is told), never before the item's last sample. Pure but for the
@@ -70,6 +74,7 @@ private:
     std::vector<bool> m_recorded; ///< by label index
     std::vector<Last> m_last; ///< by label index
     storage::HistoryStore m_store;
+    std::unique_ptr<storage::HistoryPostgres> m_database;
     QTimer m_healthTimer;
 };
 

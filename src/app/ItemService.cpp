@@ -200,6 +200,17 @@ std::string ItemService::TagName(std::int32_t index) const
     return owner != nullptr ? owner->item->Details.name : std::string();
 }
 
+std::string ItemService::Units(std::int32_t index) const
+{
+    const Owner* owner = Exists(index) ? FindOwner(index) : nullptr;
+    return owner != nullptr ? owner->item->Details.units : std::string();
+}
+
+const HistoryReader* ItemService::History() const
+{
+    return m_program.History();
+}
+
 bool ItemService::Exists(std::int32_t index) const
 {
     return m_program.Labels().IsLoaded(index);

@@ -31,6 +31,7 @@ class Clsitem;
 namespace tavrel::app {
 
 class Program;
+class HistoryReader;
 
 /// The name before "_RUN" and "_STOP" in the commands that start and stop the run.
 inline constexpr std::string_view kProgramCommandName = "Tavrel";
@@ -125,6 +126,10 @@ public:
     std::optional<std::int32_t> Find(std::string_view name) const;
     /// The tag name of a published item; empty for one without a name, or no item.
     std::string TagName(std::int32_t index) const;
+    /// The engineering units of a published item; empty for none, or no item.
+    std::string Units(std::int32_t index) const;
+    /// The history of the recorded items; none while no project file is open.
+    const HistoryReader* History() const;
     /// Whether label `index` is published (loaded).
     bool Exists(std::int32_t index) const;
     /// The text of a published item; empty for one that is not.

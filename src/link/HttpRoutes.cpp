@@ -1,9 +1,11 @@
 #include "link/HttpRoutes.h"
 
+#include "link/HistoryRoute.h"
 #include "link/LinkNames.h"
 #include "link/Listings.h"
 #include "model/LabelArray.h"
 
+#include <QDateTime>
 #include <QTcpSocket>
 #include <QUrlQuery>
 
@@ -72,6 +74,9 @@ std::pair<HttpRoutes::Route, QStringList> HttpRoutes::Find(const QString& path)
         if (SameIgnoringCase(parts[3], kAuditPath) && parts.size() == 4) {
             return Route::Audit;
         }
+        if (SameIgnoringCase(parts[3], kHistoryPath)) {
+            return Route::History;
+        }
         if (!SameIgnoringCase(parts[3], kTopic)) {
             return Route::UnknownTopic;
         }
@@ -128,6 +133,9 @@ void HttpRoutes::Serve(Route route, Exchange& exchange)
         break;
     case Route::Audit:
         ServeAudit(exchange);
+        break;
+    case Route::History:
+        ServeHistory(exchange);
         break;
     case Route::UnknownTopic:
         notFound(UnknownTopicReason(parts[3]));
@@ -202,6 +210,74 @@ void HttpRoutes::ServeAudit(Exchange& exchange)
     }
     body += "]\n";
     WriteContent(responder, method, body, "application/json", Status::Ok, cors);
+}
+
+// GET /dde/Tavrel/History/lblDDE(i)?from=…&to=…&points=N: a recorded item's history, reduced to N points as JSON, or
+// with Accept: text/csv its samples as recorded, up to a number of rows the answer says in its headers.
+void HttpRoutes::ServeHistory(Exchange& exchange)
+{
+    auto& [request, responder, socket, parts, cors, caller] = exchange;
+    const Method method = request.method();
+    if (!IsRead(method)) {
+        cors.emplace_back("Allow", "GET, HEAD, OPTIONS");
+        Reply(responder, method, Status::MethodNotAllowed, QStringLiteral("the history is read with GET"), cors);
+        return;
+    }
+    if (parts.size() != 5) {
+        Reply(responder, method, Status::NotFound,
+              QStringLiteral("name an item: /%1/%2/%3/%4")
+                  .arg(Latin1(kPathRoot), Latin1(kService), Latin1(kHistoryPath), ItemNameForm()),
+              cors);
+        return;
+    }
+    const ItemLookup lookup = LookUpItem(m_items, parts[4]);
+    const app::HistoryReader* history = m_items.History();
+    if (!lookup.index) {
+        Reply(responder, method, lookup.status, lookup.reason, cors);
+        return;
+    }
+    const std::int32_t index = *lookup.index;
+    if (!m_items.Exists(index)) {
+        Reply(responder, method, Status::NotFound, NoItemReason(index), cors);
+        return;
+    }
+    if (history == nullptr) {
+        Reply(responder, method, Status::NotFound, QStringLiteral("no history: the project is not saved in a file"),
+              cors);
+        return;
+    }
+    if (!history->IsRecorded(index)) {
+        Reply(responder, method, Status::NotFound,
+              QStringLiteral("%1 is not recorded: set its Record flag to keep its history").arg(ItemName(index)), cors);
+        return;
+    }
+    const auto asked = ParseHistoryQuery(QUrlQuery(request.url()), QDateTime::currentMSecsSinceEpoch());
+    if (!asked) {
+        Reply(responder, method, Status::BadRequest, asked.error(), cors);
+        return;
+    }
+    if (request.value("accept").contains("text/csv")) {
+        // One row more than the cap tells whether the cap was hit.
+        constexpr std::size_t kCap = HistoryRouteLimits::kMaxRawRows;
+        auto rows = history->ReadRaw(index, asked->fromMs, asked->toMs, kCap + 1);
+        if (!rows) {
+            Reply(responder, method, Status::ServiceUnavailable, QString::fromStdString(rows.error()), cors);
+            return;
+        }
+        const bool capped = rows->size() > kCap;
+        rows->resize(std::min(rows->size(), kCap));
+        cors.emplace_back("X-History-Row-Cap", QByteArray::number(static_cast<qulonglong>(kCap)));
+        cors.emplace_back("X-History-Capped", capped ? "true" : "false");
+        WriteContent(responder, method, HistoryCsv(*rows), "text/csv; charset=utf-8", Status::Ok, cors);
+        return;
+    }
+    const auto points = history->Read(index, asked->fromMs, asked->toMs, asked->points);
+    if (!points) {
+        Reply(responder, method, Status::ServiceUnavailable, QString::fromStdString(points.error()), cors);
+        return;
+    }
+    WriteContent(responder, method, HistoryJson(ItemName(index), QString::fromStdString(m_items.Units(index)), *points),
+                 "application/json", Status::Ok, cors);
 }
 
 // GET /dde/Tavrel/System and /dde/Tavrel/System/<name>: read-only texts.

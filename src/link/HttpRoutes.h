@@ -21,6 +21,8 @@ namespace tavrel::link {
 ///   /dde/Tavrel/System[/name]      GET the System items, read-only
 ///   /dde/Tavrel/Events[?after=N]   GET the newest events (after event N), as JSON
 ///   /dde/Tavrel/Audit[?since=TIME] GET the audit trail's lines (from TIME on), as JSON; operators only
+///   /dde/Tavrel/History/lblDDE(i)?from=…&to=…&points=N
+///                                  GET a recorded item's history: JSON reduced to N points, or raw CSV
 ///   OPTIONS on any of them         the preflight of a web page
 class HttpRoutes
 {
@@ -33,6 +35,7 @@ public:
         System, ///< the System topic or one of its items
         Events, ///< what happened lately
         Audit, ///< the audit trail
+        History, ///< a recorded item's history
         UnknownTopic,
         List, ///< the Items topic: the list, execute, WebSocket conversations
         Item ///< one item of the Items topic
@@ -68,6 +71,7 @@ private:
     void ServeSystem(Exchange& exchange);
     void ServeEvents(Exchange& exchange);
     void ServeAudit(Exchange& exchange);
+    void ServeHistory(Exchange& exchange);
     void ServeList(Exchange& exchange);
     void ServeItem(Exchange& exchange);
 

@@ -19,6 +19,8 @@ inline constexpr std::string_view kSystemTopic = protocol::kSystemTopic;
 inline constexpr std::string_view kEventsPath = "Events";
 /// The audit trail, beside the topics.
 inline constexpr std::string_view kAuditPath = "Audit";
+/// An item's history, beside the topics: "/dde/<service>/History/<item>".
+inline constexpr std::string_view kHistoryPath = "History";
 /// The first part of every HTTP path of the items: "/dde/<service>/<topic>[/<item>]".
 inline constexpr std::string_view kPathRoot = protocol::kPathRoot;
 
