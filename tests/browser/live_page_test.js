@@ -303,6 +303,7 @@ test("the trend draws a poked value live and from the history; its ranges, drag 
   await eventually("from-to shown", async () => (await trendChart(page, 777)).span === 60 * 60e3);
 
   const area = await page.evaluate(() => {
+    document.getElementById("trendCanvas").scrollIntoView();
     const { left, right, top, bottom } = Chart.getChart("trendCanvas").chartArea;
     const box = document.getElementById("trendCanvas").getBoundingClientRect();
     return { x: box.left + left, width: right - left, y: box.top + (top + bottom) / 2 };
