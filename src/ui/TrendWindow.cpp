@@ -81,6 +81,8 @@ TrendWindow::TrendWindow(const app::HistoryReader* reader, std::vector<TrendItem
     }
     auto* reload = new QPushButton(QStringLiteral("Reload"), this);
     reload->setObjectName(QStringLiteral("cmdReload"));
+    reload->setToolTip(QStringLiteral("Reads the history of the range again, and undoes a zoom (drag across the chart "
+                                      "to zoom into a span of time)"));
     auto* exportHistory = new QPushButton(QStringLiteral("Export history..."), this);
     exportHistory->setObjectName(QStringLiteral("cmdExport"));
 
@@ -219,6 +221,7 @@ void TrendWindow::ClearLines(Trace& trace)
 
 void TrendWindow::Reload()
 {
+    m_chart->zoomReset();
     const auto [from, to] = Shown();
     const std::size_t maxPoints = std::max(kMinPointsRead, static_cast<std::size_t>(std::max(0, m_view->width())));
     QStringList problems;
@@ -286,9 +289,7 @@ void TrendWindow::AddLive(const std::vector<app::ItemChange>& changes)
             if (trace->item.recorded && m_reader != nullptr) {
                 reread = true;
             } else {
-                QLineSeries* oldest = trace->lines.front();
-                oldest->removePoints(0, std::min(oldest->count(), static_cast<int>(kMinPointsRead)));
-                trace->points -= kMinPointsRead;
+                DropOldest(*trace, kMinPointsRead);
             }
         }
     }
@@ -296,11 +297,25 @@ void TrendWindow::AddLive(const std::vector<app::ItemChange>& changes)
         Reload();
         return;
     }
-    if (m_range != TrendRange::FromTo) {
+    // A range back from now moves on with the clock, unless the user has zoomed into a span of it.
+    if (m_range != TrendRange::FromTo && !m_chart->isZoomed()) {
         m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(to));
     }
     if (added) {
         FitAxes();
+    }
+}
+
+void TrendWindow::DropOldest(Trace& trace, std::size_t count)
+{
+    for (QLineSeries* line : trace.lines) {
+        const auto dropped = std::min(static_cast<std::size_t>(line->count()), count);
+        line->removePoints(0, static_cast<int>(dropped));
+        trace.points -= dropped;
+        count -= dropped;
+        if (count == 0) {
+            return;
+        }
     }
 }
 

@@ -89,6 +89,8 @@ private:
     QValueAxis* AxisFor(const QString& units);
     QLineSeries* NewLine(Trace& trace);
     void ClearLines(Trace& trace);
+    /// Drops the oldest `count` live points of an item that has no history to read them back from.
+    void DropOldest(Trace& trace, std::size_t count);
     void FitAxes();
     void ExportFromMenu();
 
