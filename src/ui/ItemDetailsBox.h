@@ -35,9 +35,9 @@ public:
     /// Shows an item's details.
     void ShowDetails(const common::ItemDetails& details);
 
-    /// The details as typed, over `kept` (for whatever the box does not show: on a PLC family without data types,
-    /// the data type and byte order read as none), or the problem of the first field that does not read; each such
-    /// field is marked where it is typed.
+    /// The details as typed, over `kept` (details the box has no field for stay as they are; on a PLC family without
+    /// data types the data type and byte order read as none), or the problem of the first field that does not read;
+    /// each such field is marked where it is typed.
     tl::expected<common::ItemDetails, std::string> ReadDetails(const common::ItemDetails& kept = {});
 
 signals:

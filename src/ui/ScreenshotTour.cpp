@@ -393,6 +393,9 @@ private:
             }
             m_window.Grid().SetCurrentItemRow(row);
             m_window.RunTool(QStringLiteral("ID_Trend"));
+            if (auto* trend = m_window.findChild<TrendWindow*>()) {
+                trend->ShowRange(TrendRange::Minutes10);
+            }
             return kTrendLiveMilliseconds;
         });
         m_steps.push_back([this] {

@@ -17,7 +17,7 @@ const sizes = [
 
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-// The trend of the meter's first voltage, current and power (three units, three axes) over the last 10 minutes,
+// The trend of the meter's first voltage and current, and its power (three units, three axes) over the last 10 minutes,
 // from their history and live.
 async function shootTrend(browser) {
   const page = await browser.newPage();
@@ -25,7 +25,7 @@ async function shootTrend(browser) {
   await page.goto(url);
   await page.waitForFunction(() => document.getElementById("link").textContent === "Live", { timeout: 15000 });
   const wanted = await page.$$eval("#trendItems option", (options) =>
-    ["Voltage[0]", "Current[0]", "Power"].map((name) => options.find((o) => o.textContent.startsWith(name + " ("))?.value)
+    ["Voltage", "Current", "Power"].map((name) => options.find((o) => o.textContent.startsWith(name + " ("))?.value)
       .filter(Boolean));
   if (wanted.length === 0) {
     console.log("page screenshots: no meter items to trend; no picture of the trend");

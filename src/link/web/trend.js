@@ -13,6 +13,8 @@
     ["7 days", 7 * 24 * 60 * 60e3],
   ];
   const colours = ["#1f77b4", "#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2", "#17becf"];
+  const tickSteps = [1, 5, 10, 30, 60, 120, 300, 600, 900, 1800, 3600, 7200, 10800, 21600, 43200, 86400, 172800, 604800]
+    .map((seconds) => seconds * 1000);
   // Past this many live points an item drops its oldest: a page left open for days stays light.
   const maxPoints = 20000;
 
@@ -152,8 +154,15 @@
     const [from, to] = shown();
     const units = [];
     for (const series of trend.series.values()) if (!units.includes(series.units)) units.push(series.units);
+    // Ticks on whole minutes, hours or days: the smallest step that leaves at most eight of them.
+    const step = tickSteps.find((ms) => ms >= (to - from) / 8) || tickSteps[tickSteps.length - 1];
     const scales = {
-      x: { type: "linear", min: from, max: to, ticks: { callback: tickText, maxTicksLimit: 8, maxRotation: 0 } },
+      x: {
+        type: "linear",
+        min: from,
+        max: to,
+        ticks: { callback: tickText, stepSize: step, includeBounds: false, maxRotation: 0, autoSkip: true },
+      },
     };
     units.forEach((unit, i) => {
       scales["y" + i] = {
