@@ -161,7 +161,8 @@ std::vector<ItemInfo> ItemService::Items() const
                                .name = one.Details.name,
                                .units = one.Details.units,
                                .description = one.Details.description,
-                               .kind = common::ItemValueKind(plc->Params().PlcType, one.OperandType, one.Details) });
+                               .kind = common::ItemValueKind(plc->Params().PlcType, one.OperandType, one.Details),
+                               .record = one.Details.record });
             }
         }
     }

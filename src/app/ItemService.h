@@ -83,6 +83,7 @@ struct ItemInfo
     std::string units;
     std::string description;
     ValueKind kind = ValueKind::Text;
+    bool record = false; ///< its history is kept (while a project file is open: see History())
 };
 
 /// A PLC as clients see it.

@@ -52,7 +52,10 @@ const HistoryReader* Program::History() const
 void Program::FollowHistory()
 {
     if (m_currentPath.empty()) {
-        m_history.reset();
+        if (m_history) {
+            m_history.reset();
+            emit projectChanged();
+        }
         return;
     }
     const std::filesystem::path folder = HistoryFolder(m_currentPath);
@@ -61,6 +64,7 @@ void Program::FollowHistory()
     }
     m_history.reset(); // the old folder's writer ends before the new one starts
     m_history = std::make_unique<HistoryRecorder>(*this, folder, common::ReadHistorySettings(m_settings));
+    emit projectChanged(); // the surfaces tell which items have a history now
 }
 
 void Program::ReloadOptions()

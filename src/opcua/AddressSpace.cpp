@@ -260,6 +260,9 @@ void AddressSpace::AddItem(const ItemNode& item)
     node.description = { "", item.description };
     node.label = item.index;
     node.accessLevel = item.writable ? kCurrentRead | kCurrentWrite : kCurrentRead;
+    if (item.historizing) {
+        node.accessLevel |= kHistoryRead;
+    }
     Add(std::move(node));
     const NodeId parent = m_plcs.contains(item.plc) ? PlcNodeId(item.plc) : kTavrelObject;
     Link(parent, id::HasComponent, itemId);

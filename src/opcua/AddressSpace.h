@@ -31,6 +31,9 @@ struct NodeReference
     NodeId target;
 };
 
+/// The AccessLevel bit of a variable whose history can be read.
+inline constexpr std::uint8_t kHistoryRead = 4;
+
 /// Where a variable's value comes from.
 enum class ValueSource : std::uint8_t {
     None, ///< no value (an event field's declaration): reads as an empty Variant
@@ -53,7 +56,7 @@ struct Node
     // Variables and variable types
     std::uint32_t dataType = 0; ///< a namespace-0 data type
     std::int32_t valueRank = -1;
-    std::uint8_t accessLevel = 1; ///< CurrentRead (1), CurrentWrite (2)
+    std::uint8_t accessLevel = 1; ///< CurrentRead (1), CurrentWrite (2), HistoryRead (4)
     double minimumSamplingInterval = 0;
     ValueSource source = ValueSource::None;
     std::int32_t label = 0; ///< ValueSource::Item

@@ -82,7 +82,7 @@ Variant AttributeValue(const Node& node, AttributeId attribute)
     case A::MinimumSamplingInterval:
         return Of(node.minimumSamplingInterval);
     case A::Historizing:
-        return Of(false);
+        return Of((node.accessLevel & kHistoryRead) != 0);
     case A::Executable:
     case A::UserExecutable:
         return Of(true);

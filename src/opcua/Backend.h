@@ -2,10 +2,13 @@
 
 #include "common/Refusal.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <tl/expected.hpp>
 
 namespace tavrel::opcua {
 
@@ -34,6 +37,7 @@ struct ItemNode
     std::string description; ///< the direction, and the item's description when it has one
     ValueKind kind = ValueKind::Int32;
     bool writable = false; ///< AccessLevel CurrentRead, plus CurrentWrite when true
+    bool historizing = false; ///< recorded: Historizing, and AccessLevel HistoryRead
     std::string units; ///< EngineeringUnits property when not empty
 };
 
@@ -82,6 +86,14 @@ public:
     virtual std::optional<common::Refusal> Write(const Client& client, std::int32_t index, const std::string& text) = 0;
     /// Carries out an execute command ("Line_1_RUN", "Tavrel_STOP"), or says why not.
     virtual std::optional<common::Refusal> Execute(const Client& client, const std::string& command) = 0;
+    /// The first `maxValues` recorded samples of item `index` from `fromMs` to `toMs` (both included), oldest first;
+    /// the reason when they cannot be read. A backend that keeps no history says so.
+    virtual tl::expected<std::vector<ItemSample>, std::string> ReadHistory(std::int32_t index, std::int64_t fromMs,
+                                                                           std::int64_t toMs, std::size_t maxValues)
+    {
+        (void)index, (void)fromMs, (void)toMs, (void)maxValues;
+        return tl::make_unexpected(std::string("this server keeps no history"));
+    }
 };
 
 } // namespace tavrel::opcua

@@ -1,5 +1,7 @@
 #include "opcua/OpcUaServer.h"
 
+#include "app/HistoryReader.h"
+
 #include "common/LinkProtocol.h"
 #include "common/OperandCatalogue.h"
 #include "opcua/Server.h"
@@ -10,6 +12,7 @@
 #include <QTcpSocket>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdlib>
 
@@ -196,6 +199,34 @@ std::optional<common::Refusal> OpcUaServer::Execute(const Client& client, const 
     return m_service.Execute(CallerOf(client), command);
 }
 
+tl::expected<std::vector<ItemSample>, std::string> OpcUaServer::ReadHistory(std::int32_t index, std::int64_t fromMs,
+                                                                            std::int64_t toMs, std::size_t maxValues)
+{
+    const app::HistoryReader* history = m_service.History();
+    if (history == nullptr || !history->IsRecorded(index)) {
+        return tl::make_unexpected(std::string("the item is not recorded"));
+    }
+    auto points = history->ReadRaw(index, fromMs, toMs, maxValues);
+    if (!points) {
+        return tl::make_unexpected(points.error());
+    }
+    std::vector<ItemSample> samples;
+    samples.reserve(points->size());
+    for (const app::HistoryPoint& point : *points) {
+        ItemSample& sample = samples.emplace_back();
+        sample.index = index;
+        sample.number = point.value;
+        if (point.value) {
+            char text[32];
+            const auto [end, error] = std::to_chars(std::begin(text), std::end(text), *point.value);
+            sample.text.assign(text, error == std::errc() ? end : text);
+        }
+        sample.sourceTimeMs = point.timeMs;
+        sample.quality = QualityOf(point.quality);
+    }
+    return samples;
+}
+
 void OpcUaServer::Accept()
 {
     while (m_listener != nullptr && m_listener->hasPendingConnections()) {
@@ -346,6 +377,7 @@ void OpcUaServer::SyncProject()
         node.units = item.units;
         node.kind = KindOf(item);
         node.writable = Writable(item);
+        node.historizing = item.record && m_service.History() != nullptr;
         m_kinds.emplace(item.index, node.kind);
         samples.push_back(Sample(m_service.State(item.index)));
     }

@@ -58,6 +58,8 @@ signals:
 private:
     std::optional<common::Refusal> Write(const Client& client, std::int32_t index, const std::string& text) override;
     std::optional<common::Refusal> Execute(const Client& client, const std::string& command) override;
+    tl::expected<std::vector<ItemSample>, std::string> ReadHistory(std::int32_t index, std::int64_t fromMs,
+                                                                   std::int64_t toMs, std::size_t maxValues) override;
 
     void Accept();
     void Read(QTcpSocket* socket);

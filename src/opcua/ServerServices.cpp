@@ -1,6 +1,7 @@
 #include "opcua/Attributes.h"
 #include "opcua/Browse.h"
 #include "opcua/Discovery.h"
+#include "opcua/HistoryRead.h"
 #include "opcua/Methods.h"
 #include "opcua/ServerCore.h"
 
@@ -83,6 +84,10 @@ void ServerCore::RegisterSpaceServices()
     m_dispatcher.Add<WriteRequest>(
         SessionNeed::Activated, [this](const WriteRequest& request, ServiceContext& context) {
             return std::optional(Write(request, m_space, m_backend, context.session->client));
+        });
+    m_dispatcher.Add<HistoryReadRequest>(
+        SessionNeed::Activated, [this](const HistoryReadRequest& request, ServiceContext& context) {
+            return std::optional(HistoryRead(request, m_space, m_backend, context.nowMs));
         });
     m_dispatcher.Add<CallRequest>(SessionNeed::Activated, [this](const CallRequest& request, ServiceContext& context) {
         return std::optional(Call(request, m_space, m_backend, context.session->client));

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 namespace tavrel::storage {
 
@@ -16,16 +17,27 @@ namespace fs = std::filesystem;
 namespace {
 
 /// A day file holds one row per sample, keyed by item and time so that an item's range is read in one sweep and no
-/// row number is stored beside it. The time is counted from the day's start (4 bytes on disk rather than 6); a
-/// value is a REAL, which SQLite keeps as a small integer when it is whole; the quality is a small integer (0, good,
-/// takes no byte); the text only where the value is no number.
+/// row number is stored beside it. The time is counted from the day's start (4 bytes on disk rather than 6). The
+/// value column has no type, so that each value keeps the smallest form SQLite has for it: a number that is a whole
+/// number of thousandths (most PLC values) as that INTEGER of thousandths (1 to 4 bytes rather than 8), any other
+/// number as a REAL, a value that is no number as TEXT, none as NULL. The quality is a small integer (0, good, takes
+/// no byte).
 constexpr char kSchema[] = "PRAGMA journal_mode=WAL;"
                            "PRAGMA synchronous=NORMAL;"
                            "CREATE TABLE IF NOT EXISTS Samples (Item INTEGER NOT NULL, Time INTEGER NOT NULL, "
-                           "Value REAL, Quality INTEGER NOT NULL, Text TEXT, PRIMARY KEY (Item, Time)) WITHOUT ROWID;";
+                           "Value, Quality INTEGER NOT NULL, PRIMARY KEY (Item, Time)) WITHOUT ROWID;";
 
 /// Two samples of one item in the same millisecond: the later one stands.
-constexpr char kInsert[] = "INSERT OR REPLACE INTO Samples (Item, Time, Value, Quality, Text) VALUES (?, ?, ?, ?, ?)";
+constexpr char kInsert[] = "INSERT OR REPLACE INTO Samples (Item, Time, Value, Quality) VALUES (?, ?, ?, ?)";
+
+/// The value column's whole numbers count thousandths.
+constexpr double kThousandths = 1000.0;
+/// Beyond this a number is kept as a REAL: its thousandths would not fit an integer exactly.
+constexpr double kLargestThousandths = 9e12;
+
+/// A finished day is rewritten once, packed (pages filled as the day's interleaved writes leave them only about two
+/// thirds full), when it is no larger than this: a larger one would hold the writer for too long.
+constexpr std::uint64_t kMaxCompactBytes = 256ULL * 1024 * 1024;
 
 /// How often the thread measures the folder and applies the limits, at most.
 constexpr std::int64_t kRetainEveryMs = 1000;
@@ -168,8 +180,10 @@ void HistoryStore::SetAside(const fs::path& file, const std::string& reason) con
 
 void HistoryStore::Run()
 {
-    Retain(true);
+    Retain(true); // busy from the start until this is done: WaitIdle waits for it
     std::unique_lock lock(m_mutex);
+    m_busy = false;
+    m_idle.notify_all();
     while (true) {
         m_wake.wait(lock, [this] { return m_stopping || !m_batches.empty(); });
         if (m_batches.empty()) {
@@ -196,8 +210,13 @@ void HistoryStore::Write(std::vector<HistorySample>& batch)
     const std::int64_t newestOpen = m_open.empty() ? 0 : m_open.rbegin()->first;
     std::stable_sort(batch.begin(), batch.end(),
                      [](const HistorySample& a, const HistorySample& b) { return DayOf(a.timeMs) < DayOf(b.timeMs); });
-    // A new day: the limits are applied at once, so that the oldest day goes before the new one grows.
-    Retain(DayOf(batch.back().timeMs) > newestOpen);
+    // A new day: the limits are applied at once, so that the oldest day goes before the new one grows, and the day
+    // before is packed.
+    const bool newDay = DayOf(batch.back().timeMs) > newestOpen;
+    if (newDay && !m_open.empty()) {
+        Compact(newestOpen);
+    }
+    Retain(newDay);
     if (m_full) {
         m_dropped += size;
         return;
@@ -274,13 +293,24 @@ tl::expected<void, std::string> HistoryStore::WriteDay(std::int64_t day, const H
     auto written = transaction.Begin();
     SqliteStatement& insert = database.insert;
     for (const HistorySample* sample = begin; sample != end && written; ++sample) {
-        const std::optional<std::string_view> text
-            = sample->text.empty() ? std::nullopt : std::optional<std::string_view>(sample->text);
+        const auto bindValue = [&]() -> tl::expected<void, std::string> {
+            if (!sample->value) {
+                return sample->text.empty() ? insert.Bind(3, std::optional<double>())
+                                            : insert.Bind(3, std::string_view(sample->text));
+            }
+            const double value = *sample->value;
+            if (std::fabs(value) < kLargestThousandths) {
+                const auto thousandths = static_cast<std::int64_t>(std::llround(value * kThousandths));
+                if (static_cast<double>(thousandths) / kThousandths == value) {
+                    return insert.Bind(3, thousandths);
+                }
+            }
+            return insert.Bind(3, sample->value);
+        };
         written = insert.Bind(1, std::int64_t { sample->item })
                       .and_then([&] { return insert.Bind(2, sample->timeMs - dayStart); })
-                      .and_then([&] { return insert.Bind(3, sample->value); })
+                      .and_then(bindValue)
                       .and_then([&] { return insert.Bind(4, std::int64_t { sample->quality }); })
-                      .and_then([&] { return insert.Bind(5, text); })
                       .and_then([&]() -> tl::expected<void, std::string> {
                           auto step = insert.Step();
                           insert.Reset();
@@ -295,6 +325,19 @@ tl::expected<void, std::string> HistoryStore::WriteDay(std::int64_t day, const H
         SetAside(DayFile(day), written.error());
     }
     return written;
+}
+
+void HistoryStore::Compact(std::int64_t day)
+{
+    m_open.erase(day);
+    const fs::path file = DayFile(day);
+    if (FileBytes(file) > kMaxCompactBytes) {
+        return;
+    }
+    auto db = SqliteDatabase::Open(file);
+    if (db) {
+        (void)db->Execute("VACUUM; PRAGMA wal_checkpoint(TRUNCATE);");
+    }
 }
 
 void HistoryStore::Retain(bool force)
@@ -396,10 +439,18 @@ tl::expected<void, std::string> HistoryStore::Scan(std::int32_t item, std::int64
                                            + " samples: ask for a shorter one");
             }
             StoredPoint point { .timeMs = dayStart + select->ColumnInt64(0),
-                                .value = select->ColumnType(1) == SQLITE_NULL
-                                    ? std::nullopt
-                                    : std::optional<double>(select->ColumnDouble(1)),
+                                .value = std::nullopt,
                                 .quality = static_cast<std::uint8_t>(select->ColumnInt64(2)) };
+            switch (select->ColumnType(1)) {
+            case SQLITE_INTEGER:
+                point.value = static_cast<double>(select->ColumnInt64(1)) / kThousandths;
+                break;
+            case SQLITE_FLOAT:
+                point.value = select->ColumnDouble(1);
+                break;
+            default:
+                break; // a text, or none
+            }
             if (!visit(point)) {
                 return {};
             }

@@ -87,6 +87,8 @@ private:
     void Write(std::vector<HistorySample>& batch);
     tl::expected<void, std::string> WriteDay(std::int64_t day, const HistorySample* begin, const HistorySample* end);
     tl::expected<DayDatabase*, std::string> OpenDay(std::int64_t day);
+    /// Packs a finished day's file, when it is not too large to pack at once.
+    void Compact(std::int64_t day);
     /// Deletes the days beyond the limits and measures what is left; `force` measures even if done lately.
     void Retain(bool force);
     void SetProblem(std::string problem);
@@ -110,7 +112,7 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<std::vector<HistorySample>> m_batches;
-    bool m_busy = false;
+    bool m_busy = true;
     bool m_stopping = false;
     std::string m_problem;
     std::string m_oldestDay;

@@ -153,6 +153,12 @@ TEST(Settings, NumbersAreReadFromTheirTextOrFallBackToTheDefault)
         if (key == "LinkPort") {
             return ReadLinkPort(settings);
         }
+        if (key == "HistoryDays") {
+            return ReadHistorySettings(settings).days;
+        }
+        if (key == "HistoryMaxMB") {
+            return static_cast<std::int64_t>(ReadHistorySettings(settings).maxBytes >> 20);
+        }
         return key == "AutoRun"         ? options.AutoRun
             : key == "ConnectOnce"      ? options.ConnectOnce
             : key == "StartUpOperation" ? options.StartUpOperation
@@ -185,6 +191,13 @@ TEST(Settings, NumbersAreReadFromTheirTextOrFallBackToTheDefault)
         { "LinkPort", "65535", 65535 },
         { "LinkPort", "65536", 7410 },
         { "LinkPort", "port", 7410 },
+        // The history's bounds: a day at least; a nonsense value keeps the default rather than deleting days.
+        { "HistoryDays", "1", 1 },
+        { "HistoryDays", "0", 30 },
+        { "HistoryDays", "36501", 30 },
+        { "HistoryMaxMB", "16777216", 16777216 },
+        { "HistoryMaxMB", "-5", 2048 },
+        { "HistoryMaxMB", "lots", 2048 },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.key) + "=" + c.text);

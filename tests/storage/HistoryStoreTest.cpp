@@ -75,13 +75,13 @@ TEST(HistoryStore, OldestDaysGoFirstBeyondTheDaysAndTheSize)
     struct Case
     {
         std::int32_t days;
-        std::uint64_t maxBytes;
+        bool bySize; ///< room for the two newest days only
         std::string oldestKept;
     };
-    for (const Case& limits : { Case { 3, 1ULL << 30, "2026-12-05" }, Case { 30, 100'000, "2026-12-06" } }) {
+    for (const Case& limits : { Case { 3, false, "2026-12-05" }, Case { 30, true, "2026-12-06" } }) {
         Fixture fixture;
         {
-            auto store = fixture.Open(limits.days, limits.maxBytes);
+            auto store = fixture.Open(365);
             for (std::int64_t day = 4; day >= 0; --day) { // five days, up to today
                 std::vector<HistorySample> batch;
                 for (std::int32_t item = 1; item <= 1000; ++item) {
@@ -91,13 +91,23 @@ TEST(HistoryStore, OldestDaysGoFirstBeyondTheDaysAndTheSize)
                 store->WaitIdle();
             }
         }
-        auto store = fixture.Open(limits.days, limits.maxBytes); // measures on opening
-        store->WaitIdle();
-        store->Append({ Sample(1, fixture.now, 1.0) });
+        std::uint64_t maxBytes = 1ULL << 30;
+        if (limits.bySize) {
+            maxBytes = 0;
+            for (const char* day : { "2026-12-06", "2026-12-07" }) {
+                for (const char* suffix : { ".sqlite", ".sqlite-wal", ".sqlite-shm" }) {
+                    std::error_code none;
+                    const auto size
+                        = std::filesystem::file_size(fixture.dir / "plant.history" / (std::string(day) + suffix), none);
+                    maxBytes += none ? 0 : size;
+                }
+            }
+        }
+        auto store = fixture.Open(limits.days, maxBytes); // applied on opening
         store->WaitIdle();
         EXPECT_EQ(store->OldestDay(), limits.oldestKept) << limits.days;
         EXPECT_FALSE(std::filesystem::exists(fixture.dir / "plant.history/2026-12-03.sqlite"));
-        EXPECT_LE(store->SizeBytes(), limits.maxBytes);
+        EXPECT_LE(store->SizeBytes(), maxBytes);
         EXPECT_TRUE(store->Problem().empty()) << store->Problem();
     }
 }

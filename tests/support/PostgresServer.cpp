@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <vector>
@@ -43,6 +44,7 @@ std::uint16_t FreePort()
 pid_t Spawn(const std::vector<std::string>& arguments, const std::filesystem::path& log)
 {
     const passwd* postgres = ::geteuid() == 0 ? ::getpwnam("postgres") : nullptr;
+    std::fflush(nullptr); // the child must not write out what this process has buffered
     const pid_t pid = ::fork();
     if (pid != 0) {
         return pid;
