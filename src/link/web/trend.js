@@ -60,6 +60,14 @@
     return pad(date.getMonth() + 1) + "-" + pad(date.getDate()) + " " + clock;
   }
 
+  // Ticks on whole multiples of `step` in local time, from `from` to `to`.
+  function alignedTicks(from, to, step) {
+    const offset = new Date(from).getTimezoneOffset() * 60e3;
+    const ticks = [];
+    for (let x = Math.ceil((from - offset) / step) * step + offset; x <= to; x += step) ticks.push({ value: x });
+    return ticks;
+  }
+
   function chooseRange(span) {
     trend.span = span;
     trend.zoom = null;
@@ -161,7 +169,10 @@
         type: "linear",
         min: from,
         max: to,
-        ticks: { callback: tickText, stepSize: step, includeBounds: false, maxRotation: 0, autoSkip: true },
+        ticks: { callback: tickText, maxRotation: 0 },
+        afterBuildTicks: (axis) => {
+          axis.ticks = alignedTicks(axis.min, axis.max, step);
+        },
       },
     };
     units.forEach((unit, i) => {
