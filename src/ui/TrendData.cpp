@@ -37,6 +37,36 @@ std::int64_t RangeSpanMs(TrendRange range)
     return 0;
 }
 
+std::int64_t TickStepMs(TrendRange range)
+{
+    switch (range) {
+    case TrendRange::Minutes10:
+        return 2 * kMinuteMs;
+    case TrendRange::Hour1:
+        return 10 * kMinuteMs;
+    case TrendRange::Hours8:
+        return kHourMs;
+    case TrendRange::Hours24:
+        return 4 * kHourMs;
+    case TrendRange::Days7:
+        return 24 * kHourMs;
+    case TrendRange::FromTo:
+        break;
+    }
+    return 0;
+}
+
+std::int64_t AlignedEndMs(TrendRange range, std::int64_t nowMs, std::int64_t utcOffsetMs)
+{
+    const std::int64_t step = TickStepMs(range);
+    if (step == 0) {
+        return nowMs;
+    }
+    const std::int64_t local = nowMs + utcOffsetMs;
+    const std::int64_t steps = local / step + (local % step > 0 ? 1 : 0);
+    return steps * step - utcOffsetMs;
+}
+
 QString RangeCaption(TrendRange range)
 {
     switch (range) {

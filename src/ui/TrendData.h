@@ -34,6 +34,11 @@ inline constexpr std::array<TrendRange, 6> kTrendRanges {
 
 /// How far back from now a range reaches, in milliseconds; 0 for FromTo, which has no span of its own.
 std::int64_t RangeSpanMs(TrendRange range);
+/// The time between two ticks of a range's time axis: 2 min, 10 min, 1 h, 4 h, 1 day; 0 for FromTo.
+std::int64_t TickStepMs(TrendRange range);
+/// The end of a range back from `nowMs` whose ticks fall on whole steps of local time (`utcOffsetMs` ahead of UTC):
+/// `nowMs` rounded up to the next step.
+std::int64_t AlignedEndMs(TrendRange range, std::int64_t nowMs, std::int64_t utcOffsetMs);
 /// "10 min", "1 h", "8 h", "24 h", "7 days", "From–to".
 QString RangeCaption(TrendRange range);
 

@@ -34,6 +34,9 @@ constexpr std::size_t kMaxLivePoints = 20'000;
 /// The samples an export writes at most per item: a week of one sample a second is 604,800.
 constexpr std::size_t kMaxExportRows = 2'000'000;
 
+/// The ticks of the time axis of a from-to range, which need not fall on whole steps.
+constexpr int kFromToTicks = 7;
+
 /// Colours that tell lines apart on a white chart, taken in turn.
 const std::array<QColor, 8> kLineColours { QColor(31, 119, 180),  QColor(214, 39, 40),   QColor(44, 160, 44),
                                            QColor(255, 127, 14),  QColor(148, 103, 189), QColor(140, 86, 75),
@@ -137,8 +140,11 @@ std::pair<std::int64_t, std::int64_t> TrendWindow::Shown() const
     if (m_range == TrendRange::FromTo) {
         return { m_fromMs, m_toMs };
     }
+    // Up to the next whole step, so that the ticks fall on whole minutes, hours or days.
     const std::int64_t now = Now();
-    return { now - RangeSpanMs(m_range), now };
+    const std::int64_t offset = QDateTime::fromMSecsSinceEpoch(now).offsetFromUtc() * std::int64_t { 1000 };
+    const std::int64_t to = AlignedEndMs(m_range, now, offset);
+    return { to - RangeSpanMs(m_range), to };
 }
 
 void TrendWindow::ShowRange(TrendRange range, std::int64_t fromMs, std::int64_t toMs)
@@ -257,6 +263,8 @@ void TrendWindow::Reload()
                               : span <= RangeSpanMs(TrendRange::Hours24) ? QStringLiteral("HH:mm")
                                                                          : QStringLiteral("MM-dd HH:mm"));
     m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(from), QDateTime::fromMSecsSinceEpoch(to));
+    const std::int64_t step = TickStepMs(m_range);
+    m_timeAxis->setTickCount(step > 0 ? static_cast<int>(span / step) + 1 : kFromToTicks);
     FitAxes();
 }
 

@@ -96,6 +96,7 @@ std::unique_ptr<ui::TrendWindow> Window(const FakeReader& reader, std::vector<Tr
 
 Q_DECLARE_METATYPE(std::vector<HistoryPoint>)
 Q_DECLARE_METATYPE(std::vector<int>)
+Q_DECLARE_METATYPE(TrendRange)
 
 class TrendWindowTest : public QObject
 {
@@ -125,6 +126,32 @@ private slots:
         const auto window = Window(reader, { { 7, "Volts", "V", true } });
         QCOMPARE(LineSizes(*window, 7), lines);
         QVERIFY(window->Note().isEmpty());
+    }
+
+    void ARangeBackFromNowEndsOnAWholeStepOfLocalTime_data()
+    {
+        QTest::addColumn<TrendRange>("range");
+        QTest::addColumn<qint64>("now");
+        QTest::addColumn<qint64>("utcOffset");
+        QTest::addColumn<qint64>("end");
+        constexpr qint64 kMin = kMinute; // as the column type: qint64 is not std::int64_t
+        constexpr qint64 kHour = 60 * kMin;
+        QTest::newRow("10 min, rounded up to 2 min")
+            << TrendRange::Minutes10 << 5 * kMin + 1 << qint64 { 0 } << 6 * kMin;
+        QTest::newRow("on a step already") << TrendRange::Hour1 << 20 * kMin << qint64 { 0 } << 20 * kMin;
+        QTest::newRow("7 days, to local midnight") << TrendRange::Days7 << 30 * kHour << 2 * kHour << 46 * kHour;
+        QTest::newRow("a half-hour zone, 1 h steps")
+            << TrendRange::Hours8 << 10 * kHour + 1 << -kHour / 2 << 10 * kHour + kHour / 2;
+        QTest::newRow("from-to is not moved") << TrendRange::FromTo << qint64 { 12345 } << kHour << qint64 { 12345 };
+    }
+
+    void ARangeBackFromNowEndsOnAWholeStepOfLocalTime()
+    {
+        QFETCH(TrendRange, range);
+        QFETCH(qint64, now);
+        QFETCH(qint64, utcOffset);
+        QFETCH(qint64, end);
+        QCOMPARE(ui::AlignedEndMs(range, now, utcOffset), end);
     }
 
     void ItemsOfOneUnitShareAValueAxis()
