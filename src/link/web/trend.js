@@ -120,7 +120,11 @@
     const answers = await Promise.all(picked().map((item) => history(item, from, to, Math.max(100, width))));
     if (number !== trend.loads) return;
     trend.series = new Map(answers.map((answer) => [answer.item, answer]));
-    note(answers.map((answer) => answer.note).filter(Boolean).join("\n"));
+    // No chart until there is something to draw: the items stay near the top of the page.
+    $("trendBox").hidden = answers.length === 0;
+    $("trendCsv").disabled = answers.length === 0;
+    const notes = answers.map((answer) => answer.note).filter(Boolean);
+    note(answers.length === 0 ? "Choose items in the list (Ctrl+click for several) to draw their trend." : notes.join("\n"));
     draw();
   }
 
