@@ -37,8 +37,8 @@ struct ItemNode
     std::string description; ///< the direction, and the item's description when it has one
     ValueKind kind = ValueKind::Int32;
     bool writable = false; ///< AccessLevel CurrentRead, plus CurrentWrite when true
-    bool historizing = false; ///< recorded: Historizing, and AccessLevel HistoryRead
     std::string units; ///< EngineeringUnits property when not empty
+    bool historizing = false; ///< recorded: Historizing, and AccessLevel HistoryRead
 };
 
 /// One PLC: an object `ns=1;s=plc/NAME` with its diagnostics and methods `Run` and `Stop`.
