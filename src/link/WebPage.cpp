@@ -20,6 +20,9 @@ constexpr std::array kRoutes {
     Route { "/", ":/web/index.html", "text/html; charset=utf-8" },
     Route { "/web/page.js", ":/web/page.js", "text/javascript; charset=utf-8" },
     Route { "/web/page.css", ":/web/page.css", "text/css; charset=utf-8" },
+    Route { "/web/trend.js", ":/web/trend.js", "text/javascript; charset=utf-8" },
+    Route { "/web/trend.css", ":/web/trend.css", "text/css; charset=utf-8" },
+    Route { "/web/chart.min.js", ":/web/chart.min.js", "text/javascript; charset=utf-8" },
     // Browsers ask for /favicon.ico whether the page names an icon or not.
     Route { "/web/icon.svg", ":/web/icon.svg", "image/svg+xml" },
     Route { "/favicon.ico", ":/web/icon.svg", "image/svg+xml" },

@@ -24,6 +24,7 @@ namespace {
 /// no byte).
 constexpr char kSchema[] = "PRAGMA journal_mode=WAL;"
                            "PRAGMA synchronous=NORMAL;"
+                           "PRAGMA journal_size_limit=1048576;" // the write-ahead log cut back after checkpoints
                            "CREATE TABLE IF NOT EXISTS Samples (Item INTEGER NOT NULL, Time INTEGER NOT NULL, "
                            "Value, Quality INTEGER NOT NULL, PRIMARY KEY (Item, Time)) WITHOUT ROWID;";
 

@@ -4,6 +4,7 @@
 #include "common/PlcFamilies.h"
 #include "ui/WindowTools.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
@@ -70,6 +71,10 @@ ItemDetailsBox::ItemDetailsBox(QWidget* parent)
     m_txtDeadband = NewField(this, "txtDeadband", QStringLiteral("none: every change"));
     m_txtDeadband->setToolTip(QStringLiteral("Clients are not told of a change smaller than this from the value they "
                                              "were last told (in the item's units, after scaling)"));
+    m_chkRecord = new QCheckBox(QStringLiteral("Record history"), this);
+    m_chkRecord->setObjectName(QStringLiteral("chkRecord"));
+    m_chkRecord->setToolTip(QStringLiteral("Keeps every change of the item (after its deadband) and of its quality, "
+                                           "for trends and exports"));
 
     m_form = new QFormLayout(this);
     m_form->addRow(QStringLiteral("Name:"), m_txtTagName);
@@ -79,6 +84,7 @@ ItemDetailsBox::ItemDetailsBox(QWidget* parent)
     m_form->addRow(QStringLiteral("Scaling:"), scaling);
     m_form->addRow(QStringLiteral("Units:"), m_txtUnits);
     m_form->addRow(QStringLiteral("Deadband:"), m_txtDeadband);
+    m_form->addRow(QStringLiteral("History:"), m_chkRecord);
     SetOperand(-1, std::nullopt);
     ShowDetails({});
 
@@ -91,6 +97,7 @@ ItemDetailsBox::ItemDetailsBox(QWidget* parent)
         emit changed();
     });
     connect(m_cbByteOrder, &QComboBox::currentIndexChanged, this, &ItemDetailsBox::changed);
+    connect(m_chkRecord, &QCheckBox::toggled, this, &ItemDetailsBox::changed);
 }
 
 bool ItemDetailsBox::DeviceRowsShown() const
@@ -156,6 +163,7 @@ void ItemDetailsBox::ShowDetails(const common::ItemDetails& details)
     }
     m_txtUnits->setText(QString::fromStdString(details.units));
     m_txtDeadband->setText(details.deadband ? ScaleText(*details.deadband) : QString());
+    m_chkRecord->setChecked(details.record);
 }
 
 tl::expected<common::ItemDetails, std::string> ItemDetailsBox::ReadDetails(const common::ItemDetails& kept)
@@ -164,6 +172,7 @@ tl::expected<common::ItemDetails, std::string> ItemDetailsBox::ReadDetails(const
     details.name = m_txtTagName->text().trimmed().toStdString();
     details.description = m_txtDescription->text().toStdString();
     details.units = m_txtUnits->text().trimmed().toStdString();
+    details.record = m_chkRecord->isChecked();
     std::optional<std::string> problem;
     const auto mark = [&problem](QWidget& field, const std::optional<std::string>& fieldProblem) {
         MarkField(field, fieldProblem ? QString::fromStdString(*fieldProblem) : QString());

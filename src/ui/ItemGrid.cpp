@@ -27,15 +27,17 @@ namespace {
 
 // Column widths in twips, 15 twips to the pixel.
 constexpr std::array<int, ItemGrid::kColumnCount> kWidthsInTwips { 3000, 270,  1200, 1410, 1185, 1200, 1740,
-                                                                   1500, 1500, 765,  1620, 765,  765 };
-constexpr std::array<int, 8> kMergedColumns { ItemGrid::kColOutline,     ItemGrid::kColPlc,      ItemGrid::kColEnabled,
-                                              ItemGrid::kColOperandType, ItemGrid::kColDataType, ItemGrid::kColUnits,
-                                              ItemGrid::kColCommParams,  ItemGrid::kColDirection };
+                                                                   1500, 1500, 765,  1620, 765,  765,  765 };
+constexpr std::array<int, 9> kMergedColumns {
+    ItemGrid::kColOutline, ItemGrid::kColPlc,         ItemGrid::kColEnabled,
+    ItemGrid::kColRecord,  ItemGrid::kColOperandType, ItemGrid::kColDataType,
+    ItemGrid::kColUnits,   ItemGrid::kColCommParams,  ItemGrid::kColDirection
+};
 const QString kNotConnectedSuffix = QStringLiteral(" (NOT CONNECTED)");
 const QString kStoppedSuffix = QStringLiteral(" (PLC in STOP)");
 
 /// Paints the grid without a selection highlight or focus frame (the program colours the current row
-/// itself), the Enabled column as check boxes and the outline buttons of vector header rows.
+/// itself), the Enabled and Record columns as check boxes and the outline buttons of vector header rows.
 class GridDelegate : public QStyledItemDelegate
 {
 public:
@@ -49,7 +51,7 @@ public:
     {
         QStyleOptionViewItem plain(option);
         plain.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
-        if (index.column() == ItemGrid::kColEnabled) {
+        if (index.column() == ItemGrid::kColEnabled || index.column() == ItemGrid::kColRecord) {
             PaintCheckBox(painter, plain, index);
             return;
         }
@@ -152,6 +154,7 @@ QStringList ItemTexts(const QString& outline, const model::Clsitem& item, const 
              QString::fromStdString(item.Details.units),
              NameOrUnknown(common::IoDirectionName(item.IoDirection), item.IoDirection),
              BoolText(item.IsEnable),
+             BoolText(item.Details.record),
              commText };
 }
 

@@ -36,6 +36,7 @@ public:
         kColUnits,
         kColDirection,
         kColEnabled,
+        kColRecord,
         kColCommParams,
         kColumnCount
     };
@@ -66,7 +67,7 @@ public:
     /// The header texts, tab-separated as the grid's format string.
     static constexpr const char* kHeaderFormat
         = "PLC\t+\tOperand Type\tOperand Address\tVector Length\tData Type\tDDE Name\tName\tValue\tUnits\tDirection\t"
-          "Enabled\tCommunication Parameters\t";
+          "Enabled\tRecord\tCommunication Parameters\t";
 
     explicit ItemGrid(QWidget* parent = nullptr);
     ~ItemGrid() override;

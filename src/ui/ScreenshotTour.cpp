@@ -6,6 +6,7 @@
 #include "common/PlcFamilies.h"
 #include "model/clsConfig.h"
 #include "ui/ItemGrid.h"
+#include "ui/TrendWindow.h"
 #include "ui/frmAbout.h"
 #include "ui/frmConfigItems.h"
 #include "ui/frmMain.h"
@@ -41,6 +42,7 @@ constexpr qint64 kRunWaitMilliseconds = 25000;
 constexpr int kMinimumPassesShown = 3;
 const QSize kTourWindowSize(1270, 430);
 constexpr int kTallWindowHeight = 780; // room for a Modbus device's items
+constexpr int kTrendLiveMilliseconds = 4000;
 
 /// One step of the tour: it does its part and says how long to wait before the next one (negative: ask again
 /// in a moment, the step is not done yet).
@@ -380,6 +382,28 @@ private:
             QCoreApplication::processEvents();
             Save(m_window.grab(), QStringLiteral("main-plc-in-stop.png"));
             (void)m_program.Service().Execute(app::Caller {}, "Line_1_RUN");
+            return kSettleMilliseconds;
+        });
+        m_steps.push_back([this] {
+            // The Trend window on the first device item (the meter's voltages), with its history and a few live
+            // values.
+            const int row = DeviceItemRow();
+            if (row < 0) {
+                return 0;
+            }
+            m_window.Grid().SetCurrentItemRow(row);
+            m_window.RunTool(QStringLiteral("ID_Trend"));
+            if (auto* trend = m_window.findChild<TrendWindow*>()) {
+                trend->ShowRange(TrendRange::Minutes10);
+            }
+            return kTrendLiveMilliseconds;
+        });
+        m_steps.push_back([this] {
+            if (auto* trend = m_window.findChild<TrendWindow*>()) {
+                QCoreApplication::processEvents();
+                Save(trend->grab(), QStringLiteral("trend-window.png"));
+                trend->close();
+            }
             return kSettleMilliseconds;
         });
         m_steps.push_back([this] {

@@ -43,7 +43,8 @@ bool IsRowTool(const QString& name)
 {
     return name == QLatin1String("ID_DeleteItem") || name == QLatin1String("ID_CopyReadCommand")
         || name == QLatin1String("ID_CopyWriteMacro") || name == QLatin1String("ID_CopyStopPlcMacro")
-        || name == QLatin1String("ID_CopyRunPlcMacro");
+        || name == QLatin1String("ID_CopyRunPlcMacro") || name == QLatin1String("ID_RecordAll")
+        || name == QLatin1String("ID_RecordNone") || name == QLatin1String("ID_Trend");
 }
 
 /// Commands that change the project or the settings: never while a run or a refresh is on.
@@ -51,7 +52,8 @@ bool IsRefusedWhileRunning(const QString& name)
 {
     return name == QLatin1String("ID_New") || name == QLatin1String("ID_Open") || name == QLatin1String("ID_AddNewItem")
         || name == QLatin1String("ID_DeleteItem") || name == QLatin1String("ID_Refresh")
-        || name == QLatin1String("ID_Options");
+        || name == QLatin1String("ID_Options") || name == QLatin1String("ID_RecordAll")
+        || name == QLatin1String("ID_RecordNone");
 }
 
 } // namespace
@@ -133,6 +135,9 @@ void frmMain::BuildTools()
     QAction* toolDeleteItem = NewTool("ID_DeleteItem", "Delete Selection");
     QAction* toolImportItems = NewTool("ID_ImportItems", "Import Items...");
     QAction* toolExportItems = NewTool("ID_ExportItems", "Export Items...");
+    QAction* toolRecordAll = NewTool("ID_RecordAll", "Record All Items");
+    QAction* toolRecordNone = NewTool("ID_RecordNone", "Record No Items");
+    QAction* toolTrend = NewTool("ID_Trend", "Trend...");
     QAction* toolCopyRead = NewTool("ID_CopyReadCommand", "Copy Read Command to Clipboard");
     QAction* toolCopyWrite = NewTool("ID_CopyWriteMacro", "Copy Write Macro to Clipboard");
     QAction* toolCopyStop = NewTool("ID_CopyStopPlcMacro", "Copy Stop Plc Macro to Clipboard");
@@ -189,6 +194,8 @@ void frmMain::BuildTools()
     m_popItems->addActions({ toolAddNewItem, toolDeleteItem });
     m_popItems->addSeparator();
     m_popItems->addActions({ toolImportItems, toolExportItems });
+    m_popItems->addSeparator();
+    m_popItems->addActions({ toolRecordAll, toolRecordNone, toolTrend });
     m_popConnaction = newMenu("popConnaction", "Connection", "ID_Connection");
     m_popConnaction->addActions({ toolRefresh, toolRun });
     m_popHelp = newMenu("popHelp", "Help", "ID_Help");
@@ -207,6 +214,7 @@ void frmMain::BuildTools()
     m_popItem = new QMenu(this);
     m_popItem->setObjectName(QStringLiteral("popItem"));
     m_popItem->addAction(NewTool("ID_WriteValue", "Write Value..."));
+    m_popItem->addAction(NewTool("ID_Trend", "Trend..."));
     m_popItem->addSeparator();
     m_popItem->addAction(NewTool("ID_CopyReadCommand", "Copy Read Command to Clipboard"));
     m_popItem->addAction(NewTool("ID_CopyWriteMacro", "Copy Write Macro to Clipboard"));
@@ -282,7 +290,7 @@ void frmMain::UpdateCommandStates()
          { "ID_DeleteItem", "ID_CopyReadCommand", "ID_CopyWriteMacro", "ID_CopyStopPlcMacro", "ID_CopyRunPlcMacro" }) {
         Tool(QStringLiteral("barMain"), QString::fromLatin1(name))->setEnabled(itemRow);
     }
-    for (const char* name : { "ID_ImportItems", "ID_ExportItems" }) {
+    for (const char* name : { "ID_ImportItems", "ID_ExportItems", "ID_RecordAll", "ID_RecordNone", "ID_Trend" }) {
         Tool(QStringLiteral("popItems"), QString::fromLatin1(name))->setEnabled(itemRow);
     }
 }
@@ -357,6 +365,10 @@ void frmMain::RunTool(const QString& toolName)
     } else if (toolName == QLatin1String("ID_ImportItems") || toolName == QLatin1String("ID_ExportItems")) {
         ExchangeItemsList(toolName == QLatin1String("ID_ImportItems"));
         UpdateCommandStates();
+    } else if (toolName == QLatin1String("ID_RecordAll") || toolName == QLatin1String("ID_RecordNone")) {
+        RecordPlcItems(toolName == QLatin1String("ID_RecordAll"));
+    } else if (toolName == QLatin1String("ID_Trend")) {
+        OpenTrend();
     } else if (toolName == QLatin1String("ID_Refresh")) {
         Refresh();
     } else if (toolName == QLatin1String("ID_Run")) {

@@ -126,6 +126,11 @@ private:
     void CopyRowText(const QString& toolName);
     /// Import Items and Export Items: the items list of the current row's PLC, from or to a file the user chooses.
     void ExchangeItemsList(bool import);
+    /// Record All Items and Record No Items: sets or clears the Record flag of every item of the current row's PLC,
+    /// as an edit of the project that is saved like any other.
+    void RecordPlcItems(bool record);
+    /// Opens a Trend window for the item of the current row (a vector's header: every element).
+    void OpenTrend();
     const model::Clsitem* RowItem(int row) const;
     static void PutOnClipboard(const std::string& text);
     /// The first size (every column in view) or the one the user left the window at.
@@ -156,6 +161,8 @@ private:
     SaveQuestion m_askToSave;
     ValueQuestion m_askValue;
     ItemsFileQuestion m_askItemsFile;
+    /// An edit of the project that EditItem carries out instead of opening the dialog, while it is set.
+    std::function<bool(model::clsConfig&)> m_editWithoutDialog;
 };
 
 } // namespace tavrel::ui

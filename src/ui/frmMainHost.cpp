@@ -143,6 +143,9 @@ bool frmMain::DefinePlc(model::clsConfig& project)
 
 bool frmMain::EditItem(model::clsConfig& project, std::int32_t plcKey, std::int32_t itemKey)
 {
+    if (m_editWithoutDialog) {
+        return m_editWithoutDialog(project);
+    }
     return frmConfigItems::EditItem(project, plcKey, itemKey, this,
                                     app::MakeConnectionTester(m_program.Environment().CreateDriver));
 }

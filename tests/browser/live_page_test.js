@@ -1,8 +1,9 @@
 // The live page in Debian's chromium, headless, against tavrel --headless and the PLC simulator: values that
 // change in the simulator change on the page, pokes typed on the page reach the simulator's registers or say
 // why not beside the text typed, Stop PLC clears the PLC's run coil, Stop polling and Start polling stop and
-// start the run, the Events panel lists what happened and copies it, with an access token the page asks for it,
-// and a Tavrel that goes away, killed or stopping, shows as such.
+// start the run, the Events panel lists what happened and copies it, the trend draws values live and from the
+// history, zooms and downloads what it shows, with an access token the page asks for it, and a Tavrel that goes
+// away, killed or stopping, shows as such.
 // Usage: node live_page_test.js BIN_FOLDER       (exits 77, skipped, without a browser or node_modules)
 "use strict";
 
@@ -97,16 +98,17 @@ async function eventually(what, check, timeoutMs = 10000) {
   assert.fail(`${what} never happened (last: ${JSON.stringify(last)})`);
 }
 
-// Line_1 is the simulator: lblDDE(1) MI 100 read/write, lblDDE(2) MI 0 read-only. Press_2 never answers:
-// lblDDE(3) MI 5.
+// Line_1 is the simulator: lblDDE(1) MI 100 read/write, lblDDE(2) MI 0 read-only, both recorded. Press_2 never
+// answers: lblDDE(3) MI 5.
 function makeProject(file, plcPort, deadPort) {
   fs.copyFileSync(path.join(bin, "Templates", "DDETemplate.tvb"), file);
   execFileSync("sqlite3", [file], {
     input: `INSERT INTO Plcs (Name) VALUES ('Line_1'), ('Press_2');
 INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,SerialBaudRate,TimeOut,NumRetries,UnitID,PlcType,DataBits,Parity,StopBits)
   VALUES (1,2,${plcPort},'127.0.0.1',1,57600,500,1,0,0,8,0,1), (2,2,${deadPort},'127.0.0.1',1,57600,300,1,0,0,8,0,1);
-INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex)
-  VALUES (1,3,100,1,2,-1,1), (1,3,0,1,0,-1,2), (2,3,5,1,0,-1,3);
+ALTER TABLE Items ADD COLUMN Record INTEGER;
+INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex,Record)
+  VALUES (1,3,100,1,2,-1,1,1), (1,3,0,1,0,-1,2,1), (2,3,5,1,0,-1,3,NULL);
 `,
   });
 }
@@ -272,6 +274,65 @@ test("a poke typed on the page reaches the PLC; a refused one keeps the text, sa
   await page.close();
 });
 
+// The trend's chart: the x axis's span and whether a dataset holds a point of value `value`.
+const trendChart = (page, value) =>
+  page.evaluate((v) => {
+    const chart = Chart.getChart("trendCanvas");
+    return { span: chart.scales.x.max - chart.scales.x.min, has: chart.data.datasets.some((d) => d.data.some((p) => p.y === v)) };
+  }, value);
+const clickRange = (page, caption) =>
+  page.evaluate((text) => [...document.querySelectorAll("#trendRanges button")].find((b) => b.textContent === text).click(), caption);
+
+test("the trend draws a poked value live and from the history; its ranges, drag to zoom, reset and CSV download work", async () => {
+  const page = await openPage(open.url);
+  await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
+  await page.select("#trendItems", "lblDDE(1)");
+  await typeInto(page, "lblDDE(1)", "777");
+  await eventually("777 on the chart", async () => (await trendChart(page, 777)).has);
+  // Read back from the history once the recorder has written it.
+  await eventually("777 read back over 10 min", async () => {
+    await clickRange(page, "10 min");
+    await new Promise((resolve) => setTimeout(resolve, 300));
+    const chart = await trendChart(page, 777);
+    return chart.has && chart.span === 10 * 60e3;
+  });
+  await clickRange(page, "7 days");
+  await eventually("a span of 7 days", async () => (await trendChart(page, 777)).span === 7 * 24 * 60 * 60e3);
+  await clickRange(page, "From\u2013to");
+  assert.equal(await page.$eval("#trendFromTo", (e) => e.hidden), false);
+  await eventually("from-to shown", async () => (await trendChart(page, 777)).span === 60 * 60e3);
+
+  const area = await page.evaluate(() => {
+    document.getElementById("trendCanvas").scrollIntoView();
+    const { left, right, top, bottom } = Chart.getChart("trendCanvas").chartArea;
+    const box = document.getElementById("trendCanvas").getBoundingClientRect();
+    return { x: box.left + left, width: right - left, y: box.top + (top + bottom) / 2 };
+  });
+  await page.mouse.move(area.x + area.width * 0.5, area.y);
+  await page.mouse.down();
+  await page.mouse.move(area.x + area.width * 0.75, area.y, { steps: 4 });
+  await page.mouse.up();
+  const zoomed = (await trendChart(page, 777)).span;
+  assert.ok(Math.abs(zoomed - 15 * 60e3) < 60e3, `a quarter of the hour after the drag, not ${zoomed} ms`);
+  assert.equal(await page.$eval("#trendReset", (b) => b.disabled), false);
+  await page.click("#trendReset");
+  assert.equal((await trendChart(page, 777)).span, 60 * 60e3);
+
+  const downloads = path.join(work, "downloads");
+  const session = await page.createCDPSession();
+  await session.send("Browser.setDownloadBehavior", { behavior: "allow", downloadPath: downloads });
+  await page.click("#trendCsv");
+  const csv = await eventually("the CSV downloaded", () => {
+    const files = fs.existsSync(downloads) ? fs.readdirSync(downloads).filter((f) => f.endsWith(".csv")) : [];
+    return files.length === 1 && fs.readFileSync(path.join(downloads, files[0]), "utf8");
+  });
+  const lines = csv.trim().split("\n");
+  assert.equal(lines[0], "time,item,value,quality");
+  assert.ok(lines.some((line) => /^\d{4}-\d\d-\d\dT[\d:.]+Z,lblDDE\(1\),777,good$/.test(line)), csv);
+  assert.deepEqual(page.problems, []);
+  await page.close();
+});
+
 test("Stop PLC, once confirmed, clears its run coil and shows it in STOP; Stop polling and Start polling stop and start the run", async () => {
   const page = await openPage(open.url);
   await eventually("Line_1 connected", async () => (await plcOnPage(page, "Line_1")) === "connected");
@@ -348,6 +409,9 @@ test("over HTTPS with a reader's token the page shows the values and none of the
   const shown = await page.evaluate(() => [...document.querySelectorAll("button.act, td.set, #role")]
     .filter((e) => e.offsetParent !== null).map((e) => e.id || e.className));
   assert.deepEqual(shown, ["role"]);
+  await page.select("#trendItems", "lblDDE(2)"); // a reader reads the history as well
+  await eventually("lblDDE(2) on the trend", () => page.evaluate(() => Chart.getChart("trendCanvas").data.datasets.length === 1));
+  assert.equal(await page.$eval("#trendNote", (n) => n.textContent), "");
   // The page's first requests, before the token is typed, are refused; nothing else is.
   assert.deepEqual(page.problems.filter((p) => !/401/.test(p)), []);
   await page.close();

@@ -1,5 +1,6 @@
 // Pictures of the live page in Debian's chromium, headless: at desktop and at phone width, with Line_1 stopped by
-// its Stop PLC button, a poke refused beside its field and the Events panel open.
+// its Stop PLC button, a poke refused beside its field and the Events panel open; and the trend of a few of the
+// meter's items.
 // Usage: node page_screenshots.js URL PICTURE_FOLDER     (tools/screenshots runs it)
 "use strict";
 
@@ -15,6 +16,32 @@ const sizes = [
 ];
 
 const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+// The trend of the meter's first voltage and current, and its power (three units, three axes) over the last 10 minutes,
+// from their history and live.
+async function shootTrend(browser) {
+  const page = await browser.newPage();
+  await page.setViewport({ width: 1280, height: 800, deviceScaleFactor: 1 });
+  await page.goto(url);
+  await page.waitForFunction(() => document.getElementById("link").textContent === "Live", { timeout: 15000 });
+  const wanted = await page.$$eval("#trendItems option", (options) =>
+    ["Voltage", "Current", "Power"].map((name) => options.find((o) => o.textContent.startsWith(name + " ("))?.value)
+      .filter(Boolean));
+  if (wanted.length === 0) {
+    console.log("page screenshots: no meter items to trend; no picture of the trend");
+    await page.close();
+    return;
+  }
+  await page.select("#trendItems", ...wanted);
+  await page.evaluate(() => [...document.querySelectorAll("#trendRanges button")].find((b) => b.textContent === "10 min").click());
+  await page.waitForFunction((count) => Chart.getChart("trendCanvas")?.data.datasets.length === count, { timeout: 15000 },
+                             wanted.length);
+  await pause(3000); // live values join the history
+  const trend = await page.$("#trend");
+  await trend.evaluate((section) => section.scrollIntoView());
+  await trend.screenshot({ path: path.join(folder, "web-trend.png") });
+  await page.close();
+}
 
 (async () => {
   const profile = fs.mkdtempSync(path.join(os.tmpdir(), "tavrel-chromium-"));
@@ -66,6 +93,7 @@ const pause = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
       await page.screenshot({ path: path.join(folder, size.name), fullPage: size.mobile });
       await page.close();
     }
+    await shootTrend(browser);
   } finally {
     await browser.close();
     fs.rmSync(profile, { recursive: true, force: true });

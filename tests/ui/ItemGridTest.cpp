@@ -136,8 +136,8 @@ private slots:
         grid.Fill(project.config);
         QCOMPARE(RowKinds(grid), QStringLiteral("LpHpEEEEEEEE"));
 
-        const QStringList header { "Line_1", "",           "MI",   "10",           "8", "", "lblDDE(5-12)", "", "",
-                                   "",       "Read/Write", "True", "COM 1 ; 57600" };
+        const QStringList header { "Line_1", "", "MI", "10",         "8",    "",      "lblDDE(5-12)",
+                                   "",       "", "",   "Read/Write", "True", "False", "COM 1 ; 57600" };
         for (int column = 0; column < ItemGrid::kColumnCount; ++column) {
             QCOMPARE(grid.item(2, column)->text(), header.at(column));
         }

@@ -6,6 +6,7 @@
 #include "model/clsConfig.h"
 #include "ui/frmConfigItems.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -189,7 +190,7 @@ private slots:
         QCOMPARE(item.colItems().at(2).Details.name, std::string("Voltage[2]"));
     }
 
-    void EditingShowsTheDetailsAndKeepsWhatTheDialogDoesNotShow()
+    void EditingShowsTheDetailsAndChangesTheRecordFlag()
     {
         Project project;
         model::CommParams params;
@@ -206,13 +207,16 @@ private slots:
         QCOMPARE(Find<QComboBox>(dialog, "cbDataType")->currentText(), QStringLiteral("string(4)"));
         QVERIFY(Find<QComboBox>(dialog, "cbByteOrder")->currentText().startsWith(QStringLiteral("BA")));
         QCOMPARE(Find<QLineEdit>(dialog, "txtTagName")->text(), QStringLiteral("Tag"));
+        QVERIFY(Find<QCheckBox>(dialog, "chkRecord")->isChecked());
+        Find<QCheckBox>(dialog, "chkRecord")->setChecked(false);
         Find<QComboBox>(dialog, "cbDataType")->setEditText(QStringLiteral("int32"));
         Choose(dialog, "cbByteOrder", static_cast<int>(common::ByteOrder::DCBA));
         Find<QPushButton>(dialog, "cmdOK")->click();
         QVERIFY(dialog.ApplyToModel());
         QCOMPARE(item.Details.byteOrder, common::ByteOrder::DCBA);
         QCOMPARE(item.Details.deadband, std::optional<double>(2));
-        QVERIFY(item.Details.record);
+        QVERIFY(!item.Details.record);
+        QVERIFY(!item.colItems().at(1).Details.record);
         QCOMPARE(item.colItems().at(1).OperandAddress, 12);
         QCOMPARE(item.colItems().at(1).Details.name, std::string("Tag[1]"));
     }

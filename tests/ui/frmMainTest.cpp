@@ -8,6 +8,7 @@
 #include "ui/EventsPane.h"
 #include "ui/ItemGrid.h"
 #include "ui/RunStatus.h"
+#include "ui/TrendWindow.h"
 #include "ui/frmMain.h"
 
 #include <QAction>
@@ -18,6 +19,7 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLineSeries>
 #include <QMenu>
 #include <QPushButton>
 #include <QStatusBar>
@@ -317,7 +319,7 @@ private slots:
         }
         QCOMPARE(
             captions,
-            (QStringList { "Write Value...", "", "Copy Read Command: 'lblDDE(6)' to Clipboard",
+            (QStringList { "Write Value...", "Trend...", "", "Copy Read Command: 'lblDDE(6)' to Clipboard",
                            "Copy Write Macro: 'lblDDE(6)' to Clipboard", "Copy Stop 'Line_1' PLC Macro to Clipboard",
                            "Copy Run 'Line_1' PLC Macro to Clipboard", "Copy Run/Stop Toggle Macro to Clipboard" }));
         QVERIFY(!menu->actions().front()->isEnabled()); // written only while running
@@ -538,6 +540,56 @@ private slots:
                      QStringLiteral("MQTT broker 127.0.0.1:%1: not connected (Connection refused); "
                                     "next attempt in 1 s")
                          .arg(port));
+    }
+
+    void RecordAllAndNoneChangeOnlyTheChosenPlcsItems()
+    {
+        Fixture fixture;
+        const auto& plcs = fixture.under.program.Project().colPlcs();
+        const auto recorded = [&] {
+            QString flags; // a letter per item and element: R recorded, - not
+            for (const auto& plc : plcs) {
+                for (const auto& item : plc->colItems()) {
+                    flags += item->Details.record ? QLatin1Char('R') : QLatin1Char('-');
+                    for (const model::Clsitem& element : item->colItems()) {
+                        flags += element.Details.record ? QLatin1Char('R') : QLatin1Char('-');
+                    }
+                }
+                flags += QLatin1Char('|');
+            }
+            return flags;
+        };
+        fixture.Grid().SetCurrentItemRow(6); // an element of Line_1's vector
+        fixture.window->UpdateCommandStates();
+        fixture.Tool("ID_RecordAll", "popItems")->trigger();
+        QCOMPARE(recorded(), QStringLiteral("RRRRR|-|"));
+        QVERIFY(fixture.under.program.IsModified());
+        QCOMPARE(fixture.Grid().CurrentItemRow(), 6);
+        QCOMPARE(fixture.Grid().item(1, ItemGrid::kColRecord)->text(), QStringLiteral("True"));
+        QCOMPARE(fixture.Grid().item(9, ItemGrid::kColRecord)->text(), QStringLiteral("False"));
+
+        fixture.Grid().SetCurrentItemRow(1);
+        fixture.Tool("ID_RecordNone", "popItems")->trigger();
+        QCOMPARE(recorded(), QStringLiteral("-----|-|"));
+    }
+
+    void TrendOpensOnTheRowsItemsAndFollowsTheirValues()
+    {
+        Fixture fixture;
+        fixture.Grid().SetCurrentItemRow(3); // the header of Line_1's vector on lblDDE(5..7)
+        fixture.Tool("ID_Trend", "popItem")->trigger();
+        auto* trend = fixture.window->findChild<ui::TrendWindow*>();
+        QVERIFY(trend != nullptr && trend->isVisible());
+        QVERIFY(trend->windowTitle().contains(QStringLiteral("lblDDE(5), lblDDE(6), lblDDE(7)")));
+        QVERIFY(trend->Note().contains(QStringLiteral("live values only")));
+
+        app::ItemChange change;
+        change.index = 6;
+        change.value = "12";
+        change.readAt = std::chrono::system_clock::now();
+        emit fixture.under.program.Service().changed({ change });
+        QCOMPARE(trend->Lines(6).size(), 1u);
+        QCOMPARE(trend->Lines(6).front()->at(0).y(), 12.0);
     }
 
     void ItemsListsGoOutAndComeBackThroughTheItemsMenu()

@@ -1,5 +1,6 @@
 // The live page: lists the project's PLCs and items, follows their values over the WebSocket of the link
-// server, pokes items, runs or stops the PLCs' programs and Tavrel's polling, and lists the newest events. Every
+// server, pokes items, runs or stops the PLCs' programs and Tavrel's polling, and lists the newest events; it tells
+// trend.js of the items listed ("tavrel-items") and of each value that arrives ("tavrel-value"). Every
 // text from the server goes into the page as text (textContent, value, title), never as markup.
 "use strict";
 
@@ -172,6 +173,7 @@ function buildLists(items, systemItems) {
   }
   renderPlcs();
   applyFilter();
+  document.dispatchEvent(new CustomEvent("tavrel-items", { detail: items }));
 }
 
 function operandCell(data) {
@@ -604,6 +606,7 @@ function take(message) {
     entry.data.reason = typeof message.reason === "string" ? message.reason : "";
   }
   showValue(entry);
+  document.dispatchEvent(new CustomEvent("tavrel-value", { detail: message }));
 }
 
 start();
