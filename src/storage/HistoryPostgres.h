@@ -33,7 +33,7 @@ public:
     /// Samples one transaction writes at most when the thread catches up.
     static constexpr std::size_t kMaxSamplesPerTransaction = 50'000;
     /// Samples a read fetches at most: a read never holds its caller for long.
-    static constexpr std::size_t kMaxScannedSamples = 3'000'000;
+    static constexpr std::size_t kMaxScannedSamples = 2'000'000;
     /// The wait before connecting again, doubled after each failure up to the longest.
     static constexpr std::chrono::milliseconds kFirstRetry { 250 };
     static constexpr std::chrono::milliseconds kLongestRetry { 10'000 };
