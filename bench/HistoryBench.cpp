@@ -193,7 +193,7 @@ int BenchReading(const fs::path& folder, bool postgres)
         std::printf("  PostgreSQL skipped: %s\n", server.Problem().c_str());
         return 0;
     }
-    storage::HistoryPostgres database(server.ConnectionString());
+    storage::HistoryPostgres database(server.ConnectionString(), "bench-host/bench");
     const auto start = Clock::now();
     database.Append(OneDay());
     if (!database.WaitWritten(std::chrono::minutes(2))) {

@@ -4,6 +4,8 @@
 #include "common/NumberText.h"
 #include "model/clsConfig.h"
 
+#include <QSysInfo>
+
 #include <algorithm>
 
 namespace tavrel::app {
@@ -54,10 +56,13 @@ HistoryRecorder::HistoryRecorder(Program& program, fs::path folder, const common
               })
 {
     if (!settings.postgres.empty()) {
-        m_database = std::make_unique<storage::HistoryPostgres>(settings.postgres, [this](const std::string& line) {
-            QMetaObject::invokeMethod(
-                this, [this, line] { Log(line); }, Qt::QueuedConnection);
-        });
+        // This program's rows among those of the others sharing the table: its computer and project.
+        const std::string source = QSysInfo::machineHostName().toStdString() + "/" + m_store.Folder().stem().string();
+        m_database
+            = std::make_unique<storage::HistoryPostgres>(settings.postgres, source, [this](const std::string& line) {
+                  QMetaObject::invokeMethod(
+                      this, [this, line] { Log(line); }, Qt::QueuedConnection);
+              });
     }
     RenewRecorded();
     ItemService& service = m_program.Service();

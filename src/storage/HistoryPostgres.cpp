@@ -13,11 +13,12 @@ namespace tavrel::storage {
 
 namespace {
 
-// One row per sample, keyed by item and time so that an item's range is one index sweep, and a batch written again
-// after a lost answer changes nothing.
-constexpr char kSchema[] = "CREATE TABLE IF NOT EXISTS tavrel_history (time timestamptz NOT NULL, "
-                           "item integer NOT NULL, value double precision, text text, quality smallint NOT NULL, "
-                           "PRIMARY KEY (item, time))";
+// One row per sample, keyed by source (which program, of the many that may share the table), item and time, so
+// that an item's range is one index sweep and a batch written again after a lost answer changes nothing.
+constexpr char kSchema[]
+    = "CREATE TABLE IF NOT EXISTS tavrel_history (source text NOT NULL, time timestamptz NOT NULL, "
+      "item integer NOT NULL, value double precision, text text, quality smallint NOT NULL, "
+      "PRIMARY KEY (source, item, time))";
 constexpr char kHasTimescale[] = "SELECT 1 FROM pg_extension WHERE extname = 'timescaledb'";
 constexpr char kHypertable[] = "SELECT create_hypertable('tavrel_history', 'time', if_not_exists => TRUE, "
                                "migrate_data => TRUE)";
@@ -25,16 +26,17 @@ constexpr char kHypertable[] = "SELECT create_hypertable('tavrel_history', 'time
 // same millisecond: the later one stands, as in the embedded store.
 constexpr char kIncoming[] = "CREATE TEMP TABLE IF NOT EXISTS tavrel_incoming (LIKE tavrel_history) "
                              "ON COMMIT DELETE ROWS";
-constexpr char kCopy[] = "COPY tavrel_incoming (time, item, value, text, quality) FROM STDIN";
-constexpr char kMerge[] = "INSERT INTO tavrel_history SELECT DISTINCT ON (item, time) * FROM tavrel_incoming "
-                          "ON CONFLICT (item, time) DO UPDATE SET value = EXCLUDED.value, text = EXCLUDED.text, "
-                          "quality = EXCLUDED.quality";
+constexpr char kCopy[] = "COPY tavrel_incoming (source, time, item, value, text, quality) FROM STDIN";
+constexpr char kMerge[] = "INSERT INTO tavrel_history SELECT DISTINCT ON (source, item, time) * FROM tavrel_incoming "
+                          "ON CONFLICT (source, item, time) DO UPDATE SET value = EXCLUDED.value, "
+                          "text = EXCLUDED.text, quality = EXCLUDED.quality";
 // The time as milliseconds through date_part's float8 (exact to the millisecond for any time of this era), a third
 // cheaper than EXTRACT's numeric.
-constexpr char kSelect[] = "SELECT round(date_part('epoch', time) * 1000)::bigint, value, quality FROM tavrel_history "
-                           "WHERE item = $1 AND time >= timestamptz 'epoch' + $2::bigint * interval '1 millisecond' "
-                           "AND time <= timestamptz 'epoch' + $3::bigint * interval '1 millisecond' "
-                           "ORDER BY time LIMIT $4";
+constexpr char kSelect[]
+    = "SELECT round(date_part('epoch', time) * 1000)::bigint, value, quality FROM tavrel_history "
+      "WHERE source = $5 AND item = $1 AND time >= timestamptz 'epoch' + $2::bigint * interval '1 millisecond' "
+      "AND time <= timestamptz 'epoch' + $3::bigint * interval '1 millisecond' "
+      "ORDER BY time LIMIT $4";
 
 /// A libpq result, cleared when it goes.
 using Result = std::unique_ptr<PGresult, decltype(&PQclear)>;
@@ -148,8 +150,9 @@ struct HistoryPostgres::Connection
     PGconn* get() const { return handle.get(); }
 };
 
-HistoryPostgres::HistoryPostgres(std::string connection, LogSink log)
+HistoryPostgres::HistoryPostgres(std::string connection, std::string source, LogSink log)
     : m_connectionText(std::move(connection))
+    , m_source(source.empty() ? std::string("tavrel") : std::move(source))
     , m_log(std::move(log))
 {
     m_thread = std::thread([this] { Run(); });
@@ -303,6 +306,8 @@ bool HistoryPostgres::Write(const std::vector<HistorySample>& batch)
     bool sent = true;
     for (std::size_t i = 0; i < batch.size() && sent; ++i) {
         const HistorySample& sample = batch[i];
+        AppendText(rows, m_source);
+        rows += '\t';
         AppendTime(rows, sample.timeMs);
         rows += '\t';
         rows += std::to_string(sample.item);
@@ -342,15 +347,16 @@ tl::expected<void, std::string> HistoryPostgres::Scan(std::int32_t item, std::in
 {
     std::lock_guard lock(m_readMutex);
     const std::string params[]
-        = { std::to_string(item), std::to_string(fromMs), std::to_string(toMs), std::to_string(limit) };
-    const char* values[] = { params[0].c_str(), params[1].c_str(), params[2].c_str(), params[3].c_str() };
+        = { std::to_string(item), std::to_string(fromMs), std::to_string(toMs), std::to_string(limit), m_source };
+    const char* values[]
+        = { params[0].c_str(), params[1].c_str(), params[2].c_str(), params[3].c_str(), params[4].c_str() };
     Result rows(nullptr, &PQclear);
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (!m_reader || PQstatus(m_reader->get()) != CONNECTION_OK) {
             m_reader = std::make_unique<Connection>();
             m_reader->handle.reset(ConnectQuietly(m_connectionText));
         }
-        rows.reset(PQexecParams(m_reader->get(), kSelect, 4, nullptr, values, nullptr, nullptr, 0));
+        rows.reset(PQexecParams(m_reader->get(), kSelect, 5, nullptr, values, nullptr, nullptr, 0));
         if (Is(rows, PGRES_TUPLES_OK) || PQstatus(m_reader->get()) == CONNECTION_OK) {
             break; // an answer, or a refusal that a new connection would not change
         }

@@ -20,11 +20,12 @@
 namespace tavrel::storage {
 
 /// The history written into PostgreSQL as well, so that many programs and the tools that read a database share it:
-/// the table tavrel_history (time, item, value, text, quality), a TimescaleDB hypertable when that extension is
-/// installed in the database. Written by a thread of its own from a queue of its own, bounded like the embedded
-/// store's: while the database is away or refuses, the samples wait and the thread retries, then writes them in
-/// order; beyond the bound whole batches are dropped and counted. A batch the database refuses for what it holds is
-/// dropped, counted and said. Reads, on the caller's thread, use a connection of their own.
+/// the table tavrel_history (source, time, item, value, text, quality), a TimescaleDB hypertable when that extension
+/// is installed in the database; each program writes and reads the rows of its own source. Written by a thread of its
+/// own from a queue of its own, bounded like the embedded store's: while the database is away or refuses, the samples
+/// wait and the thread retries, then writes them in order; beyond the bound whole batches are dropped and counted. A
+/// batch the database refuses for what it holds is dropped, counted and said. Reads, on the caller's thread, use a
+/// connection of their own.
 class HistoryPostgres
 {
 public:
@@ -33,15 +34,16 @@ public:
     /// Samples one transaction writes at most when the thread catches up.
     static constexpr std::size_t kMaxSamplesPerTransaction = 50'000;
     /// Samples a read fetches at most: a read never holds its caller for long.
-    static constexpr std::size_t kMaxScannedSamples = 3'000'000;
+    static constexpr std::size_t kMaxScannedSamples = 2'000'000;
     /// The wait before connecting again, doubled after each failure up to the longest.
     static constexpr std::chrono::milliseconds kFirstRetry { 250 };
     static constexpr std::chrono::milliseconds kLongestRetry { 10'000 };
 
     using LogSink = std::function<void(const std::string&)>;
 
-    /// A writer to the database of `connection` (a libpq connection string); the thread connects.
-    explicit HistoryPostgres(std::string connection, LogSink log = {});
+    /// A writer of `source`'s history (which program: "host/project") to the database of `connection` (a libpq
+    /// connection string); the thread connects.
+    HistoryPostgres(std::string connection, std::string source, LogSink log = {});
     HistoryPostgres(const HistoryPostgres&) = delete;
     HistoryPostgres& operator=(const HistoryPostgres&) = delete;
     /// Ends the thread; what the database did not take by then is lost (the embedded store holds it).
@@ -78,6 +80,7 @@ private:
                                          Visit&& visit) const;
 
     const std::string m_connectionText;
+    const std::string m_source;
     const LogSink m_log;
 
     std::atomic<std::uint64_t> m_written { 0 };

@@ -42,7 +42,7 @@ public:
     /// Samples waiting in memory for the thread beyond which batches are dropped.
     static constexpr std::size_t kMaxWaitingSamples = 1'000'000;
     /// Samples a read goes through at most: a read never holds its caller for long, whatever the range.
-    static constexpr std::size_t kMaxScannedSamples = 3'000'000;
+    static constexpr std::size_t kMaxScannedSamples = 2'000'000;
 
     /// Where lines for the event log go; called on any thread.
     using LogSink = std::function<void(const std::string&)>;

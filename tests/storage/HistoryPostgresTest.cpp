@@ -43,7 +43,7 @@ protected:
 
 TEST_F(HistoryPostgresTest, WrittenAndReadBack)
 {
-    HistoryPostgres history(server.ConnectionString());
+    HistoryPostgres history(server.ConnectionString(), "test-host/plant");
     history.Append({ { .item = 4, .timeMs = kTen + 1, .value = 2.5, .text = {}, .quality = 0 },
                      { .item = 4, .timeMs = kTen + 2, .value = std::nullopt, .text = "tab\there \\ too", .quality = 0 },
                      { .item = 4, .timeMs = kTen + 3, .value = std::nullopt, .text = {}, .quality = 2 },
@@ -55,6 +55,8 @@ TEST_F(HistoryPostgresTest, WrittenAndReadBack)
               (std::vector<StoredPoint> {
                   { kTen + 1, 2.5, 0 }, { kTen + 2, std::nullopt, 0 }, { kTen + 3, std::nullopt, 2 } }));
     EXPECT_EQ(history.ReadRaw(5, kTen, kTen + 10, 100)->front().value, -1e300);
+    HistoryPostgres other(server.ConnectionString(), "other-host/plant"); // sharing the table
+    EXPECT_TRUE(other.ReadRaw(4, kTen, kTen + 10, 100)->empty());
 
     history.Append(Seconds(6, 0, 1000));
     ASSERT_TRUE(history.WaitWritten(10s)) << history.Problem();
@@ -67,7 +69,7 @@ TEST_F(HistoryPostgresTest, WrittenAndReadBack)
 
 TEST_F(HistoryPostgresTest, ARestartMidRunLosesNothingThatWaited)
 {
-    HistoryPostgres history(server.ConnectionString());
+    HistoryPostgres history(server.ConnectionString(), "test-host/plant");
     history.Append(Seconds(1, 0, 100));
     ASSERT_TRUE(history.WaitWritten(10s)) << history.Problem();
 
