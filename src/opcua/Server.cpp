@@ -9,9 +9,11 @@ namespace tavrel::opcua {
 
 namespace {
 
-Connection::Settings ConnectionSettings(const ServerLimits& limits)
+Connection::Settings ConnectionSettings(const ServerConfig& config)
 {
+    const ServerLimits& limits = config.limits;
     Connection::Settings settings;
+    settings.security = config.security;
     settings.transport.receiveBufferSize = limits.receiveBufferSize;
     settings.transport.maxMessageSize = limits.maxMessageSize;
     settings.transport.maxChunkCount = limits.maxChunkCount;
@@ -35,7 +37,7 @@ DecodeLimits RequestLimits(const ServerLimits& limits)
 ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs)
     : m_backend(backend)
     , m_config(std::move(config))
-    , m_connectionSettings(ConnectionSettings(m_config.limits))
+    , m_connectionSettings(ConnectionSettings(m_config))
     , m_space(m_config, nowMs)
     , m_sessions(m_config.limits, m_totals)
     , m_dispatcher(

@@ -14,6 +14,8 @@ namespace tavrel::opcua {
 /// One client connection, as the socket side names it to the server.
 using ConnectionId = std::uint64_t;
 
+struct ChannelSecurity;
+
 /// What the server grants at most; each default with the reason it has that value.
 struct ServerLimits
 {
@@ -61,6 +63,8 @@ struct ServerConfig
     std::string softwareVersion;
     std::string buildNumber;
     ServerLimits limits;
+    /// Our certificate and key and the judge of clients' certificates; none: SecurityPolicy None only.
+    std::shared_ptr<const ChannelSecurity> security;
 };
 
 class ServerCore;
