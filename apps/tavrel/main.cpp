@@ -350,9 +350,15 @@ int main(int argc, char** argv)
     };
     // The OPC UA server, too, listens once the start-up project is in place; port 0 leaves it off.
     tavrel::opcua::OpcUaServer opcUa(program.Service());
-    const auto startOpcUa = [&opcUa, &opcUaEndpoint]() -> std::string {
+    // Its certificates live in pki/ beside the settings file; the first start makes ours.
+    const auto startOpcUa = [&opcUa, &opcUaEndpoint, pkiFolder = settings.FilePath().parent_path() / "pki",
+                             autoAccept = tavrel::common::ReadOpcUaAutoAcceptCertificates(settings)]() -> std::string {
         if (opcUaEndpoint->second == 0) {
             return {};
+        }
+        if (const auto opened = opcUa.Pki() ? tl::expected<void, std::string>() : opcUa.OpenPki(pkiFolder, autoAccept);
+            !opened) {
+            return opened.error();
         }
         const auto listening = opcUa.Listen(opcUaEndpoint->first, opcUaEndpoint->second);
         return listening ? std::string() : listening.error();

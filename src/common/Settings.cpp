@@ -394,6 +394,11 @@ std::uint16_t ReadOpcUaPort(const Settings& settings)
     return port ? static_cast<std::uint16_t>(*port) : kDefaultOpcUaPort;
 }
 
+bool ReadOpcUaAutoAcceptCertificates(const Settings& settings)
+{
+    return ReadBoolean(settings, settingskey::OpcUaAutoAcceptCertificates, false);
+}
+
 namespace {
 
 std::vector<std::string> SplitAtBlanks(std::string_view text)

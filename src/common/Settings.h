@@ -91,6 +91,7 @@ inline constexpr std::string_view MqttRepublishSeconds = "MqttRepublishSeconds";
 inline constexpr std::string_view MqttBufferMB = "MqttBufferMB";
 inline constexpr std::string_view OpcUaAddress = "OpcUaAddress";
 inline constexpr std::string_view OpcUaPort = "OpcUaPort";
+inline constexpr std::string_view OpcUaAutoAcceptCertificates = "OpcUaAutoAcceptCertificates";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -126,6 +127,8 @@ std::uint16_t ReadLinkPort(const Settings& settings);
 inline constexpr std::uint16_t kDefaultOpcUaPort = 4840;
 std::string ReadOpcUaAddress(const Settings& settings);
 std::uint16_t ReadOpcUaPort(const Settings& settings);
+/// Whether the OPC UA server trusts every client certificate within its dates (test benches only); off by default.
+bool ReadOpcUaAutoAcceptCertificates(const Settings& settings);
 
 /// Who may talk to the link server besides programs on this computer, as the settings file says.
 struct LinkAccessSettings

@@ -3,6 +3,7 @@
 #include "common/LinkProtocol.h"
 #include "common/OperandCatalogue.h"
 #include "opcua/Server.h"
+#include "opcua/crypto/Pki.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>
@@ -127,6 +128,9 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     config.endpointUrl = m_endpointUrl.toStdString();
     config.softwareVersion = QCoreApplication::applicationVersion().toStdString();
     config.buildNumber = config.softwareVersion;
+    if (m_pki) {
+        config.credentials = m_pki->Credentials();
+    }
     m_core = std::make_unique<Server>(static_cast<Backend&>(*this), std::move(config), NowMs());
     m_service.SetSystemItem(QStringLiteral("OpcUaEndpoint"), m_endpointUrl);
     m_service.SetSystemItem(QStringLiteral("OpcUaSessions"), QStringLiteral("0"));
@@ -134,6 +138,17 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     connect(listener, &QTcpServer::newConnection, this, &OpcUaServer::Accept);
     Flush();
     return bound;
+}
+
+tl::expected<void, std::string> OpcUaServer::OpenPki(const std::filesystem::path& folder, bool autoAccept)
+{
+    const std::string applicationUri = "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
+    auto pki = crypto::Pki::Open(folder, crypto::HostIdentity(applicationUri), autoAccept, NowMs());
+    if (!pki) {
+        return tl::make_unexpected("the OPC UA server's certificates: " + pki.error());
+    }
+    m_pki = std::move(*pki);
+    return {};
 }
 
 void OpcUaServer::Close()

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -23,6 +24,9 @@ class QTcpSocket;
 namespace tavrel::opcua {
 
 class Server;
+namespace crypto {
+class Pki;
+}
 
 /// The OPC UA server on the network: moves bytes between sockets and the protocol core (Server), keeps the core's
 /// address space in step with the item service (the project, its values, the run and the PLCs' health), and hands
@@ -42,6 +46,12 @@ public:
     /// Starts listening at `address`:`port`; the port actually bound (useful with port 0), or what went wrong. An
     /// address that other machines can reach is refused: the server has no security yet.
     tl::expected<quint16, std::string> Listen(const QHostAddress& address, quint16 port);
+    /// Opens the certificate store at `folder` (making our certificate on first start) for the signed and
+    /// encrypted channels of the next Listen; `autoAccept` trusts every client certificate within its dates.
+    /// Without it only SecurityPolicy None is served. Says what went wrong (a key others can read, among others).
+    tl::expected<void, std::string> OpenPki(const std::filesystem::path& folder, bool autoAccept);
+    /// The certificate store, once opened.
+    const crypto::Pki* Pki() const { return m_pki.get(); }
     /// Stops listening and closes every connection.
     void Close();
     /// "opc.tcp://127.0.0.1:4840/" while listening, else empty.
@@ -75,6 +85,7 @@ private:
     app::Caller CallerOf(const Client& client) const;
 
     app::ItemService& m_service;
+    std::unique_ptr<crypto::Pki> m_pki; ///< before m_core: its channels judge certificates with it
     std::unique_ptr<Server> m_core;
     QTcpServer* m_listener = nullptr;
     QString m_endpointUrl;

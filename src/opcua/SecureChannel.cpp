@@ -21,16 +21,16 @@ ErrorMessage Refuse(std::uint32_t code, std::string reason)
 
 } // namespace
 
-std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelSecurity& security)
+std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelCredentials& credentials)
 {
     const auto id = crypto::PolicyFromUri(uri);
     if (id == crypto::PolicyId::None) {
         return std::make_unique<SecurityPolicyNone>();
     }
-    if (!id || !security.certificate || !security.key) {
+    if (!id || !credentials.certificate || !credentials.key) {
         return nullptr;
     }
-    return std::make_unique<crypto::CryptoSecurityPolicy>(*id, security.certificate, security.key);
+    return std::make_unique<crypto::CryptoSecurityPolicy>(*id, credentials.certificate, credentials.key);
 }
 
 const crypto::Bytes& SecureChannel::ClientCertificate() const
@@ -94,7 +94,7 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
         return Refuse(status::kBadTcpSecureChannelUnknown,
                       "renewal of channel " + std::to_string(channelId) + " on channel " + std::to_string(m_channelId));
     }
-    std::unique_ptr<SecurityPolicy> policy = renew ? nullptr : MakeSecurityPolicy(policyUri, *m_security);
+    std::unique_ptr<SecurityPolicy> policy = renew ? nullptr : MakeSecurityPolicy(policyUri, *m_credentials);
     if (!renew && !policy) {
         return Refuse(status::kBadSecurityPolicyRejected, "security policy \"" + policyUri + "\" not offered");
     }
@@ -105,10 +105,10 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
         return bodyEnd.error();
     }
     if (!renew && active.RemoteCertificate() != nullptr) {
-        if (!m_security->validator) {
+        if (!m_credentials->validator) {
             return Refuse(status::kBadCertificateUntrusted, "no client certificate is trusted");
         }
-        if (auto fault = m_security->validator(*active.RemoteCertificate(), nowMs)) {
+        if (auto fault = m_credentials->validator(*active.RemoteCertificate(), nowMs)) {
             return fault;
         }
     }

@@ -82,7 +82,7 @@ using CertificateValidator = std::function<std::optional<ErrorMessage>(const cry
 /// What the server hands every channel: our application instance certificate and key, and who judges the
 /// client's. Without a certificate only SecurityPolicy None is served; without a validator every client
 /// certificate is refused.
-struct ChannelSecurity
+struct ChannelCredentials
 {
     std::shared_ptr<const crypto::Certificate> certificate;
     std::shared_ptr<const crypto::PrivateKey> key;
@@ -90,7 +90,7 @@ struct ChannelSecurity
 };
 
 /// The policy named `uri`, or none when the server does not offer it (a signing policy without our certificate).
-std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelSecurity& security);
+std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelCredentials& security);
 
 /// A chunk of a secure channel message as received: its request and the body bytes it carries.
 struct ReceivedChunk
@@ -111,10 +111,11 @@ public:
         std::uint32_t maxTokenLifetimeMs = 3600000;
     };
 
-    SecureChannel(std::uint32_t channelId, Lifetimes lifetimes, std::shared_ptr<const ChannelSecurity> security = {})
+    SecureChannel(std::uint32_t channelId, Lifetimes lifetimes,
+                  std::shared_ptr<const ChannelCredentials> credentials = {})
         : m_channelId(channelId)
         , m_lifetimes(lifetimes)
-        , m_security(security ? std::move(security) : std::make_shared<const ChannelSecurity>())
+        , m_credentials(credentials ? std::move(credentials) : std::make_shared<const ChannelCredentials>())
     {
     }
 
@@ -151,7 +152,7 @@ private:
 
     std::uint32_t m_channelId;
     Lifetimes m_lifetimes;
-    std::shared_ptr<const ChannelSecurity> m_security;
+    std::shared_ptr<const ChannelCredentials> m_credentials;
     std::unique_ptr<SecurityPolicy> m_policy;
     MessageSecurityMode m_mode = MessageSecurityMode::None;
     std::uint32_t m_tokenId = 0;

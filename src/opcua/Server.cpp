@@ -13,7 +13,7 @@ Connection::Settings ConnectionSettings(const ServerConfig& config)
 {
     const ServerLimits& limits = config.limits;
     Connection::Settings settings;
-    settings.security = config.security;
+    settings.credentials = config.credentials;
     settings.transport.receiveBufferSize = limits.receiveBufferSize;
     settings.transport.maxMessageSize = limits.maxMessageSize;
     settings.transport.maxChunkCount = limits.maxChunkCount;

@@ -14,7 +14,7 @@ namespace tavrel::opcua {
 /// One client connection, as the socket side names it to the server.
 using ConnectionId = std::uint64_t;
 
-struct ChannelSecurity;
+struct ChannelCredentials;
 
 /// What the server grants at most; each default with the reason it has that value.
 struct ServerLimits
@@ -64,7 +64,7 @@ struct ServerConfig
     std::string buildNumber;
     ServerLimits limits;
     /// Our certificate and key and the judge of clients' certificates; none: SecurityPolicy None only.
-    std::shared_ptr<const ChannelSecurity> security;
+    std::shared_ptr<const ChannelCredentials> credentials;
 };
 
 class ServerCore;

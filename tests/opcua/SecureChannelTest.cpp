@@ -41,9 +41,9 @@ const Identity& ClientIdentity()
     return identity;
 }
 
-std::shared_ptr<const ChannelSecurity> Security(const Identity& server, std::optional<ErrorMessage> verdict = {})
+std::shared_ptr<const ChannelCredentials> Security(const Identity& server, std::optional<ErrorMessage> verdict = {})
 {
-    auto security = std::make_shared<ChannelSecurity>();
+    auto security = std::make_shared<ChannelCredentials>();
     security->certificate = std::make_shared<const crypto::Certificate>(server.certificate);
     security->key = std::make_shared<const crypto::PrivateKey>(server.key);
     security->validator = [verdict](const crypto::Certificate&, std::int64_t) { return verdict; };
