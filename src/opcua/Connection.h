@@ -53,6 +53,7 @@ public:
     State CurrentState() const { return m_state; }
     std::uint32_t ChannelId() const { return m_channel.ChannelId(); }
     const std::string& Peer() const { return m_peer; }
+    const SecureChannel& Channel() const { return m_channel; }
 
 private:
     void HandleChunk(const FrameHeader& header, std::span<std::uint8_t> chunk, std::int64_t nowMs,

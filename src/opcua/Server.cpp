@@ -37,7 +37,7 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
     , m_config(std::move(config))
     , m_connectionSettings(ConnectionSettings(m_config.limits))
     , m_space(m_config, nowMs)
-    , m_sessions(m_config.limits, m_totals)
+    , m_sessions(m_config.limits, m_totals, m_config.security)
     , m_dispatcher(
           [this](const RequestHeader& header, ConnectionId connection, bool activated, std::int64_t now) {
               return m_sessions.Use(header.authenticationToken, connection, activated, now);
@@ -47,6 +47,14 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
     RegisterSessionServices();
     RegisterSpaceServices();
     RegisterSubscriptionServices();
+}
+
+ChannelSecurity ServerCore::SecurityOf(const Connection& connection)
+{
+    ChannelSecurity security;
+    const SecureChannel& channel = connection.Channel();
+    (void)channel;
+    return security;
 }
 
 void ServerCore::EndSession(Session& session, std::int64_t nowMs)

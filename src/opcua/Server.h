@@ -1,10 +1,13 @@
 #pragma once
 
 #include "opcua/Backend.h"
+#include "opcua/Identity.h"
+#include "opcua/crypto/Keys.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,6 +54,15 @@ struct ServerLimits
     std::uint32_t maxTokenLifetimeMs = 3600000; ///< and above revised down: clients renew at 75 %
 };
 
+/// Which channels and users the server takes, and the certificate it proves itself with.
+struct ServerSecurity
+{
+    std::optional<crypto::Certificate> certificate; ///< our application instance certificate; none: policy None only
+    std::optional<crypto::PrivateKey> privateKey; ///< its key
+    bool offerNone = true; ///< SecurityPolicy None: on loopback, or where OpcUaAllowNone says so
+    AnonymousAccess anonymous; ///< sessions without a user name
+};
+
 /// Who the server is, as FindServers, GetEndpoints and the BuildInfo node tell clients.
 struct ServerConfig
 {
@@ -61,6 +73,7 @@ struct ServerConfig
     std::string softwareVersion;
     std::string buildNumber;
     ServerLimits limits;
+    ServerSecurity security;
 };
 
 class ServerCore;

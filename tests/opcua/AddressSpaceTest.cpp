@@ -140,7 +140,7 @@ TEST_F(AddressSpaceTest, ReadAnswersEachAttributeOfTheNodesClass)
     for (const Case& c : cases) {
         request.nodesToRead.push_back({ c.node, static_cast<std::uint32_t>(c.attribute), {}, {} });
     }
-    const ReadResponse response = Read(request, space, 7000);
+    const ReadResponse response = Read(request, space, common::Role::Operator, 7000);
     ASSERT_EQ(response.results.size(), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].node.ToString());
