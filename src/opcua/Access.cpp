@@ -8,8 +8,7 @@ tl::expected<AccessChoice, std::string> ChooseAccess(const common::OpcUaAccessSe
     AccessChoice choice;
     choice.offerNone = loopback || settings.allowNone;
     choice.anonymous.allowed = settings.allowAnonymous.value_or(loopback);
-    choice.anonymous.role
-        = settings.anonymousRole.value_or(loopback ? common::Role::Operator : common::Role::Reader);
+    choice.anonymous.role = settings.anonymousRole.value_or(loopback ? common::Role::Operator : common::Role::Reader);
     if (loopback) {
         return choice;
     }

@@ -119,7 +119,8 @@ tl::expected<Identity, std::uint32_t> CheckIdentity(const ExtensionObject& token
     if (token.IsNull()) {
         return anonymous();
     }
-    if (token.encoding == ExtensionObject::Encoding::Binary && token.typeId == NodeId(0, AnonymousIdentityToken::kEncodingId)) {
+    if (token.encoding == ExtensionObject::Encoding::Binary
+        && token.typeId == NodeId(0, AnonymousIdentityToken::kEncodingId)) {
         const auto decoded = FromExtensionObject<AnonymousIdentityToken>(token);
         if (!decoded) {
             return tl::unexpected(status::kBadIdentityTokenInvalid);
@@ -129,7 +130,8 @@ tl::expected<Identity, std::uint32_t> CheckIdentity(const ExtensionObject& token
         }
         return anonymous();
     }
-    if (token.encoding == ExtensionObject::Encoding::Binary && token.typeId == NodeId(0, UserNameIdentityToken::kEncodingId)) {
+    if (token.encoding == ExtensionObject::Encoding::Binary
+        && token.typeId == NodeId(0, UserNameIdentityToken::kEncodingId)) {
         const auto decoded = FromExtensionObject<UserNameIdentityToken>(token);
         if (!decoded) {
             return tl::unexpected(status::kBadIdentityTokenInvalid);

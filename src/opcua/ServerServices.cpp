@@ -21,9 +21,9 @@ void ServerCore::RegisterSessionServices()
         SessionNeed::None, [this](const CreateSessionRequest& request, ServiceContext& context) {
             std::optional<Session> dropped;
             const auto connection = m_connections.find(context.connection);
-            auto created = m_sessions.Create(request, context.connection, SecurityOf(connection->second),
-                                             connection->second.Peer(), ServerEndpoints(m_config), context.nowMs,
-                                             dropped);
+            auto created
+                = m_sessions.Create(request, context.connection, SecurityOf(connection->second),
+                                    connection->second.Peer(), ServerEndpoints(m_config), context.nowMs, dropped);
             if (dropped) {
                 EndSession(*dropped, context.nowMs);
             }
@@ -38,8 +38,8 @@ void ServerCore::RegisterSessionServices()
     m_dispatcher.Add<ActivateSessionRequest>(
         SessionNeed::None, [this](const ActivateSessionRequest& request, ServiceContext& context) {
             const auto connection = m_connections.find(context.connection);
-            auto activated = m_sessions.Activate(request, context.connection, SecurityOf(connection->second),
-                                                 m_backend, context.nowMs);
+            auto activated = m_sessions.Activate(request, context.connection, SecurityOf(connection->second), m_backend,
+                                                 context.nowMs);
             ActivateSessionResponse response;
             if (activated) {
                 response = std::move(*activated);

@@ -136,9 +136,10 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
     return response;
 }
 
-tl::expected<ActivateSessionResponse, std::uint32_t>
-SessionManager::Activate(const ActivateSessionRequest& request, ConnectionId connection,
-                         const ChannelSecurity& channel, Backend& backend, std::int64_t nowMs)
+tl::expected<ActivateSessionResponse, std::uint32_t> SessionManager::Activate(const ActivateSessionRequest& request,
+                                                                              ConnectionId connection,
+                                                                              const ChannelSecurity& channel,
+                                                                              Backend& backend, std::int64_t nowMs)
 {
     const auto found = m_sessions.find(TokenKey(request.requestHeader.authenticationToken));
     if (found == m_sessions.end() || TokenKey(request.requestHeader.authenticationToken).empty()) {

@@ -68,10 +68,11 @@ public:
     /// certificate, a new nonce, and our signature of the client's certificate and nonce. At the limit an
     /// unactivated session is dropped to make room (its client never finished); with none of those it is
     /// Bad_TooManySessions. `dropped` receives the session it dropped.
-    tl::expected<CreateSessionResponse, std::uint32_t>
-    Create(const CreateSessionRequest& request, ConnectionId connection, const ChannelSecurity& channel,
-           const std::string& peer, std::vector<EndpointDescription> endpoints, std::int64_t nowMs,
-           std::optional<Session>& dropped);
+    tl::expected<CreateSessionResponse, std::uint32_t> Create(const CreateSessionRequest& request,
+                                                              ConnectionId connection, const ChannelSecurity& channel,
+                                                              const std::string& peer,
+                                                              std::vector<EndpointDescription> endpoints,
+                                                              std::int64_t nowMs, std::optional<Session>& dropped);
     /// ActivateSession on `connection`: on a secured channel the client's signature of our certificate and the
     /// last nonce must verify (Bad_ApplicationSignatureInvalid); then the user token (CheckIdentity, passwords by
     /// `backend`) gives the session its user and role, and the session moves to this channel. After repeated
@@ -101,7 +102,6 @@ public:
     const std::map<std::string, Session>& All() const { return m_sessions; }
 
 private:
-
     const ServerLimits& m_limits;
     SubscriptionTotals& m_totals;
     const ServerSecurity& m_security;

@@ -293,7 +293,8 @@ CreateMonitoredItemsResponse SubscriptionSet::CreateMonitoredItems(const CreateM
         MonitoredItemCreateResult& result = response.results.emplace_back();
         const ReadValueId& what = create.itemToMonitor;
         const Node* node = space.Find(what.nodeId);
-        const DataValue probe = node != nullptr ? ReadAttribute(space, *node, what.attributeId, m_role, nowMs) : DataValue {};
+        const DataValue probe
+            = node != nullptr ? ReadAttribute(space, *node, what.attributeId, m_role, nowMs) : DataValue {};
         if (node == nullptr) {
             result.statusCode.code = status::kBadNodeIdUnknown;
         } else if (probe.status && probe.status->code == status::kBadAttributeIdInvalid) {
