@@ -86,8 +86,10 @@ public:
     /// Carries out an execute command ("Line_1_RUN", "Tavrel_STOP"), or says why not.
     virtual std::optional<common::Refusal> Execute(const Client& client, const std::string& command) = 0;
     /// The role of user `name` when `password` is theirs; nothing for an unknown user, a wrong or an empty password,
-    /// each answered in the same time.
-    virtual std::optional<common::Role> CheckPassword(const std::string& name, const std::string& password) = 0;
+    /// each answered in the same time. `client` is who asks, for the record of refusals.
+    virtual std::optional<common::Role> CheckPassword(const Client& client, const std::string& name,
+                                                      const std::string& password)
+        = 0;
 };
 
 } // namespace tavrel::opcua

@@ -31,7 +31,7 @@ std::optional<std::string> PasswordOf(std::span<const std::uint8_t> plain, const
 
 tl::expected<Identity, std::uint32_t> CheckUserName(const UserNameIdentityToken& token, const IdentityContext& context)
 {
-    if (context.key == nullptr || context.serverNonce == nullptr) {
+    if (context.key == nullptr || context.serverNonce == nullptr || context.client == nullptr) {
         return tl::unexpected(status::kBadIdentityTokenRejected); // no user names without a certificate
     }
     if (token.policyId != kUserNamePolicyId) {
@@ -51,7 +51,7 @@ tl::expected<Identity, std::uint32_t> CheckUserName(const UserNameIdentityToken&
         return tl::unexpected(status::kBadIdentityTokenInvalid);
     }
     // Unknown users, wrong and empty passwords take the same way, the same time, and get the same answer.
-    const auto role = context.backend->CheckPassword(token.userName, *password);
+    const auto role = context.backend->CheckPassword(*context.client, token.userName, *password);
     if (!role) {
         return tl::unexpected(status::kBadUserAccessDenied);
     }

@@ -74,6 +74,7 @@ struct IdentityContext
     AnonymousAccess anonymous;
     const crypto::PrivateKey* key = nullptr; ///< ours; none: the server has no certificate, and takes no user names
     Backend* backend = nullptr; ///< checks passwords
+    const Client* client = nullptr; ///< who asks: the session's peer
 };
 
 /// The policy a user name token's password is encrypted with: the channel's, or Basic256Sha256 on a None channel

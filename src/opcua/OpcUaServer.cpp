@@ -209,19 +209,28 @@ app::Caller OpcUaServer::CallerOf(const Client& client) const
     return caller;
 }
 
-std::optional<common::Role> OpcUaServer::CheckPassword(const std::string& name, const std::string& password)
+std::optional<common::Role> OpcUaServer::CheckPassword(const Client& client, const std::string& name,
+                                                       const std::string& password)
 {
-    if (!m_users) {
+    const auto refused = [&](const QString& why) {
+        m_service.Events().Add(app::EventKind::Client,
+                               QStringLiteral("OPC UA login of '%1' from %2 refused: %3")
+                                   .arg(QString::fromStdString(name), QString::fromStdString(client.peer), why));
         return std::nullopt;
+    };
+    if (!m_users) {
+        return refused(QStringLiteral("no users file"));
     }
     const auto users = m_users->Current();
     if (!users) {
         // A users file that went bad while running lets nobody in until it is mended.
-        m_service.Events().Add(app::EventKind::Client,
-                               QStringLiteral("OPC UA login refused: %1").arg(QString::fromStdString(users.error())));
-        return std::nullopt;
+        return refused(QString::fromStdString(users.error()));
     }
-    return (*users)->VerifyPassword(name, password);
+    auto role = (*users)->VerifyPassword(name, password);
+    if (!role) {
+        return refused(QStringLiteral("unknown user or wrong password"));
+    }
+    return role;
 }
 
 std::optional<common::Refusal> OpcUaServer::Write(const Client& client, std::int32_t index, const std::string& text)

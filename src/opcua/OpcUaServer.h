@@ -77,7 +77,8 @@ signals:
 private:
     std::optional<common::Refusal> Write(const Client& client, std::int32_t index, const std::string& text) override;
     std::optional<common::Refusal> Execute(const Client& client, const std::string& command) override;
-    std::optional<common::Role> CheckPassword(const std::string& name, const std::string& password) override;
+    std::optional<common::Role> CheckPassword(const Client& client, const std::string& name,
+                                              const std::string& password) override;
 
     void Accept();
     void Read(QTcpSocket* socket);

@@ -59,6 +59,10 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
                        std::optional<Session>& dropped)
 {
     const bool secured = channel.policy != crypto::PolicyId::None;
+    if (!secured && !m_security.offerNone) {
+        // An unsecured channel serves discovery (a client learns the endpoints over it), but no session.
+        return tl::unexpected(status::kBadSecurityPolicyRejected);
+    }
     if (secured) {
         if (channel.clientCertificate == nullptr || !SameClient(channel, request.clientCertificate)) {
             return tl::unexpected(status::kBadSecurityChecksFailed);
@@ -169,6 +173,7 @@ tl::expected<ActivateSessionResponse, std::uint32_t> SessionManager::Activate(co
     context.anonymous = m_security.anonymous;
     context.key = m_security.privateKey ? &*m_security.privateKey : nullptr;
     context.backend = &backend;
+    context.client = &session.client;
     const auto identity = CheckIdentity(request.userIdentityToken, context);
     if (!identity) {
         if (userName) {

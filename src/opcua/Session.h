@@ -62,7 +62,8 @@ public:
     /// as `security` says (all three must outlive the manager).
     SessionManager(const ServerLimits& limits, SubscriptionTotals& totals, const ServerSecurity& security);
 
-    /// CreateSession on `connection`: a new session, not yet activated. On a secured channel the client's
+    /// CreateSession on `connection`: a new session, not yet activated. On an unsecured channel only while None is
+    /// offered (else Bad_SecurityPolicyRejected). On a secured channel the client's
     /// certificate must be the channel's (else Bad_SecurityChecksFailed) and name the client's application URI
     /// (Bad_CertificateUriInvalid), its nonce at least 32 bytes (Bad_NonceInvalid); the answer carries our
     /// certificate, a new nonce, and our signature of the client's certificate and nonce. At the limit an

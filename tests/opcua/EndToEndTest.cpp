@@ -25,7 +25,7 @@ public:
         return std::nullopt;
     }
     std::optional<tavrel::common::Refusal> Execute(const Client&, const std::string&) override { return std::nullopt; }
-    std::optional<tavrel::common::Role> CheckPassword(const std::string&, const std::string&) override
+    std::optional<tavrel::common::Role> CheckPassword(const Client&, const std::string&, const std::string&) override
     {
         return std::nullopt;
     }

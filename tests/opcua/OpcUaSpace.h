@@ -56,7 +56,8 @@ public:
         commands.push_back(command);
         return refusal;
     }
-    std::optional<common::Role> CheckPassword(const std::string& name, const std::string& password) override
+    std::optional<common::Role> CheckPassword(const Client&, const std::string& name,
+                                              const std::string& password) override
     {
         return name == "ada" && password == "lovelace" ? std::optional(common::Role::Operator) : std::nullopt;
     }

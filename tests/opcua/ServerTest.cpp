@@ -23,7 +23,7 @@ public:
         return tavrel::common::Refusal { tavrel::common::Refusal::Kind::NotWritable, "read only" };
     }
     std::optional<tavrel::common::Refusal> Execute(const Client&, const std::string&) override { return std::nullopt; }
-    std::optional<tavrel::common::Role> CheckPassword(const std::string&, const std::string&) override
+    std::optional<tavrel::common::Role> CheckPassword(const Client&, const std::string&, const std::string&) override
     {
         return std::nullopt;
     }

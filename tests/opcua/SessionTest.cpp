@@ -248,7 +248,7 @@ TEST_F(SessionTest, RepeatedFailuresFromOneAddressWaitLongerAndLongerUncheckedAn
     EXPECT_EQ(Activate(activate, now), status::kGood);
 }
 
-TEST_F(SessionTest, AnUnsecuredChannelTakesAnEncryptedPasswordButNoSessionOfASecuredOne)
+TEST_F(SessionTest, AnUnsecuredChannelTakesAnEncryptedPasswordButNoSessionOfASecuredOneNorAnyWhenNoneIsNotOffered)
 {
     ActivateSessionRequest activate = Created();
     activate.userIdentityToken = UserToken("ada", "lovelace", nonce);
@@ -256,6 +256,11 @@ TEST_F(SessionTest, AnUnsecuredChannelTakesAnEncryptedPasswordButNoSessionOfASec
               status::kBadSecurityChecksFailed);
 
     std::optional<Session> dropped;
+    security.offerNone = false;
+    EXPECT_EQ(
+        sessions.Create(CreateSessionRequest {}, 2, ChannelSecurity {}, "10.0.0.8:50001", {}, kNowMs, dropped).error(),
+        status::kBadSecurityPolicyRejected);
+    security.offerNone = true;
     const auto created
         = sessions.Create(CreateSessionRequest {}, 2, ChannelSecurity {}, "127.0.0.1:50001", {}, kNowMs, dropped);
     ASSERT_TRUE(created.has_value());
