@@ -9,6 +9,7 @@
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
+#include "common/UsersFile.h"
 #include "link/LinkServer.h"
 #include "mqtt/MqttBridge.h"
 #include "opcua/OpcUaServer.h"
@@ -348,8 +349,19 @@ int main(int argc, char** argv)
         const auto started = tavrel::mqtt::ApplyMqttOptions(bridge, mqttOptions);
         return started ? std::string() : started.error();
     };
-    // The OPC UA server, too, listens once the start-up project is in place; port 0 leaves it off.
+    // The OPC UA server, too, listens once the start-up project is in place; port 0 leaves it off. Who may use it
+    // is settled before: settings that cannot serve stop a headless start, as the link server's do.
     tavrel::opcua::OpcUaServer opcUa(program.Service());
+    const auto opcUaAccess = tavrel::common::ReadOpcUaAccess(program.Settings());
+    if (!opcUaAccess) {
+        return Fail(headless, opcUaAccess.error(), kExitUsage);
+    }
+    {
+        tavrel::opcua::OpcUaSecurity security;
+        security.access = *opcUaAccess;
+        security.usersFile = tavrel::common::UsersFilePath(program.Settings());
+        opcUa.SetSecurity(std::move(security));
+    }
     // Its certificates live in pki/ beside the settings file; the first start makes ours.
     const auto startOpcUa = [&opcUa, &opcUaEndpoint, pkiFolder = settings.FilePath().parent_path() / "pki",
                              autoAccept = tavrel::common::ReadOpcUaAutoAcceptCertificates(settings)]() -> std::string {
@@ -395,6 +407,9 @@ int main(int argc, char** argv)
         if (!opcUa.EndpointUrl().isEmpty()) {
             std::printf("OPC UA server on %s\n", opcUa.EndpointUrl().toUtf8().constData());
         }
+        if (const std::string warning = opcUa.SecurityWarning(); !warning.empty()) {
+            std::fprintf(stderr, "tavrel: %s\n", warning.c_str());
+        }
         const QByteArray scheme = server.Scheme().toLatin1();
         std::printf("link server on %s://%s:%u/dde/Tavrel/Items%s\n", scheme.constData(),
                     address.toString().toUtf8().constData(), *listening,
@@ -419,37 +434,40 @@ int main(int argc, char** argv)
 #if TAVREL_WITH_WINDOW
     tavrel::ui::WindowStart windowStart;
     windowStart.instance = &instance;
-    windowStart.startServing = [&listen, &startMqtt, &startOpcUa, &linkSetup, &program, linkAddress](QWidget* window) {
-        if (!linkSetup.tlsError.empty()) {
-            QMessageBox::warning(
-                window, QStringLiteral("Tavrel"),
-                QString::fromStdString(linkSetup.tlsError
-                                       + "\nThe link server serves without TLS, on this computer only "
-                                         "(127.0.0.1), until LinkCertFile and LinkKeyFile are mended."));
-        }
-        if (const std::string warning = tavrel::PlainHttpWarning(linkAddress, linkSetup); !warning.empty()) {
-            program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
-        }
-        const auto listening = listen();
-        if (!listening) {
-            QMessageBox::warning(window, QStringLiteral("Tavrel"),
-                                 QString::fromStdString(listening.error()
-                                                        + "\nThe items are not served until the link server "
-                                                          "address or port is changed in Options."));
-        }
-        if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
-            QMessageBox::warning(window, QStringLiteral("Tavrel"),
-                                 QString::fromStdString(opcUaError
-                                                        + "\nNothing is served over OPC UA until its address or "
-                                                          "port is changed in Options."));
-        }
-        if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
-            QMessageBox::warning(window, QStringLiteral("Tavrel"),
-                                 QString::fromStdString(mqttError
-                                                        + "\nNothing is published to MQTT until the broker "
-                                                          "settings are changed in Options."));
-        }
-    };
+    windowStart.startServing
+        = [&listen, &startMqtt, &startOpcUa, &opcUa, &linkSetup, &program, linkAddress](QWidget* window) {
+              if (!linkSetup.tlsError.empty()) {
+                  QMessageBox::warning(
+                      window, QStringLiteral("Tavrel"),
+                      QString::fromStdString(linkSetup.tlsError
+                                             + "\nThe link server serves without TLS, on this computer only "
+                                               "(127.0.0.1), until LinkCertFile and LinkKeyFile are mended."));
+              }
+              if (const std::string warning = tavrel::PlainHttpWarning(linkAddress, linkSetup); !warning.empty()) {
+                  program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
+              }
+              const auto listening = listen();
+              if (!listening) {
+                  QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                       QString::fromStdString(listening.error()
+                                                              + "\nThe items are not served until the link server "
+                                                                "address or port is changed in Options."));
+              }
+              if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
+                  QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                       QString::fromStdString(opcUaError
+                                                              + "\nNothing is served over OPC UA until its address or "
+                                                                "port is changed in Options."));
+              } else if (const std::string warning = opcUa.SecurityWarning(); !warning.empty()) {
+                  program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
+              }
+              if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
+                  QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                       QString::fromStdString(mqttError
+                                                              + "\nNothing is published to MQTT until the broker "
+                                                                "settings are changed in Options."));
+              }
+          };
     windowStart.statusParts.emplace_back(
         [&server] { return QStringLiteral("link clients %1").arg(server.SessionCount()); });
     windowStart.statusParts.emplace_back([&opcUa] {

@@ -399,6 +399,22 @@ bool ReadOpcUaAutoAcceptCertificates(const Settings& settings)
     return ReadBoolean(settings, settingskey::OpcUaAutoAcceptCertificates, false);
 }
 
+tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& settings)
+{
+    OpcUaAccessSettings access;
+    if (!settings.ReadSetting(settingskey::OpcUaAllowAnonymous, "").empty()) {
+        access.allowAnonymous = ReadBoolean(settings, settingskey::OpcUaAllowAnonymous, false);
+    }
+    if (const std::string role = settings.ReadSetting(settingskey::OpcUaAnonymousRole, ""); !role.empty()) {
+        access.anonymousRole = ParseRole(role);
+        if (!access.anonymousRole) {
+            return tl::make_unexpected("OpcUaAnonymousRole is '" + role + "'; it takes reader or operator");
+        }
+    }
+    access.allowNone = ReadBoolean(settings, settingskey::OpcUaAllowNone, false);
+    return access;
+}
+
 namespace {
 
 std::vector<std::string> SplitAtBlanks(std::string_view text)

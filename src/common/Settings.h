@@ -2,10 +2,12 @@
 
 #include "common/AppOptions.h"
 #include "common/LinkProtocol.h"
+#include "common/Role.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -92,6 +94,9 @@ inline constexpr std::string_view MqttBufferMB = "MqttBufferMB";
 inline constexpr std::string_view OpcUaAddress = "OpcUaAddress";
 inline constexpr std::string_view OpcUaPort = "OpcUaPort";
 inline constexpr std::string_view OpcUaAutoAcceptCertificates = "OpcUaAutoAcceptCertificates";
+inline constexpr std::string_view OpcUaAllowAnonymous = "OpcUaAllowAnonymous";
+inline constexpr std::string_view OpcUaAnonymousRole = "OpcUaAnonymousRole";
+inline constexpr std::string_view OpcUaAllowNone = "OpcUaAllowNone";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -129,6 +134,19 @@ std::string ReadOpcUaAddress(const Settings& settings);
 std::uint16_t ReadOpcUaPort(const Settings& settings);
 /// Whether the OPC UA server trusts every client certificate within its dates (test benches only); off by default.
 bool ReadOpcUaAutoAcceptCertificates(const Settings& settings);
+
+/// Who may use the OPC UA server without a user name, and whether it offers unsecured channels off this computer.
+/// Each is left unset when the settings file does not say, so that the server chooses by where it listens.
+struct OpcUaAccessSettings
+{
+    std::optional<bool> allowAnonymous; ///< OpcUaAllowAnonymous; unset: only while listening on loopback
+    std::optional<Role> anonymousRole; ///< OpcUaAnonymousRole; unset: operator on loopback, else reader
+    bool allowNone = false; ///< OpcUaAllowNone: SecurityPolicy None off loopback too
+};
+
+/// The OPC UA server's access settings, or why they cannot be used: an OpcUaAnonymousRole that is neither reader nor
+/// operator.
+tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& settings);
 
 /// Who may talk to the link server besides programs on this computer, as the settings file says.
 struct LinkAccessSettings

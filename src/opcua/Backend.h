@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Refusal.h"
+#include "common/Role.h"
 
 #include <cstdint>
 #include <optional>
@@ -66,11 +67,13 @@ struct ItemSample
     ValueQuality quality = ValueQuality::Good;
 };
 
-/// Who asks, as the surfaces tell the item service: the peer address and the session's user (empty: anonymous).
+/// Who asks, as the surfaces tell the item service: the peer address, the session's user (empty: anonymous) and
+/// the role the session was granted when it was activated.
 struct Client
 {
     std::string peer;
     std::string user;
+    common::Role role = common::Role::Reader; ///< a session not yet activated may do nothing a reader may not
 };
 
 /// What writes and method calls reach. Called on the thread that drives the server.
@@ -82,6 +85,11 @@ public:
     virtual std::optional<common::Refusal> Write(const Client& client, std::int32_t index, const std::string& text) = 0;
     /// Carries out an execute command ("Line_1_RUN", "Tavrel_STOP"), or says why not.
     virtual std::optional<common::Refusal> Execute(const Client& client, const std::string& command) = 0;
+    /// The role of user `name` when `password` is theirs; nothing for an unknown user, a wrong or an empty password,
+    /// each answered in the same time. `client` is who asks, for the record of refusals.
+    virtual std::optional<common::Role> CheckPassword(const Client& client, const std::string& name,
+                                                      const std::string& password)
+        = 0;
 };
 
 } // namespace tavrel::opcua

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "app/ItemService.h"
+#include "common/Settings.h"
+#include "common/UsersFile.h"
 #include "opcua/Backend.h"
+#include "opcua/crypto/Keys.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -28,6 +31,16 @@ namespace crypto {
 class Pki;
 }
 
+/// Who may use the OPC UA server and how it proves itself: the settings' access keys, the users file, and our
+/// certificate and key (none: only policy None, on this computer).
+struct OpcUaSecurity
+{
+    common::OpcUaAccessSettings access;
+    std::filesystem::path usersFile;
+    std::optional<crypto::Certificate> certificate;
+    std::optional<crypto::PrivateKey> privateKey;
+};
+
 /// The OPC UA server on the network: moves bytes between sockets and the protocol core (Server), keeps the core's
 /// address space in step with the item service (the project, its values, the run and the PLCs' health), and hands
 /// writes and method calls to the item service as the OPC UA surface's pokes and commands.
@@ -43,8 +56,10 @@ public:
     explicit OpcUaServer(app::ItemService& service, QObject* parent = nullptr);
     ~OpcUaServer() override;
 
-    /// Starts listening at `address`:`port`; the port actually bound (useful with port 0), or what went wrong. An
-    /// address that other machines can reach is refused: the server has no security yet.
+    /// Who may come in, and our certificate; taken at the next Listen.
+    void SetSecurity(OpcUaSecurity security);
+    /// Starts listening at `address`:`port`; the port actually bound (useful with port 0), or what went wrong. Off
+    /// loopback it needs a certificate, and users in the users file or anonymous access allowed outright.
     tl::expected<quint16, std::string> Listen(const QHostAddress& address, quint16 port);
     /// Opens the certificate store at `folder` (making our certificate on first start) for the signed and
     /// encrypted channels of the next Listen; `autoAccept` trusts every client certificate within its dates.
@@ -52,6 +67,9 @@ public:
     tl::expected<void, std::string> OpenPki(const std::filesystem::path& folder, bool autoAccept);
     /// The certificate store, once opened.
     const crypto::Pki* Pki() const { return m_pki.get(); }
+    /// What an administrator should know of the server as it listens: SecurityPolicy None offered off loopback, or
+    /// anonymous operators there; empty when nothing.
+    std::string SecurityWarning() const { return m_warning; }
     /// Stops listening and closes every connection.
     void Close();
     /// "opc.tcp://127.0.0.1:4840/" while listening, else empty.
@@ -68,6 +86,8 @@ signals:
 private:
     std::optional<common::Refusal> Write(const Client& client, std::int32_t index, const std::string& text) override;
     std::optional<common::Refusal> Execute(const Client& client, const std::string& command) override;
+    std::optional<common::Role> CheckPassword(const Client& client, const std::string& name,
+                                              const std::string& password) override;
 
     void Accept();
     void Read(QTcpSocket* socket);
@@ -87,6 +107,9 @@ private:
     app::ItemService& m_service;
     std::unique_ptr<crypto::Pki> m_pki; ///< before m_core: its channels judge certificates with it
     std::unique_ptr<Server> m_core;
+    OpcUaSecurity m_security;
+    std::optional<common::UsersFileCache> m_users;
+    std::string m_warning;
     QTcpServer* m_listener = nullptr;
     QString m_endpointUrl;
     std::unordered_map<std::uint64_t, QTcpSocket*> m_sockets;

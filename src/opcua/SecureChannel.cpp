@@ -33,13 +33,6 @@ std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const C
     return std::make_unique<crypto::CryptoSecurityPolicy>(*id, credentials.certificate, credentials.key);
 }
 
-const crypto::Bytes& SecureChannel::ClientCertificate() const
-{
-    static const crypto::Bytes kNone;
-    const crypto::Certificate* certificate = m_policy ? m_policy->RemoteCertificate() : nullptr;
-    return certificate != nullptr ? certificate->Der() : kNone;
-}
-
 std::uint32_t SecureChannel::SendingTokenId() const
 {
     // After a renewal the old token secures what we send until the client has used the new one.

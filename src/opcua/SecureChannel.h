@@ -124,8 +124,8 @@ public:
     /// The policy and mode the client opened the channel with (None before it is open).
     crypto::PolicyId Policy() const { return m_policy ? m_policy->Id() : crypto::PolicyId::None; }
     MessageSecurityMode Mode() const { return m_mode; }
-    /// The client's certificate (DER) from its OpenSecureChannel; empty with None.
-    const crypto::Bytes& ClientCertificate() const;
+    /// The client's certificate from its OpenSecureChannel; none with None.
+    const crypto::Certificate* ClientCertificate() const { return m_policy ? m_policy->RemoteCertificate() : nullptr; }
 
     /// Reads one OPN chunk (a single 'F' chunk) and answers it into `out`: a new channel or a renewed token. The
     /// answer is one chunk: it fits the smallest buffer of 8192 bytes.

@@ -1,10 +1,14 @@
 #pragma once
 
 #include "opcua/Backend.h"
+#include "opcua/Identity.h"
+#include "opcua/SecureChannel.h"
+#include "opcua/crypto/Keys.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,8 +17,6 @@ namespace tavrel::opcua {
 
 /// One client connection, as the socket side names it to the server.
 using ConnectionId = std::uint64_t;
-
-struct ChannelCredentials;
 
 /// What the server grants at most; each default with the reason it has that value.
 struct ServerLimits
@@ -53,6 +55,16 @@ struct ServerLimits
     std::uint32_t maxTokenLifetimeMs = 3600000; ///< and above revised down: clients renew at 75 %
 };
 
+/// Which channels and users the server takes, and the certificate it proves itself with.
+struct ServerSecurity
+{
+    std::optional<crypto::Certificate> certificate; ///< our application instance certificate; none: policy None only
+    std::optional<crypto::PrivateKey> privateKey; ///< its key
+    bool offerNone = true; ///< SecurityPolicy None: on loopback, or where OpcUaAllowNone says so
+    AnonymousAccess anonymous; ///< sessions without a user name
+    CertificateValidator validator; ///< judges clients' certificates (the certificate store); none: all refused
+};
+
 /// Who the server is, as FindServers, GetEndpoints and the BuildInfo node tell clients.
 struct ServerConfig
 {
@@ -63,8 +75,7 @@ struct ServerConfig
     std::string softwareVersion;
     std::string buildNumber;
     ServerLimits limits;
-    /// Our certificate and key and the judge of clients' certificates; none: SecurityPolicy None only.
-    std::shared_ptr<const ChannelCredentials> credentials;
+    ServerSecurity security;
 };
 
 class ServerCore;
