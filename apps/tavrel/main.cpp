@@ -363,8 +363,9 @@ int main(int argc, char** argv)
         opcUa.SetSecurity(std::move(security));
     }
     // Its certificates live in pki/ beside the settings file; the first start makes ours.
-    const auto startOpcUa = [&opcUa, &opcUaEndpoint, pkiFolder = settings.FilePath().parent_path() / "pki",
-                             autoAccept = tavrel::common::ReadOpcUaAutoAcceptCertificates(settings)]() -> std::string {
+    const auto startOpcUa
+        = [&opcUa, &opcUaEndpoint, pkiFolder = program.Settings().FilePath().parent_path() / "pki",
+           autoAccept = tavrel::common::ReadOpcUaAutoAcceptCertificates(program.Settings())]() -> std::string {
         if (opcUaEndpoint->second == 0) {
             return {};
         }
