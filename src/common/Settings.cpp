@@ -407,7 +407,13 @@ tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& s
         }
     }
     access.allowNone = ReadBoolean(settings, settingskey::OpcUaAllowNone, false);
+    access.autoAcceptCertificates = ReadBoolean(settings, settingskey::OpcUaAutoAcceptCertificates, false);
     return access;
+}
+
+std::filesystem::path OpcUaPkiFolder(const Settings& settings)
+{
+    return settings.FilePath().parent_path() / "pki";
 }
 
 namespace {

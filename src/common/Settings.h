@@ -96,6 +96,7 @@ inline constexpr std::string_view OpcUaPort = "OpcUaPort";
 inline constexpr std::string_view OpcUaAllowAnonymous = "OpcUaAllowAnonymous";
 inline constexpr std::string_view OpcUaAnonymousRole = "OpcUaAnonymousRole";
 inline constexpr std::string_view OpcUaAllowNone = "OpcUaAllowNone";
+inline constexpr std::string_view OpcUaAutoAcceptCertificates = "OpcUaAutoAcceptCertificates";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -139,7 +140,11 @@ struct OpcUaAccessSettings
     std::optional<bool> allowAnonymous; ///< OpcUaAllowAnonymous; unset: only while listening on loopback
     std::optional<Role> anonymousRole; ///< OpcUaAnonymousRole; unset: operator on loopback, else reader
     bool allowNone = false; ///< OpcUaAllowNone: SecurityPolicy None off loopback too
+    bool autoAcceptCertificates = false; ///< OpcUaAutoAcceptCertificates: trust any client's certificate (test benches)
 };
+
+/// The OPC UA server's certificate store: the folder pki beside the settings file.
+std::filesystem::path OpcUaPkiFolder(const Settings& settings);
 
 /// The OPC UA server's access settings, or why they cannot be used: an OpcUaAnonymousRole that is neither reader nor
 /// operator.

@@ -98,6 +98,11 @@ OpcUaServer::~OpcUaServer()
     Close();
 }
 
+std::string OpcUaServer::ApplicationUri()
+{
+    return "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
+}
+
 void OpcUaServer::SetSecurity(OpcUaSecurity security)
 {
     m_security = std::move(security);
@@ -117,7 +122,7 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
         hasUsers = std::any_of(entries.begin(), entries.end(),
                                [](const auto& entry) { return entry.kind == common::UsersFile::Kind::User; });
     }
-    const bool hasCertificate = m_security.certificate && m_security.privateKey;
+    const bool hasCertificate = m_security.channel && m_security.channel->certificate && m_security.channel->key;
     const auto access = ChooseAccess(m_security.access, address.isLoopback(), hasCertificate, hasUsers);
     if (!access) {
         return tl::make_unexpected("the OPC UA server does not listen on " + address.toString().toStdString() + ": "
@@ -140,16 +145,15 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     m_endpointUrl = QStringLiteral("opc.tcp://%1:%2/").arg(host).arg(bound);
 
     ServerConfig config;
-    config.applicationUri = "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
+    config.applicationUri = ApplicationUri();
     config.productUri = "urn:Tavrel";
     config.applicationName = "Tavrel";
     config.endpointUrl = m_endpointUrl.toStdString();
     config.softwareVersion = QCoreApplication::applicationVersion().toStdString();
     config.buildNumber = config.softwareVersion;
-    config.security.certificate = m_security.certificate;
-    config.security.privateKey = m_security.privateKey;
-    config.security.offerNone = access->offerNone;
-    config.security.anonymous = access->anonymous;
+    config.security = m_security.channel;
+    config.access.offerNone = access->offerNone;
+    config.access.anonymous = access->anonymous;
     m_warning = access->warning;
     if (!m_security.usersFile.empty()) {
         m_users.emplace(m_security.usersFile);

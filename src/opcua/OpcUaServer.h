@@ -4,7 +4,7 @@
 #include "common/Settings.h"
 #include "common/UsersFile.h"
 #include "opcua/Backend.h"
-#include "opcua/crypto/Keys.h"
+#include "opcua/SecureChannel.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -29,13 +29,12 @@ namespace tavrel::opcua {
 class Server;
 
 /// Who may use the OPC UA server and how it proves itself: the settings' access keys, the users file, and our
-/// certificate and key (none: only policy None, on this computer).
+/// certificate, key and the judge of clients' certificates (none: only policy None, on this computer).
 struct OpcUaSecurity
 {
     common::OpcUaAccessSettings access;
     std::filesystem::path usersFile;
-    std::optional<crypto::Certificate> certificate;
-    std::optional<crypto::PrivateKey> privateKey;
+    std::shared_ptr<const ChannelSecurity> channel;
 };
 
 /// The OPC UA server on the network: moves bytes between sockets and the protocol core (Server), keeps the core's
@@ -52,6 +51,9 @@ public:
 
     explicit OpcUaServer(app::ItemService& service, QObject* parent = nullptr);
     ~OpcUaServer() override;
+
+    /// urn:HOSTNAME:Tavrel, the application URI of this computer's server.
+    static std::string ApplicationUri();
 
     /// Who may come in, and our certificate; taken at the next Listen.
     void SetSecurity(OpcUaSecurity security);
