@@ -13,6 +13,7 @@
 #include "link/LinkServer.h"
 #include "mqtt/MqttBridge.h"
 #include "opcua/OpcUaServer.h"
+#include "opcua/crypto/Pki.h"
 #include "storage/ProjectDatabase.h"
 #if TAVREL_WITH_WINDOW
 #include "ui/WindowMain.h"
@@ -23,6 +24,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -58,6 +60,39 @@ bool HasFlag(int argc, char** argv, const char* flag)
     return false;
 }
 
+/// The OPC UA certificate store of these settings, our certificate made in it on first start.
+tl::expected<std::unique_ptr<tavrel::opcua::crypto::Pki>, std::string> OpenPki(const tavrel::common::Settings& settings,
+                                                                               bool autoAccept)
+{
+    const auto nowMs
+        = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+              .count();
+    auto pki = tavrel::opcua::crypto::Pki::Open(
+        tavrel::common::OpcUaPkiFolder(settings),
+        tavrel::opcua::crypto::HostIdentity(tavrel::opcua::OpcUaServer::ApplicationUri()), autoAccept, nowMs);
+    if (!pki) {
+        return tl::make_unexpected("the OPC UA certificate store: " + pki.error());
+    }
+    return pki;
+}
+
+/// --trust-certificate FILE: the client certificate in FILE joins the trusted ones.
+int TrustCertificate(const tavrel::common::Settings& settings, const std::string& file)
+{
+    auto pki = OpenPki(settings, false);
+    if (!pki) {
+        std::fprintf(stderr, "tavrel: %s\n", pki.error().c_str());
+        return kExitUsage;
+    }
+    auto trusted = (*pki)->Trust(file);
+    if (!trusted) {
+        std::fprintf(stderr, "tavrel: %s\n", trusted.error().c_str());
+        return kExitUsage;
+    }
+    std::fprintf(stderr, "%s trusted: %s\n", file.c_str(), trusted->string().c_str());
+    return 0;
+}
+
 int Fail(bool headless, const std::string& message, int code)
 {
 #if TAVREL_WITH_WINDOW
@@ -81,7 +116,7 @@ int main(int argc, char** argv)
     const bool textOnly = HasFlag(argc, argv, "--help") || HasFlag(argc, argv, "-h") || HasFlag(argc, argv, "-?")
         || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v")
         || HasFlag(argc, argv, "--import-items") || HasFlag(argc, argv, "--export-items")
-        || tavrel::AsksForUserCommand(argc, argv);
+        || tavrel::AsksForUserCommand(argc, argv) || HasFlag(argc, argv, "--trust-certificate");
     tavrel::app::PrepareRuntimeFolder();
     std::unique_ptr<QCoreApplication> application;
 #if TAVREL_WITH_WINDOW
@@ -151,6 +186,10 @@ int main(int argc, char** argv)
     stallOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(stallOption);
     tavrel::AddUserCommandOptions(parser);
+    parser.addOption({ QStringLiteral("trust-certificate"),
+                       QStringLiteral("Trust the OPC UA client certificate in <file> (DER or PEM): copy it into "
+                                      "pki/trusted beside the settings file, out of pki/rejected."),
+                       QStringLiteral("file") });
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."),
                                  QStringLiteral("[project]"));
     parser.process(*application);
@@ -185,6 +224,9 @@ int main(int argc, char** argv)
 
     if (const auto code = tavrel::RunUserCommand(parser, settings)) {
         return *code;
+    }
+    if (parser.isSet(QStringLiteral("trust-certificate"))) {
+        return TrustCertificate(settings, parser.value(QStringLiteral("trust-certificate")).toStdString());
     }
 
     // One instance per user and settings file: a second one would fight the first over the same PLCs and port.
@@ -356,22 +398,24 @@ int main(int argc, char** argv)
     if (!opcUaAccess) {
         return Fail(headless, opcUaAccess.error(), kExitUsage);
     }
+    // Our certificate, made on first start in the store beside the settings. A store that cannot serve stops the
+    // start only where the OPC UA server is to run.
+    auto pki = OpenPki(program.Settings(), opcUaAccess->autoAcceptCertificates);
+    if (!pki && opcUaEndpoint->second != 0) {
+        return Fail(headless, pki.error(), kExitUsage);
+    }
     {
         tavrel::opcua::OpcUaSecurity security;
         security.access = *opcUaAccess;
         security.usersFile = tavrel::common::UsersFilePath(program.Settings());
+        if (pki) {
+            security.channel = (*pki)->Security();
+        }
         opcUa.SetSecurity(std::move(security));
     }
-    // Its certificates live in pki/ beside the settings file; the first start makes ours.
-    const auto startOpcUa
-        = [&opcUa, &opcUaEndpoint, pkiFolder = program.Settings().FilePath().parent_path() / "pki",
-           autoAccept = tavrel::common::ReadOpcUaAutoAcceptCertificates(program.Settings())]() -> std::string {
+    const auto startOpcUa = [&opcUa, &opcUaEndpoint]() -> std::string {
         if (opcUaEndpoint->second == 0) {
             return {};
-        }
-        if (const auto opened = opcUa.Pki() ? tl::expected<void, std::string>() : opcUa.OpenPki(pkiFolder, autoAccept);
-            !opened) {
-            return opened.error();
         }
         const auto listening = opcUa.Listen(opcUaEndpoint->first, opcUaEndpoint->second);
         return listening ? std::string() : listening.error();

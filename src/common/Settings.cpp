@@ -394,11 +394,6 @@ std::uint16_t ReadOpcUaPort(const Settings& settings)
     return port ? static_cast<std::uint16_t>(*port) : kDefaultOpcUaPort;
 }
 
-bool ReadOpcUaAutoAcceptCertificates(const Settings& settings)
-{
-    return ReadBoolean(settings, settingskey::OpcUaAutoAcceptCertificates, false);
-}
-
 tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& settings)
 {
     OpcUaAccessSettings access;
@@ -412,7 +407,13 @@ tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& s
         }
     }
     access.allowNone = ReadBoolean(settings, settingskey::OpcUaAllowNone, false);
+    access.autoAcceptCertificates = ReadBoolean(settings, settingskey::OpcUaAutoAcceptCertificates, false);
     return access;
+}
+
+std::filesystem::path OpcUaPkiFolder(const Settings& settings)
+{
+    return settings.FilePath().parent_path() / "pki";
 }
 
 namespace {

@@ -93,10 +93,10 @@ inline constexpr std::string_view MqttRepublishSeconds = "MqttRepublishSeconds";
 inline constexpr std::string_view MqttBufferMB = "MqttBufferMB";
 inline constexpr std::string_view OpcUaAddress = "OpcUaAddress";
 inline constexpr std::string_view OpcUaPort = "OpcUaPort";
-inline constexpr std::string_view OpcUaAutoAcceptCertificates = "OpcUaAutoAcceptCertificates";
 inline constexpr std::string_view OpcUaAllowAnonymous = "OpcUaAllowAnonymous";
 inline constexpr std::string_view OpcUaAnonymousRole = "OpcUaAnonymousRole";
 inline constexpr std::string_view OpcUaAllowNone = "OpcUaAllowNone";
+inline constexpr std::string_view OpcUaAutoAcceptCertificates = "OpcUaAutoAcceptCertificates";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -132,8 +132,6 @@ std::uint16_t ReadLinkPort(const Settings& settings);
 inline constexpr std::uint16_t kDefaultOpcUaPort = 4840;
 std::string ReadOpcUaAddress(const Settings& settings);
 std::uint16_t ReadOpcUaPort(const Settings& settings);
-/// Whether the OPC UA server trusts every client certificate within its dates (test benches only); off by default.
-bool ReadOpcUaAutoAcceptCertificates(const Settings& settings);
 
 /// Who may use the OPC UA server without a user name, and whether it offers unsecured channels off this computer.
 /// Each is left unset when the settings file does not say, so that the server chooses by where it listens.
@@ -142,7 +140,11 @@ struct OpcUaAccessSettings
     std::optional<bool> allowAnonymous; ///< OpcUaAllowAnonymous; unset: only while listening on loopback
     std::optional<Role> anonymousRole; ///< OpcUaAnonymousRole; unset: operator on loopback, else reader
     bool allowNone = false; ///< OpcUaAllowNone: SecurityPolicy None off loopback too
+    bool autoAcceptCertificates = false; ///< OpcUaAutoAcceptCertificates: trust any client's certificate (test benches)
 };
+
+/// The OPC UA server's certificate store: the folder pki beside the settings file.
+std::filesystem::path OpcUaPkiFolder(const Settings& settings);
 
 /// The OPC UA server's access settings, or why they cannot be used: an OpcUaAnonymousRole that is neither reader nor
 /// operator.

@@ -9,6 +9,10 @@ tl::expected<AccessChoice, std::string> ChooseAccess(const common::OpcUaAccessSe
     choice.offerNone = loopback || settings.allowNone;
     choice.anonymous.allowed = settings.allowAnonymous.value_or(loopback);
     choice.anonymous.role = settings.anonymousRole.value_or(loopback ? common::Role::Operator : common::Role::Reader);
+    if (settings.autoAcceptCertificates) {
+        choice.warning = "warning: the OPC UA server trusts every client's certificate "
+                         "(OpcUaAutoAcceptCertificates=1), as a test bench may";
+    }
     if (loopback) {
         return choice;
     }
@@ -22,8 +26,9 @@ tl::expected<AccessChoice, std::string> ChooseAccess(const common::OpcUaAccessSe
             "with tavrel --add-user NAME ROLE) and OpcUaAllowAnonymous is not set"));
     }
     if (choice.offerNone) {
-        choice.warning = "warning: the OPC UA server offers SecurityPolicy None to other machines (OpcUaAllowNone=1): "
-                         "values and writes travel unsigned and in clear";
+        choice.warning += std::string(choice.warning.empty() ? "" : "; ")
+            + "warning: the OPC UA server offers SecurityPolicy None to other machines (OpcUaAllowNone=1): "
+              "values and writes travel unsigned and in clear";
     }
     if (choice.anonymous.allowed && choice.anonymous.role == common::Role::Operator) {
         choice.warning += std::string(choice.warning.empty() ? "" : "; ")

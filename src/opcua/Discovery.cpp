@@ -1,6 +1,7 @@
 #include "opcua/Discovery.h"
 
 #include "opcua/Identity.h"
+#include "opcua/SecureChannel.h"
 #include "opcua/crypto/Policy.h"
 
 #include <algorithm>
@@ -22,24 +23,25 @@ ApplicationDescription DescribeServer(const ServerConfig& config)
 std::vector<EndpointDescription> ServerEndpoints(const ServerConfig& config)
 {
     using crypto::PolicyId;
-    const ServerSecurity& security = config.security;
+    const crypto::Certificate* certificate = config.security ? config.security->certificate.get() : nullptr;
+    const bool takesUserNames = certificate != nullptr && config.security->key != nullptr;
     std::vector<EndpointDescription> endpoints;
     const auto add = [&](PolicyId policy, MessageSecurityMode mode, std::uint8_t level) {
         EndpointDescription& endpoint = endpoints.emplace_back();
         endpoint.endpointUrl = config.endpointUrl;
         endpoint.server = DescribeServer(config);
-        if (security.certificate) {
-            const auto& der = security.certificate->Der();
+        if (certificate != nullptr) {
+            const auto& der = certificate->Der();
             endpoint.serverCertificate.bytes.assign(der.begin(), der.end());
         }
         endpoint.securityMode = mode;
         endpoint.securityPolicyUri = std::string(crypto::PolicyUri(policy));
-        if (security.anonymous.allowed) {
+        if (config.access.anonymous.allowed) {
             UserTokenPolicy& anonymous = endpoint.userIdentityTokens.emplace_back();
             anonymous.policyId = std::string(kAnonymousPolicyId);
             anonymous.tokenType = UserTokenType::Anonymous;
         }
-        if (security.certificate && security.privateKey) {
+        if (takesUserNames) {
             // The password travels encrypted on every endpoint: on None with Basic256Sha256, for the client to
             // encrypt it to our certificate.
             UserTokenPolicy& userName = endpoint.userIdentityTokens.emplace_back();
@@ -50,7 +52,7 @@ std::vector<EndpointDescription> ServerEndpoints(const ServerConfig& config)
         endpoint.transportProfileUri = std::string(kTransportProfileUri);
         endpoint.securityLevel = level;
     };
-    if (security.certificate && security.privateKey) {
+    if (takesUserNames) {
         // Clients pick the highest level: encrypted before signed only, then the stronger policy.
         constexpr std::pair<PolicyId, std::uint8_t> kPolicies[] = {
             { PolicyId::Aes256Sha256RsaPss, 3 },
@@ -64,7 +66,7 @@ std::vector<EndpointDescription> ServerEndpoints(const ServerConfig& config)
             }
         }
     }
-    if (security.offerNone) {
+    if (config.access.offerNone) {
         add(PolicyId::None, MessageSecurityMode::None, 0); // no security: the least preferred of any endpoint
     }
     return endpoints;

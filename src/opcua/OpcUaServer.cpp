@@ -4,7 +4,6 @@
 #include "common/OperandCatalogue.h"
 #include "opcua/Access.h"
 #include "opcua/Server.h"
-#include "opcua/crypto/Pki.h"
 
 #include <QCoreApplication>
 #include <QHostInfo>
@@ -99,13 +98,14 @@ OpcUaServer::~OpcUaServer()
     Close();
 }
 
+std::string OpcUaServer::ApplicationUri()
+{
+    return "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
+}
+
 void OpcUaServer::SetSecurity(OpcUaSecurity security)
 {
     m_security = std::move(security);
-    if (m_pki) {
-        m_security.certificate = *m_pki->OwnCertificate();
-        m_security.privateKey = *m_pki->OwnKey();
-    }
     m_users.reset();
 }
 
@@ -122,7 +122,7 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
         hasUsers = std::any_of(entries.begin(), entries.end(),
                                [](const auto& entry) { return entry.kind == common::UsersFile::Kind::User; });
     }
-    const bool hasCertificate = m_security.certificate && m_security.privateKey;
+    const bool hasCertificate = m_security.channel && m_security.channel->certificate && m_security.channel->key;
     const auto access = ChooseAccess(m_security.access, address.isLoopback(), hasCertificate, hasUsers);
     if (!access) {
         return tl::make_unexpected("the OPC UA server does not listen on " + address.toString().toStdString() + ": "
@@ -145,19 +145,15 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     m_endpointUrl = QStringLiteral("opc.tcp://%1:%2/").arg(host).arg(bound);
 
     ServerConfig config;
-    config.applicationUri = "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
+    config.applicationUri = ApplicationUri();
     config.productUri = "urn:Tavrel";
     config.applicationName = "Tavrel";
     config.endpointUrl = m_endpointUrl.toStdString();
     config.softwareVersion = QCoreApplication::applicationVersion().toStdString();
     config.buildNumber = config.softwareVersion;
-    config.security.certificate = m_security.certificate;
-    config.security.privateKey = m_security.privateKey;
-    if (m_pki) {
-        config.security.validator = m_pki->Credentials()->validator;
-    }
-    config.security.offerNone = access->offerNone;
-    config.security.anonymous = access->anonymous;
+    config.security = m_security.channel;
+    config.access.offerNone = access->offerNone;
+    config.access.anonymous = access->anonymous;
     m_warning = access->warning;
     if (!m_security.usersFile.empty()) {
         m_users.emplace(m_security.usersFile);
@@ -169,19 +165,6 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     connect(listener, &QTcpServer::newConnection, this, &OpcUaServer::Accept);
     Flush();
     return bound;
-}
-
-tl::expected<void, std::string> OpcUaServer::OpenPki(const std::filesystem::path& folder, bool autoAccept)
-{
-    const std::string applicationUri = "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
-    auto pki = crypto::Pki::Open(folder, crypto::HostIdentity(applicationUri), autoAccept, NowMs());
-    if (!pki) {
-        return tl::make_unexpected("the OPC UA server's certificates: " + pki.error());
-    }
-    m_pki = std::move(*pki);
-    m_security.certificate = *m_pki->OwnCertificate();
-    m_security.privateKey = *m_pki->OwnKey();
-    return {};
 }
 
 void OpcUaServer::Close()

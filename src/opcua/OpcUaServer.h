@@ -4,7 +4,7 @@
 #include "common/Settings.h"
 #include "common/UsersFile.h"
 #include "opcua/Backend.h"
-#include "opcua/crypto/Keys.h"
+#include "opcua/SecureChannel.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -27,18 +27,14 @@ class QTcpSocket;
 namespace tavrel::opcua {
 
 class Server;
-namespace crypto {
-class Pki;
-}
 
 /// Who may use the OPC UA server and how it proves itself: the settings' access keys, the users file, and our
-/// certificate and key (none: only policy None, on this computer).
+/// certificate, key and the judge of clients' certificates (none: only policy None, on this computer).
 struct OpcUaSecurity
 {
     common::OpcUaAccessSettings access;
     std::filesystem::path usersFile;
-    std::optional<crypto::Certificate> certificate;
-    std::optional<crypto::PrivateKey> privateKey;
+    std::shared_ptr<const ChannelSecurity> channel;
 };
 
 /// The OPC UA server on the network: moves bytes between sockets and the protocol core (Server), keeps the core's
@@ -56,17 +52,14 @@ public:
     explicit OpcUaServer(app::ItemService& service, QObject* parent = nullptr);
     ~OpcUaServer() override;
 
+    /// urn:HOSTNAME:Tavrel, the application URI of this computer's server.
+    static std::string ApplicationUri();
+
     /// Who may come in, and our certificate; taken at the next Listen.
     void SetSecurity(OpcUaSecurity security);
     /// Starts listening at `address`:`port`; the port actually bound (useful with port 0), or what went wrong. Off
     /// loopback it needs a certificate, and users in the users file or anonymous access allowed outright.
     tl::expected<quint16, std::string> Listen(const QHostAddress& address, quint16 port);
-    /// Opens the certificate store at `folder` (making our certificate on first start) for the signed and
-    /// encrypted channels of the next Listen; `autoAccept` trusts every client certificate within its dates.
-    /// Without it only SecurityPolicy None is served. Says what went wrong (a key others can read, among others).
-    tl::expected<void, std::string> OpenPki(const std::filesystem::path& folder, bool autoAccept);
-    /// The certificate store, once opened.
-    const crypto::Pki* Pki() const { return m_pki.get(); }
     /// What an administrator should know of the server as it listens: SecurityPolicy None offered off loopback, or
     /// anonymous operators there; empty when nothing.
     std::string SecurityWarning() const { return m_warning; }
@@ -105,7 +98,6 @@ private:
     app::Caller CallerOf(const Client& client) const;
 
     app::ItemService& m_service;
-    std::unique_ptr<crypto::Pki> m_pki; ///< before m_core: its channels judge certificates with it
     std::unique_ptr<Server> m_core;
     OpcUaSecurity m_security;
     std::optional<common::UsersFileCache> m_users;

@@ -21,16 +21,23 @@ ErrorMessage Refuse(std::uint32_t code, std::string reason)
 
 } // namespace
 
-std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelCredentials& credentials)
+std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelSecurity& security)
 {
     const auto id = crypto::PolicyFromUri(uri);
     if (id == crypto::PolicyId::None) {
         return std::make_unique<SecurityPolicyNone>();
     }
-    if (!id || !credentials.certificate || !credentials.key) {
+    if (!id || !security.certificate || !security.key) {
         return nullptr;
     }
-    return std::make_unique<crypto::CryptoSecurityPolicy>(*id, credentials.certificate, credentials.key);
+    return std::make_unique<crypto::CryptoSecurityPolicy>(*id, security.certificate, security.key);
+}
+
+const crypto::Bytes& SecureChannel::ClientCertificate() const
+{
+    static const crypto::Bytes kNone;
+    const crypto::Certificate* certificate = m_policy ? m_policy->RemoteCertificate() : nullptr;
+    return certificate != nullptr ? certificate->Der() : kNone;
 }
 
 std::uint32_t SecureChannel::SendingTokenId() const
@@ -87,7 +94,7 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
         return Refuse(status::kBadTcpSecureChannelUnknown,
                       "renewal of channel " + std::to_string(channelId) + " on channel " + std::to_string(m_channelId));
     }
-    std::unique_ptr<SecurityPolicy> policy = renew ? nullptr : MakeSecurityPolicy(policyUri, *m_credentials);
+    std::unique_ptr<SecurityPolicy> policy = renew ? nullptr : MakeSecurityPolicy(policyUri, *m_security);
     if (!renew && !policy) {
         return Refuse(status::kBadSecurityPolicyRejected, "security policy \"" + policyUri + "\" not offered");
     }
@@ -98,10 +105,10 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
         return bodyEnd.error();
     }
     if (!renew && active.RemoteCertificate() != nullptr) {
-        if (!m_credentials->validator) {
+        if (!m_security->validator) {
             return Refuse(status::kBadCertificateUntrusted, "no client certificate is trusted");
         }
-        if (auto fault = m_credentials->validator(*active.RemoteCertificate(), nowMs)) {
+        if (auto fault = m_security->validator(*active.RemoteCertificate(), nowMs)) {
             return fault;
         }
     }

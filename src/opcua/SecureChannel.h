@@ -82,7 +82,7 @@ using CertificateValidator = std::function<std::optional<ErrorMessage>(const cry
 /// What the server hands every channel: our application instance certificate and key, and who judges the
 /// client's. Without a certificate only SecurityPolicy None is served; without a validator every client
 /// certificate is refused.
-struct ChannelCredentials
+struct ChannelSecurity
 {
     std::shared_ptr<const crypto::Certificate> certificate;
     std::shared_ptr<const crypto::PrivateKey> key;
@@ -90,7 +90,7 @@ struct ChannelCredentials
 };
 
 /// The policy named `uri`, or none when the server does not offer it (a signing policy without our certificate).
-std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelCredentials& security);
+std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelSecurity& security);
 
 /// A chunk of a secure channel message as received: its request and the body bytes it carries.
 struct ReceivedChunk
@@ -111,11 +111,10 @@ public:
         std::uint32_t maxTokenLifetimeMs = 3600000;
     };
 
-    SecureChannel(std::uint32_t channelId, Lifetimes lifetimes,
-                  std::shared_ptr<const ChannelCredentials> credentials = {})
+    SecureChannel(std::uint32_t channelId, Lifetimes lifetimes, std::shared_ptr<const ChannelSecurity> security = {})
         : m_channelId(channelId)
         , m_lifetimes(lifetimes)
-        , m_credentials(credentials ? std::move(credentials) : std::make_shared<const ChannelCredentials>())
+        , m_security(security ? std::move(security) : std::make_shared<const ChannelSecurity>())
     {
     }
 
@@ -124,8 +123,8 @@ public:
     /// The policy and mode the client opened the channel with (None before it is open).
     crypto::PolicyId Policy() const { return m_policy ? m_policy->Id() : crypto::PolicyId::None; }
     MessageSecurityMode Mode() const { return m_mode; }
-    /// The client's certificate from its OpenSecureChannel; none with None.
-    const crypto::Certificate* ClientCertificate() const { return m_policy ? m_policy->RemoteCertificate() : nullptr; }
+    /// The client's certificate (DER) from its OpenSecureChannel; empty with None.
+    const crypto::Bytes& ClientCertificate() const;
 
     /// Reads one OPN chunk (a single 'F' chunk) and answers it into `out`: a new channel or a renewed token. The
     /// answer is one chunk: it fits the smallest buffer of 8192 bytes.
@@ -152,7 +151,7 @@ private:
 
     std::uint32_t m_channelId;
     Lifetimes m_lifetimes;
-    std::shared_ptr<const ChannelCredentials> m_credentials;
+    std::shared_ptr<const ChannelSecurity> m_security;
     std::unique_ptr<SecurityPolicy> m_policy;
     MessageSecurityMode m_mode = MessageSecurityMode::None;
     std::uint32_t m_tokenId = 0;

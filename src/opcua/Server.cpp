@@ -13,13 +13,7 @@ Connection::Settings ConnectionSettings(const ServerConfig& config)
 {
     const ServerLimits& limits = config.limits;
     Connection::Settings settings;
-    if (config.security.certificate && config.security.privateKey) {
-        auto credentials = std::make_shared<ChannelCredentials>();
-        credentials->certificate = std::make_shared<const crypto::Certificate>(*config.security.certificate);
-        credentials->key = std::make_shared<const crypto::PrivateKey>(*config.security.privateKey);
-        credentials->validator = config.security.validator;
-        settings.credentials = std::move(credentials);
-    }
+    settings.security = config.security;
     settings.transport.receiveBufferSize = limits.receiveBufferSize;
     settings.transport.maxMessageSize = limits.maxMessageSize;
     settings.transport.maxChunkCount = limits.maxChunkCount;
@@ -45,7 +39,7 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
     , m_config(std::move(config))
     , m_connectionSettings(ConnectionSettings(m_config))
     , m_space(m_config, nowMs)
-    , m_sessions(m_config.limits, m_totals, m_config.security)
+    , m_sessions(m_config, m_totals)
     , m_dispatcher(
           [this](const RequestHeader& header, ConnectionId connection, bool activated, std::int64_t now) {
               return m_sessions.Use(header.authenticationToken, connection, activated, now);
@@ -57,10 +51,18 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
     RegisterSubscriptionServices();
 }
 
-ChannelSecurity ServerCore::SecurityOf(const Connection& connection)
+SessionChannel ServerCore::SecurityOf(const Connection& connection)
 {
+    SessionChannel security;
     const SecureChannel& channel = connection.Channel();
-    return { channel.Policy(), channel.Mode(), channel.ClientCertificate() };
+    security.policy = channel.Policy();
+    security.mode = channel.Mode();
+    if (const crypto::Bytes& der = channel.ClientCertificate(); !der.empty()) {
+        if (auto certificate = crypto::Certificate::FromDer(der)) {
+            security.clientCertificate = std::move(*certificate);
+        }
+    }
+    return security;
 }
 
 void ServerCore::EndSession(Session& session, std::int64_t nowMs)

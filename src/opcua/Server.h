@@ -2,8 +2,6 @@
 
 #include "opcua/Backend.h"
 #include "opcua/Identity.h"
-#include "opcua/SecureChannel.h"
-#include "opcua/crypto/Keys.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +15,8 @@ namespace tavrel::opcua {
 
 /// One client connection, as the socket side names it to the server.
 using ConnectionId = std::uint64_t;
+
+struct ChannelSecurity;
 
 /// What the server grants at most; each default with the reason it has that value.
 struct ServerLimits
@@ -55,14 +55,11 @@ struct ServerLimits
     std::uint32_t maxTokenLifetimeMs = 3600000; ///< and above revised down: clients renew at 75 %
 };
 
-/// Which channels and users the server takes, and the certificate it proves itself with.
-struct ServerSecurity
+/// Who may open sessions: over unsecured channels or not, and without a user name.
+struct SessionAccess
 {
-    std::optional<crypto::Certificate> certificate; ///< our application instance certificate; none: policy None only
-    std::optional<crypto::PrivateKey> privateKey; ///< its key
     bool offerNone = true; ///< SecurityPolicy None: on loopback, or where OpcUaAllowNone says so
     AnonymousAccess anonymous; ///< sessions without a user name
-    CertificateValidator validator; ///< judges clients' certificates (the certificate store); none: all refused
 };
 
 /// Who the server is, as FindServers, GetEndpoints and the BuildInfo node tell clients.
@@ -75,7 +72,9 @@ struct ServerConfig
     std::string softwareVersion;
     std::string buildNumber;
     ServerLimits limits;
-    ServerSecurity security;
+    /// Our certificate and key and the judge of clients' certificates; none: SecurityPolicy None only.
+    std::shared_ptr<const ChannelSecurity> security;
+    SessionAccess access;
 };
 
 class ServerCore;

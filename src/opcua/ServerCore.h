@@ -56,7 +56,7 @@ public:
 
 private:
     /// The policy, mode and client certificate of a connection's secure channel.
-    static ChannelSecurity SecurityOf(const Connection& connection);
+    static SessionChannel SecurityOf(const Connection& connection);
     void RegisterSessionServices();
     void RegisterSpaceServices();
     void RegisterSubscriptionServices();

@@ -1,5 +1,6 @@
 #include "opcua/Session.h"
 
+#include "opcua/SecureChannel.h"
 #include "opcua/crypto/Primitives.h"
 
 #include <algorithm>
@@ -35,9 +36,9 @@ ByteString Joined(std::span<const std::uint8_t> a, const ByteString& b)
 /// Whether a request on `channel` may go on with a session of `clientCertificate`: a session made on a secured
 /// channel stays with the certificate it was made with, and one made unsecured is not taken over by a secured
 /// channel's client either.
-bool SameClient(const ChannelSecurity& channel, const ByteString& clientCertificate)
+bool SameClient(const SessionChannel& channel, const ByteString& clientCertificate)
 {
-    if (channel.clientCertificate == nullptr) {
+    if (!channel.clientCertificate) {
         return clientCertificate.bytes.empty();
     }
     const auto& der = channel.clientCertificate->Der();
@@ -46,25 +47,35 @@ bool SameClient(const ChannelSecurity& channel, const ByteString& clientCertific
 
 } // namespace
 
-SessionManager::SessionManager(const ServerLimits& limits, SubscriptionTotals& totals, const ServerSecurity& security)
-    : m_limits(limits)
+SessionManager::SessionManager(const ServerConfig& config, SubscriptionTotals& totals)
+    : m_limits(config.limits)
     , m_totals(totals)
-    , m_security(security)
+    , m_config(config)
 {
 }
 
+const crypto::Certificate* SessionManager::Certificate() const
+{
+    return m_config.security ? m_config.security->certificate.get() : nullptr;
+}
+
+const crypto::PrivateKey* SessionManager::Key() const
+{
+    return m_config.security ? m_config.security->key.get() : nullptr;
+}
+
 tl::expected<CreateSessionResponse, std::uint32_t>
-SessionManager::Create(const CreateSessionRequest& request, ConnectionId connection, const ChannelSecurity& channel,
+SessionManager::Create(const CreateSessionRequest& request, ConnectionId connection, const SessionChannel& channel,
                        const std::string& peer, std::vector<EndpointDescription> endpoints, std::int64_t nowMs,
                        std::optional<Session>& dropped)
 {
     const bool secured = channel.policy != crypto::PolicyId::None;
-    if (!secured && !m_security.offerNone) {
+    if (!secured && !m_config.access.offerNone) {
         // An unsecured channel serves discovery (a client learns the endpoints over it), but no session.
         return tl::unexpected(status::kBadSecurityPolicyRejected);
     }
     if (secured) {
-        if (channel.clientCertificate == nullptr || !SameClient(channel, request.clientCertificate)) {
+        if (!channel.clientCertificate || !SameClient(channel, request.clientCertificate)) {
             return tl::unexpected(status::kBadSecurityChecksFailed);
         }
         if (channel.clientCertificate->ApplicationUri() != request.clientDescription.applicationUri) {
@@ -73,7 +84,7 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
         if (request.clientNonce.bytes.size() < kNonceBytes) {
             return tl::unexpected(status::kBadNonceInvalid);
         }
-        if (!m_security.certificate || !m_security.privateKey) {
+        if (!Certificate() || !Key()) {
             return tl::unexpected(status::kBadSecurityChecksFailed);
         }
     }
@@ -92,14 +103,14 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
         m_sessions.erase(oldest);
     }
     CreateSessionResponse response;
-    if (m_security.certificate) {
-        const auto& der = m_security.certificate->Der();
+    if (Certificate() != nullptr) {
+        const auto& der = Certificate()->Der();
         response.serverCertificate.bytes.assign(der.begin(), der.end());
     }
     if (secured) {
         // Our signature of the client's certificate and nonce proves that we hold our certificate's key.
         const ByteString signed_ = Joined(channel.clientCertificate->Der(), request.clientNonce);
-        auto signature = crypto::Sign(channel.policy, *m_security.privateKey, BytesOf(signed_));
+        auto signature = crypto::Sign(channel.policy, *Key(), BytesOf(signed_));
         if (!signature) {
             return tl::unexpected(status::kBadSecurityChecksFailed);
         }
@@ -142,7 +153,7 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
 
 tl::expected<ActivateSessionResponse, std::uint32_t> SessionManager::Activate(const ActivateSessionRequest& request,
                                                                               ConnectionId connection,
-                                                                              const ChannelSecurity& channel,
+                                                                              const SessionChannel& channel,
                                                                               Backend& backend, std::int64_t nowMs)
 {
     const auto found = m_sessions.find(TokenKey(request.requestHeader.authenticationToken));
@@ -155,7 +166,10 @@ tl::expected<ActivateSessionResponse, std::uint32_t> SessionManager::Activate(co
     }
     if (channel.policy != crypto::PolicyId::None) {
         // The client proves it holds its certificate's key: its signature of our certificate and our last nonce.
-        const ByteString signed_ = Joined(m_security.certificate->Der(), session.serverNonce);
+        if (Certificate() == nullptr) {
+            return tl::unexpected(status::kBadSecurityChecksFailed);
+        }
+        const ByteString signed_ = Joined(Certificate()->Der(), session.serverNonce);
         if (request.clientSignature.algorithm != crypto::Parameters(channel.policy).asymmetricSignatureUri
             || !crypto::Verify(channel.policy, *channel.clientCertificate, BytesOf(signed_),
                                BytesOf(request.clientSignature.signature))) {
@@ -170,8 +184,8 @@ tl::expected<ActivateSessionResponse, std::uint32_t> SessionManager::Activate(co
     IdentityContext context;
     context.channelPolicy = channel.policy;
     context.serverNonce = &session.serverNonce;
-    context.anonymous = m_security.anonymous;
-    context.key = m_security.privateKey ? &*m_security.privateKey : nullptr;
+    context.anonymous = m_config.access.anonymous;
+    context.key = Key();
     context.backend = &backend;
     context.client = &session.client;
     const auto identity = CheckIdentity(request.userIdentityToken, context);

@@ -21,11 +21,11 @@
 namespace tavrel::opcua {
 
 /// What a session learns of the secure channel a request came on.
-struct ChannelSecurity
+struct SessionChannel
 {
     crypto::PolicyId policy = crypto::PolicyId::None;
     MessageSecurityMode mode = MessageSecurityMode::None;
-    const crypto::Certificate* clientCertificate = nullptr; ///< the client's, as it opened the channel; none on None
+    std::optional<crypto::Certificate> clientCertificate; ///< the client's, as it opened the channel; none on None
 };
 
 /// A client's session: created, then activated on a secure channel by a user (or anonymously); it outlives its
@@ -58,9 +58,9 @@ struct Session
 class SessionManager
 {
 public:
-    /// Sessions within `limits`, their subscriptions counted in `totals`, proving themselves and checking users
-    /// as `security` says (all three must outlive the manager).
-    SessionManager(const ServerLimits& limits, SubscriptionTotals& totals, const ServerSecurity& security);
+    /// Sessions within the limits of `config`, their subscriptions counted in `totals`, proving themselves with its
+    /// certificate and letting users in as its access says (both must outlive the manager).
+    SessionManager(const ServerConfig& config, SubscriptionTotals& totals);
 
     /// CreateSession on `connection`: a new session, not yet activated. On an unsecured channel only while None is
     /// offered (else Bad_SecurityPolicyRejected). On a secured channel the client's
@@ -70,7 +70,7 @@ public:
     /// unactivated session is dropped to make room (its client never finished); with none of those it is
     /// Bad_TooManySessions. `dropped` receives the session it dropped.
     tl::expected<CreateSessionResponse, std::uint32_t> Create(const CreateSessionRequest& request,
-                                                              ConnectionId connection, const ChannelSecurity& channel,
+                                                              ConnectionId connection, const SessionChannel& channel,
                                                               const std::string& peer,
                                                               std::vector<EndpointDescription> endpoints,
                                                               std::int64_t nowMs, std::optional<Session>& dropped);
@@ -81,7 +81,7 @@ public:
     /// with Bad_TooManyOperations, unchecked.
     tl::expected<ActivateSessionResponse, std::uint32_t> Activate(const ActivateSessionRequest& request,
                                                                   ConnectionId connection,
-                                                                  const ChannelSecurity& channel, Backend& backend,
+                                                                  const SessionChannel& channel, Backend& backend,
                                                                   std::int64_t nowMs);
     /// The session of a request's authentication token, used at `nowMs`; Bad_SessionIdInvalid when none,
     /// Bad_SecureChannelIdInvalid when bound to another connection, Bad_SessionNotActivated when `activated` is
@@ -103,9 +103,13 @@ public:
     const std::map<std::string, Session>& All() const { return m_sessions; }
 
 private:
+    /// Ours, when the server has one.
+    const crypto::Certificate* Certificate() const;
+    const crypto::PrivateKey* Key() const;
+
     const ServerLimits& m_limits;
     SubscriptionTotals& m_totals;
-    const ServerSecurity& m_security;
+    const ServerConfig& m_config;
     LoginThrottle m_throttle;
     std::map<std::string, Session> m_sessions; ///< by the authentication token's bytes
     std::uint32_t m_nextSessionNumber = 1;

@@ -179,9 +179,11 @@ TEST_F(OpcUaServerTest, OffLoopbackItNeedsACertificateAndSomeoneToLogInAndASound
     opcua::crypto::CertificateRequest request;
     request.applicationUri = "urn:test:Tavrel";
     request.notAfterMs = 4102444800000;
+    auto channel = std::make_shared<opcua::ChannelSecurity>();
+    channel->certificate = std::make_shared<opcua::crypto::Certificate>(*opcua::crypto::MakeCertificate(request, *key));
+    channel->key = std::make_shared<opcua::crypto::PrivateKey>(*key);
     opcua::OpcUaSecurity security;
-    security.certificate = *opcua::crypto::MakeCertificate(request, *key);
-    security.privateKey = *key;
+    security.channel = channel;
     security.usersFile = dir / "tavrel.users";
     server.SetSecurity(security);
     refused = server.Listen(everywhere, 0);

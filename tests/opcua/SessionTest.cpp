@@ -1,6 +1,7 @@
 #include "opcua/Session.h"
 #include "opcua/Access.h"
 #include "opcua/Discovery.h"
+#include "opcua/SecureChannel.h"
 #include "opcua/crypto/CertificateMaker.h"
 #include "opcua/crypto/Primitives.h"
 
@@ -83,12 +84,14 @@ class SessionTest : public ::testing::Test
 protected:
     SessionTest()
     {
-        security.certificate = Server().certificate;
-        security.privateKey = Server().key;
-        security.anonymous.allowed = false;
+        auto channel = std::make_shared<ChannelSecurity>();
+        channel->certificate = std::make_shared<crypto::Certificate>(Server().certificate);
+        channel->key = std::make_shared<crypto::PrivateKey>(Server().key);
+        config.security = channel;
+        config.access.anonymous.allowed = false;
         secured.policy = kPolicy;
         secured.mode = MessageSecurityMode::SignAndEncrypt;
-        secured.clientCertificate = &Client().certificate;
+        secured.clientCertificate = Client().certificate;
     }
 
     CreateSessionRequest Request() const
@@ -130,12 +133,11 @@ protected:
         return activated ? status::kGood : activated.error();
     }
 
-    ServerLimits limits;
+    ServerConfig config;
     SubscriptionTotals totals;
-    ServerSecurity security;
-    SessionManager sessions { limits, totals, security };
+    SessionManager sessions { config, totals };
     testing::RecordingBackend backend; // "ada" with password "lovelace" is an operator
-    ChannelSecurity secured;
+    SessionChannel secured;
     ByteString nonce;
 };
 
@@ -252,22 +254,22 @@ TEST_F(SessionTest, AnUnsecuredChannelTakesAnEncryptedPasswordButNoSessionOfASec
 {
     ActivateSessionRequest activate = Created();
     activate.userIdentityToken = UserToken("ada", "lovelace", nonce);
-    EXPECT_EQ(sessions.Activate(activate, 2, ChannelSecurity {}, backend, kNowMs).error(),
+    EXPECT_EQ(sessions.Activate(activate, 2, SessionChannel {}, backend, kNowMs).error(),
               status::kBadSecurityChecksFailed);
 
     std::optional<Session> dropped;
-    security.offerNone = false;
+    config.access.offerNone = false;
     EXPECT_EQ(
-        sessions.Create(CreateSessionRequest {}, 2, ChannelSecurity {}, "10.0.0.8:50001", {}, kNowMs, dropped).error(),
+        sessions.Create(CreateSessionRequest {}, 2, SessionChannel {}, "10.0.0.8:50001", {}, kNowMs, dropped).error(),
         status::kBadSecurityPolicyRejected);
-    security.offerNone = true;
+    config.access.offerNone = true;
     const auto created
-        = sessions.Create(CreateSessionRequest {}, 2, ChannelSecurity {}, "127.0.0.1:50001", {}, kNowMs, dropped);
+        = sessions.Create(CreateSessionRequest {}, 2, SessionChannel {}, "127.0.0.1:50001", {}, kNowMs, dropped);
     ASSERT_TRUE(created.has_value());
     activate.requestHeader.authenticationToken = created->authenticationToken;
     activate.clientSignature = {};
     activate.userIdentityToken = UserToken("ada", "lovelace", created->serverNonce); // Basic256Sha256 on None
-    EXPECT_TRUE(sessions.Activate(activate, 2, ChannelSecurity {}, backend, kNowMs).has_value());
+    EXPECT_TRUE(sessions.Activate(activate, 2, SessionChannel {}, backend, kNowMs).has_value());
 }
 
 TEST(Access, WhereTheServerListensDecidesWhatItOffers)
@@ -335,10 +337,12 @@ TEST(Discovery, SecuredEndpointsComeFirstAndAPasswordIsAlwaysEncrypted)
 {
     ServerConfig config;
     config.endpointUrl = "opc.tcp://10.0.0.1:4840/";
-    config.security.certificate = Server().certificate;
-    config.security.privateKey = Server().key;
-    config.security.anonymous.allowed = false;
-    config.security.offerNone = true;
+    auto channel = std::make_shared<ChannelSecurity>();
+    channel->certificate = std::make_shared<crypto::Certificate>(Server().certificate);
+    channel->key = std::make_shared<crypto::PrivateKey>(Server().key);
+    config.security = channel;
+    config.access.anonymous.allowed = false;
+    config.access.offerNone = true;
     const auto endpoints = ServerEndpoints(config);
     ASSERT_EQ(endpoints.size(), 7U);
     std::uint8_t previous = 255;
@@ -354,7 +358,7 @@ TEST(Discovery, SecuredEndpointsComeFirstAndAPasswordIsAlwaysEncrypted)
                                                                      : endpoint.securityPolicyUri);
     }
     EXPECT_EQ(endpoints.back().securityMode, MessageSecurityMode::None);
-    config.security.offerNone = false;
+    config.access.offerNone = false;
     EXPECT_EQ(ServerEndpoints(config).size(), 6U);
 }
 

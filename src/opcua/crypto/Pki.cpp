@@ -272,9 +272,9 @@ tl::expected<std::unique_ptr<Pki>, std::string> Pki::Open(const fs::path& root, 
                                         std::make_shared<const PrivateKey>(std::move(own->second))));
 }
 
-std::shared_ptr<const ChannelCredentials> Pki::Credentials() const
+std::shared_ptr<const ChannelSecurity> Pki::Security() const
 {
-    auto security = std::make_shared<ChannelCredentials>();
+    auto security = std::make_shared<ChannelSecurity>();
     security->certificate = m_certificate;
     security->key = m_key;
     security->validator

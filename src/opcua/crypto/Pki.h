@@ -61,7 +61,7 @@ public:
     /// Our certificate's SHA-1 thumbprint, 40 hex digits.
     std::string Thumbprint() const { return m_certificate->ThumbprintHex(); }
     /// Our certificate, key and this store's judgement for the server's channels (this Pki must outlive them).
-    std::shared_ptr<const ChannelCredentials> Credentials() const;
+    std::shared_ptr<const ChannelSecurity> Security() const;
 
 private:
     Pki(std::filesystem::path root, bool autoAccept, std::shared_ptr<const Certificate> certificate,
