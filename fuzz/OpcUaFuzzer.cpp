@@ -62,6 +62,10 @@ public:
         return std::nullopt;
     }
     std::optional<tavrel::common::Refusal> Execute(const Client&, const std::string&) override { return std::nullopt; }
+    std::optional<tavrel::common::Role> CheckPassword(const Client&, const std::string&, const std::string&) override
+    {
+        return std::nullopt;
+    }
 };
 
 void CheckOutput(std::span<const std::uint8_t> output, bool& errorSent)

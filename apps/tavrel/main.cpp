@@ -9,9 +9,11 @@
 #include "comm/modbus/ModbusDriver.h"
 #include "comm/modbus/OperandMap.h"
 #include "common/Settings.h"
+#include "common/UsersFile.h"
 #include "link/LinkServer.h"
 #include "mqtt/MqttBridge.h"
 #include "opcua/OpcUaServer.h"
+#include "opcua/crypto/Pki.h"
 #include "storage/ProjectDatabase.h"
 #if TAVREL_WITH_WINDOW
 #include "ui/WindowMain.h"
@@ -22,6 +24,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -57,6 +60,39 @@ bool HasFlag(int argc, char** argv, const char* flag)
     return false;
 }
 
+/// The OPC UA certificate store of these settings, our certificate made in it on first start.
+tl::expected<std::unique_ptr<tavrel::opcua::crypto::Pki>, std::string> OpenPki(const tavrel::common::Settings& settings,
+                                                                               bool autoAccept)
+{
+    const auto nowMs
+        = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+              .count();
+    auto pki = tavrel::opcua::crypto::Pki::Open(
+        tavrel::common::OpcUaPkiFolder(settings),
+        tavrel::opcua::crypto::HostIdentity(tavrel::opcua::OpcUaServer::ApplicationUri()), autoAccept, nowMs);
+    if (!pki) {
+        return tl::make_unexpected("the OPC UA certificate store: " + pki.error());
+    }
+    return pki;
+}
+
+/// --trust-certificate FILE: the client certificate in FILE joins the trusted ones.
+int TrustCertificate(const tavrel::common::Settings& settings, const std::string& file)
+{
+    auto pki = OpenPki(settings, false);
+    if (!pki) {
+        std::fprintf(stderr, "tavrel: %s\n", pki.error().c_str());
+        return kExitUsage;
+    }
+    auto trusted = (*pki)->Trust(file);
+    if (!trusted) {
+        std::fprintf(stderr, "tavrel: %s\n", trusted.error().c_str());
+        return kExitUsage;
+    }
+    std::fprintf(stderr, "%s trusted: %s\n", file.c_str(), trusted->string().c_str());
+    return 0;
+}
+
 int Fail(bool headless, const std::string& message, int code)
 {
 #if TAVREL_WITH_WINDOW
@@ -80,7 +116,7 @@ int main(int argc, char** argv)
     const bool textOnly = HasFlag(argc, argv, "--help") || HasFlag(argc, argv, "-h") || HasFlag(argc, argv, "-?")
         || HasFlag(argc, argv, "--help-all") || HasFlag(argc, argv, "--version") || HasFlag(argc, argv, "-v")
         || HasFlag(argc, argv, "--import-items") || HasFlag(argc, argv, "--export-items")
-        || tavrel::AsksForUserCommand(argc, argv);
+        || tavrel::AsksForUserCommand(argc, argv) || HasFlag(argc, argv, "--trust-certificate");
     tavrel::app::PrepareRuntimeFolder();
     std::unique_ptr<QCoreApplication> application;
 #if TAVREL_WITH_WINDOW
@@ -150,6 +186,10 @@ int main(int argc, char** argv)
     stallOption.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(stallOption);
     tavrel::AddUserCommandOptions(parser);
+    parser.addOption({ QStringLiteral("trust-certificate"),
+                       QStringLiteral("Trust the OPC UA client certificate in <file> (DER or PEM): copy it into "
+                                      "pki/trusted beside the settings file, out of pki/rejected."),
+                       QStringLiteral("file") });
     parser.addPositionalArgument(QStringLiteral("project"), QStringLiteral("The project file (.tve) to open."),
                                  QStringLiteral("[project]"));
     parser.process(*application);
@@ -184,6 +224,9 @@ int main(int argc, char** argv)
 
     if (const auto code = tavrel::RunUserCommand(parser, settings)) {
         return *code;
+    }
+    if (parser.isSet(QStringLiteral("trust-certificate"))) {
+        return TrustCertificate(settings, parser.value(QStringLiteral("trust-certificate")).toStdString());
     }
 
     // One instance per user and settings file: a second one would fight the first over the same PLCs and port.
@@ -348,8 +391,28 @@ int main(int argc, char** argv)
         const auto started = tavrel::mqtt::ApplyMqttOptions(bridge, mqttOptions);
         return started ? std::string() : started.error();
     };
-    // The OPC UA server, too, listens once the start-up project is in place; port 0 leaves it off.
+    // The OPC UA server, too, listens once the start-up project is in place; port 0 leaves it off. Who may use it
+    // is settled before: settings that cannot serve stop a headless start, as the link server's do.
     tavrel::opcua::OpcUaServer opcUa(program.Service());
+    const auto opcUaAccess = tavrel::common::ReadOpcUaAccess(program.Settings());
+    if (!opcUaAccess) {
+        return Fail(headless, opcUaAccess.error(), kExitUsage);
+    }
+    // Our certificate, made on first start in the store beside the settings. A store that cannot serve stops the
+    // start only where the OPC UA server is to run.
+    auto pki = OpenPki(program.Settings(), opcUaAccess->autoAcceptCertificates);
+    if (!pki && opcUaEndpoint->second != 0) {
+        return Fail(headless, pki.error(), kExitUsage);
+    }
+    {
+        tavrel::opcua::OpcUaSecurity security;
+        security.access = *opcUaAccess;
+        security.usersFile = tavrel::common::UsersFilePath(program.Settings());
+        if (pki) {
+            security.channel = (*pki)->Security();
+        }
+        opcUa.SetSecurity(std::move(security));
+    }
     const auto startOpcUa = [&opcUa, &opcUaEndpoint]() -> std::string {
         if (opcUaEndpoint->second == 0) {
             return {};
@@ -389,6 +452,9 @@ int main(int argc, char** argv)
         if (!opcUa.EndpointUrl().isEmpty()) {
             std::printf("OPC UA server on %s\n", opcUa.EndpointUrl().toUtf8().constData());
         }
+        if (const std::string warning = opcUa.SecurityWarning(); !warning.empty()) {
+            std::fprintf(stderr, "tavrel: %s\n", warning.c_str());
+        }
         const QByteArray scheme = server.Scheme().toLatin1();
         std::printf("link server on %s://%s:%u/dde/Tavrel/Items%s\n", scheme.constData(),
                     address.toString().toUtf8().constData(), *listening,
@@ -413,37 +479,40 @@ int main(int argc, char** argv)
 #if TAVREL_WITH_WINDOW
     tavrel::ui::WindowStart windowStart;
     windowStart.instance = &instance;
-    windowStart.startServing = [&listen, &startMqtt, &startOpcUa, &linkSetup, &program, linkAddress](QWidget* window) {
-        if (!linkSetup.tlsError.empty()) {
-            QMessageBox::warning(
-                window, QStringLiteral("Tavrel"),
-                QString::fromStdString(linkSetup.tlsError
-                                       + "\nThe link server serves without TLS, on this computer only "
-                                         "(127.0.0.1), until LinkCertFile and LinkKeyFile are mended."));
-        }
-        if (const std::string warning = tavrel::PlainHttpWarning(linkAddress, linkSetup); !warning.empty()) {
-            program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
-        }
-        const auto listening = listen();
-        if (!listening) {
-            QMessageBox::warning(window, QStringLiteral("Tavrel"),
-                                 QString::fromStdString(listening.error()
-                                                        + "\nThe items are not served until the link server "
-                                                          "address or port is changed in Options."));
-        }
-        if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
-            QMessageBox::warning(window, QStringLiteral("Tavrel"),
-                                 QString::fromStdString(opcUaError
-                                                        + "\nNothing is served over OPC UA until its address or "
-                                                          "port is changed in Options."));
-        }
-        if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
-            QMessageBox::warning(window, QStringLiteral("Tavrel"),
-                                 QString::fromStdString(mqttError
-                                                        + "\nNothing is published to MQTT until the broker "
-                                                          "settings are changed in Options."));
-        }
-    };
+    windowStart.startServing
+        = [&listen, &startMqtt, &startOpcUa, &opcUa, &linkSetup, &program, linkAddress](QWidget* window) {
+              if (!linkSetup.tlsError.empty()) {
+                  QMessageBox::warning(
+                      window, QStringLiteral("Tavrel"),
+                      QString::fromStdString(linkSetup.tlsError
+                                             + "\nThe link server serves without TLS, on this computer only "
+                                               "(127.0.0.1), until LinkCertFile and LinkKeyFile are mended."));
+              }
+              if (const std::string warning = tavrel::PlainHttpWarning(linkAddress, linkSetup); !warning.empty()) {
+                  program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
+              }
+              const auto listening = listen();
+              if (!listening) {
+                  QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                       QString::fromStdString(listening.error()
+                                                              + "\nThe items are not served until the link server "
+                                                                "address or port is changed in Options."));
+              }
+              if (const std::string opcUaError = startOpcUa(); !opcUaError.empty()) {
+                  QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                       QString::fromStdString(opcUaError
+                                                              + "\nNothing is served over OPC UA until its address or "
+                                                                "port is changed in Options."));
+              } else if (const std::string warning = opcUa.SecurityWarning(); !warning.empty()) {
+                  program.Service().Events().Add(tavrel::app::EventKind::Client, QString::fromStdString(warning));
+              }
+              if (const std::string mqttError = startMqtt(); !mqttError.empty()) {
+                  QMessageBox::warning(window, QStringLiteral("Tavrel"),
+                                       QString::fromStdString(mqttError
+                                                              + "\nNothing is published to MQTT until the broker "
+                                                                "settings are changed in Options."));
+              }
+          };
     windowStart.statusParts.emplace_back(
         [&server] { return QStringLiteral("link clients %1").arg(server.SessionCount()); });
     windowStart.statusParts.emplace_back([&opcUa] {

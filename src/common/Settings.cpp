@@ -394,6 +394,28 @@ std::uint16_t ReadOpcUaPort(const Settings& settings)
     return port ? static_cast<std::uint16_t>(*port) : kDefaultOpcUaPort;
 }
 
+tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& settings)
+{
+    OpcUaAccessSettings access;
+    if (!settings.ReadSetting(settingskey::OpcUaAllowAnonymous, "").empty()) {
+        access.allowAnonymous = ReadBoolean(settings, settingskey::OpcUaAllowAnonymous, false);
+    }
+    if (const std::string role = settings.ReadSetting(settingskey::OpcUaAnonymousRole, ""); !role.empty()) {
+        access.anonymousRole = ParseRole(role);
+        if (!access.anonymousRole) {
+            return tl::make_unexpected("OpcUaAnonymousRole is '" + role + "'; it takes reader or operator");
+        }
+    }
+    access.allowNone = ReadBoolean(settings, settingskey::OpcUaAllowNone, false);
+    access.autoAcceptCertificates = ReadBoolean(settings, settingskey::OpcUaAutoAcceptCertificates, false);
+    return access;
+}
+
+std::filesystem::path OpcUaPkiFolder(const Settings& settings)
+{
+    return settings.FilePath().parent_path() / "pki";
+}
+
 namespace {
 
 std::vector<std::string> SplitAtBlanks(std::string_view text)

@@ -2,10 +2,12 @@
 
 #include "common/AppOptions.h"
 #include "common/LinkProtocol.h"
+#include "common/Role.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -94,6 +96,10 @@ inline constexpr std::string_view OpcUaPort = "OpcUaPort";
 inline constexpr std::string_view HistoryDays = "HistoryDays";
 inline constexpr std::string_view HistoryMaxMB = "HistoryMaxMB";
 inline constexpr std::string_view HistoryPostgres = "HistoryPostgres";
+inline constexpr std::string_view OpcUaAllowAnonymous = "OpcUaAllowAnonymous";
+inline constexpr std::string_view OpcUaAnonymousRole = "OpcUaAnonymousRole";
+inline constexpr std::string_view OpcUaAllowNone = "OpcUaAllowNone";
+inline constexpr std::string_view OpcUaAutoAcceptCertificates = "OpcUaAutoAcceptCertificates";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -129,6 +135,23 @@ std::uint16_t ReadLinkPort(const Settings& settings);
 inline constexpr std::uint16_t kDefaultOpcUaPort = 4840;
 std::string ReadOpcUaAddress(const Settings& settings);
 std::uint16_t ReadOpcUaPort(const Settings& settings);
+
+/// Who may use the OPC UA server without a user name, and whether it offers unsecured channels off this computer.
+/// Each is left unset when the settings file does not say, so that the server chooses by where it listens.
+struct OpcUaAccessSettings
+{
+    std::optional<bool> allowAnonymous; ///< OpcUaAllowAnonymous; unset: only while listening on loopback
+    std::optional<Role> anonymousRole; ///< OpcUaAnonymousRole; unset: operator on loopback, else reader
+    bool allowNone = false; ///< OpcUaAllowNone: SecurityPolicy None off loopback too
+    bool autoAcceptCertificates = false; ///< OpcUaAutoAcceptCertificates: trust any client's certificate (test benches)
+};
+
+/// The OPC UA server's certificate store: the folder pki beside the settings file.
+std::filesystem::path OpcUaPkiFolder(const Settings& settings);
+
+/// The OPC UA server's access settings, or why they cannot be used: an OpcUaAnonymousRole that is neither reader nor
+/// operator.
+tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& settings);
 
 /// Who may talk to the link server besides programs on this computer, as the settings file says.
 struct LinkAccessSettings

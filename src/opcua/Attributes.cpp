@@ -10,6 +10,8 @@ namespace {
 
 using A = AttributeId;
 
+constexpr std::uint8_t kCurrentWriteBit = 2; // AccessLevel's CurrentWrite
+
 /// Which attributes each node class has: the ones every node has, then the class's own.
 bool HasAttribute(NodeClass nodeClass, AttributeId attribute)
 {
@@ -43,8 +45,9 @@ Variant Of(Scalar scalar)
     return Variant(std::move(scalar));
 }
 
-Variant AttributeValue(const Node& node, AttributeId attribute)
+Variant AttributeValue(const Node& node, AttributeId attribute, common::Role role)
 {
+    const bool operatorRole = role == common::Role::Operator;
     switch (attribute) {
     case A::NodeId:
         return Of(node.id);
@@ -77,15 +80,17 @@ Variant AttributeValue(const Node& node, AttributeId attribute)
         // One dimension of any length for an array; null for a scalar.
         return node.valueRank == 1 ? Variant::Array(BuiltinType::UInt32, { std::uint32_t { 0 } }) : Variant();
     case A::AccessLevel:
-    case A::UserAccessLevel:
         return Of(node.accessLevel);
+    case A::UserAccessLevel: // a reader reads; writing is the operator's
+        return Of(operatorRole ? node.accessLevel : static_cast<std::uint8_t>(node.accessLevel & ~kCurrentWriteBit));
     case A::MinimumSamplingInterval:
         return Of(node.minimumSamplingInterval);
     case A::Historizing:
         return Of(node.historizing);
     case A::Executable:
-    case A::UserExecutable:
         return Of(true);
+    case A::UserExecutable:
+        return Of(operatorRole);
     default:
         return {};
     }
@@ -163,7 +168,8 @@ std::uint32_t StatusOfRefusal(common::Refusal::Kind kind)
     return status::kBadInternalError;
 }
 
-DataValue ReadAttribute(const AddressSpace& space, const Node& node, std::uint32_t attributeId, std::int64_t nowMs)
+DataValue ReadAttribute(const AddressSpace& space, const Node& node, std::uint32_t attributeId, common::Role role,
+                        std::int64_t nowMs)
 {
     const auto attribute = static_cast<AttributeId>(attributeId);
     if (!HasAttribute(node.nodeClass, attribute)) {
@@ -182,7 +188,7 @@ DataValue ReadAttribute(const AddressSpace& space, const Node& node, std::uint32
         return value;
     }
     DataValue value;
-    value.value = AttributeValue(node, attribute);
+    value.value = AttributeValue(node, attribute, role);
     return value;
 }
 
@@ -263,7 +269,7 @@ std::optional<std::string> WriteText(ValueKind kind, const Variant& value)
     return std::nullopt;
 }
 
-ReadResponse Read(const ReadRequest& request, const AddressSpace& space, std::int64_t nowMs)
+ReadResponse Read(const ReadRequest& request, const AddressSpace& space, common::Role role, std::int64_t nowMs)
 {
     ReadResponse response;
     std::uint32_t& serviceResult = response.responseHeader.serviceResult.code;
@@ -298,7 +304,7 @@ ReadResponse Read(const ReadRequest& request, const AddressSpace& space, std::in
                 continue;
             }
         }
-        DataValue value = ReadAttribute(space, *node, what.attributeId, nowMs);
+        DataValue value = ReadAttribute(space, *node, what.attributeId, role, nowMs);
         if (!what.indexRange.empty() && value.value && !(value.status && value.status->IsBad())) {
             if (const std::uint32_t code = ApplyIndexRange(what.indexRange, *value.value); code != status::kGood) {
                 value = Fault(code);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/Refusal.h"
+#include "common/Role.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -70,11 +71,13 @@ struct ItemSample
     ValueQuality quality = ValueQuality::Good;
 };
 
-/// Who asks, as the surfaces tell the item service: the peer address and the session's user (empty: anonymous).
+/// Who asks, as the surfaces tell the item service: the peer address, the session's user (empty: anonymous) and
+/// the role the session was granted when it was activated.
 struct Client
 {
     std::string peer;
     std::string user;
+    common::Role role = common::Role::Reader; ///< a session not yet activated may do nothing a reader may not
 };
 
 /// What writes and method calls reach. Called on the thread that drives the server.
@@ -91,6 +94,11 @@ public:
     /// history keeps none.
     virtual tl::expected<std::vector<ItemSample>, std::uint32_t> ReadHistory(std::int32_t index, std::int64_t fromMs,
                                                                              std::int64_t toMs, std::size_t maxValues);
+    /// The role of user `name` when `password` is theirs; nothing for an unknown user, a wrong or an empty password,
+    /// each answered in the same time. `client` is who asks, for the record of refusals.
+    virtual std::optional<common::Role> CheckPassword(const Client& client, const std::string& name,
+                                                      const std::string& password)
+        = 0;
 };
 
 } // namespace tavrel::opcua

@@ -16,7 +16,7 @@ Connection::Connection(std::string peer, std::uint32_t channelId, const Settings
     : m_peer(std::move(peer))
     , m_settings(settings)
     , m_stateSinceMs(nowMs)
-    , m_channel(channelId, settings.lifetimes)
+    , m_channel(channelId, settings.lifetimes, settings.security)
     , m_assembler(settings.transport.maxMessageSize, settings.transport.maxChunkCount)
 {
     m_sizes.receiveBufferSize = static_cast<std::uint32_t>(settings.transport.receiveBufferSize);

@@ -4,6 +4,7 @@
 #include "opcua/SecureChannel.h"
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ public:
         SecureChannel::Lifetimes lifetimes;
         std::int64_t helloTimeoutMs = 10000;
         std::int64_t openTimeoutMs = 10000;
+        std::shared_ptr<const ChannelSecurity> security; ///< none: SecurityPolicy None only
     };
 
     Connection(std::string peer, std::uint32_t channelId, const Settings& settings, std::int64_t nowMs);
@@ -52,6 +54,8 @@ public:
     bool ShouldClose() const { return m_state == State::Closing; }
     State CurrentState() const { return m_state; }
     std::uint32_t ChannelId() const { return m_channel.ChannelId(); }
+    /// The secure channel: its policy, mode and the client's certificate.
+    const SecureChannel& Channel() const { return m_channel; }
     const std::string& Peer() const { return m_peer; }
 
 private:

@@ -14,7 +14,9 @@ inline constexpr std::string_view kTransportProfileUri
 
 /// The server as FindServers and GetEndpoints describe it.
 ApplicationDescription DescribeServer(const ServerConfig& config);
-/// The server's endpoints: one, SecurityPolicy None with anonymous users.
+/// The server's endpoints: with a certificate, the three secure policies, each signed and encrypted or signed
+/// only; SecurityPolicy None when the security settings offer it. Each takes anonymous users when they are allowed,
+/// and user names (encrypted to our certificate) when the server has one.
 std::vector<EndpointDescription> ServerEndpoints(const ServerConfig& config);
 
 /// FindServers: this server, unless the client asks only for others.

@@ -3,6 +3,7 @@
 #include "app/HistoryReader.h"
 #include "common/LinkProtocol.h"
 #include "common/OperandCatalogue.h"
+#include "opcua/Access.h"
 #include "opcua/Server.h"
 #include "opcua/StatusCodes.h"
 
@@ -99,12 +100,35 @@ OpcUaServer::~OpcUaServer()
     Close();
 }
 
+std::string OpcUaServer::ApplicationUri()
+{
+    return "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
+}
+
+void OpcUaServer::SetSecurity(OpcUaSecurity security)
+{
+    m_security = std::move(security);
+    m_users.reset();
+}
+
 tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& address, quint16 port)
 {
-    if (!address.isLoopback()) {
-        return tl::make_unexpected("the OPC UA server does not listen on " + address.toString().toStdString()
-                                   + ", which other machines can reach: it has no security yet (no encryption, "
-                                     "no user names); listen on 127.0.0.1, or set OpcUaPort to 0 to turn it off");
+    // The users file must be sound wherever the server listens; off loopback it must also hold someone.
+    bool hasUsers = false;
+    if (!m_security.usersFile.empty()) {
+        const auto users = common::UsersFile::Load(m_security.usersFile);
+        if (!users) {
+            return tl::make_unexpected("the OPC UA server does not start: " + users.error());
+        }
+        const auto entries = users->Entries();
+        hasUsers = std::any_of(entries.begin(), entries.end(),
+                               [](const auto& entry) { return entry.kind == common::UsersFile::Kind::User; });
+    }
+    const bool hasCertificate = m_security.channel && m_security.channel->certificate && m_security.channel->key;
+    const auto access = ChooseAccess(m_security.access, address.isLoopback(), hasCertificate, hasUsers);
+    if (!access) {
+        return tl::make_unexpected("the OPC UA server does not listen on " + address.toString().toStdString() + ": "
+                                   + access.error() + "; listen on 127.0.0.1, or set OpcUaPort to 0 to turn it off");
     }
     // The new address is opened before the old one closes, so that a failure leaves the server where it was.
     auto* listener = new QTcpServer(this);
@@ -123,12 +147,19 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     m_endpointUrl = QStringLiteral("opc.tcp://%1:%2/").arg(host).arg(bound);
 
     ServerConfig config;
-    config.applicationUri = "urn:" + QHostInfo::localHostName().toStdString() + ":Tavrel";
+    config.applicationUri = ApplicationUri();
     config.productUri = "urn:Tavrel";
     config.applicationName = "Tavrel";
     config.endpointUrl = m_endpointUrl.toStdString();
     config.softwareVersion = QCoreApplication::applicationVersion().toStdString();
     config.buildNumber = config.softwareVersion;
+    config.security = m_security.channel;
+    config.access.offerNone = access->offerNone;
+    config.access.anonymous = access->anonymous;
+    m_warning = access->warning;
+    if (!m_security.usersFile.empty()) {
+        m_users.emplace(m_security.usersFile);
+    }
     m_core = std::make_unique<Server>(static_cast<Backend&>(*this), std::move(config), NowMs());
     m_service.SetSystemItem(QStringLiteral("OpcUaEndpoint"), m_endpointUrl);
     m_service.SetSystemItem(QStringLiteral("OpcUaSessions"), QStringLiteral("0"));
@@ -180,8 +211,32 @@ app::Caller OpcUaServer::CallerOf(const Client& client) const
     caller.surface = app::Surface::OpcUa;
     caller.user = client.user;
     caller.peer = client.peer;
-    caller.role = app::Role::Operator;
+    caller.role = client.role;
     return caller;
+}
+
+std::optional<common::Role> OpcUaServer::CheckPassword(const Client& client, const std::string& name,
+                                                       const std::string& password)
+{
+    const auto refused = [&](const QString& why) {
+        m_service.Events().Add(app::EventKind::Client,
+                               QStringLiteral("OPC UA login of '%1' from %2 refused: %3")
+                                   .arg(QString::fromStdString(name), QString::fromStdString(client.peer), why));
+        return std::nullopt;
+    };
+    if (!m_users) {
+        return refused(QStringLiteral("no users file"));
+    }
+    const auto users = m_users->Current();
+    if (!users) {
+        // A users file that went bad while running lets nobody in until it is mended.
+        return refused(QString::fromStdString(users.error()));
+    }
+    auto role = (*users)->VerifyPassword(name, password);
+    if (!role) {
+        return refused(QStringLiteral("unknown user or wrong password"));
+    }
+    return role;
 }
 
 std::optional<common::Refusal> OpcUaServer::Write(const Client& client, std::int32_t index, const std::string& text)

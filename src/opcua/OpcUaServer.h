@@ -1,13 +1,17 @@
 #pragma once
 
 #include "app/ItemService.h"
+#include "common/Settings.h"
+#include "common/UsersFile.h"
 #include "opcua/Backend.h"
+#include "opcua/SecureChannel.h"
 
 #include <QHostAddress>
 #include <QObject>
 #include <QTimer>
 
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,6 +28,15 @@ namespace tavrel::opcua {
 
 class Server;
 
+/// Who may use the OPC UA server and how it proves itself: the settings' access keys, the users file, and our
+/// certificate, key and the judge of clients' certificates (none: only policy None, on this computer).
+struct OpcUaSecurity
+{
+    common::OpcUaAccessSettings access;
+    std::filesystem::path usersFile;
+    std::shared_ptr<const ChannelSecurity> channel;
+};
+
 /// The OPC UA server on the network: moves bytes between sockets and the protocol core (Server), keeps the core's
 /// address space in step with the item service (the project, its values, the run and the PLCs' health), and hands
 /// writes and method calls to the item service as the OPC UA surface's pokes and commands.
@@ -39,9 +52,17 @@ public:
     explicit OpcUaServer(app::ItemService& service, QObject* parent = nullptr);
     ~OpcUaServer() override;
 
-    /// Starts listening at `address`:`port`; the port actually bound (useful with port 0), or what went wrong. An
-    /// address that other machines can reach is refused: the server has no security yet.
+    /// urn:HOSTNAME:Tavrel, the application URI of this computer's server.
+    static std::string ApplicationUri();
+
+    /// Who may come in, and our certificate; taken at the next Listen.
+    void SetSecurity(OpcUaSecurity security);
+    /// Starts listening at `address`:`port`; the port actually bound (useful with port 0), or what went wrong. Off
+    /// loopback it needs a certificate, and users in the users file or anonymous access allowed outright.
     tl::expected<quint16, std::string> Listen(const QHostAddress& address, quint16 port);
+    /// What an administrator should know of the server as it listens: SecurityPolicy None offered off loopback, or
+    /// anonymous operators there; empty when nothing.
+    std::string SecurityWarning() const { return m_warning; }
     /// Stops listening and closes every connection.
     void Close();
     /// "opc.tcp://127.0.0.1:4840/" while listening, else empty.
@@ -60,6 +81,8 @@ private:
     std::optional<common::Refusal> Execute(const Client& client, const std::string& command) override;
     tl::expected<std::vector<ItemSample>, std::uint32_t> ReadHistory(std::int32_t index, std::int64_t fromMs,
                                                                      std::int64_t toMs, std::size_t maxValues) override;
+    std::optional<common::Role> CheckPassword(const Client& client, const std::string& name,
+                                              const std::string& password) override;
 
     void Accept();
     void Read(QTcpSocket* socket);
@@ -78,6 +101,9 @@ private:
 
     app::ItemService& m_service;
     std::unique_ptr<Server> m_core;
+    OpcUaSecurity m_security;
+    std::optional<common::UsersFileCache> m_users;
+    std::string m_warning;
     QTcpServer* m_listener = nullptr;
     QString m_endpointUrl;
     std::unordered_map<std::uint64_t, QTcpSocket*> m_sockets;

@@ -1,5 +1,7 @@
 #include "opcua/SecureChannel.h"
 
+#include "opcua/crypto/CryptoSecurityPolicy.h"
+
 #include <algorithm>
 
 namespace tavrel::opcua {
@@ -19,12 +21,29 @@ ErrorMessage Refuse(std::uint32_t code, std::string reason)
 
 } // namespace
 
-std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri)
+std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelSecurity& security)
 {
-    if (uri == kSecurityPolicyNoneUri) {
+    const auto id = crypto::PolicyFromUri(uri);
+    if (id == crypto::PolicyId::None) {
         return std::make_unique<SecurityPolicyNone>();
     }
-    return nullptr;
+    if (!id || !security.certificate || !security.key) {
+        return nullptr;
+    }
+    return std::make_unique<crypto::CryptoSecurityPolicy>(*id, security.certificate, security.key);
+}
+
+const crypto::Bytes& SecureChannel::ClientCertificate() const
+{
+    static const crypto::Bytes kNone;
+    const crypto::Certificate* certificate = m_policy ? m_policy->RemoteCertificate() : nullptr;
+    return certificate != nullptr ? certificate->Der() : kNone;
+}
+
+std::uint32_t SecureChannel::SendingTokenId() const
+{
+    // After a renewal the old token secures what we send until the client has used the new one.
+    return m_previousTokenId != 0 ? m_previousTokenId : m_tokenId;
 }
 
 std::int64_t SecureChannel::TokenExpiresMs() const
@@ -75,7 +94,7 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
         return Refuse(status::kBadTcpSecureChannelUnknown,
                       "renewal of channel " + std::to_string(channelId) + " on channel " + std::to_string(m_channelId));
     }
-    std::unique_ptr<SecurityPolicy> policy = renew ? nullptr : MakeSecurityPolicy(policyUri);
+    std::unique_ptr<SecurityPolicy> policy = renew ? nullptr : MakeSecurityPolicy(policyUri, *m_security);
     if (!renew && !policy) {
         return Refuse(status::kBadSecurityPolicyRejected, "security policy \"" + policyUri + "\" not offered");
     }
@@ -84,6 +103,14 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
     const auto bodyEnd = active.Unprotect(chunk, sequenceStart, true);
     if (!bodyEnd) {
         return bodyEnd.error();
+    }
+    if (!renew && active.RemoteCertificate() != nullptr) {
+        if (!m_security->validator) {
+            return Refuse(status::kBadCertificateUntrusted, "no client certificate is trusted");
+        }
+        if (auto fault = m_security->validator(*active.RemoteCertificate(), nowMs)) {
+            return fault;
+        }
     }
     Decoder sequence(chunk.subspan(sequenceStart, *bodyEnd - sequenceStart));
     const std::uint32_t sequenceNumber = sequence.UInt32();
@@ -109,8 +136,16 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
                       "security mode " + std::to_string(static_cast<int>(request->securityMode)) + " with "
                           + std::string(active.Uri()));
     }
+    if (renew && request->securityMode != m_mode) {
+        return Refuse(status::kBadSecurityModeRejected, "a renewal that changes the security mode");
+    }
+    const auto serverNonce = active.StartToken(m_tokenId + 1, request->securityMode, request->clientNonce);
+    if (!serverNonce) {
+        return serverNonce.error();
+    }
     if (!renew) {
         m_policy = std::move(policy);
+        m_mode = request->securityMode;
     }
     m_previousTokenId = m_tokenId;
     ++m_tokenId;
@@ -123,14 +158,15 @@ std::optional<ErrorMessage> SecureChannel::Open(std::span<std::uint8_t> chunk, s
     response.responseHeader.requestHandle = request->requestHeader.requestHandle;
     response.serverProtocolVersion = kProtocolVersion;
     response.securityToken = { m_channelId, m_tokenId, DateTime::FromUnixMs(nowMs), m_tokenLifetimeMs };
+    response.serverNonce = *serverNonce;
 
     Encoder e(out);
     const std::size_t start = out.size();
     WriteFrameHeader(e, MessageType::Open, ChunkType::Final);
     e.UInt32(m_channelId);
     Encode(e, std::string(m_policy->Uri()));
-    Encode(e, ByteString {}); // our certificate: none with policy None
-    Encode(e, ByteString {}); // the thumbprint of the client's certificate
+    Encode(e, m_policy->LocalCertificate());
+    Encode(e, m_policy->RemoteThumbprint());
     e.UInt32(NextSequenceNumber());
     e.UInt32(requestId);
     EncodeMessage(e, response);
@@ -198,7 +234,7 @@ void SecureChannel::Send(std::uint32_t requestId, std::span<const std::uint8_t> 
         const std::size_t start = out.size();
         WriteFrameHeader(e, MessageType::Message, last ? ChunkType::Final : ChunkType::Intermediate);
         e.UInt32(m_channelId);
-        e.UInt32(m_tokenId);
+        e.UInt32(SendingTokenId());
         e.UInt32(NextSequenceNumber());
         e.UInt32(requestId);
         e.Bytes(body.data() + offset, length);

@@ -2,9 +2,12 @@
 
 #include "opcua/Chunking.h"
 #include "opcua/Messages.h"
+#include "opcua/crypto/Keys.h"
+#include "opcua/crypto/Policy.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -24,7 +27,8 @@ class SecurityPolicy
 {
 public:
     virtual ~SecurityPolicy() = default;
-    virtual std::string_view Uri() const = 0;
+    virtual crypto::PolicyId Id() const = 0;
+    std::string_view Uri() const { return crypto::PolicyUri(Id()); }
     /// Whether the policy serves `mode` (None serves only MessageSecurityMode::None).
     virtual bool Supports(MessageSecurityMode mode) const = 0;
     /// How many body bytes fit in a chunk that has `space` bytes after its headers, leaving room for padding and
@@ -38,13 +42,23 @@ public:
     /// Protects the chunk that starts at `chunkStart` of `out` and runs to its end: appends padding and signature,
     /// sets the chunk's size field (SetFrameSize), then signs and encrypts.
     virtual void Protect(std::vector<std::uint8_t>& out, std::size_t chunkStart, bool asymmetric) = 0;
+    /// Starts the token `tokenId` in `mode` from the client's nonce: derives both sides' keys and answers our
+    /// nonce (empty with None), or refuses a nonce of the wrong length. The previous token's keys stay usable.
+    virtual tl::expected<ByteString, ErrorMessage> StartToken(std::uint32_t tokenId, MessageSecurityMode mode,
+                                                              const ByteString& clientNonce)
+        = 0;
+    /// Our certificate and the thumbprint of the client's, for the OpenSecureChannel answer (empty with None).
+    virtual ByteString LocalCertificate() const { return {}; }
+    virtual ByteString RemoteThumbprint() const { return {}; }
+    /// The client's certificate as its OpenSecureChannel sent it; none with None.
+    virtual const crypto::Certificate* RemoteCertificate() const { return nullptr; }
 };
 
 /// SecurityPolicy None: chunks travel as they are.
 class SecurityPolicyNone final : public SecurityPolicy
 {
 public:
-    std::string_view Uri() const override { return kSecurityPolicyNoneUri; }
+    crypto::PolicyId Id() const override { return crypto::PolicyId::None; }
     bool Supports(MessageSecurityMode mode) const override { return mode == MessageSecurityMode::None; }
     std::size_t MaxBodySize(std::size_t space) const override { return space; }
     tl::expected<std::size_t, ErrorMessage> Unprotect(std::span<std::uint8_t> chunk, std::size_t, bool) override
@@ -55,10 +69,28 @@ public:
     {
         SetFrameSize(out, chunkStart);
     }
+    tl::expected<ByteString, ErrorMessage> StartToken(std::uint32_t, MessageSecurityMode, const ByteString&) override
+    {
+        return ByteString {};
+    }
 };
 
-/// The policy named `uri`, or none when the server does not offer it.
-std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri);
+/// Judges a client's certificate at `nowMs`: nothing when it is trusted, else the status and reason of the
+/// refusal (validity dates, trust, revocation).
+using CertificateValidator = std::function<std::optional<ErrorMessage>(const crypto::Certificate&, std::int64_t nowMs)>;
+
+/// What the server hands every channel: our application instance certificate and key, and who judges the
+/// client's. Without a certificate only SecurityPolicy None is served; without a validator every client
+/// certificate is refused.
+struct ChannelSecurity
+{
+    std::shared_ptr<const crypto::Certificate> certificate;
+    std::shared_ptr<const crypto::PrivateKey> key;
+    CertificateValidator validator;
+};
+
+/// The policy named `uri`, or none when the server does not offer it (a signing policy without our certificate).
+std::unique_ptr<SecurityPolicy> MakeSecurityPolicy(std::string_view uri, const ChannelSecurity& security);
 
 /// A chunk of a secure channel message as received: its request and the body bytes it carries.
 struct ReceivedChunk
@@ -79,14 +111,20 @@ public:
         std::uint32_t maxTokenLifetimeMs = 3600000;
     };
 
-    SecureChannel(std::uint32_t channelId, Lifetimes lifetimes)
+    SecureChannel(std::uint32_t channelId, Lifetimes lifetimes, std::shared_ptr<const ChannelSecurity> security = {})
         : m_channelId(channelId)
         , m_lifetimes(lifetimes)
+        , m_security(security ? std::move(security) : std::make_shared<const ChannelSecurity>())
     {
     }
 
     std::uint32_t ChannelId() const { return m_channelId; }
     bool IsOpen() const { return m_policy != nullptr; }
+    /// The policy and mode the client opened the channel with (None before it is open).
+    crypto::PolicyId Policy() const { return m_policy ? m_policy->Id() : crypto::PolicyId::None; }
+    MessageSecurityMode Mode() const { return m_mode; }
+    /// The client's certificate (DER) from its OpenSecureChannel; empty with None.
+    const crypto::Bytes& ClientCertificate() const;
 
     /// Reads one OPN chunk (a single 'F' chunk) and answers it into `out`: a new channel or a renewed token. The
     /// answer is one chunk: it fits the smallest buffer of 8192 bytes.
@@ -108,11 +146,14 @@ public:
 
 private:
     std::optional<ErrorMessage> CheckSequence(std::uint32_t sequenceNumber);
+    std::uint32_t SendingTokenId() const;
     std::uint32_t NextSequenceNumber();
 
     std::uint32_t m_channelId;
     Lifetimes m_lifetimes;
+    std::shared_ptr<const ChannelSecurity> m_security;
     std::unique_ptr<SecurityPolicy> m_policy;
+    MessageSecurityMode m_mode = MessageSecurityMode::None;
     std::uint32_t m_tokenId = 0;
     std::int64_t m_tokenCreatedMs = 0;
     std::uint32_t m_tokenLifetimeMs = 0;

@@ -9,9 +9,11 @@ namespace tavrel::opcua {
 
 namespace {
 
-Connection::Settings ConnectionSettings(const ServerLimits& limits)
+Connection::Settings ConnectionSettings(const ServerConfig& config)
 {
+    const ServerLimits& limits = config.limits;
     Connection::Settings settings;
+    settings.security = config.security;
     settings.transport.receiveBufferSize = limits.receiveBufferSize;
     settings.transport.maxMessageSize = limits.maxMessageSize;
     settings.transport.maxChunkCount = limits.maxChunkCount;
@@ -35,9 +37,9 @@ DecodeLimits RequestLimits(const ServerLimits& limits)
 ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs)
     : m_backend(backend)
     , m_config(std::move(config))
-    , m_connectionSettings(ConnectionSettings(m_config.limits))
+    , m_connectionSettings(ConnectionSettings(m_config))
     , m_space(m_config, nowMs)
-    , m_sessions(m_config.limits, m_totals)
+    , m_sessions(m_config, m_totals)
     , m_dispatcher(
           [this](const RequestHeader& header, ConnectionId connection, bool activated, std::int64_t now) {
               return m_sessions.Use(header.authenticationToken, connection, activated, now);
@@ -47,6 +49,20 @@ ServerCore::ServerCore(Backend& backend, ServerConfig config, std::int64_t nowMs
     RegisterSessionServices();
     RegisterSpaceServices();
     RegisterSubscriptionServices();
+}
+
+SessionChannel ServerCore::SecurityOf(const Connection& connection)
+{
+    SessionChannel security;
+    const SecureChannel& channel = connection.Channel();
+    security.policy = channel.Policy();
+    security.mode = channel.Mode();
+    if (const crypto::Bytes& der = channel.ClientCertificate(); !der.empty()) {
+        if (auto certificate = crypto::Certificate::FromDer(der)) {
+            security.clientCertificate = std::move(*certificate);
+        }
+    }
+    return security;
 }
 
 void ServerCore::EndSession(Session& session, std::int64_t nowMs)

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "opcua/Backend.h"
+#include "opcua/Identity.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -13,6 +15,8 @@ namespace tavrel::opcua {
 
 /// One client connection, as the socket side names it to the server.
 using ConnectionId = std::uint64_t;
+
+struct ChannelSecurity;
 
 /// What the server grants at most; each default with the reason it has that value.
 struct ServerLimits
@@ -51,6 +55,13 @@ struct ServerLimits
     std::uint32_t maxTokenLifetimeMs = 3600000; ///< and above revised down: clients renew at 75 %
 };
 
+/// Who may open sessions: over unsecured channels or not, and without a user name.
+struct SessionAccess
+{
+    bool offerNone = true; ///< SecurityPolicy None: on loopback, or where OpcUaAllowNone says so
+    AnonymousAccess anonymous; ///< sessions without a user name
+};
+
 /// Who the server is, as FindServers, GetEndpoints and the BuildInfo node tell clients.
 struct ServerConfig
 {
@@ -61,6 +72,9 @@ struct ServerConfig
     std::string softwareVersion;
     std::string buildNumber;
     ServerLimits limits;
+    /// Our certificate and key and the judge of clients' certificates; none: SecurityPolicy None only.
+    std::shared_ptr<const ChannelSecurity> security;
+    SessionAccess access;
 };
 
 class ServerCore;

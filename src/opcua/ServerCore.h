@@ -55,6 +55,8 @@ public:
                  const Session* session, std::int64_t nowMs);
 
 private:
+    /// The policy, mode and client certificate of a connection's secure channel.
+    static SessionChannel SecurityOf(const Connection& connection);
     void RegisterSessionServices();
     void RegisterSpaceServices();
     void RegisterSubscriptionServices();

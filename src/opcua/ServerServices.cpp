@@ -22,8 +22,9 @@ void ServerCore::RegisterSessionServices()
         SessionNeed::None, [this](const CreateSessionRequest& request, ServiceContext& context) {
             std::optional<Session> dropped;
             const auto connection = m_connections.find(context.connection);
-            auto created = m_sessions.Create(request, context.connection, connection->second.Peer(),
-                                             ServerEndpoints(m_config), context.nowMs, dropped);
+            auto created
+                = m_sessions.Create(request, context.connection, SecurityOf(connection->second),
+                                    connection->second.Peer(), ServerEndpoints(m_config), context.nowMs, dropped);
             if (dropped) {
                 EndSession(*dropped, context.nowMs);
             }
@@ -37,7 +38,9 @@ void ServerCore::RegisterSessionServices()
         });
     m_dispatcher.Add<ActivateSessionRequest>(
         SessionNeed::None, [this](const ActivateSessionRequest& request, ServiceContext& context) {
-            auto activated = m_sessions.Activate(request, context.connection, context.nowMs);
+            const auto connection = m_connections.find(context.connection);
+            auto activated = m_sessions.Activate(request, context.connection, SecurityOf(connection->second), m_backend,
+                                                 context.nowMs);
             ActivateSessionResponse response;
             if (activated) {
                 response = std::move(*activated);
@@ -79,7 +82,7 @@ void ServerCore::RegisterSpaceServices()
                                                  return std::optional(UnregisterNodes(request, m_space));
                                              });
     m_dispatcher.Add<ReadRequest>(SessionNeed::Activated, [this](const ReadRequest& request, ServiceContext& context) {
-        return std::optional(Read(request, m_space, context.nowMs));
+        return std::optional(Read(request, m_space, context.session->client.role, context.nowMs));
     });
     m_dispatcher.Add<WriteRequest>(
         SessionNeed::Activated, [this](const WriteRequest& request, ServiceContext& context) {

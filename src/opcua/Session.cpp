@@ -1,5 +1,8 @@
 #include "opcua/Session.h"
 
+#include "opcua/SecureChannel.h"
+#include "opcua/crypto/Primitives.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -8,7 +11,7 @@ namespace tavrel::opcua {
 namespace {
 
 constexpr std::size_t kTokenBytes = 32; // an unguessable authentication token
-constexpr std::size_t kNonceBytes = 32; // the least a server nonce may hold
+constexpr std::size_t kNonceBytes = 32; // the least a nonce may hold, ours and the client's
 
 const std::string& TokenKey(const NodeId& token)
 {
@@ -17,32 +20,74 @@ const std::string& TokenKey(const NodeId& token)
     return bytes != nullptr && token.namespaceIndex == 0 ? bytes->bytes : kNone;
 }
 
+ByteString RandomBytes(std::size_t count)
+{
+    const crypto::Bytes random = crypto::RandomBytes(count);
+    return ByteString { std::string(random.begin(), random.end()) };
+}
+
+ByteString Joined(std::span<const std::uint8_t> a, const ByteString& b)
+{
+    ByteString joined { std::string(a.begin(), a.end()) };
+    joined.bytes += b.bytes;
+    return joined;
+}
+
+/// Whether a request on `channel` may go on with a session of `clientCertificate`: a session made on a secured
+/// channel stays with the certificate it was made with, and one made unsecured is not taken over by a secured
+/// channel's client either.
+bool SameClient(const SessionChannel& channel, const ByteString& clientCertificate)
+{
+    if (!channel.clientCertificate) {
+        return clientCertificate.bytes.empty();
+    }
+    const auto& der = channel.clientCertificate->Der();
+    return crypto::SameBytes(der, BytesOf(clientCertificate));
+}
+
 } // namespace
 
-SessionManager::SessionManager(const ServerLimits& limits, SubscriptionTotals& totals)
-    : m_limits(limits)
+SessionManager::SessionManager(const ServerConfig& config, SubscriptionTotals& totals)
+    : m_limits(config.limits)
     , m_totals(totals)
-    , m_random(std::random_device {}())
+    , m_config(config)
 {
 }
 
-ByteString SessionManager::RandomBytes(std::size_t count)
+const crypto::Certificate* SessionManager::Certificate() const
 {
-    ByteString bytes;
-    bytes.bytes.resize(count);
-    for (std::size_t i = 0; i < count; i += 8) {
-        const std::uint64_t word = m_random();
-        for (std::size_t j = 0; j < 8 && i + j < count; ++j) {
-            bytes.bytes[i + j] = static_cast<char>(word >> (8 * j));
-        }
-    }
-    return bytes;
+    return m_config.security ? m_config.security->certificate.get() : nullptr;
+}
+
+const crypto::PrivateKey* SessionManager::Key() const
+{
+    return m_config.security ? m_config.security->key.get() : nullptr;
 }
 
 tl::expected<CreateSessionResponse, std::uint32_t>
-SessionManager::Create(const CreateSessionRequest& request, ConnectionId connection, const std::string& peer,
-                       std::vector<EndpointDescription> endpoints, std::int64_t nowMs, std::optional<Session>& dropped)
+SessionManager::Create(const CreateSessionRequest& request, ConnectionId connection, const SessionChannel& channel,
+                       const std::string& peer, std::vector<EndpointDescription> endpoints, std::int64_t nowMs,
+                       std::optional<Session>& dropped)
 {
+    const bool secured = channel.policy != crypto::PolicyId::None;
+    if (!secured && !m_config.access.offerNone) {
+        // An unsecured channel serves discovery (a client learns the endpoints over it), but no session.
+        return tl::unexpected(status::kBadSecurityPolicyRejected);
+    }
+    if (secured) {
+        if (!channel.clientCertificate || !SameClient(channel, request.clientCertificate)) {
+            return tl::unexpected(status::kBadSecurityChecksFailed);
+        }
+        if (channel.clientCertificate->ApplicationUri() != request.clientDescription.applicationUri) {
+            return tl::unexpected(status::kBadCertificateUriInvalid);
+        }
+        if (request.clientNonce.bytes.size() < kNonceBytes) {
+            return tl::unexpected(status::kBadNonceInvalid);
+        }
+        if (!Certificate() || !Key()) {
+            return tl::unexpected(status::kBadSecurityChecksFailed);
+        }
+    }
     if (m_sessions.size() >= m_limits.maxSessions) {
         auto oldest = m_sessions.end();
         for (auto it = m_sessions.begin(); it != m_sessions.end(); ++it) {
@@ -57,6 +102,22 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
         dropped = std::move(oldest->second);
         m_sessions.erase(oldest);
     }
+    CreateSessionResponse response;
+    if (Certificate() != nullptr) {
+        const auto& der = Certificate()->Der();
+        response.serverCertificate.bytes.assign(der.begin(), der.end());
+    }
+    if (secured) {
+        // Our signature of the client's certificate and nonce proves that we hold our certificate's key.
+        const ByteString signed_ = Joined(channel.clientCertificate->Der(), request.clientNonce);
+        auto signature = crypto::Sign(channel.policy, *Key(), BytesOf(signed_));
+        if (!signature) {
+            return tl::unexpected(status::kBadSecurityChecksFailed);
+        }
+        response.serverSignature.algorithm = std::string(crypto::Parameters(channel.policy).asymmetricSignatureUri);
+        response.serverSignature.signature.bytes.assign(signature->begin(), signature->end());
+    }
+
     Session session;
     session.sessionId = NodeId(1, std::uint32_t { m_nextSessionNumber++ });
     do {
@@ -73,43 +134,79 @@ SessionManager::Create(const CreateSessionRequest& request, ConnectionId connect
     session.lastUsedMs = nowMs;
     session.maxResponseMessageSize = request.maxResponseMessageSize;
     session.client.peer = peer;
+    session.serverNonce = RandomBytes(kNonceBytes);
+    if (secured) {
+        session.clientCertificate = request.clientCertificate;
+    }
     session.browseContinuations = BrowseContinuations(m_limits.maxBrowseContinuationPoints);
     session.subscriptions = std::make_unique<SubscriptionSet>(m_limits, m_totals);
 
-    CreateSessionResponse response;
     response.sessionId = session.sessionId;
     response.authenticationToken = session.authenticationToken;
     response.revisedSessionTimeout = session.timeoutMs;
-    response.serverNonce = RandomBytes(kNonceBytes);
+    response.serverNonce = session.serverNonce;
     response.serverEndpoints = std::move(endpoints);
     response.maxRequestMessageSize = static_cast<std::uint32_t>(m_limits.maxMessageSize);
     m_sessions.emplace(TokenKey(session.authenticationToken), std::move(session));
     return response;
 }
 
-tl::expected<ActivateSessionResponse, std::uint32_t>
-SessionManager::Activate(const ActivateSessionRequest& request, ConnectionId connection, std::int64_t nowMs)
+tl::expected<ActivateSessionResponse, std::uint32_t> SessionManager::Activate(const ActivateSessionRequest& request,
+                                                                              ConnectionId connection,
+                                                                              const SessionChannel& channel,
+                                                                              Backend& backend, std::int64_t nowMs)
 {
     const auto found = m_sessions.find(TokenKey(request.requestHeader.authenticationToken));
     if (found == m_sessions.end() || TokenKey(request.requestHeader.authenticationToken).empty()) {
         return tl::unexpected(status::kBadSessionIdInvalid);
     }
     Session& session = found->second;
-    // An empty identity is anonymous; so is an AnonymousIdentityToken of our one policy (or of none named).
-    if (!request.userIdentityToken.IsNull()) {
-        const auto anonymous = FromExtensionObject<AnonymousIdentityToken>(request.userIdentityToken);
-        if (!anonymous) {
-            return tl::unexpected(status::kBadIdentityTokenInvalid);
+    if (!SameClient(channel, session.clientCertificate)) {
+        return tl::unexpected(status::kBadSecurityChecksFailed);
+    }
+    if (channel.policy != crypto::PolicyId::None) {
+        // The client proves it holds its certificate's key: its signature of our certificate and our last nonce.
+        if (Certificate() == nullptr) {
+            return tl::unexpected(status::kBadSecurityChecksFailed);
         }
-        if (!anonymous->policyId.empty() && anonymous->policyId != kAnonymousPolicyId) {
-            return tl::unexpected(status::kBadIdentityTokenRejected);
+        const ByteString signed_ = Joined(Certificate()->Der(), session.serverNonce);
+        if (request.clientSignature.algorithm != crypto::Parameters(channel.policy).asymmetricSignatureUri
+            || !crypto::Verify(channel.policy, *channel.clientCertificate, BytesOf(signed_),
+                               BytesOf(request.clientSignature.signature))) {
+            return tl::unexpected(status::kBadApplicationSignatureInvalid);
         }
     }
+    const std::string address = PeerAddress(session.client.peer);
+    const bool userName = request.userIdentityToken.typeId == NodeId(0, UserNameIdentityToken::kEncodingId);
+    if (userName && m_throttle.WaitUntilMs(address, nowMs) != 0) {
+        return tl::unexpected(status::kBadTooManyOperations);
+    }
+    IdentityContext context;
+    context.channelPolicy = channel.policy;
+    context.serverNonce = &session.serverNonce;
+    context.anonymous = m_config.access.anonymous;
+    context.key = Key();
+    context.backend = &backend;
+    context.client = &session.client;
+    const auto identity = CheckIdentity(request.userIdentityToken, context);
+    if (!identity) {
+        if (userName) {
+            m_throttle.Failed(address, nowMs);
+        }
+        return tl::unexpected(identity.error());
+    }
+    if (userName) {
+        m_throttle.Succeeded(address);
+    }
+    session.client.user = identity->user;
+    session.client.role = identity->role;
+    session.subscriptions->SetRole(identity->role);
     session.connection = connection; // the session moves to this channel; answers follow it
     session.activated = true;
     session.lastUsedMs = nowMs;
+    session.serverNonce = RandomBytes(kNonceBytes);
     ActivateSessionResponse response;
-    response.serverNonce = RandomBytes(kNonceBytes);
+    response.serverNonce = session.serverNonce;
     return response;
 }
 

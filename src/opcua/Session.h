@@ -2,15 +2,17 @@
 
 #include "opcua/Backend.h"
 #include "opcua/Browse.h"
+#include "opcua/Identity.h"
 #include "opcua/Messages.h"
 #include "opcua/Server.h"
 #include "opcua/Subscriptions.h"
+#include "opcua/crypto/Keys.h"
+#include "opcua/crypto/Policy.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -18,10 +20,16 @@
 
 namespace tavrel::opcua {
 
-inline constexpr std::string_view kAnonymousPolicyId = "anonymous";
+/// What a session learns of the secure channel a request came on.
+struct SessionChannel
+{
+    crypto::PolicyId policy = crypto::PolicyId::None;
+    MessageSecurityMode mode = MessageSecurityMode::None;
+    std::optional<crypto::Certificate> clientCertificate; ///< the client's, as it opened the channel; none on None
+};
 
-/// A client's session: created, then activated (anonymously) on a secure channel; it outlives its channel until
-/// its time-out, and a new channel may take it over by activating it again.
+/// A client's session: created, then activated on a secure channel by a user (or anonymously); it outlives its
+/// channel until its time-out, and a new channel may take it over by activating it again.
 struct Session
 {
     NodeId sessionId;
@@ -32,7 +40,9 @@ struct Session
     double timeoutMs = 0;
     std::int64_t lastUsedMs = 0;
     std::uint32_t maxResponseMessageSize = 0; ///< 0: no limit
-    Client client;
+    Client client; ///< its peer, and once activated its user and role
+    ByteString serverNonce; ///< the nonce sent last: the client signs it, and a password is sent with it
+    ByteString clientCertificate; ///< DER, as CreateSession named it; empty on an unsecured channel
     std::unique_ptr<SubscriptionSet> subscriptions; ///< with its queued Publish requests
     BrowseContinuations browseContinuations { 0 }; ///< given the server's limit when the session is created
 
@@ -48,19 +58,31 @@ struct Session
 class SessionManager
 {
 public:
-    /// Sessions within `limits`, their subscriptions counted in `totals` (both must outlive the manager).
-    SessionManager(const ServerLimits& limits, SubscriptionTotals& totals);
+    /// Sessions within the limits of `config`, their subscriptions counted in `totals`, proving themselves with its
+    /// certificate and letting users in as its access says (both must outlive the manager).
+    SessionManager(const ServerConfig& config, SubscriptionTotals& totals);
 
-    /// CreateSession on `connection`: a new session, not yet activated. At the limit an unactivated session is
-    /// dropped to make room (its client never finished); with none of those it is Bad_TooManySessions. `dropped`
-    /// receives the session it dropped.
+    /// CreateSession on `connection`: a new session, not yet activated. On an unsecured channel only while None is
+    /// offered (else Bad_SecurityPolicyRejected). On a secured channel the client's
+    /// certificate must be the channel's (else Bad_SecurityChecksFailed) and name the client's application URI
+    /// (Bad_CertificateUriInvalid), its nonce at least 32 bytes (Bad_NonceInvalid); the answer carries our
+    /// certificate, a new nonce, and our signature of the client's certificate and nonce. At the limit an
+    /// unactivated session is dropped to make room (its client never finished); with none of those it is
+    /// Bad_TooManySessions. `dropped` receives the session it dropped.
     tl::expected<CreateSessionResponse, std::uint32_t> Create(const CreateSessionRequest& request,
-                                                              ConnectionId connection, const std::string& peer,
+                                                              ConnectionId connection, const SessionChannel& channel,
+                                                              const std::string& peer,
                                                               std::vector<EndpointDescription> endpoints,
                                                               std::int64_t nowMs, std::optional<Session>& dropped);
-    /// ActivateSession with an anonymous identity, binding the session to `connection`.
+    /// ActivateSession on `connection`: on a secured channel the client's signature of our certificate and the
+    /// last nonce must verify (Bad_ApplicationSignatureInvalid); then the user token (CheckIdentity, passwords by
+    /// `backend`) gives the session its user and role, and the session moves to this channel. After repeated
+    /// failed user names from one address, that address's next tries within its waiting time are refused at once
+    /// with Bad_TooManyOperations, unchecked.
     tl::expected<ActivateSessionResponse, std::uint32_t> Activate(const ActivateSessionRequest& request,
-                                                                  ConnectionId connection, std::int64_t nowMs);
+                                                                  ConnectionId connection,
+                                                                  const SessionChannel& channel, Backend& backend,
+                                                                  std::int64_t nowMs);
     /// The session of a request's authentication token, used at `nowMs`; Bad_SessionIdInvalid when none,
     /// Bad_SecureChannelIdInvalid when bound to another connection, Bad_SessionNotActivated when `activated` is
     /// asked for and it is not.
@@ -81,13 +103,16 @@ public:
     const std::map<std::string, Session>& All() const { return m_sessions; }
 
 private:
-    ByteString RandomBytes(std::size_t count);
+    /// Ours, when the server has one.
+    const crypto::Certificate* Certificate() const;
+    const crypto::PrivateKey* Key() const;
 
     const ServerLimits& m_limits;
     SubscriptionTotals& m_totals;
+    const ServerConfig& m_config;
+    LoginThrottle m_throttle;
     std::map<std::string, Session> m_sessions; ///< by the authentication token's bytes
     std::uint32_t m_nextSessionNumber = 1;
-    std::mt19937_64 m_random;
 };
 
 } // namespace tavrel::opcua

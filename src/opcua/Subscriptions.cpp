@@ -261,7 +261,7 @@ void SubscriptionSet::SampleNow(Subscription& s, MonitoredItem& item, const Addr
         Account(s, item, current != nullptr ? item.Sample(*current, nowMs) : 0);
         return;
     } else {
-        value = ReadAttribute(space, *node, item.What().attributeId, nowMs);
+        value = ReadAttribute(space, *node, item.What().attributeId, m_role, nowMs);
     }
     Account(s, item, item.Sample(value, nowMs));
 }
@@ -293,7 +293,8 @@ CreateMonitoredItemsResponse SubscriptionSet::CreateMonitoredItems(const CreateM
         MonitoredItemCreateResult& result = response.results.emplace_back();
         const ReadValueId& what = create.itemToMonitor;
         const Node* node = space.Find(what.nodeId);
-        const DataValue probe = node != nullptr ? ReadAttribute(space, *node, what.attributeId, nowMs) : DataValue {};
+        const DataValue probe
+            = node != nullptr ? ReadAttribute(space, *node, what.attributeId, m_role, nowMs) : DataValue {};
         if (node == nullptr) {
             result.statusCode.code = status::kBadNodeIdUnknown;
         } else if (probe.status && probe.status->code == status::kBadAttributeIdInvalid) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Role.h"
 #include "opcua/AddressSpace.h"
 #include "opcua/Messages.h"
 #include "opcua/MonitoredItem.h"
@@ -85,6 +86,9 @@ public:
     SubscriptionSet(const SubscriptionSet&) = delete;
     SubscriptionSet& operator=(const SubscriptionSet&) = delete;
 
+    /// The role of the session's user, which the attributes its items monitor are read for.
+    void SetRole(common::Role role) { m_role = role; }
+
     CreateSubscriptionResponse CreateSubscription(const CreateSubscriptionRequest& request, std::int64_t nowMs);
     ModifySubscriptionResponse ModifySubscription(const ModifySubscriptionRequest& request, std::int64_t nowMs);
     SetPublishingModeResponse SetPublishingMode(const SetPublishingModeRequest& request);
@@ -126,6 +130,7 @@ public:
     const Subscription* Find(std::uint32_t id) const;
 
 private:
+    common::Role m_role = common::Role::Reader;
     struct QueuedPublish
     {
         std::uint64_t ticket = 0;

@@ -2,6 +2,7 @@
 
 #include "common/Settings.h"
 #include "ui/MqttOptionsPage.h"
+#include "ui/OpcUaOptionsPage.h"
 #include "ui/WindowTools.h"
 
 #include <QCheckBox>
@@ -154,6 +155,8 @@ void frmOptions::BuildControls()
     m_tabs->addTab(communication, QStringLiteral("Communication"));
     m_mqtt = new MqttOptionsPage(m_tabs);
     m_tabs->addTab(m_mqtt, QStringLiteral("MQTT"));
+    m_opcUa = new OpcUaOptionsPage(common::OpcUaPkiFolder(m_settings), m_tabs);
+    m_tabs->addTab(m_opcUa, QStringLiteral("OPC UA"));
 
     m_cmdOK = new QPushButton(QStringLiteral("OK"), this);
     m_cmdOK->setObjectName(QStringLiteral("cmdOK"));

@@ -34,6 +34,7 @@ using OpcUaServerMover = LinkServerMover;
 using MqttApplier = std::function<std::optional<std::string>(const common::MqttOptions& options)>;
 
 class MqttOptionsPage;
+class OpcUaOptionsPage;
 
 /// The Options dialog: start-up behaviour, automatic run, minimising, the connect-once rule and the link
 /// server's address. Reads the settings file when it opens; writes it only on OK.
@@ -93,6 +94,7 @@ private:
     QLineEdit* m_txtLinkPort = nullptr;
     QLabel* m_lblLinkToken = nullptr;
     MqttOptionsPage* m_mqtt = nullptr;
+    OpcUaOptionsPage* m_opcUa = nullptr;
     MqttApplier m_applyMqtt;
     common::MqttOptions m_loadedMqtt;
     QPushButton* m_cmdOK = nullptr;

@@ -140,7 +140,7 @@ TEST_F(AddressSpaceTest, ReadAnswersEachAttributeOfTheNodesClass)
     for (const Case& c : cases) {
         request.nodesToRead.push_back({ c.node, static_cast<std::uint32_t>(c.attribute), {}, {} });
     }
-    const ReadResponse response = Read(request, space, 7000);
+    const ReadResponse response = Read(request, space, common::Role::Operator, 7000);
     ASSERT_EQ(response.results.size(), std::size(cases));
     for (std::size_t i = 0; i < std::size(cases); ++i) {
         SCOPED_TRACE(cases[i].node.ToString());
@@ -151,6 +151,31 @@ TEST_F(AddressSpaceTest, ReadAnswersEachAttributeOfTheNodesClass)
     }
     EXPECT_EQ(response.results[0].sourceTimestamp, DateTime::FromUnixMs(5000));
     EXPECT_EQ(response.results[0].serverTimestamp, DateTime::FromUnixMs(7000));
+}
+
+TEST_F(AddressSpaceTest, AReaderSeesItMayNeitherWriteNorCall)
+{
+    using A = AttributeId;
+    const struct
+    {
+        const char* node;
+        AttributeId attribute;
+        Scalar reader, operatorRole;
+    } cases[] = {
+        { "lblDDE(1)", A::UserAccessLevel, std::uint8_t { 1 }, std::uint8_t { 3 } },
+        { "lblDDE(1)", A::AccessLevel, std::uint8_t { 3 }, std::uint8_t { 3 } },
+        { "lblDDE(2)", A::UserAccessLevel, std::uint8_t { 1 }, std::uint8_t { 1 } },
+        { "Tavrel/RunStop", A::UserExecutable, false, true },
+        { "Tavrel/RunStop", A::Executable, true, true },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.node);
+        const Node* node = space.Find(S(c.node));
+        ASSERT_NE(node, nullptr);
+        const auto attribute = static_cast<std::uint32_t>(c.attribute);
+        EXPECT_EQ(ReadAttribute(space, *node, attribute, common::Role::Reader, 0).value, Variant(c.reader));
+        EXPECT_EQ(ReadAttribute(space, *node, attribute, common::Role::Operator, 0).value, Variant(c.operatorRole));
+    }
 }
 
 TEST_F(AddressSpaceTest, WritesReachTheBackendAndRefusalsMapToStatusCodes)

@@ -25,6 +25,10 @@ public:
         return std::nullopt;
     }
     std::optional<tavrel::common::Refusal> Execute(const Client&, const std::string&) override { return std::nullopt; }
+    std::optional<tavrel::common::Role> CheckPassword(const Client&, const std::string&, const std::string&) override
+    {
+        return std::nullopt;
+    }
 };
 
 /// A chunk of `type` ("HELF", "MSGF" …) around the body's hex digits, its size filled in.

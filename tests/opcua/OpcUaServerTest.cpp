@@ -5,6 +5,7 @@
 
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
+#include "opcua/crypto/CertificateMaker.h"
 #include "support/ScriptedDriver.h"
 #include "support/TempDir.h"
 
@@ -115,7 +116,8 @@ TEST_F(OpcUaServerTest, AClientThatFloodsPublishRequestsIsToldSoAndKeepsItsSessi
     Spin([&] {
         const auto chunk = TakeChunk(raw.socket);
         const auto bodies = opcua::test::UaClient::Bodies(chunk);
-        if (!bodies.empty() && opcua::test::UaClient::FaultOf(bodies.front()) == opcua::status::kBadTooManyPublishRequests) {
+        if (!bodies.empty()
+            && opcua::test::UaClient::FaultOf(bodies.front()) == opcua::status::kBadTooManyPublishRequests) {
             ++tooMany;
         }
         return tooMany >= 150 || chunk.empty();
@@ -166,12 +168,39 @@ TEST_F(OpcUaServerTest, AClientThatNeverReadsItsAnswersIsClosedAndTheOthersAreSe
     EXPECT_EQ(std::string(acknowledged.begin(), acknowledged.begin() + 4), "ACKF");
 }
 
-TEST_F(OpcUaServerTest, ListensOnlyWhereNoOtherMachineReachesIt)
+TEST_F(OpcUaServerTest, OffLoopbackItNeedsACertificateAndSomeoneToLogInAndASoundUsersFileAnywhere)
 {
-    const auto refused = server.Listen(QHostAddress(QStringLiteral("0.0.0.0")), 0);
+    const QHostAddress everywhere(QStringLiteral("0.0.0.0"));
+    auto refused = server.Listen(everywhere, 0);
     ASSERT_FALSE(refused);
-    EXPECT_NE(refused.error().find("no security"), std::string::npos) << refused.error();
+    EXPECT_NE(refused.error().find("no certificate"), std::string::npos) << refused.error();
+
+    auto key = opcua::crypto::PrivateKey::GenerateRsa(2048);
+    opcua::crypto::CertificateRequest request;
+    request.applicationUri = "urn:test:Tavrel";
+    request.notAfterMs = 4102444800000;
+    auto channel = std::make_shared<opcua::ChannelSecurity>();
+    channel->certificate = std::make_shared<opcua::crypto::Certificate>(*opcua::crypto::MakeCertificate(request, *key));
+    channel->key = std::make_shared<opcua::crypto::PrivateKey>(*key);
+    opcua::OpcUaSecurity security;
+    security.channel = channel;
+    security.usersFile = dir / "tavrel.users";
+    server.SetSecurity(security);
+    refused = server.Listen(everywhere, 0);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find("users file holds no user"), std::string::npos) << refused.error();
     EXPECT_TRUE(server.EndpointUrl().isEmpty());
+
+    common::UsersFile users(dir / "tavrel.users");
+    ASSERT_TRUE(users.AddUser("ann", common::Role::Reader, "secret"));
+    ASSERT_TRUE(users.Save());
+    std::filesystem::permissions(dir / "tavrel.users", std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::add);
+    refused = server.Listen(QHostAddress::LocalHost, 0);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.error().find("others"), std::string::npos) << refused.error();
+    std::filesystem::permissions(dir / "tavrel.users", std::filesystem::perms::others_read,
+                                 std::filesystem::perm_options::remove);
 
     const auto bound = server.Listen(QHostAddress::LocalHost, 0);
     ASSERT_TRUE(bound) << bound.error();

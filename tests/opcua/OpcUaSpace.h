@@ -56,6 +56,11 @@ public:
         commands.push_back(command);
         return refusal;
     }
+    std::optional<common::Role> CheckPassword(const Client&, const std::string& name,
+                                              const std::string& password) override
+    {
+        return name == "ada" && password == "lovelace" ? std::optional(common::Role::Operator) : std::nullopt;
+    }
     std::optional<common::Refusal> refusal;
     std::vector<std::string> writes;
     std::vector<std::string> commands;

@@ -23,6 +23,10 @@ public:
         return tavrel::common::Refusal { tavrel::common::Refusal::Kind::NotWritable, "read only" };
     }
     std::optional<tavrel::common::Refusal> Execute(const Client&, const std::string&) override { return std::nullopt; }
+    std::optional<tavrel::common::Role> CheckPassword(const Client&, const std::string&, const std::string&) override
+    {
+        return std::nullopt;
+    }
 };
 
 ServerConfig Config()
@@ -146,8 +150,12 @@ TEST_F(ServerFixture, ServiceFaultsAnswerRequestsTheServerCannotServe)
     OpenChannel();
     OpenSession();
     ActivateSessionRequest userName;
-    userName.userIdentityToken = ToExtensionObject(UserNameIdentityToken { "anonymous", "bob", { "pw" }, "" });
-    EXPECT_EQ(FaultOf(userName), status::kBadIdentityTokenInvalid);
+    userName.userIdentityToken = ToExtensionObject(UserNameIdentityToken { "username", "bob", { "pw" }, "" });
+    EXPECT_EQ(FaultOf(userName), status::kBadIdentityTokenRejected); // no certificate: no user names
+    ActivateSessionRequest garbled;
+    garbled.userIdentityToken = ToExtensionObject(AnonymousIdentityToken { "anonymous" });
+    garbled.userIdentityToken.body += "x";
+    EXPECT_EQ(FaultOf(garbled), status::kBadIdentityTokenInvalid);
     ActivateSessionRequest otherPolicy;
     otherPolicy.userIdentityToken = ToExtensionObject(AnonymousIdentityToken { "x509" });
     EXPECT_EQ(FaultOf(otherPolicy), status::kBadIdentityTokenRejected);

@@ -1,6 +1,7 @@
 #include "UiTestTools.h"
 
 #include "common/Settings.h"
+#include "opcua/crypto/CertificateMaker.h"
 #include "ui/frmOptions.h"
 
 #include <QCheckBox>
@@ -303,6 +304,33 @@ private slots:
             QCOMPARE(file.Read("MqttBroker"), std::string("127.0.0.1:1883"));
             QCOMPARE(file.Read("MqttQos"), std::string("<missing>"));
         }
+    }
+
+    void TheOpcUaPageShowsOurThumbprintAndTheRefusedClientsWaiting()
+    {
+        SettingsFile file;
+        {
+            frmOptions dialog(file.settings);
+            QCOMPARE(Find<QLabel>(dialog, "lblOpcUaRejected")->text(), QStringLiteral("none waiting"));
+            QVERIFY(!Find<QPushButton>(dialog, "cmdOpenPki")->isEnabled());
+        }
+        const auto pki = file.dir / "pki";
+        auto key = opcua::crypto::PrivateKey::GenerateRsa(2048);
+        opcua::crypto::CertificateRequest request;
+        request.applicationUri = "urn:test:Tavrel";
+        request.notAfterMs = 4102444800000;
+        const auto certificate = opcua::crypto::MakeCertificate(request, *key);
+        std::filesystem::create_directories(pki / "own" / "certs");
+        std::filesystem::create_directories(pki / "rejected" / "certs");
+        WriteFile(pki / "own" / "certs" / "tavrel.der",
+                  std::string(certificate->Der().begin(), certificate->Der().end()));
+        WriteFile(pki / "rejected" / "certs" / "a.der", "x");
+        WriteFile(pki / "rejected" / "certs" / "b.der", "y");
+        frmOptions dialog(file.settings);
+        QCOMPARE(Find<QLabel>(dialog, "lblOpcUaThumbprint")->text(),
+                 QString::fromStdString(certificate->ThumbprintHex()));
+        QCOMPARE(Find<QLabel>(dialog, "lblOpcUaRejected")->text(), QStringLiteral("2 waiting in rejected/certs"));
+        QVERIFY(Find<QPushButton>(dialog, "cmdOpenPki")->isEnabled());
     }
 };
 
