@@ -351,12 +351,14 @@ std::optional<ErrorMessage> Pki::Validate(const Certificate& certificate, std::i
 
 std::optional<ErrorMessage> Pki::Reject(const Certificate& certificate, std::string reason) const
 {
+    // The reason goes to the client: it names the certificate, not where the server keeps it.
     const fs::path copy = m_root / "rejected/certs" / (certificate.ThumbprintHex() + ".der");
     const auto written = WriteNewFile(copy, certificate.Der(), 0644);
-    const std::string where
-        = written ? "; it waits in " + common::QuotedPath(copy) + " to be trusted" : "; " + written.error();
     return ErrorMessage { status::kBadSecurityChecksFailed,
-                          "the certificate of " + certificate.Subject() + " is not trusted (" + reason + ")" + where };
+                          "the certificate of " + certificate.Subject() + " (" + certificate.ThumbprintHex()
+                              + ") is not trusted: " + reason
+                              + (written ? "; an administrator of the server may trust it"
+                                         : "; the server could not keep it for its administrator") };
 }
 
 tl::expected<fs::path, std::string> Pki::Trust(const fs::path& file) const
