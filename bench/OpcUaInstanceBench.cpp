@@ -2,7 +2,7 @@
 // (microseconds of the monotonic clock modulo 10^9), served by the OPC UA server. A client that reads the same
 // clock knows how long each change took to reach it. Run by bench/opcua/opcua_bench.js.
 //
-//   tavrel-bench-opcua-instance [--items N] [--pass-ms M] [--exchange-ms E]
+//   tavrel-bench-opcua-instance [--items N] [--pass-ms M] [--exchange-ms E] [--secure 1]
 //
 // A pass starts every M milliseconds (MinPassMs) and its exchange with the PLC takes E of them: like the reads of a
 // PLC on the plant's network, the exchange holds up the program's event loop, and with it every client surface,
@@ -12,8 +12,10 @@
 #include "app/Program.h"
 #include "common/OperandCatalogue.h"
 #include "opcua/OpcUaServer.h"
+#include "opcua/crypto/Pki.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QHostAddress>
 #include <QSocketNotifier>
 
@@ -31,6 +33,7 @@ int main(int argc, char** argv)
     int items = 10000;
     int passMs = 100;
     int exchangeMs = 20;
+    bool secure = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string name = argv[i];
         if (name == "--items") {
@@ -39,6 +42,8 @@ int main(int argc, char** argv)
             passMs = std::atoi(argv[i + 1]);
         } else if (name == "--exchange-ms") {
             exchangeMs = std::atoi(argv[i + 1]);
+        } else if (name == "--secure") {
+            secure = std::atoi(argv[i + 1]) != 0;
         } else {
             std::fprintf(stderr, "unknown option %s\n", name.c_str());
             return 2;
@@ -69,6 +74,22 @@ int main(int argc, char** argv)
     }
 
     opcua::OpcUaServer server(program.Service());
+    // With --secure 1 the server has a certificate of its own and trusts every client's: signed and encrypted
+    // channels are measured, not the trust.
+    std::unique_ptr<opcua::crypto::Pki> pki;
+    if (secure) {
+        auto opened = opcua::crypto::Pki::Open(std::filesystem::path(folder) / "pki",
+                                               opcua::crypto::HostIdentity(opcua::OpcUaServer::ApplicationUri()), true,
+                                               QDateTime::currentMSecsSinceEpoch());
+        if (!opened) {
+            std::fprintf(stderr, "%s\n", opened.error().c_str());
+            return 1;
+        }
+        pki = std::move(*opened);
+        opcua::OpcUaSecurity security;
+        security.channel = pki->Security();
+        server.SetSecurity(std::move(security));
+    }
     const auto listening = server.Listen(QHostAddress::LocalHost, 0);
     if (!listening) {
         std::fprintf(stderr, "%s\n", listening.error().c_str());
