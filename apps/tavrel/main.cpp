@@ -398,12 +398,9 @@ int main(int argc, char** argv)
     if (!opcUaAccess) {
         return Fail(headless, opcUaAccess.error(), kExitUsage);
     }
-    // Our certificate, made on first start in the store beside the settings. A store that cannot serve stops the
-    // start only where the OPC UA server is to run.
+    // Our certificate, made on first start in the store beside the settings. A store that cannot serve keeps the
+    // OPC UA server from starting (below), and nothing else.
     auto pki = OpenPki(program.Settings(), opcUaAccess->autoAcceptCertificates);
-    if (!pki && opcUaEndpoint->second != 0) {
-        return Fail(headless, pki.error(), kExitUsage);
-    }
     {
         tavrel::opcua::OpcUaSecurity security;
         security.access = *opcUaAccess;
@@ -413,9 +410,12 @@ int main(int argc, char** argv)
         }
         opcUa.SetSecurity(std::move(security));
     }
-    const auto startOpcUa = [&opcUa, &opcUaEndpoint]() -> std::string {
+    const auto startOpcUa = [&opcUa, &opcUaEndpoint, &pki]() -> std::string {
         if (opcUaEndpoint->second == 0) {
             return {};
+        }
+        if (!pki) {
+            return pki.error();
         }
         const auto listening = opcUa.Listen(opcUaEndpoint->first, opcUaEndpoint->second);
         return listening ? std::string() : listening.error();

@@ -413,7 +413,11 @@ tl::expected<OpcUaAccessSettings, std::string> ReadOpcUaAccess(const Settings& s
 
 std::filesystem::path OpcUaPkiFolder(const Settings& settings)
 {
-    return settings.FilePath().parent_path() / "pki";
+    const std::filesystem::path named(settings.ReadSetting(settingskey::OpcUaPkiFolder, ""));
+    if (named.is_absolute()) {
+        return named;
+    }
+    return settings.FilePath().parent_path() / (named.empty() ? std::filesystem::path("pki") : named);
 }
 
 namespace {

@@ -100,6 +100,7 @@ inline constexpr std::string_view OpcUaAllowAnonymous = "OpcUaAllowAnonymous";
 inline constexpr std::string_view OpcUaAnonymousRole = "OpcUaAnonymousRole";
 inline constexpr std::string_view OpcUaAllowNone = "OpcUaAllowNone";
 inline constexpr std::string_view OpcUaAutoAcceptCertificates = "OpcUaAutoAcceptCertificates";
+inline constexpr std::string_view OpcUaPkiFolder = "OpcUaPkiFolder";
 } // namespace settingskey
 
 inline constexpr std::string_view kDefaultLinkAddress = "127.0.0.1";
@@ -146,7 +147,8 @@ struct OpcUaAccessSettings
     bool autoAcceptCertificates = false; ///< OpcUaAutoAcceptCertificates: trust any client's certificate (test benches)
 };
 
-/// The OPC UA server's certificate store: the folder pki beside the settings file.
+/// The OPC UA server's certificate store: OpcUaPkiFolder (relative paths beside the settings file), else the folder
+/// pki beside the settings file.
 std::filesystem::path OpcUaPkiFolder(const Settings& settings);
 
 /// The OPC UA server's access settings, or why they cannot be used: an OpcUaAnonymousRole that is neither reader nor

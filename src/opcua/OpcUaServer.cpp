@@ -141,9 +141,13 @@ tl::expected<quint16, std::string> OpcUaServer::Listen(const QHostAddress& addre
     Close();
     m_listener = listener;
     const quint16 bound = listener->serverPort();
-    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
-        ? QStringLiteral("[%1]").arg(address.toString())
-        : address.toString();
+    // Listening on every interface, the server is reached by its host name; an address "0.0.0.0" in the endpoints
+    // would send clients nowhere.
+    const bool everywhere
+        = address == QHostAddress::AnyIPv4 || address == QHostAddress::AnyIPv6 || address == QHostAddress::Any;
+    const QString host = everywhere                           ? QHostInfo::localHostName()
+        : address.protocol() == QAbstractSocket::IPv6Protocol ? QStringLiteral("[%1]").arg(address.toString())
+                                                              : address.toString();
     m_endpointUrl = QStringLiteral("opc.tcp://%1:%2/").arg(host).arg(bound);
 
     ServerConfig config;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 #include <sstream>
 
@@ -215,6 +216,26 @@ TEST(Settings, TheLinkAccessListsAreBlankSeparatedAndTheTokenFileSitsBesideTheSe
     EXPECT_EQ(access.allowedOrigins, (std::vector<std::string> { "http://a.example:8080", "http://b.example" }));
     EXPECT_TRUE(access.allowedHosts.empty());
     EXPECT_EQ(access.tokenFile, dir / "token");
+}
+
+TEST(Settings, TheOpcUaAccessLeavesWhatIsNotSaidToWhereTheServerListens)
+{
+    TempDir dir;
+    Settings settings(dir / "t.ini", "t");
+    auto access = ReadOpcUaAccess(settings);
+    ASSERT_TRUE(access);
+    EXPECT_FALSE(access->allowAnonymous.has_value());
+    EXPECT_FALSE(access->anonymousRole.has_value());
+    EXPECT_EQ(OpcUaPkiFolder(settings), dir / "pki");
+    ASSERT_TRUE(settings.WriteSettings(std::array<Settings::Entry, 3> {
+        { { "OpcUaAllowAnonymous", "0" }, { "OpcUaAnonymousRole", "operator" }, { "OpcUaPkiFolder", "/var/pki" } } }));
+    access = ReadOpcUaAccess(settings);
+    ASSERT_TRUE(access);
+    EXPECT_EQ(access->allowAnonymous, false);
+    EXPECT_EQ(access->anonymousRole, Role::Operator);
+    EXPECT_EQ(OpcUaPkiFolder(settings), std::filesystem::path("/var/pki"));
+    ASSERT_TRUE(settings.WriteSetting("OpcUaAnonymousRole", "admin"));
+    EXPECT_FALSE(ReadOpcUaAccess(settings));
 }
 
 TEST(Settings, ALinkTokenFileServesOnlyWhenItIsItsOwnersAloneAndHoldsALongToken)
