@@ -134,7 +134,7 @@ TEST_F(HistoryReadTest, ARecordedItemSaysItIsHistorizing)
 {
     const auto attribute = [this](const std::string& item, AttributeId id) {
         const opcua::Node* node = space.Find(NodeId(kTavrelNamespace, item));
-        return *ReadAttribute(space, *node, static_cast<std::uint32_t>(id), 0).value;
+        return *ReadAttribute(space, *node, static_cast<std::uint32_t>(id), common::Role::Reader, 0).value;
     };
     EXPECT_EQ(attribute("lblDDE(2)", AttributeId::Historizing), Variant(Scalar(true)));
     EXPECT_EQ(attribute("lblDDE(1)", AttributeId::Historizing), Variant(Scalar(false)));
