@@ -76,9 +76,10 @@
     }
     $("trendFromTo").hidden = span !== 0;
     if (span === 0) {
-      const now = Date.now();
-      $("trendFrom").value = toField(trend.from || now - 60 * 60e3);
-      $("trendTo").value = toField(trend.to || now);
+      // The fields keep whole seconds: the end rounded up, so that what was read in this very second is shown.
+      const to = trend.to || Math.ceil(Date.now() / 1000) * 1000;
+      $("trendFrom").value = toField(trend.from || to - 60 * 60e3);
+      $("trendTo").value = toField(to);
       trend.from = fieldTime($("trendFrom"));
       trend.to = fieldTime($("trendTo"));
     }
