@@ -7,12 +7,12 @@
 // Usage: node live_page_test.js BIN_FOLDER       (exits 77, skipped, without a browser or node_modules)
 "use strict";
 
-const { spawn, execFileSync } = require("node:child_process");
+const { execFileSync } = require("node:child_process");
 const fs = require("node:fs");
-const net = require("node:net");
 const os = require("node:os");
 const path = require("node:path");
 const { test, before, after } = require("node:test");
+const { start, stopAll, freePort, eventually, readRegisters, writeRegister, readCoil } = require("../support/programs.js");
 const assert = require("node:assert/strict");
 
 const bin = path.resolve(process.argv[2] || "build/bin");
@@ -30,73 +30,9 @@ if (!fs.existsSync(chromium)) {
 }
 
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "tavrel-browser-"));
-const processes = [];
 let browser;
 
-// Starts a program and resolves with the match of `pattern` in its output.
-function start(program, args, pattern) {
-  const child = spawn(program, args, { stdio: ["ignore", "pipe", "pipe"] });
-  processes.push(child);
-  let output = "";
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`${program} never printed ${pattern}: ${output}`)), 15000);
-    const look = (chunk) => {
-      output += chunk;
-      const match = output.match(pattern);
-      if (match) {
-        clearTimeout(timer);
-        resolve({ child, match });
-      }
-    };
-    child.stdout.on("data", look);
-    child.stderr.on("data", look);
-    child.on("exit", (code) => reject(new Error(`${program} ended (${code}): ${output}`)));
-  });
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer().listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// One Modbus TCP request to the simulator (unit 255); the answer's data after the function code.
-function modbus(port, pdu) {
-  return new Promise((resolve, reject) => {
-    const socket = net.connect(port, "127.0.0.1");
-    const header = Buffer.from([0, 1, 0, 0, 0, pdu.length + 1, 255]);
-    let answer = Buffer.alloc(0);
-    socket.setTimeout(3000, () => socket.destroy(new Error("the simulator did not answer")));
-    socket.on("connect", () => socket.write(Buffer.concat([header, pdu])));
-    socket.on("data", (chunk) => {
-      answer = Buffer.concat([answer, chunk]);
-      if (answer.length >= 6 && answer.length >= 6 + answer.readUInt16BE(4)) {
-        socket.end();
-        if (answer[7] & 0x80) reject(new Error(`Modbus exception ${answer[8]}`));
-        else resolve(answer.subarray(8));
-      }
-    });
-    socket.on("error", reject);
-  });
-}
-const pdu = (...words) => Buffer.concat([Buffer.from([words[0]]), ...words.slice(1).map((w) => Buffer.from([w >> 8, w & 255]))]);
-const readRegister = async (port, address) => (await modbus(port, pdu(3, address, 1))).readUInt16BE(1);
-const writeRegister = (port, address, value) => modbus(port, pdu(6, address, value));
-const readCoil = async (port, address) => (await modbus(port, pdu(1, address, 1)))[1] & 1;
-
-async function eventually(what, check, timeoutMs = 10000) {
-  const deadline = Date.now() + timeoutMs;
-  let last;
-  while (Date.now() < deadline) {
-    last = await check();
-    if (last) return last;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  assert.fail(`${what} never happened (last: ${JSON.stringify(last)})`);
-}
+const readRegister = async (port, address) => (await readRegisters(port, address, 1))[0];
 
 // Line_1 is the simulator: lblDDE(1) MI 100 read/write, lblDDE(2) MI 0 read-only, both recorded. Press_2 never
 // answers: lblDDE(3) MI 5.
@@ -205,7 +141,7 @@ before(async () => {
 
 after(async () => {
   if (browser) await browser.close().catch(() => {});
-  for (const child of processes) if (child.exitCode === null) child.kill("SIGKILL");
+  stopAll("SIGKILL");
   fs.rmSync(work, { recursive: true, force: true });
 });
 

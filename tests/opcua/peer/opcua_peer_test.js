@@ -7,12 +7,13 @@
 // Usage: node opcua_peer_test.js BIN_FOLDER       (exits 77, skipped, without node_modules)
 "use strict";
 
-const { spawn, execFileSync } = require("node:child_process");
+const { execFileSync } = require("node:child_process");
 const fs = require("node:fs");
 const net = require("node:net");
 const os = require("node:os");
 const path = require("node:path");
 const { test, before, after } = require("node:test");
+const { start, stopAll, freePort, eventually, readRegisters, readCoil } = require("../../support/programs.js");
 const assert = require("node:assert/strict");
 
 let ua;
@@ -26,72 +27,6 @@ const { OPCUAClient, AttributeIds, DataType, StatusCodes, TimestampsToReturn, Me
 
 const bin = path.resolve(process.argv[2] || "build/bin");
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "tavrel-opcua-"));
-const processes = [];
-
-function start(program, args, pattern) {
-  const child = spawn(program, args, { stdio: ["ignore", "pipe", "pipe"] });
-  processes.push(child);
-  let output = "";
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`${program} never printed ${pattern}: ${output}`)), 20000);
-    const look = (chunk) => {
-      output += chunk;
-      const match = output.match(pattern);
-      if (match) {
-        clearTimeout(timer);
-        resolve({ child, match });
-      }
-    };
-    child.stdout.on("data", look);
-    child.stderr.on("data", look);
-    child.on("exit", (code) => reject(new Error(`${program} ended (${code}): ${output}`)));
-  });
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer().listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// One Modbus TCP request to the simulator (unit 255); the answer's data after the function code.
-function modbus(port, pdu) {
-  return new Promise((resolve, reject) => {
-    const socket = net.connect(port, "127.0.0.1");
-    let answer = Buffer.alloc(0);
-    socket.setTimeout(3000, () => socket.destroy(new Error("the simulator did not answer")));
-    socket.on("connect", () => socket.write(Buffer.concat([Buffer.from([0, 1, 0, 0, 0, pdu.length + 1, 255]), pdu])));
-    socket.on("data", (chunk) => {
-      answer = Buffer.concat([answer, chunk]);
-      if (answer.length >= 6 && answer.length >= 6 + answer.readUInt16BE(4)) {
-        socket.end();
-        if (answer[7] & 0x80) reject(new Error(`Modbus exception ${answer[8]}`));
-        else resolve(answer.subarray(8));
-      }
-    });
-    socket.on("error", reject);
-  });
-}
-const pdu = (...words) => Buffer.concat([Buffer.from([words[0]]), ...words.slice(1).map((w) => Buffer.from([w >> 8, w & 255]))]);
-const readRegisters = async (port, address, count) => {
-  const data = await modbus(port, pdu(3, address, count));
-  return [...Array(count).keys()].map((i) => data.readUInt16BE(1 + 2 * i));
-};
-const readCoil = async (port, address) => (await modbus(port, pdu(1, address, 1)))[1] & 1;
-
-async function eventually(what, check, timeoutMs = 10000) {
-  const deadline = Date.now() + timeoutMs;
-  let last;
-  while (Date.now() < deadline) {
-    last = await check();
-    if (last) return last;
-    await new Promise((resolve) => setTimeout(resolve, 50));
-  }
-  assert.fail(`${what} never happened (last: ${JSON.stringify(last)})`);
-}
 
 // Line_1 is the simulator, Press_2 never answers. The items, one of each kind of value:
 const items = [
@@ -157,7 +92,7 @@ before(async () => {
 after(async () => {
   if (session) await session.close().catch(() => {});
   if (client) await client.disconnect().catch(() => {});
-  for (const child of processes) child.kill("SIGTERM");
+  stopAll();
   fs.rmSync(work, { recursive: true, force: true });
 });
 

@@ -5,12 +5,12 @@
 // Usage: node opcua_secure_test.js BIN_FOLDER       (exits 77, skipped, without node_modules)
 "use strict";
 
-const { spawn, execFileSync } = require("node:child_process");
+const { execFileSync } = require("node:child_process");
 const fs = require("node:fs");
-const net = require("node:net");
 const os = require("node:os");
 const path = require("node:path");
 const { test, before, after } = require("node:test");
+const { start, stopAll, freePort } = require("../../support/programs.js");
 const assert = require("node:assert/strict");
 
 let ua;
@@ -27,37 +27,7 @@ const { OPCUAClient, AttributeIds, DataType, StatusCodes, MessageSecurityMode, S
 const bin = path.resolve(process.argv[2] || "build/bin");
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "tavrel-opcua-secure-"));
 const pki = path.join(work, "pki");
-const processes = [];
 const node = "ns=1;s=lblDDE(1)"; // MI 100 of the simulator, read and write
-
-function start(program, args, pattern) {
-  const child = spawn(program, args, { stdio: ["ignore", "pipe", "pipe"] });
-  processes.push(child);
-  let output = "";
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`${program} never printed ${pattern}: ${output}`)), 20000);
-    const look = (chunk) => {
-      output += chunk;
-      const match = output.match(pattern);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match);
-      }
-    };
-    child.stdout.on("data", look);
-    child.stderr.on("data", look);
-    child.on("exit", (code) => reject(new Error(`${program} ended (${code}): ${output}`)));
-  });
-}
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = net.createServer().listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
 
 let endpoint;
 let certificates;
@@ -75,17 +45,17 @@ INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled
 `,
   });
   fs.writeFileSync(path.join(work, "t.ini"), "");
-  [, endpoint] = await start(
+  ({ match: [, endpoint] } = await start(
     path.join(bin, "tavrel"),
     ["--headless", "--settings", path.join(work, "t.ini"), "--listen", "127.0.0.1:0", "--opcua", `127.0.0.1:${await freePort()}`, project],
     /OPC UA server on (opc\.tcp:\/\/127\.0\.0\.1:\d+\/)/
-  );
+  ));
   certificates = new OPCUACertificateManager({ rootFolder: path.join(work, "client-pki"), automaticallyAcceptUnknownCertificate: true });
   await certificates.initialize();
 });
 
 after(async () => {
-  for (const child of processes) child.kill("SIGTERM");
+  stopAll();
   await certificates?.dispose();
   fs.rmSync(work, { recursive: true, force: true });
 });

@@ -6,12 +6,12 @@
 // Usage: node opcua_users_test.js BIN_FOLDER       (exits 77, skipped, without node_modules)
 "use strict";
 
-const { spawn, execFileSync } = require("node:child_process");
+const { execFileSync } = require("node:child_process");
 const fs = require("node:fs");
-const net = require("node:net");
 const os = require("node:os");
 const path = require("node:path");
 const { test, before, after } = require("node:test");
+const { start, stopAll, freePort } = require("../../support/programs.js");
 const assert = require("node:assert/strict");
 
 let ua, OPCUACertificateManager;
@@ -28,36 +28,7 @@ const { OPCUAClient, AttributeIds, DataType, StatusCodes, MessageSecurityMode, S
 const bin = path.resolve(process.argv[2] || "build/bin");
 const work = fs.mkdtempSync(path.join(os.tmpdir(), "tavrel-opcua-users-"));
 const settings = path.join(work, "tavrel.ini");
-const children = [];
 const opened = [];
-
-function start(program, args, pattern) {
-  const child = spawn(program, args, { stdio: ["ignore", "pipe", "pipe"] });
-  children.push(child);
-  let output = "";
-  return new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`${program} never printed ${pattern}: ${output}`)), 30000);
-    const look = (chunk) => {
-      output += chunk;
-      const match = output.match(pattern);
-      if (match) {
-        clearTimeout(timer);
-        resolve(match);
-      }
-    };
-    child.stdout.on("data", look);
-    child.stderr.on("data", look);
-    child.on("exit", (code) => reject(new Error(`${program} ended (${code}): ${output}`)));
-  });
-}
-
-const freePort = () =>
-  new Promise((resolve) => {
-    const server = net.createServer().listen(0, "127.0.0.1", () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
 
 const tavrel = (args, input) => execFileSync(path.join(bin, "tavrel"), ["--settings", settings, ...args], { input });
 
@@ -86,11 +57,11 @@ INSERT INTO CommParams (PlcID,PathWay,EthRemotePort,EthRemoteIP,SerialComPort,Se
 INSERT INTO Items (PlcID,OprndType,OprndAddr,Oprndlength,CommDirection,IsEnabled,LabelIndex) VALUES (1,3,100,1,2,-1,1);
 `,
   });
-  [, endpoint] = await start(
+  ({ match: [, endpoint] } = await start(
     path.join(bin, "tavrel"),
     ["--headless", "--settings", settings, "--listen", "127.0.0.1:0", "--opcua", `127.0.0.1:${await freePort()}`, project],
     /OPC UA server on (opc\.tcp:\/\/127\.0\.0\.1:\d+\/)/
-  );
+  ));
 });
 
 after(async () => {
@@ -98,7 +69,7 @@ after(async () => {
     await session.close().catch(() => {});
     await client.disconnect().catch(() => {});
   }
-  for (const child of children) child.kill("SIGTERM");
+  stopAll();
   fs.rmSync(work, { recursive: true, force: true });
 });
 
