@@ -3,6 +3,7 @@
 #include "opcua/crypto/Keys.h"
 
 #include <QDesktopServices>
+#include <QFontDatabase>
 #include <QFormLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -32,13 +33,18 @@ OpcUaOptionsPage::OpcUaOptionsPage(fs::path pkiFolder, QWidget* parent)
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("Certificate thumbprint:"), m_lblThumbprint);
     form->addRow(QStringLiteral("Refused clients:"), m_lblRejected);
-    auto* hint = new QLabel(QStringLiteral("A refused client's certificate waits in rejected/certs: move it into "
-                                           "trusted/certs, or run tavrel --trust-certificate FILE, to let it in."),
+    auto* hint = new QLabel(QStringLiteral("A refused client's certificate waits in rejected/certs. To let it in, "
+                                           "move it into trusted/certs, or run:"),
                             this);
+    // The command on a line of its own, as it is typed: a break at its dashes would misquote it.
+    auto* command = new QLabel(QStringLiteral("tavrel --trust-certificate FILE"), this);
+    command->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    command->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     hint->setWordWrap(true);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(hint);
+    layout->addWidget(command);
     layout->addWidget(m_cmdOpenPki, 0, Qt::AlignLeft);
     layout->addStretch();
     connect(m_cmdOpenPki, &QPushButton::clicked, this,

@@ -333,6 +333,9 @@ private:
             tabs->setCurrentIndex(2);
             QCoreApplication::processEvents();
             Save(options.grab(), QStringLiteral("options-mqtt.png"));
+            tabs->setCurrentIndex(3);
+            QCoreApplication::processEvents();
+            Save(options.grab(), QStringLiteral("options-opcua.png"));
             return 0;
         });
         m_steps.push_back([this] {
