@@ -262,7 +262,7 @@ class Transactions(WineTest):
         self.assertEqual(self.client("connect System"), "ok")
         # The standard items, then the link server's diagnostics items.
         sys_items = "\\t".join(["Topics", "SysItems", "Formats", "Status", "Running", "PassCount", "PassMs",
-                                 "Line_1.Connected", "Line_1.Answered",
+                                 "HistorySizeMB", "HistoryOldestDay", "HistoryProblem", "Line_1.Connected", "Line_1.Answered",
                                  "Line_1.PlcRunning", "Line_1.LastError", "Line_1.Errors", "Line_1.PassMs"])
         for item, value in [("Topics", "Items\\tSystem"), ("SysItems", sys_items), ("Formats", "TEXT\\tUNICODETEXT"),
                             ("Status", "Ready"), ("line_1.CONNECTED", "1"), ("Running", "1"), ("Line_1.LastError", "")]:
