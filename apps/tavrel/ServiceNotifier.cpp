@@ -80,7 +80,11 @@ void ServiceNotifier::Ready()
 
 void ServiceNotifier::Stopping()
 {
-    m_stopping = true;
+    {
+        // The keep-alive thread sends under this lock: once it is set, none comes after STOPPING=1.
+        const std::lock_guard lock(m_stopMutex);
+        m_stopping = true;
+    }
     Send("STOPPING=1\nSTATUS=stopping");
 }
 
@@ -159,6 +163,9 @@ void ServiceNotifier::KeepWatchdogAlive()
     while (!m_stopSignal.wait_for(lock, period, [this] { return m_stop; })) {
         const std::int64_t away = NowMs() - m_lastBeatMs;
         const std::int64_t allowance = m_allowanceMs;
+        if (m_stopping) {
+            continue; // systemd stops watching once told the service stops
+        }
         if (away <= allowance) {
             (void)sd_notify(0, "WATCHDOG=1");
             if (stuck) {

@@ -51,7 +51,7 @@ private:
     app::Program& m_program;
     const bool m_active;
     std::string m_status;
-    bool m_stopping = false;
+    std::atomic<bool> m_stopping { false }; ///< set under m_stopMutex: no keep-alive follows STOPPING=1
     /// Set when systemd watches the pass loop (WatchdogSec=): how often it must hear from us at the latest.
     std::chrono::microseconds m_watchdog { 0 };
     /// Beats on the main thread between passes; a pass in progress holds it back.
