@@ -26,6 +26,7 @@
     zoom: null, // [from, to] while zoomed
     series: new Map(), // item -> { units, points: [{ x, y, v, q }] }, in the order picked
     loads: 0, // counts loads, so that an older answer never replaces a newer one
+    recent: new Map(), // item -> the latest live points of each picked item, for a load that was under way
     chart: null,
     redraw: 0,
   };
@@ -120,6 +121,13 @@
     const width = $("trendCanvas").clientWidth || 600;
     const answers = await Promise.all(picked().map((item) => history(item, from, to, Math.max(100, width))));
     if (number !== trend.loads) return;
+    // What came live while the history was read, and was not recorded yet when it was.
+    for (const answer of answers) {
+      const last = answer.points.length ? answer.points[answer.points.length - 1].x : -Infinity;
+      for (const point of trend.recent.get(answer.item) || []) {
+        if (point.x > last && point.x >= from && (trend.span !== 0 || point.x <= to)) answer.points.push(point);
+      }
+    }
     trend.series = new Map(answers.map((answer) => [answer.item, answer]));
     // No chart until there is something to draw: the items stay near the top of the page.
     $("trendBox").hidden = answers.length === 0;
@@ -143,13 +151,21 @@
   }
 
   function takeLive(message) {
-    const series = trend.series.get(message.item);
-    if (!series) return;
     const x = Date.parse(message.ts) || Date.now();
-    if (trend.span === 0 && (x < trend.from || x > trend.to)) return;
     const quality = message.quality || "good";
     const value = number(message.value);
-    series.points.push({ x, y: quality === "good" ? value : null, v: value, q: quality });
+    const point = { x, y: quality === "good" ? value : null, v: value, q: quality };
+    if (picked().includes(message.item)) {
+      // Kept a while for a load under way: its history may have been read before this value was recorded.
+      const recent = trend.recent.get(message.item) || [];
+      recent.push(point);
+      if (recent.length > 100) recent.shift();
+      trend.recent.set(message.item, recent);
+    }
+    const series = trend.series.get(message.item);
+    if (!series) return;
+    if (trend.span === 0 && (x < trend.from || x > trend.to)) return;
+    series.points.push(point);
     if (trend.span !== 0) {
       const oldest = x - trend.span;
       while (series.points.length > 1 && series.points[1].x < oldest) series.points.shift();
