@@ -331,18 +331,30 @@ void MqttQueue::RemoveUpTo(std::int64_t sequence)
     if (!m_db) {
         return;
     }
-    auto totals = m_db->db.Prepare("SELECT COUNT(*), COALESCE(SUM(LENGTH(CAST(Topic AS BLOB)) "
-                                   "+ LENGTH(CAST(Payload AS BLOB))), 0) FROM Queue WHERE Sequence <= ?");
+    // One sweep of what goes: its rows and bytes, and each PLC's share.
+    auto totals = m_db->db.Prepare("SELECT Plc, COUNT(*), COALESCE(SUM(LENGTH(CAST(Topic AS BLOB)) "
+                                   "+ LENGTH(CAST(Payload AS BLOB))), 0) FROM Queue WHERE Sequence <= ? GROUP BY Plc");
     auto remove = m_db->db.Prepare("DELETE FROM Queue WHERE Sequence <= ?");
-    const std::map<std::string, std::uint64_t> counts = CountsUpTo(sequence);
-    if (!totals || !remove || !totals->Bind(1, sequence) || !totals->Step().value_or(false)
-        || !remove->Bind(1, sequence) || !remove->Step()) {
+    if (!totals || !remove || !totals->Bind(1, sequence)) {
+        SetProblem("cannot remove published messages from the MQTT queue " + m_file.string());
+        return;
+    }
+    std::map<std::string, std::uint64_t> counts;
+    std::uint64_t rows = 0;
+    std::uint64_t bytes = 0;
+    while (totals->Step().value_or(false)) {
+        const auto plcRows = static_cast<std::uint64_t>(totals->ColumnInt64(1));
+        if (std::string plc = totals->ColumnText(0); !plc.empty()) {
+            counts[std::move(plc)] = plcRows;
+        }
+        rows += plcRows;
+        bytes += static_cast<std::uint64_t>(totals->ColumnInt64(2)) + plcRows * kRowOverheadBytes;
+    }
+    if (!remove->Bind(1, sequence) || !remove->Step()) {
         SetProblem("cannot remove published messages from the MQTT queue " + m_file.string());
         return;
     }
     Settle(counts, false);
-    const auto rows = static_cast<std::uint64_t>(totals->ColumnInt64(0));
-    const auto bytes = static_cast<std::uint64_t>(totals->ColumnInt64(1)) + rows * kRowOverheadBytes;
     m_count -= std::min<std::uint64_t>(m_count.load(), rows);
     m_bytes -= std::min(m_bytes, bytes);
 }
